@@ -1,0 +1,58 @@
+// Compaction of a PHP source: drops `//` comments outside quoted literals,
+// joins CR LF lines, trims the end and sets a final `?>` on its own line.
+// Pure functions over bytes: no I/O, no global state.
+#ifndef KEXO_COMPACTION_COMPACTA_H_
+#define KEXO_COMPACTION_COMPACTA_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The compacted text: `bytes` holds the text up to and including index `ultimo`,
+// the last byte to write; `ultimo` is -1 when there is nothing to write.
+struct compactado {
+    std::string bytes;
+    std::int64_t ultimo;
+};
+
+// Returns s[i], or the byte 0 when i lies outside s.
+inline char byte_en(std::string_view s, std::int64_t i) {
+    return i >= 0 && i < static_cast<std::int64_t>(s.size()) ? s[static_cast<std::size_t>(i)]
+                                                             : '\0';
+}
+
+// Receives a finishing stage of the compaction: its trace format, the result
+// bytes at that moment and the index the stage reports. Used for traces only.
+using observador = void (*)(const char* formato, std::string_view bytes, std::int64_t indice);
+
+// The scan: one forward pass that drops comments and joins lines. The result
+// is never longer than the source.
+std::string escanea(std::string_view fuente);
+
+// The trim: the index of the last byte of `resultado` that is neither a space
+// nor a 0 byte, or 0 when there is none (index 0 itself is never tested).
+std::int64_t recorta(std::string_view resultado);
+
+// True when the trimmed text, ending at index `ultimo`, ends in `?>`.
+bool termina_en_cierre(std::string_view resultado, std::int64_t ultimo);
+
+// Puts the final `?>` ending at `ultimo` on a line of its own, preceded and
+// followed by CR LF; returns the new last index. REQUIRES: termina_en_cierre.
+std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo);
+
+// The whole compaction: scan, trim and closing tag. `observa`, when given,
+// sees each finishing stage.
+compactado compacta_fuente(std::string_view fuente, observador observa = nullptr);
+
+// The emission filter: true when byte k of the text is not written. Only the
+// space between a `>` and the very last byte is left out.
+bool omite_byte(const compactado& texto, std::int64_t k);
+
+// The bytes to write, as at most two runs around the byte the filter leaves out.
+std::array<std::string_view, 2> partes_emitidas(const compactado& texto);
+
+// The bytes to write, joined.
+std::string texto_emitido(const compactado& texto);
+
+#endif  // KEXO_COMPACTION_COMPACTA_H_

@@ -1,0 +1,40 @@
+// Diagnostic traces on standard output, printed only when the trace level,
+// fixed when the program is built, is 2 or more.
+#ifndef KEXO_COMUN_TRAZA_H_
+#define KEXO_COMUN_TRAZA_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#ifndef KEXO_NIVEL_TRAZA
+#define KEXO_NIVEL_TRAZA 0
+#endif
+
+inline constexpr int nivel_traza = KEXO_NIVEL_TRAZA;
+
+template <typename... Argumentos>
+void traza(const char* formato, Argumentos... argumentos) {
+    if constexpr (nivel_traza >= 2) {
+        std::printf(formato, argumentos...);
+    }
+}
+
+// Traces an index of `bytes` with the bytes at it and at the two positions
+// before it (0 outside `bytes`), as signed 8-bit values widened to int. The
+// formats print the first two in hexadecimal and as characters and the third
+// in hexadecimal only, so its character is not passed.
+inline void traza_bytes(const char* formato, std::string_view bytes, std::int64_t indice) {
+    if constexpr (nivel_traza >= 2) {
+        auto en = [bytes](std::int64_t i) {
+            const bool dentro = i >= 0 && i < static_cast<std::int64_t>(bytes.size());
+            return static_cast<int>(
+                static_cast<signed char>(dentro ? bytes[static_cast<std::size_t>(i)] : 0));
+        };
+        traza(formato, static_cast<int>(indice), static_cast<unsigned>(en(indice)), en(indice),
+              static_cast<unsigned>(en(indice - 1)), en(indice - 1),
+              static_cast<unsigned>(en(indice - 2)));
+    }
+}
+
+#endif  // KEXO_COMUN_TRAZA_H_

@@ -1,0 +1,112 @@
+#include "notice/aviso.h"
+
+#include <cstdlib>
+
+#include "comun/archivo.h"
+#include "comun/plataforma.h"
+#include "comun/traza.h"
+
+namespace {
+
+// Raw bytes enough for a 999-byte first line after text-mode translation.
+constexpr std::size_t kLecturaAviso = 1024;
+
+constexpr char kFinDeTexto = '\x1a';
+
+// The first bytes of `archivo` as a text-mode read gives them; "" when they
+// cannot be read.
+std::string lee_inicio(std::FILE* archivo) {
+    std::string bruto(kLecturaAviso, '\0');
+    bruto.resize(std::fread(bruto.data(), 1, bruto.size(), archivo));
+    if (std::ferror(archivo)) {
+        return std::string();
+    }
+    return kTraduceModoTexto ? traduce_modo_texto(bruto) : bruto;
+}
+
+void quita_salto(std::string& linea) {
+    if (!linea.empty() && linea.back() == '\n') {
+        linea.pop_back();
+    }
+}
+
+}  // namespace
+
+std::string lee_entorno(const char* nombre) {
+    const char* valor = std::getenv(nombre);
+    return valor != nullptr ? valor : "";
+}
+
+std::string traduce_modo_texto(std::string_view bruto) {
+    std::string texto;
+    texto.reserve(bruto.size());
+    for (std::size_t i = 0; i < bruto.size() && bruto[i] != kFinDeTexto; ++i) {
+        const bool cr_lf = bruto[i] == '\r' && i + 1 < bruto.size() && bruto[i + 1] == '\n';
+        i += cr_lf ? 1 : 0;
+        texto += bruto[i];
+    }
+    return texto;
+}
+
+std::string primera_linea(std::string_view texto) {
+    const std::size_t salto = texto.substr(0, kMaximoAviso).find('\n');
+    std::string_view linea =
+        texto.substr(0, salto == std::string_view::npos ? kMaximoAviso : salto + 1);
+    // A 0 byte ends the text the line reader gives.
+    return std::string(linea.substr(0, linea.find('\0')));
+}
+
+std::string aviso_de(std::string_view texto) {
+    std::string linea = primera_linea(texto);
+    quita_salto(linea);
+    return linea;
+}
+
+std::string ruta_aviso(std::string_view directorio) {
+    std::string ruta(directorio);
+    ruta += kSeparadorRuta;
+    ruta += "kexo.ini";
+    return ruta;
+}
+
+std::string lee_copyright(std::string_view phprc) {
+    traza("lee_copyright. inicio\n");
+    const std::string directorio(phprc);
+    traza("lee_copyright. PHPRC=%s\n", directorio.c_str());
+    if (directorio.empty()) {
+        return std::string();
+    }
+    const std::string ruta = ruta_aviso(directorio);
+    traza("lee_copyright. abre (%s)\n", ruta.c_str());
+    const archivo fichero(std::fopen(ruta.c_str(), kModoLecturaAviso));
+    if (!fichero) {
+        return std::string();
+    }
+    std::string scopy = primera_linea(lee_inicio(fichero.get()));
+    if (!scopy.empty()) {
+        traza_bytes("scopy. ultimo: r=%d  [%x:%c,%x:%c,%x:c]\n", scopy,
+                    static_cast<std::int64_t>(scopy.size()));
+        quita_salto(scopy);
+    }
+    traza("lee_copyright. lee (%s)\n", scopy.c_str());
+    return scopy;
+}
+
+std::string texto_cabecera(std::string_view scopy) {
+    if (scopy.empty()) {
+        return std::string();
+    }
+    std::string cabecera = "<?php\n// ";
+    cabecera.append(scopy);
+    cabecera += "\n?>\n";
+    return cabecera;
+}
+
+bool escribe_cabecera(std::FILE* destino, std::string_view scopy) {
+    if (scopy.empty()) {
+        return true;
+    }
+    traza("dentro escritura\n");
+    const std::string cabecera = texto_cabecera(scopy);
+    return std::fwrite(cabecera.data(), 1, cabecera.size(), destino) == cabecera.size();
+}

@@ -1,0 +1,108 @@
+#include "notice/aviso.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/escapa.h"
+
+using namespace std::string_view_literals;
+
+namespace {
+
+struct caso {
+    const char* nombre;
+    std::string_view fichero;  // the notice file's bytes as stored
+    std::string_view aviso;
+};
+
+const std::string kLarga(1200, 'x');
+
+const caso kCasos[] = {
+    {"CR LF", "Hecho por X\r\nmas\r\n"sv, "Hecho por X"sv},
+    {"LF", "Hecho por X\nmas"sv, "Hecho por X"sv},
+    {"no line end", "Hecho por X"sv, "Hecho por X"sv},
+    {"empty first line", "\r\nsegunda\r\n"sv, ""sv},
+    {"empty file", ""sv, ""sv},
+    {"trailing spaces kept", "a  \t\r\n"sv, "a  \t"sv},
+    {"lone CR kept", "a\rb\r\r\n"sv, "a\rb\r"sv},
+    {"0x1A ends the text",
+     "ab\x1a"
+     "cd\r\n"sv,
+     "ab"sv},
+    {"0 byte ends the notice", "ab\0cd\r\n"sv, "ab"sv},
+    {"percent kept", "100% %s %d\r\n"sv, "100% %s %d"sv},
+    {"0xA0 kept", "par\xa0metros\r\n"sv, "par\xa0metros"sv},
+};
+
+TEST(Aviso, PrimeraLinea) {
+    for (const caso& c : kCasos) {
+        SCOPED_TRACE(c.nombre);
+        EXPECT_EQ(escapa(c.aviso), escapa(aviso_de(traduce_modo_texto(c.fichero))));
+    }
+}
+
+TEST(Aviso, CortaA999Bytes) {
+    EXPECT_EQ(std::string(999, 'x'), aviso_de(traduce_modo_texto(kLarga)));
+    // The line end of a 999-byte line counts as one byte after translation.
+    const std::string justa = std::string(998, 'y') + "\r\nz";
+    EXPECT_EQ(std::string(998, 'y'), aviso_de(traduce_modo_texto(justa)));
+    const std::string larga = std::string(999, 'y') + "\r\nz";
+    EXPECT_EQ(std::string(999, 'y'), aviso_de(traduce_modo_texto(larga)));
+}
+
+TEST(Aviso, PrimeraLineaGuardaElSalto) {
+    EXPECT_EQ("a\n", primera_linea("a\nb"));
+    EXPECT_EQ("a", primera_linea("a"));
+}
+
+TEST(Aviso, Cabecera) {
+    EXPECT_EQ("", texto_cabecera(""));
+    EXPECT_EQ("<?php\n// Hecho por X\n?>\n", texto_cabecera("Hecho por X"));
+    EXPECT_EQ("<?php\n// 50% %s\n?>\n", texto_cabecera("50% %s"));
+    const std::string larga(999, 'z');
+    EXPECT_EQ("<?php\n// " + larga + "\n?>\n", texto_cabecera(larga));
+}
+
+TEST(Aviso, RutaUsaElValorSinCambios) {
+    EXPECT_EQ("/etc/php/kexo.ini", ruta_aviso("/etc/php"));
+    EXPECT_EQ("/etc/php//kexo.ini", ruta_aviso("/etc/php/"));
+}
+
+class LeeCopyright : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        directorio_ =
+            std::filesystem::temp_directory_path() /
+            ("kexo_aviso_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(directorio_);
+    }
+    void TearDown() override { std::filesystem::remove_all(directorio_); }
+    void escribe_ini(std::string_view bytes) {
+        std::ofstream(directorio_ / "kexo.ini", std::ios::binary) << bytes;
+    }
+    std::filesystem::path directorio_;
+};
+
+TEST_F(LeeCopyright, LeeLaPrimeraLinea) {
+    escribe_ini("Hecho por X\r\notra\r\n");
+    EXPECT_EQ("Hecho por X", lee_copyright(directorio_.string()));
+    EXPECT_EQ("Hecho por X", lee_copyright(directorio_.string() + "/"));
+}
+
+TEST_F(LeeCopyright, SinAvisoEsVacio) {
+    EXPECT_EQ("", lee_copyright(""));
+    EXPECT_EQ("", lee_copyright(directorio_.string()));  // no kexo.ini
+    EXPECT_EQ("", lee_copyright((directorio_ / "falta").string()));
+    std::filesystem::create_directory(directorio_ / "kexo.ini");  // unreadable: a directory
+    EXPECT_EQ("", lee_copyright(directorio_.string()));
+}
+
+TEST_F(LeeCopyright, LineaLarga) {
+    escribe_ini(kLarga + "\r\n");
+    EXPECT_EQ(std::string(999, 'x'), lee_copyright(directorio_.string()));
+}
+
+}  // namespace

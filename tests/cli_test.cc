@@ -1,0 +1,321 @@
+// End to end: runs the built program in a scratch directory with real files and
+// a real PHPRC, and checks its standard output, exit status and destination.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+#include "tests/escapa.h"
+
+extern char** environ;
+
+using namespace std::string_literals;
+using namespace std::string_view_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kUso =
+    "kexo. ** Error de par\xa0metros **\n"
+    "Uso:    kexo <origen> <destinos>\n"
+    "        <origen>    Nombre fichero origen.\n"
+    "        <destino>   Nombre fichero destino.\n\n"sv;
+
+struct resultado {
+    std::string salida;
+    int estado;
+};
+
+// The environment with PHPRC removed, then set to `phprc` when given.
+std::vector<std::string> entorno_con(const std::optional<std::string>& phprc) {
+    std::vector<std::string> entorno;
+    for (char** v = environ; *v != nullptr; ++v) {
+        if (std::string_view(*v).substr(0, 6) != "PHPRC=") {
+            entorno.emplace_back(*v);
+        }
+    }
+    if (phprc) {
+        entorno.push_back("PHPRC=" + *phprc);
+    }
+    return entorno;
+}
+
+std::vector<char*> punteros(std::vector<std::string>& textos) {
+    std::vector<char*> lista;
+    for (std::string& t : textos) {
+        lista.push_back(t.data());
+    }
+    lista.push_back(nullptr);
+    return lista;
+}
+
+// Runs `binario` with `argumentos` in `directorio` and collects its standard output.
+resultado ejecuta(const std::string& binario, std::vector<std::string> argumentos,
+                  const std::optional<std::string>& phprc, const fs::path& directorio) {
+    argumentos.insert(argumentos.begin(), binario);
+    std::vector<std::string> entorno = entorno_con(phprc);
+    std::vector<char*> argv = punteros(argumentos);
+    std::vector<char*> envp = punteros(entorno);
+    int tubo[2];
+    if (pipe(tubo) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {"", -1};
+    }
+    const pid_t hijo = fork();
+    if (hijo == 0) {
+        dup2(tubo[1], STDOUT_FILENO);
+        close(tubo[0]);
+        close(tubo[1]);
+        if (chdir(directorio.c_str()) == 0) {
+            execve(binario.c_str(), argv.data(), envp.data());
+        }
+        _exit(127);
+    }
+    close(tubo[1]);
+    std::string salida;
+    char bloque[4096];
+    for (ssize_t n; (n = read(tubo[0], bloque, sizeof bloque)) > 0;) {
+        salida.append(bloque, static_cast<std::size_t>(n));
+    }
+    close(tubo[0]);
+    int estado = 0;
+    waitpid(hijo, &estado, 0);
+    return {salida, WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado)};
+}
+
+std::string longitud(std::size_t n) {
+    return "Longitud origen (" + std::to_string(n) + ")\n";
+}
+
+class Cli : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        char plantilla[] = "/tmp/kexo_cli_XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(plantilla));
+        dir_ = plantilla;
+    }
+    void TearDown() override {
+        std::error_code error;
+        fs::remove_all(dir_, error);
+    }
+    void escribe(const fs::path& nombre, std::string_view bytes) {
+        std::ofstream(dir_ / nombre, std::ios::binary) << bytes;
+    }
+    std::string lee(const fs::path& nombre) {
+        std::ifstream archivo(dir_ / nombre, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << archivo.rdbuf();
+        return bytes.str();
+    }
+    bool existe(const fs::path& nombre) { return fs::exists(fs::symlink_status(dir_ / nombre)); }
+    resultado corre(std::vector<std::string> argumentos,
+                    const std::optional<std::string>& phprc = std::nullopt,
+                    const std::string& binario = KEXO_BINARIO) {
+        return ejecuta(binario, std::move(argumentos), phprc, dir_);
+    }
+    std::string dir() const { return dir_.string(); }
+
+    fs::path dir_;
+};
+
+struct caso_cli {
+    const char* nombre;
+    std::string_view fuente;
+    std::optional<std::string_view> ini;  // kexo.ini in PHPRC's directory, if any
+    std::string_view destino;
+};
+
+const caso_cli kCasos[] = {
+    {"with notice", "<?php\r\n  echo $a\r\n?>\r\n"sv, "Hecho por X\r\n"sv,
+     "<?php\n// Hecho por X\n?>\n<?php echo $a \r\n?>\r\n"sv},
+    {"without notice file", "<?php\r\n  echo $a\r\n?>\r\n"sv, std::nullopt,
+     "<?php echo $a \r\n?>\r\n"sv},
+    {"empty first line", "x"sv, "\r\nsegunda\r\n"sv, "x"sv},
+    {"notice without line end", "x"sv, "Hecho  "sv, "<?php\n// Hecho  \n?>\nx"sv},
+    {"percent in notice", "x"sv, "100% %s\r\n"sv, "<?php\n// 100% %s\n?>\nx"sv},
+    {"empty source", ""sv, std::nullopt, ""sv},
+    {"empty result keeps header", "  \r\n// x"sv, "N\r\n"sv, "<?php\n// N\n?>\n"sv},
+    {"0 and 0xFF are data", "\xff\0\xff\r\n\xff"sv, std::nullopt, "\xff\0\xff \xff"sv},
+    {"LF file with comments", "<?php\n// a\necho 1; // b\n?>\n"sv, std::nullopt,
+     "<?php\n\necho 1; \n?>\n"sv},
+};
+
+TEST_F(Cli, CompactaConYSinAviso) {
+    for (const caso_cli& c : kCasos) {
+        SCOPED_TRACE(c.nombre);
+        fs::remove(dir_ / "kexo.ini");
+        if (c.ini) {
+            escribe("kexo.ini", *c.ini);
+        }
+        escribe("a.php", c.fuente);
+        const resultado r = corre({"a.php", "b.php"}, dir());
+        EXPECT_EQ(0, r.estado);
+        EXPECT_EQ(longitud(c.fuente.size()), r.salida);
+        EXPECT_EQ(escapa(c.destino), escapa(lee("b.php")));
+    }
+}
+
+TEST_F(Cli, PhprcSinDefinirOVacio) {
+    escribe("kexo.ini", "Hecho por X\r\n");
+    escribe("a.php", "x\r\n");
+    for (const std::optional<std::string>& phprc :
+         {std::optional<std::string>(), std::optional<std::string>("")}) {
+        ASSERT_EQ(0, corre({"a.php", "b.php"}, phprc).estado);
+        EXPECT_EQ("x", lee("b.php"));
+    }
+    // The value is used unaltered: a trailing slash still names the directory.
+    ASSERT_EQ(0, corre({"a.php", "b.php"}, dir() + "/").estado);
+    EXPECT_EQ("<?php\n// Hecho por X\n?>\nx", lee("b.php"));
+}
+
+TEST_F(Cli, DestinoSeReescribe) {
+    escribe("a.php", "x");
+    escribe("b.php", "un destino anterior mucho mas largo");
+    ASSERT_EQ(0, corre({"a.php", "b.php"}).estado);
+    EXPECT_EQ("x", lee("b.php"));
+}
+
+TEST_F(Cli, ArgumentosIncorrectos) {
+    escribe("a.php", "x");
+    for (const std::vector<std::string>& argumentos :
+         {std::vector<std::string>{}, {"a.php"}, {"a.php", "b.php", "c.php"}}) {
+        const resultado r = corre(argumentos);
+        EXPECT_EQ(1, r.estado);
+        EXPECT_EQ(escapa(kUso), escapa(r.salida));
+        EXPECT_FALSE(existe("b.php"));
+    }
+}
+
+TEST_F(Cli, OrigenQueNoSeAbre) {
+    fs::create_directory(dir_ / "carpeta");
+    struct {
+        std::string origen;
+        std::string salida;
+    } casos[] = {
+        {"falta.php", "Imposible abrir fichero entrada 2\n"},
+        {"", "Imposible abrir fichero entrada 2\n"},
+        {"carpeta", "Imposible abrir fichero entrada 21\n"},
+        {std::string(5000, 'a'), "Imposible abrir fichero entrada 36\n"},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.origen.substr(0, 20));
+        const resultado r = corre({c.origen, "b.php"});
+        EXPECT_EQ(1, r.estado);
+        EXPECT_EQ(c.salida, r.salida);
+        EXPECT_FALSE(existe("b.php"));
+    }
+}
+
+TEST_F(Cli, DestinoQueNoSeAbre) {
+    escribe("a.php", "x");
+    fs::create_directory(dir_ / "carpeta");
+    struct {
+        std::string destino;
+        std::string salida;
+    } casos[] = {
+        {"falta/b.php", "Imposible abrir fichero entrada 2\n"},
+        {"", "Imposible abrir fichero entrada 2\n"},
+        {"carpeta", "Imposible abrir fichero entrada 21\n"},
+        {std::string(5000, 'b'), "Imposible abrir fichero entrada 36\n"},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.destino.substr(0, 20));
+        const resultado r = corre({"a.php", c.destino});
+        EXPECT_EQ(1, r.estado);
+        EXPECT_EQ(c.salida, r.salida);
+    }
+    EXPECT_EQ("x", lee("a.php"));
+}
+
+TEST_F(Cli, DestinoSinPermiso) {
+    // Refused even to root.
+    if (access("/sys/kernel/notes", F_OK) != 0) {
+        GTEST_SKIP() << "no /sys/kernel/notes on this system";
+    }
+    escribe("a.php", "x");
+    const resultado r = corre({"a.php", "/sys/kernel/notes"});
+    EXPECT_EQ(1, r.estado);
+    EXPECT_EQ("Imposible abrir fichero entrada 13\n", r.salida);
+}
+
+TEST_F(Cli, MismoFicheroSeRechaza) {
+    const std::string_view fuente = "<?php\r\n  echo 1; // uno\r\n?>\r\n"sv;
+    escribe("a.php", fuente);
+    fs::create_symlink("a.php", dir_ / "enlace.php");
+    fs::create_hard_link(dir_ / "a.php", dir_ / "duro.php");
+    for (const char* destino : {"a.php", "./a.php", "enlace.php", "duro.php"}) {
+        SCOPED_TRACE(destino);
+        const resultado r = corre({"a.php", destino});
+        EXPECT_EQ(1, r.estado);
+        EXPECT_EQ("Origen y destino son el mismo fichero\n", r.salida);
+        EXPECT_EQ(escapa(fuente), escapa(lee("a.php")));
+    }
+}
+
+TEST_F(Cli, ErrorDeEscrituraNoEsExito) {
+    escribe("a.php", "x\r\n");
+    const resultado r = corre({"a.php", "/dev/full"});
+    EXPECT_EQ(255, r.estado);
+    EXPECT_EQ(longitud(3), r.salida);
+}
+
+TEST_F(Cli, OrigenDesdeUnaTuberia) {
+    const resultado r =
+        ejecuta("/bin/sh",
+                {"-c", std::string("printf 'a\\r\\n  b' | ") + KEXO_BINARIO + " /dev/stdin b.php"},
+                std::nullopt, dir_);
+    EXPECT_EQ(0, r.estado);
+    EXPECT_EQ(longitud(6), r.salida);
+    EXPECT_EQ("a b", lee("b.php"));
+}
+
+TEST_F(Cli, Trazas) {
+    escribe("kexo.ini", "Hecho\r\n");
+    escribe("a.php", "x?> \r\n");
+    const resultado r = corre({"a.php", "b.php"}, dir(), KEXO_BINARIO_TRAZA);
+    EXPECT_EQ(0, r.estado);
+    const std::string esperado =
+        "lee_copyright. inicio\n"
+        "lee_copyright. PHPRC=" +
+        dir() +
+        "\n"
+        "lee_copyright. abre (" +
+        dir() +
+        "/kexo.ini)\n"
+        "scopy. ultimo: r=6  [0:\0,a:\n,6f:c]\n"s
+        "lee_copyright. lee (Hecho)\n"
+        "Longitud origen (6)\n"
+        "antes: r=5  [0:\0,20: ,20:c]\n"s
+        "tras blancos: r=2  [3e:>,3f:?,78:c]\n"
+        "dentro de if: r=2  [3e:>,3f:?,78:c]\n"
+        "despues: r=6  [a:\n,d:\r,3e:c]\n"
+        "inicia escritura scopy=(Hecho)\n"
+        "dentro escritura\n";
+    EXPECT_EQ(escapa(esperado), escapa(r.salida));
+    EXPECT_EQ("<?php\n// Hecho\n?>\nx\r\n?>\r\n", lee("b.php"));
+}
+
+TEST_F(Cli, TrazasDeBytesAltosYSinAviso) {
+    escribe("a.php", "\xe1\r\n");
+    const resultado r = corre({"a.php", "b.php"}, std::nullopt, KEXO_BINARIO_TRAZA);
+    EXPECT_EQ(0, r.estado);
+    const std::string esperado =
+        "lee_copyright. inicio\n"
+        "lee_copyright. PHPRC=\n"
+        "Longitud origen (3)\n"
+        "antes: r=2  [0:\0,20: ,ffffffe1:c]\n"s
+        "tras blancos: r=0  [ffffffe1:\xe1,0:\0,0:c]\n"s
+        "despues: r=0  [ffffffe1:\xe1,0:\0,0:c]\n"s
+        "inicia escritura scopy=()\n";
+    EXPECT_EQ(escapa(esperado), escapa(r.salida));
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "compaction/compacta.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/escapa.h"
+
+using namespace std::string_view_literals;
+
+namespace {
+
+struct caso {
+    const char* nombre;
+    std::string_view fuente;
+    std::string_view esperado;  // the bytes written, header aside
+};
+
+const caso kCasos[] = {
+    // Lines joined, indentation dropped, final ?> on its own line.
+    {"php block", "<?php\r\n  echo $a\r\n?>\r\n"sv, "<?php echo $a \r\n?>\r\n"sv},
+    {"comment after literal", "$a = 'x//y'; // note\r\n$b = 2;\r\n"sv, "$a = 'x//y';  $b = 2;"sv},
+    {"lone CR ends comment", "a // c\rb\r\nd"sv, "a b d"sv},
+    {"?> inside comment", "x // y ?> z\r\nw"sv, "x  w"sv},
+    // An LF ends a comment too; the LF itself stays.
+    {"LF lines", "a\n// b\nc"sv, "a\n\nc"sv},
+    {"LF after comment", "a // b\nc"sv, "a \nc"sv},
+    {"LF comment in CR LF file", "a // b\nc\r\nd"sv, "a \nc d"sv},
+    {"comment to end", "x = 1;   //"sv, "x = 1;"sv},
+    // Literals: a line break ends them, only the byte before a quote escapes it.
+    {"break ends literal", "x = 'a\r\n  b'; // k\r\n"sv, "x = 'a b'; // k"sv},
+    {"unclosed literal", "'a\r\n// c\r\nX"sv, "'a  X"sv},
+    {"escaped backslash", "s = 'a\\\\'; // k\r\n"sv, "s = 'a\\\\'; // k"sv},
+    {"escaped quote outside", "a\\'b // c\r\nX"sv, "a\\'b  X"sv},
+    {"escaped quote inside", "'a\\'b' // c"sv, "'a\\'b'"sv},
+    {"other quote inside", "\"it's\" // c\r\nX"sv, "\"it's\"  X"sv},
+    {"LF inside literal", "'a\n// b' // c"sv, "'a\n// b'"sv},
+    {"lone CR inside literal", "'a\rb' // c\r\nX"sv, "'ab'  X"sv},
+    {"block comment", "/* a//b */\r\ny();"sv, "/* a y();"sv},
+    {"hash comment", "# it's // d\r\nx"sv, "# it's // d x"sv},
+    {"single slash", "a / b\r\n/c"sv, "a / b /c"sv},
+    // Line breaks and spaces.
+    {"lone CR", "a\rb"sv, "ab"sv},
+    {"tab kept", "a\r\n\tb"sv, "a \tb"sv},
+    {"leading spaces", "  x"sv, "  x"sv},
+    {"spaces after LF", "a\n   b"sv, "a\n   b"sv},
+    {"break first", "\r\n  x"sv, " x"sv},
+    {"blank line", "a\r\n   \r\nb"sv, "a  b"sv},
+    {"CR CR LF", "a\r\r\nb"sv, "a b"sv},
+    // The trim and the closing tag.
+    {"trailing spaces", "<?php\r\necho 1;   \r\n?>   \r\n\r\n"sv, "<?php echo 1;    \r\n?>\r\n"sv},
+    {"only ?>", "?>"sv, "\r\n?>\r\n"sv},
+    {"space before ?>", "x ?>"sv, "x \r\n?>\r\n"sv},
+    {"0 bytes trimmed", "a?>\0 \0"sv, "a\r\n?>\r\n"sv},
+    {"inner 0 copied", "a\0b"sv, "a\0b"sv},
+    {"0xFF copied", "\xff\r\n\xff"sv, "\xff \xff"sv},
+    {"trailing tab kept", "a\t\r\n"sv, "a\t"sv},
+    // The emission filter: only a space between > and the last byte goes.
+    {"filter", "<b>\r\nZ"sv, "<b>Z"sv},
+    {"no rewrite", "<?php echo 1; ?>\r\nX"sv, "<?php echo 1; ?>X"sv},
+    {"two spaces", ">\r\n\r\nX"sv, ">  X"sv},
+    {"two last bytes", "a>\r\nXY"sv, "a> XY"sv},
+    {"filter at start", " Z"sv, " Z"sv},
+    // Nothing left but spaces and 0 bytes: nothing is written.
+    {"empty", ""sv, ""sv},
+    {"spaces", "   "sv, ""sv},
+    {"only break", "\r\n"sv, ""sv},
+    {"only comment", "// x"sv, ""sv},
+    {"0 bytes", "\0\0"sv, ""sv},
+    {"one byte", "x  \r\n  "sv, "x"sv},
+};
+
+TEST(Compacta, CasosDeBytes) {
+    for (const caso& c : kCasos) {
+        SCOPED_TRACE(c.nombre);
+        const std::string emitido = texto_emitido(compacta_fuente(c.fuente));
+        EXPECT_EQ(escapa(c.esperado), escapa(emitido)) << "source " << escapa(c.fuente);
+    }
+}
+
+TEST(Compacta, UltimoSenalaElUltimoByte) {
+    const compactado texto = compacta_fuente("a  \r\n  "sv);
+    EXPECT_EQ(0, texto.ultimo);
+    EXPECT_EQ("a", texto.bytes);
+    EXPECT_EQ(-1, compacta_fuente("  "sv).ultimo);
+    const compactado cierre = compacta_fuente("?>"sv);
+    EXPECT_EQ(5, cierre.ultimo);
+    EXPECT_EQ("\r\n?>\r\n", cierre.bytes);
+}
+
+TEST(Compacta, FiltroSoloMiraElPenultimo) {
+    const compactado texto{"> >  Z", 5};
+    EXPECT_FALSE(omite_byte(texto, 1));
+    EXPECT_FALSE(omite_byte(texto, 4));
+    const compactado omitido{"a> Z", 3};
+    EXPECT_TRUE(omite_byte(omitido, 2));
+    EXPECT_EQ("a>", partes_emitidas(omitido)[0]);
+    EXPECT_EQ("Z", partes_emitidas(omitido)[1]);
+}
+
+TEST(Compacta, RecortaNoMiraElPrimerByte) {
+    EXPECT_EQ(0, recorta(" "));
+    EXPECT_EQ(0, recorta(""));
+    EXPECT_EQ(2, recorta("a\tb \0 "sv));
+}
+
+// Each finishing stage is reported with the index the traces print.
+TEST(Compacta, ObservaLasEtapas) {
+    static std::string vistas;
+    vistas.clear();
+    compacta_fuente("x?> \r\n"sv, [](const char* formato, std::string_view, std::int64_t i) {
+        vistas += std::string(formato).substr(0, 4) + std::to_string(i) + ";";
+    });
+    EXPECT_EQ("ante5;tras2;dent2;desp6;", vistas);
+}
+
+}  // namespace
