@@ -5,128 +5,51 @@
 
 namespace {
 
-constexpr char kCR = '\r';
-constexpr char kLF = '\n';
-
-// Bytes at which the scan stops to decide; the runs between them are copied whole.
-using tabla_paradas = std::array<bool, 256>;
-
-constexpr tabla_paradas paradas(const char* bytes) {
-    tabla_paradas tabla{};
-    for (; *bytes != '\0'; ++bytes) {
-        tabla[static_cast<unsigned char>(*bytes)] = true;
-    }
-    return tabla;
-}
-
-// In code: quotes open literals, `//` opens a comment, CR may break a line.
-constexpr tabla_paradas kEnCodigo = paradas("\r'\"/");
-// In a literal only its own quote and CR matter.
-constexpr tabla_paradas kEnSimples = paradas("\r'");
-constexpr tabla_paradas kEnDobles = paradas("\r\"");
-
-const tabla_paradas& paradas_de(char comilla) {
-    if (comilla == '\'') {
-        return kEnSimples;
-    }
-    return comilla == '"' ? kEnDobles : kEnCodigo;
-}
-
-// Index of the first byte at or after j that is in `tabla`, or the length of f.
-std::int64_t siguiente_parada(std::string_view f, std::int64_t j, const tabla_paradas& tabla) {
-    const auto* d = reinterpret_cast<const unsigned char*>(f.data());
-    const auto n = static_cast<std::int64_t>(f.size());
-    while (j < n && !tabla[d[j]]) {
-        ++j;
-    }
-    return j;
-}
-
-// The literal state after quote c, p being the source byte before it. A quote
-// right after a backslash neither opens nor closes a literal.
-char sigue_literal(char comilla, char c, char p) {
-    if (p == '\\') {
-        return comilla;
-    }
-    if (comilla == '\0') {
-        return c;
-    }
-    return c == comilla ? '\0' : comilla;
-}
-
-// Index of the CR or LF that ends the comment starting at j, or the length of f.
-std::int64_t fin_de_comentario(std::string_view f, std::int64_t j) {
-    const auto n = static_cast<std::int64_t>(f.size());
-    while (j < n && byte_en(f, j) != kCR && byte_en(f, j) != kLF) {
-        ++j;
-    }
-    return j;
-}
-
-// Handles the byte at j, which ends a line or a comment: a CR LF becomes one
-// space and ends any literal, with the next line's leading spaces dropped; a lone
-// CR is dropped; anything else (an LF, or the 0 byte past the end) is copied.
-// Returns the index of the next byte to scan.
-std::int64_t emite_corte(std::string_view f, std::int64_t j, std::string& res, char& comilla) {
-    const char c = byte_en(f, j);
-    if (c != kCR) {
-        res += c;
-        return j + 1;
-    }
-    if (byte_en(f, j + 1) != kLF) {
-        return j + 1;
-    }
-    res += ' ';
-    comilla = '\0';
-    j += 2;
-    while (byte_en(f, j) == ' ') {
-        ++j;
-    }
-    return j;
-}
-
-void avisa(observador observa, const char* formato, std::string_view bytes, std::int64_t indice) {
-    if (observa != nullptr) {
-        observa(formato, bytes, indice);
-    }
-}
-
 bool es_blanco_o_nulo(char c) {
     return c == ' ' || c == '\0';
 }
 
-}  // namespace
+void avisa(observador observa, const char* formato, std::string_view bytes, std::int64_t base,
+           std::int64_t indice) {
+    if (observa != nullptr) {
+        observa(formato, bytes, base, indice);
+    }
+}
 
-std::string escanea(std::string_view fuente) {
-    const auto n = static_cast<std::int64_t>(fuente.size());
-    std::string res;
-    res.reserve(fuente.size() + 4);
-    char comilla = '\0';  // the quote that opened the current literal; 0 outside one
-    std::int64_t j = 0;   // the source index
-    while (j < n) {
-        const std::int64_t parada = siguiente_parada(fuente, j, paradas_de(comilla));
-        res.append(fuente.data() + j, static_cast<std::size_t>(parada - j));
-        j = parada;
-        if (j == n) {
-            break;
-        }
-        const char c = byte_en(fuente, j);
-        if (c == '\'' || c == '"') {
-            comilla = sigue_literal(comilla, c, byte_en(fuente, j - 1));
-            res += c;
-            ++j;
-        } else if (c == '/' && byte_en(fuente, j + 1) != '/') {
-            res += c;
-            ++j;
-        } else {
-            if (c == '/') {
-                j = fin_de_comentario(fuente, j);
-            }
-            j = emite_corte(fuente, j, res, comilla);
+// The finishing of `res`, the compacted bytes from index `base` on: trim and
+// closing tag. REQUIRES: when base > 0, res holds the two bytes before its
+// last byte that is neither a space nor a 0.
+compactado remata(std::string res, std::int64_t base, observador observa) {
+    avisa(observa, "antes: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base,
+          static_cast<std::int64_t>(res.size()));
+    std::int64_t ultimo = recorta(res);
+    avisa(observa, "tras blancos: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base, ultimo);
+    if (termina_en_cierre(res, ultimo)) {
+        avisa(observa, "dentro de if: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base, ultimo);
+        ultimo = separa_cierre(res, ultimo);
+    }
+    avisa(observa, "despues: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base, ultimo);
+    // Nothing but spaces and 0 bytes: an empty text, not a stray byte.
+    if (base == 0 && ultimo == 0 && es_blanco_o_nulo(byte_en(res, 0))) {
+        return {std::string(), -1};
+    }
+    res.resize(static_cast<std::size_t>(ultimo + 1));
+    return {std::move(res), ultimo};
+}
+
+// The length of the front of `cola` that the finishing can no longer change:
+// all but the last byte that is neither a space nor a 0, the two bytes before
+// it and the spaces and 0 bytes after it. Only bytes from `nuevos` on are new.
+std::size_t finales(std::string_view cola, std::size_t nuevos) {
+    for (std::size_t i = cola.size(); i > nuevos; --i) {
+        if (!es_blanco_o_nulo(cola[i - 1])) {
+            return i - 1 >= 2 ? i - 3 : 0;
         }
     }
-    return res;
+    return 0;
 }
+
+}  // namespace
 
 std::int64_t recorta(std::string_view resultado) {
     auto ultimo = static_cast<std::int64_t>(resultado.size());
@@ -150,21 +73,37 @@ std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo) {
 }
 
 compactado compacta_fuente(std::string_view fuente, observador observa) {
-    std::string res = escanea(fuente);
-    avisa(observa, "antes: r=%d  [%x:%c,%x:%c,%x:c]\n", res, static_cast<std::int64_t>(res.size()));
-    std::int64_t ultimo = recorta(res);
-    avisa(observa, "tras blancos: r=%d  [%x:%c,%x:%c,%x:c]\n", res, ultimo);
-    if (termina_en_cierre(res, ultimo)) {
-        avisa(observa, "dentro de if: r=%d  [%x:%c,%x:%c,%x:c]\n", res, ultimo);
-        ultimo = separa_cierre(res, ultimo);
-    }
-    avisa(observa, "despues: r=%d  [%x:%c,%x:%c,%x:c]\n", res, ultimo);
-    // Nothing but spaces and 0 bytes: an empty text, not a stray byte.
-    if (ultimo == 0 && es_blanco_o_nulo(byte_en(res, 0))) {
-        return {std::string(), -1};
-    }
-    res.resize(static_cast<std::size_t>(ultimo + 1));
-    return {std::move(res), ultimo};
+    std::string res(fuente.size() + 1, '\0');
+    escaner estado;
+    char* fin = escanea_trozo(estado, fuente, res.data());
+    fin = termina_escaneo(estado, fin);
+    res.resize(static_cast<std::size_t>(fin - res.data()));
+    return remata(std::move(res), 0, observa);
+}
+
+void compactador::descarta_devueltos() {
+    cola_.erase(0, devueltos_);
+    base_ += static_cast<std::int64_t>(devueltos_);
+    devueltos_ = 0;
+}
+
+std::string_view compactador::anade(std::string_view trozo) {
+    descarta_devueltos();
+    const std::size_t nuevos = cola_.size();
+    cola_.resize(nuevos + trozo.size() + 1);
+    const char* fin = escanea_trozo(escaner_, trozo, &cola_[nuevos]);
+    cola_.resize(static_cast<std::size_t>(fin - cola_.data()));
+    devueltos_ = finales(cola_, nuevos);
+    return std::string_view(cola_.data(), devueltos_);
+}
+
+compactado compactador::termina(observador observa) {
+    descarta_devueltos();
+    const std::size_t antes = cola_.size();
+    cola_.resize(antes + 1);
+    const char* fin = termina_escaneo(escaner_, &cola_[antes]);
+    cola_.resize(static_cast<std::size_t>(fin - cola_.data()));
+    return remata(std::move(cola_), base_, observa);
 }
 
 bool omite_byte(const compactado& texto, std::int64_t k) {

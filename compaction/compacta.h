@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "compaction/escanea.h"
+
 // The compacted text: `bytes` holds the text up to and including index `ultimo`,
 // the last byte to write; `ultimo` is -1 when there is nothing to write.
 struct compactado {
@@ -23,12 +25,10 @@ inline char byte_en(std::string_view s, std::int64_t i) {
 }
 
 // Receives a finishing stage of the compaction: its trace format, the result
-// bytes at that moment and the index the stage reports. Used for traces only.
-using observador = void (*)(const char* formato, std::string_view bytes, std::int64_t indice);
-
-// The scan: one forward pass that drops comments and joins lines. The result
-// is never longer than the source.
-std::string escanea(std::string_view fuente);
+// bytes at that moment (those from index `base` on) and the index the stage
+// reports, counted from `base`. Used for traces only.
+using observador = void (*)(const char* formato, std::string_view bytes, std::int64_t base,
+                            std::int64_t indice);
 
 // The trim: the index of the last byte of `resultado` that is neither a space
 // nor a 0 byte, or 0 when there is none (index 0 itself is never tested).
@@ -44,6 +44,27 @@ std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo);
 // The whole compaction: scan, trim and closing tag. `observa`, when given,
 // sees each finishing stage.
 compactado compacta_fuente(std::string_view fuente, observador observa = nullptr);
+
+// The same compaction over a source that arrives in pieces, holding back only
+// the end of the text that the finishing may still change.
+class compactador {
+   public:
+    // Scans the next piece of the source. Returns the compacted bytes that no
+    // later piece can change, valid until the next call.
+    std::string_view anade(std::string_view trozo);
+
+    // Ends the source. Returns the rest of the compacted text, finished; what
+    // the emission filter keeps of it follows the bytes `anade` returned.
+    compactado termina(observador observa = nullptr);
+
+   private:
+    void descarta_devueltos();
+
+    escaner escaner_;
+    std::string cola_;           // compacted bytes not returned yet
+    std::size_t devueltos_ = 0;  // bytes at the front of cola_ that the last call returned
+    std::int64_t base_ = 0;      // compacted bytes before cola_
+};
 
 // The emission filter: true when byte k of the text is not written. Only the
 // space between a `>` and the very last byte is left out.

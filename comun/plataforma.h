@@ -21,9 +21,6 @@ inline constexpr bool kTraduceModoTexto = true;
 // True when `origen` is a directory.
 bool es_directorio(std::FILE* origen);
 
-// The size of `origen` when it is a regular file, else 0: a hint, not a bound.
-std::int64_t tamano_previsto(std::FILE* origen);
-
 // True when `ruta` names the file open as `origen` (through any link).
 bool mismo_fichero(std::FILE* origen, const char* ruta);
 

@@ -20,19 +20,21 @@ void traza(const char* formato, Argumentos... argumentos) {
     }
 }
 
-// Traces an index of `bytes` with the bytes at it and at the two positions
-// before it (0 outside `bytes`), as signed 8-bit values widened to int. The
-// formats print the first two in hexadecimal and as characters and the third
-// in hexadecimal only, so its character is not passed.
-inline void traza_bytes(const char* formato, std::string_view bytes, std::int64_t indice) {
+// Traces index base + `indice` of a text whose bytes from index `base` on are
+// `bytes`, with the bytes at it and at the two positions before it (0 outside
+// `bytes`), as signed 8-bit values widened to int. The formats print the first
+// two in hexadecimal and as characters and the third in hexadecimal only, so
+// its character is not passed.
+inline void traza_bytes(const char* formato, std::string_view bytes, std::int64_t base,
+                        std::int64_t indice) {
     if constexpr (nivel_traza >= 2) {
         auto en = [bytes](std::int64_t i) {
             const bool dentro = i >= 0 && i < static_cast<std::int64_t>(bytes.size());
             return static_cast<int>(
                 static_cast<signed char>(dentro ? bytes[static_cast<std::size_t>(i)] : 0));
         };
-        traza(formato, static_cast<int>(indice), static_cast<unsigned>(en(indice)), en(indice),
-              static_cast<unsigned>(en(indice - 1)), en(indice - 1),
+        traza(formato, static_cast<int>(base + indice), static_cast<unsigned>(en(indice)),
+              en(indice), static_cast<unsigned>(en(indice - 1)), en(indice - 1),
               static_cast<unsigned>(en(indice - 2)));
     }
 }

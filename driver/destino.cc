@@ -2,15 +2,30 @@
 
 #include "notice/aviso.h"
 
-bool escribe_destino(std::FILE* destino, std::string_view scopy, const compactado& sresultado) {
-    bool escrito = escribe_cabecera(destino, scopy);
-    for (const std::string_view parte : partes_emitidas(sresultado)) {
-        if (!parte.empty()) {
-            escrito =
-                std::fwrite(parte.data(), 1, parte.size(), destino) == parte.size() && escrito;
-        }
+void escritor_destino::escribe_cabecera_si_falta() {
+    if (!cabecera_escrita_) {
+        cabecera_escrita_ = true;
+        escrito_ = escribe_cabecera(destino_, scopy_) && escrito_;
     }
-    return escrito;
+}
+
+void escritor_destino::escribe(std::string_view bytes) {
+    if (bytes.empty()) {
+        return;
+    }
+    escribe_cabecera_si_falta();
+    escrito_ = std::fwrite(bytes.data(), 1, bytes.size(), destino_) == bytes.size() && escrito_;
+}
+
+bool escritor_destino::termina() {
+    escribe_cabecera_si_falta();
+    return escrito_;
+}
+
+void escribe_destino(escritor_destino& escritor, const compactado& sresultado) {
+    for (const std::string_view parte : partes_emitidas(sresultado)) {
+        escritor.escribe(parte);
+    }
 }
 
 int cierra_destino(archivo destino, bool escrito) {

@@ -48,21 +48,22 @@ int main(int argc, char** argv) {
     if (mismo_fichero(origen.get(), ruta_destino.c_str())) {
         return falla(kMismoFichero);
     }
-    // The source is read whole before the destination is opened, so that a
-    // failed read leaves the destination as it was.
-    std::string sfuente;
-    if (const int error = lee_todo(origen.get(), sfuente); error != 0) {
-        return falla(kNoLee, error);
-    }
-    origen.reset();
     archivo destino(std::fopen(ruta_destino.c_str(), "wb"));
     if (!destino) {
         return falla(kNoAbre, errno);
     }
-    std::printf("Longitud origen (%lld)\n", static_cast<long long>(sfuente.size()));
-    const compactado sresultado =
-        compacta_fuente(sfuente, nivel_traza >= 2 ? traza_bytes : nullptr);
+    escritor_destino escritor(destino.get(), scopy);
+    compactador sresultado;
+    std::string ultimos;
+    const lectura leida = lee_compactando(origen.get(), sresultado, escritor, ultimos);
+    if (leida.error != 0) {
+        return falla(kNoLee, leida.error);
+    }
+    origen.reset();
+    std::printf("Longitud origen (%lld)\n", static_cast<long long>(leida.bytes));
+    const compactado resto = sresultado.termina(nivel_traza >= 2 ? traza_bytes : nullptr);
     traza("inicia escritura scopy=(%s)\n", scopy.c_str());
-    const bool escrito = escribe_destino(destino.get(), scopy, sresultado);
-    return cierra_destino(std::move(destino), escrito);
+    escritor.escribe(ultimos);
+    escribe_destino(escritor, resto);
+    return cierra_destino(std::move(destino), escritor.termina());
 }

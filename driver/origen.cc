@@ -6,7 +6,8 @@
 
 namespace {
 
-constexpr std::size_t kBloque = 1 << 20;
+// Large enough to make each read and write cheap, small enough to stay in cache.
+constexpr std::size_t kBloque = std::size_t{1} << 20;
 
 }  // namespace
 
@@ -19,22 +20,23 @@ archivo abre_origen(const char* ruta) {
     return origen;
 }
 
-int lee_todo(std::FILE* origen, std::string& sfuente) {
-    // One byte past the expected size, so that a file read whole meets its end
-    // without growing the buffer.
-    const auto previsto = static_cast<std::size_t>(tamano_previsto(origen));
-    sfuente.resize(previsto > 0 ? previsto + 1 : kBloque);
-    std::size_t usado = 0;
-    while (!std::feof(origen)) {
-        if (usado == sfuente.size()) {
-            sfuente.resize(sfuente.size() * 2);
-        }
+lectura lee_compactando(std::FILE* origen, compactador& sresultado, escritor_destino& escritor,
+                        std::string& ultimos) {
+    std::string bloque(kBloque, '\0');
+    std::string_view listos;  // final bytes of the previous block, not yet written
+    lectura leida{0, 0};
+    for (bool hay_mas = true; hay_mas;) {
         errno = 0;
-        usado += std::fread(&sfuente[usado], 1, sfuente.size() - usado, origen);
+        const std::size_t n = std::fread(bloque.data(), 1, bloque.size(), origen);
         if (std::ferror(origen)) {
-            return errno != 0 ? errno : EIO;
+            leida.error = errno != 0 ? errno : EIO;
+            return leida;
         }
+        hay_mas = n == bloque.size();
+        leida.bytes += static_cast<std::int64_t>(n);
+        escritor.escribe(listos);
+        listos = sresultado.anade(std::string_view(bloque.data(), n));
     }
-    sfuente.resize(usado);
-    return 0;
+    ultimos.assign(listos);
+    return leida;
 }

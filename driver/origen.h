@@ -1,17 +1,27 @@
-// The source file: opened for its bytes and read whole.
+// The source file: opened for its bytes and read in blocks.
 #ifndef KEXO_DRIVER_ORIGEN_H_
 #define KEXO_DRIVER_ORIGEN_H_
 
+#include <cstdint>
 #include <string>
 
+#include "compaction/compacta.h"
 #include "comun/archivo.h"
+#include "driver/destino.h"
 
 // Opens the file at `ruta` to read its bytes as stored. Returns null, with
 // errno set, when it cannot be opened; a directory cannot (EISDIR).
 archivo abre_origen(const char* ruta);
 
-// Reads the rest of `origen` into `sfuente`. Returns 0, or the error number of
-// a failed read.
-int lee_todo(std::FILE* origen, std::string& sfuente);
+struct lectura {
+    std::int64_t bytes;  // bytes read
+    int error;           // 0, or the error number of a failed read
+};
+
+// Reads `origen` to its end in blocks, giving each to `sresultado` and what it
+// makes final to `escritor`; what the last block makes final is left in
+// `ultimos` instead, so that it is written after the finishing.
+lectura lee_compactando(std::FILE* origen, compactador& sresultado, escritor_destino& escritor,
+                        std::string& ultimos);
 
 #endif  // KEXO_DRIVER_ORIGEN_H_

@@ -84,7 +84,7 @@ std::string lee_copyright(std::string_view phprc) {
     }
     std::string scopy = primera_linea(lee_inicio(fichero.get()));
     if (!scopy.empty()) {
-        traza_bytes("scopy. ultimo: r=%d  [%x:%c,%x:%c,%x:c]\n", scopy,
+        traza_bytes("scopy. ultimo: r=%d  [%x:%c,%x:%c,%x:c]\n", scopy, 0,
                     static_cast<std::int64_t>(scopy.size()));
         quita_salto(scopy);
     }

@@ -76,6 +76,36 @@ TEST(Compacta, CasosDeBytes) {
     }
 }
 
+// The source given in pieces of `tamano` bytes.
+std::string por_trozos(std::string_view fuente, std::size_t tamano) {
+    compactador compactador;
+    std::string salida;
+    for (std::size_t i = 0; i < fuente.size(); i += tamano) {
+        salida.append(compactador.anade(fuente.substr(i, tamano)));
+    }
+    return salida + texto_emitido(compactador.termina());
+}
+
+TEST(Compacta, PorTrozosDaLoMismo) {
+    for (const caso& c : kCasos) {
+        for (const std::size_t tamano : {1u, 2u, 3u, 7u}) {
+            SCOPED_TRACE(std::string(c.nombre) + ", pieces of " + std::to_string(tamano));
+            EXPECT_EQ(escapa(c.esperado), escapa(por_trozos(c.fuente, tamano)));
+        }
+    }
+}
+
+TEST(Compacta, PorTrozosRetieneSoloElFinal) {
+    compactador compactador;
+    EXPECT_EQ("", compactador.anade("ab"));
+    EXPECT_EQ("ab", compactador.anade("cde  \0 "sv));
+    EXPECT_EQ("", compactador.anade("   "));
+    // The byte before the `?` is held back with it.
+    EXPECT_EQ("cde  \0   "sv, compactador.anade("?> "));
+    const compactado resto = compactador.termina();
+    EXPECT_EQ(" \r\n?>\r\n", texto_emitido(resto));
+}
+
 TEST(Compacta, UltimoSenalaElUltimoByte) {
     const compactado texto = compacta_fuente("a  \r\n  "sv);
     EXPECT_EQ(0, texto.ultimo);
@@ -106,9 +136,10 @@ TEST(Compacta, RecortaNoMiraElPrimerByte) {
 TEST(Compacta, ObservaLasEtapas) {
     static std::string vistas;
     vistas.clear();
-    compacta_fuente("x?> \r\n"sv, [](const char* formato, std::string_view, std::int64_t i) {
-        vistas += std::string(formato).substr(0, 4) + std::to_string(i) + ";";
-    });
+    compacta_fuente("x?> \r\n"sv,
+                    [](const char* formato, std::string_view, std::int64_t, std::int64_t i) {
+                        vistas += std::string(formato).substr(0, 4) + std::to_string(i) + ";";
+                    });
     EXPECT_EQ("ante5;tras2;dent2;desp6;", vistas);
 }
 
