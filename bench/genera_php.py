@@ -41,17 +41,25 @@ def bloque(r: random.Random, n: int) -> list:
     return lineas
 
 
-def main() -> None:
-    tamano = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000_000
-    r = random.Random(int(sys.argv[2]) if len(sys.argv) > 2 else 1)
-    salida = sys.stdout.buffer
-    escrito = salida.write(b"<?php\r\n")
+def fuente(tamano: int, semilla: int = 1) -> bytes:
+    """A source of about `tamano` bytes, ending in `?>`."""
+    r = random.Random(semilla)
+    partes = [b"<?php\r\n"]
+    escrito = len(partes[0])
     n = 0
     while escrito < tamano:
-        texto = "\r\n".join(bloque(r, n)) + "\r\n"
-        escrito += salida.write(texto.encode())
+        texto = ("\r\n".join(bloque(r, n)) + "\r\n").encode()
+        partes.append(texto)
+        escrito += len(texto)
         n += 1
-    salida.write(b"?>\r\n")
+    partes.append(b"?>\r\n")
+    return b"".join(partes)
+
+
+def main() -> None:
+    tamano = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000_000
+    semilla = int(sys.argv[2]) if len(sys.argv) > 2 else 1
+    sys.stdout.buffer.write(fuente(tamano, semilla))
 
 
 if __name__ == "__main__":

@@ -82,27 +82,33 @@ compactado compacta_fuente(std::string_view fuente, observador observa) {
 }
 
 void compactador::descarta_devueltos() {
-    cola_.erase(0, devueltos_);
+    std::memmove(cola_.data(), cola_.data() + devueltos_, llenos_ - devueltos_);
+    llenos_ -= devueltos_;
     base_ += static_cast<std::int64_t>(devueltos_);
     devueltos_ = 0;
 }
 
-std::string_view compactador::anade(std::string_view trozo) {
+char* compactador::hace_sitio(std::size_t bytes) {
     descarta_devueltos();
-    const std::size_t nuevos = cola_.size();
-    cola_.resize(nuevos + trozo.size() + 1);
-    const char* fin = escanea_trozo(escaner_, trozo, &cola_[nuevos]);
-    cola_.resize(static_cast<std::size_t>(fin - cola_.data()));
-    devueltos_ = finales(cola_, nuevos);
+    // The room only grows, so that the bytes of a reused buffer are not cleared again.
+    if (cola_.size() < llenos_ + bytes) {
+        cola_.resize(llenos_ + bytes);
+    }
+    return &cola_[llenos_];
+}
+
+std::string_view compactador::anade(std::string_view trozo) {
+    char* inicio = hace_sitio(trozo.size() + 1);
+    const std::size_t nuevos = llenos_;
+    llenos_ += static_cast<std::size_t>(escanea_trozo(escaner_, trozo, inicio) - inicio);
+    devueltos_ = finales(std::string_view(cola_.data(), llenos_), nuevos);
     return std::string_view(cola_.data(), devueltos_);
 }
 
 compactado compactador::termina(observador observa) {
-    descarta_devueltos();
-    const std::size_t antes = cola_.size();
-    cola_.resize(antes + 1);
-    const char* fin = termina_escaneo(escaner_, &cola_[antes]);
-    cola_.resize(static_cast<std::size_t>(fin - cola_.data()));
+    char* inicio = hace_sitio(1);
+    llenos_ += static_cast<std::size_t>(termina_escaneo(escaner_, inicio) - inicio);
+    cola_.resize(llenos_);
     return remata(std::move(cola_), base_, observa);
 }
 

@@ -60,8 +60,12 @@ class compactador {
    private:
     void descarta_devueltos();
 
+    // Makes room for `bytes` more after the compacted bytes held.
+    char* hace_sitio(std::size_t bytes);
+
     escaner escaner_;
-    std::string cola_;           // compacted bytes not returned yet
+    std::string cola_;           // room for the compacted bytes not returned yet
+    std::size_t llenos_ = 0;     // bytes of cola_ in use
     std::size_t devueltos_ = 0;  // bytes at the front of cola_ that the last call returned
     std::int64_t base_ = 0;      // compacted bytes before cola_
 };

@@ -1,67 +1,177 @@
 #include "compaction/escanea.h"
 
-#include <array>
+#include <cstddef>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
 constexpr char kCR = '\r';
 constexpr char kLF = '\n';
 
-// Bytes at which the scan stops to decide; the runs between them are copied whole.
-using tabla_paradas = std::array<bool, 256>;
+#if defined(__SSE2__)
+constexpr std::ptrdiff_t kAncho = 16;
 
-constexpr tabla_paradas paradas(const char* bytes) {
-    tabla_paradas tabla{};
-    for (; *bytes != '\0'; ++bytes) {
-        tabla[static_cast<unsigned char>(*bytes)] = true;
-    }
-    return tabla;
+__m128i carga(const char* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
+#endif
 
-// In code: quotes open literals, `//` opens a comment, CR may break a line.
-constexpr tabla_paradas kEnCodigo = paradas("\r'\"/");
-// In a literal only its own quote and CR matter.
-constexpr tabla_paradas kEnSimples = paradas("\r'");
-constexpr tabla_paradas kEnDobles = paradas("\r\"");
-
-const tabla_paradas& paradas_de(char comilla) {
-    if (comilla == '\'') {
-        return kEnSimples;
+// Finds the first byte of a set of N bytes.
+template <std::size_t N>
+class buscador {
+   public:
+    template <typename... Bytes>
+    explicit buscador(Bytes... bytes) : bytes_{bytes...} {
+#if defined(__SSE2__)
+        for (std::size_t i = 0; i < N; ++i) {
+            vectores_[i] = _mm_set1_epi8(bytes_[i]);
+        }
+#endif
     }
-    return comilla == '"' ? kEnDobles : kEnCodigo;
-}
 
-const char* siguiente_parada(const char* p, const char* fin, const tabla_paradas& tabla) {
-    while (p < fin && !tabla[static_cast<unsigned char>(*p)]) {
+    bool contiene(char x) const {
+        bool esta = false;
+        for (std::size_t i = 0; i < N; ++i) {
+            esta = esta || x == bytes_[i];
+        }
+        return esta;
+    }
+
+    // Moves p to the first byte in the set, or to fin. With kCopia, the bytes
+    // passed are copied to `salida`: 16 at a time, each block stored whole and
+    // the output advanced past the bytes before the stop only. The output never
+    // runs ahead of the input, so such a store stays within the caller's room.
+    template <bool kCopia>
+    const char* avanza(const char* p, const char* fin, char*& salida) const {
+#if defined(__SSE2__)
+        for (; fin - p >= kAncho; p += kAncho) {
+            const __m128i v = carga(p);
+            if (kCopia) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(salida), v);
+            }
+            if (const unsigned m = mascara(v); m != 0) {
+                const int k = __builtin_ctz(m);
+                salida += kCopia ? k : 0;
+                return p + k;
+            }
+            salida += kCopia ? kAncho : 0;
+        }
+#endif
+        for (; p < fin && !contiene(*p); ++p) {
+            if (kCopia) {
+                *salida++ = *p;
+            }
+        }
+        return p;
+    }
+
+   private:
+#if defined(__SSE2__)
+    // One bit for each byte of v that is in the set.
+    unsigned mascara(__m128i v) const {
+        __m128i en_s = _mm_cmpeq_epi8(v, vectores_[0]);
+        for (std::size_t i = 1; i < N; ++i) {
+            en_s = _mm_or_si128(en_s, _mm_cmpeq_epi8(v, vectores_[i]));
+        }
+        return static_cast<unsigned>(_mm_movemask_epi8(en_s));
+    }
+
+    __m128i vectores_[N];  // each byte of the set in every lane
+#endif
+    char bytes_[N];
+};
+
+// The bytes at which the scan stops to decide; the runs between them are
+// copied whole. In code, quotes open literals, `//` opens a comment and CR may
+// break a line; in a literal only its own quote and CR matter.
+const buscador<4> kEnCodigo(kCR, '\'', '"', '/');
+const buscador<2> kEnSimples(kCR, '\'');
+const buscador<2> kEnDobles(kCR, '"');
+const buscador<2> kFinDeComentario(kCR, kLF);
+
+// Moves p past the spaces at it, to the first other byte or to fin.
+const char* salta_espacios(const char* p, const char* fin) {
+#if defined(__SSE2__)
+    for (; fin - p >= kAncho; p += kAncho) {
+        const auto espacios =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(carga(p), _mm_set1_epi8(' '))));
+        if (espacios != 0xffff) {
+            return p + __builtin_ctz(~espacios);
+        }
+    }
+#endif
+    while (p < fin && *p == ' ') {
         ++p;
     }
     return p;
 }
 
-// The literal state after quote c, `antes` being the source byte before it.
-// A quote right after a backslash neither opens nor closes a literal.
-char sigue_literal(char comilla, char c, char antes) {
-    if (antes == '\\') {
-        return comilla;
-    }
-    if (comilla == '\0') {
-        return c;
-    }
-    return c == comilla ? '\0' : comilla;
-}
-
-// One scan step over a piece [p, fin): the scan state plus the output cursor.
+// The scan of one piece [inicio, fin): the scan state plus the output cursor.
 struct paso {
     escaner& estado;
+    const char* inicio;
     const char* fin;
     char* salida;
 
+    // True when the quote at p is escaped: a backslash stands right before it.
+    bool escapada(const char* p) const { return (p == inicio ? estado.previo : p[-1]) == '\\'; }
+
+    // Copies code from p up to the end of the piece or to a quote that opens a
+    // literal, handling line breaks and comments on the way.
+    const char* codigo(const char* p) {
+        for (;;) {
+            p = kEnCodigo.avanza<true>(p, fin, salida);
+            if (p == fin) {
+                return p;
+            }
+            if (*p == kCR) {
+                p = cr(p);
+            } else if (*p == '/') {
+                p = barra(p);
+            } else {
+                const bool abre = !escapada(p);
+                *salida++ = *p;
+                if (abre) {
+                    estado.comilla = *p;
+                    return p + 1;
+                }
+                ++p;
+            }
+        }
+    }
+
+    // Copies the literal from p up to the end of the piece or to its end: its
+    // own unescaped quote, or a line break.
+    const char* literal(const char* p) {
+        const buscador<2>& paradas = estado.comilla == '\'' ? kEnSimples : kEnDobles;
+        for (;;) {
+            p = paradas.avanza<true>(p, fin, salida);
+            if (p == fin) {
+                return p;
+            }
+            if (*p == kCR) {
+                p = cr(p);
+                if (estado.comilla == '\0') {
+                    return p;
+                }
+            } else {
+                const bool cierra = !escapada(p);
+                *salida++ = *p++;
+                if (cierra) {
+                    estado.comilla = '\0';
+                    return p;
+                }
+            }
+        }
+    }
+
     // Drops the next line's leading spaces from p on.
     const char* salta_sangria(const char* p) {
-        while (p < fin && *p == ' ') {
-            ++p;
-        }
+        p = salta_espacios(p, fin);
         if (p == fin) {
             estado.espera = pendiente::sangria;
         }
@@ -86,9 +196,7 @@ struct paso {
 
     // Drops the comment from p up to the CR or LF that ends it. An LF is kept.
     const char* comentario(const char* p) {
-        while (p < fin && *p != kCR && *p != kLF) {
-            ++p;
-        }
+        p = kFinDeComentario.avanza<false>(p, fin, salida);
         if (p == fin) {
             estado.espera = pendiente::comentario;
             return fin;
@@ -143,25 +251,10 @@ char* escanea_trozo(escaner& estado, std::string_view trozo, char* salida) {
     if (trozo.empty()) {
         return salida;
     }
-    const char* const inicio = trozo.data();
-    paso paso{estado, inicio + trozo.size(), salida};
-    const char* p = paso.resuelve(inicio);
+    paso paso{estado, trozo.data(), trozo.data() + trozo.size(), salida};
+    const char* p = paso.resuelve(paso.inicio);
     while (p < paso.fin) {
-        const char* parada = siguiente_parada(p, paso.fin, paradas_de(estado.comilla));
-        std::memcpy(paso.salida, p, static_cast<std::size_t>(parada - p));
-        paso.salida += parada - p;
-        p = parada;
-        if (p == paso.fin) {
-            break;
-        }
-        if (*p == kCR) {
-            p = paso.cr(p);
-        } else if (*p == '/') {
-            p = paso.barra(p);
-        } else {
-            estado.comilla = sigue_literal(estado.comilla, *p, p == inicio ? estado.previo : p[-1]);
-            *paso.salida++ = *p++;
-        }
+        p = estado.comilla == '\0' ? paso.codigo(p) : paso.literal(p);
     }
     estado.previo = paso.fin[-1];
     return paso.salida;

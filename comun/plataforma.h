@@ -21,6 +21,9 @@ inline constexpr bool kTraduceModoTexto = true;
 // True when `origen` is a directory.
 bool es_directorio(std::FILE* origen);
 
+// The size of `origen` when it is a regular file, else -1.
+std::int64_t tamano_de(std::FILE* origen);
+
 // True when `ruta` names the file open as `origen` (through any link).
 bool mismo_fichero(std::FILE* origen, const char* ruta);
 

@@ -15,6 +15,11 @@ bool es_directorio(std::FILE* origen) {
     return estado_de(origen, estado) && S_ISDIR(estado.st_mode);
 }
 
+std::int64_t tamano_de(std::FILE* origen) {
+    struct stat estado;
+    return estado_de(origen, estado) && S_ISREG(estado.st_mode) ? estado.st_size : -1;
+}
+
 bool mismo_fichero(std::FILE* origen, const char* ruta) {
     struct stat de_origen;
     struct stat de_ruta;

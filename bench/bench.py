@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""Times kexo against the floor of copying a file, and against `php -w`.
+
+Builds kexo (Release) and the core benchmark in build-bench/, writes a CR LF
+PHP source of about 100 MB, then, alternating the tools over several runs,
+prints the median time and throughput of kexo, of `dd bs=1M` (a copy through
+user space) and, when installed, of `php -w`, their ratios, and kexo's peak
+memory. Then the cost of running kexo once per file over 2,000 small files
+against a trivial statically linked program, and the core benchmark.
+
+    python3 bench/bench.py [--mb 100] [--runs 5] [--files 2000]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+RAIZ = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(RAIZ, "bench"))
+import genera_php  # noqa: E402
+
+
+def construye(build: str) -> None:
+    subprocess.run(["cmake", "-S", RAIZ, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DKEXO_TESTS=OFF", "-DKEXO_BENCH=ON"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2"], check=True, stdout=subprocess.DEVNULL)
+
+
+def escribe_fuente(ruta: str, tamano: int, semilla: int = 1) -> None:
+    with open(ruta, "wb") as salida:
+        salida.write(genera_php.fuente(tamano, semilla))
+
+
+def cronometra(orden: list, **kwargs) -> float:
+    """Runs `orden`; returns the seconds it took."""
+    inicio = time.perf_counter()
+    subprocess.run(orden, check=True, stdout=subprocess.DEVNULL, **kwargs)
+    return time.perf_counter() - inicio
+
+
+def pico_de_memoria(orden: list, **kwargs) -> int:
+    """Runs `orden` under a fresh Python; returns its peak resident set size in KiB."""
+    medida = subprocess.run(
+        [sys.executable, "-c", "import resource, subprocess, sys;"
+         "subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL);"
+         "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"] + orden,
+        check=True, capture_output=True, text=True, **kwargs)
+    return int(medida.stdout)
+
+
+def rendimiento(kexo: str, trabajo: str, mb: int, runs: int) -> None:
+    fuente = os.path.join(trabajo, "fuente.php")
+    escribe_fuente(fuente, mb * 1_000_000)
+    tamano = os.path.getsize(fuente)
+    destino = os.path.join(trabajo, "destino.php")
+    herramientas = {
+        "kexo": [kexo, fuente, destino],
+        "dd": ["dd", f"if={fuente}", f"of={destino}", "bs=1M", "status=none"],
+    }
+    if shutil.which("php"):
+        herramientas["php -w"] = ["sh", "-c", f"php -d output_buffering=1048576 -w {fuente} > {destino}"]
+    entorno = {k: v for k, v in os.environ.items() if k != "PHPRC"}
+    tiempos = {nombre: [] for nombre in herramientas}
+    for _ in range(runs):
+        for nombre, orden in herramientas.items():
+            tiempos[nombre].append(cronometra(orden, env=entorno))
+    pico_kexo = max(pico_de_memoria(herramientas["kexo"], env=entorno) for _ in range(3))
+    print(f"source: {tamano / 1e6:.1f} MB of CR LF PHP, {runs} alternating runs, medians:")
+    medianas = {nombre: statistics.median(t) for nombre, t in tiempos.items()}
+    for nombre, segundos in medianas.items():
+        print(f"  {nombre:8s} {segundos:7.3f} s  {tamano / 1e6 / segundos:8.0f} MB/s")
+    print(f"  kexo / dd     = {medianas['kexo'] / medianas['dd']:.2f}  (goal: 3 or less)")
+    if "php -w" in medianas:
+        print(f"  php -w / kexo = {medianas['php -w'] / medianas['kexo']:.1f}  (goal: 10 or more)")
+    limite = 2.1 * tamano / 1024 + 16 * 1024
+    print(f"  kexo peak memory: {pico_kexo / 1024:.1f} MiB  (goal: at most {limite / 1024:.0f} MiB)")
+
+
+def arranque(kexo: str, trabajo: str, archivos: int, runs: int) -> None:
+    carpeta = os.path.join(trabajo, "pequenos")
+    os.makedirs(carpeta, exist_ok=True)
+    for i in range(archivos):
+        escribe_fuente(os.path.join(carpeta, f"f{i}.php"), 2000, semilla=i)
+    trivial = os.path.join(trabajo, "trivial")
+    with open(trivial + ".c", "w") as c:
+        c.write("int main(void) { return 0; }\n")
+    subprocess.run(["cc", "-O2", "-static", trivial + ".c", "-o", trivial], check=True)
+    bucle = ('for f in "$1"/f*.php; do "$0" "$f" "$f.min" >/dev/null; done')
+    tiempos = {"kexo": [], "trivial": []}
+    for _ in range(runs):
+        for nombre, programa in (("kexo", kexo), ("trivial", trivial)):
+            tiempos[nombre].append(cronometra(["sh", "-c", bucle, programa, carpeta]))
+    por_archivo = {n: statistics.median(t) / archivos * 1000 for n, t in tiempos.items()}
+    print(f"once per file over {archivos} files of about 2 KB, {runs} alternating runs, medians:")
+    for nombre, ms in por_archivo.items():
+        print(f"  {nombre:8s} {ms:6.2f} ms a file")
+    print(f"  kexo / trivial = {por_archivo['kexo'] / por_archivo['trivial']:.2f}  (goal: 1.2 or less)")
+
+
+def main() -> None:
+    argumentos = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    argumentos.add_argument("--mb", type=int, default=100)
+    argumentos.add_argument("--runs", type=int, default=5)
+    argumentos.add_argument("--files", type=int, default=2000)
+    opciones = argumentos.parse_args()
+    build = os.path.join(RAIZ, "build-bench")
+    construye(build)
+    kexo = os.path.join(build, "kexo")
+    with tempfile.TemporaryDirectory(prefix="kexo_bench_") as trabajo:
+        rendimiento(kexo, trabajo, opciones.mb, opciones.runs)
+        arranque(kexo, trabajo, opciones.files, opciones.runs)
+    print("core alone:")
+    subprocess.run([os.path.join(build, "compacta_bench")], check=True)
+
+
+if __name__ == "__main__":
+    main()
