@@ -13,6 +13,8 @@
 #include <sstream>
 #include <vector>
 
+#include "compaction/compacta.h"
+#include "notice/aviso.h"
 #include "tests/escapa.h"
 
 extern char** environ;
@@ -174,6 +176,38 @@ TEST_F(Cli, PhprcSinDefinirOVacio) {
     // The value is used unaltered: a trailing slash still names the directory.
     ASSERT_EQ(0, corre({"a.php", "b.php"}, dir() + "/").estado);
     EXPECT_EQ("<?php\n// Hecho por X\n?>\nx", lee("b.php"));
+}
+
+TEST_F(Cli, AvisoIlegibleNoEsFallo) {
+    fs::create_directory(dir_ / "kexo.ini");
+    escribe("a.php", "x\r\n");
+    const resultado r = corre({"a.php", "b.php"}, dir());
+    EXPECT_EQ(0, r.estado);
+    EXPECT_EQ(longitud(3), r.salida);
+    EXPECT_EQ("x", lee("b.php"));
+}
+
+// Sources of several read blocks, with the end of the text across blocks.
+TEST_F(Cli, FuentesGrandes) {
+    std::string codigo;
+    for (int i = 0; codigo.size() < (3u << 20); ++i) {
+        codigo += "  $a" + std::to_string(i) + " = 'x//y\\'; // c\r\n\t\"q\" /x/ \r";
+    }
+    const std::string casos[] = {
+        codigo + "?>  \r\n",
+        "x>" + std::string((3u << 19) + 7, ' ') + "Z",
+        std::string((5u << 19) + 3, ' ') + std::string(5, '\0'),
+        std::string(1u << 20, 'a') + "//" + std::string(1u << 20, 'b'),
+    };
+    escribe("kexo.ini", "N\n");
+    for (const std::string& fuente : casos) {
+        SCOPED_TRACE(fuente.size());
+        escribe("a.php", fuente);
+        const resultado r = corre({"a.php", "b.php"}, dir());
+        EXPECT_EQ(0, r.estado);
+        EXPECT_EQ(longitud(fuente.size()), r.salida);
+        EXPECT_TRUE(texto_cabecera("N") + texto_emitido(compacta_fuente(fuente)) == lee("b.php"));
+    }
 }
 
 TEST_F(Cli, DestinoSeReescribe) {

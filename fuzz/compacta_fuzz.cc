@@ -1,0 +1,83 @@
+// Fuzz target: the compaction of arbitrary bytes, whole and in pieces, checked
+// against properties that hold for every source.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "compaction/compacta.h"
+
+namespace {
+
+void exige(bool condicion, const char* que) {
+    if (!condicion) {
+        std::fprintf(stderr, "property broken: %s\n", que);
+        std::abort();
+    }
+}
+
+bool es_blanco_o_nulo(char c) {
+    return c == ' ' || c == '\0';
+}
+
+// What a source with no CR, no `/` and no quote compacts to: itself, less the
+// spaces and 0 bytes at its end, with a final `?>` on its own line, and without
+// a space between a `>` and the last byte.
+std::string sin_nada_que_escanear(std::string_view fuente) {
+    std::string texto(fuente);
+    while (texto.size() > 1 && es_blanco_o_nulo(texto.back())) {
+        texto.pop_back();
+    }
+    if (texto.size() == 1 && es_blanco_o_nulo(texto[0])) {
+        return "";
+    }
+    const std::size_t n = texto.size();
+    if (n >= 2 && texto.compare(n - 2, 2, "?>") == 0) {
+        return texto.substr(0, n - 2) + "\r\n?>\r\n";
+    }
+    if (n >= 2 && texto[n - 2] == ' ' && (n >= 3 ? texto[n - 3] : '\0') == '>') {
+        texto.erase(n - 2, 1);
+    }
+    return texto;
+}
+
+// The source in pieces whose sizes come from `semilla`.
+std::string por_trozos(std::string_view fuente, std::uint8_t semilla) {
+    compactador compactador;
+    std::string salida;
+    std::size_t i = 0;
+    for (std::size_t k = 0; i < fuente.size(); ++k) {
+        const std::size_t tamano = 1 + ((semilla >> (k % 8)) & 7) * (k % 3 + 1);
+        salida.append(compactador.anade(fuente.substr(i, tamano)));
+        i += tamano;
+    }
+    return salida + texto_emitido(compactador.termina());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
+    const std::string_view fuente(reinterpret_cast<const char*>(datos), n);
+    const compactado texto = compacta_fuente(fuente);
+    exige(texto.ultimo >= -1 && texto.bytes.size() == static_cast<std::size_t>(texto.ultimo + 1),
+          "ultimo is the index of the last byte");
+    const std::string emitido = texto_emitido(texto);
+    exige(emitido.size() <= n + 4, "no longer than the source and a closing tag");
+    exige(emitido.empty() || !es_blanco_o_nulo(emitido.back()), "no space or 0 byte at the end");
+
+    // Every CR of the source is dropped or becomes a space: a CR is written
+    // only before and after a final `?>`.
+    const bool cierre =
+        emitido.size() >= 6 && emitido.compare(emitido.size() - 6, 6, "\r\n?>\r\n") == 0;
+    const std::size_t crs =
+        static_cast<std::size_t>(std::count(emitido.begin(), emitido.end(), '\r'));
+    exige(crs == (cierre ? 2u : 0u), "no CR but around a final ?>");
+
+    if (fuente.find_first_of(std::string_view("\r/'\"", 4)) == std::string_view::npos) {
+        exige(emitido == sin_nada_que_escanear(fuente), "nothing to scan: only the end changes");
+    }
+    exige(por_trozos(fuente, n > 0 ? datos[0] : 0) == emitido, "in pieces as whole");
+    return 0;
+}
