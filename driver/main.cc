@@ -1,6 +1,7 @@
 // kexo: compacts a PHP source file into a destination file.
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -23,6 +24,7 @@ constexpr const char* kUso =
 constexpr const char* kNoAbre = "Imposible abrir fichero entrada %d\n";
 constexpr const char* kNoLee = "Imposible leer fichero entrada %d\n";
 constexpr const char* kMismoFichero = "Origen y destino son el mismo fichero\n";
+constexpr const char* kSinMemoria = "Memoria insuficiente\n";
 
 constexpr int kFallo = 1;
 
@@ -31,9 +33,8 @@ int falla(const char* mensaje, int numero = 0) {
     return kFallo;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The run: arguments, source, notice, destination, compaction. Returns the exit status.
+int ejecuta(int argc, char** argv) {
     if (argc != 3) {
         std::fputs(kUso, stdout);
         return kFallo;
@@ -66,4 +67,15 @@ int main(int argc, char** argv) {
     escritor.escribe(ultimos);
     escribe_destino(escritor, resto);
     return cierra_destino(std::move(destino), escritor.termina());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Memory runs short only on sources that hold gigabytes of spaces at their end.
+    try {
+        return ejecuta(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return falla(kSinMemoria);
+    }
 }

@@ -2,6 +2,7 @@
 // a real PHPRC, and checks its standard output, exit status and destination.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,9 +60,11 @@ std::vector<char*> punteros(std::vector<std::string>& textos) {
     return lista;
 }
 
-// Runs `binario` with `argumentos` in `directorio` and collects its standard output.
+// Runs `binario` with `argumentos` in `directorio` and collects its standard
+// output; `memoria`, when not 0, limits the child's address space in bytes.
 resultado ejecuta(const std::string& binario, std::vector<std::string> argumentos,
-                  const std::optional<std::string>& phprc, const fs::path& directorio) {
+                  const std::optional<std::string>& phprc, const fs::path& directorio,
+                  rlim_t memoria = 0) {
     argumentos.insert(argumentos.begin(), binario);
     std::vector<std::string> entorno = entorno_con(phprc);
     std::vector<char*> argv = punteros(argumentos);
@@ -76,6 +79,10 @@ resultado ejecuta(const std::string& binario, std::vector<std::string> argumento
         dup2(tubo[1], STDOUT_FILENO);
         close(tubo[0]);
         close(tubo[1]);
+        const rlimit limite{memoria, memoria};
+        if (memoria != 0 && setrlimit(RLIMIT_AS, &limite) != 0) {
+            _exit(126);
+        }
         if (chdir(directorio.c_str()) == 0) {
             execve(binario.c_str(), argv.data(), envp.data());
         }
@@ -299,6 +306,18 @@ TEST_F(Cli, ErrorDeEscrituraNoEsExito) {
     const resultado r = corre({"a.php", "/dev/full"});
     EXPECT_EQ(255, r.estado);
     EXPECT_EQ(longitud(3), r.salida);
+}
+
+TEST_F(Cli, SinMemoriaNoEsUnFalloDuro) {
+#if defined(KEXO_SANITIZADO)
+    GTEST_SKIP() << "the sanitizers need more address space than the limit";
+#endif
+    // 300 MB of 0 bytes after an `a`: all of them held back, since they may end the text.
+    escribe("a.php", "a");
+    fs::resize_file(dir_ / "a.php", 300u << 20);
+    const resultado r = ejecuta(KEXO_BINARIO, {"a.php", "b.php"}, std::nullopt, dir_, 200u << 20);
+    EXPECT_EQ(1, r.estado);
+    EXPECT_EQ("Memoria insuficiente\n", r.salida);
 }
 
 TEST_F(Cli, OrigenDesdeUnaTuberia) {
