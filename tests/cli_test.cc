@@ -1,11 +1,14 @@
 // End to end: runs the built program in a scratch directory with real files and
 // a real PHPRC, and checks its standard output, exit status and destination.
+// Built twice: for the Linux program, and, with KEXO_WINE naming the loader,
+// for the Windows program run under Wine, with what Windows does instead.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +29,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#if defined(KEXO_WINE)
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+// The separator in the notice path, and the error numbers for opening a
+// directory and a name too long.
+constexpr char kSeparador = kWindows ? '\\' : '/';
+constexpr int kErrorDirectorio = kWindows ? 13 : 21;
+constexpr int kErrorNombreLargo = kWindows ? 2 : 36;
+
+// Standard output as the program writes it: on Windows it is in text mode,
+// so every LF goes out as CR LF.
+std::string salida(std::string_view texto) {
+    std::string escrito;
+    for (const char c : texto) {
+        if (kWindows && c == '\n') {
+            escrito += '\r';
+        }
+        escrito += c;
+    }
+    return escrito;
+}
+
+std::string no_abre(int error) {
+    return salida("Imposible abrir fichero entrada " + std::to_string(error) + "\n");
+}
+
 constexpr std::string_view kUso =
     "kexo. ** Error de par\xa0metros **\n"
     "Uso:    kexo <origen> <destinos>\n"
@@ -37,16 +68,30 @@ struct resultado {
     int estado;
 };
 
-// The environment with PHPRC removed, then set to `phprc` when given.
-std::vector<std::string> entorno_con(const std::optional<std::string>& phprc) {
+bool es_phprc(std::string_view variable) {
+    if (variable.size() < 6 || variable[5] != '=') {
+        return false;
+    }
+    for (std::size_t i = 0; i < 5; ++i) {
+        if (std::toupper(static_cast<unsigned char>(variable[i])) != "PHPRC"[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The environment with PHPRC (in any letter case) removed, then `nombre` set
+// to `phprc` when given.
+std::vector<std::string> entorno_con(const std::optional<std::string>& phprc,
+                                     const char* nombre = "PHPRC") {
     std::vector<std::string> entorno;
     for (char** v = environ; *v != nullptr; ++v) {
-        if (std::string_view(*v).substr(0, 6) != "PHPRC=") {
+        if (!es_phprc(*v)) {
             entorno.emplace_back(*v);
         }
     }
     if (phprc) {
-        entorno.push_back("PHPRC=" + *phprc);
+        entorno.push_back(std::string(nombre) + "=" + *phprc);
     }
     return entorno;
 }
@@ -63,10 +108,10 @@ std::vector<char*> punteros(std::vector<std::string>& textos) {
 // Runs `binario` with `argumentos` in `directorio` and collects its standard
 // output; `memoria`, when not 0, limits the child's address space in bytes.
 resultado ejecuta(const std::string& binario, std::vector<std::string> argumentos,
-                  const std::optional<std::string>& phprc, const fs::path& directorio,
+                  const std::vector<std::string>& entorno_hijo, const fs::path& directorio,
                   rlim_t memoria = 0) {
     argumentos.insert(argumentos.begin(), binario);
-    std::vector<std::string> entorno = entorno_con(phprc);
+    std::vector<std::string> entorno = entorno_hijo;
     std::vector<char*> argv = punteros(argumentos);
     std::vector<char*> envp = punteros(entorno);
     int tubo[2];
@@ -101,7 +146,7 @@ resultado ejecuta(const std::string& binario, std::vector<std::string> argumento
 }
 
 std::string longitud(std::size_t n) {
-    return "Longitud origen (" + std::to_string(n) + ")\n";
+    return salida("Longitud origen (" + std::to_string(n) + ")\n");
 }
 
 class Cli : public ::testing::Test {
@@ -125,12 +170,20 @@ class Cli : public ::testing::Test {
         return bytes.str();
     }
     bool existe(const fs::path& nombre) { return fs::exists(fs::symlink_status(dir_ / nombre)); }
+    // Runs the program under test, under Wine for the Windows one.
     resultado corre(std::vector<std::string> argumentos,
                     const std::optional<std::string>& phprc = std::nullopt,
-                    const std::string& binario = KEXO_BINARIO) {
-        return ejecuta(binario, std::move(argumentos), phprc, dir_);
+                    const std::string& binario = KEXO_BINARIO, const char* variable = "PHPRC") {
+#if defined(KEXO_WINE)
+        argumentos.insert(argumentos.begin(), binario);
+        return ejecuta(KEXO_WINE, std::move(argumentos), entorno_con(phprc, variable), dir_);
+#else
+        return ejecuta(binario, std::move(argumentos), entorno_con(phprc, variable), dir_);
+#endif
     }
-    std::string dir() const { return dir_.string(); }
+    std::string dir() const {
+        return dir_.string();
+    }
 
     fs::path dir_;
 };
@@ -180,8 +233,8 @@ TEST_F(Cli, PhprcSinDefinirOVacio) {
         ASSERT_EQ(0, corre({"a.php", "b.php"}, phprc).estado);
         EXPECT_EQ("x", lee("b.php"));
     }
-    // The value is used unaltered: a trailing slash still names the directory.
-    ASSERT_EQ(0, corre({"a.php", "b.php"}, dir() + "/").estado);
+    // The value is used unaltered: a trailing separator still names the directory.
+    ASSERT_EQ(0, corre({"a.php", "b.php"}, dir() + kSeparador).estado);
     EXPECT_EQ("<?php\n// Hecho por X\n?>\nx", lee("b.php"));
 }
 
@@ -217,6 +270,14 @@ TEST_F(Cli, FuentesGrandes) {
     }
 }
 
+// Windows matches environment names without regard to letter case.
+TEST_F(Cli, PhprcEnMinusculas) {
+    escribe("kexo.ini", "N\r\n");
+    escribe("a.php", "x");
+    ASSERT_EQ(0, corre({"a.php", "b.php"}, dir(), KEXO_BINARIO, "phprc").estado);
+    EXPECT_EQ(kWindows ? "<?php\n// N\n?>\nx" : "x", lee("b.php"));
+}
+
 TEST_F(Cli, DestinoSeReescribe) {
     escribe("a.php", "x");
     escribe("b.php", "un destino anterior mucho mas largo");
@@ -230,7 +291,7 @@ TEST_F(Cli, ArgumentosIncorrectos) {
          {std::vector<std::string>{}, {"a.php"}, {"a.php", "b.php", "c.php"}}) {
         const resultado r = corre(argumentos);
         EXPECT_EQ(1, r.estado);
-        EXPECT_EQ(escapa(kUso), escapa(r.salida));
+        EXPECT_EQ(escapa(salida(kUso)), escapa(r.salida));
         EXPECT_FALSE(existe("b.php"));
     }
 }
@@ -241,10 +302,10 @@ TEST_F(Cli, OrigenQueNoSeAbre) {
         std::string origen;
         std::string salida;
     } casos[] = {
-        {"falta.php", "Imposible abrir fichero entrada 2\n"},
-        {"", "Imposible abrir fichero entrada 2\n"},
-        {"carpeta", "Imposible abrir fichero entrada 21\n"},
-        {std::string(5000, 'a'), "Imposible abrir fichero entrada 36\n"},
+        {"falta.php", no_abre(2)},
+        {"", no_abre(2)},
+        {"carpeta", no_abre(kErrorDirectorio)},
+        {std::string(5000, 'a'), no_abre(kErrorNombreLargo)},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.origen.substr(0, 20));
@@ -262,10 +323,10 @@ TEST_F(Cli, DestinoQueNoSeAbre) {
         std::string destino;
         std::string salida;
     } casos[] = {
-        {"falta/b.php", "Imposible abrir fichero entrada 2\n"},
-        {"", "Imposible abrir fichero entrada 2\n"},
-        {"carpeta", "Imposible abrir fichero entrada 21\n"},
-        {std::string(5000, 'b'), "Imposible abrir fichero entrada 36\n"},
+        {"falta/b.php", no_abre(2)},
+        {"", no_abre(2)},
+        {"carpeta", no_abre(kErrorDirectorio)},
+        {std::string(5000, 'b'), no_abre(kErrorNombreLargo)},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.destino.substr(0, 20));
@@ -284,7 +345,7 @@ TEST_F(Cli, DestinoSinPermiso) {
     escribe("a.php", "x");
     const resultado r = corre({"a.php", "/sys/kernel/notes"});
     EXPECT_EQ(1, r.estado);
-    EXPECT_EQ("Imposible abrir fichero entrada 13\n", r.salida);
+    EXPECT_EQ(no_abre(13), r.salida);
 }
 
 TEST_F(Cli, MismoFicheroSeRechaza) {
@@ -296,7 +357,7 @@ TEST_F(Cli, MismoFicheroSeRechaza) {
         SCOPED_TRACE(destino);
         const resultado r = corre({"a.php", destino});
         EXPECT_EQ(1, r.estado);
-        EXPECT_EQ("Origen y destino son el mismo fichero\n", r.salida);
+        EXPECT_EQ(salida("Origen y destino son el mismo fichero\n"), r.salida);
         EXPECT_EQ(escapa(fuente), escapa(lee("a.php")));
     }
 }
@@ -309,22 +370,26 @@ TEST_F(Cli, ErrorDeEscrituraNoEsExito) {
 }
 
 TEST_F(Cli, SinMemoriaNoEsUnFalloDuro) {
-#if defined(KEXO_SANITIZADO)
-    GTEST_SKIP() << "the sanitizers need more address space than the limit";
+#if defined(KEXO_SANITIZADO) || defined(KEXO_WINE)
+    GTEST_SKIP() << "the sanitizers and Wine need more address space than the limit";
 #endif
     // 300 MB of 0 bytes after an `a`: all of them held back, since they may end the text.
     escribe("a.php", "a");
     fs::resize_file(dir_ / "a.php", 300u << 20);
-    const resultado r = ejecuta(KEXO_BINARIO, {"a.php", "b.php"}, std::nullopt, dir_, 200u << 20);
+    const resultado r =
+        ejecuta(KEXO_BINARIO, {"a.php", "b.php"}, entorno_con(std::nullopt), dir_, 200u << 20);
     EXPECT_EQ(1, r.estado);
     EXPECT_EQ("Memoria insuficiente\n", r.salida);
 }
 
 TEST_F(Cli, OrigenDesdeUnaTuberia) {
+    if (kWindows) {
+        GTEST_SKIP() << "no /dev/stdin on Windows";
+    }
     const resultado r =
         ejecuta("/bin/sh",
                 {"-c", std::string("printf 'a\\r\\n  b' | ") + KEXO_BINARIO + " /dev/stdin b.php"},
-                std::nullopt, dir_);
+                entorno_con(std::nullopt), dir_);
     EXPECT_EQ(0, r.estado);
     EXPECT_EQ(longitud(6), r.salida);
     EXPECT_EQ("a b", lee("b.php"));
@@ -341,8 +406,8 @@ TEST_F(Cli, Trazas) {
         dir() +
         "\n"
         "lee_copyright. abre (" +
-        dir() +
-        "/kexo.ini)\n"
+        dir() + kSeparador +
+        "kexo.ini)\n"
         "scopy. ultimo: r=6  [0:\0,a:\n,6f:c]\n"s
         "lee_copyright. lee (Hecho)\n"
         "Longitud origen (6)\n"
@@ -352,7 +417,7 @@ TEST_F(Cli, Trazas) {
         "despues: r=6  [a:\n,d:\r,3e:c]\n"
         "inicia escritura scopy=(Hecho)\n"
         "dentro escritura\n";
-    EXPECT_EQ(escapa(esperado), escapa(r.salida));
+    EXPECT_EQ(escapa(salida(esperado)), escapa(r.salida));
     EXPECT_EQ("<?php\n// Hecho\n?>\nx\r\n?>\r\n", lee("b.php"));
 }
 
@@ -368,7 +433,7 @@ TEST_F(Cli, TrazasDeBytesAltosYSinAviso) {
         "tras blancos: r=0  [ffffffe1:\xe1,0:\0,0:c]\n"s
         "despues: r=0  [ffffffe1:\xe1,0:\0,0:c]\n"s
         "inicia escritura scopy=()\n";
-    EXPECT_EQ(escapa(esperado), escapa(r.salida));
+    EXPECT_EQ(escapa(salida(esperado)), escapa(r.salida));
 }
 
 }  // namespace
