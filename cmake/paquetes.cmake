@@ -1,0 +1,23 @@
+# Packages made by cpack: a Debian package on Linux, a .zip on Windows.
+set(CPACK_PACKAGE_NAME kexo)
+set(CPACK_PACKAGE_VENDOR "kexo")
+set(CPACK_PACKAGE_CONTACT "kexo developers <kexo@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "compacts a PHP source file for deployment")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  set(CPACK_PACKAGE_DESCRIPTION
+      "kexo drops the // comments outside quoted literals, joins CR LF lines, trims the end, sets the final ?> on its own line and can put a one-line notice in front of the code.")
+  # The program is linked statically unless sanitized; otherwise ask dpkg.
+  if(NOT KEXO_STATIC OR KEXO_SANITIZE)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
+endif()
+include(CPack)
