@@ -18,8 +18,8 @@ function(kexo_windows arquitectura)
     INSTALL_COMMAND "")
 endfunction()
 
-find_program(KEXO_MINGW64 x86_64-w64-mingw32-g++)
-find_program(KEXO_MINGW32 i686-w64-mingw32-g++)
+find_program(KEXO_MINGW64 x86_64-w64-mingw32-g++-posix)
+find_program(KEXO_MINGW32 i686-w64-mingw32-g++-posix)
 find_program(KEXO_WINE NAMES wine wine64)
 
 if(KEXO_MINGW32)

@@ -16,7 +16,11 @@ inline constexpr int nivel_traza = KEXO_NIVEL_TRAZA;
 template <typename... Argumentos>
 void traza(const char* formato, Argumentos... argumentos) {
     if constexpr (nivel_traza >= 2) {
-        std::printf(formato, argumentos...);
+        if constexpr (sizeof...(argumentos) == 0) {
+            std::fputs(formato, stdout);  // a trace with no conversions
+        } else {
+            std::printf(formato, argumentos...);
+        }
     }
 }
 

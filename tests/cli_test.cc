@@ -247,10 +247,11 @@ TEST_F(Cli, AvisoIlegibleNoEsFallo) {
     EXPECT_EQ("x", lee("b.php"));
 }
 
-// Sources of several read blocks, with the end of the text across blocks.
+// Sources of several read blocks, with the end of the text across blocks; the
+// largest is read ahead on a second thread.
 TEST_F(Cli, FuentesGrandes) {
     std::string codigo;
-    for (int i = 0; codigo.size() < (3u << 20); ++i) {
+    for (int i = 0; codigo.size() < (9u << 20); ++i) {
         codigo += "  $a" + std::to_string(i) + " = 'x//y\\'; // c\r\n\t\"q\" /x/ \r";
     }
     const std::string casos[] = {
