@@ -16,7 +16,7 @@ else()
   set(CPACK_PACKAGE_DESCRIPTION
       "kexo drops the // comments outside quoted literals, joins CR LF lines, trims the end, sets the final ?> on its own line and can put a one-line notice in front of the code.")
   # The program is linked statically unless sanitized; otherwise ask dpkg.
-  if(NOT KEXO_STATIC OR KEXO_SANITIZE)
+  if(NOT KEXO_STATIC)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   endif()
 endif()
