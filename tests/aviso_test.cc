@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "tests/escapa.h"
 
 using namespace std::string_view_literals;
@@ -68,41 +65,6 @@ TEST(Aviso, Cabecera) {
 TEST(Aviso, RutaUsaElValorSinCambios) {
     EXPECT_EQ("/etc/php/kexo.ini", ruta_aviso("/etc/php"));
     EXPECT_EQ("/etc/php//kexo.ini", ruta_aviso("/etc/php/"));
-}
-
-class LeeCopyright : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        directorio_ =
-            std::filesystem::temp_directory_path() /
-            ("kexo_aviso_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(directorio_);
-    }
-    void TearDown() override { std::filesystem::remove_all(directorio_); }
-    void escribe_ini(std::string_view bytes) {
-        std::ofstream(directorio_ / "kexo.ini", std::ios::binary) << bytes;
-    }
-    std::filesystem::path directorio_;
-};
-
-TEST_F(LeeCopyright, LeeLaPrimeraLinea) {
-    escribe_ini("Hecho por X\r\notra\r\n");
-    EXPECT_EQ("Hecho por X", lee_copyright(directorio_.string()));
-    EXPECT_EQ("Hecho por X", lee_copyright(directorio_.string() + "/"));
-}
-
-TEST_F(LeeCopyright, SinAvisoEsVacio) {
-    EXPECT_EQ("", lee_copyright(""));
-    EXPECT_EQ("", lee_copyright(directorio_.string()));  // no kexo.ini
-    EXPECT_EQ("", lee_copyright((directorio_ / "falta").string()));
-    std::filesystem::create_directory(directorio_ / "kexo.ini");  // unreadable: a directory
-    EXPECT_EQ("", lee_copyright(directorio_.string()));
-}
-
-TEST_F(LeeCopyright, LineaLarga) {
-    escribe_ini(kLarga + "\r\n");
-    EXPECT_EQ(std::string(999, 'x'), lee_copyright(directorio_.string()));
 }
 
 }  // namespace
