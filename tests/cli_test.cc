@@ -195,6 +195,9 @@ struct caso_cli {
     std::string_view destino;
 };
 
+const std::string kAvisoLargo(1200, 'n');
+const std::string kCabeceraLarga = "<?php\n// " + std::string(999, 'n') + "\n?>\nx";
+
 const caso_cli kCasos[] = {
     {"with notice", "<?php\r\n  echo $a\r\n?>\r\n"sv, "Hecho por X\r\n"sv,
      "<?php\n// Hecho por X\n?>\n<?php echo $a \r\n?>\r\n"sv},
@@ -202,6 +205,7 @@ const caso_cli kCasos[] = {
      "<?php echo $a \r\n?>\r\n"sv},
     {"empty first line", "x"sv, "\r\nsegunda\r\n"sv, "x"sv},
     {"notice without line end", "x"sv, "Hecho  "sv, "<?php\n// Hecho  \n?>\nx"sv},
+    {"notice cut at 999 bytes", "x"sv, kAvisoLargo, kCabeceraLarga},
     {"percent in notice", "x"sv, "100% %s\r\n"sv, "<?php\n// 100% %s\n?>\nx"sv},
     {"empty source", ""sv, std::nullopt, ""sv},
     {"empty result keeps header", "  \r\n// x"sv, "N\r\n"sv, "<?php\n// N\n?>\n"sv},
