@@ -2,19 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
 #include <string>
+
+#include "comun/archivo.h"
 
 namespace {
 
-struct cierra {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 // A temporary file holding `bytes`, read from its start.
-std::unique_ptr<std::FILE, cierra> fichero_con(const std::string& bytes) {
-    std::unique_ptr<std::FILE, cierra> f(std::tmpfile());
+archivo fichero_con(const std::string& bytes) {
+    archivo f(std::tmpfile());
     std::fwrite(bytes.data(), 1, bytes.size(), f.get());
     std::rewind(f.get());
     return f;
@@ -58,7 +54,7 @@ TEST(Lector, SeAbandonaAMedias) {
 
 TEST(Lector, ErrorDeLectura) {
     // A stream open for writing only cannot be read.
-    std::unique_ptr<std::FILE, cierra> f(std::fopen("/dev/null", "w"));
+    archivo f(std::fopen("/dev/null", "w"));
     ASSERT_TRUE(f);
     for (const bool adelanta : {false, true}) {
         lector lee(f.get(), 4096, adelanta);
