@@ -36,7 +36,7 @@ std::string fuente_de(std::size_t tamano) {
 void BM_compacta_fuente(benchmark::State& estado) {
     const std::string fuente = fuente_de(static_cast<std::size_t>(estado.range(0)) << 20);
     for (auto _ : estado) {
-        compactado texto = compacta_fuente(fuente);
+        texto_compactado texto = compacta_fuente(fuente);
         benchmark::DoNotOptimize(texto.bytes.data());
     }
     estado.SetBytesProcessed(estado.iterations() * static_cast<std::int64_t>(fuente.size()));
@@ -47,12 +47,12 @@ void BM_compactador(benchmark::State& estado) {
     const std::string fuente = fuente_de(static_cast<std::size_t>(estado.range(0)) << 20);
     const std::size_t trozo = std::size_t{1} << 20;
     for (auto _ : estado) {
-        compactador compactador;
+        compactacion en_curso;
         for (std::size_t i = 0; i < fuente.size(); i += trozo) {
             benchmark::DoNotOptimize(
-                compactador.anade(std::string_view(fuente).substr(i, trozo)).data());
+                en_curso.anade(std::string_view(fuente).substr(i, trozo)).data());
         }
-        benchmark::DoNotOptimize(compactador.termina().bytes.data());
+        benchmark::DoNotOptimize(en_curso.concluye().bytes.data());
     }
     estado.SetBytesProcessed(estado.iterations() * static_cast<std::int64_t>(fuente.size()));
 }

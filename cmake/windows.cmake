@@ -5,14 +5,14 @@
 # since this machine cannot run 32-bit programs.
 include(ExternalProject)
 
-set(KEXO_WINE_ESPERA 120 CACHE STRING "Seconds allowed to prepare the Wine prefix")
+set(KEXO_WINE_TIMEOUT 120 CACHE STRING "Seconds allowed to prepare the Wine prefix")
 
-function(kexo_windows arquitectura)
-  ExternalProject_Add(kexo_${arquitectura}
+function(kexo_windows arch)
+  ExternalProject_Add(kexo_${arch}
     SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}
-    BINARY_DIR ${CMAKE_CURRENT_BINARY_DIR}/windows-${arquitectura}
+    BINARY_DIR ${CMAKE_CURRENT_BINARY_DIR}/windows-${arch}
     CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_CURRENT_SOURCE_DIR}/cmake/mingw-w64.cmake
-               -DKEXO_WINDOWS_ARCH=${arquitectura} -DKEXO_TESTS=OFF -DKEXO_TRAZA=ON
+               -DKEXO_WINDOWS_ARCH=${arch} -DKEXO_TESTS=OFF -DKEXO_TRACE=ON
                -DCMAKE_BUILD_TYPE=Release
     BUILD_ALWAYS ON
     INSTALL_COMMAND "")
@@ -34,15 +34,17 @@ endif()
 
 kexo_windows(x86_64)
 set(KEXO_EXE ${CMAKE_CURRENT_BINARY_DIR}/windows-x86_64)
-add_executable(kexo_pruebas_wine tests/cli_test.cc)
-target_link_libraries(kexo_pruebas_wine PRIVATE kexo_nucleo GTest::gtest_main)
-target_compile_definitions(kexo_pruebas_wine PRIVATE
+# The end-to-end tests again, against kexo.exe.
+add_executable(kexo_tests_wine tests/cli_test.cc tests/casos_test.cc tests/proceso.cc)
+target_include_directories(kexo_tests_wine PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(kexo_tests_wine PRIVATE GTest::gtest_main)
+target_compile_definitions(kexo_tests_wine PRIVATE
   KEXO_WINE="${KEXO_WINE}" KEXO_BINARIO="${KEXO_EXE}/kexo.exe"
-  KEXO_BINARIO_TRAZA="${KEXO_EXE}/kexo_traza.exe")
-add_dependencies(kexo_pruebas_wine kexo_x86_64)
+  KEXO_BINARIO_TRAZA="${KEXO_EXE}/kexo_traza.exe" KEXO_CASOS="${CMAKE_CURRENT_SOURCE_DIR}/tests/cli")
+add_dependencies(kexo_tests_wine kexo_x86_64)
 
 # One quiet Wine prefix for all the cases, its server kept up between them.
-set(KEXO_WINE_ENTORNO WINEPREFIX=${CMAKE_CURRENT_BINARY_DIR}/wineprefix WINEDEBUG=-all
+set(KEXO_WINE_ENV WINEPREFIX=${CMAKE_CURRENT_BINARY_DIR}/wineprefix WINEDEBUG=-all
     "WINEDLLOVERRIDES=mscoree,mshtml=")
 # A persistent server first (it needs the prefix's folder), then the prefix;
 # neither may hold the test's output open, or the test would wait for them.
@@ -51,8 +53,8 @@ set(KEXO_WINE_ENTORNO WINEPREFIX=${CMAKE_CURRENT_BINARY_DIR}/wineprefix WINEDEBU
 add_test(NAME wine_prepara COMMAND sh -c
          "mkdir -p \"$WINEPREFIX\" && (wineserver -k; wineserver -p) </dev/null >/dev/null 2>&1 && (wineboot --init </dev/null >/dev/null 2>&1; true)")
 add_test(NAME wine_termina COMMAND sh -c "wineserver -k || true")
-set_tests_properties(wine_prepara PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${KEXO_WINE_ENTORNO}"
-                     TIMEOUT ${KEXO_WINE_ESPERA})
-set_tests_properties(wine_termina PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${KEXO_WINE_ENTORNO}")
-gtest_discover_tests(kexo_pruebas_wine TEST_PREFIX "wine." PROPERTIES FIXTURES_REQUIRED wine
-                     ENVIRONMENT "${KEXO_WINE_ENTORNO}")
+set_tests_properties(wine_prepara PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${KEXO_WINE_ENV}"
+                     TIMEOUT ${KEXO_WINE_TIMEOUT})
+set_tests_properties(wine_termina PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${KEXO_WINE_ENV}")
+gtest_discover_tests(kexo_tests_wine TEST_PREFIX "wine." PROPERTIES FIXTURES_REQUIRED wine
+                     ENVIRONMENT "${KEXO_WINE_ENV}")

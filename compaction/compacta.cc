@@ -19,12 +19,12 @@ void avisa(observador observa, const char* formato, std::string_view bytes, std:
 // The finishing of `res`, the compacted bytes from index `base` on: trim and
 // closing tag. REQUIRES: when base > 0, res holds the two bytes before its
 // last byte that is neither a space nor a 0.
-compactado remata(std::string res, std::int64_t base, observador observa) {
+texto_compactado remata(std::string res, std::int64_t base, observador observa) {
     avisa(observa, "antes: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base,
           static_cast<std::int64_t>(res.size()));
     std::int64_t ultimo = recorta(res);
     avisa(observa, "tras blancos: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base, ultimo);
-    if (termina_en_cierre(res, ultimo)) {
+    if (tiene_cierre_final(res, ultimo)) {
         avisa(observa, "dentro de if: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base, ultimo);
         ultimo = separa_cierre(res, ultimo);
     }
@@ -59,7 +59,7 @@ std::int64_t recorta(std::string_view resultado) {
     return ultimo;
 }
 
-bool termina_en_cierre(std::string_view resultado, std::int64_t ultimo) {
+bool tiene_cierre_final(std::string_view resultado, std::int64_t ultimo) {
     return byte_en(resultado, ultimo) == '>' && byte_en(resultado, ultimo - 1) == '?';
 }
 
@@ -72,23 +72,22 @@ std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo) {
     return ultimo + 4;
 }
 
-compactado compacta_fuente(std::string_view fuente, observador observa) {
+texto_compactado compacta_fuente(std::string_view fuente, observador observa) {
     std::string res(fuente.size() + 1, '\0');
-    escaner estado;
-    char* fin = escanea_trozo(estado, fuente, res.data());
-    fin = termina_escaneo(estado, fin);
+    escaner escaneo;
+    char* fin = escaneo.cierra_fuente(escaneo.escanea(fuente, res.data()));
     res.resize(static_cast<std::size_t>(fin - res.data()));
     return remata(std::move(res), 0, observa);
 }
 
-void compactador::descarta_devueltos() {
+void compactacion::descarta_devueltos() {
     std::memmove(cola_.data(), cola_.data() + devueltos_, llenos_ - devueltos_);
     llenos_ -= devueltos_;
     base_ += static_cast<std::int64_t>(devueltos_);
     devueltos_ = 0;
 }
 
-char* compactador::hace_sitio(std::size_t bytes) {
+char* compactacion::hace_sitio(std::size_t bytes) {
     descarta_devueltos();
     // The room only grows, so that the bytes of a reused buffer are not cleared again.
     if (cola_.size() < llenos_ + bytes) {
@@ -97,37 +96,37 @@ char* compactador::hace_sitio(std::size_t bytes) {
     return &cola_[llenos_];
 }
 
-std::string_view compactador::anade(std::string_view trozo) {
+std::string_view compactacion::anade(std::string_view trozo) {
     char* inicio = hace_sitio(trozo.size() + 1);
     const std::size_t nuevos = llenos_;
-    llenos_ += static_cast<std::size_t>(escanea_trozo(escaner_, trozo, inicio) - inicio);
+    llenos_ += static_cast<std::size_t>(escaner_.escanea(trozo, inicio) - inicio);
     devueltos_ = finales(std::string_view(cola_.data(), llenos_), nuevos);
     return std::string_view(cola_.data(), devueltos_);
 }
 
-compactado compactador::termina(observador observa) {
+texto_compactado compactacion::concluye(observador observa) {
     char* inicio = hace_sitio(1);
-    llenos_ += static_cast<std::size_t>(termina_escaneo(escaner_, inicio) - inicio);
+    llenos_ += static_cast<std::size_t>(escaner_.cierra_fuente(inicio) - inicio);
     cola_.resize(llenos_);
     return remata(std::move(cola_), base_, observa);
 }
 
-bool omite_byte(const compactado& texto, std::int64_t k) {
+bool es_byte_omitido(const texto_compactado& texto, std::int64_t k) {
     return k == texto.ultimo - 1 && byte_en(texto.bytes, k) == ' ' &&
            byte_en(texto.bytes, k - 1) == '>';
 }
 
-std::array<std::string_view, 2> partes_emitidas(const compactado& texto) {
+std::array<std::string_view, 2> partes_emitidas(const texto_compactado& texto) {
     const std::string_view todo(texto.bytes.data(), static_cast<std::size_t>(texto.ultimo + 1));
     const std::int64_t k = texto.ultimo - 1;
-    if (k >= 0 && omite_byte(texto, k)) {
+    if (k >= 0 && es_byte_omitido(texto, k)) {
         const auto corte = static_cast<std::size_t>(k);
         return {todo.substr(0, corte), todo.substr(corte + 1)};
     }
     return {todo, std::string_view()};
 }
 
-std::string texto_emitido(const compactado& texto) {
+std::string texto_emitido(const texto_compactado& texto) {
     const auto partes = partes_emitidas(texto);
     std::string salida(partes[0]);
     salida.append(partes[1]);

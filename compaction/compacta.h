@@ -1,6 +1,6 @@
 // Compaction of a PHP source: drops `//` comments outside quoted literals,
 // joins CR LF lines, trims the end and sets a final `?>` on its own line.
-// Pure functions over bytes: no I/O, no global state.
+// No I/O and no global state: bytes in, bytes out, whole or in pieces.
 #ifndef KEXO_COMPACTION_COMPACTA_H_
 #define KEXO_COMPACTION_COMPACTA_H_
 
@@ -13,7 +13,7 @@
 
 // The compacted text: `bytes` holds the text up to and including index `ultimo`,
 // the last byte to write; `ultimo` is -1 when there is nothing to write.
-struct compactado {
+struct texto_compactado {
     std::string bytes;
     std::int64_t ultimo;
 };
@@ -35,19 +35,19 @@ using observador = void (*)(const char* formato, std::string_view bytes, std::in
 std::int64_t recorta(std::string_view resultado);
 
 // True when the trimmed text, ending at index `ultimo`, ends in `?>`.
-bool termina_en_cierre(std::string_view resultado, std::int64_t ultimo);
+bool tiene_cierre_final(std::string_view resultado, std::int64_t ultimo);
 
 // Puts the final `?>` ending at `ultimo` on a line of its own, preceded and
-// followed by CR LF; returns the new last index. REQUIRES: termina_en_cierre.
+// followed by CR LF; returns the new last index. REQUIRES: tiene_cierre_final.
 std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo);
 
 // The whole compaction: scan, trim and closing tag. `observa`, when given,
 // sees each finishing stage.
-compactado compacta_fuente(std::string_view fuente, observador observa = nullptr);
+texto_compactado compacta_fuente(std::string_view fuente, observador observa = nullptr);
 
 // The same compaction over a source that arrives in pieces, holding back only
 // the end of the text that the finishing may still change.
-class compactador {
+class compactacion {
    public:
     // Scans the next piece of the source. Returns the compacted bytes that no
     // later piece can change, valid until the next call.
@@ -55,7 +55,7 @@ class compactador {
 
     // Ends the source. Returns the rest of the compacted text, finished; what
     // the emission filter keeps of it follows the bytes `anade` returned.
-    compactado termina(observador observa = nullptr);
+    texto_compactado concluye(observador observa = nullptr);
 
    private:
     void descarta_devueltos();
@@ -70,14 +70,14 @@ class compactador {
     std::int64_t base_ = 0;      // compacted bytes before cola_
 };
 
-// The emission filter: true when byte k of the text is not written. Only the
-// space between a `>` and the very last byte is left out.
-bool omite_byte(const compactado& texto, std::int64_t k);
+// The emission filter: true when byte k of the text is left out. Only the
+// space between a `>` and the very last byte is.
+bool es_byte_omitido(const texto_compactado& texto, std::int64_t k);
 
 // The bytes to write, as at most two runs around the byte the filter leaves out.
-std::array<std::string_view, 2> partes_emitidas(const compactado& texto);
+std::array<std::string_view, 2> partes_emitidas(const texto_compactado& texto);
 
 // The bytes to write, joined.
-std::string texto_emitido(const compactado& texto);
+std::string texto_emitido(const texto_compactado& texto);
 
 #endif  // KEXO_COMPACTION_COMPACTA_H_

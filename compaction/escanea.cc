@@ -110,15 +110,19 @@ const char* salta_espacios(const char* p, const char* fin) {
     return p;
 }
 
+}  // namespace
+
 // The scan of one piece [inicio, fin): the scan state plus the output cursor.
-struct paso {
+struct recorrido_escaneo {
+    using pendiente = escaner::pendiente;
+
     escaner& estado;
     const char* inicio;
     const char* fin;
     char* salida;
 
     // True when the quote at p is escaped: a backslash stands right before it.
-    bool escapada(const char* p) const { return (p == inicio ? estado.previo : p[-1]) == '\\'; }
+    bool escapada(const char* p) const { return (p == inicio ? estado.previo_ : p[-1]) == '\\'; }
 
     // Copies code from p up to the end of the piece or to a quote that opens a
     // literal, handling line breaks and comments on the way.
@@ -136,7 +140,7 @@ struct paso {
                 const bool abre = !escapada(p);
                 *salida++ = *p;
                 if (abre) {
-                    estado.comilla = *p;
+                    estado.comilla_ = *p;
                     return p + 1;
                 }
                 ++p;
@@ -147,7 +151,7 @@ struct paso {
     // Copies the literal from p up to the end of the piece or to its end: its
     // own unescaped quote, or a line break.
     const char* literal(const char* p) {
-        const buscador<2>& paradas = estado.comilla == '\'' ? kEnSimples : kEnDobles;
+        const buscador<2>& paradas = estado.comilla_ == '\'' ? kEnSimples : kEnDobles;
         for (;;) {
             p = paradas.avanza<true>(p, fin, salida);
             if (p == fin) {
@@ -155,14 +159,14 @@ struct paso {
             }
             if (*p == kCR) {
                 p = cr(p);
-                if (estado.comilla == '\0') {
+                if (estado.comilla_ == '\0') {
                     return p;
                 }
             } else {
                 const bool cierra = !escapada(p);
                 *salida++ = *p++;
                 if (cierra) {
-                    estado.comilla = '\0';
+                    estado.comilla_ = '\0';
                     return p;
                 }
             }
@@ -173,7 +177,7 @@ struct paso {
     const char* salta_sangria(const char* p) {
         p = salta_espacios(p, fin);
         if (p == fin) {
-            estado.espera = pendiente::sangria;
+            estado.espera_ = pendiente::sangria;
         }
         return p;
     }
@@ -181,14 +185,14 @@ struct paso {
     // A line break: one space, the end of any literal, then the indentation goes.
     const char* salto_de_linea(const char* tras_lf) {
         *salida++ = ' ';
-        estado.comilla = '\0';
+        estado.comilla_ = '\0';
         return salta_sangria(tras_lf);
     }
 
     // The CR at p: with an LF after it, a line break; alone, it is dropped.
     const char* cr(const char* p) {
         if (p + 1 == fin) {
-            estado.espera = pendiente::cr;
+            estado.espera_ = pendiente::cr;
             return fin;
         }
         return p[1] == kLF ? salto_de_linea(p + 2) : p + 1;
@@ -198,7 +202,7 @@ struct paso {
     const char* comentario(const char* p) {
         p = kFinDeComentario.avanza<false>(p, fin, salida);
         if (p == fin) {
-            estado.espera = pendiente::comentario;
+            estado.espera_ = pendiente::comentario;
             return fin;
         }
         if (*p == kLF) {
@@ -211,7 +215,7 @@ struct paso {
     // The `/` at p, outside literals: a comment when another `/` follows.
     const char* barra(const char* p) {
         if (p + 1 == fin) {
-            estado.espera = pendiente::barra;
+            estado.espera_ = pendiente::barra;
             return fin;
         }
         if (p[1] == '/') {
@@ -223,8 +227,8 @@ struct paso {
 
     // Settles what the previous piece left undecided, with p the first byte.
     const char* resuelve(const char* p) {
-        const pendiente espera = estado.espera;
-        estado.espera = pendiente::nada;
+        const pendiente espera = estado.espera_;
+        estado.espera_ = pendiente::nada;
         switch (espera) {
             case pendiente::nada:
                 return p;
@@ -245,28 +249,26 @@ struct paso {
     }
 };
 
-}  // namespace
-
-char* escanea_trozo(escaner& estado, std::string_view trozo, char* salida) {
+char* escaner::escanea(std::string_view trozo, char* salida) {
     if (trozo.empty()) {
         return salida;
     }
-    paso paso{estado, trozo.data(), trozo.data() + trozo.size(), salida};
-    const char* p = paso.resuelve(paso.inicio);
-    while (p < paso.fin) {
-        p = estado.comilla == '\0' ? paso.codigo(p) : paso.literal(p);
+    recorrido_escaneo r{*this, trozo.data(), trozo.data() + trozo.size(), salida};
+    const char* p = r.resuelve(r.inicio);
+    while (p < r.fin) {
+        p = comilla_ == '\0' ? r.codigo(p) : r.literal(p);
     }
-    estado.previo = paso.fin[-1];
-    return paso.salida;
+    previo_ = r.fin[-1];
+    return r.salida;
 }
 
-char* termina_escaneo(escaner& estado, char* salida) {
-    if (estado.espera == pendiente::barra) {
+char* escaner::cierra_fuente(char* salida) {
+    if (espera_ == pendiente::barra) {
         *salida++ = '/';
-    } else if (estado.espera == pendiente::comentario) {
+    } else if (espera_ == pendiente::comentario) {
         // A comment that runs to the end leaves the byte 0 that ends the source.
         *salida++ = '\0';
     }
-    estado.espera = pendiente::nada;
+    espera_ = pendiente::nada;
     return salida;
 }

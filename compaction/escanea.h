@@ -6,28 +6,32 @@
 
 #include <string_view>
 
-// What the end of a piece left undecided.
-enum class pendiente : unsigned char {
-    nada,
-    barra,       // a `/` outside literals: the next byte tells whether a comment starts
-    comentario,  // inside a `//` comment, dropping bytes up to a CR or LF
-    cr,          // a CR: the next byte tells a line break from a lone CR
-    sangria,     // after a line break, dropping the next line's leading spaces
+class escaner {
+   public:
+    // Scans the next piece of the source and writes its compacted bytes at
+    // `salida`. Returns the end of what was written.
+    // REQUIRES: `salida` has room for trozo.size() + 1 bytes.
+    char* escanea(std::string_view trozo, char* salida);
+
+    // Ends the source: settles what the last piece left undecided.
+    // REQUIRES: `salida` has room for 1 byte.
+    char* cierra_fuente(char* salida);
+
+   private:
+    friend struct recorrido_escaneo;
+
+    // What the end of a piece left undecided.
+    enum class pendiente : unsigned char {
+        nada,
+        barra,       // a `/` outside literals: the next byte tells whether a comment starts
+        comentario,  // inside a `//` comment, dropping bytes up to a CR or LF
+        cr,          // a CR: the next byte tells a line break from a lone CR
+        sangria,     // after a line break, dropping the next line's leading spaces
+    };
+
+    char comilla_ = '\0';  // the quote that opened the current literal; 0 outside one
+    char previo_ = '\0';   // the source byte before the next one to scan
+    pendiente espera_ = pendiente::nada;
 };
-
-struct escaner {
-    char comilla = '\0';  // the quote that opened the current literal; 0 outside one
-    char previo = '\0';   // the source byte before the next one to scan
-    pendiente espera = pendiente::nada;
-};
-
-// Scans the next piece of the source and writes its compacted bytes at
-// `salida`. Returns the end of what was written.
-// REQUIRES: `salida` has room for trozo.size() + 1 bytes.
-char* escanea_trozo(escaner& estado, std::string_view trozo, char* salida);
-
-// Ends the source: settles what the last piece left undecided.
-// REQUIRES: `salida` has room for 1 byte.
-char* termina_escaneo(escaner& estado, char* salida);
 
 #endif  // KEXO_COMPACTION_ESCANEA_H_

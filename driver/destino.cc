@@ -17,12 +17,12 @@ void escritor_destino::escribe(std::string_view bytes) {
     escrito_ = std::fwrite(bytes.data(), 1, bytes.size(), destino_) == bytes.size() && escrito_;
 }
 
-bool escritor_destino::termina() {
+bool escritor_destino::completa() {
     escribe_cabecera_si_falta();
     return escrito_;
 }
 
-void escribe_destino(escritor_destino& escritor, const compactado& sresultado) {
+void escribe_destino(escritor_destino& escritor, const texto_compactado& sresultado) {
     for (const std::string_view parte : partes_emitidas(sresultado)) {
         escritor.escribe(parte);
     }

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
+#include "common/archivo.h"
 #include "compaction/compacta.h"
-#include "comun/archivo.h"
 
 // Writes the destination: the header for the notice before the first bytes of
 // the text, and remembers whether any write failed.
@@ -19,7 +19,7 @@ class escritor_destino {
 
     // Writes the header if nothing was written yet. Returns true when every
     // write succeeded.
-    bool termina();
+    bool completa();
 
    private:
     void escribe_cabecera_si_falta();
@@ -31,7 +31,7 @@ class escritor_destino {
 };
 
 // Writes the end of the text: the bytes of `sresultado` that the emission filter keeps.
-void escribe_destino(escritor_destino& escritor, const compactado& sresultado);
+void escribe_destino(escritor_destino& escritor, const texto_compactado& sresultado);
 
 // Flushes and closes `destino`. Returns the exit status: 0 when every write,
 // the flush and the close succeeded, -1 otherwise.

@@ -5,9 +5,9 @@
 #include <string>
 #include <utility>
 
+#include "common/plataforma.h"
+#include "common/traza.h"
 #include "compaction/compacta.h"
-#include "comun/plataforma.h"
-#include "comun/traza.h"
 #include "driver/destino.h"
 #include "driver/origen.h"
 #include "notice/aviso.h"
@@ -54,19 +54,19 @@ int ejecuta(int argc, char** argv) {
         return falla(kNoAbre, errno);
     }
     escritor_destino escritor(destino.get(), scopy);
-    compactador sresultado;
+    compactacion compactando;
     std::string ultimos;
-    const lectura leida = lee_compactando(origen.get(), sresultado, escritor, ultimos);
+    const lectura leida = lee_compactando(origen.get(), compactando, escritor, ultimos);
     if (leida.error != 0) {
         return falla(kNoLee, leida.error);
     }
     origen.reset();
     std::printf("Longitud origen (%lld)\n", static_cast<long long>(leida.bytes));
-    const compactado resto = sresultado.termina(nivel_traza >= 2 ? traza_bytes : nullptr);
+    const texto_compactado resto = compactando.concluye(nivel_traza >= 2 ? traza_bytes : nullptr);
     traza("inicia escritura scopy=(%s)\n", scopy.c_str());
     escritor.escribe(ultimos);
     escribe_destino(escritor, resto);
-    return cierra_destino(std::move(destino), escritor.termina());
+    return cierra_destino(std::move(destino), escritor.completa());
 }
 
 }  // namespace

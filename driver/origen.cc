@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "comun/plataforma.h"
+#include "common/plataforma.h"
 #include "driver/lector.h"
 
 namespace {
@@ -35,7 +35,7 @@ archivo abre_origen(const char* ruta) {
     return origen;
 }
 
-lectura lee_compactando(std::FILE* origen, compactador& sresultado, escritor_destino& escritor,
+lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor,
                         std::string& ultimos) {
     const std::int64_t tamano = tamano_de(origen);
     lector bloques(origen, bloque_para(tamano), tamano > kAdelantaDesde);
@@ -45,7 +45,7 @@ lectura lee_compactando(std::FILE* origen, compactador& sresultado, escritor_des
          bloque = bloques.siguiente()) {
         leida.bytes += static_cast<std::int64_t>(bloque.size());
         escritor.escribe(listos);
-        listos = sresultado.anade(bloque);
+        listos = compactando.anade(bloque);
     }
     leida.error = bloques.error();
     ultimos.assign(listos);

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/archivo.h"
 #include "compaction/compacta.h"
-#include "comun/archivo.h"
 #include "driver/destino.h"
 
 // Opens the file at `ruta` to read its bytes as stored. Returns null, with
@@ -18,10 +18,10 @@ struct lectura {
     int error;           // 0, or the error number of a failed read
 };
 
-// Reads `origen` to its end in blocks, giving each to `sresultado` and what it
+// Reads `origen` to its end in blocks, giving each to `compactando` and what it
 // makes final to `escritor`; what the last block makes final is left in
 // `ultimos` instead, so that it is written after the finishing.
-lectura lee_compactando(std::FILE* origen, compactador& sresultado, escritor_destino& escritor,
+lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor,
                         std::string& ultimos);
 
 #endif  // KEXO_DRIVER_ORIGEN_H_

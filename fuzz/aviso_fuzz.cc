@@ -1,22 +1,10 @@
 // Fuzz target: the notice read from arbitrary notice-file bytes, and its header.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "fuzz/exige.h"
 #include "notice/aviso.h"
-
-namespace {
-
-void exige(bool condicion, const char* que) {
-    if (!condicion) {
-        std::fprintf(stderr, "property broken: %s\n", que);
-        std::abort();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
     const std::string_view fichero(reinterpret_cast<const char*>(datos), n);

@@ -2,21 +2,13 @@
 // against properties that hold for every source.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "compaction/compacta.h"
+#include "fuzz/exige.h"
 
 namespace {
-
-void exige(bool condicion, const char* que) {
-    if (!condicion) {
-        std::fprintf(stderr, "property broken: %s\n", que);
-        std::abort();
-    }
-}
 
 bool es_blanco_o_nulo(char c) {
     return c == ' ' || c == '\0';
@@ -45,22 +37,22 @@ std::string sin_nada_que_escanear(std::string_view fuente) {
 
 // The source in pieces whose sizes come from `semilla`.
 std::string por_trozos(std::string_view fuente, std::uint8_t semilla) {
-    compactador compactador;
+    compactacion en_curso;
     std::string salida;
     std::size_t i = 0;
     for (std::size_t k = 0; i < fuente.size(); ++k) {
         const std::size_t tamano = 1 + ((semilla >> (k % 8)) & 7) * (k % 3 + 1);
-        salida.append(compactador.anade(fuente.substr(i, tamano)));
+        salida.append(en_curso.anade(fuente.substr(i, tamano)));
         i += tamano;
     }
-    return salida + texto_emitido(compactador.termina());
+    return salida + texto_emitido(en_curso.concluye());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
     const std::string_view fuente(reinterpret_cast<const char*>(datos), n);
-    const compactado texto = compacta_fuente(fuente);
+    const texto_compactado texto = compacta_fuente(fuente);
     exige(texto.ultimo >= -1 && texto.bytes.size() == static_cast<std::size_t>(texto.ultimo + 1),
           "ultimo is the index of the last byte");
     const std::string emitido = texto_emitido(texto);

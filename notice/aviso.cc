@@ -2,9 +2,8 @@
 
 #include <cstdlib>
 
-#include "comun/archivo.h"
-#include "comun/plataforma.h"
-#include "comun/traza.h"
+#include "common/archivo.h"
+#include "common/traza.h"
 
 namespace {
 
@@ -12,6 +11,18 @@ namespace {
 constexpr std::size_t kLecturaAviso = 1024;
 
 constexpr char kFinDeTexto = '\x1a';
+
+#ifdef _WIN32
+constexpr char kSeparadorRuta = '\\';
+// The C runtime's text mode already turns CR LF into LF and stops at 0x1A.
+constexpr const char* kModoLecturaAviso = "r";
+constexpr bool kTraduceModoTexto = false;
+#else
+constexpr char kSeparadorRuta = '/';
+// No text mode here: the notice reader does its translation itself.
+constexpr const char* kModoLecturaAviso = "rb";
+constexpr bool kTraduceModoTexto = true;
+#endif
 
 // The first bytes of `archivo` as a text-mode read gives them; "" when they
 // cannot be read.

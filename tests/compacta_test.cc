@@ -78,12 +78,12 @@ TEST(Compacta, CasosDeBytes) {
 
 // The source given in pieces of `tamano` bytes.
 std::string por_trozos(std::string_view fuente, std::size_t tamano) {
-    compactador compactador;
+    compactacion en_curso;
     std::string salida;
     for (std::size_t i = 0; i < fuente.size(); i += tamano) {
-        salida.append(compactador.anade(fuente.substr(i, tamano)));
+        salida.append(en_curso.anade(fuente.substr(i, tamano)));
     }
-    return salida + texto_emitido(compactador.termina());
+    return salida + texto_emitido(en_curso.concluye());
 }
 
 TEST(Compacta, PorTrozosDaLoMismo) {
@@ -96,32 +96,32 @@ TEST(Compacta, PorTrozosDaLoMismo) {
 }
 
 TEST(Compacta, PorTrozosRetieneSoloElFinal) {
-    compactador compactador;
-    EXPECT_EQ("", compactador.anade("ab"));
-    EXPECT_EQ("ab", compactador.anade("cde  \0 "sv));
-    EXPECT_EQ("", compactador.anade("   "));
+    compactacion en_curso;
+    EXPECT_EQ("", en_curso.anade("ab"));
+    EXPECT_EQ("ab", en_curso.anade("cde  \0 "sv));
+    EXPECT_EQ("", en_curso.anade("   "));
     // The byte before the `?` is held back with it.
-    EXPECT_EQ("cde  \0   "sv, compactador.anade("?> "));
-    const compactado resto = compactador.termina();
+    EXPECT_EQ("cde  \0   "sv, en_curso.anade("?> "));
+    const texto_compactado resto = en_curso.concluye();
     EXPECT_EQ(" \r\n?>\r\n", texto_emitido(resto));
 }
 
 TEST(Compacta, UltimoSenalaElUltimoByte) {
-    const compactado texto = compacta_fuente("a  \r\n  "sv);
+    const texto_compactado texto = compacta_fuente("a  \r\n  "sv);
     EXPECT_EQ(0, texto.ultimo);
     EXPECT_EQ("a", texto.bytes);
     EXPECT_EQ(-1, compacta_fuente("  "sv).ultimo);
-    const compactado cierre = compacta_fuente("?>"sv);
+    const texto_compactado cierre = compacta_fuente("?>"sv);
     EXPECT_EQ(5, cierre.ultimo);
     EXPECT_EQ("\r\n?>\r\n", cierre.bytes);
 }
 
 TEST(Compacta, FiltroSoloMiraElPenultimo) {
-    const compactado texto{"> >  Z", 5};
-    EXPECT_FALSE(omite_byte(texto, 1));
-    EXPECT_FALSE(omite_byte(texto, 4));
-    const compactado omitido{"a> Z", 3};
-    EXPECT_TRUE(omite_byte(omitido, 2));
+    const texto_compactado texto{"> >  Z", 5};
+    EXPECT_FALSE(es_byte_omitido(texto, 1));
+    EXPECT_FALSE(es_byte_omitido(texto, 4));
+    const texto_compactado omitido{"a> Z", 3};
+    EXPECT_TRUE(es_byte_omitido(omitido, 2));
     EXPECT_EQ("a>", partes_emitidas(omitido)[0]);
     EXPECT_EQ("Z", partes_emitidas(omitido)[1]);
 }

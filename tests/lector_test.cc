@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "comun/archivo.h"
+#include "common/archivo.h"
 
 namespace {
 

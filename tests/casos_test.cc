@@ -1,0 +1,133 @@
+// End to end, one case per folder of tests/cli. Each case runs in a fresh
+// scratch folder that starts as a copy of its `in/`; the program gets the lines
+// of `args` as arguments and the lines of `env` added to an environment
+// without PHPRC; a `traced` file runs kexo_traza instead of kexo. Afterwards
+// standard output must equal `stdout`, the exit status `status` (0 when
+// absent), and the scratch folder `in/` overlaid with `out/`, nothing more.
+// Under Wine, a `NAME.windows` file or folder replaces `NAME`, and without a
+// `stdout.windows` every LF of `stdout` is expected as CR LF (text mode).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "tests/escapa.h"
+#include "tests/proceso.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#if defined(KEXO_WINE)
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+const fs::path kCasos = KEXO_CASOS;
+
+// The case's file `nombre`, or its Windows variant when there is one.
+fs::path del_sistema(const fs::path& caso, const std::string& nombre) {
+    const fs::path variante = caso / (nombre + ".windows");
+    return kWindows && fs::exists(variante) ? variante : caso / nombre;
+}
+
+// The lines of a file, each ended by LF; an empty file has none.
+std::vector<std::string> lineas(const fs::path& ruta) {
+    std::vector<std::string> todas;
+    const std::string texto = lee_fichero(ruta);
+    for (std::size_t i = 0; i < texto.size();) {
+        const std::size_t fin = std::min(texto.find('\n', i), texto.size());
+        todas.push_back(texto.substr(i, fin - i));
+        i = fin + 1;
+    }
+    return todas;
+}
+
+std::string salida_esperada(const fs::path& caso) {
+    const std::string esperada = lee_fichero(del_sistema(caso, "stdout"));
+    if (!kWindows || fs::exists(caso / "stdout.windows")) {
+        return esperada;
+    }
+    std::string con_cr;
+    for (const char c : esperada) {
+        con_cr += c == '\n' ? "\r\n" : std::string(1, c);
+    }
+    return con_cr;
+}
+
+// Each entry under `raiz` by relative path: a file's bytes, a link's target
+// behind "-> ", a folder as "/".
+using arbol = std::map<std::string, std::string>;
+
+void anade_arbol(const fs::path& raiz, arbol& entradas) {
+    if (!fs::exists(raiz)) {
+        return;
+    }
+    for (auto i = fs::recursive_directory_iterator(raiz); i != fs::recursive_directory_iterator();
+         ++i) {
+        const std::string nombre = fs::relative(i->path(), raiz).string();
+        if (i->is_symlink()) {
+            entradas[nombre] = "-> " + fs::read_symlink(i->path()).string();
+        } else if (i->is_directory()) {
+            entradas[nombre] = "/";
+        } else {
+            entradas[nombre] = lee_fichero(i->path());
+        }
+    }
+}
+
+std::vector<std::string> casos() {
+    std::vector<std::string> nombres;
+    for (const auto& entrada : fs::directory_iterator(kCasos)) {
+        nombres.push_back(entrada.path().filename().string());
+    }
+    std::sort(nombres.begin(), nombres.end());
+    return nombres;
+}
+
+class Caso : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Caso, Cli) {
+    const fs::path caso = kCasos / GetParam();
+    const carpeta_temporal escena;
+    if (fs::exists(caso / "in")) {
+        fs::copy(caso / "in", escena.ruta(),
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
+    const bool trazado = fs::exists(caso / "traced");
+    std::vector<std::string> orden = {trazado ? KEXO_BINARIO_TRAZA : KEXO_BINARIO};
+#if defined(KEXO_WINE)
+    orden.insert(orden.begin(), KEXO_WINE);
+#endif
+    for (const std::string& argumento : lineas(caso / "args")) {
+        orden.push_back(argumento);
+    }
+    const resultado r =
+        ejecuta(orden, entorno_sin_phprc(lineas(del_sistema(caso, "env"))), escena.ruta());
+
+    EXPECT_EQ(escapa(salida_esperada(caso)), escapa(r.salida));
+    const fs::path estado = del_sistema(caso, "status");
+    EXPECT_EQ(fs::exists(estado) ? std::stoi(lee_fichero(estado)) : 0, r.estado);
+    arbol esperado;
+    anade_arbol(caso / "in", esperado);
+    anade_arbol(del_sistema(caso, "out"), esperado);
+    arbol hallado;
+    anade_arbol(escena.ruta(), hallado);
+    for (const auto& [nombre, bytes] : esperado) {
+        EXPECT_EQ(escapa(bytes), escapa(hallado.count(nombre) ? hallado[nombre] : "(missing)"))
+            << nombre;
+    }
+    for (const auto& [nombre, bytes] : hallado) {
+        EXPECT_TRUE(esperado.count(nombre)) << "unexpected " << nombre;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Casos, Caso, ::testing::ValuesIn(casos()),
+                         [](const ::testing::TestParamInfo<std::string>& parametro) {
+                             std::string nombre = parametro.param;
+                             std::replace(nombre.begin(), nombre.end(), '-', '_');
+                             return nombre;
+                         });
+
+}  // namespace

@@ -1,0 +1,1 @@
+un destino anterior mucho mas largo

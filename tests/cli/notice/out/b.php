@@ -1,0 +1,5 @@
+<?php
+// Hecho por X
+?>
+<?php echo $a 
+?>

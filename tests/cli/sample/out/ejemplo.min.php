@@ -1,0 +1,5 @@
+<?php
+// (c) Ejemplo S.L. - generado por kexo
+?>
+<?php  $nombre = 'mundo';    $url = "https://example.com/inicio";  function saluda($a) {  return "Hola, " . $a . '!'; }  echo saluda($nombre); 
+?>
