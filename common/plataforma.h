@@ -1,16 +1,24 @@
 // What differs between the systems kexo runs on: what kind of file a stream
-// is, and how two names are told to be one file.
+// is, opening a file only if it is a regular one, and how two names are told
+// to be one file.
 #ifndef KEXO_COMMON_PLATAFORMA_H_
 #define KEXO_COMMON_PLATAFORMA_H_
 
 #include <cstdint>
 #include <cstdio>
 
+#include "common/archivo.h"
+
 // True when `origen` is a directory.
 bool es_directorio(std::FILE* origen);
 
 // The size of `origen` when it is a regular file, else -1.
 std::int64_t tamano_de(std::FILE* origen);
+
+// Opens `ruta` with fopen's `modo` for reading if it is a regular file;
+// otherwise, or when it cannot be opened, returns null. Never waits: a FIFO
+// without a writer, a device or a folder is refused at once.
+archivo abre_si_regular(const char* ruta, const char* modo);
 
 // True when `ruta` names the file open as `origen` (through any link).
 bool mismo_fichero(std::FILE* origen, const char* ruta);

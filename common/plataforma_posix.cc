@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/plataforma.h"
 
@@ -25,4 +27,23 @@ bool mismo_fichero(std::FILE* origen, const char* ruta) {
     struct stat de_ruta;
     return estado_de(origen, de_origen) && stat(ruta, &de_ruta) == 0 &&
            de_origen.st_dev == de_ruta.st_dev && de_origen.st_ino == de_ruta.st_ino;
+}
+
+archivo abre_si_regular(const char* ruta, const char* modo) {
+    // Without O_NONBLOCK, opening a FIFO waits for a writer.
+    const int fd = open(ruta, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat estado;
+    if (fstat(fd, &estado) != 0 || !S_ISREG(estado.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    archivo abierto(fdopen(fd, modo));
+    if (!abierto) {
+        close(fd);
+    }
+    return abierto;
 }

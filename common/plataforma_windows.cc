@@ -57,3 +57,11 @@ bool mismo_fichero(std::FILE* origen, const char* ruta) {
     }
     return iguales;
 }
+
+archivo abre_si_regular(const char* ruta, const char* modo) {
+    struct _stat64 estado;
+    if (_stat64(ruta, &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
+        return nullptr;
+    }
+    return archivo(std::fopen(ruta, modo));
+}

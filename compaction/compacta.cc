@@ -20,8 +20,6 @@ void avisa(observador observa, const char* formato, std::string_view bytes, std:
 // closing tag. REQUIRES: when base > 0, res holds the two bytes before its
 // last byte that is neither a space nor a 0.
 texto_compactado remata(std::string res, std::int64_t base, observador observa) {
-    avisa(observa, "antes: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base,
-          static_cast<std::int64_t>(res.size()));
     std::int64_t ultimo = recorta(res);
     avisa(observa, "tras blancos: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base, ultimo);
     if (tiene_cierre_final(res, ultimo)) {
@@ -37,17 +35,34 @@ texto_compactado remata(std::string res, std::int64_t base, observador observa) 
     return {std::move(res), ultimo};
 }
 
+// Reports the scanned text before the finishing: `final` are its last bytes,
+// which start at index `base`.
+void avisa_antes(observador observa, std::string_view final, std::int64_t base) {
+    avisa(observa, "antes: r=%d  [%x:%c,%x:%c,%x:c]\n", final, base,
+          static_cast<std::int64_t>(final.size()));
+}
+
 // The length of the front of `cola` that the finishing can no longer change:
 // all but the last byte that is neither a space nor a 0, the two bytes before
 // it and the spaces and 0 bytes after it. Only bytes from `nuevos` on are new.
 std::size_t finales(std::string_view cola, std::size_t nuevos) {
-    for (std::size_t i = cola.size(); i > nuevos; --i) {
+    std::size_t i = cola.size();
+    for (std::uint64_t ocho; i >= nuevos + 8; i -= 8) {
+        std::memcpy(&ocho, cola.data() + i - 8, 8);
+        if (!es_blanco(ocho)) {
+            break;
+        }
+    }
+    for (; i > nuevos; --i) {
         if (!es_blanco_o_nulo(cola[i - 1])) {
             return i - 1 >= 2 ? i - 3 : 0;
         }
     }
     return 0;
 }
+
+// The spaces and 0 bytes held at the end of cola_ beyond these go to blancos_.
+constexpr std::size_t kBlancosEnCola = 64;
 
 }  // namespace
 
@@ -77,18 +92,11 @@ texto_compactado compacta_fuente(std::string_view fuente, observador observa) {
     escaner escaneo;
     char* fin = escaneo.cierra_fuente(escaneo.escanea(fuente, res.data()));
     res.resize(static_cast<std::size_t>(fin - res.data()));
+    avisa_antes(observa, res, 0);
     return remata(std::move(res), 0, observa);
 }
 
-void compactacion::descarta_devueltos() {
-    std::memmove(cola_.data(), cola_.data() + devueltos_, llenos_ - devueltos_);
-    llenos_ -= devueltos_;
-    base_ += static_cast<std::int64_t>(devueltos_);
-    devueltos_ = 0;
-}
-
 char* compactacion::hace_sitio(std::size_t bytes) {
-    descarta_devueltos();
     // The room only grows, so that the bytes of a reused buffer are not cleared again.
     if (cola_.size() < llenos_ + bytes) {
         cola_.resize(llenos_ + bytes);
@@ -96,18 +104,69 @@ char* compactacion::hace_sitio(std::size_t bytes) {
     return &cola_[llenos_];
 }
 
-std::string_view compactacion::anade(std::string_view trozo) {
+void compactacion::reparte(std::size_t nuevos, const receptor& recibe) {
+    const std::string_view cola(cola_.data(), llenos_);
+    const std::size_t n = finales(cola, nuevos);
+    if (n == 0) {
+        compacta_blancos();
+        return;
+    }
+    if (!blancos_.vacio()) {
+        // A later byte that is neither a space nor a 0 makes the held ones final.
+        recibe(cola.substr(0, corte_));
+        base_ += static_cast<std::int64_t>(corte_ + blancos_.tamano());
+        blancos_.entrega(recibe);
+        recibe(cola.substr(corte_, n - corte_));
+        base_ += static_cast<std::int64_t>(n - corte_);
+    } else {
+        recibe(cola.substr(0, n));
+        base_ += static_cast<std::int64_t>(n);
+    }
+    std::memmove(cola_.data(), cola_.data() + n, llenos_ - n);
+    llenos_ -= n;
+    compacta_blancos();
+}
+
+void compactacion::compacta_blancos() {
+    if (blancos_.vacio()) {
+        // All that cola_ holds past its first bytes is spaces and 0 bytes.
+        corte_ = std::min<std::size_t>(llenos_, 3);
+        while (corte_ > 0 && es_blanco_o_nulo(cola_[corte_ - 1])) {
+            --corte_;
+        }
+    }
+    if (llenos_ - corte_ <= 2 * kBlancosEnCola) {
+        return;
+    }
+    const std::size_t mueve = llenos_ - corte_ - kBlancosEnCola;
+    blancos_.anade(std::string_view(cola_.data() + corte_, mueve));
+    std::memmove(cola_.data() + corte_, cola_.data() + corte_ + mueve, kBlancosEnCola);
+    llenos_ -= mueve;
+}
+
+void compactacion::anade(std::string_view trozo, const receptor& recibe) {
     char* inicio = hace_sitio(trozo.size() + 1);
     const std::size_t nuevos = llenos_;
     llenos_ += static_cast<std::size_t>(escaner_.escanea(trozo, inicio) - inicio);
-    devueltos_ = finales(std::string_view(cola_.data(), llenos_), nuevos);
-    return std::string_view(cola_.data(), devueltos_);
+    reparte(nuevos, recibe);
 }
 
-texto_compactado compactacion::concluye(observador observa) {
+texto_compactado compactacion::concluye(const receptor& recibe, observador observa) {
     char* inicio = hace_sitio(1);
+    const std::size_t nuevos = llenos_;
     llenos_ += static_cast<std::size_t>(escaner_.cierra_fuente(inicio) - inicio);
+    reparte(nuevos, recibe);
     cola_.resize(llenos_);
+    if (!blancos_.vacio()) {
+        // The text ends in the held spaces and 0 bytes, which the trim removes.
+        const std::int64_t fin_blancos =
+            base_ + static_cast<std::int64_t>(corte_ + blancos_.tamano());
+        avisa_antes(observa, std::string_view(cola_).substr(corte_), fin_blancos);
+        cola_.resize(corte_);
+        blancos_ = blancos();
+    } else {
+        avisa_antes(observa, cola_, base_);
+    }
     return remata(std::move(cola_), base_, observa);
 }
 

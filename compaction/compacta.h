@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "compaction/blancos.h"
 #include "compaction/escanea.h"
 
 // The compacted text: `bytes` holds the text up to and including index `ultimo`,
@@ -45,29 +46,38 @@ std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo);
 // sees each finishing stage.
 texto_compactado compacta_fuente(std::string_view fuente, observador observa = nullptr);
 
-// The same compaction over a source that arrives in pieces, holding back only
-// the end of the text that the finishing may still change.
+// The same compaction over a source that arrives in pieces. Only the end of
+// the text that the finishing may still change is held back: the last byte
+// that is neither a space nor a 0, the two bytes before it, and the spaces and
+// 0 bytes after it, those in little memory however many they are.
 class compactacion {
    public:
-    // Scans the next piece of the source. Returns the compacted bytes that no
-    // later piece can change, valid until the next call.
-    std::string_view anade(std::string_view trozo);
+    // Scans the next piece of the source, giving `recibe` the compacted bytes
+    // that no later piece can change.
+    void anade(std::string_view trozo, const receptor& recibe);
 
-    // Ends the source. Returns the rest of the compacted text, finished; what
-    // the emission filter keeps of it follows the bytes `anade` returned.
-    texto_compactado concluye(observador observa = nullptr);
+    // Ends the source, giving `recibe` the bytes still final. Returns the rest
+    // of the compacted text, finished; what the emission filter keeps of it
+    // follows the bytes given.
+    texto_compactado concluye(const receptor& recibe, observador observa = nullptr);
 
    private:
-    void descarta_devueltos();
+    // Gives `recibe` the bytes of cola_ that are now final, the new ones
+    // starting at `nuevos`, and keeps the rest.
+    void reparte(std::size_t nuevos, const receptor& recibe);
+
+    // Moves the spaces and 0 bytes held in cola_, but its last few, to blancos_.
+    void compacta_blancos();
 
     // Makes room for `bytes` more after the compacted bytes held.
     char* hace_sitio(std::size_t bytes);
 
     escaner escaner_;
-    std::string cola_;           // room for the compacted bytes not returned yet
-    std::size_t llenos_ = 0;     // bytes of cola_ in use
-    std::size_t devueltos_ = 0;  // bytes at the front of cola_ that the last call returned
-    std::int64_t base_ = 0;      // compacted bytes before cola_
+    std::string cola_;        // room for the compacted bytes held
+    std::size_t llenos_ = 0;  // bytes of cola_ in use
+    std::int64_t base_ = 0;   // the index in the text of cola_'s first byte
+    blancos blancos_;         // held spaces and 0 bytes, which follow the first
+    std::size_t corte_ = 0;   // corte_ bytes of cola_ when there are any
 };
 
 // The emission filter: true when byte k of the text is left out. Only the

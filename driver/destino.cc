@@ -1,24 +1,86 @@
 #include "driver/destino.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+
 #include "notice/aviso.h"
 
-void escritor_destino::escribe_cabecera_si_falta() {
-    if (!cabecera_escrita_) {
-        cabecera_escrita_ = true;
-        escrito_ = escribe_cabecera(destino_, scopy_) && escrito_;
+namespace {
+
+// The most bytes of text that wait for the header.
+constexpr std::size_t kEsperaMaxima = std::size_t{1} << 20;
+
+}  // namespace
+
+int destino::abre_directo(const std::string& ruta) {
+    flujo_.reset(std::fopen(ruta.c_str(), "wb"));
+    en_su_sitio_ = true;
+    return flujo_ ? 0 : errno;
+}
+
+int destino::adopta_temporal(int fd) {
+    flujo_.reset(fdopen(fd, "wb"));
+    if (!flujo_) {
+        const int error = errno;
+        close(fd);
+        descarta();
+        return error;
     }
+    return 0;
+}
+
+bool destino::confirma(bool escrito) {
+    if (!flujo_) {
+        return false;
+    }
+    bool bien = std::fflush(flujo_.get()) == 0 && escrito;
+    if (en_su_sitio_) {
+        return std::fclose(flujo_.release()) == 0 && bien;
+    }
+    bien = bien && nombra_temporal();
+    bien = std::fclose(flujo_.release()) == 0 && bien;
+    bien = bien && coloca_temporal();
+    descarta();
+    return bien;
+}
+
+void destino::descarta() {
+    flujo_.reset();
+    borra_temporal();
+}
+
+destino::~destino() {
+    descarta();
+}
+
+void escritor_destino::escribe_cabecera_y_espera() {
+    cabecera_escrita_ = true;
+    escrito_ = escribe_cabecera(destino_, scopy_) && escrito_;
+    escrito_ =
+        std::fwrite(espera_.data(), 1, espera_.size(), destino_) == espera_.size() && escrito_;
+    std::string().swap(espera_);
 }
 
 void escritor_destino::escribe(std::string_view bytes) {
-    if (bytes.empty()) {
+    if (!cabecera_escrita_) {
+        espera_.append(bytes);
+        if (espera_.size() >= kEsperaMaxima) {
+            escribe_cabecera_y_espera();
+        }
         return;
     }
-    escribe_cabecera_si_falta();
     escrito_ = std::fwrite(bytes.data(), 1, bytes.size(), destino_) == bytes.size() && escrito_;
 }
 
 bool escritor_destino::completa() {
-    escribe_cabecera_si_falta();
+    if (!cabecera_escrita_) {
+        escribe_cabecera_y_espera();
+    }
     return escrito_;
 }
 
@@ -26,10 +88,4 @@ void escribe_destino(escritor_destino& escritor, const texto_compactado& sresult
     for (const std::string_view parte : partes_emitidas(sresultado)) {
         escritor.escribe(parte);
     }
-}
-
-int cierra_destino(archivo destino, bool escrito) {
-    const bool volcado = std::fflush(destino.get()) == 0;
-    const bool cerrado = std::fclose(destino.release()) == 0;
-    return escrito && volcado && cerrado ? 0 : EOF;
 }

@@ -1,40 +1,89 @@
-// The destination file: the notice header, then the compacted text.
+// The destination file: the notice header, then the compacted text, written
+// so that a run that fails leaves the previous destination as it was.
 #ifndef KEXO_DRIVER_DESTINO_H_
 #define KEXO_DRIVER_DESTINO_H_
 
+#include <string>
 #include <string_view>
 
 #include "common/archivo.h"
 #include "compaction/compacta.h"
 
-// Writes the destination: the header for the notice before the first bytes of
-// the text, and remembers whether any write failed.
+// Where the compacted text goes. A regular file, new or not, is written as a
+// temporary file in its folder, which takes its place only once complete; a
+// symbolic link has its target replaced. Devices, FIFOs and terminals are
+// written directly, and so is an existing file in a folder where no temporary
+// file can be made.
+class destino {
+   public:
+    destino() = default;
+    ~destino();
+    destino(const destino&) = delete;
+    destino& operator=(const destino&) = delete;
+
+    // Opens the destination `ruta`. Returns 0, or the error number of opening
+    // it for writing. A file that may not be written is refused here.
+    int abre(const std::string& ruta);
+
+    std::FILE* flujo() const { return flujo_.get(); }
+
+    // True when standard output writes to this very file, written in place.
+    bool comparte_salida_estandar() const;
+
+    // Flushes and closes the file and, when `escrito` says that every write
+    // succeeded, puts it in place. Returns true when all of that succeeded;
+    // otherwise the temporary file is gone and the previous destination untouched.
+    bool confirma(bool escrito);
+
+   private:
+    // What each system does its own way.
+    // Gives the temporary file a name if it has none yet.
+    bool nombra_temporal();
+    // Puts the temporary file, closed, in the destination's place.
+    bool coloca_temporal();
+    // Removes the temporary file, closed, if it has a name.
+    void borra_temporal();
+
+    // Opens `ruta` to be written directly. Returns 0, or the error number.
+    int abre_directo(const std::string& ruta);
+    // Writes through the temporary file open as `fd`. Returns 0, or the error number.
+    int adopta_temporal(int fd);
+
+    // Closes and removes the temporary file, if any.
+    void descarta();
+
+    archivo flujo_;
+    std::string ruta_;          // the file to replace: the destination, through any links
+    std::string temporal_;      // the temporary file's name while it has one
+    bool sin_nombre_ = false;   // a temporary file without a name yet (Linux's O_TMPFILE)
+    bool en_su_sitio_ = false;  // written directly, not through a temporary file
+};
+
+// Writes the header for the notice before the first bytes of the text, and
+// remembers whether any write failed. The first bytes wait in memory (at most
+// a block) so that a small text is written, header first, only when complete.
 class escritor_destino {
    public:
     escritor_destino(std::FILE* destino, std::string_view scopy)
         : destino_(destino), scopy_(scopy) {}
 
-    // Writes `bytes` of the text, after the header if it is still to be written.
+    // Writes `bytes` of the text, after the header.
     void escribe(std::string_view bytes);
 
-    // Writes the header if nothing was written yet. Returns true when every
-    // write succeeded.
+    // Writes what is still waiting. Returns true when every write succeeded.
     bool completa();
 
    private:
-    void escribe_cabecera_si_falta();
+    void escribe_cabecera_y_espera();
 
     std::FILE* destino_;
     std::string_view scopy_;
+    std::string espera_;  // the first bytes of the text, while the header waits
     bool cabecera_escrita_ = false;
     bool escrito_ = true;
 };
 
 // Writes the end of the text: the bytes of `sresultado` that the emission filter keeps.
 void escribe_destino(escritor_destino& escritor, const texto_compactado& sresultado);
-
-// Flushes and closes `destino`. Returns the exit status: 0 when every write,
-// the flush and the close succeeded, -1 otherwise.
-int cierra_destino(archivo destino, bool escrito);
 
 #endif  // KEXO_DRIVER_DESTINO_H_

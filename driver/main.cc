@@ -49,30 +49,33 @@ int ejecuta(int argc, char** argv) {
     if (mismo_fichero(origen.get(), ruta_destino.c_str())) {
         return falla(kMismoFichero);
     }
-    archivo destino(std::fopen(ruta_destino.c_str(), "wb"));
-    if (!destino) {
-        return falla(kNoAbre, errno);
+    destino salida;
+    if (const int error = salida.abre(ruta_destino); error != 0) {
+        return falla(kNoAbre, error);
     }
-    escritor_destino escritor(destino.get(), scopy);
+    escritor_destino escritor(salida.flujo(), scopy);
     compactacion compactando;
-    std::string ultimos;
-    const lectura leida = lee_compactando(origen.get(), compactando, escritor, ultimos);
+    const lectura leida = lee_compactando(origen.get(), compactando, escritor);
     if (leida.error != 0) {
         return falla(kNoLee, leida.error);
     }
     origen.reset();
-    std::printf("Longitud origen (%lld)\n", static_cast<long long>(leida.bytes));
-    const texto_compactado resto = compactando.concluye(nivel_traza >= 2 ? traza_bytes : nullptr);
+    // Standard output written to the destination itself would put this line in it.
+    if (!salida.comparte_salida_estandar()) {
+        std::printf("Longitud origen (%lld)\n", static_cast<long long>(leida.bytes));
+    }
+    const texto_compactado sresultado =
+        compactando.concluye([&escritor](std::string_view bytes) { escritor.escribe(bytes); },
+                             nivel_traza >= 2 ? traza_bytes : nullptr);
     traza("inicia escritura scopy=(%s)\n", scopy.c_str());
-    escritor.escribe(ultimos);
-    escribe_destino(escritor, resto);
-    return cierra_destino(std::move(destino), escritor.completa());
+    escribe_destino(escritor, sresultado);
+    return salida.confirma(escritor.completa()) ? 0 : EOF;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Memory runs short only on sources that hold gigabytes of spaces at their end.
+    // Memory runs short only when the system has almost none to give.
     try {
         return ejecuta(argc, argv);
     } catch (const std::bad_alloc&) {

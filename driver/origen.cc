@@ -1,18 +1,14 @@
 #include "driver/origen.h"
 
 #include <cerrno>
+#include <string>
 
 #include "common/plataforma.h"
-#include "driver/lector.h"
 
 namespace {
 
 // Large enough to make each read and write cheap, small enough to stay in cache.
 constexpr std::size_t kBloque = std::size_t{1} << 20;
-
-// Sources larger than this are read ahead on a second thread; for smaller
-// ones starting the thread costs more than it saves.
-constexpr std::int64_t kAdelantaDesde = 4 * static_cast<std::int64_t>(kBloque);
 
 // The block for a source of `tamano` bytes (-1 when unknown): no larger than
 // the file needs (one byte past its size, so that a single read meets its
@@ -35,19 +31,21 @@ archivo abre_origen(const char* ruta) {
     return origen;
 }
 
-lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor,
-                        std::string& ultimos) {
-    const std::int64_t tamano = tamano_de(origen);
-    lector bloques(origen, bloque_para(tamano), tamano > kAdelantaDesde);
-    std::string_view listos;  // final bytes of the previous block, not yet written
+lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor) {
+    std::string bloque(bloque_para(tamano_de(origen)), '\0');
+    const receptor escribe = [&escritor](std::string_view bytes) { escritor.escribe(bytes); };
     lectura leida{0, 0};
-    for (std::string_view bloque = bloques.siguiente(); !bloque.empty();
-         bloque = bloques.siguiente()) {
-        leida.bytes += static_cast<std::int64_t>(bloque.size());
-        escritor.escribe(listos);
-        listos = compactando.anade(bloque);
+    for (;;) {
+        errno = 0;
+        const std::size_t n = std::fread(bloque.data(), 1, bloque.size(), origen);
+        leida.bytes += static_cast<std::int64_t>(n);
+        compactando.anade(std::string_view(bloque.data(), n), escribe);
+        if (n < bloque.size()) {
+            break;  // the end of the source, or a failed read
+        }
     }
-    leida.error = bloques.error();
-    ultimos.assign(listos);
+    if (std::ferror(origen)) {
+        leida.error = errno != 0 ? errno : EIO;
+    }
     return leida;
 }

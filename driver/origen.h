@@ -3,7 +3,6 @@
 #define KEXO_DRIVER_ORIGEN_H_
 
 #include <cstdint>
-#include <string>
 
 #include "common/archivo.h"
 #include "compaction/compacta.h"
@@ -18,10 +17,8 @@ struct lectura {
     int error;           // 0, or the error number of a failed read
 };
 
-// Reads `origen` to its end in blocks, giving each to `compactando` and what it
-// makes final to `escritor`; what the last block makes final is left in
-// `ultimos` instead, so that it is written after the finishing.
-lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor,
-                        std::string& ultimos);
+// Reads `origen` to its end in blocks, giving each to `compactando` and what
+// it makes final to `escritor`.
+lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor);
 
 #endif  // KEXO_DRIVER_ORIGEN_H_

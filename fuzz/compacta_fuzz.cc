@@ -39,13 +39,15 @@ std::string sin_nada_que_escanear(std::string_view fuente) {
 std::string por_trozos(std::string_view fuente, std::uint8_t semilla) {
     compactacion en_curso;
     std::string salida;
+    const receptor anota = [&salida](std::string_view bytes) { salida.append(bytes); };
     std::size_t i = 0;
     for (std::size_t k = 0; i < fuente.size(); ++k) {
         const std::size_t tamano = 1 + ((semilla >> (k % 8)) & 7) * (k % 3 + 1);
-        salida.append(en_curso.anade(fuente.substr(i, tamano)));
+        en_curso.anade(fuente.substr(i, tamano), anota);
         i += tamano;
     }
-    return salida + texto_emitido(en_curso.concluye());
+    const texto_compactado resto = en_curso.concluye(anota);
+    return salida + texto_emitido(resto);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "common/archivo.h"
+#include "common/plataforma.h"
 #include "common/traza.h"
 
 namespace {
@@ -89,7 +90,7 @@ std::string lee_copyright(std::string_view phprc) {
     }
     const std::string ruta = ruta_aviso(directorio);
     traza("lee_copyright. abre (%s)\n", ruta.c_str());
-    const archivo fichero(std::fopen(ruta.c_str(), kModoLecturaAviso));
+    const archivo fichero = abre_si_regular(ruta.c_str(), kModoLecturaAviso);
     if (!fichero) {
         return std::string();
     }

@@ -28,8 +28,9 @@ std::string aviso_de(std::string_view texto);
 std::string ruta_aviso(std::string_view directorio);
 
 // Reads the notice from the notice file in the directory `phprc`. Returns ""
-// (no notice) when `phprc` is empty or the file is missing, unreadable or
-// starts with an empty line. Never fails and prints only traces.
+// (no notice) when `phprc` is empty or the file is missing, not a regular
+// file (it never waits for a FIFO), unreadable or starts with an empty line.
+// Never fails and prints only traces.
 std::string lee_copyright(std::string_view phprc);
 
 // The header for notice `scopy`: a PHP block of its own holding the notice as a

@@ -1,8 +1,8 @@
 // End to end, one case per folder of tests/cli. Each case runs in a fresh
 // scratch folder that starts as a copy of its `in/`; the program gets the lines
 // of `args` as arguments and the lines of `env` added to an environment
-// without PHPRC; a `traced` file runs kexo_traza instead of kexo. Afterwards
-// standard output must equal `stdout`, the exit status `status` (0 when
+// without PHPRC ("{src}" in them is the project's folder); a `traced` file runs kexo_traza instead
+// of kexo. Afterwards standard output must equal `stdout`, the exit status `status` (0 when
 // absent), and the scratch folder `in/` overlaid with `out/`, nothing more.
 // Under Wine, a `NAME.windows` file or folder replaces `NAME`, and without a
 // `stdout.windows` every LF of `stdout` is expected as CR LF (text mode).
@@ -18,12 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(KEXO_WINE)
-constexpr bool kWindows = true;
-#else
-constexpr bool kWindows = false;
-#endif
-
 const fs::path kCasos = KEXO_CASOS;
 
 // The case's file `nombre`, or its Windows variant when there is one.
@@ -32,13 +26,18 @@ fs::path del_sistema(const fs::path& caso, const std::string& nombre) {
     return kWindows && fs::exists(variante) ? variante : caso / nombre;
 }
 
-// The lines of a file, each ended by LF; an empty file has none.
+// The lines of a file, each ended by LF, with "{src}" standing for the
+// project's folder; an empty file has none.
 std::vector<std::string> lineas(const fs::path& ruta) {
     std::vector<std::string> todas;
     const std::string texto = lee_fichero(ruta);
     for (std::size_t i = 0; i < texto.size();) {
         const std::size_t fin = std::min(texto.find('\n', i), texto.size());
-        todas.push_back(texto.substr(i, fin - i));
+        std::string linea = texto.substr(i, fin - i);
+        for (std::size_t src; (src = linea.find("{src}")) != std::string::npos;) {
+            linea.replace(src, 5, KEXO_FUENTES);
+        }
+        todas.push_back(linea);
         i = fin + 1;
     }
     return todas;

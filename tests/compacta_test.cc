@@ -80,10 +80,12 @@ TEST(Compacta, CasosDeBytes) {
 std::string por_trozos(std::string_view fuente, std::size_t tamano) {
     compactacion en_curso;
     std::string salida;
+    const receptor anota = [&salida](std::string_view bytes) { salida.append(bytes); };
     for (std::size_t i = 0; i < fuente.size(); i += tamano) {
-        salida.append(en_curso.anade(fuente.substr(i, tamano)));
+        en_curso.anade(fuente.substr(i, tamano), anota);
     }
-    return salida + texto_emitido(en_curso.concluye());
+    const texto_compactado resto = en_curso.concluye(anota);
+    return salida + texto_emitido(resto);
 }
 
 TEST(Compacta, PorTrozosDaLoMismo) {
@@ -95,15 +97,43 @@ TEST(Compacta, PorTrozosDaLoMismo) {
     }
 }
 
+// Long runs of spaces and 0 bytes are held in little memory, and given back
+// whole when a later byte makes them final.
+TEST(Compacta, PorTrozosConBlancosLargos) {
+    std::string mezcla;
+    for (std::size_t n = 1; n < 300; n += 7) {
+        mezcla += std::string(n, n % 2 ? ' ' : '\0') + (n % 5 ? "" : " \0");
+    }
+    const std::string fuentes[] = {
+        "x>" + mezcla + "Z",
+        "?> " + mezcla + "\r\n" + mezcla + "?>" + mezcla,
+        mezcla + "a // b" + mezcla + "\r\n" + mezcla + "/",
+        "a" + mezcla,
+        mezcla,
+    };
+    for (const std::string& fuente : fuentes) {
+        const std::string entera = texto_emitido(compacta_fuente(fuente));
+        for (const std::size_t tamano : {1u, 5u, 64u, 200u, 1000u}) {
+            SCOPED_TRACE(escapa(fuente.substr(0, 8)) + ", pieces of " + std::to_string(tamano));
+            EXPECT_EQ(escapa(entera), escapa(por_trozos(fuente, tamano)));
+        }
+    }
+}
+
 TEST(Compacta, PorTrozosRetieneSoloElFinal) {
     compactacion en_curso;
-    EXPECT_EQ("", en_curso.anade("ab"));
-    EXPECT_EQ("ab", en_curso.anade("cde  \0 "sv));
-    EXPECT_EQ("", en_curso.anade("   "));
+    std::string dado;
+    const receptor anota = [&dado](std::string_view bytes) { dado.append(bytes); };
+    en_curso.anade("ab", anota);
+    EXPECT_EQ("", dado);
+    en_curso.anade("cde  \0 "sv, anota);
+    EXPECT_EQ("ab", dado);
+    en_curso.anade("   ", anota);
+    EXPECT_EQ("ab", dado);
     // The byte before the `?` is held back with it.
-    EXPECT_EQ("cde  \0   "sv, en_curso.anade("?> "));
-    const texto_compactado resto = en_curso.concluye();
-    EXPECT_EQ(" \r\n?>\r\n", texto_emitido(resto));
+    en_curso.anade("?> ", anota);
+    EXPECT_EQ("abcde  \0   "sv, dado);
+    EXPECT_EQ(" \r\n?>\r\n", texto_emitido(en_curso.concluye(anota)));
 }
 
 TEST(Compacta, UltimoSenalaElUltimoByte) {

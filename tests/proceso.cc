@@ -1,5 +1,6 @@
 #include "tests/proceso.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,16 @@
 extern char** environ;
 
 namespace fs = std::filesystem;
+
+std::vector<std::string> orden_de(const std::string& binario,
+                                  const std::vector<std::string>& argumentos) {
+    std::vector<std::string> orden = {binario};
+#if defined(KEXO_WINE)
+    orden.insert(orden.begin(), KEXO_WINE);
+#endif
+    orden.insert(orden.end(), argumentos.begin(), argumentos.end());
+    return orden;
+}
 
 carpeta_temporal::carpeta_temporal() {
     std::string plantilla = (fs::temp_directory_path() / "kexo_prueba_XXXXXX").string();
@@ -71,8 +82,8 @@ std::vector<std::string> entorno_sin_phprc(const std::vector<std::string>& mas) 
     return entorno;
 }
 
-resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,
-                  const fs::path& directorio, rlim_t memoria) {
+proceso::proceso(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,
+                 const fs::path& directorio, limites limite) {
     std::vector<std::string> argumentos = orden;
     std::vector<std::string> variables = entorno;
     std::vector<char*> argv = punteros(argumentos);
@@ -81,13 +92,14 @@ resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::
     if (pipe(tubo) != 0) {
         throw std::runtime_error("pipe");
     }
-    const pid_t hijo = fork();
-    if (hijo == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
         dup2(tubo[1], STDOUT_FILENO);
         close(tubo[0]);
         close(tubo[1]);
-        const rlimit limite{memoria, memoria};
-        if (memoria != 0 && setrlimit(RLIMIT_AS, &limite) != 0) {
+        const rlimit memoria{limite.memoria, limite.memoria};
+        if ((limite.memoria != 0 && setrlimit(RLIMIT_AS, &memoria) != 0) ||
+            (limite.usuario != 0 && (setgid(limite.usuario) != 0 || setuid(limite.usuario) != 0))) {
             _exit(126);
         }
         if (chdir(directorio.c_str()) == 0) {
@@ -96,13 +108,28 @@ resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::
         _exit(127);
     }
     close(tubo[1]);
+    salida_ = tubo[0];
+}
+
+void proceso::senal(int numero) const {
+    kill(pid_, numero);
+}
+
+resultado proceso::espera() {
     std::string salida;
     char bloque[4096];
-    for (ssize_t n; (n = read(tubo[0], bloque, sizeof bloque)) > 0;) {
+    for (ssize_t n; (n = read(salida_, bloque, sizeof bloque)) > 0;) {
         salida.append(bloque, static_cast<std::size_t>(n));
     }
-    close(tubo[0]);
+    close(salida_);
     int estado = 0;
-    waitpid(hijo, &estado, 0);
-    return {salida, WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado)};
+    struct rusage uso {};
+    wait4(pid_, &estado, 0, &uso);
+    return {salida, WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado),
+            uso.ru_maxrss};
+}
+
+resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,
+                  const fs::path& directorio, limites limite) {
+    return proceso(orden, entorno, directorio, limite).espera();
 }

@@ -4,11 +4,24 @@
 #define KEXO_TESTS_PROCESO_H_
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// The end-to-end tests run the Linux program, or, built with KEXO_WINE naming
+// the loader, the Windows program under Wine, with what Windows does instead.
+#if defined(KEXO_WINE)
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
+
+// The command that runs the program `binario` under test with `argumentos`.
+std::vector<std::string> orden_de(const std::string& binario,
+                                  const std::vector<std::string>& argumentos);
 
 // A fresh folder under /tmp, removed with all it holds when it goes out of scope.
 class carpeta_temporal {
@@ -36,11 +49,33 @@ std::vector<std::string> entorno_sin_phprc(const std::vector<std::string>& mas =
 struct resultado {
     std::string salida;  // standard output
     int estado;          // exit status, or 128 + the signal that ended it
+    long memoria_kib;    // peak resident memory
 };
 
-// Runs orden[0] with the arguments that follow, in `directorio`, with `entorno`.
-// `memoria`, when not 0, limits the child's address space in bytes.
+struct limites {
+    rlim_t memoria = 0;  // when not 0, the child's address space in bytes
+    uid_t usuario = 0;   // when not 0, the user (and group) the child runs as
+};
+
+// A child running orden[0] with the arguments that follow, in `directorio`,
+// with `entorno`, its standard output caught.
+class proceso {
+   public:
+    proceso(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,
+            const std::filesystem::path& directorio, limites limite = {});
+    proceso(const proceso&) = delete;
+    proceso& operator=(const proceso&) = delete;
+
+    void senal(int numero) const;
+    // Waits for the child to end.
+    resultado espera();
+
+   private:
+    pid_t pid_;
+    int salida_;  // the read end of its standard output
+};
+
 resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,
-                  const std::filesystem::path& directorio, rlim_t memoria = 0);
+                  const std::filesystem::path& directorio, limites limite = {});
 
 #endif  // KEXO_TESTS_PROCESO_H_

@@ -1,0 +1,248 @@
+// The destination on POSIX systems: a temporary file in the destination's
+// folder (unnamed where the system allows, O_TMPFILE), renamed over it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+
+#include "driver/destino.h"
+
+namespace {
+
+// The temporary file's name while one exists, for the signal handler.
+const char* volatile nombre_temporal = nullptr;
+
+extern "C" void al_recibir_senal(int senal) {
+    const char* nombre = nombre_temporal;
+    if (nombre != nullptr) {
+        unlink(nombre);
+    }
+    // The handler ran once (SA_RESETHAND): the signal now ends the process.
+    raise(senal);
+}
+
+// Has SIGINT, SIGTERM and SIGHUP remove the temporary file before they end
+// the process; a signal that is ignored stays ignored.
+void vigila_senales() {
+    static bool vigiladas = false;
+    if (vigiladas) {
+        return;
+    }
+    vigiladas = true;
+    for (const int senal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction antes {};
+        if (sigaction(senal, nullptr, &antes) == 0 && antes.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction accion {};
+        accion.sa_handler = al_recibir_senal;
+        accion.sa_flags = static_cast<int>(SA_RESETHAND);
+        sigemptyset(&accion.sa_mask);
+        sigaction(senal, &accion, nullptr);
+    }
+}
+
+// Blocks those signals while it lives, so that the temporary file's name and
+// the file itself change together.
+class sin_senales {
+   public:
+    sin_senales() {
+        sigset_t senales;
+        sigemptyset(&senales);
+        for (const int senal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&senales, senal);
+        }
+        sigprocmask(SIG_BLOCK, &senales, &antes_);
+    }
+    ~sin_senales() { sigprocmask(SIG_SETMASK, &antes_, nullptr); }
+    sin_senales(const sin_senales&) = delete;
+    sin_senales& operator=(const sin_senales&) = delete;
+
+   private:
+    sigset_t antes_;
+};
+
+// The folder part of `ruta`, ending in '/', or "" for a bare name.
+std::string carpeta_de(const std::string& ruta) {
+    const std::size_t barra = ruta.rfind('/');
+    return barra == std::string::npos ? std::string() : ruta.substr(0, barra + 1);
+}
+
+// The target of the symbolic link `ruta`, or "" when it cannot be read.
+std::string lee_enlace(const std::string& ruta) {
+    for (std::size_t sitio = 256;; sitio *= 2) {
+        std::string objetivo(sitio, '\0');
+        const ssize_t n = readlink(ruta.c_str(), objetivo.data(), sitio);
+        if (n < 0) {
+            return std::string();
+        }
+        if (static_cast<std::size_t>(n) < sitio) {
+            objetivo.resize(static_cast<std::size_t>(n));
+            return objetivo;
+        }
+    }
+}
+
+// The file that `ruta` names once its symbolic links are followed, even when
+// the last one points to nothing yet. A loop of links is left for the open to
+// report.
+std::string sigue_enlaces(std::string ruta) {
+    for (int saltos = 0; saltos < 40; ++saltos) {
+        struct stat estado;
+        if (lstat(ruta.c_str(), &estado) != 0 || !S_ISLNK(estado.st_mode)) {
+            return ruta;
+        }
+        const std::string objetivo = lee_enlace(ruta);
+        if (objetivo.empty()) {
+            return ruta;
+        }
+        ruta = objetivo[0] == '/' ? objetivo : carpeta_de(ruta) + objetivo;
+    }
+    return ruta;
+}
+
+bool mismo_nodo(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A new name in `carpeta` for the temporary file.
+std::string nombre_nuevo(const std::string& carpeta) {
+    static unsigned cuenta = 0;
+    return carpeta + ".kexo-" + std::to_string(getpid()) + "-" + std::to_string(cuenta++);
+}
+
+// Opens a temporary file in `carpeta`: unnamed if the file system can, else
+// under a fresh name, put in `nombre`. Returns the descriptor, or -1 with errno.
+int abre_temporal(const std::string& carpeta, std::string& nombre) {
+    const std::string donde = carpeta.empty() ? "." : carpeta;
+#ifdef O_TMPFILE
+    const int sin_nombre = open(donde.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (sin_nombre >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+        return sin_nombre;
+    }
+#endif
+    for (int intento = 0; intento < 100; ++intento) {
+        const std::string candidato = nombre_nuevo(carpeta);
+        const sin_senales bloqueo;
+        const int fd = open(candidato.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            nombre = candidato;
+            nombre_temporal = nombre.c_str();
+            return fd;
+        }
+        if (errno != EEXIST) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+// Gives the unnamed temporary file open as `fd` a fresh name in `carpeta`,
+// put in `nombre`.
+bool nombra(int fd, const std::string& carpeta, std::string& nombre) {
+    const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
+    for (int intento = 0; intento < 100; ++intento) {
+        const std::string candidato = nombre_nuevo(carpeta);
+        const sin_senales bloqueo;
+        int enlazado =
+            linkat(AT_FDCWD, en_proc.c_str(), AT_FDCWD, candidato.c_str(), AT_SYMLINK_FOLLOW);
+        if (enlazado != 0 && errno == ENOENT) {
+            // No /proc: the descriptor itself, which needs a privilege.
+            enlazado = linkat(fd, "", AT_FDCWD, candidato.c_str(), AT_EMPTY_PATH);
+        }
+        if (enlazado == 0) {
+            nombre = candidato;
+            nombre_temporal = nombre.c_str();
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+mode_t permisos_nuevos() {
+    const mode_t mascara = umask(0);
+    umask(mascara);
+    return 0666 & ~mascara;
+}
+
+}  // namespace
+
+int destino::abre(const std::string& ruta) {
+    if (ruta.empty()) {
+        return ENOENT;
+    }
+    struct stat antes;
+    const bool existe = stat(ruta.c_str(), &antes) == 0;
+    if (!existe && errno != ENOENT) {
+        return errno;
+    }
+    ruta_ = sigue_enlaces(ruta);
+    struct stat enlazado;
+    const bool directo =
+        existe && (!S_ISREG(antes.st_mode) || stat(ruta_.c_str(), &enlazado) != 0 ||
+                   !mismo_nodo(antes, enlazado));
+    if (directo) {
+        // A device, FIFO, terminal or folder (which fails here), or a file the
+        // links lead to in a way not followed here.
+        return abre_directo(ruta);
+    }
+    if (existe) {
+        // Replacing the file must not bypass a permission to write it.
+        const int prueba = open(ruta_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (prueba < 0) {
+            return errno;
+        }
+        close(prueba);
+    }
+    vigila_senales();
+    const int fd = abre_temporal(carpeta_de(ruta_), temporal_);
+    if (fd < 0) {
+        if (!existe) {
+            return errno;
+        }
+        // No new file can be made beside it: write the file itself.
+        return abre_directo(ruta_);
+    }
+    sin_nombre_ = temporal_.empty();
+    if (existe && fchown(fd, antes.st_uid, antes.st_gid) != 0) {
+        // Only a privileged user may give a file away; the file stays the writer's.
+    }
+    fchmod(fd, existe ? antes.st_mode & 07777 : permisos_nuevos());
+    return adopta_temporal(fd);
+}
+
+bool destino::comparte_salida_estandar() const {
+    struct stat salida;
+    struct stat escrito;
+    return en_su_sitio_ && fstat(STDOUT_FILENO, &salida) == 0 && S_ISREG(salida.st_mode) &&
+           fstat(fileno(flujo_.get()), &escrito) == 0 && mismo_nodo(salida, escrito);
+}
+
+bool destino::nombra_temporal() {
+    return !sin_nombre_ || nombra(fileno(flujo_.get()), carpeta_de(ruta_), temporal_);
+}
+
+bool destino::coloca_temporal() {
+    const sin_senales bloqueo;
+    if (std::rename(temporal_.c_str(), ruta_.c_str()) != 0) {
+        return false;
+    }
+    nombre_temporal = nullptr;
+    temporal_.clear();
+    return true;
+}
+
+void destino::borra_temporal() {
+    if (!temporal_.empty()) {
+        const sin_senales bloqueo;
+        unlink(temporal_.c_str());
+        nombre_temporal = nullptr;
+        temporal_.clear();
+    }
+}
