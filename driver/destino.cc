@@ -67,6 +67,9 @@ void escritor_destino::escribe_cabecera_y_espera() {
 }
 
 void escritor_destino::escribe(std::string_view bytes) {
+    if (bytes.empty()) {
+        return;  // a null view may stand for none
+    }
     if (!cabecera_escrita_) {
         espera_.append(bytes);
         if (espera_.size() >= kEsperaMaxima) {
