@@ -55,6 +55,7 @@ class destino {
     archivo flujo_;
     std::string ruta_;          // the file to replace: the destination, through any links
     std::string temporal_;      // the temporary file's name while it has one
+    int ranura_ = -1;           // where that name is recorded for the signal handler
     bool sin_nombre_ = false;   // a temporary file without a name yet (Linux's O_TMPFILE)
     bool en_su_sitio_ = false;  // written directly, not through a temporary file
 };

@@ -4,34 +4,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <string>
 
 #include "driver/destino.h"
+#include "driver/temporales.h"
 
 namespace {
 
-// The temporary file's name while one exists, for the signal handler.
-const char* volatile nombre_temporal = nullptr;
+void borra(const char* nombre) {
+    unlink(nombre);
+}
 
 extern "C" void al_recibir_senal(int senal) {
-    const char* nombre = nombre_temporal;
-    if (nombre != nullptr) {
-        unlink(nombre);
-    }
+    borra_temporales(borra);
     // The handler ran once (SA_RESETHAND): the signal now ends the process.
     raise(senal);
 }
 
-// Has SIGINT, SIGTERM and SIGHUP remove the temporary file before they end
+// Has SIGINT, SIGTERM and SIGHUP remove the temporary files before they end
 // the process; a signal that is ignored stays ignored.
-void vigila_senales() {
-    static bool vigiladas = false;
-    if (vigiladas) {
-        return;
-    }
-    vigiladas = true;
+bool instala_senales() {
     for (const int senal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction antes {};
         if (sigaction(senal, nullptr, &antes) == 0 && antes.sa_handler == SIG_IGN) {
@@ -43,6 +38,12 @@ void vigila_senales() {
         sigemptyset(&accion.sa_mask);
         sigaction(senal, &accion, nullptr);
     }
+    return true;
+}
+
+void vigila_senales() {
+    static const bool vigiladas = instala_senales();
+    static_cast<void>(vigiladas);
 }
 
 // Blocks those signals while it lives, so that the temporary file's name and
@@ -55,9 +56,9 @@ class sin_senales {
         for (const int senal : {SIGINT, SIGTERM, SIGHUP}) {
             sigaddset(&senales, senal);
         }
-        sigprocmask(SIG_BLOCK, &senales, &antes_);
+        pthread_sigmask(SIG_BLOCK, &senales, &antes_);
     }
-    ~sin_senales() { sigprocmask(SIG_SETMASK, &antes_, nullptr); }
+    ~sin_senales() { pthread_sigmask(SIG_SETMASK, &antes_, nullptr); }
     sin_senales(const sin_senales&) = delete;
     sin_senales& operator=(const sin_senales&) = delete;
 
@@ -110,13 +111,14 @@ bool mismo_nodo(const struct stat& a, const struct stat& b) {
 
 // A new name in `carpeta` for the temporary file.
 std::string nombre_nuevo(const std::string& carpeta) {
-    static unsigned cuenta = 0;
+    static std::atomic<unsigned> cuenta{0};
     return carpeta + ".kexo-" + std::to_string(getpid()) + "-" + std::to_string(cuenta++);
 }
 
 // Opens a temporary file in `carpeta`: unnamed if the file system can, else
-// under a fresh name, put in `nombre`. Returns the descriptor, or -1 with errno.
-int abre_temporal(const std::string& carpeta, std::string& nombre) {
+// under a fresh name, put in `nombre` and recorded in `ranura`. Returns the
+// descriptor, or -1 with errno.
+int abre_temporal(const std::string& carpeta, std::string& nombre, int& ranura) {
     const std::string donde = carpeta.empty() ? "." : carpeta;
 #ifdef O_TMPFILE
     const int sin_nombre = open(donde.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -130,7 +132,7 @@ int abre_temporal(const std::string& carpeta, std::string& nombre) {
         const int fd = open(candidato.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             nombre = candidato;
-            nombre_temporal = nombre.c_str();
+            ranura = registra_temporal(nombre.c_str());
             return fd;
         }
         if (errno != EEXIST) {
@@ -141,8 +143,8 @@ int abre_temporal(const std::string& carpeta, std::string& nombre) {
 }
 
 // Gives the unnamed temporary file open as `fd` a fresh name in `carpeta`,
-// put in `nombre`.
-bool nombra(int fd, const std::string& carpeta, std::string& nombre) {
+// put in `nombre` and recorded in `ranura`.
+bool nombra(int fd, const std::string& carpeta, std::string& nombre, int& ranura) {
     const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
     for (int intento = 0; intento < 100; ++intento) {
         const std::string candidato = nombre_nuevo(carpeta);
@@ -155,7 +157,7 @@ bool nombra(int fd, const std::string& carpeta, std::string& nombre) {
         }
         if (enlazado == 0) {
             nombre = candidato;
-            nombre_temporal = nombre.c_str();
+            ranura = registra_temporal(nombre.c_str());
             return true;
         }
         if (errno != EEXIST) {
@@ -201,7 +203,7 @@ int destino::abre(const std::string& ruta) {
         close(prueba);
     }
     vigila_senales();
-    const int fd = abre_temporal(carpeta_de(ruta_), temporal_);
+    const int fd = abre_temporal(carpeta_de(ruta_), temporal_, ranura_);
     if (fd < 0) {
         if (!existe) {
             return errno;
@@ -225,7 +227,7 @@ bool destino::comparte_salida_estandar() const {
 }
 
 bool destino::nombra_temporal() {
-    return !sin_nombre_ || nombra(fileno(flujo_.get()), carpeta_de(ruta_), temporal_);
+    return !sin_nombre_ || nombra(fileno(flujo_.get()), carpeta_de(ruta_), temporal_, ranura_);
 }
 
 bool destino::coloca_temporal() {
@@ -233,7 +235,8 @@ bool destino::coloca_temporal() {
     if (std::rename(temporal_.c_str(), ruta_.c_str()) != 0) {
         return false;
     }
-    nombre_temporal = nullptr;
+    olvida_temporal(ranura_);
+    ranura_ = -1;
     temporal_.clear();
     return true;
 }
@@ -242,7 +245,8 @@ void destino::borra_temporal() {
     if (!temporal_.empty()) {
         const sin_senales bloqueo;
         unlink(temporal_.c_str());
-        nombre_temporal = nullptr;
+        olvida_temporal(ranura_);
+        ranura_ = -1;
         temporal_.clear();
     }
 }

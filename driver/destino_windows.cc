@@ -11,17 +11,16 @@
 #include <string>
 
 #include "driver/destino.h"
+#include "driver/temporales.h"
 
 namespace {
 
-// The temporary file's name while one exists, for the signal handler.
-const char* volatile nombre_temporal = nullptr;
+void borra(const char* nombre) {
+    _unlink(nombre);
+}
 
 extern "C" void al_recibir_senal(int senal) {
-    const char* nombre = nombre_temporal;
-    if (nombre != nullptr) {
-        _unlink(nombre);
-    }
+    borra_temporales(borra);
     std::signal(senal, SIG_DFL);
     std::raise(senal);
 }
@@ -32,9 +31,9 @@ std::string carpeta_de(const std::string& ruta) {
     return separador == std::string::npos ? std::string() : ruta.substr(0, separador + 1);
 }
 
-// Opens a new temporary file in `carpeta`, its name put in `nombre`. Returns
-// the descriptor, or -1 with errno.
-int abre_temporal(const std::string& carpeta, std::string& nombre) {
+// Opens a new temporary file in `carpeta`, its name put in `nombre` and
+// recorded in `ranura`. Returns the descriptor, or -1 with errno.
+int abre_temporal(const std::string& carpeta, std::string& nombre, int& ranura) {
     for (unsigned intento = 0; intento < 100; ++intento) {
         const std::string candidato =
             carpeta + ".kexo-" + std::to_string(_getpid()) + "-" + std::to_string(intento);
@@ -42,7 +41,7 @@ int abre_temporal(const std::string& carpeta, std::string& nombre) {
                              _S_IREAD | _S_IWRITE);
         if (fd >= 0) {
             nombre = candidato;
-            nombre_temporal = nombre.c_str();
+            ranura = registra_temporal(nombre.c_str());
             return fd;
         }
         if (errno != EEXIST) {
@@ -84,7 +83,7 @@ int destino::abre(const std::string& ruta) {
     }
     std::signal(SIGINT, al_recibir_senal);
     std::signal(SIGTERM, al_recibir_senal);
-    const int fd = abre_temporal(carpeta_de(ruta), temporal_);
+    const int fd = abre_temporal(carpeta_de(ruta), temporal_, ranura_);
     if (fd < 0) {
         if (!existe) {
             return errno;
@@ -108,14 +107,16 @@ bool destino::coloca_temporal() {
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
         return false;
     }
-    nombre_temporal = nullptr;
+    olvida_temporal(ranura_);
+    ranura_ = -1;
     temporal_.clear();
     return true;
 }
 
 void destino::borra_temporal() {
     if (!temporal_.empty()) {
-        nombre_temporal = nullptr;
+        olvida_temporal(ranura_);
+        ranura_ = -1;
         _unlink(temporal_.c_str());
         temporal_.clear();
     }

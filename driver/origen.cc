@@ -49,3 +49,19 @@ lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_d
     }
     return leida;
 }
+
+int lee_entero(std::FILE* origen, std::string& bytes) {
+    const std::int64_t tamano = tamano_de(origen);
+    bytes.resize(tamano > 0 ? static_cast<std::size_t>(tamano) + 1 : kBloque);
+    std::size_t leidos = 0;
+    for (;;) {
+        errno = 0;
+        leidos += std::fread(&bytes[leidos], 1, bytes.size() - leidos, origen);
+        if (leidos < bytes.size()) {
+            break;  // the end of the source, or a failed read
+        }
+        bytes.resize(bytes.size() * 2);
+    }
+    bytes.resize(leidos);
+    return std::ferror(origen) ? (errno != 0 ? errno : EIO) : 0;
+}

@@ -3,6 +3,7 @@
 #define KEXO_DRIVER_ORIGEN_H_
 
 #include <cstdint>
+#include <string>
 
 #include "common/archivo.h"
 #include "compaction/compacta.h"
@@ -20,5 +21,9 @@ struct lectura {
 // Reads `origen` to its end in blocks, giving each to `compactando` and what
 // it makes final to `escritor`.
 lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor);
+
+// Reads all of `origen` into `bytes`, reusing their room. Returns 0, or the
+// error number of a failed read.
+int lee_entero(std::FILE* origen, std::string& bytes);
 
 #endif  // KEXO_DRIVER_ORIGEN_H_
