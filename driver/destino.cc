@@ -38,7 +38,7 @@ bool destino::confirma(bool escrito) {
     if (!flujo_) {
         return false;
     }
-    bool bien = std::fflush(flujo_.get()) == 0 && escrito;
+    bool bien = std::fflush(flujo_.get()) == 0 && escrito && aplica_atributos();
     if (en_su_sitio_) {
         return std::fclose(flujo_.release()) == 0 && bien;
     }

@@ -27,6 +27,10 @@ class destino {
 
     std::FILE* flujo() const { return flujo_.get(); }
 
+    // Gives the file, before it takes its place, the permission bits and
+    // times that the file open as `original` has then, as a copy does.
+    void conserva_atributos_de(std::FILE* original) { original_ = original; }
+
     // True when standard output writes to this very file, written in place.
     bool comparte_salida_estandar() const;
 
@@ -37,6 +41,8 @@ class destino {
 
    private:
     // What each system does its own way.
+    // Gives the file the attributes of original_, if any. Returns false on failure.
+    bool aplica_atributos();
     // Gives the temporary file a name if it has none yet.
     bool nombra_temporal();
     // Puts the temporary file, closed, in the destination's place.
@@ -53,11 +59,12 @@ class destino {
     void descarta();
 
     archivo flujo_;
-    std::string ruta_;          // the file to replace: the destination, through any links
-    std::string temporal_;      // the temporary file's name while it has one
-    int ranura_ = -1;           // where that name is recorded for the signal handler
-    bool sin_nombre_ = false;   // a temporary file without a name yet (Linux's O_TMPFILE)
-    bool en_su_sitio_ = false;  // written directly, not through a temporary file
+    std::FILE* original_ = nullptr;  // whose attributes the file takes, if any
+    std::string ruta_;               // the file to replace: the destination, through any links
+    std::string temporal_;           // the temporary file's name while it has one
+    int ranura_ = -1;                // where that name is recorded for the signal handler
+    bool sin_nombre_ = false;        // a temporary file without a name yet (Linux's O_TMPFILE)
+    bool en_su_sitio_ = false;       // written directly, not through a temporary file
 };
 
 // Writes the header for the notice before the first bytes of the text, and

@@ -46,26 +46,6 @@ void vigila_senales() {
     static_cast<void>(vigiladas);
 }
 
-// Blocks those signals while it lives, so that the temporary file's name and
-// the file itself change together.
-class sin_senales {
-   public:
-    sin_senales() {
-        sigset_t senales;
-        sigemptyset(&senales);
-        for (const int senal : {SIGINT, SIGTERM, SIGHUP}) {
-            sigaddset(&senales, senal);
-        }
-        pthread_sigmask(SIG_BLOCK, &senales, &antes_);
-    }
-    ~sin_senales() { pthread_sigmask(SIG_SETMASK, &antes_, nullptr); }
-    sin_senales(const sin_senales&) = delete;
-    sin_senales& operator=(const sin_senales&) = delete;
-
-   private:
-    sigset_t antes_;
-};
-
 // The folder part of `ruta`, ending in '/', or "" for a bare name.
 std::string carpeta_de(const std::string& ruta) {
     const std::size_t barra = ruta.rfind('/');
@@ -111,8 +91,28 @@ bool mismo_nodo(const struct stat& a, const struct stat& b) {
 
 // A new name in `carpeta` for the temporary file.
 std::string nombre_nuevo(const std::string& carpeta) {
+    static const std::string proceso = std::to_string(getpid());
     static std::atomic<unsigned> cuenta{0};
-    return carpeta + ".kexo-" + std::to_string(getpid()) + "-" + std::to_string(cuenta++);
+    return carpeta + ".kexo-" + proceso + "-" + std::to_string(cuenta++);
+}
+
+// Names the temporary file: puts `candidato` in `nombre` and records it in
+// `ranura` before the file exists, so that a signal never leaves it behind
+// (the name holds the process number: no other live process uses it). Then
+// `crea` makes the file; when it fails, the name is forgotten again.
+template <typename Creacion>
+bool nombra_antes(const std::string& candidato, std::string& nombre, int& ranura, Creacion crea) {
+    nombre = candidato;
+    ranura = registra_temporal(nombre.c_str());
+    if (crea()) {
+        return true;
+    }
+    const int error = errno;
+    olvida_temporal(ranura);
+    ranura = -1;
+    nombre.clear();
+    errno = error;
+    return false;
 }
 
 // Opens a temporary file in `carpeta`: unnamed if the file system can, else
@@ -126,17 +126,14 @@ int abre_temporal(const std::string& carpeta, std::string& nombre, int& ranura) 
         return sin_nombre;
     }
 #endif
+    int fd = -1;
     for (int intento = 0; intento < 100; ++intento) {
-        const std::string candidato = nombre_nuevo(carpeta);
-        const sin_senales bloqueo;
-        const int fd = open(candidato.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            nombre = candidato;
-            ranura = registra_temporal(nombre.c_str());
+        const bool creado = nombra_antes(nombre_nuevo(carpeta), nombre, ranura, [&] {
+            fd = open(nombre.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            return fd >= 0;
+        });
+        if (creado || errno != EEXIST) {
             return fd;
-        }
-        if (errno != EEXIST) {
-            return -1;
         }
     }
     return -1;
@@ -147,30 +144,29 @@ int abre_temporal(const std::string& carpeta, std::string& nombre, int& ranura) 
 bool nombra(int fd, const std::string& carpeta, std::string& nombre, int& ranura) {
     const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
     for (int intento = 0; intento < 100; ++intento) {
-        const std::string candidato = nombre_nuevo(carpeta);
-        const sin_senales bloqueo;
-        int enlazado =
-            linkat(AT_FDCWD, en_proc.c_str(), AT_FDCWD, candidato.c_str(), AT_SYMLINK_FOLLOW);
-        if (enlazado != 0 && errno == ENOENT) {
+        const bool enlazado = nombra_antes(nombre_nuevo(carpeta), nombre, ranura, [&] {
+            if (linkat(AT_FDCWD, en_proc.c_str(), AT_FDCWD, nombre.c_str(), AT_SYMLINK_FOLLOW) ==
+                0) {
+                return true;
+            }
             // No /proc: the descriptor itself, which needs a privilege.
-            enlazado = linkat(fd, "", AT_FDCWD, candidato.c_str(), AT_EMPTY_PATH);
-        }
-        if (enlazado == 0) {
-            nombre = candidato;
-            ranura = registra_temporal(nombre.c_str());
-            return true;
-        }
-        if (errno != EEXIST) {
-            return false;
+            return errno == ENOENT && linkat(fd, "", AT_FDCWD, nombre.c_str(), AT_EMPTY_PATH) == 0;
+        });
+        if (enlazado || errno != EEXIST) {
+            return enlazado;
         }
     }
     return false;
 }
 
+// The permission bits of a new file: 0666 less the umask, read once.
 mode_t permisos_nuevos() {
-    const mode_t mascara = umask(0);
-    umask(mascara);
-    return 0666 & ~mascara;
+    static const mode_t permisos = [] {
+        const mode_t mascara = umask(0);
+        umask(mascara);
+        return 0666 & ~mascara;
+    }();
+    return permisos;
 }
 
 }  // namespace
@@ -226,12 +222,24 @@ bool destino::comparte_salida_estandar() const {
            fstat(fileno(flujo_.get()), &escrito) == 0 && mismo_nodo(salida, escrito);
 }
 
+bool destino::aplica_atributos() {
+    if (original_ == nullptr) {
+        return true;
+    }
+    struct stat de_original;
+    if (fstat(fileno(original_), &de_original) != 0) {
+        return false;
+    }
+    const int fd = fileno(flujo_.get());
+    const struct timespec tiempos[2] = {de_original.st_atim, de_original.st_mtim};
+    return fchmod(fd, de_original.st_mode & 07777) == 0 && futimens(fd, tiempos) == 0;
+}
+
 bool destino::nombra_temporal() {
     return !sin_nombre_ || nombra(fileno(flujo_.get()), carpeta_de(ruta_), temporal_, ranura_);
 }
 
 bool destino::coloca_temporal() {
-    const sin_senales bloqueo;
     if (std::rename(temporal_.c_str(), ruta_.c_str()) != 0) {
         return false;
     }
@@ -243,7 +251,6 @@ bool destino::coloca_temporal() {
 
 void destino::borra_temporal() {
     if (!temporal_.empty()) {
-        const sin_senales bloqueo;
         unlink(temporal_.c_str());
         olvida_temporal(ranura_);
         ranura_ = -1;

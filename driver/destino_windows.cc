@@ -4,6 +4,7 @@
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
+#include <sys/utime.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -96,6 +97,19 @@ int destino::abre(const std::string& ruta) {
 
 bool destino::comparte_salida_estandar() const {
     return false;
+}
+
+bool destino::aplica_atributos() {
+    if (original_ == nullptr) {
+        return true;
+    }
+    // The times only: a read-only file could not be moved into place.
+    struct _stat64 de_original;
+    if (_fstat64(_fileno(original_), &de_original) != 0) {
+        return false;
+    }
+    struct __utimbuf64 tiempos = {de_original.st_atime, de_original.st_mtime};
+    return _futime64(_fileno(flujo_.get()), &tiempos) == 0;
 }
 
 bool destino::nombra_temporal() {

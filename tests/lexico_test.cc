@@ -1,7 +1,6 @@
-#include "lexical/lexico_php.h"
-
 #include <gtest/gtest.h>
 
+#include "lexical/lexico_php.h"
 #include "tests/escapa.h"
 
 using namespace std::string_view_literals;
@@ -41,7 +40,8 @@ const caso kCasos[] = {
     {"hash comment takes the next line", "<?php # c\r\nx();"sv, "<?php # c x();"sv, 2},
     {"block comment loses its end", "<?php /* a // b */ x();"sv, "<?php /* a"sv, 1},
     {"?> in a line comment", "<?php // a ?> b"sv, "<?php"sv, 1},
-    {"html after a close tag", "<?php echo 1; ?>\r\n<b>\r\n</b>"sv, "<?php echo 1; ?> <b> </b>"sv, 2},
+    {"html after a close tag", "<?php echo 1; ?>\r\n<b>\r\n</b>"sv, "<?php echo 1; ?> <b> </b>"sv,
+     2},
     {"operators joined", "<?php $a = $b +\r+$c;"sv, "<?php $a = $b ++$c;"sv, 1},
     {"cast made", "<?php $a = (\rint) $b;"sv, "<?php $a = (int) $b;"sv, 1},
     {"numbers joined", "<?php $a = 1\r2;"sv, "<?php $a = 12;"sv, 1},
@@ -51,8 +51,8 @@ const caso kCasos[] = {
     {"halt_compiler data", "<?php __halt_compiler();\r\nraw // data"sv,
      "<?php __halt_compiler(); raw"sv, 1},
     {"short open tag is html", "<? echo 1; // x\r\n?>"sv, "<? echo 1;  \r\n?>\r\n"sv, 1},
-    {"trailing html that is not blank", "<?php x(); ?>\r\n</html>\r\n"sv,
-     "<?php x(); ?></html>"sv, 2},
+    {"trailing html that is not blank", "<?php x(); ?>\r\n</html>\r\n"sv, "<?php x(); ?></html>"sv,
+     2},
     {"missing code at the end", "<?php a();\nb();"sv, "<?php a();"sv, 2},
     {"more code at the end", "<?php a();"sv, "<?php a(); b();"sv, 1},
 };

@@ -45,14 +45,14 @@ void anade_carpeta(const fs::path& carpeta, const std::string& relativa, const f
         std::error_code de_estado;
         const fs::file_status estado = i->symlink_status(de_estado);
         if (fs::is_symlink(estado)) {
-            entradas.push_back({ruta, tipo_entrada::enlace, 0});
+            entradas.push_back({ruta, tipo_entrada::enlace});
         } else if (fs::is_directory(estado)) {
-            entradas.push_back({ruta, tipo_entrada::carpeta, 0});
+            entradas.push_back({ruta, tipo_entrada::carpeta});
             anade_carpeta(i->path(), ruta, que, entradas, fallos);
         } else if (tiene_extension(nombre, que.extensiones)) {
-            entradas.push_back({ruta, tipo_entrada::php, i->file_size(de_estado)});
+            entradas.push_back({ruta, tipo_entrada::php});
         } else if (!que.solo_php) {
-            entradas.push_back({ruta, tipo_entrada::otro, i->file_size(de_estado)});
+            entradas.push_back({ruta, tipo_entrada::otro});
         }
     }
     if (error) {

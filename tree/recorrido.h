@@ -14,7 +14,6 @@ enum class tipo_entrada : unsigned char { carpeta, php, otro, enlace };
 struct entrada {
     std::string ruta;  // from the tree's root, with `/` between names
     tipo_entrada tipo;
-    std::uint64_t tamano;  // of a file
 };
 
 struct filtro {

@@ -21,20 +21,22 @@ informe_trabajo falla(int error, bool al_leer) {
     return informe;
 }
 
-// Writes `cabecera` and `cuerpo` as the file `ruta`, whole or not at all.
-// Returns 0, or the error number.
-int escribe_fichero(const fs::path& ruta, std::string_view cabecera, std::string_view cuerpo) {
+// Writes `cabecera` and `cuerpo` as the file `ruta`, whole or not at all,
+// with the permission bits and times of `original`. Returns 0, or the error number.
+int escribe_fichero(const fs::path& ruta, std::string_view cabecera, std::string_view cuerpo,
+                    std::FILE* original) {
     destino salida;
     if (const int error = salida.abre(ruta.string()); error != 0) {
         return error;
     }
+    salida.conserva_atributos_de(original);
     escritor_destino escritor(salida.flujo(), cabecera);
     escritor.escribe(cuerpo);
     errno = 0;
     return salida.confirma(escritor.completa()) ? 0 : (errno != 0 ? errno : EIO);
 }
 
-// Gives `copia` the permission bits and modification time of `original`.
+// Gives the folder `copia` the permission bits and modification time of `original`.
 int conserva_atributos(const fs::path& original, const fs::path& copia) {
     std::error_code error;
     fs::permissions(copia, fs::status(original, error).permissions(), error);
@@ -89,9 +91,7 @@ informe_trabajo trabaja_fichero(const fs::path& de, const fs::path& a, const ent
     }
     informe.despues = cuerpo.size() + texto_cabecera(cabecera).size();
     if (!opciones.simula) {
-        int error = escribe_fichero(a, cabecera, cuerpo);
-        error = error != 0 ? error : conserva_atributos(de, a);
-        if (error != 0) {
+        if (const int error = escribe_fichero(a, cabecera, cuerpo, origen.get()); error != 0) {
             return falla(error, false);
         }
     }
