@@ -40,7 +40,8 @@ target_include_directories(kexo_tests_wine PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kexo_tests_wine PRIVATE GTest::gtest_main)
 target_compile_definitions(kexo_tests_wine PRIVATE
   KEXO_WINE="${KEXO_WINE}" KEXO_BINARIO="${KEXO_EXE}/kexo.exe"
-  KEXO_BINARIO_TRAZA="${KEXO_EXE}/kexo_traza.exe" KEXO_CASOS="${CMAKE_CURRENT_SOURCE_DIR}/tests/cli" KEXO_FUENTES="${CMAKE_CURRENT_SOURCE_DIR}")
+  KEXO_BINARIO_TRAZA="${KEXO_EXE}/kexo_traza.exe" KEXO_BINARIO_ARBOL="${KEXO_EXE}/kexo-arbol.exe"
+  KEXO_CASOS="${CMAKE_CURRENT_SOURCE_DIR}/tests/cli" KEXO_FUENTES="${CMAKE_CURRENT_SOURCE_DIR}")
 add_dependencies(kexo_tests_wine kexo_x86_64)
 
 # One quiet Wine prefix for all the cases, its server kept up between them.

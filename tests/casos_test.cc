@@ -1,11 +1,11 @@
 // End to end, one case per folder of tests/cli. Each case runs in a fresh
 // scratch folder that starts as a copy of its `in/`; the program gets the lines
 // of `args` as arguments and the lines of `env` added to an environment
-// without PHPRC ("{src}" in them is the project's folder); a `traced` file runs kexo_traza instead
-// of kexo. Afterwards standard output must equal `stdout`, the exit status `status` (0 when
-// absent), and the scratch folder `in/` overlaid with `out/`, nothing more.
-// Under Wine, a `NAME.windows` file or folder replaces `NAME`, and without a
-// `stdout.windows` every LF of `stdout` is expected as CR LF (text mode).
+// without PHPRC ("{src}" in them is the project's folder); a `program` file
+// names the program to run instead of kexo (kexo_traza, kexo-arbol). Afterwards standard output
+// must equal `stdout`, the exit status `status` (0 when absent), and the scratch folder `in/`
+// overlaid with `out/`, nothing more. Under Wine, a `NAME.windows` file or folder replaces `NAME`,
+// and without a `stdout.windows` every LF of `stdout` is expected as CR LF (text mode).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,6 +41,15 @@ std::vector<std::string> lineas(const fs::path& ruta) {
         i = fin + 1;
     }
     return todas;
+}
+
+// The program the case runs: kexo, or the one its `program` file names.
+std::string programa(const fs::path& caso) {
+    const std::vector<std::string> nombre = lineas(caso / "program");
+    if (nombre.empty()) {
+        return KEXO_BINARIO;
+    }
+    return nombre[0] == "kexo_traza" ? KEXO_BINARIO_TRAZA : KEXO_BINARIO_ARBOL;
 }
 
 std::string salida_esperada(const fs::path& caso) {
@@ -94,16 +103,8 @@ TEST_P(Caso, Cli) {
         fs::copy(caso / "in", escena.ruta(),
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     }
-    const bool trazado = fs::exists(caso / "traced");
-    std::vector<std::string> orden = {trazado ? KEXO_BINARIO_TRAZA : KEXO_BINARIO};
-#if defined(KEXO_WINE)
-    orden.insert(orden.begin(), KEXO_WINE);
-#endif
-    for (const std::string& argumento : lineas(caso / "args")) {
-        orden.push_back(argumento);
-    }
-    const resultado r =
-        ejecuta(orden, entorno_sin_phprc(lineas(del_sistema(caso, "env"))), escena.ruta());
+    const resultado r = ejecuta(orden_de(programa(caso), lineas(caso / "args")),
+                                entorno_sin_phprc(lineas(del_sistema(caso, "env"))), escena.ruta());
 
     EXPECT_EQ(escapa(salida_esperada(caso)), escapa(r.salida));
     const fs::path estado = del_sistema(caso, "status");

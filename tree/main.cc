@@ -168,7 +168,7 @@ class progreso {
 // The report, in path order, and the summary. Returns the exit status.
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
             const std::vector<fallo_recorrido>& fallos_recorrido) {
-    std::size_t cuentas[5] = {0, 0, 0, 0, 0};
+    std::size_t cuentas[6] = {0, 0, 0, 0, 0, 0};
     std::uint64_t antes = 0;
     std::uint64_t despues = 0;
     for (const fallo_recorrido& f : fallos_recorrido) {
@@ -185,6 +185,8 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
         if (informe.resultado == resultado_trabajo::sin_compactar) {
             std::printf("Sin compactar %s: cambiaria el programa en la linea %lld\n", ruta,
                         static_cast<long long>(informe.linea));
+        } else if (informe.resultado == resultado_trabajo::omitido) {
+            std::printf("Omitido %s: no es un fichero regular\n", ruta);
         } else if (informe.resultado == resultado_trabajo::fallido) {
             std::printf(
                 informe.al_leer ? "Imposible leer %s (%d)\n" : "Imposible escribir %s (%d)\n", ruta,

@@ -49,6 +49,8 @@ void anade_carpeta(const fs::path& carpeta, const std::string& relativa, const f
         } else if (fs::is_directory(estado)) {
             entradas.push_back({ruta, tipo_entrada::carpeta});
             anade_carpeta(i->path(), ruta, que, entradas, fallos);
+        } else if (!fs::is_regular_file(estado)) {
+            entradas.push_back({ruta, tipo_entrada::especial});
         } else if (tiene_extension(nombre, que.extensiones)) {
             entradas.push_back({ruta, tipo_entrada::php});
         } else if (!que.solo_php) {

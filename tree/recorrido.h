@@ -9,7 +9,13 @@
 #include <string_view>
 #include <vector>
 
-enum class tipo_entrada : unsigned char { carpeta, php, otro, enlace };
+enum class tipo_entrada : unsigned char {
+    carpeta,
+    php,
+    otro,      // a regular file of another kind
+    enlace,    // a symbolic link
+    especial,  // a FIFO, socket or device: left out
+};
 
 struct entrada {
     std::string ruta;  // from the tree's root, with `/` between names

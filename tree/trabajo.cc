@@ -107,7 +107,8 @@ informe_trabajo trabaja(const fs::path& origen, const fs::path& destino, const e
     if (opciones.simula) {
         return que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro
                    ? trabaja_fichero(de, a, que, opciones, banco)
-                   : informe_trabajo{};
+                   : informe_trabajo{que.tipo == tipo_entrada::especial ? resultado_trabajo::omitido
+                                                                        : resultado_trabajo::hecho};
     }
     std::error_code error;
     switch (que.tipo) {
@@ -117,6 +118,8 @@ informe_trabajo trabaja(const fs::path& origen, const fs::path& destino, const e
         case tipo_entrada::enlace:
             error.assign(copia_enlace(de, a), std::generic_category());
             return error ? falla(error.value(), false) : informe_trabajo{};
+        case tipo_entrada::especial:
+            return informe_trabajo{resultado_trabajo::omitido};
         default:
             return trabaja_fichero(de, a, que, opciones, banco);
     }

@@ -22,6 +22,7 @@ enum class resultado_trabajo : unsigned char {
     copiado,
     hecho,  // a folder or link
     fallido,
+    omitido,  // not a regular file, folder or link
 };
 
 struct informe_trabajo {

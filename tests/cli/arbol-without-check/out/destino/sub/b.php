@@ -1,0 +1,1 @@
+<?php $t = <<<EOT uno  EOT;
