@@ -10,6 +10,7 @@ set(KEXO_CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
 # The sources a libFuzzer build compiles with clang, beside its target.
 set(KEXO_FUZZ_compacta compaction/escanea.cc compaction/blancos.cc compaction/compacta.cc)
 set(KEXO_FUZZ_aviso notice/aviso.cc common/traza_nivel_0.cc common/plataforma_posix.cc)
+set(KEXO_FUZZ_lexico lexical/lexico_php.cc ${KEXO_FUZZ_compacta})
 
 find_program(KEXO_CLANGXX NAMES clang++ clang++-14)
 set(KEXO_HAS_LIBFUZZER OFF)
@@ -24,10 +25,10 @@ if(KEXO_FUZZ AND KEXO_CLANGXX)
   endif()
 endif()
 
-foreach(target compacta aviso)
+foreach(target compacta aviso lexico)
   add_executable(${target}_repite fuzz/repite.cc fuzz/${target}_fuzz.cc
                                   $<TARGET_OBJECTS:kexo_trace_0>)
-  target_link_libraries(${target}_repite PRIVATE kexo_core)
+  target_link_libraries(${target}_repite PRIVATE kexo_core kexo_lexical)
   add_test(NAME fuzz_corpus_${target} COMMAND ${target}_repite ${KEXO_CORPUS}/${target})
 
   set(fuzzer ${CMAKE_CURRENT_BINARY_DIR}/fuzz/${target}_fuzz)

@@ -91,18 +91,25 @@ std::size_t fin_de_simples(std::string_view s, std::size_t i) {
     return s.size();
 }
 
-std::size_t fin_de_llaves(std::string_view s, std::size_t i);
+// How deep strings and braces may nest in one another: deeper, the rest of
+// the source is taken as one string, compared whole.
+constexpr int kHonduraMaxima = 64;
+
+std::size_t fin_de_llaves(std::string_view s, std::size_t i, int anidadas);
 
 // Past the text of a double-quoted string, backtick string or heredoc body
 // from i, up to `cierre` (0: to the end), over escapes and {$...} and ${...}.
-std::size_t fin_de_interpolada(std::string_view s, std::size_t i, char cierre) {
+std::size_t fin_de_interpolada(std::string_view s, std::size_t i, char cierre, int anidadas) {
+    if (anidadas > kHonduraMaxima) {
+        return s.size();
+    }
     for (; i < s.size(); ++i) {
         if (s[i] == '\\') {
             ++i;
         } else if (s[i] == cierre) {
             return i + 1;
         } else if ((s[i] == '{' && en(s, i + 1) == '$') || (s[i] == '$' && en(s, i + 1) == '{')) {
-            i = fin_de_llaves(s, s[i] == '{' ? i : i + 1) - 1;
+            i = fin_de_llaves(s, s[i] == '{' ? i : i + 1, anidadas + 1) - 1;
         }
     }
     return s.size();
@@ -153,15 +160,16 @@ std::size_t fin_de_heredoc(std::string_view s, const heredoc& h) {
     return s.size();
 }
 
-// The end of a string of any kind starting at i, or i when none starts there.
-std::size_t fin_de_cadena(std::string_view s, std::size_t i) {
+// The end of a string of any kind starting at i, or i when none starts there;
+// `anidadas` counts the strings and braces it stands in.
+std::size_t fin_de_cadena(std::string_view s, std::size_t i, int anidadas = 0) {
     heredoc h;
     switch (en(s, i)) {
         case '\'':
             return fin_de_simples(s, i);
         case '"':
         case '`':
-            return fin_de_interpolada(s, i + 1, s[i]);
+            return fin_de_interpolada(s, i + 1, s[i], anidadas);
         case '<':
             return abre_heredoc(s, i, h) ? fin_de_heredoc(s, h) : i;
         default:
@@ -186,14 +194,14 @@ std::size_t salta_blancos(std::string_view s, std::size_t i) {
 
 // The end of the code in braces opening at i (`{`): strings, comments and
 // inner braces inside it are passed over.
-std::size_t fin_de_llaves(std::string_view s, std::size_t i) {
+std::size_t fin_de_llaves(std::string_view s, std::size_t i, int anidadas) {
     int hondura = 0;
     while (i < s.size()) {
         i = salta_blancos(s, i);
         if (i >= s.size()) {
             break;
         }
-        const std::size_t cadena = fin_de_cadena(s, i);
+        const std::size_t cadena = fin_de_cadena(s, i, anidadas);
         if (cadena != i) {
             i = cadena;
         } else if (s[i] == '{') {

@@ -78,6 +78,13 @@ TEST(Lexico, FinalesAbiertos) {
         EXPECT_TRUE(compara_php(fuente, fuente).iguales);
         EXPECT_FALSE(compara_php(fuente, std::string(fuente) + "\n*/x").iguales);
     }
+    // Strings nested without end in one another: no deeper than the stack allows.
+    std::string honda = "<?php \"";
+    for (int i = 0; i < 100000; ++i) {
+        honda += "{$a[\"";
+    }
+    EXPECT_TRUE(compara_php(honda, honda).iguales);
+    EXPECT_FALSE(compara_php(honda, honda + "x").iguales);
 }
 
 }  // namespace

@@ -8,22 +8,47 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool coincide_desde(std::string_view patron, std::string_view texto) {
-    if (patron.empty()) {
-        return texto.empty();
-    }
-    if (patron[0] == '*') {
-        for (std::size_t i = 0;; ++i) {
-            if (coincide_desde(patron.substr(1), texto.substr(i))) {
-                return true;
-            }
-            if (i == texto.size() || texto[i] == '/') {
-                return false;
-            }
+// True when the name `texto` (no `/` in it) matches `patron`: `*` stands for
+// any bytes, `?` for one. Greedy, going back to the last `*` on a mismatch.
+bool coincide_nombre(std::string_view patron, std::string_view texto) {
+    std::size_t p = 0;
+    std::size_t t = 0;
+    std::size_t estrella = std::string_view::npos;  // the last `*` seen
+    std::size_t tras_estrella = 0;                  // where its match ends so far
+    while (t < texto.size()) {
+        if (p < patron.size() && (patron[p] == '?' || patron[p] == texto[t])) {
+            ++p;
+            ++t;
+        } else if (p < patron.size() && patron[p] == '*') {
+            estrella = p++;
+            tras_estrella = t;
+        } else if (estrella != std::string_view::npos) {
+            p = estrella + 1;
+            t = ++tras_estrella;
+        } else {
+            return false;
         }
     }
-    return !texto.empty() && (patron[0] == texto[0] || (patron[0] == '?' && texto[0] != '/')) &&
-           coincide_desde(patron.substr(1), texto.substr(1));
+    while (p < patron.size() && patron[p] == '*') {
+        ++p;
+    }
+    return p == patron.size();
+}
+
+// Matches `ruta` against `patron` name by name: neither `*` nor `?` crosses a `/`.
+bool coincide_desde(std::string_view patron, std::string_view ruta) {
+    for (;;) {
+        const std::size_t fin_patron = std::min(patron.find('/'), patron.size());
+        const std::size_t fin_ruta = std::min(ruta.find('/'), ruta.size());
+        if (!coincide_nombre(patron.substr(0, fin_patron), ruta.substr(0, fin_ruta))) {
+            return false;
+        }
+        if (fin_patron == patron.size() || fin_ruta == ruta.size()) {
+            return fin_patron == patron.size() && fin_ruta == ruta.size();
+        }
+        patron.remove_prefix(fin_patron + 1);
+        ruta.remove_prefix(fin_ruta + 1);
+    }
 }
 
 bool excluida(std::string_view ruta, const filtro& que) {

@@ -1,0 +1,5 @@
+<?php
+/**
+ * It's
+ */
+function f() {}

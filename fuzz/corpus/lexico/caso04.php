@@ -1,0 +1,3 @@
+<?php
+#[Ruta('/a')]
+function f() {}

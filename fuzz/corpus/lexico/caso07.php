@@ -1,0 +1,5 @@
+<?php $a = <<<X
+  a
+  XY
+  X;
+echo 1;

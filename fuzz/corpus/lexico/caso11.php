@@ -1,0 +1,1 @@
+<?php elseecho 1;

@@ -1,0 +1,4 @@
+<?php $a = <<<EOT
+uno
+  dos
+EOT;

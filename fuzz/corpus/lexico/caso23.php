@@ -1,0 +1,2 @@
+<?php __halt_compiler();
+raw // data
