@@ -29,6 +29,7 @@ class destino {
 
     // Gives the file, before it takes its place, the permission bits and
     // times that the file open as `original` has then, as a copy does.
+    // Called before `abre`, it also saves setting them twice.
     void conserva_atributos_de(std::FILE* original) { original_ = original; }
 
     // True when standard output writes to this very file, written in place.
@@ -63,6 +64,8 @@ class destino {
     std::string ruta_;               // the file to replace: the destination, through any links
     std::string temporal_;           // the temporary file's name while it has one
     int ranura_ = -1;                // where that name is recorded for the signal handler
+    bool nuevo_ = false;             // the destination did not exist
+    bool en_su_nombre_ = false;      // the file took the destination's name
     bool sin_nombre_ = false;        // a temporary file without a name yet (Linux's O_TMPFILE)
     bool en_su_sitio_ = false;       // written directly, not through a temporary file
 };

@@ -139,19 +139,23 @@ int abre_temporal(const std::string& carpeta, std::string& nombre, int& ranura) 
     return -1;
 }
 
+// Links the unnamed file open as `fd` in as `nombre`. Returns false, with
+// errno, when it cannot (EEXIST: the name is taken).
+bool enlaza(int fd, const char* nombre) {
+    const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, en_proc.c_str(), AT_FDCWD, nombre, AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    // No /proc: the descriptor itself, which needs a privilege.
+    return errno == ENOENT && linkat(fd, "", AT_FDCWD, nombre, AT_EMPTY_PATH) == 0;
+}
+
 // Gives the unnamed temporary file open as `fd` a fresh name in `carpeta`,
 // put in `nombre` and recorded in `ranura`.
 bool nombra(int fd, const std::string& carpeta, std::string& nombre, int& ranura) {
-    const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
     for (int intento = 0; intento < 100; ++intento) {
-        const bool enlazado = nombra_antes(nombre_nuevo(carpeta), nombre, ranura, [&] {
-            if (linkat(AT_FDCWD, en_proc.c_str(), AT_FDCWD, nombre.c_str(), AT_SYMLINK_FOLLOW) ==
-                0) {
-                return true;
-            }
-            // No /proc: the descriptor itself, which needs a privilege.
-            return errno == ENOENT && linkat(fd, "", AT_FDCWD, nombre.c_str(), AT_EMPTY_PATH) == 0;
-        });
+        const bool enlazado = nombra_antes(nombre_nuevo(carpeta), nombre, ranura,
+                                           [&] { return enlaza(fd, nombre.c_str()); });
         if (enlazado || errno != EEXIST) {
             return enlazado;
         }
@@ -208,10 +212,13 @@ int destino::abre(const std::string& ruta) {
         return abre_directo(ruta_);
     }
     sin_nombre_ = temporal_.empty();
-    if (existe && fchown(fd, antes.st_uid, antes.st_gid) != 0) {
-        // Only a privileged user may give a file away; the file stays the writer's.
+    nuevo_ = !existe;
+    if (original_ == nullptr) {
+        if (existe && fchown(fd, antes.st_uid, antes.st_gid) != 0) {
+            // Only a privileged user may give a file away; the file stays the writer's.
+        }
+        fchmod(fd, existe ? antes.st_mode & 07777 : permisos_nuevos());
     }
-    fchmod(fd, existe ? antes.st_mode & 07777 : permisos_nuevos());
     return adopta_temporal(fd);
 }
 
@@ -236,10 +243,23 @@ bool destino::aplica_atributos() {
 }
 
 bool destino::nombra_temporal() {
-    return !sin_nombre_ || nombra(fileno(flujo_.get()), carpeta_de(ruta_), temporal_, ranura_);
+    if (!sin_nombre_) {
+        return true;
+    }
+    // A new destination takes the file's first name, unless one was made meanwhile.
+    const int fd = fileno(flujo_.get());
+    if (nuevo_ && enlaza(fd, ruta_.c_str())) {
+        en_su_nombre_ = true;
+        return true;
+    }
+    return nombra(fd, carpeta_de(ruta_), temporal_, ranura_);
 }
 
 bool destino::coloca_temporal() {
+    if (en_su_nombre_) {
+        en_su_nombre_ = false;
+        return true;
+    }
     if (std::rename(temporal_.c_str(), ruta_.c_str()) != 0) {
         return false;
     }
@@ -250,6 +270,10 @@ bool destino::coloca_temporal() {
 }
 
 void destino::borra_temporal() {
+    if (en_su_nombre_) {
+        unlink(ruta_.c_str());  // it failed after taking the name: it was not there before
+        en_su_nombre_ = false;
+    }
     if (!temporal_.empty()) {
         unlink(temporal_.c_str());
         olvida_temporal(ranura_);

@@ -268,7 +268,13 @@ constexpr std::array<std::string_view, 34> kOperadores = {
     "<=",  ">=",  "&&",  "||",  "++",  "--",  "+=",  "-=",   "*=",  "/=", ".=", "%=",
     "&=",  "|=",  "^=",  "->",  "=>",  "::",  "<<",  ">>",   "??",  "**"};
 
+// The bytes that start those: any other byte is an operator of its own.
+constexpr std::string_view kInicioDeOperador = "=!<>*.?&|+-/%^:";
+
 std::size_t fin_de_operador(std::string_view s, std::size_t i) {
+    if (kInicioDeOperador.find(s[i]) == std::string_view::npos) {
+        return i + 1;
+    }
     const char segundo = en(s, i + 1);
     for (const std::string_view operador : kOperadores) {
         // The first two bytes tell most of them apart without a call.

@@ -67,14 +67,14 @@ void anade_carpeta(const fs::path& carpeta, const std::string& relativa, const f
         if (excluida(ruta, que)) {
             continue;
         }
-        std::error_code de_estado;
-        const fs::file_status estado = i->symlink_status(de_estado);
-        if (fs::is_symlink(estado)) {
+        // The kind comes from the folder's listing: no call per entry.
+        std::error_code de_tipo;
+        if (i->is_symlink(de_tipo)) {
             entradas.push_back({ruta, tipo_entrada::enlace});
-        } else if (fs::is_directory(estado)) {
+        } else if (i->is_directory(de_tipo)) {
             entradas.push_back({ruta, tipo_entrada::carpeta});
             anade_carpeta(i->path(), ruta, que, entradas, fallos);
-        } else if (!fs::is_regular_file(estado)) {
+        } else if (!i->is_regular_file(de_tipo)) {
             entradas.push_back({ruta, tipo_entrada::especial});
         } else if (tiene_extension(nombre, que.extensiones)) {
             entradas.push_back({ruta, tipo_entrada::php});

@@ -26,10 +26,10 @@ informe_trabajo falla(int error, bool al_leer) {
 int escribe_fichero(const fs::path& ruta, std::string_view cabecera, std::string_view cuerpo,
                     std::FILE* original) {
     destino salida;
+    salida.conserva_atributos_de(original);
     if (const int error = salida.abre(ruta.string()); error != 0) {
         return error;
     }
-    salida.conserva_atributos_de(original);
     escritor_destino escritor(salida.flujo(), cabecera);
     escritor.escribe(cuerpo);
     errno = 0;

@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Times kexo-arbol on a real PHP tree against `cp -r` and one kexo per file.
+
+The tree comes from Debian's PHP library packages (bench/php_real.py), once
+with its own line ends and once in CR LF. Over alternating runs it prints the
+median time of `kexo-arbol` (check on), of `cp -r`, and of one `kexo` per PHP
+file through `xargs -P$(nproc)` (its folders made beforehand, untimed), their
+ratios, kexo-arbol's peak memory against the largest file, and the share of
+PHP files compacted and left unchanged. It then checks every PHP file written
+is kexo's bytes or the source's, and, when `php` is installed, has PHP's own
+lexer compare the trees (bench/juez_php.php).
+
+    python3 bench/arbol.py [--runs 5]
+"""
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+RAIZ = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(RAIZ, "bench"))
+import php_real  # noqa: E402
+
+ENTORNO = {k: v for k, v in os.environ.items() if k != "PHPRC"}
+
+
+def construye(build: str) -> None:
+    subprocess.run(["cmake", "-S", RAIZ, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DKEXO_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", "kexo", "kexo-arbol"],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def cronometra(orden: list, **kwargs) -> float:
+    inicio = time.perf_counter()
+    subprocess.run(orden, check=True, stdout=subprocess.DEVNULL, env=ENTORNO, **kwargs)
+    return time.perf_counter() - inicio
+
+
+def por_fichero(kexo: str, origen: str, destino: str) -> list:
+    """The command that runs one kexo per PHP file, its folders made now."""
+    pares = []
+    for ruta in php_real.ficheros_php(origen):
+        copia = os.path.join(destino, os.path.relpath(ruta, origen))
+        os.makedirs(os.path.dirname(copia), exist_ok=True)
+        pares += [ruta, copia]
+    lista = destino + ".lista"
+    with open(lista, "wb") as f:
+        f.write(b"\0".join(p.encode() for p in pares) + b"\0")
+    return ["sh", "-c", f'xargs -0 -n2 -P{os.cpu_count()} "$0" < "$1"', kexo, lista]
+
+
+def mide(arbol: str, kexo: str, kexo_arbol: str, trabajo: str, runs: int, nombre: str) -> str:
+    """Times the three over `arbol`; returns the folder kexo-arbol wrote last."""
+    tiempos = {"kexo-arbol": [], "cp -r": [], "kexo per file": []}
+    for i in range(runs):
+        # Each run writes a fresh folder: deleting one just before makes new
+        # files slower to create on ext4, for all alike.
+        salida = os.path.join(trabajo, f"{nombre}-arbol-{i}")
+        tiempos["kexo-arbol"].append(cronometra([kexo_arbol, arbol, salida]))
+        tiempos["cp -r"].append(cronometra(["cp", "-r", arbol, os.path.join(trabajo, f"{nombre}-cp-{i}")]))
+        orden = por_fichero(kexo, arbol, os.path.join(trabajo, f"{nombre}-kexo-{i}"))
+        tiempos["kexo per file"].append(cronometra(orden))
+    medianas = {n: statistics.median(t) for n, t in tiempos.items()}
+    print(f"{nombre}: {runs} alternating runs, medians:")
+    for n, segundos in medianas.items():
+        print(f"  {n:14s} {segundos:7.3f} s")
+    print(f"  kexo-arbol / cp -r          = {medianas['kexo-arbol'] / medianas['cp -r']:.2f}  (goal: 2 or less)")
+    print(f"  kexo per file / kexo-arbol  = {medianas['kexo per file'] / medianas['kexo-arbol']:.1f}  (goal: 30 or more)")
+    return salida
+
+
+def memoria_y_reparto(arbol: str, kexo_arbol: str, trabajo: str, nombre: str) -> None:
+    # Measured under a fresh Python: a process's RUSAGE_CHILDREN holds the
+    # largest of all its children.
+    medida = subprocess.run(
+        [sys.executable, "-c", "import resource, subprocess, sys;"
+         "r = subprocess.run(sys.argv[1:], check=True, capture_output=True, text=True);"
+         "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); print(r.stdout)",
+         kexo_arbol, "-n", arbol, os.path.join(trabajo, "nada")],
+        check=True, capture_output=True, text=True, env=ENTORNO).stdout
+    pico, informe = medida.split("\n", 1)
+    mayor = max(os.path.getsize(os.path.join(c, n)) for c, _, ns in os.walk(arbol) for n in ns
+                if os.path.isfile(os.path.join(c, n)))
+    cifras = re.search(r"Compactados (\d+), sin compactar (\d+)", informe)
+    compactados, sin = int(cifras.group(1)), int(cifras.group(2))
+    total = compactados + sin
+    print(f"  {nombre}: {total} PHP files, {compactados} compacted ({100 * compactados / total:.1f} %), "
+          f"{sin} left unchanged ({100 * sin / total:.1f} %)")
+    print(f"  kexo-arbol peak memory {int(pico) / 1024:.1f} MiB, largest file {mayor / 2**20:.1f} MiB")
+
+
+def comprueba(arbol: str, salida: str, kexo: str, trabajo: str) -> None:
+    """Every PHP file written is kexo's bytes or the source's; PHP agrees."""
+    distintos = 0
+    for ruta in php_real.ficheros_php(arbol):
+        copia = os.path.join(salida, os.path.relpath(ruta, arbol))
+        suyo = os.path.join(trabajo, "kexo.php")
+        subprocess.run([kexo, ruta, suyo], check=True, stdout=subprocess.DEVNULL, env=ENTORNO)
+        with open(copia, "rb") as a, open(suyo, "rb") as b, open(ruta, "rb") as c:
+            escrito = a.read()
+            distintos += escrito != b.read() and escrito != c.read()
+    print(f"  PHP files neither kexo's bytes nor the source's: {distintos}")
+    if shutil.which("php"):
+        subprocess.run(["php", os.path.join(RAIZ, "bench", "juez_php.php"), arbol, salida], check=False)
+
+
+def main() -> None:
+    argumentos = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    argumentos.add_argument("--runs", type=int, default=5)
+    opciones = argumentos.parse_args()
+    build = os.path.join(RAIZ, "build-bench")
+    construye(build)
+    kexo, kexo_arbol = os.path.join(build, "kexo"), os.path.join(build, "kexo-arbol")
+    arboles = {"LF tree": php_real.arbol(), "CR LF tree": php_real.arbol_cr_lf()}
+    with tempfile.TemporaryDirectory(prefix="kexo_arbol_", dir=php_real.SALIDA) as trabajo:
+        for nombre, arbol in arboles.items():
+            salida = mide(arbol, kexo, kexo_arbol, trabajo, opciones.runs, nombre.split()[0])
+            memoria_y_reparto(arbol, kexo_arbol, trabajo, nombre)
+            comprueba(arbol, salida, kexo, trabajo)
+
+
+if __name__ == "__main__":
+    main()
