@@ -1,6 +1,12 @@
-// The compaction core alone, on generated CR LF PHP sources of 1, 10 and 100 MB.
+// The compaction core alone, as the tool runs it (1 MiB pieces): on generated
+// CR LF PHP of 1, 10 and 100 MB, and on the real PHP in the file that
+// KEXO_FUENTE_REAL names, when it is set (bench/bench.py sets it), cut to 1,
+// 10 and 100 MB.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "compaction/compacta.h"
@@ -8,7 +14,7 @@
 namespace {
 
 // A source of at least `tamano` bytes made of one typical PHP block repeated.
-std::string fuente_de(std::size_t tamano) {
+std::string generada(std::size_t tamano) {
     const std::string bloque =
         "// computes the value for the current request\r\n"
         "function calcula($entrada, $opciones = array())\r\n"
@@ -33,18 +39,17 @@ std::string fuente_de(std::size_t tamano) {
     return fuente + "?>\r\n";
 }
 
-void BM_compacta_fuente(benchmark::State& estado) {
-    const std::string fuente = fuente_de(static_cast<std::size_t>(estado.range(0)) << 20);
-    for (auto _ : estado) {
-        texto_compactado texto = compacta_fuente(fuente);
-        benchmark::DoNotOptimize(texto.bytes.data());
-    }
-    estado.SetBytesProcessed(estado.iterations() * static_cast<std::int64_t>(fuente.size()));
+std::string real(std::size_t tamano) {
+    static const std::string todo = [] {
+        const char* ruta = std::getenv("KEXO_FUENTE_REAL");
+        std::ifstream f(ruta != nullptr ? ruta : "", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }();
+    return todo.substr(0, tamano);
 }
 
 // What the tool runs: the source in 1 MiB pieces through reused buffers.
-void BM_compactador(benchmark::State& estado) {
-    const std::string fuente = fuente_de(static_cast<std::size_t>(estado.range(0)) << 20);
+void compacta(benchmark::State& estado, const std::string& fuente) {
     const std::size_t trozo = std::size_t{1} << 20;
     for (auto _ : estado) {
         compactacion en_curso;
@@ -59,11 +64,22 @@ void BM_compactador(benchmark::State& estado) {
     estado.SetBytesProcessed(estado.iterations() * static_cast<std::int64_t>(fuente.size()));
 }
 
-// The whole source at once: one fresh result buffer per run, whose page
-// faults show at 100 MB.
-BENCHMARK(BM_compacta_fuente)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_compactador)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
-
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    for (const char* fuente : {"generated", "real"}) {
+        for (const std::size_t mb : {1u, 10u, 100u}) {
+            const std::string bytes =
+                fuente[0] == 'g' ? generada(mb * 1000000) : real(mb * 1000000);
+            if (bytes.size() < mb * 1000000) {
+                continue;  // no real source given
+            }
+            const std::string nombre = std::string(fuente) + "/" + std::to_string(mb) + "MB";
+            benchmark::RegisterBenchmark(nombre.c_str(), compacta, bytes)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}
