@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "driver/temporales.h"
 #include "notice/aviso.h"
 
 namespace {
@@ -47,6 +48,12 @@ bool destino::confirma(bool escrito) {
     bien = bien && coloca_temporal();
     descarta();
     return bien;
+}
+
+void destino::suelta_temporal() {
+    olvida_temporal(ranura_);
+    ranura_ = -1;
+    temporal_.clear();
 }
 
 void destino::descarta() {

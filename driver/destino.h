@@ -56,6 +56,9 @@ class destino {
     // Writes through the temporary file open as `fd`. Returns 0, or the error number.
     int adopta_temporal(int fd);
 
+    // Forgets the temporary file's name: it took its place, or is gone.
+    void suelta_temporal();
+
     // Closes and removes the temporary file, if any.
     void descarta();
 

@@ -263,9 +263,7 @@ bool destino::coloca_temporal() {
     if (std::rename(temporal_.c_str(), ruta_.c_str()) != 0) {
         return false;
     }
-    olvida_temporal(ranura_);
-    ranura_ = -1;
-    temporal_.clear();
+    suelta_temporal();
     return true;
 }
 
@@ -276,8 +274,6 @@ void destino::borra_temporal() {
     }
     if (!temporal_.empty()) {
         unlink(temporal_.c_str());
-        olvida_temporal(ranura_);
-        ranura_ = -1;
-        temporal_.clear();
+        suelta_temporal();
     }
 }

@@ -121,17 +121,13 @@ bool destino::coloca_temporal() {
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
         return false;
     }
-    olvida_temporal(ranura_);
-    ranura_ = -1;
-    temporal_.clear();
+    suelta_temporal();
     return true;
 }
 
 void destino::borra_temporal() {
     if (!temporal_.empty()) {
-        olvida_temporal(ranura_);
-        ranura_ = -1;
         _unlink(temporal_.c_str());
-        temporal_.clear();
+        suelta_temporal();
     }
 }
