@@ -8,7 +8,7 @@
 set(KEXO_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs under the tests")
 set(KEXO_CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
 # The sources a libFuzzer build compiles with clang, beside its target.
-set(KEXO_FUZZ_compacta compaction/escanea.cc compaction/blancos.cc compaction/compacta.cc)
+set(KEXO_FUZZ_compacta compaction/escanea.cc compaction/escanea_bloques.cc compaction/blancos.cc compaction/compacta.cc)
 set(KEXO_FUZZ_aviso notice/aviso.cc common/traza_nivel_0.cc common/plataforma_posix.cc)
 set(KEXO_FUZZ_lexico lexical/lexico_php.cc ${KEXO_FUZZ_compacta})
 

@@ -87,9 +87,9 @@ std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo) {
     return ultimo + 4;
 }
 
-texto_compactado compacta_fuente(std::string_view fuente, observador observa) {
+texto_compactado compacta_fuente(std::string_view fuente, observador observa, ruta_escaneo ruta) {
     std::string res(fuente.size() + 1, '\0');
-    escaner escaneo;
+    escaner escaneo(ruta);
     char* fin = escaneo.cierra_fuente(escaneo.escanea(fuente, res.data()));
     res.resize(static_cast<std::size_t>(fin - res.data()));
     avisa_antes(observa, res, 0);

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "compaction/escanea_bloques.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -250,6 +252,13 @@ struct recorrido_escaneo {
 };
 
 char* escaner::escanea(std::string_view trozo, char* salida) {
+    if (por_bloques_ && espera_ != pendiente::barra) {
+        trozo.remove_prefix(escanea_bloques(*this, trozo, salida));
+    }
+    return escanea_por_paradas(trozo, salida);
+}
+
+char* escaner::escanea_por_paradas(std::string_view trozo, char* salida) {
     if (trozo.empty()) {
         return salida;
     }

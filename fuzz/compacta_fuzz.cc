@@ -35,14 +35,16 @@ std::string sin_nada_que_escanear(std::string_view fuente) {
     return texto;
 }
 
-// The source in pieces whose sizes come from `semilla`.
-std::string por_trozos(std::string_view fuente, std::uint8_t semilla) {
-    compactacion en_curso;
+// The source in pieces whose sizes come from `semilla`, scanned along `ruta`.
+std::string por_trozos(std::string_view fuente, std::uint8_t semilla, ruta_escaneo ruta) {
+    compactacion en_curso(ruta);
     std::string salida;
     const receptor anota = [&salida](std::string_view bytes) { salida.append(bytes); };
     std::size_t i = 0;
     for (std::size_t k = 0; i < fuente.size(); ++k) {
-        const std::size_t tamano = 1 + ((semilla >> (k % 8)) & 7) * (k % 3 + 1);
+        // Mostly small pieces; now and then one long enough for blocks.
+        const std::size_t tamano =
+            1 + ((semilla >> (k % 8)) & 7) * (k % 3 + 1) + (k % 4 == 3 ? 130 : 0);
         en_curso.anade(fuente.substr(i, tamano), anota);
         i += tamano;
     }
@@ -72,6 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) 
     if (fuente.find_first_of(std::string_view("\r/'\"", 4)) == std::string_view::npos) {
         exige(emitido == sin_nada_que_escanear(fuente), "nothing to scan: only the end changes");
     }
-    exige(por_trozos(fuente, n > 0 ? datos[0] : 0) == emitido, "in pieces as whole");
+    // Both ways of scanning write the same bytes, whole and in pieces.
+    const std::uint8_t semilla = n > 0 ? datos[0] : 0;
+    exige(texto_emitido(compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas)) == emitido,
+          "stop by stop as by blocks");
+    exige(por_trozos(fuente, semilla, ruta_escaneo::por_paradas) == emitido, "in pieces as whole");
+    if (ruta_de_este_procesador() == ruta_escaneo::por_bloques) {
+        exige(por_trozos(fuente, semilla, ruta_escaneo::por_bloques) == emitido,
+              "in pieces as whole, by blocks");
+    }
     return 0;
 }

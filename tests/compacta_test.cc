@@ -68,17 +68,52 @@ const caso kCasos[] = {
     {"one byte", "x  \r\n  "sv, "x"sv},
 };
 
+// The ways of scanning that this processor runs.
+std::vector<ruta_escaneo> rutas() {
+    std::vector<ruta_escaneo> todas = {ruta_escaneo::por_paradas};
+    if (ruta_de_este_procesador() == ruta_escaneo::por_bloques) {
+        todas.push_back(ruta_escaneo::por_bloques);
+    }
+    return todas;
+}
+
+// A row's source made long enough for blocks of 64 bytes: the row after 64
+// bytes that compact to themselves, so the row's bytes fall at every position
+// of a block in turn.
+std::string alargada(std::string_view fuente, std::size_t relleno) {
+    return std::string(relleno, 'x') + std::string(fuente) + std::string(70, 'y');
+}
+
 TEST(Compacta, CasosDeBytes) {
+    for (const ruta_escaneo ruta : rutas()) {
+        for (const caso& c : kCasos) {
+            SCOPED_TRACE(std::string(c.nombre) + ", way " + std::to_string(static_cast<int>(ruta)));
+            const std::string emitido = texto_emitido(compacta_fuente(c.fuente, nullptr, ruta));
+            EXPECT_EQ(escapa(c.esperado), escapa(emitido)) << "source " << escapa(c.fuente);
+        }
+    }
+}
+
+// Every way writes the same bytes, wherever a row falls in a block.
+TEST(Compacta, TodasLasRutasIgual) {
     for (const caso& c : kCasos) {
-        SCOPED_TRACE(c.nombre);
-        const std::string emitido = texto_emitido(compacta_fuente(c.fuente));
-        EXPECT_EQ(escapa(c.esperado), escapa(emitido)) << "source " << escapa(c.fuente);
+        for (std::size_t relleno = 0; relleno < 70; ++relleno) {
+            const std::string fuente = alargada(c.fuente, relleno);
+            const std::string esperado =
+                texto_emitido(compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas));
+            for (const ruta_escaneo ruta : rutas()) {
+                ASSERT_EQ(escapa(esperado),
+                          escapa(texto_emitido(compacta_fuente(fuente, nullptr, ruta))))
+                    << c.nombre << ", after " << relleno;
+            }
+        }
     }
 }
 
 // The source given in pieces of `tamano` bytes.
-std::string por_trozos(std::string_view fuente, std::size_t tamano) {
-    compactacion en_curso;
+std::string por_trozos(std::string_view fuente, std::size_t tamano,
+                       ruta_escaneo ruta = ruta_de_este_procesador()) {
+    compactacion en_curso(ruta);
     std::string salida;
     const receptor anota = [&salida](std::string_view bytes) { salida.append(bytes); };
     for (std::size_t i = 0; i < fuente.size(); i += tamano) {
@@ -112,10 +147,13 @@ TEST(Compacta, PorTrozosConBlancosLargos) {
         mezcla,
     };
     for (const std::string& fuente : fuentes) {
-        const std::string entera = texto_emitido(compacta_fuente(fuente));
-        for (const std::size_t tamano : {1u, 5u, 64u, 200u, 1000u}) {
-            SCOPED_TRACE(escapa(fuente.substr(0, 8)) + ", pieces of " + std::to_string(tamano));
-            EXPECT_EQ(escapa(entera), escapa(por_trozos(fuente, tamano)));
+        const std::string entera =
+            texto_emitido(compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas));
+        for (const ruta_escaneo ruta : rutas()) {
+            for (const std::size_t tamano : {1u, 5u, 64u, 65u, 200u, 1000u}) {
+                SCOPED_TRACE(escapa(fuente.substr(0, 8)) + ", pieces of " + std::to_string(tamano));
+                EXPECT_EQ(escapa(entera), escapa(por_trozos(fuente, tamano, ruta)));
+            }
         }
     }
 }
