@@ -1,7 +1,7 @@
-// The compaction core alone, as the tool runs it (1 MiB pieces): on generated
-// CR LF PHP of 1, 10 and 100 MB, and on the real PHP in the file that
-// KEXO_FUENTE_REAL names, when it is set (bench/bench.py sets it), cut to 1,
-// 10 and 100 MB.
+// The compaction core alone, as the tool runs it (1 MiB pieces), along each
+// way of scanning this processor runs: on generated CR LF PHP of 1, 10 and
+// 100 MB, and on the real PHP in the file that KEXO_FUENTE_REAL names, when it
+// is set (bench/bench.py sets it), cut to 1, 10 and 100 MB.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -49,10 +49,10 @@ std::string real(std::size_t tamano) {
 }
 
 // What the tool runs: the source in 1 MiB pieces through reused buffers.
-void compacta(benchmark::State& estado, const std::string& fuente) {
+void compacta(benchmark::State& estado, const std::string& fuente, ruta_escaneo ruta) {
     const std::size_t trozo = std::size_t{1} << 20;
     for (auto _ : estado) {
-        compactacion en_curso;
+        compactacion en_curso(ruta);
         std::size_t dados = 0;
         const receptor cuenta = [&dados](std::string_view bytes) { dados += bytes.size(); };
         for (std::size_t i = 0; i < fuente.size(); i += trozo) {
@@ -67,16 +67,25 @@ void compacta(benchmark::State& estado, const std::string& fuente) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const struct {
+        const char* nombre;
+        ruta_escaneo ruta;
+    } rutas[] = {{"stops", ruta_escaneo::por_paradas},
+                 {"blocks-avx2", ruta_escaneo::bloques_avx2},
+                 {"blocks-avx512", ruta_escaneo::bloques_avx512}};
     for (const char* fuente : {"generated", "real"}) {
-        for (const std::size_t mb : {1u, 10u, 100u}) {
-            const std::string bytes =
-                fuente[0] == 'g' ? generada(mb * 1000000) : real(mb * 1000000);
-            if (bytes.size() < mb * 1000000) {
-                continue;  // no real source given
+        for (const auto& r : rutas) {
+            for (const std::size_t mb : {1u, 10u, 100u}) {
+                const std::string bytes =
+                    fuente[0] == 'g' ? generada(mb * 1000000) : real(mb * 1000000);
+                if (!admite(r.ruta) || bytes.size() < mb * 1000000) {
+                    continue;  // not on this processor, or no real source given
+                }
+                const std::string nombre =
+                    std::string(fuente) + "/" + r.nombre + "/" + std::to_string(mb) + "MB";
+                benchmark::RegisterBenchmark(nombre.c_str(), compacta, bytes, r.ruta)
+                    ->Unit(benchmark::kMillisecond);
             }
-            const std::string nombre = std::string(fuente) + "/" + std::to_string(mb) + "MB";
-            benchmark::RegisterBenchmark(nombre.c_str(), compacta, bytes)
-                ->Unit(benchmark::kMillisecond);
         }
     }
     benchmark::Initialize(&argc, argv);

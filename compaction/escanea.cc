@@ -252,8 +252,8 @@ struct recorrido_escaneo {
 };
 
 char* escaner::escanea(std::string_view trozo, char* salida) {
-    if (por_bloques_ && espera_ != pendiente::barra) {
-        trozo.remove_prefix(escanea_bloques(*this, trozo, salida));
+    if (ruta_ != ruta_escaneo::por_paradas && espera_ != pendiente::barra) {
+        trozo.remove_prefix(escanea_bloques(*this, ruta_, trozo, salida));
     }
     return escanea_por_paradas(trozo, salida);
 }

@@ -6,18 +6,23 @@
 
 #include <string_view>
 
-// How the scan goes over the source: from stop to stop, 16 bytes at a time,
-// on any processor; or 64 bytes at a time with no branch per stop, on
-// processors with AVX-512 VBMI2. Both write the same bytes.
-enum class ruta_escaneo : unsigned char { por_paradas, por_bloques };
+// How the scan goes over the source. All write the same bytes.
+enum class ruta_escaneo : unsigned char {
+    por_paradas,     // from stop to stop, 16 bytes at a time (SSE2), on any processor
+    bloques_avx2,    // 64 bytes at a time with no branch per stop: AVX2 and BMI2
+    bloques_avx512,  // the same with AVX-512 VBMI2
+};
+
+// True when this processor runs `ruta`.
+bool admite(ruta_escaneo ruta);
 
 // The fastest way this processor runs.
 ruta_escaneo ruta_de_este_procesador();
 
 class escaner {
    public:
-    explicit escaner(ruta_escaneo ruta = ruta_de_este_procesador())
-        : por_bloques_(ruta == ruta_escaneo::por_bloques) {}
+    // REQUIRES: admite(ruta).
+    explicit escaner(ruta_escaneo ruta = ruta_de_este_procesador()) : ruta_(ruta) {}
 
     // Scans the next piece of the source and writes its compacted bytes at
     // `salida`. Returns the end of what was written.
@@ -44,7 +49,7 @@ class escaner {
         sangria,     // after a line break, dropping the next line's leading spaces
     };
 
-    bool por_bloques_;
+    ruta_escaneo ruta_;
     char comilla_ = '\0';  // the quote that opened the current literal; 0 outside one
     char previo_ = '\0';   // the source byte before the next one to scan
     pendiente espera_ = pendiente::nada;

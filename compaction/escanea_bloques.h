@@ -1,22 +1,21 @@
-// The scan 64 bytes at a time, on processors with AVX-512 VBMI2: each block is
-// classified into bit masks, the bytes to leave out are worked out from them,
-// and the rest is written with one compressing store. Literals and comments
-// are followed from quote to quote, not byte by byte.
+// The scan 64 bytes at a time: each block is classified into bit masks, the
+// bytes to leave out are worked out from them, and the rest is written at
+// once: with one compressing store (AVX-512 VBMI2), or 8 bytes at a time with
+// PEXT (AVX2 and BMI2). Literals and comments are followed from quote to
+// quote, not byte by byte.
 #ifndef KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 #define KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 
 #include <cstddef>
 #include <string_view>
 
-class escaner;
-
-// True when this processor runs the scan by blocks.
-bool admite_bloques();
+#include "compaction/escanea.h"
 
 // Scans the whole 64-byte blocks at the start of `trozo` that leave at least
-// one byte after them, writing at `salida` and moving it on. Returns how many
-// bytes it scanned; the rest is left to the stop-to-stop scan, with the state.
-// REQUIRES: admite_bloques(); the scan does not wait on a `/`.
-std::size_t escanea_bloques(escaner& estado, std::string_view trozo, char*& salida);
+// one byte after them, along `ruta`, writing at `salida` and moving it on.
+// Returns how many bytes it scanned; the rest is left to the stop-to-stop
+// scan, with the state. REQUIRES: admite(ruta); the scan does not wait on a `/`.
+std::size_t escanea_bloques(escaner& estado, ruta_escaneo ruta, std::string_view trozo,
+                            char*& salida);
 
 #endif  // KEXO_COMPACTION_ESCANEA_BLOQUES_H_

@@ -79,9 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) 
     exige(texto_emitido(compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas)) == emitido,
           "stop by stop as by blocks");
     exige(por_trozos(fuente, semilla, ruta_escaneo::por_paradas) == emitido, "in pieces as whole");
-    if (ruta_de_este_procesador() == ruta_escaneo::por_bloques) {
-        exige(por_trozos(fuente, semilla, ruta_escaneo::por_bloques) == emitido,
-              "in pieces as whole, by blocks");
+    for (const ruta_escaneo ruta : {ruta_escaneo::bloques_avx2, ruta_escaneo::bloques_avx512}) {
+        if (admite(ruta)) {
+            exige(texto_emitido(compacta_fuente(fuente, nullptr, ruta)) == emitido, "by blocks");
+            exige(por_trozos(fuente, semilla, ruta) == emitido, "in pieces as whole, by blocks");
+        }
     }
     return 0;
 }

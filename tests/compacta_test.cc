@@ -70,9 +70,12 @@ const caso kCasos[] = {
 
 // The ways of scanning that this processor runs.
 std::vector<ruta_escaneo> rutas() {
-    std::vector<ruta_escaneo> todas = {ruta_escaneo::por_paradas};
-    if (ruta_de_este_procesador() == ruta_escaneo::por_bloques) {
-        todas.push_back(ruta_escaneo::por_bloques);
+    std::vector<ruta_escaneo> todas;
+    for (const ruta_escaneo ruta :
+         {ruta_escaneo::por_paradas, ruta_escaneo::bloques_avx2, ruta_escaneo::bloques_avx512}) {
+        if (admite(ruta)) {
+            todas.push_back(ruta);
+        }
     }
     return todas;
 }
