@@ -121,7 +121,8 @@ bool nombra_antes(const std::string& candidato, std::string& nombre, int& ranura
 int abre_temporal(const std::string& carpeta, std::string& nombre, int& ranura) {
     const std::string donde = carpeta.empty() ? "." : carpeta;
 #ifdef O_TMPFILE
-    const int sin_nombre = open(donde.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    // Unnamed, no other process can open it: it takes a new file's bits at once.
+    const int sin_nombre = open(donde.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (sin_nombre >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
         return sin_nombre;
     }
@@ -179,20 +180,26 @@ int destino::abre(const std::string& ruta) {
     if (ruta.empty()) {
         return ENOENT;
     }
+    // The name itself first: only a link needs following.
     struct stat antes;
-    const bool existe = stat(ruta.c_str(), &antes) == 0;
+    bool existe = lstat(ruta.c_str(), &antes) == 0;
     if (!existe && errno != ENOENT) {
         return errno;
     }
-    ruta_ = sigue_enlaces(ruta);
-    struct stat enlazado;
-    const bool directo =
-        existe && (!S_ISREG(antes.st_mode) || stat(ruta_.c_str(), &enlazado) != 0 ||
-                   !mismo_nodo(antes, enlazado));
-    if (directo) {
-        // A device, FIFO, terminal or folder (which fails here), or a file the
-        // links lead to in a way not followed here.
-        return abre_directo(ruta);
+    ruta_ = ruta;
+    if (existe && S_ISLNK(antes.st_mode)) {
+        existe = stat(ruta.c_str(), &antes) == 0;
+        if (!existe && errno != ENOENT) {
+            return errno;
+        }
+        ruta_ = sigue_enlaces(ruta);
+        struct stat enlazado;
+        if (existe && (stat(ruta_.c_str(), &enlazado) != 0 || !mismo_nodo(antes, enlazado))) {
+            return abre_directo(ruta);  // the links lead there in a way not followed here
+        }
+    }
+    if (existe && !S_ISREG(antes.st_mode)) {
+        return abre_directo(ruta);  // a device, FIFO, terminal, or folder (which fails here)
     }
     if (existe) {
         // Replacing the file must not bypass a permission to write it.
@@ -213,11 +220,13 @@ int destino::abre(const std::string& ruta) {
     }
     sin_nombre_ = temporal_.empty();
     nuevo_ = !existe;
-    if (original_ == nullptr) {
-        if (existe && fchown(fd, antes.st_uid, antes.st_gid) != 0) {
+    if (original_ == nullptr && existe) {
+        if (fchown(fd, antes.st_uid, antes.st_gid) != 0) {
             // Only a privileged user may give a file away; the file stays the writer's.
         }
-        fchmod(fd, existe ? antes.st_mode & 07777 : permisos_nuevos());
+        fchmod(fd, antes.st_mode & 07777);
+    } else if (original_ == nullptr && !sin_nombre_) {
+        fchmod(fd, permisos_nuevos());  // a named one was made 0600
     }
     return adopta_temporal(fd);
 }
