@@ -9,7 +9,7 @@
 // How the scan goes over the source. All write the same bytes.
 enum class ruta_escaneo : unsigned char {
     por_paradas,     // from stop to stop, 16 bytes at a time (SSE2), on any processor
-    bloques_avx2,    // 64 bytes at a time with no branch per stop: AVX2 and BMI2
+    bloques_avx2,    // 64 bytes at a time with no branch per stop: AVX2
     bloques_avx512,  // the same with AVX-512 VBMI2
 };
 

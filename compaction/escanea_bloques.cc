@@ -124,10 +124,31 @@ struct bloques_escaneo {
 
 #if defined(KEXO_BLOQUES)
 
-#define KEXO_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt")))
+#define KEXO_AVX2 __attribute__((target("avx2,bmi,popcnt")))
 #define KEXO_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt")))
 
 namespace {
+
+// For each mask of 8 bits, the places of its set bits, from the lowest, one
+// a byte: the shuffle that packs the bytes a mask keeps.
+struct tabla_compresion {
+    std::uint64_t de[256];
+};
+
+constexpr tabla_compresion compresiones() {
+    tabla_compresion t{};
+    for (unsigned mascara = 0; mascara < 256; ++mascara) {
+        unsigned k = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if ((mascara >> bit) & 1) {
+                t.de[mascara] |= std::uint64_t{bit} << (8 * k++);
+            }
+        }
+    }
+    return t;
+}
+
+constexpr tabla_compresion kCompresion = compresiones();
 
 struct maquina_avx2 {
     KEXO_AVX2 static std::uint64_t iguales(__m256i a, __m256i b, char c) {
@@ -144,20 +165,31 @@ struct maquina_avx2 {
                 iguales(a, b, '/'),  iguales(a, b, '\\'), iguales(a, b, ' ')};
     }
 
-    // Each 8 bytes: the LFs of CR LF made spaces, then the bytes kept packed
-    // with PEXT and stored whole; the next store starts past the kept ones.
+    // Each 16 bytes: the LFs of CR LF made spaces, then the bytes kept in each
+    // half packed to its front by a shuffle from kCompresion, and stored whole;
+    // the next store starts past the kept ones.
     KEXO_AVX2 static void escribe(char*& salida, const char* p, std::uint64_t saltos,
                                   std::uint64_t quedan) {
-        constexpr std::uint64_t kUnos = 0x0101010101010101ull;
-        for (unsigned i = 0; i < 64; i += 8) {
-            std::uint64_t ocho;
-            __builtin_memcpy(&ocho, p + i, 8);
-            const std::uint64_t espacio = _pdep_u64((saltos >> i) & 0xff, kUnos) * 0xff;
-            ocho = (ocho & ~espacio) | (0x2020202020202020ull & espacio);
-            const std::uint64_t guarda = _pdep_u64((quedan >> i) & 0xff, kUnos) * 0xff;
-            const std::uint64_t juntos = _pext_u64(ocho, guarda);
-            __builtin_memcpy(salida, &juntos, 8);
-            salida += __builtin_popcountll((quedan >> i) & 0xff);
+        const __m128i bits =
+            _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+        const __m128i mitades = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1);
+        for (unsigned i = 0; i < 64; i += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            const auto salto16 = static_cast<int>((saltos >> i) & 0xffff);
+            const __m128i en_bytes = _mm_shuffle_epi8(_mm_cvtsi32_si128(salto16), mitades);
+            const __m128i es_salto = _mm_cmpeq_epi8(_mm_and_si128(en_bytes, bits), bits);
+            v = _mm_blendv_epi8(v, _mm_set1_epi8(' '), es_salto);
+            const auto bajo = static_cast<unsigned>((quedan >> i) & 0xff);
+            const auto alto = static_cast<unsigned>((quedan >> (i + 8)) & 0xff);
+            const __m128i orden =
+                _mm_set_epi64x(static_cast<long long>(kCompresion.de[alto] + 0x0808080808080808ull),
+                               static_cast<long long>(kCompresion.de[bajo]));
+            const __m128i juntos = _mm_shuffle_epi8(v, orden);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), juntos);
+            salida += __builtin_popcount(bajo);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(salida),
+                             _mm_unpackhi_epi64(juntos, juntos));
+            salida += __builtin_popcount(alto);
         }
     }
 };
@@ -197,10 +229,7 @@ bool admite(ruta_escaneo ruta) {
         case ruta_escaneo::por_paradas:
             return true;
         case ruta_escaneo::bloques_avx2:
-            // PEXT and PDEP take hundreds of cycles before AMD's Zen 3.
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
-                   __builtin_cpu_supports("popcnt") && !__builtin_cpu_is("znver1") &&
-                   !__builtin_cpu_is("znver2");
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
         case ruta_escaneo::bloques_avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt");

@@ -1,7 +1,7 @@
 // The scan 64 bytes at a time: each block is classified into bit masks, the
 // bytes to leave out are worked out from them, and the rest is written at
-// once: with one compressing store (AVX-512 VBMI2), or 8 bytes at a time with
-// PEXT (AVX2 and BMI2). Literals and comments are followed from quote to
+// once: with one compressing store (AVX-512 VBMI2), or 16 bytes at a time by
+// shuffles from a table (AVX2). Literals and comments are followed from quote to
 // quote, not byte by byte.
 #ifndef KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 #define KEXO_COMPACTION_ESCANEA_BLOQUES_H_
