@@ -57,8 +57,8 @@ std::map<std::string, std::string> contenido(const fs::path& raiz) {
 }
 
 resultado arbol(const fs::path& carpeta, const std::vector<std::string>& argumentos,
-                limites limite = {}) {
-    return ejecuta(orden_de(KEXO_BINARIO_ARBOL, argumentos), entorno_sin_phprc(), carpeta, limite);
+                limites limite = {}, const std::string& binario = KEXO_BINARIO_ARBOL) {
+    return ejecuta(orden_de(binario, argumentos), entorno_sin_phprc(), carpeta, limite);
 }
 
 class ArbolGenerado : public ::testing::Test {
@@ -121,7 +121,8 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
         ASSERT_EQ(0, chown((escena_ / carpeta).c_str(), 65534, 65534));
     }
     fs::permissions(escena_ / "destino/d3/0", fs::perms(0555));
-    const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534});
+    const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534},
+                              copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta()));
     EXPECT_EQ(1, r.estado);
     EXPECT_NE(std::string::npos, r.salida.find("Imposible leer d2/2/2.php (13)\n"));  // mode 0
     EXPECT_NE(std::string::npos, r.salida.find("Imposible escribir d3/0/24.php (13)\n"))

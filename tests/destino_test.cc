@@ -28,8 +28,8 @@ std::set<std::string> nombres(const fs::path& carpeta) {
 }
 
 resultado corre(const fs::path& carpeta, const std::string& origen, const std::string& destino,
-                limites limite = {}) {
-    return ejecuta({KEXO_BINARIO, origen, destino}, entorno_sin_phprc(), carpeta, limite);
+                limites limite = {}, const std::string& binario = KEXO_BINARIO) {
+    return ejecuta({binario, origen, destino}, entorno_sin_phprc(), carpeta, limite);
 }
 
 // A source of about `mb` megabytes, and what it compacts to.
@@ -153,10 +153,11 @@ TEST(Destino, SinPrivilegios) {
     fs::permissions(carpeta / "b.php", fs::perms(0666));
     fs::permissions(carpeta / "c.php", fs::perms(0444));
     fs::permissions(carpeta, fs::perms(0555));
-    resultado r = corre(carpeta, "a.php", "c.php", {0, kNadie});
+    const std::string kexo = copia_para_todos(KEXO_BINARIO, escena.ruta());
+    resultado r = corre(carpeta, "a.php", "c.php", {0, kNadie}, kexo);
     EXPECT_EQ(1, r.estado);
     EXPECT_EQ("Imposible abrir fichero entrada 13\n", r.salida);
-    r = corre(carpeta, "a.php", "b.php", {0, kNadie});
+    r = corre(carpeta, "a.php", "b.php", {0, kNadie}, kexo);
     EXPECT_EQ(0, r.estado);
     EXPECT_EQ("x", lee_fichero(carpeta / "b.php"));
     EXPECT_EQ((std::set<std::string>{"a.php", "b.php", "c.php"}), nombres(carpeta));

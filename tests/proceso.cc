@@ -37,6 +37,13 @@ carpeta_temporal::~carpeta_temporal() {
     fs::remove_all(ruta_, error);
 }
 
+std::string copia_para_todos(const std::string& binario, const fs::path& carpeta) {
+    const fs::path copia = carpeta / fs::path(binario).filename();
+    fs::copy_file(binario, copia, fs::copy_options::overwrite_existing);
+    fs::permissions(copia, fs::perms(0755));
+    return copia.string();
+}
+
 std::string lee_fichero(const fs::path& ruta) {
     std::ifstream archivo(ruta, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(archivo), std::istreambuf_iterator<char>());

@@ -40,6 +40,10 @@ class carpeta_temporal {
     std::filesystem::path ruta_;
 };
 
+// A copy of the program `binario` in `carpeta`, that any user may run: the
+// build folder may lie where another user cannot reach it.
+std::string copia_para_todos(const std::string& binario, const std::filesystem::path& carpeta);
+
 std::string lee_fichero(const std::filesystem::path& ruta);
 void escribe_fichero(const std::filesystem::path& ruta, std::string_view bytes);
 
