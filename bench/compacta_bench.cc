@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "compaction/compacta.h"
@@ -39,17 +40,28 @@ std::string generada(std::size_t tamano) {
     return fuente + "?>\r\n";
 }
 
-std::string real(std::size_t tamano) {
+const std::string& real_entera() {
     static const std::string todo = [] {
         const char* ruta = std::getenv("KEXO_FUENTE_REAL");
         std::ifstream f(ruta != nullptr ? ruta : "", std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }();
-    return todo.substr(0, tamano);
+    return todo;
+}
+
+// The source of each benchmark, made the first time it runs.
+const std::string& fuente_de(bool es_real, std::size_t tamano) {
+    static std::map<std::pair<bool, std::size_t>, std::string> hechas;
+    auto [donde, nueva] = hechas.try_emplace({es_real, tamano});
+    if (nueva) {
+        donde->second = es_real ? real_entera().substr(0, tamano) : generada(tamano);
+    }
+    return donde->second;
 }
 
 // What the tool runs: the source in 1 MiB pieces through reused buffers.
-void compacta(benchmark::State& estado, const std::string& fuente, ruta_escaneo ruta) {
+void compacta(benchmark::State& estado, bool es_real, std::size_t tamano, ruta_escaneo ruta) {
+    const std::string& fuente = fuente_de(es_real, tamano);
     const std::size_t trozo = std::size_t{1} << 20;
     for (auto _ : estado) {
         compactacion en_curso(ruta);
@@ -73,17 +85,16 @@ int main(int argc, char** argv) {
     } rutas[] = {{"stops", ruta_escaneo::por_paradas},
                  {"blocks-avx2", ruta_escaneo::bloques_avx2},
                  {"blocks-avx512", ruta_escaneo::bloques_avx512}};
-    for (const char* fuente : {"generated", "real"}) {
+    for (const bool es_real : {false, true}) {
         for (const auto& r : rutas) {
             for (const std::size_t mb : {1u, 10u, 100u}) {
-                const std::string bytes =
-                    fuente[0] == 'g' ? generada(mb * 1000000) : real(mb * 1000000);
-                if (!admite(r.ruta) || bytes.size() < mb * 1000000) {
+                const std::size_t tamano = mb * 1000000;
+                if (!admite(r.ruta) || (es_real && real_entera().size() < tamano)) {
                     continue;  // not on this processor, or no real source given
                 }
-                const std::string nombre =
-                    std::string(fuente) + "/" + r.nombre + "/" + std::to_string(mb) + "MB";
-                benchmark::RegisterBenchmark(nombre.c_str(), compacta, bytes, r.ruta)
+                const std::string nombre = std::string(es_real ? "real" : "generated") + "/" +
+                                           r.nombre + "/" + std::to_string(mb) + "MB";
+                benchmark::RegisterBenchmark(nombre.c_str(), compacta, es_real, tamano, r.ruta)
                     ->Unit(benchmark::kMillisecond);
             }
         }

@@ -54,6 +54,39 @@ inline bool sigue_literales(bloque& b, std::uint64_t saltos, unsigned desde_byte
     return true;
 }
 
+// The literal open after `comillas`, quotes of the one kind `clase`, when
+// `comilla` was open before them: each quote of that kind opens or closes it,
+// unless a literal of the other kind is open.
+inline char tras_una_clase(char comilla, std::uint64_t comillas, char clase) {
+    const bool impar = __builtin_parityll(comillas) != 0;
+    if (comilla == '\0') {
+        return impar ? clase : '\0';
+    }
+    if (comilla == clase) {
+        return impar ? '\0' : clase;
+    }
+    return comilla;
+}
+
+// The literal open at the end of a block where no comment starts, from byte
+// `desde_byte` on, with `comilla` open before it. Literals then change nothing
+// in the block, and a line break ends any: only the quotes after its last
+// break count, and those of one kind need no walk.
+inline char literal_al_final(bloque& b, std::uint64_t saltos, unsigned desde_byte, char comilla) {
+    if (saltos != 0) {
+        const unsigned tras_saltos = 64 - static_cast<unsigned>(__builtin_clzll(saltos));
+        desde_byte = tras_saltos > desde_byte ? tras_saltos : desde_byte;
+        comilla = '\0';
+    }
+    const std::uint64_t simples = b.simples & desde(desde_byte);
+    const std::uint64_t dobles = b.dobles & desde(desde_byte);
+    if (simples != 0 && dobles != 0) {
+        sigue_literales(b, saltos, desde_byte, comilla);
+        return comilla;
+    }
+    return tras_una_clase(comilla, simples | dobles, simples != 0 ? '\'' : '"');
+}
+
 }  // namespace
 
 // The block scan, a friend of the scan's state. `Maquina` classifies a block
@@ -66,55 +99,60 @@ struct bloques_escaneo {
         using pendiente = escaner::pendiente;
         const char* p = trozo.data();
         const char* const fin = p + trozo.size();
+        // The state and the output cursor live in locals while the loop runs:
+        // the stores through `out` could otherwise alias them.
+        char* out = salida;
+        char comilla = e.comilla_;
+        char previo = e.previo_;
+        pendiente espera = e.espera_;
         for (; fin - p > 64; p += 64) {
             const clasificado c = Maquina::clasifica(p);
             bloque b{c.cr, c.lf, 0, 0, 0, 0};
             // A quote right after a backslash neither opens nor closes a literal.
             const std::uint64_t escapadas =
-                (c.invertidas << 1) | static_cast<std::uint64_t>(e.previo_ == '\\');
+                (c.invertidas << 1) | static_cast<std::uint64_t>(previo == '\\');
             b.simples = c.simples & ~escapadas;
             b.dobles = c.dobles & ~escapadas;
             b.dos_barras =
                 c.barras & ((c.barras >> 1) | (static_cast<std::uint64_t>(p[64] == '/') << 63));
             // The LF of each CR LF, a CR of the previous block included: a space.
             const std::uint64_t saltos =
-                c.lf & ((c.cr << 1) | static_cast<std::uint64_t>(e.espera_ == pendiente::cr));
+                c.lf & ((c.cr << 1) | static_cast<std::uint64_t>(espera == pendiente::cr));
             // The spaces after a line break go, up to the next other byte: adding
             // a bit at the start of a run of spaces clears the run.
             const std::uint64_t inicios =
-                (saltos << 1) | static_cast<std::uint64_t>(e.espera_ == pendiente::sangria);
+                (saltos << 1) | static_cast<std::uint64_t>(espera == pendiente::sangria);
             std::uint64_t suma;
             const bool sigue_sangria =
                 __builtin_add_overflow(c.espacios, inicios, &suma) || (saltos >> 63) != 0;
             b.quita = c.cr | (c.espacios & ~suma);
             // A comment from the previous block runs to the first CR or LF.
             unsigned desde_byte = 0;
-            bool comentario_abierto = e.espera_ == pendiente::comentario;
+            bool comentario_abierto = espera == pendiente::comentario;
             if (comentario_abierto) {
                 const std::uint64_t fines = c.cr | c.lf;
                 desde_byte = fines == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(fines));
                 b.quita |= ~desde(desde_byte);
                 comentario_abierto = fines == 0;
             }
-            char comilla = e.comilla_;
-            if (!comentario_abierto && b.dos_barras == 0 && saltos != 0) {
-                // No comment can start here, so literals change nothing in this
-                // block: only the one open at its end matters, and a line break
-                // ends any. The quotes before the last break need no walk.
-                comilla = '\0';
-                desde_byte = 64 - static_cast<unsigned>(__builtin_clzll(saltos));
-            }
-            if (!comentario_abierto) {
+            if (comentario_abierto) {
+                // The whole block is comment.
+            } else if (b.dos_barras != 0) {
                 comentario_abierto = !sigue_literales(b, saltos, desde_byte, comilla);
+            } else {
+                comilla = literal_al_final(b, saltos, desde_byte, comilla);
             }
-            Maquina::escribe(salida, p, saltos, ~b.quita);
-            e.comilla_ = comilla;
-            e.previo_ = p[63];
-            e.espera_ = comentario_abierto ? pendiente::comentario
-                        : sigue_sangria    ? pendiente::sangria
-                        : p[63] == '\r'    ? pendiente::cr
-                                           : pendiente::nada;
+            Maquina::escribe(out, p, saltos, c.lf, ~b.quita);
+            previo = p[63];
+            espera = comentario_abierto ? pendiente::comentario
+                     : sigue_sangria    ? pendiente::sangria
+                     : previo == '\r'   ? pendiente::cr
+                                        : pendiente::nada;
         }
+        salida = out;
+        e.comilla_ = comilla;
+        e.previo_ = previo;
+        e.espera_ = espera;
         return static_cast<std::size_t>(p - trozo.data());
     }
 
@@ -165,31 +203,45 @@ struct maquina_avx2 {
                 iguales(a, b, '/'),  iguales(a, b, '\\'), iguales(a, b, ' ')};
     }
 
-    // Each 16 bytes: the LFs of CR LF made spaces, then the bytes kept in each
-    // half packed to its front by a shuffle from kCompresion, and stored whole;
-    // the next store starts past the kept ones.
+    // The bytes whose bits are set in `mascara`, as 0xff; the others 0.
+    KEXO_AVX2 static __m256i bytes_de(std::uint32_t mascara) {
+        const __m256i repetida = _mm256_shuffle_epi8(
+            _mm256_set1_epi32(static_cast<int>(mascara)),
+            _mm256_setr_epi64x(0, 0x0101010101010101, 0x0202020202020202, 0x0303030303030303));
+        const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201));
+        return _mm256_cmpeq_epi8(_mm256_and_si256(repetida, bits), bits);
+    }
+
+    // Packs the bytes of v that `quedan` keeps, by a shuffle from kCompresion
+    // for each half, and stores them; the next store starts past them.
+    KEXO_AVX2 static void comprime(char*& salida, __m128i v, unsigned quedan) {
+        const unsigned bajo = quedan & 0xff;
+        const unsigned alto = (quedan >> 8) & 0xff;
+        const __m128i orden =
+            _mm_set_epi64x(static_cast<long long>(kCompresion.de[alto] + 0x0808080808080808ull),
+                           static_cast<long long>(kCompresion.de[bajo]));
+        const __m128i juntos = _mm_shuffle_epi8(v, orden);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), juntos);
+        salida += __builtin_popcount(bajo);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), _mm_unpackhi_epi64(juntos, juntos));
+        salida += __builtin_popcount(alto);
+    }
+
+    // Each 32 bytes: the LFs of CR LF made spaces, then the kept bytes packed
+    // and stored 16 bytes at a time. In a CR LF source every LF is one of a CR LF,
+    // so the LFs are found by a compare rather than spread from `saltos`.
     KEXO_AVX2 static void escribe(char*& salida, const char* p, std::uint64_t saltos,
-                                  std::uint64_t quedan) {
-        const __m128i bits =
-            _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
-        const __m128i mitades = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1);
-        for (unsigned i = 0; i < 64; i += 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            const auto salto16 = static_cast<int>((saltos >> i) & 0xffff);
-            const __m128i en_bytes = _mm_shuffle_epi8(_mm_cvtsi32_si128(salto16), mitades);
-            const __m128i es_salto = _mm_cmpeq_epi8(_mm_and_si128(en_bytes, bits), bits);
-            v = _mm_blendv_epi8(v, _mm_set1_epi8(' '), es_salto);
-            const auto bajo = static_cast<unsigned>((quedan >> i) & 0xff);
-            const auto alto = static_cast<unsigned>((quedan >> (i + 8)) & 0xff);
-            const __m128i orden =
-                _mm_set_epi64x(static_cast<long long>(kCompresion.de[alto] + 0x0808080808080808ull),
-                               static_cast<long long>(kCompresion.de[bajo]));
-            const __m128i juntos = _mm_shuffle_epi8(v, orden);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), juntos);
-            salida += __builtin_popcount(bajo);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(salida),
-                             _mm_unpackhi_epi64(juntos, juntos));
-            salida += __builtin_popcount(alto);
+                                  std::uint64_t lfs, std::uint64_t quedan) {
+        const __m256i lf_a_espacio = _mm256_set1_epi8('\n' ^ ' ');
+        for (unsigned i = 0; i < 64; i += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+            const __m256i son_saltos = saltos == lfs
+                                           ? _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))
+                                           : bytes_de(static_cast<std::uint32_t>(saltos >> i));
+            v = _mm256_xor_si256(v, _mm256_and_si256(son_saltos, lf_a_espacio));
+            const auto quedan32 = static_cast<std::uint32_t>(quedan >> i);
+            comprime(salida, _mm256_castsi256_si128(v), quedan32 & 0xffff);
+            comprime(salida, _mm256_extracti128_si256(v, 1), quedan32 >> 16);
         }
     }
 };
@@ -205,7 +257,7 @@ struct maquina_avx512 {
     }
 
     KEXO_AVX512 static void escribe(char*& salida, const char* p, std::uint64_t saltos,
-                                    std::uint64_t quedan) {
+                                    std::uint64_t, std::uint64_t quedan) {
         const __m512i v =
             _mm512_mask_blend_epi8(saltos, _mm512_loadu_si512(p), _mm512_set1_epi8(' '));
         _mm512_mask_compressstoreu_epi8(salida, quedan, v);
