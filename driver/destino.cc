@@ -11,13 +11,6 @@
 #include "driver/temporales.h"
 #include "notice/aviso.h"
 
-namespace {
-
-// The most bytes of text that wait for the header.
-constexpr std::size_t kEsperaMaxima = std::size_t{1} << 20;
-
-}  // namespace
-
 int destino::abre_directo(const std::string& ruta) {
     flujo_.reset(std::fopen(ruta.c_str(), "wb"));
     en_su_sitio_ = true;
@@ -78,11 +71,11 @@ void escritor_destino::escribe(std::string_view bytes) {
         return;  // a null view may stand for none
     }
     if (!cabecera_escrita_) {
-        espera_.append(bytes);
-        if (espera_.size() >= kEsperaMaxima) {
-            escribe_cabecera_y_espera();
+        if (espera_.size() + bytes.size() < espera_maxima_) {
+            espera_.append(bytes);
+            return;
         }
-        return;
+        escribe_cabecera_y_espera();
     }
     escrito_ = std::fwrite(bytes.data(), 1, bytes.size(), destino_) == bytes.size() && escrito_;
 }

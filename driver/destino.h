@@ -35,6 +35,9 @@ class destino {
     // True when standard output writes to this very file, written in place.
     bool comparte_salida_estandar() const;
 
+    // True when what is written shows only once confirmed: a temporary file.
+    bool oculto_hasta_confirmar() const { return flujo_ && !en_su_sitio_; }
+
     // Flushes and closes the file and, when `escrito` says that every write
     // succeeded, puts it in place. Returns true when all of that succeeded;
     // otherwise the temporary file is gone and the previous destination untouched.
@@ -73,13 +76,18 @@ class destino {
     bool en_su_sitio_ = false;       // written directly, not through a temporary file
 };
 
+// The most bytes of text that wait in memory for the header.
+constexpr std::size_t kEsperaMaxima = std::size_t{1} << 20;
+
 // Writes the header for the notice before the first bytes of the text, and
-// remembers whether any write failed. The first bytes wait in memory (at most
-// a block) so that a small text is written, header first, only when complete.
+// remembers whether any write failed. Up to `espera_maxima` first bytes wait in
+// memory, so that a small text is written, header first, only when complete:
+// after the run's lines on standard output, which may be the destination too.
 class escritor_destino {
    public:
-    escritor_destino(std::FILE* destino, std::string_view scopy)
-        : destino_(destino), scopy_(scopy) {}
+    escritor_destino(std::FILE* destino, std::string_view scopy,
+                     std::size_t espera_maxima = kEsperaMaxima)
+        : destino_(destino), scopy_(scopy), espera_maxima_(espera_maxima) {}
 
     // Writes `bytes` of the text, after the header.
     void escribe(std::string_view bytes);
@@ -92,6 +100,7 @@ class escritor_destino {
 
     std::FILE* destino_;
     std::string_view scopy_;
+    std::size_t espera_maxima_;
     std::string espera_;  // the first bytes of the text, while the header waits
     bool cabecera_escrita_ = false;
     bool escrito_ = true;

@@ -53,7 +53,11 @@ int ejecuta(int argc, char** argv) {
     if (const int error = salida.abre(ruta_destino); error != 0) {
         return falla(kNoAbre, error);
     }
-    escritor_destino escritor(salida.flujo(), scopy);
+    // A temporary file shows nothing before it is complete: the text need not
+    // wait, unless the traces are to come out before the header's.
+    escritor_destino escritor(
+        salida.flujo(), scopy,
+        salida.oculto_hasta_confirmar() && nivel_traza < 2 ? 0 : kEsperaMaxima);
     compactacion compactando;
     const lectura leida = lee_compactando(origen.get(), compactando, escritor);
     if (leida.error != 0) {

@@ -8,7 +8,7 @@
 namespace {
 
 // Large enough to make each read and write cheap, small enough to stay in cache.
-constexpr std::size_t kBloque = std::size_t{1} << 20;
+constexpr std::size_t kBloque = std::size_t{1} << 18;
 
 // The block for a source of `tamano` bytes (-1 when unknown): no larger than
 // the file needs (one byte past its size, so that a single read meets its

@@ -105,7 +105,7 @@ TEST(Cli, MemoriaAcotada) {
 
     escribe_fichero(escena / "a.php", std::string(3u << 20, 'x'));
     escribe_fichero(escena / "b.php", "antes");
-    r = corre_con(4u << 20);
+    r = corre_con(2u << 20);
     EXPECT_EQ(1, r.estado);
     EXPECT_EQ("Memoria insuficiente\n", r.salida);
     EXPECT_EQ("antes", lee_fichero(escena / "b.php"));

@@ -30,7 +30,7 @@ int escribe_fichero(const fs::path& ruta, std::string_view cabecera, std::string
     if (const int error = salida.abre(ruta.string()); error != 0) {
         return error;
     }
-    escritor_destino escritor(salida.flujo(), cabecera);
+    escritor_destino escritor(salida.flujo(), cabecera, 0);
     escritor.escribe(cuerpo);
     errno = 0;
     return salida.confirma(escritor.completa()) ? 0 : (errno != 0 ? errno : EIO);
