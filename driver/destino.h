@@ -3,11 +3,13 @@
 #ifndef KEXO_DRIVER_DESTINO_H_
 #define KEXO_DRIVER_DESTINO_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "common/archivo.h"
 #include "compaction/compacta.h"
+#include "driver/escritura_paralela.h"
 
 // Where the compacted text goes. A regular file, new or not, is written as a
 // temporary file in its folder, which takes its place only once complete; a
@@ -92,6 +94,10 @@ class escritor_destino {
     // Writes `bytes` of the text, after the header.
     void escribe(std::string_view bytes);
 
+    // Writes the text from now on in a thread of its own, when one can be
+    // started: worth it for long texts only.
+    void escribe_en_paralelo();
+
     // Writes what is still waiting. Returns true when every write succeeded.
     bool completa();
 
@@ -102,6 +108,7 @@ class escritor_destino {
     std::string_view scopy_;
     std::size_t espera_maxima_;
     std::string espera_;  // the first bytes of the text, while the header waits
+    std::unique_ptr<escritura_paralela> paralela_;  // the text's writer, after the header
     bool cabecera_escrita_ = false;
     bool escrito_ = true;
 };

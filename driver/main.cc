@@ -28,6 +28,11 @@ constexpr const char* kSinMemoria = "Memoria insuficiente\n";
 
 constexpr int kFallo = 1;
 
+// From this source size on, the text is written by a thread of its own while
+// the scan goes on; below it, the thread's fresh buffers cost more than the
+// overlap saves.
+constexpr std::int64_t kEnParaleloDesde = std::int64_t{24} << 20;
+
 int falla(const char* mensaje, int numero = 0) {
     std::printf(mensaje, numero);
     return kFallo;
@@ -58,6 +63,9 @@ int ejecuta(int argc, char** argv) {
     escritor_destino escritor(
         salida.flujo(), scopy,
         salida.oculto_hasta_confirmar() && nivel_traza < 2 ? 0 : kEsperaMaxima);
+    if (tamano_de(origen.get()) >= kEnParaleloDesde) {
+        escritor.escribe_en_paralelo();
+    }
     compactacion compactando;
     const lectura leida = lee_compactando(origen.get(), compactando, escritor);
     if (leida.error != 0) {

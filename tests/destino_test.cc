@@ -87,10 +87,11 @@ TEST(Destino, SalidaEstandarEnElDestino) {
 }
 
 // Two runs onto one destination: it ends as the whole result of one of them.
+// Sources this large are written by a thread of their own.
 TEST(Destino, DosEjecucionesAUnDestino) {
     const carpeta_temporal escena;
-    const fuente_grande a = grande(20, 'a');
-    const fuente_grande b = grande(20, 'b');
+    const fuente_grande a = grande(30, 'a');
+    const fuente_grande b = grande(30, 'b');
     escribe_fichero(escena / "a.php", a.bytes);
     escribe_fichero(escena / "b.php", b.bytes);
     proceso primero({KEXO_BINARIO, "a.php", "d.php"}, entorno_sin_phprc(), escena.ruta());
@@ -189,12 +190,14 @@ TEST_F(Montaje, DiscoLleno) {
     if (!monta("tmpfs", lleno, "size=256k")) {
         GTEST_SKIP() << "cannot mount a tmpfs here";
     }
-    escribe_fichero(escena_ / "a.php", grande(1, 'a').bytes);
-    escribe_fichero(lleno / "b.php", "antes");
-    const resultado r = corre(escena_.ruta(), "a.php", "lleno/b.php");
-    EXPECT_EQ(255, r.estado);
-    EXPECT_EQ("antes", lee_fichero(lleno / "b.php"));
-    EXPECT_EQ(std::set<std::string>{"b.php"}, nombres(lleno));
+    for (const std::size_t mb : {1u, 30u}) {  // written as it comes, and by a thread of its own
+        escribe_fichero(escena_ / "a.php", grande(mb, 'a').bytes);
+        escribe_fichero(lleno / "b.php", "antes");
+        const resultado r = corre(escena_.ruta(), "a.php", "lleno/b.php");
+        EXPECT_EQ(255, r.estado);
+        EXPECT_EQ("antes", lee_fichero(lleno / "b.php"));
+        EXPECT_EQ(std::set<std::string>{"b.php"}, nombres(lleno));
+    }
 }
 
 // Through overlayfs one file shows as two, on different devices: the source
