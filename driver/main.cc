@@ -63,11 +63,12 @@ int ejecuta(int argc, char** argv) {
     escritor_destino escritor(
         salida.flujo(), scopy,
         salida.oculto_hasta_confirmar() && nivel_traza < 2 ? 0 : kEsperaMaxima);
-    if (tamano_de(origen.get()) >= kEnParaleloDesde) {
+    const std::int64_t tamano = tamano_de(origen.get());
+    if (tamano >= kEnParaleloDesde) {
         escritor.escribe_en_paralelo();
     }
     compactacion compactando;
-    const lectura leida = lee_compactando(origen.get(), compactando, escritor);
+    const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor);
     if (leida.error != 0) {
         return falla(kNoLee, leida.error);
     }

@@ -28,11 +28,17 @@ archivo abre_origen(const char* ruta) {
         origen.reset();
         errno = EISDIR;
     }
+    if (origen) {
+        // Each read asks for a block or the whole file: a stream buffer would
+        // only add a copy, and fresh memory.
+        std::setvbuf(origen.get(), nullptr, _IONBF, 0);
+    }
     return origen;
 }
 
-lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor) {
-    std::string bloque(bloque_para(tamano_de(origen)), '\0');
+lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& compactando,
+                        escritor_destino& escritor) {
+    std::string bloque(bloque_para(tamano), '\0');
     const receptor escribe = [&escritor](std::string_view bytes) { escritor.escribe(bytes); };
     lectura leida{0, 0};
     for (;;) {

@@ -18,9 +18,10 @@ struct lectura {
     int error;           // 0, or the error number of a failed read
 };
 
-// Reads `origen` to its end in blocks, giving each to `compactando` and what
-// it makes final to `escritor`.
-lectura lee_compactando(std::FILE* origen, compactacion& compactando, escritor_destino& escritor);
+// Reads `origen`, of `tamano` bytes (-1 when unknown), to its end in blocks,
+// giving each to `compactando` and what it makes final to `escritor`.
+lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& compactando,
+                        escritor_destino& escritor);
 
 // Reads all of `origen` into `bytes`, reusing their room. Returns 0, or the
 // error number of a failed read.
