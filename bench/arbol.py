@@ -24,6 +24,7 @@ import time
 
 RAIZ = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(RAIZ, "bench"))
+import bench  # noqa: E402
 import php_real  # noqa: E402
 
 ENTORNO = {k: v for k, v in os.environ.items() if k != "PHPRC"}
@@ -76,15 +77,10 @@ def mide(arbol: str, kexo: str, kexo_arbol: str, trabajo: str, runs: int, nombre
 
 
 def memoria_y_reparto(arbol: str, kexo_arbol: str, trabajo: str, nombre: str) -> None:
-    # Measured under a fresh Python: a process's RUSAGE_CHILDREN holds the
-    # largest of all its children.
-    medida = subprocess.run(
-        [sys.executable, "-c", "import resource, subprocess, sys;"
-         "r = subprocess.run(sys.argv[1:], check=True, capture_output=True, text=True);"
-         "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); print(r.stdout)",
-         kexo_arbol, "-n", arbol, os.path.join(trabajo, "nada")],
-        check=True, capture_output=True, text=True, env=ENTORNO).stdout
-    pico, informe = medida.split("\n", 1)
+    orden = [kexo_arbol, "-n", arbol, os.path.join(trabajo, "nada")]
+    pico = bench.pico_de_memoria(bench.programa_estatico(trabajo, "pico", bench.PICO_C), orden,
+                                 env=ENTORNO)
+    informe = subprocess.run(orden, check=True, capture_output=True, text=True, env=ENTORNO).stdout
     mayor = max(os.path.getsize(os.path.join(c, n)) for c, _, ns in os.walk(arbol) for n in ns
                 if os.path.isfile(os.path.join(c, n)))
     cifras = re.search(r"Compactados (\d+), sin compactar (\d+)", informe)

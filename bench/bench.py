@@ -46,13 +46,37 @@ def cronometra(orden: list, **kwargs) -> float:
     return time.perf_counter() - inicio
 
 
-def pico_de_memoria(orden: list, **kwargs) -> int:
-    """Runs `orden` under a fresh Python; returns its peak resident set size in KiB."""
-    medida = subprocess.run(
-        [sys.executable, "-c", "import resource, subprocess, sys;"
-         "subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL);"
-         "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"] + orden,
-        check=True, capture_output=True, text=True, **kwargs)
+# Runs a command, its standard output to /dev/null, and prints its peak
+# resident set size in KiB. A child counts the memory it had before its exec,
+# which it shares with its parent: so the parent must be this small program,
+# not Python.
+PICO_C = r"""
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    int estado;
+    struct rusage uso;
+    if (argc < 2) return 1;
+    pid_t hijo = fork();
+    if (hijo == 0) {
+        dup2(open("/dev/null", O_WRONLY), 1);
+        execvp(argv[1], argv + 1);
+        _exit(127);
+    }
+    if (hijo < 0 || wait4(hijo, &estado, 0, &uso) < 0 || !WIFEXITED(estado) || WEXITSTATUS(estado) != 0)
+        return 1;
+    printf("%ld\n", uso.ru_maxrss);
+    return 0;
+}
+"""
+
+
+def pico_de_memoria(pico: str, orden: list, **kwargs) -> int:
+    """Runs `orden` under the program `pico` (PICO_C); returns its peak resident set size in KiB."""
+    medida = subprocess.run([pico] + orden, check=True, capture_output=True, text=True, **kwargs)
     return int(medida.stdout)
 
 
@@ -70,7 +94,8 @@ def rendimiento(kexo: str, fuente: str, trabajo: str, runs: int) -> None:
     for _ in range(runs):
         for nombre, orden in herramientas.items():
             tiempos[nombre].append(cronometra(orden, env=entorno))
-    pico_kexo = max(pico_de_memoria(herramientas["kexo"], env=entorno) for _ in range(3))
+    pico = programa_estatico(trabajo, "pico", PICO_C)
+    pico_kexo = max(pico_de_memoria(pico, herramientas["kexo"], env=entorno) for _ in range(3))
     print(f"{os.path.basename(fuente)}: {tamano / 1e6:.1f} MB of CR LF PHP, {runs} alternating runs, medians:")
     medianas = {nombre: statistics.median(t) for nombre, t in tiempos.items()}
     for nombre, segundos in medianas.items():

@@ -28,9 +28,9 @@ constexpr const char* kSinMemoria = "Memoria insuficiente\n";
 
 constexpr int kFallo = 1;
 
-// From this source size on, the text is written by a thread of its own while
-// the scan goes on; below it, the thread's fresh buffers cost more than the
-// overlap saves.
+// From this source size on, a text going to a file is written by a thread of
+// its own while the scan goes on; below it, the thread's fresh buffers cost
+// more than the overlap saves. A device gains nothing from it.
 constexpr std::int64_t kEnParaleloDesde = std::int64_t{24} << 20;
 
 int falla(const char* mensaje, int numero = 0) {
@@ -64,7 +64,7 @@ int ejecuta(int argc, char** argv) {
         salida.flujo(), scopy,
         salida.oculto_hasta_confirmar() && nivel_traza < 2 ? 0 : kEsperaMaxima);
     const std::int64_t tamano = tamano_de(origen.get());
-    if (tamano >= kEnParaleloDesde) {
+    if (tamano >= kEnParaleloDesde && salida.oculto_hasta_confirmar()) {
         escritor.escribe_en_paralelo();
     }
     compactacion compactando;
