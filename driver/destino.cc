@@ -7,8 +7,8 @@
 #endif
 
 #include <cerrno>
-#include <system_error>
 
+#include "driver/hilo_ficheros.h"
 #include "driver/temporales.h"
 #include "notice/aviso.h"
 
@@ -78,28 +78,20 @@ void escritor_destino::escribe(std::string_view bytes) {
         }
         escribe_cabecera_y_espera();
     }
-    if (paralela_) {
-        paralela_->escribe(bytes);
+    if (hilo_ != nullptr) {
+        hilo_->escribe(bytes);
         return;
     }
     escrito_ = std::fwrite(bytes.data(), 1, bytes.size(), destino_) == bytes.size() && escrito_;
-}
-
-void escritor_destino::escribe_en_paralelo() {
-    try {
-        paralela_ = std::make_unique<escritura_paralela>(destino_);
-    } catch (const std::system_error&) {
-        // No thread to spare: the text is written here, as it comes.
-    }
 }
 
 bool escritor_destino::completa() {
     if (!cabecera_escrita_) {
         escribe_cabecera_y_espera();
     }
-    if (paralela_) {
-        escrito_ = paralela_->completa() && escrito_;
-        paralela_.reset();
+    if (hilo_ != nullptr) {
+        escrito_ = hilo_->completa() && escrito_;
+        hilo_ = nullptr;
     }
     return escrito_;
 }

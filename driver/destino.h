@@ -3,13 +3,11 @@
 #ifndef KEXO_DRIVER_DESTINO_H_
 #define KEXO_DRIVER_DESTINO_H_
 
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "common/archivo.h"
 #include "compaction/compacta.h"
-#include "driver/escritura_paralela.h"
 
 // Where the compacted text goes. A regular file, new or not, is written as a
 // temporary file in its folder, which takes its place only once complete; a
@@ -81,22 +79,21 @@ class destino {
 // The most bytes of text that wait in memory for the header.
 constexpr std::size_t kEsperaMaxima = std::size_t{1} << 20;
 
+class hilo_ficheros;
+
 // Writes the header for the notice before the first bytes of the text, and
 // remembers whether any write failed. Up to `espera_maxima` first bytes wait in
 // memory, so that a small text is written, header first, only when complete:
 // after the run's lines on standard output, which may be the destination too.
+// With `hilo`, the text after the header is written by that thread.
 class escritor_destino {
    public:
     escritor_destino(std::FILE* destino, std::string_view scopy,
-                     std::size_t espera_maxima = kEsperaMaxima)
-        : destino_(destino), scopy_(scopy), espera_maxima_(espera_maxima) {}
+                     std::size_t espera_maxima = kEsperaMaxima, hilo_ficheros* hilo = nullptr)
+        : destino_(destino), scopy_(scopy), espera_maxima_(espera_maxima), hilo_(hilo) {}
 
     // Writes `bytes` of the text, after the header.
     void escribe(std::string_view bytes);
-
-    // Writes the text from now on in a thread of its own, when one can be
-    // started: worth it for long texts only.
-    void escribe_en_paralelo();
 
     // Writes what is still waiting. Returns true when every write succeeded.
     bool completa();
@@ -108,7 +105,7 @@ class escritor_destino {
     std::string_view scopy_;
     std::size_t espera_maxima_;
     std::string espera_;  // the first bytes of the text, while the header waits
-    std::unique_ptr<escritura_paralela> paralela_;  // the text's writer, after the header
+    hilo_ficheros* hilo_;
     bool cabecera_escrita_ = false;
     bool escrito_ = true;
 };

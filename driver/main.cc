@@ -1,6 +1,7 @@
 // kexo: compacts a PHP source file into a destination file.
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "common/traza.h"
 #include "compaction/compacta.h"
 #include "driver/destino.h"
+#include "driver/hilo_ficheros.h"
 #include "driver/origen.h"
 #include "notice/aviso.h"
 
@@ -28,9 +30,10 @@ constexpr const char* kSinMemoria = "Memoria insuficiente\n";
 
 constexpr int kFallo = 1;
 
-// From this source size on, a text going to a file is written by a thread of
-// its own while the scan goes on; below it, the thread's fresh buffers cost
-// more than the overlap saves. A device gains nothing from it.
+// From this source size on, when the text goes to a file, a thread of its own
+// reads the source and writes the text while the scan goes on; below it, the
+// thread's fresh buffers cost more than the overlap saves. A device gains
+// nothing from it.
 constexpr std::int64_t kEnParaleloDesde = std::int64_t{24} << 20;
 
 int falla(const char* mensaje, int numero = 0) {
@@ -58,17 +61,18 @@ int ejecuta(int argc, char** argv) {
     if (const int error = salida.abre(ruta_destino); error != 0) {
         return falla(kNoAbre, error);
     }
+    const std::int64_t tamano = tamano_de(origen.get());
+    const std::unique_ptr<hilo_ficheros> hilo =
+        tamano >= kEnParaleloDesde && salida.oculto_hasta_confirmar()
+            ? hilo_ficheros::arranca(origen.get(), salida.flujo())
+            : nullptr;
     // A temporary file shows nothing before it is complete: the text need not
     // wait, unless the traces are to come out before the header's.
     escritor_destino escritor(
         salida.flujo(), scopy,
-        salida.oculto_hasta_confirmar() && nivel_traza < 2 ? 0 : kEsperaMaxima);
-    const std::int64_t tamano = tamano_de(origen.get());
-    if (tamano >= kEnParaleloDesde && salida.oculto_hasta_confirmar()) {
-        escritor.escribe_en_paralelo();
-    }
+        salida.oculto_hasta_confirmar() && nivel_traza < 2 ? 0 : kEsperaMaxima, hilo.get());
     compactacion compactando;
-    const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor);
+    const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor, hilo.get());
     if (leida.error != 0) {
         return falla(kNoLee, leida.error);
     }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/plataforma.h"
+#include "driver/hilo_ficheros.h"
 
 namespace {
 
@@ -37,9 +38,15 @@ archivo abre_origen(const char* ruta) {
 }
 
 lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& compactando,
-                        escritor_destino& escritor) {
-    std::string bloque(bloque_para(tamano), '\0');
+                        escritor_destino& escritor, hilo_ficheros* hilo) {
     const receptor escribe = [&escritor](std::string_view bytes) { escritor.escribe(bytes); };
+    if (hilo != nullptr) {
+        for (std::string_view bloque = hilo->lee(); !bloque.empty(); bloque = hilo->lee()) {
+            compactando.anade(bloque, escribe);
+        }
+        return hilo->leida();
+    }
+    std::string bloque(bloque_para(tamano), '\0');
     lectura leida{0, 0};
     for (;;) {
         errno = 0;

@@ -18,10 +18,13 @@ struct lectura {
     int error;           // 0, or the error number of a failed read
 };
 
+class hilo_ficheros;
+
 // Reads `origen`, of `tamano` bytes (-1 when unknown), to its end in blocks,
-// giving each to `compactando` and what it makes final to `escritor`.
+// giving each to `compactando` and what it makes final to `escritor`. With
+// `hilo`, that thread reads the blocks.
 lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& compactando,
-                        escritor_destino& escritor);
+                        escritor_destino& escritor, hilo_ficheros* hilo = nullptr);
 
 // Reads all of `origen` into `bytes`, reusing their room. Returns 0, or the
 // error number of a failed read.

@@ -103,6 +103,12 @@ TEST(Cli, MemoriaAcotada) {
     EXPECT_LT(r.memoria_kib, 32 * 1024);
     EXPECT_TRUE(std::string(100u << 20, ' ') + "x" == lee_fichero(escena / "b.php"));
 
+    // No room for the stack of a thread to read and write: done without one.
+    escribe_fichero(escena / "a.php", std::string(30u << 20, 'x'));
+    r = corre_con(4u << 20);
+    EXPECT_EQ(0, r.estado);
+    EXPECT_TRUE(std::string(30u << 20, 'x') == lee_fichero(escena / "b.php"));
+
     escribe_fichero(escena / "a.php", std::string(3u << 20, 'x'));
     escribe_fichero(escena / "b.php", "antes");
     r = corre_con(2u << 20);
