@@ -27,8 +27,6 @@ hilo_ficheros::hilo_ficheros(std::FILE* origen, std::FILE* destino)
         lecturas_[i].resize(kBloqueLectura);
         escrituras_[i].resize(kBloque);
     }
-    // Whole blocks go straight to the file: a stream buffer would split each write.
-    std::setvbuf(destino_, nullptr, _IONBF, 0);
     hilo_ = std::thread([this] { trabaja(); });
 }
 
