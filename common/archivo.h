@@ -11,4 +11,14 @@ struct cierra_archivo {
 
 using archivo = std::unique_ptr<std::FILE, cierra_archivo>;
 
+// Makes `flujo`, when there is one, read or write straight from the caller's
+// memory: for whole blocks a stream buffer only adds a copy, splits each
+// write in two, and costs fresh memory. Returns `flujo`.
+inline std::FILE* sin_buffer(std::FILE* flujo) {
+    if (flujo != nullptr) {
+        std::setvbuf(flujo, nullptr, _IONBF, 0);
+    }
+    return flujo;
+}
+
 #endif  // KEXO_COMMON_ARCHIVO_H_

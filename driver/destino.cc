@@ -13,13 +13,13 @@
 #include "notice/aviso.h"
 
 int destino::abre_directo(const std::string& ruta) {
-    flujo_.reset(std::fopen(ruta.c_str(), "wb"));
+    flujo_.reset(sin_buffer(std::fopen(ruta.c_str(), "wb")));
     en_su_sitio_ = true;
     return flujo_ ? 0 : errno;
 }
 
 int destino::adopta_temporal(int fd) {
-    flujo_.reset(fdopen(fd, "wb"));
+    flujo_.reset(sin_buffer(fdopen(fd, "wb")));
     if (!flujo_) {
         const int error = errno;
         close(fd);

@@ -91,11 +91,7 @@ class escritor_destino {
    public:
     escritor_destino(std::FILE* destino, std::string_view scopy,
                      std::size_t espera_maxima = kEsperaMaxima, hilo_ficheros* hilo = nullptr)
-        : destino_(destino), scopy_(scopy), espera_maxima_(espera_maxima), hilo_(hilo) {
-        // The text comes in large pieces: each goes straight to the file, with
-        // no stream buffer to split it, nor fresh memory to fill.
-        std::setvbuf(destino_, nullptr, _IONBF, 0);
-    }
+        : destino_(destino), scopy_(scopy), espera_maxima_(espera_maxima), hilo_(hilo) {}
 
     // Writes `bytes` of the text, after the header.
     void escribe(std::string_view bytes);

@@ -62,15 +62,14 @@ int ejecuta(int argc, char** argv) {
         return falla(kNoAbre, error);
     }
     const std::int64_t tamano = tamano_de(origen.get());
+    const bool oculto = salida.oculto_hasta_confirmar();
     const std::unique_ptr<hilo_ficheros> hilo =
-        tamano >= kEnParaleloDesde && salida.oculto_hasta_confirmar()
-            ? hilo_ficheros::arranca(origen.get(), salida.flujo())
-            : nullptr;
+        tamano >= kEnParaleloDesde && oculto ? hilo_ficheros::arranca(origen.get(), salida.flujo())
+                                             : nullptr;
     // A temporary file shows nothing before it is complete: the text need not
     // wait, unless the traces are to come out before the header's.
-    escritor_destino escritor(
-        salida.flujo(), scopy,
-        salida.oculto_hasta_confirmar() && nivel_traza < 2 ? 0 : kEsperaMaxima, hilo.get());
+    escritor_destino escritor(salida.flujo(), scopy, oculto && nivel_traza < 2 ? 0 : kEsperaMaxima,
+                              hilo.get());
     compactacion compactando;
     const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor, hilo.get());
     if (leida.error != 0) {

@@ -2,6 +2,7 @@
 #ifndef KEXO_DRIVER_ORIGEN_H_
 #define KEXO_DRIVER_ORIGEN_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,14 @@
 // Opens the file at `ruta` to read its bytes as stored. Returns null, with
 // errno set, when it cannot be opened; a directory cannot (EISDIR).
 archivo abre_origen(const char* ruta);
+
+// The source's read block: large enough to make each read cheap, small
+// enough to stay in cache (fresh memory costs here as much as reading).
+constexpr std::size_t kBloqueLectura = std::size_t{1} << 18;
+
+// Reads up to `n` bytes of `origen` into `donde`; fewer only at its end or
+// when a read fails, whose error number then goes to `error`.
+std::size_t lee_bloque(std::FILE* origen, char* donde, std::size_t n, int& error);
 
 struct lectura {
     std::int64_t bytes;  // bytes read
