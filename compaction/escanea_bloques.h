@@ -2,7 +2,8 @@
 // bytes to leave out are worked out from them, and the rest is written at
 // once: with one compressing store (AVX-512 VBMI2), or 16 bytes at a time by
 // shuffles from a table (AVX2). Literals and comments are followed from quote to
-// quote, not byte by byte.
+// quote, and only in blocks where a comment starts; elsewhere the quotes after
+// the block's last line break tell the literal open at its end.
 #ifndef KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 #define KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 
