@@ -12,6 +12,8 @@
 
 #include "compaction/compacta.h"
 
+namespace kexo {
+
 namespace {
 
 // A source of at least `tamano` bytes made of one typical PHP block repeated.
@@ -78,7 +80,7 @@ void compacta(benchmark::State& estado, bool es_real, std::size_t tamano, ruta_e
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int ejecuta(int argc, char** argv) {
     const struct {
         const char* nombre;
         ruta_escaneo ruta;
@@ -102,4 +104,10 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    return 0;
+}
+
+}  // namespace kexo
+int main(int argc, char** argv) {
+    return kexo::ejecuta(argc, argv);
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+namespace kexo {
+
 struct cierra_archivo {
     void operator()(std::FILE* archivo) const { std::fclose(archivo); }
 };
@@ -20,5 +22,7 @@ inline std::FILE* sin_buffer(std::FILE* flujo) {
     }
     return flujo;
 }
+
+}  // namespace kexo
 
 #endif  // KEXO_COMMON_ARCHIVO_H_

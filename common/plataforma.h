@@ -9,6 +9,8 @@
 
 #include "common/archivo.h"
 
+namespace kexo {
+
 // True when `origen` is a directory.
 bool es_directorio(std::FILE* origen);
 
@@ -22,5 +24,7 @@ archivo abre_si_regular(const char* ruta, const char* modo);
 
 // True when `ruta` names the file open as `origen` (through any link).
 bool mismo_fichero(std::FILE* origen, const char* ruta);
+
+}  // namespace kexo
 
 #endif  // KEXO_COMMON_PLATAFORMA_H_

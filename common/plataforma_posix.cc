@@ -4,6 +4,8 @@
 
 #include "common/plataforma.h"
 
+namespace kexo {
+
 namespace {
 
 bool estado_de(std::FILE* archivo, struct stat& estado) {
@@ -47,3 +49,5 @@ archivo abre_si_regular(const char* ruta, const char* modo) {
     }
     return abierto;
 }
+
+}  // namespace kexo

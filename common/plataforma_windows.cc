@@ -4,6 +4,8 @@
 
 #include "common/plataforma.h"
 
+namespace kexo {
+
 namespace {
 
 // The volume and index that identify a file, however it is named.
@@ -65,3 +67,5 @@ archivo abre_si_regular(const char* ruta, const char* modo) {
     }
     return archivo(std::fopen(ruta, modo));
 }
+
+}  // namespace kexo

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string_view>
 
+namespace kexo {
+
 extern const int nivel_traza;
 
 template <typename... Argumentos>
@@ -40,5 +42,7 @@ inline void traza_bytes(const char* formato, std::string_view bytes, std::int64_
               static_cast<unsigned>(en(indice - 2)));
     }
 }
+
+}  // namespace kexo
 
 #endif  // KEXO_COMMON_TRAZA_H_

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace kexo {
+
 namespace {
 
 // A closed run's first byte: a literal of seven bytes (bit 7, then one bit a
@@ -150,3 +152,5 @@ void blancos::entrega(const receptor& recibe) {
 bool es_blanco(std::uint64_t ocho_bytes) {
     return (ocho_bytes & ~kOchoEspacios) == 0;
 }
+
+}  // namespace kexo

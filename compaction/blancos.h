@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace kexo {
+
 // Receives bytes of the compacted text, in order.
 using receptor = std::function<void(std::string_view bytes)>;
 
@@ -39,5 +41,7 @@ class blancos {
 
 // True when the 8 bytes of `ocho_bytes` are all spaces or 0 bytes.
 bool es_blanco(std::uint64_t ocho_bytes);
+
+}  // namespace kexo
 
 #endif  // KEXO_COMPACTION_BLANCOS_H_

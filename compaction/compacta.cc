@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+namespace kexo {
+
 namespace {
 
 bool es_blanco_o_nulo(char c) {
@@ -191,3 +193,5 @@ std::string texto_emitido(const texto_compactado& texto) {
     salida.append(partes[1]);
     return salida;
 }
+
+}  // namespace kexo

@@ -12,6 +12,8 @@
 #include "compaction/blancos.h"
 #include "compaction/escanea.h"
 
+namespace kexo {
+
 // The compacted text: `bytes` holds the text up to and including index `ultimo`,
 // the last byte to write; `ultimo` is -1 when there is nothing to write.
 struct texto_compactado {
@@ -92,5 +94,7 @@ std::array<std::string_view, 2> partes_emitidas(const texto_compactado& texto);
 
 // The bytes to write, joined.
 std::string texto_emitido(const texto_compactado& texto);
+
+}  // namespace kexo
 
 #endif  // KEXO_COMPACTION_COMPACTA_H_

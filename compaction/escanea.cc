@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace kexo {
+
 namespace {
 
 constexpr char kCR = '\r';
@@ -281,3 +283,5 @@ char* escaner::cierra_fuente(char* salida) {
     espera_ = pendiente::nada;
     return salida;
 }
+
+}  // namespace kexo

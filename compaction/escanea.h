@@ -6,6 +6,8 @@
 
 #include <string_view>
 
+namespace kexo {
+
 // How the scan goes over the source. All write the same bytes.
 enum class ruta_escaneo : unsigned char {
     por_paradas,     // from stop to stop, 16 bytes at a time (SSE2), on any processor
@@ -54,5 +56,7 @@ class escaner {
     char previo_ = '\0';   // the source byte before the next one to scan
     pendiente espera_ = pendiente::nada;
 };
+
+}  // namespace kexo
 
 #endif  // KEXO_COMPACTION_ESCANEA_H_

@@ -4,6 +4,8 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
+
+namespace kexo {
 #define KEXO_BLOQUES 1
 #endif
 
@@ -318,3 +320,5 @@ ruta_escaneo ruta_de_este_procesador() {
                                              : ruta_escaneo::por_paradas;
     return ruta;
 }
+
+}  // namespace kexo

@@ -12,11 +12,15 @@
 
 #include "compaction/escanea.h"
 
+namespace kexo {
+
 // Scans the whole 64-byte blocks at the start of `trozo` that leave at least
 // one byte after them, along `ruta`, writing at `salida` and moving it on.
 // Returns how many bytes it scanned; the rest is left to the stop-to-stop
 // scan, with the state. REQUIRES: admite(ruta); the scan does not wait on a `/`.
 std::size_t escanea_bloques(escaner& estado, ruta_escaneo ruta, std::string_view trozo,
                             char*& salida);
+
+}  // namespace kexo
 
 #endif  // KEXO_COMPACTION_ESCANEA_BLOQUES_H_

@@ -12,6 +12,8 @@
 #include "driver/temporales.h"
 #include "notice/aviso.h"
 
+namespace kexo {
+
 int destino::abre_directo(const std::string& ruta) {
     flujo_.reset(sin_buffer(std::fopen(ruta.c_str(), "wb")));
     en_su_sitio_ = true;
@@ -101,3 +103,5 @@ void escribe_destino(escritor_destino& escritor, const texto_compactado& sresult
         escritor.escribe(parte);
     }
 }
+
+}  // namespace kexo

@@ -10,6 +10,8 @@
 #include "common/archivo.h"
 #include "compaction/compacta.h"
 
+namespace kexo {
+
 // Where the compacted text goes. A regular file, new or not, is written as a
 // temporary file in its folder, which takes its place only once complete; a
 // symbolic link has its target replaced. Devices, FIFOs and terminals are
@@ -113,5 +115,7 @@ class escritor_destino {
 
 // Writes the end of the text: the bytes of `sresultado` that the emission filter keeps.
 void escribe_destino(escritor_destino& escritor, const texto_compactado& sresultado);
+
+}  // namespace kexo
 
 #endif  // KEXO_DRIVER_DESTINO_H_

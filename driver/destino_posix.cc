@@ -12,6 +12,8 @@
 #include "driver/destino.h"
 #include "driver/temporales.h"
 
+namespace kexo {
+
 namespace {
 
 void borra(const char* nombre) {
@@ -286,3 +288,5 @@ void destino::borra_temporal() {
         suelta_temporal();
     }
 }
+
+}  // namespace kexo

@@ -14,6 +14,8 @@
 #include "driver/destino.h"
 #include "driver/temporales.h"
 
+namespace kexo {
+
 namespace {
 
 void borra(const char* nombre) {
@@ -131,3 +133,5 @@ void destino::borra_temporal() {
         suelta_temporal();
     }
 }
+
+}  // namespace kexo

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <system_error>
 
+namespace kexo {
+
 namespace {
 
 // Writes measured best here in blocks half the size of the reads.
@@ -118,3 +120,5 @@ void hilo_ficheros::trabaja() {
         cambio_.notify_all();
     }
 }
+
+}  // namespace kexo

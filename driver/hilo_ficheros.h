@@ -16,6 +16,8 @@
 
 #include "driver/origen.h"
 
+namespace kexo {
+
 class hilo_ficheros {
    public:
     // Starts the thread that reads `origen` and writes to `destino`; null
@@ -77,5 +79,7 @@ class hilo_ficheros {
     bool termina_ = false;
     std::thread hilo_;
 };
+
+}  // namespace kexo
 
 #endif  // KEXO_DRIVER_HILO_FICHEROS_H_

@@ -14,6 +14,7 @@
 #include "driver/origen.h"
 #include "notice/aviso.h"
 
+namespace kexo {
 namespace {
 
 // The usage text; "\xa0" is the letter a with acute accent in the console's code page.
@@ -89,12 +90,13 @@ int ejecuta(int argc, char** argv) {
 }
 
 }  // namespace
+}  // namespace kexo
 
 int main(int argc, char** argv) {
     // Memory runs short only when the system has almost none to give.
     try {
-        return ejecuta(argc, argv);
+        return kexo::ejecuta(argc, argv);
     } catch (const std::bad_alloc&) {
-        return falla(kSinMemoria);
+        return kexo::falla(kexo::kSinMemoria);
     }
 }

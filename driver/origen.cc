@@ -6,6 +6,8 @@
 #include "common/plataforma.h"
 #include "driver/hilo_ficheros.h"
 
+namespace kexo {
+
 namespace {
 
 // The block for a source of `tamano` bytes (-1 when unknown): no larger than
@@ -75,3 +77,5 @@ int lee_entero(std::FILE* origen, std::string& bytes) {
     bytes.resize(leidos);
     return error;
 }
+
+}  // namespace kexo

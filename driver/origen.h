@@ -10,6 +10,8 @@
 #include "compaction/compacta.h"
 #include "driver/destino.h"
 
+namespace kexo {
+
 // Opens the file at `ruta` to read its bytes as stored. Returns null, with
 // errno set, when it cannot be opened; a directory cannot (EISDIR).
 archivo abre_origen(const char* ruta);
@@ -38,5 +40,7 @@ lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& co
 // Reads all of `origen` into `bytes`, reusing their room. Returns 0, or the
 // error number of a failed read.
 int lee_entero(std::FILE* origen, std::string& bytes);
+
+}  // namespace kexo
 
 #endif  // KEXO_DRIVER_ORIGEN_H_

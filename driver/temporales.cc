@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+namespace kexo {
+
 namespace {
 
 // As many as the threads that can write at once, and more.
@@ -36,3 +38,5 @@ void borra_temporales(void (*borra)(const char* nombre)) {
         }
     }
 }
+
+}  // namespace kexo

@@ -1,3 +1,5 @@
+
+namespace kexo {
 // The temporary files that exist, by name, so that a signal can remove them
 // all before it ends the process, whichever threads made them. Every call is
 // safe in a signal handler and from any thread.
@@ -13,5 +15,7 @@ void olvida_temporal(int ranura);
 
 // Calls `borra` with the name of every file recorded.
 void borra_temporales(void (*borra)(const char* nombre));
+
+}  // namespace kexo
 
 #endif  // KEXO_DRIVER_TEMPORALES_H_

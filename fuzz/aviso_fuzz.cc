@@ -6,7 +6,10 @@
 #include "fuzz/exige.h"
 #include "notice/aviso.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
+namespace kexo {
+
+// The property checked on one input.
+int prueba(const std::uint8_t* datos, std::size_t n) {
     const std::string_view fichero(reinterpret_cast<const char*>(datos), n);
     const std::string texto = traduce_modo_texto(fichero);
     exige(texto.size() <= n, "translation never grows");
@@ -25,4 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) 
     exige(cabecera.empty() == aviso.empty(), "a header exactly when there is a notice");
     exige(aviso.empty() || cabecera == "<?php\n// " + aviso + "\n?>\n", "the header's three lines");
     return 0;
+}
+
+}  // namespace kexo
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
+    return kexo::prueba(datos, n);
 }

@@ -8,6 +8,8 @@
 #include "compaction/compacta.h"
 #include "fuzz/exige.h"
 
+namespace kexo {
+
 namespace {
 
 bool es_blanco_o_nulo(char c) {
@@ -54,7 +56,8 @@ std::string por_trozos(std::string_view fuente, std::uint8_t semilla, ruta_escan
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
+// The property checked on one input.
+int prueba(const std::uint8_t* datos, std::size_t n) {
     const std::string_view fuente(reinterpret_cast<const char*>(datos), n);
     const texto_compactado texto = compacta_fuente(fuente);
     exige(texto.ultimo >= -1 && texto.bytes.size() == static_cast<std::size_t>(texto.ultimo + 1),
@@ -86,4 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) 
         }
     }
     return 0;
+}
+
+}  // namespace kexo
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
+    return kexo::prueba(datos, n);
 }

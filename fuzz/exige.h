@@ -6,11 +6,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace kexo {
+
 inline void exige(bool condicion, const char* que) {
     if (!condicion) {
         std::fprintf(stderr, "property broken: %s\n", que);
         std::abort();
     }
 }
+
+}  // namespace kexo
 
 #endif  // KEXO_FUZZ_EXIGE_H_

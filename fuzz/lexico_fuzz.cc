@@ -9,7 +9,10 @@
 #include "fuzz/exige.h"
 #include "lexical/lexico_php.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
+namespace kexo {
+
+// The property checked on one input.
+int prueba(const std::uint8_t* datos, std::size_t n) {
     const std::string_view fuente(reinterpret_cast<const char*>(datos), n);
     exige(compara_php(fuente, fuente).iguales, "a source has its own program");
 
@@ -20,4 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) 
     const auto lineas = static_cast<std::int64_t>(std::count(fuente.begin(), fuente.end(), '\n'));
     exige(ida.iguales || (ida.linea >= 1 && ida.linea <= lineas + 1), "the line is in the source");
     return 0;
+}
+
+}  // namespace kexo
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
+    return kexo::prueba(datos, n);
 }

@@ -4,6 +4,8 @@
 #include <array>
 #include <cctype>
 
+namespace kexo {
+
 namespace {
 
 // The byte at i, or 0 past the end.
@@ -409,3 +411,5 @@ comparacion compara_php(std::string_view original, std::string_view compactado) 
         return {false, a.linea};
     }
 }
+
+}  // namespace kexo

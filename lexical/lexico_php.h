@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace kexo {
+
 enum class clase_pieza : unsigned char {
     fin,       // the end of the source
     html,      // inline HTML, written as it stands
@@ -58,5 +60,7 @@ struct comparacion {
 // out whitespace and comments. Whitespace-only inline HTML at the very end may
 // be missing from either. When unsure, it finds them different.
 comparacion compara_php(std::string_view original, std::string_view compactado);
+
+}  // namespace kexo
 
 #endif  // KEXO_LEXICAL_LEXICO_PHP_H_

@@ -6,6 +6,8 @@
 #include "common/plataforma.h"
 #include "common/traza.h"
 
+namespace kexo {
+
 namespace {
 
 // Raw bytes enough for a 999-byte first line after text-mode translation.
@@ -122,3 +124,5 @@ bool escribe_cabecera(std::FILE* destino, std::string_view scopy) {
     const std::string cabecera = texto_cabecera(scopy);
     return std::fwrite(cabecera.data(), 1, cabecera.size(), destino) == cabecera.size();
 }
+
+}  // namespace kexo

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace kexo {
+
 // The most bytes a notice holds.
 inline constexpr std::size_t kMaximoAviso = 999;
 
@@ -39,5 +41,7 @@ std::string texto_cabecera(std::string_view scopy);
 
 // Writes the header for `scopy` to `destino`. Returns false if the write failed.
 bool escribe_cabecera(std::FILE* destino, std::string_view scopy);
+
+}  // namespace kexo
 
 #endif  // KEXO_NOTICE_AVISO_H_

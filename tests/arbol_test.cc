@@ -11,6 +11,8 @@
 #include "tests/proceso.h"
 #include "tree/recorrido.h"
 
+namespace kexo {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -148,3 +150,5 @@ TEST_F(ArbolGenerado, SenalAMedias) {
 }
 
 }  // namespace
+
+}  // namespace kexo

@@ -4,6 +4,8 @@
 
 #include "tests/escapa.h"
 
+namespace kexo {
+
 using namespace std::string_view_literals;
 
 namespace {
@@ -68,3 +70,5 @@ TEST(Aviso, RutaUsaElValorSinCambios) {
 }
 
 }  // namespace
+
+}  // namespace kexo

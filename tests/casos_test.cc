@@ -14,6 +14,8 @@
 #include "tests/escapa.h"
 #include "tests/proceso.h"
 
+namespace kexo {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -131,3 +133,5 @@ INSTANTIATE_TEST_SUITE_P(Casos, Caso, ::testing::ValuesIn(casos()),
                          });
 
 }  // namespace
+
+}  // namespace kexo

@@ -8,6 +8,8 @@
 #include "tests/escapa.h"
 #include "tests/proceso.h"
 
+namespace kexo {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -133,3 +135,5 @@ TEST(Cli, OrigenDesdeUnaTuberia) {
 }
 
 }  // namespace
+
+}  // namespace kexo

@@ -4,6 +4,8 @@
 
 #include "tests/escapa.h"
 
+namespace kexo {
+
 using namespace std::string_view_literals;
 
 namespace {
@@ -215,3 +217,5 @@ TEST(Compacta, ObservaLasEtapas) {
 }
 
 }  // namespace
+
+}  // namespace kexo

@@ -12,6 +12,8 @@
 #include "tests/escapa.h"
 #include "tests/proceso.h"
 
+namespace kexo {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -223,3 +225,5 @@ TEST_F(Montaje, OverlayFs) {
 }
 
 }  // namespace
+
+}  // namespace kexo

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace kexo {
+
 inline std::string escapa(std::string_view bytes) {
     std::string salida = "«";
     for (const char c : bytes) {
@@ -31,5 +33,7 @@ inline std::string escapa(std::string_view bytes) {
     }
     return salida + "»";
 }
+
+}  // namespace kexo
 
 #endif  // KEXO_TESTS_ESCAPA_H_

@@ -3,6 +3,8 @@
 #include "lexical/lexico_php.h"
 #include "tests/escapa.h"
 
+namespace kexo {
+
 using namespace std::string_view_literals;
 
 namespace {
@@ -88,3 +90,5 @@ TEST(Lexico, FinalesAbiertos) {
 }
 
 }  // namespace
+
+}  // namespace kexo

@@ -12,6 +12,8 @@
 
 extern char** environ;
 
+namespace kexo {
+
 namespace fs = std::filesystem;
 
 std::vector<std::string> orden_de(const std::string& binario,
@@ -140,3 +142,5 @@ resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::
                   const fs::path& directorio, limites limite) {
     return proceso(orden, entorno, directorio, limite).espera();
 }
+
+}  // namespace kexo

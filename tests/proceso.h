@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace kexo {
+
 // The end-to-end tests run the Linux program, or, built with KEXO_WINE naming
 // the loader, the Windows program under Wine, with what Windows does instead.
 #if defined(KEXO_WINE)
@@ -81,5 +83,7 @@ class proceso {
 
 resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,
                   const std::filesystem::path& directorio, limites limite = {});
+
+}  // namespace kexo
 
 #endif  // KEXO_TESTS_PROCESO_H_

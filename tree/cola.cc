@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+namespace kexo {
+
 void reparte(std::size_t tareas, unsigned hilos,
              const std::function<void(std::size_t tarea, unsigned hilo)>& tarea,
              const std::function<void(std::size_t hechas)>& espera) {
@@ -44,3 +46,5 @@ void reparte(std::size_t tareas, unsigned hilos,
         t.join();
     }
 }
+
+}  // namespace kexo

@@ -20,6 +20,7 @@
 
 namespace fs = std::filesystem;
 
+namespace kexo {
 namespace {
 
 constexpr const char* kUso =
@@ -267,12 +268,13 @@ int ejecuta(int argc, char** argv) {
 }
 
 }  // namespace
+}  // namespace kexo
 
 int main(int argc, char** argv) {
     try {
-        return ejecuta(argc, argv);
+        return kexo::ejecuta(argc, argv);
     } catch (const std::bad_alloc&) {
         std::puts("Memoria insuficiente");
-        return kFallo;
+        return kexo::kFallo;
     }
 }

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <system_error>
 
+namespace kexo {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -120,3 +122,5 @@ std::vector<entrada> recorre(const fs::path& raiz, const filtro& que,
               [](const entrada& a, const entrada& b) { return a.ruta < b.ruta; });
     return entradas;
 }
+
+}  // namespace kexo

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+namespace kexo {
+
 enum class tipo_entrada : unsigned char {
     carpeta,
     php,
@@ -46,5 +48,7 @@ bool coincide_patron(std::string_view patron, std::string_view ruta);
 
 // True when the name `nombre` ends in one of `extensiones` (in any letter case).
 bool tiene_extension(std::string_view nombre, const std::vector<std::string>& extensiones);
+
+}  // namespace kexo
 
 #endif  // KEXO_TREE_RECORRIDO_H_

@@ -9,6 +9,8 @@
 #include "lexical/lexico_php.h"
 #include "notice/aviso.h"
 
+namespace kexo {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -141,3 +143,5 @@ informe_trabajo remata_carpeta(const fs::path& origen, const fs::path& destino,
     }
     return informe_trabajo{};
 }
+
+}  // namespace kexo

@@ -10,6 +10,8 @@
 
 #include "tree/recorrido.h"
 
+namespace kexo {
+
 struct opciones_trabajo {
     std::string scopy;      // the notice, put before compacted code
     bool comprueba = true;  // compact only what keeps its program
@@ -48,5 +50,7 @@ informe_trabajo trabaja(const std::filesystem::path& origen, const std::filesyst
 // the one under `origen`, once all it holds is written.
 informe_trabajo remata_carpeta(const std::filesystem::path& origen,
                                const std::filesystem::path& destino, const entrada& que);
+
+}  // namespace kexo
 
 #endif  // KEXO_TREE_TRABAJO_H_
