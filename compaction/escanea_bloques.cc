@@ -4,10 +4,10 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
-
-namespace kexo {
 #define KEXO_BLOQUES 1
 #endif
+
+namespace kexo {
 
 namespace {
 
