@@ -25,6 +25,16 @@ archivo abre_si_regular(const char* ruta, const char* modo);
 // True when `ruta` names the file open as `origen` (through any link).
 bool mismo_fichero(std::FILE* origen, const char* ruta);
 
+// This process's number.
+long numero_de_proceso();
+
+// The descriptor of the stream `flujo`.
+int descriptor_de(std::FILE* flujo);
+
+// A stream over the descriptor `fd`, opened with fopen's `modo`; null, with
+// errno and `fd` closed, when it cannot be made.
+archivo abre_descriptor(int fd, const char* modo);
+
 }  // namespace kexo
 
 #endif  // KEXO_COMMON_PLATAFORMA_H_

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "common/plataforma.h"
 
 namespace kexo {
@@ -29,6 +31,24 @@ bool mismo_fichero(std::FILE* origen, const char* ruta) {
     struct stat de_ruta;
     return estado_de(origen, de_origen) && stat(ruta, &de_ruta) == 0 &&
            de_origen.st_dev == de_ruta.st_dev && de_origen.st_ino == de_ruta.st_ino;
+}
+
+long numero_de_proceso() {
+    return static_cast<long>(getpid());
+}
+
+int descriptor_de(std::FILE* flujo) {
+    return fileno(flujo);
+}
+
+archivo abre_descriptor(int fd, const char* modo) {
+    archivo abierto(fdopen(fd, modo));
+    if (!abierto) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return abierto;
 }
 
 archivo abre_si_regular(const char* ruta, const char* modo) {

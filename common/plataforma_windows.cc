@@ -1,6 +1,9 @@
 #include <io.h>
+#include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
+
+#include <cerrno>
 
 #include "common/plataforma.h"
 
@@ -58,6 +61,24 @@ bool mismo_fichero(std::FILE* origen, const char* ruta) {
         CloseHandle(destino);
     }
     return iguales;
+}
+
+long numero_de_proceso() {
+    return static_cast<long>(_getpid());
+}
+
+int descriptor_de(std::FILE* flujo) {
+    return _fileno(flujo);
+}
+
+archivo abre_descriptor(int fd, const char* modo) {
+    archivo abierto(_fdopen(fd, modo));
+    if (!abierto) {
+        const int error = errno;
+        _close(fd);
+        errno = error;
+    }
+    return abierto;
 }
 
 archivo abre_si_regular(const char* ruta, const char* modo) {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "common/bytes.h"
+
 namespace kexo {
 
 extern const int nivel_traza;
@@ -33,9 +35,7 @@ inline void traza_bytes(const char* formato, std::string_view bytes, std::int64_
                         std::int64_t indice) {
     if (nivel_traza >= 2) {
         auto en = [bytes](std::int64_t i) {
-            const bool dentro = i >= 0 && i < static_cast<std::int64_t>(bytes.size());
-            return static_cast<int>(
-                static_cast<signed char>(dentro ? bytes[static_cast<std::size_t>(i)] : 0));
+            return static_cast<int>(static_cast<signed char>(byte_en(bytes, i)));
         };
         traza(formato, static_cast<int>(base + indice), static_cast<unsigned>(en(indice)),
               en(indice), static_cast<unsigned>(en(indice - 1)), en(indice - 1),

@@ -42,7 +42,7 @@ std::size_t racha_inicial(std::string_view bytes, char byte) {
 // Gives `recibe` the bytes put in `bloque` from index `llenos` on, through it.
 class vertedor {
    public:
-    vertedor(std::uint64_t total, const receptor& recibe)
+    vertedor(std::uint64_t total, const std::function<void(std::string_view)>& recibe)
         : bloque_(static_cast<std::size_t>(std::min<std::uint64_t>(total, 64 * 1024)), '\0'),
           recibe_(recibe) {}
 
@@ -69,7 +69,7 @@ class vertedor {
    private:
     std::string bloque_;
     std::size_t llenos_ = 0;
-    const receptor& recibe_;
+    const std::function<void(std::string_view)>& recibe_;
 };
 
 }  // namespace
@@ -122,7 +122,7 @@ void blancos::anade(std::string_view bytes) {
     }
 }
 
-void blancos::entrega(const receptor& recibe) {
+void blancos::entrega(const std::function<void(std::string_view)>& recibe) {
     cierra_racha();
     vacia_literal();
     vertedor salida(tamano_, recibe);
@@ -149,7 +149,7 @@ void blancos::entrega(const receptor& recibe) {
     tamano_ = 0;
 }
 
-bool es_blanco(std::uint64_t ocho_bytes) {
+bool son_espacios_o_nulos(std::uint64_t ocho_bytes) {
     return (ocho_bytes & ~kOchoEspacios) == 0;
 }
 

@@ -12,9 +12,6 @@
 
 namespace kexo {
 
-// Receives bytes of the compacted text, in order.
-using receptor = std::function<void(std::string_view bytes)>;
-
 class blancos {
    public:
     // Appends `bytes`. REQUIRES: they are all spaces or 0 bytes.
@@ -24,7 +21,7 @@ class blancos {
     bool vacio() const { return tamano_ == 0; }
 
     // Gives `recibe` every byte held, in order and in pieces; then holds none.
-    void entrega(const receptor& recibe);
+    void entrega(const std::function<void(std::string_view bytes)>& recibe);
 
    private:
     void cierra_racha();
@@ -40,7 +37,7 @@ class blancos {
 };
 
 // True when the 8 bytes of `ocho_bytes` are all spaces or 0 bytes.
-bool es_blanco(std::uint64_t ocho_bytes);
+bool son_espacios_o_nulos(std::uint64_t ocho_bytes);
 
 }  // namespace kexo
 

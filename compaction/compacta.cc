@@ -19,9 +19,11 @@ void avisa(observador observa, const char* formato, std::string_view bytes, std:
 }
 
 // The finishing of `res`, the compacted bytes from index `base` on: trim and
-// closing tag. REQUIRES: when base > 0, res holds the two bytes before its
-// last byte that is neither a space nor a 0.
-texto_compactado remata(std::string res, std::int64_t base, observador observa) {
+// closing tag. Returns them up to and including the text's last byte; none
+// when the whole text is nothing but spaces and 0 bytes. REQUIRES: when
+// base > 0, res holds the two bytes before its last byte that is neither a
+// space nor a 0.
+std::string remata(std::string res, std::int64_t base, observador observa) {
     std::int64_t ultimo = recorta(res);
     avisa(observa, "tras blancos: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base, ultimo);
     if (tiene_cierre_final(res, ultimo)) {
@@ -31,10 +33,10 @@ texto_compactado remata(std::string res, std::int64_t base, observador observa) 
     avisa(observa, "despues: r=%d  [%x:%c,%x:%c,%x:c]\n", res, base, ultimo);
     // Nothing but spaces and 0 bytes: an empty text, not a stray byte.
     if (base == 0 && ultimo == 0 && es_blanco_o_nulo(byte_en(res, 0))) {
-        return {std::string(), -1};
+        return std::string();
     }
     res.resize(static_cast<std::size_t>(ultimo + 1));
-    return {std::move(res), ultimo};
+    return res;
 }
 
 // Reports the scanned text before the finishing: `final` are its last bytes,
@@ -51,7 +53,7 @@ std::size_t finales(std::string_view cola, std::size_t nuevos) {
     std::size_t i = cola.size();
     for (std::uint64_t ocho; i >= nuevos + 8; i -= 8) {
         std::memcpy(&ocho, cola.data() + i - 8, 8);
-        if (!es_blanco(ocho)) {
+        if (!son_espacios_o_nulos(ocho)) {
             break;
         }
     }
@@ -90,12 +92,13 @@ std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo) {
 }
 
 texto_compactado compacta_fuente(std::string_view fuente, observador observa, ruta_escaneo ruta) {
-    std::string res(fuente.size() + 1, '\0');
-    escaner escaneo(ruta);
-    char* fin = escaneo.cierra_fuente(escaneo.escanea(fuente, res.data()));
-    res.resize(static_cast<std::size_t>(fin - res.data()));
-    avisa_antes(observa, res, 0);
-    return remata(std::move(res), 0, observa);
+    texto_compactado texto{std::string(), -1};
+    texto.bytes.reserve(fuente.size() + 4);
+    const receptor anota = [&texto](std::string_view bytes) { texto.bytes.append(bytes); };
+    compactacion compactando(ruta);
+    compactando.anade(fuente, anota);
+    texto.ultimo = compactando.concluye(anota, observa);
+    return texto;
 }
 
 char* compactacion::hace_sitio(std::size_t bytes) {
@@ -153,7 +156,7 @@ void compactacion::anade(std::string_view trozo, const receptor& recibe) {
     reparte(nuevos, recibe);
 }
 
-texto_compactado compactacion::concluye(const receptor& recibe, observador observa) {
+std::int64_t compactacion::concluye(const receptor& recibe, observador observa) {
     char* inicio = hace_sitio(1);
     const std::size_t nuevos = llenos_;
     llenos_ += static_cast<std::size_t>(escaner_.cierra_fuente(inicio) - inicio);
@@ -169,29 +172,27 @@ texto_compactado compactacion::concluye(const receptor& recibe, observador obser
     } else {
         avisa_antes(observa, cola_, base_);
     }
-    return remata(std::move(cola_), base_, observa);
+    const std::string resto = remata(std::move(cola_), base_, observa);
+    for (const std::string_view parte : partes_emitidas(resto)) {
+        if (!parte.empty()) {
+            recibe(parte);
+        }
+    }
+    return base_ + static_cast<std::int64_t>(resto.size()) - 1;
 }
 
-bool es_byte_omitido(const texto_compactado& texto, std::int64_t k) {
-    return k == texto.ultimo - 1 && byte_en(texto.bytes, k) == ' ' &&
-           byte_en(texto.bytes, k - 1) == '>';
+bool es_byte_omitido(std::string_view texto, std::int64_t k) {
+    const auto ultimo = static_cast<std::int64_t>(texto.size()) - 1;
+    return k == ultimo - 1 && byte_en(texto, k) == ' ' && byte_en(texto, k - 1) == '>';
 }
 
-std::array<std::string_view, 2> partes_emitidas(const texto_compactado& texto) {
-    const std::string_view todo(texto.bytes.data(), static_cast<std::size_t>(texto.ultimo + 1));
-    const std::int64_t k = texto.ultimo - 1;
+std::array<std::string_view, 2> partes_emitidas(std::string_view texto) {
+    const auto k = static_cast<std::int64_t>(texto.size()) - 2;
     if (k >= 0 && es_byte_omitido(texto, k)) {
         const auto corte = static_cast<std::size_t>(k);
-        return {todo.substr(0, corte), todo.substr(corte + 1)};
+        return {texto.substr(0, corte), texto.substr(corte + 1)};
     }
-    return {todo, std::string_view()};
-}
-
-std::string texto_emitido(const texto_compactado& texto) {
-    const auto partes = partes_emitidas(texto);
-    std::string salida(partes[0]);
-    salida.append(partes[1]);
-    return salida;
+    return {texto, std::string_view()};
 }
 
 }  // namespace kexo

@@ -6,26 +6,27 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "common/bytes.h"
 #include "compaction/blancos.h"
 #include "compaction/escanea.h"
 
 namespace kexo {
 
-// The compacted text: `bytes` holds the text up to and including index `ultimo`,
-// the last byte to write; `ultimo` is -1 when there is nothing to write.
+// Receives the final bytes of the compacted text, in order: the only way out
+// of the compaction.
+using receptor = std::function<void(std::string_view bytes)>;
+
+// A whole compacted text: `bytes` are the bytes to write, the emission filter
+// applied; `ultimo` is the index of the text's last byte before that filter,
+// -1 when there is nothing to write.
 struct texto_compactado {
     std::string bytes;
     std::int64_t ultimo;
 };
-
-// Returns s[i], or the byte 0 when i lies outside s.
-inline char byte_en(std::string_view s, std::int64_t i) {
-    return i >= 0 && i < static_cast<std::int64_t>(s.size()) ? s[static_cast<std::size_t>(i)]
-                                                             : '\0';
-}
 
 // Receives a finishing stage of the compaction: its trace format, the result
 // bytes at that moment (those from index `base` on) and the index the stage
@@ -44,8 +45,9 @@ bool tiene_cierre_final(std::string_view resultado, std::int64_t ultimo);
 // followed by CR LF; returns the new last index. REQUIRES: tiene_cierre_final.
 std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo);
 
-// The whole compaction: scan, trim and closing tag. `observa`, when given,
-// sees each finishing stage; `ruta` chooses how the scan goes.
+// The whole compaction: scan, trim, closing tag and emission filter.
+// `observa`, when given, sees each finishing stage; `ruta` chooses how the
+// scan goes.
 texto_compactado compacta_fuente(std::string_view fuente, observador observa = nullptr,
                                  ruta_escaneo ruta = ruta_de_este_procesador());
 
@@ -61,10 +63,10 @@ class compactacion {
     // that no later piece can change.
     void anade(std::string_view trozo, const receptor& recibe);
 
-    // Ends the source, giving `recibe` the bytes still final. Returns the rest
-    // of the compacted text, finished; what the emission filter keeps of it
-    // follows the bytes given.
-    texto_compactado concluye(const receptor& recibe, observador observa = nullptr);
+    // Ends the source and finishes the text, giving `recibe` the rest of its
+    // bytes that the emission filter keeps. Returns the index of the text's
+    // last byte before that filter, -1 when there is nothing to write.
+    std::int64_t concluye(const receptor& recibe, observador observa = nullptr);
 
    private:
     // Gives `recibe` the bytes of cola_ that are now final, the new ones
@@ -85,15 +87,14 @@ class compactacion {
     std::size_t corte_ = 0;   // corte_ bytes of cola_ when there are any
 };
 
-// The emission filter: true when byte k of the text is left out. Only the
-// space between a `>` and the very last byte is.
-bool es_byte_omitido(const texto_compactado& texto, std::int64_t k);
+// The emission filter over `texto`, a finished text up to and including its
+// last byte: true when byte k is left out. Only the space between a `>` and
+// the very last byte is.
+bool es_byte_omitido(std::string_view texto, std::int64_t k);
 
-// The bytes to write, as at most two runs around the byte the filter leaves out.
-std::array<std::string_view, 2> partes_emitidas(const texto_compactado& texto);
-
-// The bytes to write, joined.
-std::string texto_emitido(const texto_compactado& texto);
+// The bytes of `texto` to write, as at most two runs around the byte the
+// filter leaves out.
+std::array<std::string_view, 2> partes_emitidas(std::string_view texto);
 
 }  // namespace kexo
 

@@ -1,33 +1,27 @@
-// The destination on POSIX systems: a temporary file in the destination's
-// folder (unnamed where the system allows, O_TMPFILE), renamed over it.
+// The destination on POSIX systems: the temporary file is made relative to
+// the destination's folder, unnamed where the system allows (O_TMPFILE), and
+// renamed over the destination.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <string>
 
-#include "driver/destino.h"
+#include "driver/destino_sistema.h"
 #include "driver/temporales.h"
 
 namespace kexo {
 
 namespace {
 
-void borra(const char* nombre) {
-    unlink(nombre);
-}
-
 extern "C" void al_recibir_senal(int senal) {
-    borra_temporales(borra);
+    borra_temporales(borra_entrada);
     // The handler ran once (SA_RESETHAND): the signal now ends the process.
     raise(senal);
 }
 
-// Has SIGINT, SIGTERM and SIGHUP remove the temporary files before they end
-// the process; a signal that is ignored stays ignored.
 bool instala_senales() {
     for (const int senal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction antes {};
@@ -41,11 +35,6 @@ bool instala_senales() {
         sigaction(senal, &accion, nullptr);
     }
     return true;
-}
-
-void vigila_senales() {
-    static const bool vigiladas = instala_senales();
-    static_cast<void>(vigiladas);
 }
 
 // The folder part of `ruta`, ending in '/', or "" for a bare name.
@@ -91,81 +80,6 @@ bool mismo_nodo(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A new name in `carpeta` for the temporary file.
-std::string nombre_nuevo(const std::string& carpeta) {
-    static const std::string proceso = std::to_string(getpid());
-    static std::atomic<unsigned> cuenta{0};
-    return carpeta + ".kexo-" + proceso + "-" + std::to_string(cuenta++);
-}
-
-// Names the temporary file: puts `candidato` in `nombre` and records it in
-// `ranura` before the file exists, so that a signal never leaves it behind
-// (the name holds the process number: no other live process uses it). Then
-// `crea` makes the file; when it fails, the name is forgotten again.
-template <typename Creacion>
-bool nombra_antes(const std::string& candidato, std::string& nombre, int& ranura, Creacion crea) {
-    nombre = candidato;
-    ranura = registra_temporal(nombre.c_str());
-    if (crea()) {
-        return true;
-    }
-    const int error = errno;
-    olvida_temporal(ranura);
-    ranura = -1;
-    nombre.clear();
-    errno = error;
-    return false;
-}
-
-// Opens a temporary file in `carpeta`: unnamed if the file system can, else
-// under a fresh name, put in `nombre` and recorded in `ranura`. Returns the
-// descriptor, or -1 with errno.
-int abre_temporal(const std::string& carpeta, std::string& nombre, int& ranura) {
-    const std::string donde = carpeta.empty() ? "." : carpeta;
-#ifdef O_TMPFILE
-    // Unnamed, no other process can open it: it takes a new file's bits at once.
-    const int sin_nombre = open(donde.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (sin_nombre >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
-        return sin_nombre;
-    }
-#endif
-    int fd = -1;
-    for (int intento = 0; intento < 100; ++intento) {
-        const bool creado = nombra_antes(nombre_nuevo(carpeta), nombre, ranura, [&] {
-            fd = open(nombre.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            return fd >= 0;
-        });
-        if (creado || errno != EEXIST) {
-            return fd;
-        }
-    }
-    return -1;
-}
-
-// Links the unnamed file open as `fd` in as `nombre`. Returns false, with
-// errno, when it cannot (EEXIST: the name is taken).
-bool enlaza(int fd, const char* nombre) {
-    const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
-    if (linkat(AT_FDCWD, en_proc.c_str(), AT_FDCWD, nombre, AT_SYMLINK_FOLLOW) == 0) {
-        return true;
-    }
-    // No /proc: the descriptor itself, which needs a privilege.
-    return errno == ENOENT && linkat(fd, "", AT_FDCWD, nombre, AT_EMPTY_PATH) == 0;
-}
-
-// Gives the unnamed temporary file open as `fd` a fresh name in `carpeta`,
-// put in `nombre` and recorded in `ranura`.
-bool nombra(int fd, const std::string& carpeta, std::string& nombre, int& ranura) {
-    for (int intento = 0; intento < 100; ++intento) {
-        const bool enlazado = nombra_antes(nombre_nuevo(carpeta), nombre, ranura,
-                                           [&] { return enlaza(fd, nombre.c_str()); });
-        if (enlazado || errno != EEXIST) {
-            return enlazado;
-        }
-    }
-    return false;
-}
-
 // The permission bits of a new file: 0666 less the umask, read once.
 mode_t permisos_nuevos() {
     static const mode_t permisos = [] {
@@ -176,117 +90,143 @@ mode_t permisos_nuevos() {
     return permisos;
 }
 
+// Gives the file open as `fd` the owner `dueno` and group `grupo` where the
+// system lets this process (as root), as `cp -a` does, then the bits `modo`:
+// without setuid and setgid when the owner or group could not be kept, so
+// that the file never runs as another user than its original's.
+bool da_dueno_y_modo(int fd, uid_t dueno, gid_t grupo, mode_t modo) {
+    if (fchown(fd, dueno, grupo) != 0) {
+        modo &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
+    }
+    return fchmod(fd, modo) == 0;
+}
+
+int en(int carpeta) {
+    return carpeta >= 0 ? carpeta : AT_FDCWD;
+}
+
 }  // namespace
 
-int destino::abre(const std::string& ruta) {
-    if (ruta.empty()) {
-        return ENOENT;
+carpeta_destino::~carpeta_destino() {
+    if (fd_ >= 0) {
+        close(fd_);
     }
+}
+
+int carpeta_destino::abre_de(const std::string& ruta, std::string& nombre) {
+    const std::string carpeta = carpeta_de(ruta);
+    nombre = ruta.substr(carpeta.size());
+    fd_ = open(carpeta.empty() ? "." : carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd_ >= 0 ? 0 : errno;
+}
+
+int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo) {
     // The name itself first: only a link needs following.
     struct stat antes;
-    bool existe = lstat(ruta.c_str(), &antes) == 0;
-    if (!existe && errno != ENOENT) {
+    nodo.existe = lstat(ruta.c_str(), &antes) == 0;
+    if (!nodo.existe && errno != ENOENT) {
         return errno;
     }
-    ruta_ = ruta;
-    if (existe && S_ISLNK(antes.st_mode)) {
-        existe = stat(ruta.c_str(), &antes) == 0;
-        if (!existe && errno != ENOENT) {
+    real = ruta;
+    if (nodo.existe && S_ISLNK(antes.st_mode)) {
+        nodo.existe = stat(ruta.c_str(), &antes) == 0;
+        if (!nodo.existe && errno != ENOENT) {
             return errno;
         }
-        ruta_ = sigue_enlaces(ruta);
+        real = sigue_enlaces(ruta);
         struct stat enlazado;
-        if (existe && (stat(ruta_.c_str(), &enlazado) != 0 || !mismo_nodo(antes, enlazado))) {
-            return abre_directo(ruta);  // the links lead there in a way not followed here
+        if (nodo.existe && (stat(real.c_str(), &enlazado) != 0 || !mismo_nodo(antes, enlazado))) {
+            real = ruta;  // the links lead there in a way not followed here
+            nodo.directo = true;
+            return 0;
         }
     }
-    if (existe && !S_ISREG(antes.st_mode)) {
-        return abre_directo(ruta);  // a device, FIFO, terminal, or folder (which fails here)
+    if (!nodo.existe) {
+        return 0;
     }
-    if (existe) {
-        // Replacing the file must not bypass a permission to write it.
-        const int prueba = open(ruta_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (prueba < 0) {
-            return errno;
-        }
-        close(prueba);
+    if (!S_ISREG(antes.st_mode)) {
+        real = ruta;  // a device, FIFO, terminal, or folder (whose open fails)
+        nodo.directo = true;
+        return 0;
     }
-    vigila_senales();
-    const int fd = abre_temporal(carpeta_de(ruta_), temporal_, ranura_);
-    if (fd < 0) {
-        if (!existe) {
-            return errno;
-        }
-        // No new file can be made beside it: write the file itself.
-        return abre_directo(ruta_);
+    // Replacing the file must not bypass a permission to write it.
+    const int prueba = open(real.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (prueba < 0) {
+        return errno;
     }
-    sin_nombre_ = temporal_.empty();
-    nuevo_ = !existe;
-    if (original_ == nullptr && existe) {
-        if (fchown(fd, antes.st_uid, antes.st_gid) != 0) {
-            // Only a privileged user may give a file away; the file stays the writer's.
-        }
-        fchmod(fd, antes.st_mode & 07777);
-    } else if (original_ == nullptr && !sin_nombre_) {
+    close(prueba);
+    nodo.modo = antes.st_mode & 07777;
+    nodo.dueno = antes.st_uid;
+    nodo.grupo = antes.st_gid;
+    return 0;
+}
+
+int crea_sin_nombre(const carpeta_destino& carpeta, bool& sin_soporte) {
+#ifdef O_TMPFILE
+    // Unnamed, no other process can open it: it takes a new file's bits at once.
+    const int fd = openat(en(carpeta.fd()), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    sin_soporte = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+    return fd;
+#else
+    static_cast<void>(carpeta);
+    sin_soporte = true;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+
+int crea_exclusivo(const carpeta_destino& carpeta, const char* nombre) {
+    return openat(en(carpeta.fd()), nombre, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0600);
+}
+
+bool enlaza_sin_nombre(const carpeta_destino& carpeta, int fd, const char* nombre) {
+    const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, en_proc.c_str(), en(carpeta.fd()), nombre, AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    // No /proc: the descriptor itself, which needs a privilege.
+    return errno == ENOENT && linkat(fd, "", en(carpeta.fd()), nombre, AT_EMPTY_PATH) == 0;
+}
+
+bool renombra(const carpeta_destino& carpeta, const char* de, const char* a) {
+    return renameat(en(carpeta.fd()), de, en(carpeta.fd()), a) == 0;
+}
+
+void borra_entrada(int carpeta, const char* nombre) {
+    unlinkat(en(carpeta), nombre, 0);
+}
+
+void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre) {
+    if (nodo.existe) {
+        da_dueno_y_modo(fd, static_cast<uid_t>(nodo.dueno), static_cast<gid_t>(nodo.grupo),
+                        static_cast<mode_t>(nodo.modo));
+    } else if (con_nombre) {
         fchmod(fd, permisos_nuevos());  // a named one was made 0600
     }
-    return adopta_temporal(fd);
 }
 
-bool destino::comparte_salida_estandar() const {
+bool copia_atributos(int fd, std::FILE* original) {
+    struct stat de_original;
+    if (fstat(fileno(original), &de_original) != 0) {
+        return false;
+    }
+    const struct timespec tiempos[2] = {de_original.st_atim, de_original.st_mtim};
+    return da_dueno_y_modo(fd, de_original.st_uid, de_original.st_gid,
+                           de_original.st_mode & 07777) &&
+           futimens(fd, tiempos) == 0;
+}
+
+bool es_salida_estandar(int fd) {
     struct stat salida;
     struct stat escrito;
-    return en_su_sitio_ && fstat(STDOUT_FILENO, &salida) == 0 && S_ISREG(salida.st_mode) &&
-           fstat(fileno(flujo_.get()), &escrito) == 0 && mismo_nodo(salida, escrito);
+    return fstat(STDOUT_FILENO, &salida) == 0 && S_ISREG(salida.st_mode) &&
+           fstat(fd, &escrito) == 0 && mismo_nodo(salida, escrito);
 }
 
-bool destino::aplica_atributos() {
-    if (original_ == nullptr) {
-        return true;
-    }
-    struct stat de_original;
-    if (fstat(fileno(original_), &de_original) != 0) {
-        return false;
-    }
-    const int fd = fileno(flujo_.get());
-    const struct timespec tiempos[2] = {de_original.st_atim, de_original.st_mtim};
-    return fchmod(fd, de_original.st_mode & 07777) == 0 && futimens(fd, tiempos) == 0;
-}
-
-bool destino::nombra_temporal() {
-    if (!sin_nombre_) {
-        return true;
-    }
-    // A new destination takes the file's first name, unless one was made meanwhile.
-    const int fd = fileno(flujo_.get());
-    if (nuevo_ && enlaza(fd, ruta_.c_str())) {
-        en_su_nombre_ = true;
-        return true;
-    }
-    return nombra(fd, carpeta_de(ruta_), temporal_, ranura_);
-}
-
-bool destino::coloca_temporal() {
-    if (en_su_nombre_) {
-        en_su_nombre_ = false;
-        return true;
-    }
-    if (std::rename(temporal_.c_str(), ruta_.c_str()) != 0) {
-        return false;
-    }
-    suelta_temporal();
-    return true;
-}
-
-void destino::borra_temporal() {
-    if (en_su_nombre_) {
-        unlink(ruta_.c_str());  // it failed after taking the name: it was not there before
-        en_su_nombre_ = false;
-    }
-    if (!temporal_.empty()) {
-        unlink(temporal_.c_str());
-        suelta_temporal();
-    }
+void vigila_senales() {
+    static const bool vigiladas = instala_senales();
+    static_cast<void>(vigiladas);
 }
 
 }  // namespace kexo

@@ -27,7 +27,7 @@ hilo_ficheros::hilo_ficheros(std::FILE* origen, std::FILE* destino)
         lecturas_[i].resize(kBloqueLectura);
         escrituras_[i].resize(kBloque);
     }
-    hilo_ = std::thread([this] { trabaja(); });
+    hilo_ = std::thread([this] { atiende(); });
 }
 
 hilo_ficheros::~hilo_ficheros() {
@@ -86,7 +86,7 @@ bool hilo_ficheros::completa() {
     return bien_;
 }
 
-void hilo_ficheros::trabaja() {
+void hilo_ficheros::atiende() {
     std::unique_lock<std::mutex> cerrojo(mutex_);
     for (;;) {
         cambio_.wait(cerrojo, [this] { return hay_escritura() || hay_lectura() || termina_; });

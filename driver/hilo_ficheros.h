@@ -14,7 +14,7 @@
 #include <string_view>
 #include <thread>
 
-#include "driver/origen.h"
+#include "driver/lectura.h"
 
 namespace kexo {
 
@@ -52,7 +52,7 @@ class hilo_ficheros {
 
     // The thread: writes each block handed, in order, and reads ahead while
     // a block is free, until told to end.
-    void trabaja();
+    void atiende();
     bool hay_escritura() const { return entregados_ > escritos_; }
     bool hay_lectura() const {
         return !fin_lectura_ && !termina_ && leidos_ - devueltos_ < kEnVuelo;

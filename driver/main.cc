@@ -10,8 +10,9 @@
 #include "common/traza.h"
 #include "compaction/compacta.h"
 #include "driver/destino.h"
+#include "driver/escritor.h"
 #include "driver/hilo_ficheros.h"
-#include "driver/origen.h"
+#include "driver/lectura.h"
 #include "notice/aviso.h"
 
 namespace kexo {
@@ -42,6 +43,30 @@ int falla(const char* mensaje, int numero = 0) {
     return kFallo;
 }
 
+// Reads `origen`, of `tamano` bytes (-1 when unknown), to its end in blocks,
+// giving each to `compactando` and what it makes final to `escritor`. With
+// `hilo`, that thread reads the blocks.
+lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& compactando,
+                        escritor_destino& escritor, hilo_ficheros* hilo) {
+    const receptor escribe = [&escritor](std::string_view bytes) { escritor.escribe(bytes); };
+    if (hilo != nullptr) {
+        for (std::string_view bloque = hilo->lee(); !bloque.empty(); bloque = hilo->lee()) {
+            compactando.anade(bloque, escribe);
+        }
+        return hilo->leida();
+    }
+    std::string bloque(bloque_para(tamano), '\0');
+    lectura leida{0, 0};
+    for (;;) {
+        const std::size_t n = lee_bloque(origen, bloque.data(), bloque.size(), leida.error);
+        leida.bytes += static_cast<std::int64_t>(n);
+        compactando.anade(std::string_view(bloque.data(), n), escribe);
+        if (n < bloque.size()) {
+            return leida;  // the end of the source, or a failed read
+        }
+    }
+}
+
 // The run: arguments, source, notice, destination, compaction. Returns the exit status.
 int ejecuta(int argc, char** argv) {
     if (argc != 3) {
@@ -69,8 +94,8 @@ int ejecuta(int argc, char** argv) {
                                              : nullptr;
     // A temporary file shows nothing before it is complete: the text need not
     // wait, unless the traces are to come out before the header's.
-    escritor_destino escritor(salida.flujo(), scopy, oculto && nivel_traza < 2 ? 0 : kEsperaMaxima,
-                              hilo.get());
+    escritor_destino escritor(salida.flujo(), scopy,
+                              oculto && nivel_traza < 2 ? 0 : kRetencionMaxima, hilo.get());
     compactacion compactando;
     const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor, hilo.get());
     if (leida.error != 0) {
@@ -81,12 +106,10 @@ int ejecuta(int argc, char** argv) {
     if (!salida.comparte_salida_estandar()) {
         std::printf("Longitud origen (%lld)\n", static_cast<long long>(leida.bytes));
     }
-    const texto_compactado sresultado =
-        compactando.concluye([&escritor](std::string_view bytes) { escritor.escribe(bytes); },
-                             nivel_traza >= 2 ? traza_bytes : nullptr);
+    compactando.concluye([&escritor](std::string_view bytes) { escritor.escribe(bytes); },
+                         nivel_traza >= 2 ? traza_bytes : nullptr);
     traza("inicia escritura scopy=(%s)\n", scopy.c_str());
-    escribe_destino(escritor, sresultado);
-    return salida.confirma(escritor.completa()) ? 0 : EOF;
+    return salida.confirma(escribe_destino(escritor)) ? 0 : EOF;
 }
 
 }  // namespace

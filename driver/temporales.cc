@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "common/plataforma.h"
+
 namespace kexo {
 
 namespace {
@@ -9,32 +11,49 @@ namespace {
 // As many as the threads that can write at once, and more.
 constexpr int kRanuras = 1024;
 
-std::atomic<const char*> ranuras[kRanuras];
+std::atomic<const temporal::registro*> ranuras[kRanuras];
 
-static_assert(std::atomic<const char*>::is_always_lock_free, "a signal handler reads them");
+static_assert(std::atomic<const temporal::registro*>::is_always_lock_free,
+              "a signal handler reads them");
 
-}  // namespace
-
-int registra_temporal(const char* nombre) {
+int registra(const temporal::registro* registro) {
     for (int i = 0; i < kRanuras; ++i) {
-        const char* libre = nullptr;
-        if (ranuras[i].compare_exchange_strong(libre, nombre)) {
+        const temporal::registro* libre = nullptr;
+        if (ranuras[i].compare_exchange_strong(libre, registro)) {
             return i;
         }
     }
     return -1;
 }
 
-void olvida_temporal(int ranura) {
-    if (ranura >= 0) {
-        ranuras[ranura].store(nullptr);
+}  // namespace
+
+bool temporal::nombra(int carpeta, const std::string& prefijo) {
+    olvida();
+    static std::atomic<unsigned long long> cuenta{0};
+    static const std::string proceso = std::to_string(numero_de_proceso());
+    nombre_ = prefijo + kPrefijoTemporal + proceso + "-" + std::to_string(cuenta++);
+    registro_ = {carpeta, nombre_.c_str()};
+    ranura_ = registra(&registro_);
+    if (ranura_ < 0) {
+        nombre_.clear();
+        return false;
     }
+    return true;
 }
 
-void borra_temporales(void (*borra)(const char* nombre)) {
-    for (std::atomic<const char*>& ranura : ranuras) {
-        if (const char* nombre = ranura.load(); nombre != nullptr) {
-            borra(nombre);
+void temporal::olvida() {
+    if (ranura_ >= 0) {
+        ranuras[ranura_].store(nullptr);
+        ranura_ = -1;
+    }
+    nombre_.clear();
+}
+
+void borra_temporales(void (*borra)(int carpeta, const char* nombre)) {
+    for (std::atomic<const temporal::registro*>& ranura : ranuras) {
+        if (const temporal::registro* registro = ranura.load(); registro != nullptr) {
+            borra(registro->carpeta, registro->nombre);
         }
     }
 }

@@ -1,20 +1,51 @@
-
-namespace kexo {
 // The temporary files that exist, by name, so that a signal can remove them
-// all before it ends the process, whichever threads made them. Every call is
-// safe in a signal handler and from any thread.
+// all before it ends the process, whichever threads made them. Recording,
+// forgetting and the removal are safe in a signal handler and from any thread.
 #ifndef KEXO_DRIVER_TEMPORALES_H_
 #define KEXO_DRIVER_TEMPORALES_H_
 
-// Records the file `nombre`, whose text must live until it is forgotten.
-// Returns its slot, or -1 when every slot is taken (it then goes unrecorded).
-int registra_temporal(const char* nombre);
+#include <string>
 
-// Forgets the file in `ranura`; -1 is no slot.
-void olvida_temporal(int ranura);
+namespace kexo {
 
-// Calls `borra` with the name of every file recorded.
-void borra_temporales(void (*borra)(const char* nombre));
+// The prefix of every temporary name, which the process number and a count follow.
+inline constexpr const char* kPrefijoTemporal = ".kexo-";
+
+// A temporary file's name, recorded from before the file exists until it is
+// forgotten: in the folder open as `carpeta` where the system works relative
+// to folders, or a whole path (carpeta -1) where it does not.
+class temporal {
+   public:
+    temporal() = default;
+    ~temporal() { olvida(); }
+    temporal(const temporal&) = delete;
+    temporal& operator=(const temporal&) = delete;
+
+    // Takes a name no other live process or thread uses, `prefijo` followed by
+    // ".kexo-PID-N", and records it in `carpeta`. Returns false when every
+    // slot is taken: the name then goes unrecorded, and is not to be used.
+    bool nombra(int carpeta, const std::string& prefijo);
+
+    // Forgets the name: the file took its place, or is gone.
+    void olvida();
+
+    bool vacio() const { return nombre_.empty(); }
+    int carpeta() const { return registro_.carpeta; }
+    const char* nombre() const { return nombre_.c_str(); }
+
+    struct registro {
+        int carpeta = -1;
+        const char* nombre = nullptr;
+    };
+
+   private:
+    std::string nombre_;
+    registro registro_;
+    int ranura_ = -1;
+};
+
+// Calls `borra` with every temporary file recorded.
+void borra_temporales(void (*borra)(int carpeta, const char* nombre));
 
 }  // namespace kexo
 

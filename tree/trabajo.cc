@@ -5,7 +5,8 @@
 
 #include "compaction/compacta.h"
 #include "driver/destino.h"
-#include "driver/origen.h"
+#include "driver/escritor.h"
+#include "driver/lectura.h"
 #include "lexical/lexico_php.h"
 #include "notice/aviso.h"
 
@@ -35,7 +36,7 @@ int escribe_fichero(const fs::path& ruta, std::string_view cabecera, std::string
     escritor_destino escritor(salida.flujo(), cabecera, 0);
     escritor.escribe(cuerpo);
     errno = 0;
-    return salida.confirma(escritor.completa()) ? 0 : (errno != 0 ? errno : EIO);
+    return salida.confirma(escribe_destino(escritor)) ? 0 : (errno != 0 ? errno : EIO);
 }
 
 // Gives the folder `copia` the permission bits and modification time of `original`.
@@ -87,7 +88,7 @@ informe_trabajo trabaja_fichero(const fs::path& de, const fs::path& a, const ent
     std::string compactado;
     std::string_view cuerpo = banco.fuente;
     if (que.tipo == tipo_entrada::php) {
-        compactado = texto_emitido(compacta_fuente(banco.fuente));
+        compactado = compacta_fuente(banco.fuente).bytes;
         const comparacion mismo =
             opciones.comprueba ? compara_php(banco.fuente, compactado) : comparacion{true, 0};
         informe.resultado =

@@ -1,14 +1,13 @@
-// The source file: opened for its bytes and read in blocks.
-#ifndef KEXO_DRIVER_ORIGEN_H_
-#define KEXO_DRIVER_ORIGEN_H_
+// Reading a source: opened for its bytes, read in blocks or whole.
+#ifndef KEXO_DRIVER_LECTURA_H_
+#define KEXO_DRIVER_LECTURA_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "common/archivo.h"
-#include "compaction/compacta.h"
-#include "driver/destino.h"
 
 namespace kexo {
 
@@ -20,22 +19,20 @@ archivo abre_origen(const char* ruta);
 // enough to stay in cache (fresh memory costs here as much as reading).
 constexpr std::size_t kBloqueLectura = std::size_t{1} << 18;
 
+// The block for a source of `tamano` bytes (-1 when unknown): no larger than
+// the file needs (one byte past its size, so that a single read meets its
+// end), since fresh memory is costly next to the work on a small file.
+std::size_t bloque_para(std::int64_t tamano);
+
 // Reads up to `n` bytes of `origen` into `donde`; fewer only at its end or
 // when a read fails, whose error number then goes to `error`.
 std::size_t lee_bloque(std::FILE* origen, char* donde, std::size_t n, int& error);
 
+// What a whole read of a source came to.
 struct lectura {
     std::int64_t bytes;  // bytes read
     int error;           // 0, or the error number of a failed read
 };
-
-class hilo_ficheros;
-
-// Reads `origen`, of `tamano` bytes (-1 when unknown), to its end in blocks,
-// giving each to `compactando` and what it makes final to `escritor`. With
-// `hilo`, that thread reads the blocks.
-lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& compactando,
-                        escritor_destino& escritor, hilo_ficheros* hilo = nullptr);
 
 // Reads all of `origen` into `bytes`, reusing their room. Returns 0, or the
 // error number of a failed read.
@@ -43,4 +40,4 @@ int lee_entero(std::FILE* origen, std::string& bytes);
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_ORIGEN_H_
+#endif  // KEXO_DRIVER_LECTURA_H_

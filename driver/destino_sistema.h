@@ -1,0 +1,90 @@
+// What each system does its own way for the destination: what its name
+// stands for, the folder the temporary file is made in, and the few calls
+// that make, name, place and remove that file. One file a system implements
+// these; destino.cc builds the destination's protocol on them.
+#ifndef KEXO_DRIVER_DESTINO_SISTEMA_H_
+#define KEXO_DRIVER_DESTINO_SISTEMA_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace kexo {
+
+// The folder a destination lies in, open while its temporary file is made
+// and put in place: a descriptor where the system works relative to folders
+// (its names are then bare names), else its path (names are whole paths).
+class carpeta_destino {
+   public:
+    carpeta_destino() = default;
+    ~carpeta_destino();
+    carpeta_destino(const carpeta_destino&) = delete;
+    carpeta_destino& operator=(const carpeta_destino&) = delete;
+
+    // Opens the folder of the file `ruta` and puts in `nombre` the name that
+    // file has for the calls below. Returns 0, or the error number.
+    int abre_de(const std::string& ruta, std::string& nombre);
+
+    // The descriptor, or -1 where names are whole paths.
+    int fd() const { return fd_; }
+    // What goes before a name made in the folder: "" beside a descriptor.
+    const std::string& prefijo() const { return prefijo_; }
+
+   private:
+    int fd_ = -1;
+    std::string prefijo_;
+};
+
+// What a destination's name stands for, before it is written.
+struct nodo_destino {
+    bool existe = false;
+    bool directo = false;     // to be written in place: a device, FIFO, terminal or folder
+    std::uint32_t modo = 0;   // its permission bits, when it is a regular file
+    std::int64_t dueno = -1;  // its owner and group, where the system has them
+    std::int64_t grupo = -1;
+};
+
+// Works out what `ruta` stands for into `nodo`, and in `real` the file to
+// replace: `ruta` itself, or the file its links lead to. Refuses, with the
+// error number, a file that may not be written, as opening it would.
+int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo);
+
+// Makes an unnamed file in `carpeta` (Linux's O_TMPFILE). Returns its
+// descriptor, or -1 with errno; `sin_soporte` says the system or file system
+// has no such files, and a named one is to be made instead.
+int crea_sin_nombre(const carpeta_destino& carpeta, bool& sin_soporte);
+
+// Makes the new file `nombre` in `carpeta`, only if no entry has that name.
+// Returns its descriptor, or -1 with errno (EEXIST: the name is taken).
+int crea_exclusivo(const carpeta_destino& carpeta, const char* nombre);
+
+// Links the unnamed file open as `fd` in as `nombre`. Returns false, with
+// errno, when it cannot (EEXIST: the name is taken).
+bool enlaza_sin_nombre(const carpeta_destino& carpeta, int fd, const char* nombre);
+
+// Puts the file `de` in the place of `a`, replacing it, at once.
+bool renombra(const carpeta_destino& carpeta, const char* de, const char* a);
+
+// Removes the entry `nombre` of the folder open as `carpeta` (-1: a whole
+// path). Safe in a signal handler.
+void borra_entrada(int carpeta, const char* nombre);
+
+// Gives the temporary file open as `fd` what the file it replaces has (owner
+// and permission bits), or a new file's bits when there was none; `con_nombre`
+// says it was made named, with restricted bits.
+void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre);
+
+// Gives the file open as `fd` the permission bits and times of the file open
+// as `original`. Returns false on failure.
+bool copia_atributos(int fd, std::FILE* original);
+
+// True when standard output writes to the file open as `fd`.
+bool es_salida_estandar(int fd);
+
+// Has the signals that end a run remove every temporary file first; a signal
+// that is ignored stays ignored. Once a process.
+void vigila_senales();
+
+}  // namespace kexo
+
+#endif  // KEXO_DRIVER_DESTINO_SISTEMA_H_

@@ -1,0 +1,45 @@
+#include "driver/escritor.h"
+
+#include "driver/hilo_ficheros.h"
+#include "notice/aviso.h"
+
+namespace kexo {
+
+void escritor_destino::escribe_cabecera_y_retenido() {
+    cabecera_escrita_ = true;
+    escrito_ = escribe_cabecera(destino_, scopy_) && escrito_;
+    escrito_ = std::fwrite(retenido_.data(), 1, retenido_.size(), destino_) == retenido_.size() &&
+               escrito_;
+    std::string().swap(retenido_);
+}
+
+void escritor_destino::escribe(std::string_view bytes) {
+    if (bytes.empty()) {
+        return;  // a null view may stand for none
+    }
+    if (!cabecera_escrita_) {
+        if (retenido_.size() + bytes.size() < retencion_maxima_) {
+            retenido_.append(bytes);
+            return;
+        }
+        escribe_cabecera_y_retenido();
+    }
+    if (hilo_ != nullptr) {
+        hilo_->escribe(bytes);
+        return;
+    }
+    escrito_ = std::fwrite(bytes.data(), 1, bytes.size(), destino_) == bytes.size() && escrito_;
+}
+
+bool escribe_destino(escritor_destino& escritor) {
+    if (!escritor.cabecera_escrita_) {
+        escritor.escribe_cabecera_y_retenido();
+    }
+    if (escritor.hilo_ != nullptr) {
+        escritor.escrito_ = escritor.hilo_->completa() && escritor.escrito_;
+        escritor.hilo_ = nullptr;
+    }
+    return escritor.escrito_;
+}
+
+}  // namespace kexo

@@ -1,0 +1,54 @@
+// The destination's text as it is written: the header for the notice first,
+// then the compacted text in the pieces the compaction gives.
+#ifndef KEXO_DRIVER_ESCRITOR_H_
+#define KEXO_DRIVER_ESCRITOR_H_
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace kexo {
+
+// The most bytes of text held in memory for the header.
+constexpr std::size_t kRetencionMaxima = std::size_t{1} << 20;
+
+class hilo_ficheros;
+
+// Writes the header for the notice before the first bytes of the text, and
+// remembers whether any write failed. Up to `retencion_maxima` first bytes are
+// held in memory, so that a small text is written, header first, only when
+// complete: after the run's lines on standard output, which may be the
+// destination too. With `hilo`, the text after the header is written by that
+// thread.
+class escritor_destino {
+   public:
+    escritor_destino(std::FILE* destino, std::string_view scopy,
+                     std::size_t retencion_maxima = kRetencionMaxima, hilo_ficheros* hilo = nullptr)
+        : destino_(destino), scopy_(scopy), retencion_maxima_(retencion_maxima), hilo_(hilo) {}
+
+    // Writes `bytes` of the text, after the header.
+    void escribe(std::string_view bytes);
+
+   private:
+    friend bool escribe_destino(escritor_destino& escritor);
+
+    void escribe_cabecera_y_retenido();
+
+    std::FILE* destino_;
+    std::string_view scopy_;
+    std::size_t retencion_maxima_;
+    std::string retenido_;  // the first bytes of the text, while the header waits
+    hilo_ficheros* hilo_;
+    bool cabecera_escrita_ = false;
+    bool escrito_ = true;
+};
+
+// Ends the destination's text: the header, if it has not gone out yet, and the
+// bytes still held. Returns true when every write succeeded. Nothing may be
+// written after it.
+bool escribe_destino(escritor_destino& escritor);
+
+}  // namespace kexo
+
+#endif  // KEXO_DRIVER_ESCRITOR_H_
