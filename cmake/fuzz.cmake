@@ -7,10 +7,21 @@
 #    test is skipped.
 set(KEXO_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs under the tests")
 set(KEXO_CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
-# The sources a libFuzzer build compiles with clang, beside its target.
-set(KEXO_FUZZ_compacta compaction/escanea.cc compaction/escanea_bloques.cc compaction/blancos.cc compaction/compacta.cc)
-set(KEXO_FUZZ_aviso notice/aviso.cc common/traza_nivel_0.cc common/plataforma_posix.cc)
-set(KEXO_FUZZ_lexico lexical/lexico_php.cc ${KEXO_FUZZ_compacta})
+# The libraries each target tests; a libFuzzer build compiles their sources
+# with clang, beside the target.
+set(KEXO_FUZZ_compacta kexo_compaction)
+set(KEXO_FUZZ_aviso kexo_notice)
+set(KEXO_FUZZ_lexico kexo_lexical kexo_compaction)
+
+# The sources of the libraries named after `out`, and those every program needs.
+function(kexo_fuentes_de out)
+  set(fuentes)
+  foreach(biblioteca ${ARGN} kexo_common kexo_trace_0)
+    get_target_property(suyas ${biblioteca} SOURCES)
+    list(APPEND fuentes ${suyas})
+  endforeach()
+  set(${out} ${fuentes} PARENT_SCOPE)
+endfunction()
 
 find_program(KEXO_CLANGXX NAMES clang++ clang++-14)
 set(KEXO_HAS_LIBFUZZER OFF)
@@ -28,12 +39,13 @@ endif()
 foreach(target compacta aviso lexico)
   add_executable(${target}_repite fuzz/repite.cc fuzz/${target}_fuzz.cc
                                   $<TARGET_OBJECTS:kexo_trace_0>)
-  target_link_libraries(${target}_repite PRIVATE kexo_core kexo_lexical)
+  target_link_libraries(${target}_repite PRIVATE ${KEXO_FUZZ_${target}})
   add_test(NAME fuzz_corpus_${target} COMMAND ${target}_repite ${KEXO_CORPUS}/${target})
 
   set(fuzzer ${CMAKE_CURRENT_BINARY_DIR}/fuzz/${target}_fuzz)
   if(KEXO_HAS_LIBFUZZER)
-    set(sources fuzz/${target}_fuzz.cc ${KEXO_FUZZ_${target}})
+    kexo_fuentes_de(sources ${KEXO_FUZZ_${target}})
+    list(APPEND sources fuzz/${target}_fuzz.cc)
     list(TRANSFORM sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
     add_custom_command(
       OUTPUT ${fuzzer}

@@ -132,6 +132,31 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     EXPECT_EQ("<?php $a = 58;", lee_fichero(escena_ / "destino/d2/1/58.php"));
 }
 
+// Progress shows where standard error is a terminal, read while the workers
+// write: under ThreadSanitizer a race there fails the run.
+TEST_F(ArbolGenerado, AvanceEnUnTerminal) {
+    if (!fs::exists("/usr/bin/script")) {
+        GTEST_SKIP() << "needs script(1), to give kexo-arbol a terminal";
+    }
+    // Long enough for the progress to show at least once.
+    escribe_fichero(origen_ / "grande.php", std::string(100u << 20, 'x'));
+    const std::string orden = std::string(KEXO_BINARIO_ARBOL) + " -j2 origen destino";
+    const resultado r = ejecuta({"/usr/bin/script", "-qec", orden, "/dev/null"},
+                                entorno_sin_phprc(), escena_.ruta());
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find(" ficheros, ")) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("/184 ficheros"))
+        << r.salida;  // folders not counted
+}
+
+TEST(Arbol, Version) {
+    const carpeta_temporal escena;
+    const resultado r = arbol(escena.ruta(), {"--version"});
+    EXPECT_EQ(0, r.estado);
+    EXPECT_EQ(0u, r.salida.rfind("kexo-arbol " KEXO_VERSION "\nVias de escaneo: ", 0)) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find(" paradas (la primera, elegida)\n")) << r.salida;
+}
+
 TEST_F(ArbolGenerado, SenalAMedias) {
     escribe_fichero(origen_ / "grande.php", std::string(200u << 20, 'x'));
     proceso kexo(orden_de(KEXO_BINARIO_ARBOL, {"-j2", "origen", "destino"}), entorno_sin_phprc(),

@@ -100,6 +100,9 @@ class Caso : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Caso, Cli) {
     const fs::path caso = kCasos / GetParam();
+    if (programa(caso).empty()) {
+        GTEST_SKIP() << "its program was not built";
+    }
     const carpeta_temporal escena;
     if (fs::exists(caso / "in")) {
         fs::copy(caso / "in", escena.ruta(),

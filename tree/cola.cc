@@ -9,9 +9,9 @@
 
 namespace kexo {
 
-void reparte(std::size_t tareas, unsigned hilos,
-             const std::function<void(std::size_t tarea, unsigned hilo)>& tarea,
-             const std::function<void(std::size_t hechas)>& espera) {
+void reparte_tareas(std::size_t tareas, unsigned hilos,
+                    const std::function<void(std::size_t tarea, unsigned hilo)>& tarea,
+                    const std::function<void(std::size_t hechas)>& informa_avance) {
     std::atomic<std::size_t> siguiente{0};
     std::atomic<std::size_t> hechas{0};
     std::mutex cerrojo;
@@ -39,7 +39,7 @@ void reparte(std::size_t tareas, unsigned hilos,
         std::unique_lock<std::mutex> espera_fin(cerrojo);
         while (!terminado.wait_for(espera_fin, std::chrono::milliseconds(200),
                                    [&] { return hechas == tareas; })) {
-            espera(hechas);
+            informa_avance(hechas);
         }
     }
     for (std::thread& t : trabajadores) {

@@ -13,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "compaction/escanea.h"
 #include "notice/aviso.h"
 #include "tree/cola.h"
+#include "tree/informe.h"
 #include "tree/recorrido.h"
 #include "tree/trabajo.h"
 
@@ -33,9 +35,34 @@ constexpr const char* kUso =
     "  -s, --solo-php           no copia los ficheros que no son PHP\n"
     "  -c, --sin-comprobar      compacta todo PHP, aunque cambie su programa\n"
     "  -j, --hilos=N            N hilos de trabajo (uno por nucleo)\n"
-    "  -n, --simula             no escribe nada; da el mismo informe\n\n";
+    "  -n, --simula             no escribe nada; da el mismo informe\n"
+    "      --version            da la version y las vias de escaneo de este procesador\n\n";
 
 constexpr int kFallo = 1;
+
+const char* nombre_de_via(ruta_escaneo ruta) {
+    switch (ruta) {
+        case ruta_escaneo::bloques_avx512:
+            return "avx512";
+        case ruta_escaneo::bloques_avx2:
+            return "avx2";
+        default:
+            return "paradas";
+    }
+}
+
+// The version, and the ways of scanning this processor runs: the one used, then the others.
+void imprime_version() {
+    const ruta_escaneo elegida = ruta_de_este_procesador();
+    std::printf("kexo-arbol %s\nVias de escaneo: %s", KEXO_VERSION, nombre_de_via(elegida));
+    for (const ruta_escaneo ruta :
+         {ruta_escaneo::bloques_avx512, ruta_escaneo::bloques_avx2, ruta_escaneo::por_paradas}) {
+        if (ruta != elegida && admite(ruta)) {
+            std::printf(" %s", nombre_de_via(ruta));
+        }
+    }
+    std::printf(" (la primera, elegida)\n");
+}
 
 struct opciones {
     filtro que;
@@ -43,6 +70,7 @@ struct opciones {
     unsigned hilos = std::max(1u, std::thread::hardware_concurrency());
     fs::path origen;
     fs::path destino;
+    bool version = false;  // print the version, and nothing else
 };
 
 std::vector<std::string> separa_comas(const std::string& lista) {
@@ -65,6 +93,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                                     {"sin-comprobar", no_argument, nullptr, 'c'},
                                     {"hilos", required_argument, nullptr, 'j'},
                                     {"simula", no_argument, nullptr, 'n'},
+                                    {"version", no_argument, nullptr, 'V'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
@@ -91,12 +120,18 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 o.hilos = static_cast<unsigned>(hilos);
                 break;
             }
+            case 'V':
+                o.version = true;
+                break;
             case 'n':
                 o.trabajo.simula = true;
                 break;
             default:
                 return false;
         }
+    }
+    if (o.version) {
+        return true;
     }
     if (argc - optind != 2 || o.que.extensiones.empty()) {
         return false;
@@ -127,86 +162,10 @@ bool se_solapan(const fs::path& a, const fs::path& b) {
     return dentro(ca, cb) || dentro(cb, ca);
 }
 
-// A notice that would end its line comment early, and so turn its rest into code.
+// True when the notice cannot end the line comment that carries it early,
+// which would turn its rest into code.
 bool aviso_seguro(const std::string& scopy) {
     return scopy.find("?>") == std::string::npos && scopy.find('\r') == std::string::npos;
-}
-
-// Progress on standard error, when it is a terminal: files done, MB, rate.
-class progreso {
-   public:
-    progreso(std::size_t total, const std::vector<informe_trabajo>& informes)
-        : total_(total), informes_(informes), visible_(isatty(STDERR_FILENO) != 0) {}
-
-    void muestra(std::size_t hechos) {
-        if (!visible_) {
-            return;
-        }
-        std::uint64_t bytes = 0;
-        for (const informe_trabajo& informe : informes_) {
-            bytes += informe.antes;
-        }
-        const double segundos =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio_).count();
-        const double mb = static_cast<double>(bytes) / 1e6;
-        std::fprintf(stderr, "\r%zu/%zu ficheros, %.1f MB, %.1f MB/s ", hechos, total_, mb,
-                     segundos > 0 ? mb / segundos : 0.0);
-    }
-
-    ~progreso() {
-        if (visible_) {
-            std::fputs("\r\033[K", stderr);
-        }
-    }
-
-   private:
-    std::size_t total_;
-    const std::vector<informe_trabajo>& informes_;
-    bool visible_;
-    std::chrono::steady_clock::time_point inicio_ = std::chrono::steady_clock::now();
-};
-
-// The report, in path order, and the summary. Returns the exit status.
-int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
-            const std::vector<fallo_recorrido>& fallos_recorrido) {
-    std::size_t cuentas[6] = {0, 0, 0, 0, 0, 0};
-    std::uint64_t antes = 0;
-    std::uint64_t despues = 0;
-    for (const fallo_recorrido& f : fallos_recorrido) {
-        std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
-    }
-    for (std::size_t i = 0; i < entradas.size(); ++i) {
-        const informe_trabajo& informe = informes[i];
-        const char* ruta = entradas[i].ruta.c_str();
-        ++cuentas[static_cast<int>(informe.resultado)];
-        if (entradas[i].tipo == tipo_entrada::php) {
-            antes += informe.antes;
-            despues += informe.despues;
-        }
-        if (informe.resultado == resultado_trabajo::sin_compactar) {
-            std::printf("Sin compactar %s: cambiaria el programa en la linea %lld\n", ruta,
-                        static_cast<long long>(informe.linea));
-        } else if (informe.resultado == resultado_trabajo::omitido) {
-            std::printf("Omitido %s: no es un fichero regular\n", ruta);
-        } else if (informe.resultado == resultado_trabajo::fallido) {
-            std::printf(
-                informe.al_leer ? "Imposible leer %s (%d)\n" : "Imposible escribir %s (%d)\n", ruta,
-                informe.error);
-        }
-    }
-    const std::size_t fallidos =
-        cuentas[static_cast<int>(resultado_trabajo::fallido)] + fallos_recorrido.size();
-    std::printf(
-        "Compactados %zu, sin compactar %zu, copiados %zu, fallidos %zu; "
-        "PHP %llu -> %llu bytes (%.1f%% menos)\n",
-        cuentas[static_cast<int>(resultado_trabajo::compactado)],
-        cuentas[static_cast<int>(resultado_trabajo::sin_compactar)],
-        cuentas[static_cast<int>(resultado_trabajo::copiado)], fallidos,
-        static_cast<unsigned long long>(antes), static_cast<unsigned long long>(despues),
-        antes > 0 ? 100.0 * static_cast<double>(antes - std::min(antes, despues)) /
-                        static_cast<double>(antes)
-                  : 0.0);
-    return fallidos > 0 ? kFallo : 0;
 }
 
 int ejecuta(int argc, char** argv) {
@@ -214,6 +173,10 @@ int ejecuta(int argc, char** argv) {
     if (!lee_opciones(argc, argv, o)) {
         std::fputs(kUso, stdout);
         return kFallo;
+    }
+    if (o.version) {
+        imprime_version();
+        return 0;
     }
     std::error_code error;
     if (!fs::is_directory(o.origen, error)) {
@@ -242,20 +205,24 @@ int ejecuta(int argc, char** argv) {
     // Folders first, in path order, so that each exists before what it holds.
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         if (entradas[i].tipo == tipo_entrada::carpeta) {
-            informes[i] = trabaja(o.origen, o.destino, entradas[i], o.trabajo, talleres[0]);
+            informes[i] = procesa_entrada(o.origen, o.destino, entradas[i], o.trabajo, talleres[0]);
         }
     }
     {
-        progreso avance(entradas.size(), informes);
-        reparte(
+        const auto ficheros = static_cast<std::size_t>(
+            std::count_if(entradas.begin(), entradas.end(),
+                          [](const entrada& e) { return e.tipo != tipo_entrada::carpeta; }));
+        progreso avance(ficheros, isatty(STDERR_FILENO) != 0);
+        reparte_tareas(
             entradas.size(), o.hilos,
             [&](std::size_t i, unsigned hilo) {
                 if (entradas[i].tipo != tipo_entrada::carpeta) {
-                    informes[i] =
-                        trabaja(o.origen, o.destino, entradas[i], o.trabajo, talleres[hilo]);
+                    informes[i] = procesa_entrada(o.origen, o.destino, entradas[i], o.trabajo,
+                                                  talleres[hilo]);
+                    avance.anota(informes[i].antes);
                 }
             },
-            [&](std::size_t hechas) { avance.muestra(hechas); });
+            [&avance](std::size_t) { avance.muestra(); });
     }
     // A folder's times, last, since writing in it changes them.
     for (std::size_t i = entradas.size(); i-- > 0;) {

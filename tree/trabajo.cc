@@ -72,7 +72,7 @@ int copia_enlace(const fs::path& original, const fs::path& ruta) {
 }
 
 // A PHP file, or another one: read, compacted if PHP and safe, written.
-informe_trabajo trabaja_fichero(const fs::path& de, const fs::path& a, const entrada& que,
+informe_trabajo procesa_fichero(const fs::path& de, const fs::path& a, const entrada& que,
                                 const opciones_trabajo& opciones, taller& banco) {
     const archivo origen = abre_origen(de.string().c_str());
     if (!origen) {
@@ -110,13 +110,13 @@ informe_trabajo trabaja_fichero(const fs::path& de, const fs::path& a, const ent
 
 }  // namespace
 
-informe_trabajo trabaja(const fs::path& origen, const fs::path& destino, const entrada& que,
-                        const opciones_trabajo& opciones, taller& banco) {
+informe_trabajo procesa_entrada(const fs::path& origen, const fs::path& destino, const entrada& que,
+                                const opciones_trabajo& opciones, taller& banco) {
     const fs::path de = origen / fs::u8path(que.ruta);
     const fs::path a = destino / fs::u8path(que.ruta);
     if (opciones.simula) {
         return que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro
-                   ? trabaja_fichero(de, a, que, opciones, banco)
+                   ? procesa_fichero(de, a, que, opciones, banco)
                    : informe_trabajo{que.tipo == tipo_entrada::especial ? resultado_trabajo::omitido
                                                                         : resultado_trabajo::hecho};
     }
@@ -131,7 +131,7 @@ informe_trabajo trabaja(const fs::path& origen, const fs::path& destino, const e
         case tipo_entrada::especial:
             return informe_trabajo{resultado_trabajo::omitido};
         default:
-            return trabaja_fichero(de, a, que, opciones, banco);
+            return procesa_fichero(de, a, que, opciones, banco);
     }
 }
 

@@ -43,8 +43,9 @@ struct taller {
 
 // Does the work on `que`, from under `origen` to under `destino`. A folder is
 // made here; its permission bits and times are set by `remata_carpeta`.
-informe_trabajo trabaja(const std::filesystem::path& origen, const std::filesystem::path& destino,
-                        const entrada& que, const opciones_trabajo& opciones, taller& banco);
+informe_trabajo procesa_entrada(const std::filesystem::path& origen,
+                                const std::filesystem::path& destino, const entrada& que,
+                                const opciones_trabajo& opciones, taller& banco);
 
 // Gives the folder `que` under `destino` the permission bits and times of
 // the one under `origen`, once all it holds is written.
