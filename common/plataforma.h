@@ -25,6 +25,13 @@ archivo abre_si_regular(const char* ruta, const char* modo);
 // True when `ruta` names the file open as `origen` (through any link).
 bool mismo_fichero(std::FILE* origen, const char* ruta);
 
+// The separator between a folder and a name in a path.
+extern const char kSeparadorRuta;
+
+// True where the system reads files in text mode (Windows: CR LF becomes LF,
+// and 0x1A ends the text); elsewhere such a read is done by hand.
+extern const bool kHayModoTexto;
+
 // This process's number.
 long numero_de_proceso();
 

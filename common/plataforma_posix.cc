@@ -33,6 +33,9 @@ bool mismo_fichero(std::FILE* origen, const char* ruta) {
            de_origen.st_dev == de_ruta.st_dev && de_origen.st_ino == de_ruta.st_ino;
 }
 
+extern const char kSeparadorRuta = '/';
+extern const bool kHayModoTexto = false;
+
 long numero_de_proceso() {
     return static_cast<long>(getpid());
 }

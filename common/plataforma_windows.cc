@@ -63,6 +63,9 @@ bool mismo_fichero(std::FILE* origen, const char* ruta) {
     return iguales;
 }
 
+extern const char kSeparadorRuta = '\\';
+extern const bool kHayModoTexto = true;
+
 long numero_de_proceso() {
     return static_cast<long>(_getpid());
 }

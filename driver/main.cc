@@ -10,6 +10,7 @@
 #include "common/traza.h"
 #include "compaction/compacta.h"
 #include "driver/destino.h"
+#include "driver/destino_sistema.h"
 #include "driver/escritor.h"
 #include "driver/hilo_ficheros.h"
 #include "driver/lectura.h"
@@ -38,9 +39,15 @@ constexpr int kFallo = 1;
 // nothing from it.
 constexpr std::int64_t kEnParaleloDesde = std::int64_t{24} << 20;
 
-int falla(const char* mensaje, int numero = 0) {
-    std::printf(mensaje, numero);
+int falla(std::FILE* mensajes, const char* mensaje, int numero = 0) {
+    std::fprintf(mensajes, mensaje, numero);
     return kFallo;
+}
+
+// Where the run's lines go: standard output, unless that is the source file
+// itself, which a line must never change (`kexo a.php x >> a.php`).
+std::FILE* salida_de_mensajes(std::FILE* origen) {
+    return es_salida_estandar(descriptor_de(origen)) ? stderr : stdout;
 }
 
 // Reads `origen`, of `tamano` bytes (-1 when unknown), to its end in blocks,
@@ -77,15 +84,16 @@ int ejecuta(int argc, char** argv) {
     const std::string ruta_destino = argv[2];
     archivo origen = abre_origen(ruta_origen.c_str());
     if (!origen) {
-        return falla(kNoAbre, errno);
+        return falla(stdout, kNoAbre, errno);
     }
+    std::FILE* mensajes = salida_de_mensajes(origen.get());
     const std::string scopy = lee_copyright(lee_entorno("PHPRC"));
     if (mismo_fichero(origen.get(), ruta_destino.c_str())) {
-        return falla(kMismoFichero);
+        return falla(mensajes, kMismoFichero);
     }
     destino salida;
     if (const int error = salida.abre(ruta_destino); error != 0) {
-        return falla(kNoAbre, error);
+        return falla(mensajes, kNoAbre, error);
     }
     const std::int64_t tamano = tamano_de(origen.get());
     const bool oculto = salida.oculto_hasta_confirmar();
@@ -99,12 +107,12 @@ int ejecuta(int argc, char** argv) {
     compactacion compactando;
     const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor, hilo.get());
     if (leida.error != 0) {
-        return falla(kNoLee, leida.error);
+        return falla(mensajes, kNoLee, leida.error);
     }
     origen.reset();
     // Standard output written to the destination itself would put this line in it.
     if (!salida.comparte_salida_estandar()) {
-        std::printf("Longitud origen (%lld)\n", static_cast<long long>(leida.bytes));
+        std::fprintf(mensajes, "Longitud origen (%lld)\n", static_cast<long long>(leida.bytes));
     }
     compactando.concluye([&escritor](std::string_view bytes) { escritor.escribe(bytes); },
                          nivel_traza >= 2 ? traza_bytes : nullptr);
@@ -120,6 +128,6 @@ int main(int argc, char** argv) {
     try {
         return kexo::ejecuta(argc, argv);
     } catch (const std::bad_alloc&) {
-        return kexo::falla(kexo::kSinMemoria);
+        return kexo::falla(stdout, kexo::kSinMemoria);
     }
 }

@@ -15,18 +15,6 @@ constexpr std::size_t kLecturaAviso = 1024;
 
 constexpr char kFinDeTexto = '\x1a';
 
-#ifdef _WIN32
-constexpr char kSeparadorRuta = '\\';
-// The C runtime's text mode already turns CR LF into LF and stops at 0x1A.
-constexpr const char* kModoLecturaAviso = "r";
-constexpr bool kTraduceModoTexto = false;
-#else
-constexpr char kSeparadorRuta = '/';
-// No text mode here: the notice reader does its translation itself.
-constexpr const char* kModoLecturaAviso = "rb";
-constexpr bool kTraduceModoTexto = true;
-#endif
-
 // The first bytes of `archivo` as a text-mode read gives them; "" when they
 // cannot be read.
 std::string lee_inicio(std::FILE* archivo) {
@@ -35,7 +23,8 @@ std::string lee_inicio(std::FILE* archivo) {
     if (std::ferror(archivo)) {
         return std::string();
     }
-    return kTraduceModoTexto ? traduce_modo_texto(bruto) : bruto;
+    // Where the system has no text mode, the translation is done here.
+    return kHayModoTexto ? bruto : traduce_modo_texto(bruto);
 }
 
 void quita_salto(std::string& linea) {
@@ -92,16 +81,20 @@ std::string lee_copyright(std::string_view phprc) {
     }
     const std::string ruta = ruta_aviso(directorio);
     traza("lee_copyright. abre (%s)\n", ruta.c_str());
-    const archivo fichero = abre_si_regular(ruta.c_str(), kModoLecturaAviso);
+    const archivo fichero = abre_si_regular(ruta.c_str(), kHayModoTexto ? "r" : "rb");
     if (!fichero) {
         return std::string();
     }
-    std::string scopy = primera_linea(lee_inicio(fichero.get()));
-    if (!scopy.empty()) {
-        traza_bytes("scopy. ultimo: r=%d  [%x:%c,%x:%c,%x:c]\n", scopy, 0,
-                    static_cast<std::int64_t>(scopy.size()));
-        quita_salto(scopy);
+    const std::string texto = lee_inicio(fichero.get());
+    if (nivel_traza >= 2) {
+        // The line as read, its LF still there.
+        const std::string linea = primera_linea(texto);
+        if (!linea.empty()) {
+            traza_bytes("scopy. ultimo: r=%d  [%x:%c,%x:%c,%x:c]\n", linea, 0,
+                        static_cast<std::int64_t>(linea.size()));
+        }
     }
+    const std::string scopy = aviso_de(texto);
     traza("lee_copyright. lee (%s)\n", scopy.c_str());
     return scopy;
 }

@@ -80,6 +80,34 @@ TEST(Cli, MismoFicheroPorEnlaceDuro) {
     EXPECT_EQ("x // y\r\n", lee_fichero(escena / "a.php"));
 }
 
+// Standard output appended to the source: the run's lines go to standard
+// error instead, and the source is left as it was, refused or read.
+TEST(Cli, SalidaEstandarEnElOrigen) {
+    if (kWindows) {
+        GTEST_SKIP() << "no /dev/stdout on Windows";
+    }
+    const carpeta_temporal escena;
+    const struct {
+        const char* destino;
+        int estado;
+        const char* mensaje;
+    } casos[] = {
+        {"/dev/stdout", 1, "Origen y destino son el mismo fichero"},
+        {"falta/b.php", 1, "Imposible abrir fichero entrada 2"},
+        {"b.php", 0, "Longitud origen (8)"},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.destino);
+        escribe_fichero(escena / "k.php", "x // y\r\n");
+        const std::string orden =
+            std::string(KEXO_BINARIO) + " k.php " + c.destino + " >> k.php 2> errores";
+        const resultado r = ejecuta({"/bin/sh", "-c", orden}, entorno_sin_phprc(), escena.ruta());
+        EXPECT_EQ(c.estado, r.estado);
+        EXPECT_EQ("x // y\r\n", lee_fichero(escena / "k.php"));
+        EXPECT_EQ(std::string(c.mensaje) + "\n", lee_fichero(escena / "errores"));
+    }
+}
+
 // Spaces and 0 bytes that the trim may still remove are held in little memory;
 // memory that is really missing is reported, and the destination left as it was.
 TEST(Cli, MemoriaAcotada) {
