@@ -1,0 +1,56 @@
+// Which paths of a tree are left out, by rules written as in `.gitignore`:
+// one pattern a line, `#` comments and blank lines, a trailing `/` for
+// folders only, a leading `/` (or any `/` but a trailing one) anchoring the
+// pattern to the root, `*`, `?` and `[...]` within one name, `**` across
+// folders, `!` taking a path back in, and the last rule that matches wins.
+#ifndef KEXO_TREE_PATRONES_H_
+#define KEXO_TREE_PATRONES_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kexo {
+
+class reglas_exclusion {
+   public:
+    // Adds the rule written as `linea`; blank lines and comments add none.
+    void anade(std::string_view linea);
+
+    // Adds a rule for each line of `texto`, the contents of an exclude file.
+    void anade_lineas(std::string_view texto);
+
+    // True when the path `ruta` (from the root, names joined by `/`) is left
+    // out; `es_carpeta` tells whether it is a folder. Safe from one thread only:
+    // it notes which rules matched.
+    bool excluye(std::string_view ruta, bool es_carpeta);
+
+    bool vacias() const { return reglas_.empty(); }
+
+    // The rules as written that have matched no path so far.
+    std::vector<std::string> sin_coincidencias() const;
+
+   private:
+    struct regla {
+        std::string escrita;     // as the user wrote it
+        std::string patron;      // without `!`, the anchoring `/` or the folder `/`
+        bool niega = false;      // `!`: takes the path back in
+        bool anclada = false;    // matched against the whole path, not any name's tail
+        bool carpetas = false;   // matches folders only
+        bool coincidio = false;  // matched a path at least once
+    };
+    std::vector<regla> reglas_;
+};
+
+// True when the name `texto` (no `/` in it) matches `patron`: `*` stands for
+// any bytes, `?` for one, `[abc]`, `[a-z]` and `[!a]` for one of a set.
+bool coincide_nombre(std::string_view patron, std::string_view texto);
+
+// True when the path `ruta` matches `patron` name by name, where a name `**`
+// of the pattern stands for any number of names, none included.
+bool coincide_ruta(std::string_view patron, std::string_view ruta);
+
+}  // namespace kexo
+
+#endif  // KEXO_TREE_PATRONES_H_
