@@ -125,7 +125,7 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     fs::permissions(escena_ / "destino/d3/0", fs::perms(0555));
     const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534},
                               copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta()));
-    EXPECT_EQ(1, r.estado);
+    EXPECT_EQ(2, r.estado);  // some entries failed, the rest done
     EXPECT_NE(std::string::npos, r.salida.find("Imposible leer d2/2/2.php (13)\n"));  // mode 0
     EXPECT_NE(std::string::npos, r.salida.find("Imposible escribir d3/0/24.php (13)\n"))
         << r.salida;

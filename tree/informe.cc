@@ -62,6 +62,115 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
     }
 }
 
+// The length of the UTF-8 sequence at texto[i], or 0 when none starts there
+// (a stray, overlong or surrogate sequence, or one past U+10FFFF).
+std::size_t secuencia_utf8(std::string_view texto, std::size_t i) {
+    const auto byte = [&texto](std::size_t k) {
+        return k < texto.size() ? static_cast<unsigned char>(texto[k]) : 0u;
+    };
+    const unsigned b0 = byte(i);
+    const auto sigue = [&byte, i](std::size_t k) { return (byte(i + k) & 0xC0u) == 0x80u; };
+    if (b0 < 0x80) {
+        return 1;
+    }
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        return sigue(1) ? 2 : 0;
+    }
+    if (b0 >= 0xE0 && b0 <= 0xEF) {
+        const unsigned b1 = byte(i + 1);
+        const bool valido = (b0 != 0xE0 || b1 >= 0xA0) && (b0 != 0xED || b1 < 0xA0);
+        return valido && sigue(1) && sigue(2) ? 3 : 0;
+    }
+    if (b0 >= 0xF0 && b0 <= 0xF4) {
+        const unsigned b1 = byte(i + 1);
+        const bool valido = (b0 != 0xF0 || b1 >= 0x90) && (b0 != 0xF4 || b1 < 0x90);
+        return valido && sigue(1) && sigue(2) && sigue(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+bool es_utf8(std::string_view texto) {
+    for (std::size_t i = 0; i < texto.size();) {
+        const std::size_t n = secuencia_utf8(texto, i);
+        if (n == 0) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+std::string en_base64(std::string_view bytes) {
+    static constexpr char kLetras[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string salida;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::uint32_t grupo = 0;
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        for (std::size_t k = 0; k < 3; ++k) {
+            grupo = grupo << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            salida += k <= n ? kLetras[(grupo >> (18 - 6 * k)) & 63u] : '=';
+        }
+    }
+    return salida;
+}
+
+// What the report calls each result.
+const char* accion_de(resultado_trabajo resultado) {
+    switch (resultado) {
+        case resultado_trabajo::compactado:
+            return "compactado_kexo";
+        case resultado_trabajo::sin_compactar:
+            return "sin_compactar";
+        case resultado_trabajo::copiado:
+            return "copiado";
+        case resultado_trabajo::fallido:
+            return "fallido";
+        case resultado_trabajo::omitido:
+            return "omitido";
+        case resultado_trabajo::hecho:
+            break;
+    }
+    return "hecho";
+}
+
+// The report's object for a folder the walk could not read.
+std::string fallo_json(const fallo_recorrido& f) {
+    return "{\"ruta\":" + cadena_json(f.ruta) +
+           ",\"accion\":\"fallido\",\"al_leer\":true,\"error\":" + std::to_string(f.error) + "}";
+}
+
+std::string totales_json(const recuento& r) {
+    return "{\"totales\":{\"compactados\":" + std::to_string(r.compactados) +
+           ",\"sin_compactar\":" + std::to_string(r.sin_compactar) +
+           ",\"copiados\":" + std::to_string(r.copiados) +
+           ",\"fallidos\":" + std::to_string(r.fallidos) +
+           ",\"php_antes\":" + std::to_string(r.php_antes) +
+           ",\"php_despues\":" + std::to_string(r.php_despues) + "}}";
+}
+
+// Prints the report as JSON Lines, in path order, then the totals.
+void informa_json(const std::vector<entrada>& entradas,
+                  const std::vector<informe_trabajo>& informes,
+                  const std::vector<fallo_recorrido>& fallos_recorrido, const recuento& r) {
+    std::vector<std::pair<std::string_view, std::string>> lineas;
+    lineas.reserve(entradas.size() + fallos_recorrido.size());
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        lineas.emplace_back(entradas[i].ruta, objeto_json(entradas[i], informes[i]));
+    }
+    for (const fallo_recorrido& f : fallos_recorrido) {
+        lineas.emplace_back(f.ruta, fallo_json(f));
+    }
+    std::stable_sort(lineas.begin(), lineas.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& linea : lineas) {
+        std::printf("%s\n", linea.second.c_str());
+    }
+    std::printf("%s\n", totales_json(r).c_str());
+}
+
 // The change in size, as a share of `antes`: a saving, or a growth said as one.
 void imprime_ahorro(std::uint64_t antes, std::uint64_t despues) {
     const bool crece = despues > antes;
@@ -91,24 +200,71 @@ void progreso::muestra() const {
                  segundos > 0 ? mb / segundos : 0.0);
 }
 
-int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
-            const std::vector<fallo_recorrido>& fallos_recorrido) {
-    for (const fallo_recorrido& f : fallos_recorrido) {
-        std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
+std::string cadena_json(std::string_view texto) {
+    if (!es_utf8(texto)) {
+        return "{\"bytes\":\"" + en_base64(texto) + "\"}";
     }
+    std::string cadena = "\"";
+    for (const char c : texto) {
+        if (c == '"' || c == '\\') {
+            cadena += '\\';
+            cadena += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            cadena += escape;
+        } else {
+            cadena += c;
+        }
+    }
+    return cadena + "\"";
+}
+
+std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
+    std::string objeto = "{\"ruta\":" + cadena_json(que.ruta) + ",\"accion\":\"" +
+                         accion_de(informe.resultado) + "\"";
+    if (informe.resultado == resultado_trabajo::sin_compactar) {
+        objeto += ",\"motivo\":\"programa\",\"linea\":" + std::to_string(informe.linea);
+    }
+    if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
+        objeto += ",\"antes\":" + std::to_string(informe.antes) +
+                  ",\"despues\":" + std::to_string(informe.despues);
+    }
+    if (informe.resultado == resultado_trabajo::fallido) {
+        objeto += std::string(",\"al_leer\":") + (informe.al_leer ? "true" : "false") +
+                  ",\"error\":" + std::to_string(informe.error);
+    }
+    return objeto + "}";
+}
+
+int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
+            const std::vector<fallo_recorrido>& fallos_recorrido, const opciones_informe& como) {
     recuento r;
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         cuenta(r, entradas[i], informes[i]);
-        informa_entrada(entradas[i], informes[i]);
     }
     r.fallidos += fallos_recorrido.size();
-    std::printf(
-        "Compactados %zu, sin compactar %zu, copiados %zu, fallidos %zu; PHP %llu -> %llu bytes ",
-        r.compactados, r.sin_compactar, r.copiados, r.fallidos,
-        static_cast<unsigned long long>(r.php_antes),
-        static_cast<unsigned long long>(r.php_despues));
-    imprime_ahorro(r.php_antes, r.php_despues);
-    return r.fallidos > 0 ? 1 : 0;
+    if (como.json) {
+        informa_json(entradas, informes, fallos_recorrido, r);
+    } else {
+        for (const fallo_recorrido& f : fallos_recorrido) {
+            std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
+        }
+        for (std::size_t i = 0; i < entradas.size(); ++i) {
+            informa_entrada(entradas[i], informes[i]);
+        }
+        std::printf(
+            "Compactados %zu, sin compactar %zu, copiados %zu, fallidos %zu; PHP %llu -> %llu "
+            "bytes ",
+            r.compactados, r.sin_compactar, r.copiados, r.fallidos,
+            static_cast<unsigned long long>(r.php_antes),
+            static_cast<unsigned long long>(r.php_despues));
+        imprime_ahorro(r.php_antes, r.php_despues);
+    }
+    if (r.fallidos > 0) {
+        return kAlgunFallo;
+    }
+    return como.estricto && r.sin_compactar > 0 ? kSinCompactarEstricto : kTodoHecho;
 }
 
 }  // namespace kexo

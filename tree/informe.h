@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "tree/recorrido.h"
@@ -40,10 +42,30 @@ class progreso {
     std::chrono::steady_clock::time_point inicio_ = std::chrono::steady_clock::now();
 };
 
-// Prints the report, in path order, and the summary line. Returns the exit
-// status: 1 when anything failed, else 0.
+// How the report is written.
+struct opciones_informe {
+    bool json = false;      // JSON Lines, for machines, instead of lines for people
+    bool estricto = false;  // a PHP file left as it was is an error (exit status 3)
+};
+
+// The exit statuses of a run that went as far as the report.
+inline constexpr int kTodoHecho = 0;
+inline constexpr int kAlgunFallo = 2;
+inline constexpr int kSinCompactarEstricto = 3;
+
+// Prints the report, in path order, and the summary. Returns the exit status:
+// kAlgunFallo when anything failed, else kSinCompactarEstricto when `como`
+// is strict and a PHP file was left as it was, else kTodoHecho.
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
-            const std::vector<fallo_recorrido>& fallos_recorrido);
+            const std::vector<fallo_recorrido>& fallos_recorrido, const opciones_informe& como);
+
+// `texto` as a JSON string, quotes included. Bytes that are not UTF-8 make
+// it an object instead, {"bytes":"..."} with them in base64, as paths on disk
+// need not be text.
+std::string cadena_json(std::string_view texto);
+
+// The report's JSON object for `que` (without a line end).
+std::string objeto_json(const entrada& que, const informe_trabajo& informe);
 
 }  // namespace kexo
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -25,8 +26,8 @@ namespace fs = std::filesystem;
 namespace kexo {
 namespace {
 
+constexpr const char* kErrorDeParametros = "kexo-arbol. ** Error de parametros **\n";
 constexpr const char* kUso =
-    "kexo-arbol. ** Error de parametros **\n"
     "Uso:    kexo-arbol [opciones] <origen> <destino>\n"
     "        <origen>    Carpeta origen.\n"
     "        <destino>   Carpeta destino, reflejo de la de origen.\n"
@@ -36,6 +37,9 @@ constexpr const char* kUso =
     "  -c, --sin-comprobar      compacta todo PHP, aunque cambie su programa\n"
     "  -j, --hilos=N            N hilos de trabajo (uno por nucleo)\n"
     "  -n, --simula             no escribe nada; da el mismo informe\n"
+    "      --informe=FORMATO    texto (el de siempre) o json: un objeto JSON por linea\n"
+    "      --estricto           sale con 3 si algun fichero PHP queda sin compactar\n"
+    "  -h, --help               da este texto\n"
     "      --version            da la version y las vias de escaneo de este procesador\n\n";
 
 constexpr int kFallo = 1;
@@ -70,15 +74,19 @@ struct opciones {
     unsigned hilos = std::max(1u, std::thread::hardware_concurrency());
     fs::path origen;
     fs::path destino;
+    opciones_informe informe;
     bool version = false;  // print the version, and nothing else
+    bool ayuda = false;    // print the usage, and nothing else
 };
 
 std::vector<std::string> separa_comas(const std::string& lista) {
     std::vector<std::string> partes;
     for (std::size_t i = 0; i <= lista.size();) {
         const std::size_t coma = std::min(lista.find(',', i), lista.size());
-        if (coma > i) {
-            partes.push_back(lista.substr(i, coma - i));
+        // An extension may be written with its dot.
+        const std::size_t desde = i < coma && lista[i] == '.' ? i + 1 : i;
+        if (coma > desde) {
+            partes.push_back(lista.substr(desde, coma - desde));
         }
         i = coma + 1;
     }
@@ -94,10 +102,13 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                                     {"hilos", required_argument, nullptr, 'j'},
                                     {"simula", no_argument, nullptr, 'n'},
                                     {"version", no_argument, nullptr, 'V'},
+                                    {"informe", required_argument, nullptr, 'I'},
+                                    {"estricto", no_argument, nullptr, 'E'},
+                                    {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
-    for (int letra; (letra = getopt_long(argc, argv, "e:x:scj:n", largas, nullptr)) != -1;) {
+    for (int letra; (letra = getopt_long(argc, argv, "e:x:scj:nh", largas, nullptr)) != -1;) {
         switch (letra) {
             case 'e':
                 o.que.extensiones = separa_comas(optarg);
@@ -123,6 +134,18 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
             case 'V':
                 o.version = true;
                 break;
+            case 'h':
+                o.ayuda = true;
+                break;
+            case 'I':
+                if (std::strcmp(optarg, "json") != 0 && std::strcmp(optarg, "texto") != 0) {
+                    return false;
+                }
+                o.informe.json = std::strcmp(optarg, "json") == 0;
+                break;
+            case 'E':
+                o.informe.estricto = true;
+                break;
             case 'n':
                 o.trabajo.simula = true;
                 break;
@@ -130,7 +153,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 return false;
         }
     }
-    if (o.version) {
+    if (o.version || o.ayuda) {
         return true;
     }
     if (argc - optind != 2 || o.que.extensiones.empty()) {
@@ -171,11 +194,16 @@ bool aviso_seguro(const std::string& scopy) {
 int ejecuta(int argc, char** argv) {
     opciones o;
     if (!lee_opciones(argc, argv, o)) {
+        std::fputs(kErrorDeParametros, stdout);
         std::fputs(kUso, stdout);
         return kFallo;
     }
     if (o.version) {
         imprime_version();
+        return 0;
+    }
+    if (o.ayuda) {
+        std::fputs(kUso, stdout);
         return 0;
     }
     std::error_code error;
@@ -231,7 +259,7 @@ int ejecuta(int argc, char** argv) {
             informes[i] = remata_carpeta(o.origen, o.destino, entradas[i]);
         }
     }
-    return informa(entradas, informes, fallos);
+    return informa(entradas, informes, fallos, o.informe);
 }
 
 }  // namespace

@@ -1,0 +1,50 @@
+// The report's JSON: strings escaped, paths that are not UTF-8 in base64.
+#include "tree/informe.h"
+
+#include <gtest/gtest.h>
+
+namespace kexo {
+
+namespace {
+
+using namespace std::string_view_literals;
+
+TEST(Informe, CadenasJson) {
+    const struct {
+        std::string_view texto, json;
+    } casos[] = {
+        {"a/b.php", R"("a/b.php")"},
+        {"comillas\"y\\barra", R"("comillas\"y\\barra")"},
+        {"tab\there\n\x01"sv, R"("tab\u0009here\u000a\u0001")"},
+        {"\xc3\xb1"
+         "and\xc3\xba",
+         "\"\xc3\xb1"
+         "and\xc3\xba\""},                                // UTF-8 stays as it is
+        {"\xff", R"({"bytes":"/w=="})"},                  // a stray byte
+        {"ab\xc3", R"({"bytes":"YWLD"})"},                // a cut sequence
+        {"\xc0\xaf", R"({"bytes":"wK8="})"},              // overlong
+        {"\xed\xa0\x80", R"({"bytes":"7aCA"})"},          // a surrogate
+        {"\xf4\x90\x80\x80", R"({"bytes":"9JCAgA=="})"},  // past U+10FFFF
+        {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},
+        {"", R"("")"},
+    };
+    for (const auto& c : casos) {
+        EXPECT_EQ(c.json, cadena_json(c.texto)) << c.json;
+    }
+}
+
+TEST(Informe, ObjetoPorEntrada) {
+    informe_trabajo fallo;
+    fallo.resultado = resultado_trabajo::fallido;
+    fallo.error = 28;
+    fallo.antes = 5;
+    EXPECT_EQ(
+        R"({"ruta":"x.php","accion":"fallido","antes":5,"despues":0,"al_leer":false,"error":28})",
+        objeto_json({"x.php", tipo_entrada::php}, fallo));
+    informe_trabajo enlace;
+    EXPECT_EQ(R"({"ruta":"l","accion":"hecho"})", objeto_json({"l", tipo_entrada::enlace}, enlace));
+}
+
+}  // namespace
+
+}  // namespace kexo
