@@ -258,11 +258,17 @@ struct maquina_avx512 {
                 iguales('/'),  iguales('\\'), iguales(' ')};
     }
 
+    // The LFs of CR LF made spaces, the kept bytes packed in a register and
+    // the whole register stored: the bytes past the kept ones are overwritten
+    // by the next block's store or left in the room the caller gives (see
+    // escanea_bloques). Compressing straight to memory is microcoded on Zen 4.
+    // The compress merges into its own source: its zero-masked form waits on
+    // the previous value of its destination on Zen 4 and 5.
     KEXO_AVX512 static void escribe(char*& salida, const char* p, std::uint64_t saltos,
                                     std::uint64_t, std::uint64_t quedan) {
         const __m512i v =
             _mm512_mask_blend_epi8(saltos, _mm512_loadu_si512(p), _mm512_set1_epi8(' '));
-        _mm512_mask_compressstoreu_epi8(salida, quedan, v);
+        _mm512_storeu_si512(salida, _mm512_mask_compress_epi8(v, quedan, v));
         salida += __builtin_popcountll(quedan);
     }
 };
