@@ -289,10 +289,12 @@ bool admite(ruta_escaneo ruta) {
         case ruta_escaneo::por_paradas:
             return true;
         case ruta_escaneo::bloques_avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                   __builtin_cpu_supports("popcnt");
         case ruta_escaneo::bloques_avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt");
+                   __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi") &&
+                   __builtin_cpu_supports("popcnt");
     }
     return false;
 }

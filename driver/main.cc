@@ -12,6 +12,7 @@
 #include "driver/destino.h"
 #include "driver/hilo_ficheros.h"
 #include "driver/origen.h"
+#include "driver/via.h"
 #include "notice/aviso.h"
 
 namespace kexo {
@@ -48,6 +49,10 @@ int ejecuta(int argc, char** argv) {
         std::fputs(kUso, stdout);
         return kFallo;
     }
+    ruta_escaneo via;
+    if (!elige_ruta(via)) {
+        return kFallo;
+    }
     const std::string ruta_origen = argv[1];
     const std::string ruta_destino = argv[2];
     archivo origen = abre_origen(ruta_origen.c_str());
@@ -71,7 +76,7 @@ int ejecuta(int argc, char** argv) {
     // wait, unless the traces are to come out before the header's.
     escritor_destino escritor(salida.flujo(), scopy, oculto && nivel_traza < 2 ? 0 : kEsperaMaxima,
                               hilo.get());
-    compactacion compactando;
+    compactacion compactando(via);
     const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor, hilo.get());
     if (leida.error != 0) {
         return falla(kNoLee, leida.error);

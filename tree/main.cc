@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/via.h"
 #include "notice/aviso.h"
 #include "tree/cola.h"
 #include "tree/recorrido.h"
@@ -213,6 +214,9 @@ int ejecuta(int argc, char** argv) {
     opciones o;
     if (!lee_opciones(argc, argv, o)) {
         std::fputs(kUso, stdout);
+        return kFallo;
+    }
+    if (!elige_ruta(o.trabajo.ruta)) {
         return kFallo;
     }
     std::error_code error;

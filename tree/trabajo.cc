@@ -87,7 +87,7 @@ informe_trabajo trabaja_fichero(const fs::path& de, const fs::path& a, const ent
     std::string compactado;
     std::string_view cuerpo = banco.fuente;
     if (que.tipo == tipo_entrada::php) {
-        compactado = texto_emitido(compacta_fuente(banco.fuente));
+        compactado = texto_emitido(compacta_fuente(banco.fuente, nullptr, opciones.ruta));
         const comparacion mismo =
             opciones.comprueba ? compara_php(banco.fuente, compactado) : comparacion{true, 0};
         informe.resultado =
