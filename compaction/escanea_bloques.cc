@@ -321,6 +321,10 @@ std::size_t escanea_bloques(escaner& estado, ruta_escaneo ruta, std::string_view
                                                 : bloques_escaneo::con_avx2(estado, trozo, salida);
 }
 
+// AVX-512 with VBMI2 first: its compress into a register is fast on every
+// processor that has it (Ice Lake and later, Zen 4 and 5). The AVX2 way uses
+// no BMI2, whose pext and pdep are microcoded on Zen 1 and 2, so it is right
+// on every processor with AVX2. See compaction/README.md.
 ruta_escaneo ruta_de_este_procesador() {
     static const ruta_escaneo ruta =
         admite(ruta_escaneo::bloques_avx512) ? ruta_escaneo::bloques_avx512
