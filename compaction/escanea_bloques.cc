@@ -106,7 +106,12 @@ struct bloques_escaneo {
         char* out = salida;
         char comilla = e.comilla_;
         char previo = e.previo_;
-        pendiente espera = e.espera_;
+        // What the previous block left undecided, as bits 0 or 1: no branch
+        // hangs on them, since a block ends after a CR or in indentation as good
+        // as at random.
+        std::uint64_t tras_cr = e.espera_ == pendiente::cr;
+        std::uint64_t en_sangria = e.espera_ == pendiente::sangria;
+        bool comentario_abierto = e.espera_ == pendiente::comentario;
         for (; fin - p > 64; p += 64) {
             const clasificado c = Maquina::clasifica(p);
             bloque b{c.cr, c.lf, 0, 0, 0, 0};
@@ -118,19 +123,17 @@ struct bloques_escaneo {
             b.dos_barras =
                 c.barras & ((c.barras >> 1) | (static_cast<std::uint64_t>(p[64] == '/') << 63));
             // The LF of each CR LF, a CR of the previous block included: a space.
-            const std::uint64_t saltos =
-                c.lf & ((c.cr << 1) | static_cast<std::uint64_t>(espera == pendiente::cr));
+            const std::uint64_t saltos = c.lf & ((c.cr << 1) | tras_cr);
             // The spaces after a line break go, up to the next other byte: adding
             // a bit at the start of a run of spaces clears the run.
-            const std::uint64_t inicios =
-                (saltos << 1) | static_cast<std::uint64_t>(espera == pendiente::sangria);
+            const std::uint64_t inicios = (saltos << 1) | en_sangria;
             std::uint64_t suma;
-            const bool sigue_sangria =
-                __builtin_add_overflow(c.espacios, inicios, &suma) || (saltos >> 63) != 0;
+            const std::uint64_t sigue_sangria =
+                static_cast<std::uint64_t>(__builtin_add_overflow(c.espacios, inicios, &suma)) |
+                (saltos >> 63);
             b.quita = c.cr | (c.espacios & ~suma);
             // A comment from the previous block runs to the first CR or LF.
             unsigned desde_byte = 0;
-            bool comentario_abierto = espera == pendiente::comentario;
             if (comentario_abierto) {
                 const std::uint64_t fines = c.cr | c.lf;
                 desde_byte = fines == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(fines));
@@ -146,15 +149,17 @@ struct bloques_escaneo {
             }
             Maquina::escribe(out, p, saltos, c.lf, ~b.quita);
             previo = p[63];
-            espera = comentario_abierto ? pendiente::comentario
-                     : sigue_sangria    ? pendiente::sangria
-                     : previo == '\r'   ? pendiente::cr
-                                        : pendiente::nada;
+            const std::uint64_t sigue = static_cast<std::uint64_t>(!comentario_abierto);
+            en_sangria = sigue & sigue_sangria;
+            tras_cr = sigue & (sigue_sangria ^ 1) & static_cast<std::uint64_t>(previo == '\r');
         }
         salida = out;
         e.comilla_ = comilla;
         e.previo_ = previo;
-        e.espera_ = espera;
+        e.espera_ = comentario_abierto ? pendiente::comentario
+                    : en_sangria != 0  ? pendiente::sangria
+                    : tras_cr != 0     ? pendiente::cr
+                                       : pendiente::nada;
         return static_cast<std::size_t>(p - trozo.data());
     }
 
