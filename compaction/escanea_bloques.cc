@@ -11,10 +11,23 @@ namespace kexo {
 
 namespace {
 
-// The masks of one block: bit i for byte i.
+// The masks of one block: bit i for byte i. A quote right after a backslash
+// neither opens nor closes a literal, and is left out; a `/` counts when
+// another follows it.
 struct clasificado {
-    std::uint64_t cr, lf, simples, dobles, barras, invertidas, espacios;
+    std::uint64_t cr, lf, simples, dobles, dos_barras, espacios;
 };
+
+// The masks of the quotes that count, and of the `/` that another follows,
+// from the masks of every quote, `/` and backslash in the block at p, the byte
+// before it being `previo`. REQUIRES: p[64] can be read.
+inline void cuenta_comillas_y_barras(clasificado& c, std::uint64_t barras, std::uint64_t invertidas,
+                                     const char* p, char previo) {
+    const std::uint64_t escapadas = (invertidas << 1) | static_cast<std::uint64_t>(previo == '\\');
+    c.simples &= ~escapadas;
+    c.dobles &= ~escapadas;
+    c.dos_barras = barras & ((barras >> 1) | (static_cast<std::uint64_t>(p[64] == '/') << 63));
+}
 
 // What the scan of one block works out.
 struct bloque {
@@ -113,15 +126,8 @@ struct bloques_escaneo {
         std::uint64_t en_sangria = e.espera_ == pendiente::sangria;
         bool comentario_abierto = e.espera_ == pendiente::comentario;
         for (; fin - p > 64; p += 64) {
-            const clasificado c = Maquina::clasifica(p);
-            bloque b{c.cr, c.lf, 0, 0, 0, 0};
-            // A quote right after a backslash neither opens nor closes a literal.
-            const std::uint64_t escapadas =
-                (c.invertidas << 1) | static_cast<std::uint64_t>(previo == '\\');
-            b.simples = c.simples & ~escapadas;
-            b.dobles = c.dobles & ~escapadas;
-            b.dos_barras =
-                c.barras & ((c.barras >> 1) | (static_cast<std::uint64_t>(p[64] == '/') << 63));
+            const clasificado c = Maquina::clasifica(p, trozo.data(), previo);
+            bloque b{c.cr, c.lf, c.simples, c.dobles, c.dos_barras, 0};
             // The LF of each CR LF, a CR of the previous block included: a space.
             const std::uint64_t saltos = c.lf & ((c.cr << 1) | tras_cr);
             // The spaces after a line break go, up to the next other byte: adding
@@ -203,11 +209,47 @@ struct maquina_avx2 {
         return std::uint64_t{bajo} | (std::uint64_t{alto} << 32);
     }
 
-    KEXO_AVX2 static clasificado clasifica(const char* p) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-        return {iguales(a, b, '\r'), iguales(a, b, '\n'), iguales(a, b, '\''), iguales(a, b, '"'),
-                iguales(a, b, '/'),  iguales(a, b, '\\'), iguales(a, b, ' ')};
+    KEXO_AVX2 static __m256i carga(const char* p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
+
+    // The masks of the bytes of a and b (64 bytes) that are `c` and whose
+    // bytes in a_si and b_si are 0xff.
+    KEXO_AVX2 static std::uint64_t iguales_si(__m256i a, __m256i b, char c, __m256i a_si,
+                                              __m256i b_si) {
+        const __m256i byte = _mm256_set1_epi8(c);
+        const auto bajo = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, byte), a_si)));
+        const auto alto = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(b, byte), b_si)));
+        return std::uint64_t{bajo} | (std::uint64_t{alto} << 32);
+    }
+
+    // Quotes after a backslash and `/` before another are told by comparing
+    // the bytes one place before and after, read again from memory: fewer
+    // masks to move to general registers, which costs most here. The first
+    // block of a piece takes the byte before it from `previo`.
+    KEXO_AVX2 static clasificado clasifica(const char* p, const char* inicio, char previo) {
+        const __m256i a = carga(p);
+        const __m256i b = carga(p + 32);
+        const __m256i a_antes =
+            p != inicio ? carga(p - 1)
+                        : _mm256_alignr_epi8(
+                              a, _mm256_permute2x128_si256(_mm256_set1_epi8(previo), a, 0x21), 15);
+        const __m256i invertida = _mm256_set1_epi8('\\');
+        const __m256i a_libre =
+            _mm256_xor_si256(_mm256_cmpeq_epi8(a_antes, invertida), _mm256_set1_epi8(-1));
+        const __m256i b_libre =
+            _mm256_xor_si256(_mm256_cmpeq_epi8(carga(p + 31), invertida), _mm256_set1_epi8(-1));
+        const __m256i barra = _mm256_set1_epi8('/');
+        const __m256i a_barra = _mm256_cmpeq_epi8(carga(p + 1), barra);
+        const __m256i b_barra = _mm256_cmpeq_epi8(carga(p + 33), barra);
+        return {iguales(a, b, '\r'),
+                iguales(a, b, '\n'),
+                iguales_si(a, b, '\'', a_libre, b_libre),
+                iguales_si(a, b, '"', a_libre, b_libre),
+                iguales_si(a, b, '/', a_barra, b_barra),
+                iguales(a, b, ' ')};
     }
 
     // The bytes whose bits are set in `mascara`, as 0xff; the others 0.
@@ -254,13 +296,14 @@ struct maquina_avx2 {
 };
 
 struct maquina_avx512 {
-    KEXO_AVX512 static clasificado clasifica(const char* p) {
+    KEXO_AVX512 static clasificado clasifica(const char* p, const char*, char previo) {
         const __m512i v = _mm512_loadu_si512(p);
         const auto iguales = [v](char c) KEXO_AVX512 {
             return static_cast<std::uint64_t>(_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c)));
         };
-        return {iguales('\r'), iguales('\n'), iguales('\''), iguales('"'),
-                iguales('/'),  iguales('\\'), iguales(' ')};
+        clasificado c{iguales('\r'), iguales('\n'), iguales('\''), iguales('"'), 0, iguales(' ')};
+        cuenta_comillas_y_barras(c, iguales('/'), iguales('\\'), p, previo);
+        return c;
     }
 
     // The LFs of CR LF made spaces, the kept bytes packed in a register and
