@@ -1,14 +1,20 @@
 // The compaction core alone, as the tool runs it (1 MiB pieces), along each
 // way of scanning this processor runs: on generated CR LF PHP of 1, 10 and
 // 100 MB, and on the real PHP in the file that KEXO_FUENTE_REAL names, when it
-// is set (bench/bench.py sets it), cut to 1, 10 and 100 MB.
+// is set (bench/bench.py sets it), cut to 1, 10 and 100 MB. A summary follows:
+// the ways side by side, the one this processor picks, and a loud warning
+// when another was more than 10 % faster.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "compaction/compacta.h"
 
@@ -78,32 +84,137 @@ void compacta(benchmark::State& estado, bool es_real, std::size_t tamano, ruta_e
     estado.SetBytesProcessed(estado.iterations() * static_cast<std::int64_t>(fuente.size()));
 }
 
+const struct {
+    const char* nombre;
+    ruta_escaneo ruta;
+} kRutas[] = {{"stops", ruta_escaneo::por_paradas},
+              {"blocks-avx2", ruta_escaneo::bloques_avx2},
+              {"blocks-avx512", ruta_escaneo::bloques_avx512}};
+
+constexpr const char* kFuentes[] = {"generated", "real"};
+constexpr unsigned kMegas[] = {1, 10, 100};
+
+std::string nombre_de_medida(const char* fuente, const char* ruta, unsigned mb) {
+    return std::string(fuente) + "/" + ruta + "/" + std::to_string(mb) + "MB";
+}
+
+// Prints each run as the console does, and keeps the bytes per second of
+// each benchmark's runs, repetitions included, or of their median when only
+// the aggregates are shown.
+class anotador : public benchmark::ConsoleReporter {
+   public:
+    anotador() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Color : OO_None) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            const auto contador = run.counters.find("bytes_per_second");
+            if (run.error_occurred || contador == run.counters.end()) {
+                continue;
+            }
+            if (run.run_type == Run::RT_Iteration) {
+                medidas_[run.run_name.str()].push_back(contador->second.value);
+            } else if (run.aggregate_name == "median") {
+                medianas_[run.run_name.str()] = contador->second.value;
+            }
+        }
+    }
+
+    // The median bytes per second of the benchmark `nombre`; 0 when it did not run.
+    double mediana(const std::string& nombre) const {
+        if (const auto dada = medianas_.find(nombre); dada != medianas_.end()) {
+            return dada->second;
+        }
+        const auto donde = medidas_.find(nombre);
+        if (donde == medidas_.end() || donde->second.empty()) {
+            return 0;
+        }
+        std::vector<double> valores = donde->second;
+        std::sort(valores.begin(), valores.end());
+        const std::size_t n = valores.size();
+        return n % 2 == 1 ? valores[n / 2] : (valores[n / 2 - 1] + valores[n / 2]) / 2;
+    }
+
+   private:
+    std::map<std::string, std::vector<double>> medidas_;
+    std::map<std::string, double> medianas_;
+};
+
+// The ways side by side for each source and size measured, in GB/s (10^9
+// bytes a second), the way this processor picks named, and a warning for each
+// source and size where another way was more than 10 % faster.
+void resume(const anotador& medido) {
+    const ruta_escaneo elegida = ruta_de_este_procesador();
+    std::printf("\nsummary, GB/s (10^9 bytes a second, the median of the repetitions):\n");
+    std::printf("%-10s %6s", "source", "size");
+    for (const auto& r : kRutas) {
+        std::printf(" %8s", nombre_de(r.ruta));
+    }
+    std::printf("  fastest\n");
+    std::vector<std::string> avisos;
+    for (const char* fuente : kFuentes) {
+        for (const unsigned mb : kMegas) {
+            std::string linea;
+            const char* rapida = nullptr;
+            double mejor = 0;
+            double de_la_elegida = 0;
+            char celda[32];
+            for (const auto& r : kRutas) {
+                const double gb = medido.mediana(nombre_de_medida(fuente, r.nombre, mb)) / 1e9;
+                if (gb > 0) {
+                    std::snprintf(celda, sizeof celda, " %8.2f", gb);
+                } else {
+                    std::snprintf(celda, sizeof celda, " %8s", "-");
+                }
+                linea += celda;
+                if (gb > mejor) {
+                    mejor = gb;
+                    rapida = nombre_de(r.ruta);
+                }
+                de_la_elegida = r.ruta == elegida ? gb : de_la_elegida;
+            }
+            if (rapida == nullptr) {
+                continue;  // nothing measured for this source and size
+            }
+            std::printf("%-10s %4uMB%s  %s\n", fuente, mb, linea.c_str(), rapida);
+            if (de_la_elegida > 0 && de_la_elegida < 0.9 * mejor) {
+                char aviso[160];
+                std::snprintf(aviso, sizeof aviso, "%s %u MB: %s %.2f GB/s, %s %.2f GB/s", fuente,
+                              mb, nombre_de(elegida), de_la_elegida, rapida, mejor);
+                avisos.emplace_back(aviso);
+            }
+        }
+    }
+    std::printf("this processor picks: %s\n", nombre_de(elegida));
+    for (const std::string& aviso : avisos) {
+        std::printf(
+            "*** WARNING: THE WAY PICKED IS MORE THAN 10 %% SLOWER THAN THE FASTEST: %s ***\n",
+            aviso.c_str());
+    }
+}
+
 }  // namespace
 
 int ejecuta(int argc, char** argv) {
-    const struct {
-        const char* nombre;
-        ruta_escaneo ruta;
-    } rutas[] = {{"stops", ruta_escaneo::por_paradas},
-                 {"blocks-avx2", ruta_escaneo::bloques_avx2},
-                 {"blocks-avx512", ruta_escaneo::bloques_avx512}};
-    for (const bool es_real : {false, true}) {
-        for (const auto& r : rutas) {
-            for (const std::size_t mb : {1u, 10u, 100u}) {
-                const std::size_t tamano = mb * 1000000;
+    for (const char* fuente : kFuentes) {
+        const bool es_real = fuente == kFuentes[1];
+        for (const auto& r : kRutas) {
+            for (const unsigned mb : kMegas) {
+                const std::size_t tamano = std::size_t{mb} * 1000000;
                 if (!admite(r.ruta) || (es_real && real_entera().size() < tamano)) {
                     continue;  // not on this processor, or no real source given
                 }
-                const std::string nombre = std::string(es_real ? "real" : "generated") + "/" +
-                                           r.nombre + "/" + std::to_string(mb) + "MB";
-                benchmark::RegisterBenchmark(nombre.c_str(), compacta, es_real, tamano, r.ruta)
+                benchmark::RegisterBenchmark(nombre_de_medida(fuente, r.nombre, mb).c_str(),
+                                             compacta, es_real, tamano, r.ruta)
                     ->Unit(benchmark::kMillisecond);
             }
         }
     }
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    anotador medido;
+    benchmark::RunSpecifiedBenchmarks(&medido);
     benchmark::Shutdown();
+    resume(medido);
     return 0;
 }
 

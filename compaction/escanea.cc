@@ -253,6 +253,35 @@ struct recorrido_escaneo {
     }
 };
 
+namespace {
+
+constexpr ruta_escaneo kRutas[] = {ruta_escaneo::por_paradas, ruta_escaneo::bloques_avx2,
+                                   ruta_escaneo::bloques_avx512};
+
+}  // namespace
+
+const char* nombre_de(ruta_escaneo ruta) {
+    switch (ruta) {
+        case ruta_escaneo::por_paradas:
+            return "paradas";
+        case ruta_escaneo::bloques_avx2:
+            return "avx2";
+        case ruta_escaneo::bloques_avx512:
+            return "avx512";
+    }
+    return "";
+}
+
+bool ruta_por_nombre(std::string_view nombre, ruta_escaneo& ruta) {
+    for (const ruta_escaneo una : kRutas) {
+        if (nombre == nombre_de(una)) {
+            ruta = una;
+            return true;
+        }
+    }
+    return false;
+}
+
 char* escaner::escanea(std::string_view trozo, char* salida) {
     if (ruta_ != ruta_escaneo::por_paradas && espera_ != pendiente::barra) {
         trozo.remove_prefix(escanea_bloques(*this, ruta_, trozo, salida));

@@ -21,6 +21,13 @@ bool admite(ruta_escaneo ruta);
 // The fastest way this processor runs.
 ruta_escaneo ruta_de_este_procesador();
 
+// The way named `nombre` ("paradas", "avx2" or "avx512"), set in `ruta`.
+// False, with `ruta` as it was, for any other name.
+bool ruta_por_nombre(std::string_view nombre, ruta_escaneo& ruta);
+
+// The name of `ruta`, as ruta_por_nombre reads it.
+const char* nombre_de(ruta_escaneo ruta);
+
 class escaner {
    public:
     // REQUIRES: admite(ruta).

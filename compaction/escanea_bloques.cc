@@ -11,10 +11,23 @@ namespace kexo {
 
 namespace {
 
-// The masks of one block: bit i for byte i.
+// The masks of one block: bit i for byte i. A quote right after a backslash
+// neither opens nor closes a literal, and is left out; a `/` counts when
+// another follows it.
 struct clasificado {
-    std::uint64_t cr, lf, simples, dobles, barras, invertidas, espacios;
+    std::uint64_t cr, lf, simples, dobles, dos_barras, espacios;
 };
+
+// The masks of the quotes that count, and of the `/` that another follows,
+// from the masks of every quote, `/` and backslash in the block at p, the byte
+// before it being `previo`. REQUIRES: p[64] can be read.
+inline void cuenta_comillas_y_barras(clasificado& c, std::uint64_t barras, std::uint64_t invertidas,
+                                     const char* p, char previo) {
+    const std::uint64_t escapadas = (invertidas << 1) | static_cast<std::uint64_t>(previo == '\\');
+    c.simples &= ~escapadas;
+    c.dobles &= ~escapadas;
+    c.dos_barras = barras & ((barras >> 1) | (static_cast<std::uint64_t>(p[64] == '/') << 63));
+}
 
 // What the scan of one block works out.
 struct bloque {
@@ -106,31 +119,27 @@ struct bloques_escaneo {
         char* out = salida;
         char comilla = e.comilla_;
         char previo = e.previo_;
-        pendiente espera = e.espera_;
+        // What the previous block left undecided, as bits 0 or 1: no branch
+        // hangs on them, since a block ends after a CR or in indentation as good
+        // as at random.
+        std::uint64_t tras_cr = e.espera_ == pendiente::cr;
+        std::uint64_t en_sangria = e.espera_ == pendiente::sangria;
+        bool comentario_abierto = e.espera_ == pendiente::comentario;
         for (; fin - p > 64; p += 64) {
-            const clasificado c = Maquina::clasifica(p);
-            bloque b{c.cr, c.lf, 0, 0, 0, 0};
-            // A quote right after a backslash neither opens nor closes a literal.
-            const std::uint64_t escapadas =
-                (c.invertidas << 1) | static_cast<std::uint64_t>(previo == '\\');
-            b.simples = c.simples & ~escapadas;
-            b.dobles = c.dobles & ~escapadas;
-            b.dos_barras =
-                c.barras & ((c.barras >> 1) | (static_cast<std::uint64_t>(p[64] == '/') << 63));
+            const clasificado c = Maquina::clasifica(p, trozo.data(), previo);
+            bloque b{c.cr, c.lf, c.simples, c.dobles, c.dos_barras, 0};
             // The LF of each CR LF, a CR of the previous block included: a space.
-            const std::uint64_t saltos =
-                c.lf & ((c.cr << 1) | static_cast<std::uint64_t>(espera == pendiente::cr));
+            const std::uint64_t saltos = c.lf & ((c.cr << 1) | tras_cr);
             // The spaces after a line break go, up to the next other byte: adding
             // a bit at the start of a run of spaces clears the run.
-            const std::uint64_t inicios =
-                (saltos << 1) | static_cast<std::uint64_t>(espera == pendiente::sangria);
+            const std::uint64_t inicios = (saltos << 1) | en_sangria;
             std::uint64_t suma;
-            const bool sigue_sangria =
-                __builtin_add_overflow(c.espacios, inicios, &suma) || (saltos >> 63) != 0;
+            const std::uint64_t sigue_sangria =
+                static_cast<std::uint64_t>(__builtin_add_overflow(c.espacios, inicios, &suma)) |
+                (saltos >> 63);
             b.quita = c.cr | (c.espacios & ~suma);
             // A comment from the previous block runs to the first CR or LF.
             unsigned desde_byte = 0;
-            bool comentario_abierto = espera == pendiente::comentario;
             if (comentario_abierto) {
                 const std::uint64_t fines = c.cr | c.lf;
                 desde_byte = fines == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(fines));
@@ -146,15 +155,17 @@ struct bloques_escaneo {
             }
             Maquina::escribe(out, p, saltos, c.lf, ~b.quita);
             previo = p[63];
-            espera = comentario_abierto ? pendiente::comentario
-                     : sigue_sangria    ? pendiente::sangria
-                     : previo == '\r'   ? pendiente::cr
-                                        : pendiente::nada;
+            const std::uint64_t sigue = static_cast<std::uint64_t>(!comentario_abierto);
+            en_sangria = sigue & sigue_sangria;
+            tras_cr = sigue & (sigue_sangria ^ 1) & static_cast<std::uint64_t>(previo == '\r');
         }
         salida = out;
         e.comilla_ = comilla;
         e.previo_ = previo;
-        e.espera_ = espera;
+        e.espera_ = comentario_abierto ? pendiente::comentario
+                    : en_sangria != 0  ? pendiente::sangria
+                    : tras_cr != 0     ? pendiente::cr
+                                       : pendiente::nada;
         return static_cast<std::size_t>(p - trozo.data());
     }
 
@@ -198,11 +209,47 @@ struct maquina_avx2 {
         return std::uint64_t{bajo} | (std::uint64_t{alto} << 32);
     }
 
-    KEXO_AVX2 static clasificado clasifica(const char* p) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-        return {iguales(a, b, '\r'), iguales(a, b, '\n'), iguales(a, b, '\''), iguales(a, b, '"'),
-                iguales(a, b, '/'),  iguales(a, b, '\\'), iguales(a, b, ' ')};
+    KEXO_AVX2 static __m256i carga(const char* p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
+
+    // The masks of the bytes of a and b (64 bytes) that are `c` and whose
+    // bytes in a_si and b_si are 0xff.
+    KEXO_AVX2 static std::uint64_t iguales_si(__m256i a, __m256i b, char c, __m256i a_si,
+                                              __m256i b_si) {
+        const __m256i byte = _mm256_set1_epi8(c);
+        const auto bajo = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, byte), a_si)));
+        const auto alto = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(b, byte), b_si)));
+        return std::uint64_t{bajo} | (std::uint64_t{alto} << 32);
+    }
+
+    // Quotes after a backslash and `/` before another are told by comparing
+    // the bytes one place before and after, read again from memory: fewer
+    // masks to move to general registers, which costs most here. The first
+    // block of a piece takes the byte before it from `previo`.
+    KEXO_AVX2 static clasificado clasifica(const char* p, const char* inicio, char previo) {
+        const __m256i a = carga(p);
+        const __m256i b = carga(p + 32);
+        const __m256i a_antes =
+            p != inicio ? carga(p - 1)
+                        : _mm256_alignr_epi8(
+                              a, _mm256_permute2x128_si256(_mm256_set1_epi8(previo), a, 0x21), 15);
+        const __m256i invertida = _mm256_set1_epi8('\\');
+        const __m256i a_libre =
+            _mm256_xor_si256(_mm256_cmpeq_epi8(a_antes, invertida), _mm256_set1_epi8(-1));
+        const __m256i b_libre =
+            _mm256_xor_si256(_mm256_cmpeq_epi8(carga(p + 31), invertida), _mm256_set1_epi8(-1));
+        const __m256i barra = _mm256_set1_epi8('/');
+        const __m256i a_barra = _mm256_cmpeq_epi8(carga(p + 1), barra);
+        const __m256i b_barra = _mm256_cmpeq_epi8(carga(p + 33), barra);
+        return {iguales(a, b, '\r'),
+                iguales(a, b, '\n'),
+                iguales_si(a, b, '\'', a_libre, b_libre),
+                iguales_si(a, b, '"', a_libre, b_libre),
+                iguales_si(a, b, '/', a_barra, b_barra),
+                iguales(a, b, ' ')};
     }
 
     // The bytes whose bits are set in `mascara`, as 0xff; the others 0.
@@ -249,20 +296,27 @@ struct maquina_avx2 {
 };
 
 struct maquina_avx512 {
-    KEXO_AVX512 static clasificado clasifica(const char* p) {
+    KEXO_AVX512 static clasificado clasifica(const char* p, const char*, char previo) {
         const __m512i v = _mm512_loadu_si512(p);
         const auto iguales = [v](char c) KEXO_AVX512 {
             return static_cast<std::uint64_t>(_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c)));
         };
-        return {iguales('\r'), iguales('\n'), iguales('\''), iguales('"'),
-                iguales('/'),  iguales('\\'), iguales(' ')};
+        clasificado c{iguales('\r'), iguales('\n'), iguales('\''), iguales('"'), 0, iguales(' ')};
+        cuenta_comillas_y_barras(c, iguales('/'), iguales('\\'), p, previo);
+        return c;
     }
 
+    // The LFs of CR LF made spaces, the kept bytes packed in a register and
+    // the whole register stored: the bytes past the kept ones are overwritten
+    // by the next block's store or left in the room the caller gives (see
+    // escanea_bloques). Compressing straight to memory is microcoded on Zen 4.
+    // The compress merges into its own source: its zero-masked form waits on
+    // the previous value of its destination on Zen 4 and 5.
     KEXO_AVX512 static void escribe(char*& salida, const char* p, std::uint64_t saltos,
                                     std::uint64_t, std::uint64_t quedan) {
         const __m512i v =
             _mm512_mask_blend_epi8(saltos, _mm512_loadu_si512(p), _mm512_set1_epi8(' '));
-        _mm512_mask_compressstoreu_epi8(salida, quedan, v);
+        _mm512_storeu_si512(salida, _mm512_mask_compress_epi8(v, quedan, v));
         salida += __builtin_popcountll(quedan);
     }
 };
@@ -283,10 +337,12 @@ bool admite(ruta_escaneo ruta) {
         case ruta_escaneo::por_paradas:
             return true;
         case ruta_escaneo::bloques_avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                   __builtin_cpu_supports("popcnt");
         case ruta_escaneo::bloques_avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt");
+                   __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi") &&
+                   __builtin_cpu_supports("popcnt");
     }
     return false;
 }
@@ -313,6 +369,10 @@ std::size_t escanea_bloques(escaner& estado, ruta_escaneo ruta, std::string_view
                                                 : bloques_escaneo::con_avx2(estado, trozo, salida);
 }
 
+// AVX-512 with VBMI2 first: its compress into a register is fast on every
+// processor that has it (Ice Lake and later, Zen 4 and 5). The AVX2 way uses
+// no BMI2, whose pext and pdep are microcoded on Zen 1 and 2, so it is right
+// on every processor with AVX2. See compaction/README.md.
 ruta_escaneo ruta_de_este_procesador() {
     static const ruta_escaneo ruta =
         admite(ruta_escaneo::bloques_avx512) ? ruta_escaneo::bloques_avx512

@@ -1,9 +1,11 @@
 // The scan 64 bytes at a time: each block is classified into bit masks, the
 // bytes to leave out are worked out from them, and the rest is written at
-// once: with one compressing store (AVX-512 VBMI2), or 16 bytes at a time by
-// shuffles from a table (AVX2). Literals and comments are followed from quote to
-// quote, and only in blocks where a comment starts; elsewhere the quotes after
-// the block's last line break tell the literal open at its end.
+// once: compressed into a register and stored whole (AVX-512 VBMI2), or 16
+// bytes at a time by shuffles from a table (AVX2). Literals and comments are
+// followed from quote to quote, and only in blocks where a comment starts;
+// elsewhere the quotes after the block's last line break tell the literal open
+// at its end. compaction/README.md tells what each way needs and what its
+// instructions cost on each processor.
 #ifndef KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 #define KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 
@@ -17,7 +19,10 @@ namespace kexo {
 // Scans the whole 64-byte blocks at the start of `trozo` that leave at least
 // one byte after them, along `ruta`, writing at `salida` and moving it on.
 // Returns how many bytes it scanned; the rest is left to the stop-to-stop
-// scan, with the state. REQUIRES: admite(ruta); the scan does not wait on a `/`.
+// scan, with the state. Stores whole vectors past the bytes kept, yet within
+// trozo.size() - 1 bytes from `salida`: no block writes more bytes than it
+// reads, and a block is scanned only when a byte follows it.
+// REQUIRES: admite(ruta); the scan does not wait on a `/`.
 std::size_t escanea_bloques(escaner& estado, ruta_escaneo ruta, std::string_view trozo,
                             char*& salida);
 

@@ -14,6 +14,7 @@
 #include "driver/escritor.h"
 #include "driver/hilo_ficheros.h"
 #include "driver/lectura.h"
+#include "driver/via.h"
 #include "notice/aviso.h"
 
 namespace kexo {
@@ -80,6 +81,10 @@ int ejecuta(int argc, char** argv) {
         std::fputs(kUso, stdout);
         return kFallo;
     }
+    ruta_escaneo via;
+    if (!elige_ruta(via)) {
+        return kFallo;
+    }
     const std::string ruta_origen = argv[1];
     const std::string ruta_destino = argv[2];
     archivo origen = abre_origen(ruta_origen.c_str());
@@ -104,7 +109,7 @@ int ejecuta(int argc, char** argv) {
     // wait, unless the traces are to come out before the header's.
     escritor_destino escritor(salida.flujo(), scopy,
                               oculto && nivel_traza < 2 ? 0 : kRetencionMaxima, hilo.get());
-    compactacion compactando;
+    compactacion compactando(via);
     const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor, hilo.get());
     if (leida.error != 0) {
         return falla(mensajes, kNoLee, leida.error);

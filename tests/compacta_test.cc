@@ -162,6 +162,23 @@ TEST(Compacta, PorTrozosConBlancosLargos) {
     }
 }
 
+// Pieces long enough for blocks, cut at every place: a backslash that ends one
+// piece escapes the quote that starts the next, and a block's neighbours come
+// from another piece.
+TEST(Compacta, PorTrozosLargosCortadosEnCadaSitio) {
+    std::string fuente;
+    for (std::size_t i = 0; i < 40; ++i) {
+        fuente += std::string(i % 7, 'x') + "\\' // a\r\n  \"b\\\" // c\" / d\\\r\n '/\\'//e\r\n";
+    }
+    const std::string entera = compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas).bytes;
+    for (const ruta_escaneo ruta : rutas()) {
+        for (std::size_t tamano = 64; tamano <= 140; ++tamano) {
+            ASSERT_EQ(escapa(entera), escapa(por_trozos(fuente, tamano, ruta)))
+                << "way " << static_cast<int>(ruta) << ", pieces of " << tamano;
+        }
+    }
+}
+
 TEST(Compacta, PorTrozosRetieneSoloElFinal) {
     compactacion en_curso;
     std::string dado;

@@ -78,12 +78,26 @@ std::vector<char*> punteros(std::vector<std::string>& textos) {
     return lista;
 }
 
+// True when `variable` ("NAME=value") sets the variable that one of `otras` sets.
+bool la_fija_otra(std::string_view variable, const std::vector<std::string>& otras) {
+    const std::string_view nombre = variable.substr(0, variable.find('=') + 1);
+    if (nombre.empty()) {
+        return false;
+    }
+    for (const std::string& otra : otras) {
+        if (std::string_view(otra).substr(0, otra.find('=') + 1) == nombre) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string> entorno_sin_phprc(const std::vector<std::string>& mas) {
     std::vector<std::string> entorno;
     for (char** v = environ; *v != nullptr; ++v) {
-        if (!es_phprc(*v)) {
+        if (!es_phprc(*v) && !la_fija_otra(*v, mas)) {
             entorno.emplace_back(*v);
         }
     }

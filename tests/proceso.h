@@ -49,7 +49,8 @@ std::string copia_para_todos(const std::string& binario, const std::filesystem::
 std::string lee_fichero(const std::filesystem::path& ruta);
 void escribe_fichero(const std::filesystem::path& ruta, std::string_view bytes);
 
-// This process's environment without PHPRC (in any letter case), plus `mas`.
+// This process's environment without PHPRC (in any letter case), plus `mas`,
+// whose variables replace those of the same name.
 std::vector<std::string> entorno_sin_phprc(const std::vector<std::string>& mas = {});
 
 struct resultado {

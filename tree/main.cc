@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "compaction/escanea.h"
+#include "driver/via.h"
 #include "notice/aviso.h"
 #include "tree/cola.h"
 #include "tree/informe.h"
@@ -44,25 +45,14 @@ constexpr const char* kUso =
 
 constexpr int kFallo = 1;
 
-const char* nombre_de_via(ruta_escaneo ruta) {
-    switch (ruta) {
-        case ruta_escaneo::bloques_avx512:
-            return "avx512";
-        case ruta_escaneo::bloques_avx2:
-            return "avx2";
-        default:
-            return "paradas";
-    }
-}
-
 // The version, and the ways of scanning this processor runs: the one used, then the others.
 void imprime_version() {
     const ruta_escaneo elegida = ruta_de_este_procesador();
-    std::printf("kexo-arbol %s\nVias de escaneo: %s", KEXO_VERSION, nombre_de_via(elegida));
+    std::printf("kexo-arbol %s\nVias de escaneo: %s", KEXO_VERSION, nombre_de(elegida));
     for (const ruta_escaneo ruta :
          {ruta_escaneo::bloques_avx512, ruta_escaneo::bloques_avx2, ruta_escaneo::por_paradas}) {
         if (ruta != elegida && admite(ruta)) {
-            std::printf(" %s", nombre_de_via(ruta));
+            std::printf(" %s", nombre_de(ruta));
         }
     }
     std::printf(" (la primera, elegida)\n");
@@ -205,6 +195,9 @@ int ejecuta(int argc, char** argv) {
     if (o.ayuda) {
         std::fputs(kUso, stdout);
         return 0;
+    }
+    if (!elige_ruta(o.trabajo.ruta)) {
+        return kFallo;
     }
     std::error_code error;
     if (!fs::is_directory(o.origen, error)) {

@@ -88,7 +88,7 @@ informe_trabajo procesa_fichero(const fs::path& de, const fs::path& a, const ent
     std::string compactado;
     std::string_view cuerpo = banco.fuente;
     if (que.tipo == tipo_entrada::php) {
-        compactado = compacta_fuente(banco.fuente).bytes;
+        compactado = compacta_fuente(banco.fuente, nullptr, opciones.ruta).bytes;
         const comparacion mismo =
             opciones.comprueba ? compara_php(banco.fuente, compactado) : comparacion{true, 0};
         informe.resultado =

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "compaction/escanea.h"
 #include "tree/recorrido.h"
 
 namespace kexo {
@@ -16,6 +17,8 @@ struct opciones_trabajo {
     std::string scopy;      // the notice, put before compacted code
     bool comprueba = true;  // compact only what keeps its program
     bool simula = false;    // write nothing
+    // The way of scanning.
+    ruta_escaneo ruta = ruta_de_este_procesador();
 };
 
 enum class resultado_trabajo : unsigned char {

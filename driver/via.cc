@@ -1,0 +1,29 @@
+#include "driver/via.h"
+
+#include <cstdio>
+#include <string>
+
+#include "notice/aviso.h"
+
+namespace kexo {
+
+bool elige_ruta(ruta_escaneo& ruta) {
+    const std::string nombre = lee_entorno("KEXO_VIA");
+    if (nombre.empty()) {
+        ruta = ruta_de_este_procesador();
+        return true;
+    }
+    ruta_escaneo pedida = ruta_escaneo::por_paradas;
+    if (!ruta_por_nombre(nombre, pedida)) {
+        std::printf("KEXO_VIA=%s no es una via conocida: paradas, avx2 o avx512\n", nombre.c_str());
+        return false;
+    }
+    if (!admite(pedida)) {
+        std::printf("KEXO_VIA=%s: este procesador no tiene esa via\n", nombre.c_str());
+        return false;
+    }
+    ruta = pedida;
+    return true;
+}
+
+}  // namespace kexo

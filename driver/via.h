@@ -1,0 +1,19 @@
+// The way of scanning a run uses: the fastest this processor has, or the one
+// that the environment variable KEXO_VIA names, to tell one way's faults or
+// speed from another's.
+#ifndef KEXO_DRIVER_VIA_H_
+#define KEXO_DRIVER_VIA_H_
+
+#include "compaction/escanea.h"
+
+namespace kexo {
+
+// Sets `ruta` to the way KEXO_VIA names ("paradas", "avx2", "avx512"), or,
+// when it is unset or empty, to ruta_de_este_procesador(). Returns false,
+// after saying why on standard output, when the name is unknown or this
+// processor lacks that way.
+bool elige_ruta(ruta_escaneo& ruta);
+
+}  // namespace kexo
+
+#endif  // KEXO_DRIVER_VIA_H_
