@@ -154,7 +154,10 @@ TEST(Arbol, Version) {
     const resultado r = arbol(escena.ruta(), {"--version"});
     EXPECT_EQ(0, r.estado);
     EXPECT_EQ(0u, r.salida.rfind("kexo-arbol " KEXO_VERSION "\nVias de escaneo: ", 0)) << r.salida;
-    EXPECT_NE(std::string::npos, r.salida.find(" paradas (la primera, elegida)\n")) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find(" paradas\nElegida: ")) << r.salida;
+    const resultado forzada = ejecuta(orden_de(KEXO_BINARIO_ARBOL, {"--version"}),
+                                      entorno_sin_phprc({"KEXO_VIA=paradas"}), escena.ruta());
+    EXPECT_NE(std::string::npos, forzada.salida.find("\nElegida: paradas\n")) << forzada.salida;
 }
 
 TEST_F(ArbolGenerado, SenalAMedias) {

@@ -45,17 +45,17 @@ constexpr const char* kUso =
 
 constexpr int kFallo = 1;
 
-// The version, and the ways of scanning this processor runs: the one used, then the others.
-void imprime_version() {
-    const ruta_escaneo elegida = ruta_de_este_procesador();
-    std::printf("kexo-arbol %s\nVias de escaneo: %s", KEXO_VERSION, nombre_de(elegida));
+// The version, the ways of scanning this processor runs, best first, and
+// the one this run uses.
+void imprime_version(ruta_escaneo elegida) {
+    std::printf("kexo-arbol %s\nVias de escaneo:", KEXO_VERSION);
     for (const ruta_escaneo ruta :
          {ruta_escaneo::bloques_avx512, ruta_escaneo::bloques_avx2, ruta_escaneo::por_paradas}) {
-        if (ruta != elegida && admite(ruta)) {
+        if (admite(ruta)) {
             std::printf(" %s", nombre_de(ruta));
         }
     }
-    std::printf(" (la primera, elegida)\n");
+    std::printf("\nElegida: %s\n", nombre_de(elegida));
 }
 
 struct opciones {
@@ -188,16 +188,16 @@ int ejecuta(int argc, char** argv) {
         std::fputs(kUso, stdout);
         return kFallo;
     }
-    if (o.version) {
-        imprime_version();
-        return 0;
-    }
     if (o.ayuda) {
         std::fputs(kUso, stdout);
         return 0;
     }
     if (!elige_ruta(o.trabajo.ruta)) {
         return kFallo;
+    }
+    if (o.version) {
+        imprime_version(o.trabajo.ruta);
+        return 0;
     }
     std::error_code error;
     if (!fs::is_directory(o.origen, error)) {
