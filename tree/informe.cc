@@ -23,12 +23,15 @@ void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
             ++r.compactados;
             break;
         case resultado_trabajo::sin_compactar:
+        case resultado_trabajo::demasiado_grande:
             ++r.sin_compactar;
             break;
         case resultado_trabajo::copiado:
             ++r.copiados;
             break;
         case resultado_trabajo::fallido:
+        case resultado_trabajo::cambiado:
+        case resultado_trabajo::sin_memoria:
             ++r.fallidos;
             break;
         case resultado_trabajo::hecho:
@@ -49,8 +52,17 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
             std::printf("Sin compactar %s: cambiaria el programa en la linea %lld\n", ruta,
                         static_cast<long long>(informe.linea));
             break;
+        case resultado_trabajo::demasiado_grande:
+            std::printf("Sin compactar %s: demasiado grande para comprobarlo\n", ruta);
+            break;
         case resultado_trabajo::omitido:
             std::printf("Omitido %s: no es un fichero regular\n", ruta);
+            break;
+        case resultado_trabajo::cambiado:
+            std::printf("Cambiado durante la ejecucion %s\n", ruta);
+            break;
+        case resultado_trabajo::sin_memoria:
+            std::printf("Memoria insuficiente para %s\n", ruta);
             break;
         case resultado_trabajo::fallido:
             std::printf(
@@ -94,7 +106,11 @@ void progreso::muestra() const {
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
             const std::vector<fallo_recorrido>& fallos_recorrido) {
     for (const fallo_recorrido& f : fallos_recorrido) {
-        std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
+        if (f.cambiado) {
+            std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());
+        } else {
+            std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
+        }
     }
     recuento r;
     for (std::size_t i = 0; i < entradas.size(); ++i) {
