@@ -165,9 +165,10 @@ int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
         if (es_carpeta && (atributos & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
             return 0;
         }
-        // A link or a file where the source has a folder: the entry itself is removed.
-        if ((es_carpeta ? RemoveDirectoryA(ruta.c_str()) : DeleteFileA(ruta.c_str())) == 0 &&
-            GetLastError() != ERROR_FILE_NOT_FOUND) {
+        // A link or a file where the source has a folder: the entry itself is
+        // removed (a link to a folder by either call, as systems differ).
+        if ((!es_carpeta || RemoveDirectoryA(ruta.c_str()) == 0) &&
+            DeleteFileA(ruta.c_str()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
             return error_de_sistema();
         }
     }

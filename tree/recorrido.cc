@@ -92,6 +92,12 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, const filtro& 
         hallado.fallos.push_back({relativa.empty() ? "." : relativa, error});
     }
     for (const auto& [nombre, visto] : listado) {
+        // Even left out, a folder that is the destination means they overlap.
+        if (visto.clase == clase_nodo::carpeta &&
+            std::any_of(prohibidos.begin(), prohibidos.end(),
+                        [&visto = visto](const nodo& n) { return mismo_nodo(n, visto); })) {
+            return false;
+        }
         std::string ruta = relativa.empty() ? nombre : relativa + "/" + nombre;
         if (excluida(ruta, que)) {
             continue;
@@ -104,10 +110,6 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, const filtro& 
         e.dispositivo = visto.dispositivo;
         e.numero = visto.numero;
         if (e.tipo == tipo_entrada::carpeta) {
-            if (std::any_of(prohibidos.begin(), prohibidos.end(),
-                            [&visto = visto](const nodo& n) { return mismo_nodo(n, visto); })) {
-                return false;
-            }
             pendientes.push_back({ruta, visto});
         }
         hallado.entradas.push_back(std::move(e));
