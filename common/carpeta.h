@@ -97,9 +97,11 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
 // the folder at `ruta` itself. Returns 0, or the error number.
 int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe);
 
-// The entries of the folder `c`, but `.` and `..`, with what each is. Returns
-// 0, or the error number of reading the folder.
-int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas);
+// The entries of the folder `c`, but `.` and `..`, with what each is; with
+// `empiezan`, only those whose names start so. Returns 0, or the error number
+// of reading the folder.
+int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
+                  const std::string& empiezan = std::string());
 
 // What the entry `nombre` of `c` is, its link not followed (clase ninguno:
 // there is none). Returns 0, or the error number.

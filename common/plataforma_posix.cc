@@ -414,7 +414,8 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
         actual = siguiente;
         existe = i + 1 == faltan.size();
     }
-    const int fd = openat(actual, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Only a folder to be written in need be readable.
+    const int fd = openat(actual, ".", (crea ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
     cierra_guardando_error(actual);
     if (fd < 0) {
         return errno;
@@ -423,7 +424,8 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
     return 0;
 }
 
-int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas) {
+int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
+                  const std::string& empiezan) {
     const int fd = openat(c.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* listado = fd >= 0 ? fdopendir(fd) : nullptr;
     if (listado == nullptr) {
@@ -442,7 +444,7 @@ int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& e
             break;
         }
         const std::string nombre = d->d_name;
-        if (nombre == "." || nombre == "..") {
+        if (nombre == "." || nombre == ".." || nombre.compare(0, empiezan.size(), empiezan) != 0) {
             continue;
         }
         nodo visto;
@@ -489,7 +491,8 @@ archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto
         errno = EINVAL;
         return nullptr;
     }
-    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    // F_SETFL sets only the status flags, of which it was opened with O_NONBLOCK alone.
+    if (fcntl(fd, F_SETFL, 0) != 0) {
         cierra_guardando_error(fd);
         return nullptr;
     }

@@ -255,7 +255,8 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
     return abre_carpeta(arriba.u8string(), abierta);
 }
 
-int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas) {
+int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
+                  const std::string& empiezan) {
     WIN32_FIND_DATAA datos;
     const HANDLE busqueda = FindFirstFileA((c.prefijo() + "*").c_str(), &datos);
     if (busqueda == INVALID_HANDLE_VALUE) {
@@ -263,7 +264,7 @@ int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& e
     }
     do {
         const std::string nombre = datos.cFileName;
-        if (nombre == "." || nombre == "..") {
+        if (nombre == "." || nombre == ".." || nombre.compare(0, empiezan.size(), empiezan) != 0) {
             continue;
         }
         nodo visto;

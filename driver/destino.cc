@@ -248,14 +248,13 @@ int coloca_enlace_duro(const carpeta_destino& de, const std::string& original,
 }
 
 void borra_temporales_abandonados(const carpeta& c) {
-    std::vector<std::pair<std::string, nodo>> entradas;
-    lista_carpeta(c, entradas);
     const std::string prefijo = kPrefijoTemporal;
+    std::vector<std::pair<std::string, nodo>> entradas;
+    lista_carpeta(c, entradas, prefijo);
     for (const auto& [nombre, visto] : entradas) {
         long proceso = 0;
         // Only the kinds made here, named as made here, of a process that is gone.
         if ((visto.clase == clase_nodo::fichero || visto.clase == clase_nodo::enlace) &&
-            nombre.compare(0, prefijo.size(), prefijo) == 0 &&
             es_proceso_y_cuenta(nombre.substr(prefijo.size()), proceso) && !proceso_vivo(proceso)) {
             borra_entrada(c.fd(), (c.prefijo() + nombre).c_str());
         }
