@@ -31,8 +31,8 @@ bool instala_senales() {
 }
 
 // The error number for the system's last error, as far as the callers tell them apart.
-int error_de_sistema() {
-    switch (GetLastError()) {
+int error_de_sistema(DWORD codigo = GetLastError()) {
+    switch (codigo) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
             return ENOENT;
@@ -176,7 +176,24 @@ int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
 }
 
 bool renombra(const carpeta_destino&, const char* de, const char* a) {
-    return MoveFileExA(de, a, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    constexpr DWORD kReemplaza = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExA(de, a, kReemplaza) != 0) {
+        return true;
+    }
+    DWORD fallo = GetLastError();
+    // A read-only file is replaced as any other: what its folder allows.
+    const DWORD atributos = GetFileAttributesA(a);
+    if (fallo == ERROR_ACCESS_DENIED && atributos != INVALID_FILE_ATTRIBUTES &&
+        (atributos & FILE_ATTRIBUTE_READONLY) != 0 &&
+        SetFileAttributesA(a, atributos & ~DWORD{FILE_ATTRIBUTE_READONLY}) != 0) {
+        if (MoveFileExA(de, a, kReemplaza) != 0) {
+            return true;
+        }
+        fallo = GetLastError();
+        SetFileAttributesA(a, atributos);
+    }
+    errno = error_de_sistema(fallo);
+    return false;
 }
 
 void borra_entrada(int, const char* nombre) {
