@@ -483,7 +483,7 @@ TEST(Arbol, MemoriaInsuficienteEnUnFichero) {
     escribe_fichero(escena / "origen/a.php", "<?php $a = 1; // c");
     escribe_fichero(escena / "origen/grande.php", std::string(30u << 20, 'x'));
     escribe_fichero(escena / "origen/z.txt", "z");
-    const resultado r = arbol(escena.ruta(), {"-j1", "origen", "destino"}, {80u << 20});
+    const resultado r = arbol(escena.ruta(), {"-j1", "origen", "destino"}, {60u << 20});
     EXPECT_EQ(1, r.estado);
     EXPECT_EQ(
         "Memoria insuficiente para grande.php\n"
