@@ -1,11 +1,12 @@
 // What differs between the systems kexo runs on: what kind of file a stream
-// is, opening a file only if it is a regular one, and how two names are told
-// to be one file.
+// is, opening a file only if it is a regular one, how two names are told to
+// be one file, copying a file's bytes, owners and processes.
 #ifndef KEXO_COMMON_PLATAFORMA_H_
 #define KEXO_COMMON_PLATAFORMA_H_
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "common/archivo.h"
 
@@ -41,6 +42,33 @@ int descriptor_de(std::FILE* flujo);
 // A stream over the descriptor `fd`, opened with fopen's `modo`; null, with
 // errno and `fd` closed, when it cannot be made.
 archivo abre_descriptor(int fd, const char* modo);
+
+// What a copy of a file's bytes came to.
+struct copia_hecha {
+    std::uint64_t bytes;  // bytes of the source
+    int error;            // 0, or the error number of the copy
+    bool al_leer;         // the error came from reading, not writing
+};
+
+// Copies every byte of `origen` from its start into `destino` from its start,
+// in bounded pieces whatever the size, through the kernel where it can, and
+// keeps the source's holes where the system tells them. `bloque` is room to
+// reuse when the bytes must pass through memory.
+copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque);
+
+// Gives the file open as `fd` the owner `dueno` and group `grupo` where the
+// system lets this process (as root), or the group alone, as `cp -a` does;
+// then the permission bits `modo`, less setuid when the owner could not be
+// kept and setgid when the group could not, so that a copy never runs as
+// another user or group than its original's. Returns false when the bits
+// could not be set. Where files have no owners or bits, does nothing.
+bool conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, std::uint32_t modo);
+
+// True unless the process numbered `numero` is known not to exist.
+bool proceso_vivo(long numero);
+
+// How many descriptors this process may have open at once.
+std::uint64_t descriptores_permitidos();
 
 }  // namespace kexo
 

@@ -1,9 +1,21 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 
+#if defined(__linux__)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
+
+#include "common/carpeta.h"
 #include "common/plataforma.h"
 
 namespace kexo {
@@ -12,6 +24,94 @@ namespace {
 
 bool estado_de(std::FILE* archivo, struct stat& estado) {
     return fstat(fileno(archivo), &estado) == 0;
+}
+
+nodo nodo_de(const struct stat& estado) {
+    nodo n;
+    switch (estado.st_mode & S_IFMT) {
+        case S_IFDIR:
+            n.clase = clase_nodo::carpeta;
+            break;
+        case S_IFREG:
+            n.clase = clase_nodo::fichero;
+            break;
+        case S_IFLNK:
+            n.clase = clase_nodo::enlace;
+            break;
+        default:
+            n.clase = clase_nodo::otro;
+            break;
+    }
+    n.dispositivo = static_cast<std::uint64_t>(estado.st_dev);
+    n.numero = static_cast<std::uint64_t>(estado.st_ino);
+    n.nombres = static_cast<std::uint64_t>(estado.st_nlink);
+    n.tamano = static_cast<std::int64_t>(estado.st_size);
+    return n;
+}
+
+// Closes `fd`, keeping errno as it was.
+void cierra_guardando_error(int fd) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+}
+
+// The names of `ruta`, split at each `/`, without empty ones.
+std::vector<std::string> nombres_de(const std::string& ruta) {
+    std::vector<std::string> nombres;
+    for (std::size_t i = 0; i <= ruta.size();) {
+        const std::size_t barra = std::min(ruta.find('/', i), ruta.size());
+        if (barra > i) {
+            nombres.push_back(ruta.substr(i, barra - i));
+        }
+        i = barra + 1;
+    }
+    return nombres;
+}
+
+// Opens `ruta` beneath the folder open as `base` with `banderas`, following
+// no link anywhere on the way: in one call where the kernel has openat2,
+// else name by name. Returns the descriptor, or -1 with errno.
+int abre_bajo(int base, const std::string& ruta, int banderas) {
+#if defined(__linux__) && defined(SYS_openat2)
+    static std::atomic<bool> sin_openat2{false};
+    if (!ruta.empty() && !sin_openat2.load(std::memory_order_relaxed)) {
+        open_how como{};
+        como.flags = static_cast<decltype(como.flags)>(banderas | O_NOFOLLOW | O_CLOEXEC);
+        como.resolve = static_cast<decltype(como.resolve)>(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS);
+        const long fd = syscall(SYS_openat2, base, ruta.c_str(), &como, sizeof como);
+        if (fd >= 0) {
+            return static_cast<int>(fd);
+        }
+        // An older kernel, or a filter that refuses the call: name by name.
+        // A path too long for one call is taken name by name too.
+        if (errno == ENOSYS || errno == EPERM || errno == E2BIG) {
+            sin_openat2.store(true, std::memory_order_relaxed);
+        } else if (errno != ENAMETOOLONG && errno != EAGAIN) {
+            return -1;
+        }
+    }
+#endif
+    const std::vector<std::string> nombres = nombres_de(ruta);
+    if (nombres.empty()) {
+        return openat(base, ".", banderas | O_CLOEXEC);
+    }
+    int actual = base;
+    for (std::size_t i = 0; i < nombres.size(); ++i) {
+        const bool ultimo = i + 1 == nombres.size();
+        // The folders on the way need only be passed through.
+        const int siguiente =
+            openat(actual, nombres[i].c_str(),
+                   (ultimo ? banderas : O_PATH | O_DIRECTORY) | O_NOFOLLOW | O_CLOEXEC);
+        if (actual != base) {
+            cierra_guardando_error(actual);
+        }
+        if (siguiente < 0) {
+            return -1;
+        }
+        actual = siguiente;
+    }
+    return actual;
 }
 
 }  // namespace
@@ -47,9 +147,7 @@ int descriptor_de(std::FILE* flujo) {
 archivo abre_descriptor(int fd, const char* modo) {
     archivo abierto(fdopen(fd, modo));
     if (!abierto) {
-        const int error = errno;
-        close(fd);
-        errno = error;
+        cierra_guardando_error(fd);
     }
     return abierto;
 }
@@ -71,6 +169,390 @@ archivo abre_si_regular(const char* ruta, const char* modo) {
         close(fd);
     }
     return abierto;
+}
+
+namespace {
+
+// The errors of a copy that come from the side written.
+bool es_de_escritura(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS || error == EPERM;
+}
+
+// Copies the bytes of `de` from `desde` up to `hasta` (-1: its end) into `a`
+// at the same places. Puts in `hasta` where the copy ended, and returns true
+// when it met the source's end (before `hasta`, or with no `hasta`).
+class copiador {
+   public:
+    copiador(int de, int a, std::string& bloque) : de_(de), a_(a), bloque_(bloque) {}
+
+    bool copia(off_t desde, off_t& hasta, copia_hecha& hecha) {
+        const bool sin_limite = hasta < 0;
+        off_t en = desde;
+        bool al_final = false;
+        while (!al_final && (sin_limite || en < hasta) && hecha.error == 0) {
+            constexpr off_t kTramo = off_t{1} << 30;
+            const auto n =
+                static_cast<std::size_t>(sin_limite ? kTramo : std::min(kTramo, hasta - en));
+            const ssize_t hechos = por_nucleo_ ? por_el_nucleo(en, n) : por_memoria(en, n, hecha);
+            if (hechos < 0 && por_nucleo_) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                    errno == EBADF || errno == ETXTBSY) {
+                    por_nucleo_ = false;  // not between these two: through memory
+                    continue;
+                }
+                hecha.error = errno;
+                hecha.al_leer = !es_de_escritura(errno);
+            } else if (hechos == 0) {
+                al_final = true;
+            } else if (hechos > 0) {
+                en += hechos;
+            }
+        }
+        hasta = en;
+        return al_final || sin_limite;
+    }
+
+   private:
+    ssize_t por_el_nucleo(off_t en, std::size_t n) {
+#if defined(__linux__)
+        loff_t leer = en;
+        loff_t escribir = en;
+        return copy_file_range(de_, &leer, a_, &escribir, n, 0);
+#else
+        static_cast<void>(en);
+        static_cast<void>(n);
+        errno = ENOSYS;
+        return -1;
+#endif
+    }
+
+    ssize_t por_memoria(off_t en, std::size_t n, copia_hecha& hecha) {
+        constexpr std::size_t kBloque = std::size_t{1} << 18;
+        if (bloque_.size() < kBloque) {
+            bloque_.resize(kBloque);
+        }
+        const ssize_t leidos = pread(de_, bloque_.data(), std::min(n, bloque_.size()), en);
+        if (leidos < 0) {
+            hecha.error = errno;
+            hecha.al_leer = true;
+            return -1;
+        }
+        for (ssize_t escritos = 0; escritos < leidos;) {
+            const ssize_t w = pwrite(a_, bloque_.data() + escritos,
+                                     static_cast<std::size_t>(leidos - escritos), en + escritos);
+            if (w < 0) {
+                hecha.error = errno;
+                hecha.al_leer = false;
+                return -1;
+            }
+            escritos += w;
+        }
+        return leidos;
+    }
+
+    int de_;
+    int a_;
+    std::string& bloque_;
+    bool por_nucleo_ = true;
+};
+
+}  // namespace
+
+copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque) {
+    const int de = fileno(origen);
+    const int a = fileno(destino);
+    copia_hecha hecha{0, 0, false};
+    struct stat estado;
+    if (fstat(de, &estado) != 0) {
+        return {0, errno, true};
+    }
+    copiador copia(de, a, bloque);
+    // Fewer blocks than bytes: holes, to be skipped rather than written.
+    bool con_huecos = estado.st_blocks * 512 < estado.st_size;
+    off_t posicion = 0;
+    for (;;) {
+        off_t datos = posicion;
+        off_t hueco = -1;
+        if (con_huecos) {
+            datos = lseek(de, posicion, SEEK_DATA);
+            if (datos < 0 && errno == ENXIO) {
+                break;  // only a hole up to the end
+            }
+            if (datos < 0) {
+                con_huecos = false;  // no holes told here: every byte is copied
+                datos = posicion;
+            } else {
+                hueco = lseek(de, datos, SEEK_HOLE);
+            }
+        }
+        const bool al_final = copia.copia(datos, hueco, hecha);
+        posicion = hueco;
+        if (al_final || hecha.error != 0) {
+            break;
+        }
+    }
+    if (hecha.error == 0 && fstat(de, &estado) != 0) {
+        return {0, errno, true};
+    }
+    // A hole at the end makes the size, not the bytes copied.
+    if (hecha.error == 0 && estado.st_size > posicion && ftruncate(a, estado.st_size) != 0) {
+        hecha = {0, errno, false};
+    }
+    hecha.bytes = static_cast<std::uint64_t>(std::max<off_t>(posicion, estado.st_size));
+    return hecha;
+}
+
+bool conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, std::uint32_t modo) {
+    const auto uid = static_cast<uid_t>(dueno);
+    const auto gid = static_cast<gid_t>(grupo);
+    auto bits = static_cast<mode_t>(modo & 07777);
+    if (fchown(fd, uid, gid) != 0) {
+        const bool con_grupo = fchown(fd, static_cast<uid_t>(-1), gid) == 0;
+        struct stat ahora;
+        if (fstat(fd, &ahora) != 0) {
+            return false;
+        }
+        if (ahora.st_uid != uid) {
+            bits &= static_cast<mode_t>(~S_ISUID);
+        }
+        if (!con_grupo && ahora.st_gid != gid) {
+            bits &= static_cast<mode_t>(~S_ISGID);
+        }
+    }
+    return fchmod(fd, bits) == 0;
+}
+
+bool proceso_vivo(long numero) {
+    return numero > 0 && numero <= INT_MAX &&
+           (kill(static_cast<pid_t>(numero), 0) == 0 || errno != ESRCH);
+}
+
+std::uint64_t descriptores_permitidos() {
+    struct rlimit limite;
+    if (getrlimit(RLIMIT_NOFILE, &limite) != 0 || limite.rlim_cur == RLIM_INFINITY) {
+        return UINT64_MAX;
+    }
+    return static_cast<std::uint64_t>(limite.rlim_cur);
+}
+
+void carpeta::cierra() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    fd_ = -1;
+    prefijo_.clear();
+}
+
+int abre_carpeta(const std::string& ruta, carpeta& abierta) {
+    const int fd = open(ruta.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    abierta = carpeta::de_descriptor(fd);
+    return 0;
+}
+
+int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abierta, nodo& visto) {
+    const int fd = abre_bajo(base.fd(), ruta, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        return errno;
+    }
+    abierta = carpeta::de_descriptor(fd);
+    struct stat estado;
+    if (fstat(fd, &estado) != 0) {
+        return errno;
+    }
+    visto = nodo_de(estado);
+    return 0;
+}
+
+int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe) {
+    int actual =
+        open(!ruta.empty() && ruta[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (actual < 0) {
+        return errno;
+    }
+    // The names past the last folder that exists: none of them can be a link,
+    // so a `..` among them takes back the name before it.
+    std::vector<std::string> faltan;
+    for (const std::string& nombre : nombres_de(ruta)) {
+        if (nombre == ".") {
+            continue;
+        }
+        if (!faltan.empty()) {
+            if (nombre == "..") {
+                faltan.pop_back();
+            } else {
+                faltan.push_back(nombre);
+            }
+            continue;
+        }
+        const int siguiente = openat(actual, nombre.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (siguiente < 0 && errno == ENOENT && nombre != "..") {
+            faltan.push_back(nombre);
+            continue;
+        }
+        cierra_guardando_error(actual);
+        if (siguiente < 0) {
+            return errno;
+        }
+        actual = siguiente;
+    }
+    existe = faltan.empty();
+    for (std::size_t i = 0; crea && i < faltan.size(); ++i) {
+        const char* nombre = faltan[i].c_str();
+        if (mkdirat(actual, nombre, 0777) != 0 && errno != EEXIST) {
+            cierra_guardando_error(actual);
+            return errno;
+        }
+        // Made here, or by another process meanwhile: never through a link.
+        const int siguiente = openat(actual, nombre, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        cierra_guardando_error(actual);
+        if (siguiente < 0) {
+            return errno;
+        }
+        actual = siguiente;
+        existe = i + 1 == faltan.size();
+    }
+    // Only a folder to be written in need be readable.
+    const int fd = openat(actual, ".", (crea ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
+    cierra_guardando_error(actual);
+    if (fd < 0) {
+        return errno;
+    }
+    abierta = carpeta::de_descriptor(fd);
+    return 0;
+}
+
+int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
+                  const std::string& empiezan) {
+    const int fd = openat(c.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listado = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (listado == nullptr) {
+        const int error = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return error;
+    }
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* d = readdir(listado);
+        if (d == nullptr) {
+            error = errno;
+            break;
+        }
+        const std::string nombre = d->d_name;
+        if (nombre == "." || nombre == ".." || nombre.compare(0, empiezan.size(), empiezan) != 0) {
+            continue;
+        }
+        nodo visto;
+        if (examina_en(c, nombre, visto) == 0 && visto.clase != clase_nodo::ninguno) {
+            entradas.emplace_back(nombre, visto);
+        }
+    }
+    closedir(listado);
+    return error;
+}
+
+int examina_en(const carpeta& c, const std::string& nombre, nodo& visto) {
+    struct stat estado;
+    if (fstatat(c.fd(), nombre.c_str(), &estado, AT_SYMLINK_NOFOLLOW) != 0) {
+        visto = nodo{};
+        return errno == ENOENT ? 0 : errno;
+    }
+    visto = nodo_de(estado);
+    return 0;
+}
+
+archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto) {
+    visto = nodo{};
+    // O_NOFOLLOW: a link is refused (ELOOP), never followed; O_NONBLOCK: a
+    // FIFO opens at once, to be told apart and closed.
+    const int fd =
+        openat(c.fd(), nombre.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            visto.clase = clase_nodo::enlace;
+        } else if (errno == ENXIO) {
+            visto.clase = clase_nodo::otro;  // a socket, or a device without its driver
+        }
+        return nullptr;
+    }
+    struct stat estado;
+    if (fstat(fd, &estado) != 0) {
+        cierra_guardando_error(fd);
+        return nullptr;
+    }
+    visto = nodo_de(estado);
+    if (visto.clase != clase_nodo::fichero) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    // F_SETFL sets only the status flags, of which it was opened with O_NONBLOCK alone.
+    if (fcntl(fd, F_SETFL, 0) != 0) {
+        cierra_guardando_error(fd);
+        return nullptr;
+    }
+    return archivo(sin_buffer(abre_descriptor(fd, "rb").release()));
+}
+
+int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo) {
+    for (std::size_t sitio = 256;; sitio *= 2) {
+        objetivo.resize(sitio);
+        const ssize_t n = readlinkat(c.fd(), nombre.c_str(), objetivo.data(), sitio);
+        if (n < 0) {
+            objetivo.clear();
+            return errno;
+        }
+        if (static_cast<std::size_t>(n) < sitio) {
+            objetivo.resize(static_cast<std::size_t>(n));
+            return 0;
+        }
+    }
+}
+
+int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
+    int actual = openat(c.fd(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // As deep as any path can name, and a bound should `..` never settle.
+    for (int nivel = 0; actual >= 0 && nivel < PATH_MAX; ++nivel) {
+        struct stat estado;
+        if (fstat(actual, &estado) != 0) {
+            break;
+        }
+        const nodo n = nodo_de(estado);
+        if (!cadena.empty() && mismo_nodo(cadena.back(), n)) {
+            close(actual);
+            return 0;  // the root: its `..` is itself
+        }
+        cadena.push_back(n);
+        const int arriba = openat(actual, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        cierra_guardando_error(actual);
+        actual = arriba;
+    }
+    const int error = actual < 0 ? errno : ELOOP;
+    if (actual >= 0) {
+        close(actual);
+    }
+    return error;
+}
+
+int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
+    struct stat estado;
+    if (fstat(original.fd(), &estado) != 0) {
+        return errno;
+    }
+    const struct timespec tiempos[2] = {estado.st_atim, estado.st_mtim};
+    if (!conserva_dueno_y_permisos(copia.fd(), estado.st_uid, estado.st_gid, estado.st_mode) ||
+        futimens(copia.fd(), tiempos) != 0) {
+        return errno;
+    }
+    return 0;
 }
 
 }  // namespace kexo

@@ -3,8 +3,13 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
 
+#include "common/carpeta.h"
 #include "common/plataforma.h"
 
 namespace kexo {
@@ -29,6 +34,59 @@ bool identidad_de(HANDLE archivo, identidad& id) {
 
 HANDLE manejador_de(std::FILE* archivo) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(archivo)));
+}
+
+// The error number for the system's last error.
+int error_de_sistema() {
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+            return EACCES;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return EEXIST;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
+        case ERROR_DISK_FULL:
+            return ENOSPC;
+        default:
+            return EIO;
+    }
+}
+
+// What the attributes `atributos` make an entry: a reparse point is a link.
+clase_nodo clase_de(DWORD atributos) {
+    if ((atributos & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return clase_nodo::enlace;
+    }
+    return (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0 ? clase_nodo::carpeta : clase_nodo::fichero;
+}
+
+// The volume and index of the file or folder at `ruta`, as a node.
+bool identidad_en(const std::string& ruta, nodo& n) {
+    const HANDLE abierto =
+        CreateFileA(ruta.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    identidad id{};
+    const bool hay = identidad_de(abierto, id);
+    if (abierto != INVALID_HANDLE_VALUE) {
+        CloseHandle(abierto);
+    }
+    if (hay) {
+        n.dispositivo = id.volumen;
+        n.numero = (std::uint64_t{id.indice_alto} << 32) | id.indice_bajo;
+    }
+    return hay;
+}
+
+// `ruta` ending in a separator, as a folder's prefix.
+std::string como_prefijo(std::string ruta) {
+    if (ruta.empty() || (ruta.back() != '\\' && ruta.back() != '/' && ruta.back() != ':')) {
+        ruta += '\\';
+    }
+    return ruta;
 }
 
 }  // namespace
@@ -90,6 +148,205 @@ archivo abre_si_regular(const char* ruta, const char* modo) {
         return nullptr;
     }
     return archivo(std::fopen(ruta, modo));
+}
+
+copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque) {
+    // No holes told here: every byte goes through memory, a block at a time.
+    constexpr std::size_t kBloque = std::size_t{1} << 18;
+    if (bloque.size() < kBloque) {
+        bloque.resize(kBloque);
+    }
+    copia_hecha hecha{0, 0, false};
+    for (;;) {
+        errno = 0;
+        const std::size_t n = std::fread(bloque.data(), 1, bloque.size(), origen);
+        if (std::ferror(origen)) {
+            return {hecha.bytes, errno != 0 ? errno : EIO, true};
+        }
+        errno = 0;
+        if (std::fwrite(bloque.data(), 1, n, destino) != n) {
+            return {hecha.bytes, errno != 0 ? errno : EIO, false};
+        }
+        hecha.bytes += n;
+        if (n < bloque.size()) {
+            return hecha;
+        }
+    }
+}
+
+bool conserva_dueno_y_permisos(int, std::int64_t, std::int64_t, std::uint32_t) {
+    return true;  // no owners or permission bits to keep
+}
+
+bool proceso_vivo(long numero) {
+    const HANDLE proceso =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(numero));
+    if (proceso == nullptr) {
+        return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
+    }
+    DWORD salida = 0;
+    const bool vivo = GetExitCodeProcess(proceso, &salida) == 0 || salida == STILL_ACTIVE;
+    CloseHandle(proceso);
+    return vivo;
+}
+
+std::uint64_t descriptores_permitidos() {
+    return static_cast<std::uint64_t>(_getmaxstdio());
+}
+
+void carpeta::cierra() {
+    fd_ = -1;
+    prefijo_.clear();
+}
+
+int abre_carpeta(const std::string& ruta, carpeta& abierta) {
+    const DWORD atributos = GetFileAttributesA(ruta.c_str());
+    if (atributos == INVALID_FILE_ATTRIBUTES) {
+        return error_de_sistema();
+    }
+    if ((atributos & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return ENOTDIR;
+    }
+    abierta = carpeta::de_prefijo(como_prefijo(ruta));
+    return 0;
+}
+
+int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abierta, nodo& visto) {
+    // Name by name: a link (a reparse point) on the way is refused.
+    std::string camino = base.prefijo();
+    for (std::size_t i = 0; i < ruta.size();) {
+        const std::size_t barra = std::min(ruta.find('/', i), ruta.size());
+        camino += ruta.substr(i, barra - i);
+        const DWORD atributos = GetFileAttributesA(camino.c_str());
+        if (atributos == INVALID_FILE_ATTRIBUTES) {
+            return error_de_sistema();
+        }
+        if (clase_de(atributos) != clase_nodo::carpeta) {
+            return clase_de(atributos) == clase_nodo::enlace ? ELOOP : ENOTDIR;
+        }
+        camino += '\\';
+        i = barra + 1;
+    }
+    visto = nodo{};
+    visto.clase = clase_nodo::carpeta;
+    identidad_en(camino, visto);
+    abierta = carpeta::de_prefijo(camino);
+    return 0;
+}
+
+int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (crea) {
+        fs::create_directories(fs::u8path(ruta), error);
+        if (error) {
+            return error.value();
+        }
+    }
+    existe = fs::is_directory(fs::u8path(ruta), error);
+    if (existe) {
+        return abre_carpeta(ruta, abierta);
+    }
+    if (fs::exists(fs::u8path(ruta), error)) {
+        return ENOTDIR;
+    }
+    // The nearest folder that exists, where it would be made.
+    fs::path arriba = fs::absolute(fs::u8path(ruta), error).lexically_normal();
+    while (!fs::is_directory(arriba, error) && arriba.has_relative_path()) {
+        arriba = arriba.parent_path();
+    }
+    return abre_carpeta(arriba.u8string(), abierta);
+}
+
+int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
+                  const std::string& empiezan) {
+    WIN32_FIND_DATAA datos;
+    const HANDLE busqueda = FindFirstFileA((c.prefijo() + "*").c_str(), &datos);
+    if (busqueda == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : error_de_sistema();
+    }
+    do {
+        const std::string nombre = datos.cFileName;
+        if (nombre == "." || nombre == ".." || nombre.compare(0, empiezan.size(), empiezan) != 0) {
+            continue;
+        }
+        nodo visto;
+        visto.clase = clase_de(datos.dwFileAttributes);
+        visto.tamano = static_cast<std::int64_t>((std::uint64_t{datos.nFileSizeHigh} << 32) |
+                                                 datos.nFileSizeLow);
+        entradas.emplace_back(nombre, visto);
+    } while (FindNextFileA(busqueda, &datos) != 0);
+    const int error = GetLastError() == ERROR_NO_MORE_FILES ? 0 : error_de_sistema();
+    FindClose(busqueda);
+    return error;
+}
+
+int examina_en(const carpeta& c, const std::string& nombre, nodo& visto) {
+    visto = nodo{};
+    WIN32_FILE_ATTRIBUTE_DATA datos;
+    if (GetFileAttributesExA((c.prefijo() + nombre).c_str(), GetFileExInfoStandard, &datos) == 0) {
+        const int error = error_de_sistema();
+        return error == ENOENT ? 0 : error;
+    }
+    visto.clase = clase_de(datos.dwFileAttributes);
+    visto.tamano =
+        static_cast<std::int64_t>((std::uint64_t{datos.nFileSizeHigh} << 32) | datos.nFileSizeLow);
+    return 0;
+}
+
+archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto) {
+    if (const int error = examina_en(c, nombre, visto); error != 0) {
+        errno = error;
+        return nullptr;
+    }
+    if (visto.clase != clase_nodo::fichero) {
+        errno = visto.clase == clase_nodo::ninguno ? ENOENT : EINVAL;
+        return nullptr;
+    }
+    archivo abierto(sin_buffer(std::fopen((c.prefijo() + nombre).c_str(), "rb")));
+    if (!abierto) {
+        visto.clase = clase_nodo::ninguno;
+        return nullptr;
+    }
+    struct _stat64 estado;
+    if (_fstat64(_fileno(abierto.get()), &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
+        visto.clase = clase_nodo::otro;  // a device under a file's name
+        errno = EINVAL;
+        return nullptr;
+    }
+    visto.tamano = estado.st_size;
+    return abierto;
+}
+
+int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo) {
+    std::error_code error;
+    objetivo = std::filesystem::read_symlink(std::filesystem::u8path(c.prefijo() + nombre), error)
+                   .u8string();
+    return error ? EINVAL : 0;
+}
+
+int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path camino = fs::weakly_canonical(fs::absolute(fs::u8path(c.prefijo()), error), error);
+    if (error) {
+        return error.value();
+    }
+    for (;;) {
+        nodo n;
+        n.clase = clase_nodo::carpeta;
+        if (!camino.empty() && identidad_en(camino.u8string(), n)) {
+            cadena.push_back(n);
+        }
+        if (!camino.has_relative_path()) {
+            return 0;
+        }
+        camino = camino.parent_path();
+    }
+}
+
+int copia_atributos_carpeta(const carpeta&, const carpeta&) {
+    return 0;  // no permission bits, owners or folder times kept here
 }
 
 }  // namespace kexo

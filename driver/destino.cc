@@ -1,6 +1,10 @@
 #include "driver/destino.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "common/plataforma.h"
 
@@ -53,6 +57,29 @@ int destino::abre(const std::string& ruta) {
         error = error != 0 ? error : errno;
         // No new file can be made beside it: write the file itself.
         return nuevo_ ? error : abre_directo(real);
+    }
+    if (original_ == nullptr) {
+        prepara_temporal(fd, nodo, !sin_nombre_);
+    }
+    return adopta_temporal(fd);
+}
+
+int destino::abre_en(const carpeta_destino& carpeta, const std::string& nombre) {
+    if (nombre.empty()) {
+        return ENOENT;
+    }
+    carpeta_.presta(carpeta);
+    nombre_ = carpeta.prefijo() + nombre;
+    nodo_destino nodo;
+    bool ocupado = false;
+    if (const int error = examina_entrada(carpeta_, nombre_.c_str(), nodo, ocupado); error != 0) {
+        return error;
+    }
+    nuevo_ = !ocupado;
+    vigila_senales();
+    const int fd = crea_temporal();
+    if (fd < 0) {
+        return errno;
     }
     if (original_ == nullptr) {
         prepara_temporal(fd, nodo, !sin_nombre_);
@@ -136,7 +163,9 @@ bool destino::confirma(bool escrito) {
     bien = bien && nombra_temporal();
     bien = std::fclose(flujo_.release()) == 0 && bien;
     bien = bien && coloca_temporal();
+    const int error = errno;
     descarta();
+    errno = error;  // the failed step's, not the clean-up's
     return bien;
 }
 
@@ -155,6 +184,81 @@ void destino::descarta() {
 
 destino::~destino() {
     descarta();
+}
+
+namespace {
+
+// Puts the entry `temporal`, just made, in the place of `nombre`, or removes
+// it. Returns 0, or the error number.
+int coloca_hecho(const carpeta_destino& carpeta, temporal& hecho, const std::string& nombre) {
+    const bool colocado = renombra(carpeta, hecho.nombre(), nombre.c_str());
+    const int error = colocado ? 0 : errno;
+    // Renamed over another name of the same file, it is still there.
+    borra_entrada(hecho.carpeta(), hecho.nombre());
+    hecho.olvida();
+    return error;
+}
+
+// True when `resto` is a temporary name's end: a process number, a dash and
+// a count; puts the process number in `proceso`.
+bool es_proceso_y_cuenta(const std::string& resto, long& proceso) {
+    const auto son_cifras = [](const std::string& s) {
+        return !s.empty() && s.size() < 19 &&
+               std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    const std::size_t guion = resto.find('-');
+    if (guion == std::string::npos || !son_cifras(resto.substr(0, guion)) ||
+        !son_cifras(resto.substr(guion + 1))) {
+        return false;
+    }
+    proceso = std::strtol(resto.c_str(), nullptr, 10);
+    return true;
+}
+
+}  // namespace
+
+int coloca_enlace(const carpeta_destino& en, const std::string& nombre, const std::string& objetivo,
+                  const carpeta& origen, const std::string& original) {
+    vigila_senales();
+    temporal hecho;
+    if (!crea_con_nombre(hecho, en, [&](const char* provisional) {
+            return crea_enlace_simbolico(en, provisional, objetivo);
+        })) {
+        return errno;
+    }
+    if (const int error = copia_atributos_enlace(origen, original, en, hecho.nombre());
+        error != 0) {
+        borra_entrada(hecho.carpeta(), hecho.nombre());
+        return error;
+    }
+    return coloca_hecho(en, hecho, en.prefijo() + nombre);
+}
+
+int coloca_enlace_duro(const carpeta_destino& de, const std::string& original,
+                       const carpeta_destino& a, const std::string& nombre) {
+    vigila_senales();
+    const std::string de_original = de.prefijo() + original;
+    temporal hecho;
+    if (!crea_con_nombre(hecho, a, [&](const char* provisional) {
+            return crea_enlace_duro(de, de_original.c_str(), a, provisional);
+        })) {
+        return errno;
+    }
+    return coloca_hecho(a, hecho, a.prefijo() + nombre);
+}
+
+void borra_temporales_abandonados(const carpeta& c) {
+    const std::string prefijo = kPrefijoTemporal;
+    std::vector<std::pair<std::string, nodo>> entradas;
+    lista_carpeta(c, entradas, prefijo);
+    for (const auto& [nombre, visto] : entradas) {
+        long proceso = 0;
+        // Only the kinds made here, named as made here, of a process that is gone.
+        if ((visto.clase == clase_nodo::fichero || visto.clase == clase_nodo::enlace) &&
+            es_proceso_y_cuenta(nombre.substr(prefijo.size()), proceso) && !proceso_vivo(proceso)) {
+            borra_entrada(c.fd(), (c.prefijo() + nombre).c_str());
+        }
+    }
 }
 
 }  // namespace kexo

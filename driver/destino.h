@@ -29,6 +29,13 @@ class destino {
     // it for writing. A file that may not be written is refused here.
     int abre(const std::string& ruta);
 
+    // Opens the destination `nombre` in the folder `carpeta`, borrowed while
+    // this file is open. Whatever entry has that name (a file, even a
+    // read-only one, a link, a FIFO) is replaced once the file is complete:
+    // never written through, nor written in place. Returns 0, or the error
+    // number (a folder there is refused when the file takes its place).
+    int abre_en(const carpeta_destino& carpeta, const std::string& nombre);
+
     std::FILE* flujo() const { return flujo_.get(); }
 
     // Gives the file, before it takes its place, the permission bits and
@@ -44,7 +51,8 @@ class destino {
 
     // Flushes and closes the file and, when `escrito` says that every write
     // succeeded, puts it in place. Returns true when all of that succeeded;
-    // otherwise the temporary file is gone and the previous destination untouched.
+    // otherwise, with errno from the step that failed, the temporary file is
+    // gone and the previous destination untouched.
     bool confirma(bool escrito);
 
    private:
@@ -71,6 +79,24 @@ class destino {
     bool sin_nombre_ = false;        // a temporary file without a name yet (Linux's O_TMPFILE)
     bool en_su_sitio_ = false;       // written directly, not through a temporary file
 };
+
+// Makes `nombre` in `en` a link to `objetivo`, with the owner and times
+// of the link `original` in `origen`. The link is made under a temporary name
+// first, then takes the place of whatever entry but a folder has that name.
+// Returns 0, or the error number.
+int coloca_enlace(const carpeta_destino& en, const std::string& nombre, const std::string& objetivo,
+                  const carpeta& origen, const std::string& original);
+
+// Makes `nombre` in `a` another name of the file `original` in `de` (a hard
+// link), made under a temporary name first, then put in place of whatever
+// entry but a folder has that name. Returns 0, or the error number.
+int coloca_enlace_duro(const carpeta_destino& de, const std::string& original,
+                       const carpeta_destino& a, const std::string& nombre);
+
+// Removes from the folder `c` what a killed run of kexo or kexo-arbol left
+// there: files and links named as this program names its temporary files,
+// whose process no longer exists.
+void borra_temporales_abandonados(const carpeta& c);
 
 }  // namespace kexo
 

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <string>
 
+#include "common/plataforma.h"
 #include "driver/destino_sistema.h"
 #include "driver/temporales.h"
 
@@ -90,17 +91,6 @@ mode_t permisos_nuevos() {
     return permisos;
 }
 
-// Gives the file open as `fd` the owner `dueno` and group `grupo` where the
-// system lets this process (as root), as `cp -a` does, then the bits `modo`:
-// without setuid and setgid when the owner or group could not be kept, so
-// that the file never runs as another user than its original's.
-bool da_dueno_y_modo(int fd, uid_t dueno, gid_t grupo, mode_t modo) {
-    if (fchown(fd, dueno, grupo) != 0) {
-        modo &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
-    }
-    return fchmod(fd, modo) == 0;
-}
-
 int en(int carpeta) {
     return carpeta >= 0 ? carpeta : AT_FDCWD;
 }
@@ -108,7 +98,7 @@ int en(int carpeta) {
 }  // namespace
 
 carpeta_destino::~carpeta_destino() {
-    if (fd_ >= 0) {
+    if (fd_ >= 0 && !prestada_) {
         close(fd_);
     }
 }
@@ -161,6 +151,22 @@ int examina_destino(const std::string& ruta, std::string& real, nodo_destino& no
     return 0;
 }
 
+int examina_entrada(const carpeta_destino& carpeta, const char* nombre, nodo_destino& nodo,
+                    bool& ocupado) {
+    struct stat estado;
+    ocupado = fstatat(en(carpeta.fd()), nombre, &estado, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!ocupado) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    nodo.existe = S_ISREG(estado.st_mode);
+    if (nodo.existe) {
+        nodo.modo = estado.st_mode & 07777;
+        nodo.dueno = estado.st_uid;
+        nodo.grupo = estado.st_gid;
+    }
+    return 0;
+}
+
 int crea_sin_nombre(const carpeta_destino& carpeta, bool& sin_soporte) {
 #ifdef O_TMPFILE
     // Unnamed, no other process can open it: it takes a new file's bits at once.
@@ -189,6 +195,57 @@ bool enlaza_sin_nombre(const carpeta_destino& carpeta, int fd, const char* nombr
     return errno == ENOENT && linkat(fd, "", en(carpeta.fd()), nombre, AT_EMPTY_PATH) == 0;
 }
 
+bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
+                           const std::string& objetivo) {
+    return symlinkat(objetivo.c_str(), en(carpeta.fd()), nombre) == 0;
+}
+
+bool crea_enlace_duro(const carpeta_destino& de, const char* original, const carpeta_destino& a,
+                      const char* nombre) {
+    // Without AT_SYMLINK_FOLLOW: a link there is linked itself, never followed.
+    return linkat(en(de.fd()), original, en(a.fd()), nombre, 0) == 0;
+}
+
+int copia_atributos_enlace(const carpeta& origen, const std::string& original,
+                           const carpeta_destino& carpeta, const char* nombre) {
+    struct stat estado;
+    if (fstatat(origen.fd(), original.c_str(), &estado, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    // A link's bits mean nothing; its owner is kept where this process may.
+    fchownat(en(carpeta.fd()), nombre, estado.st_uid, estado.st_gid, AT_SYMLINK_NOFOLLOW);
+    const struct timespec tiempos[2] = {estado.st_atim, estado.st_mtim};
+    return utimensat(en(carpeta.fd()), nombre, tiempos, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
+    const char* n = nombre.c_str();
+    // Another run may make or remove the same entries meanwhile: a few tries.
+    for (int intento = 0; intento < 8; ++intento) {
+        if (mkdirat(padre.fd(), n, 0777) == 0) {
+            return 0;
+        }
+        if (errno != EEXIST) {
+            return errno;
+        }
+        struct stat estado;
+        if (fstatat(padre.fd(), n, &estado, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            return errno;
+        }
+        if (S_ISDIR(estado.st_mode)) {
+            return 0;
+        }
+        // A link, file or FIFO where the source has a folder: replaced.
+        if (unlinkat(padre.fd(), n, 0) != 0 && errno != ENOENT) {
+            return errno;
+        }
+    }
+    return EEXIST;
+}
+
 bool renombra(const carpeta_destino& carpeta, const char* de, const char* a) {
     return renameat(en(carpeta.fd()), de, en(carpeta.fd()), a) == 0;
 }
@@ -199,8 +256,7 @@ void borra_entrada(int carpeta, const char* nombre) {
 
 void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre) {
     if (nodo.existe) {
-        da_dueno_y_modo(fd, static_cast<uid_t>(nodo.dueno), static_cast<gid_t>(nodo.grupo),
-                        static_cast<mode_t>(nodo.modo));
+        conserva_dueno_y_permisos(fd, nodo.dueno, nodo.grupo, nodo.modo);
     } else if (con_nombre) {
         fchmod(fd, permisos_nuevos());  // a named one was made 0600
     }
@@ -212,8 +268,8 @@ bool copia_atributos(int fd, std::FILE* original) {
         return false;
     }
     const struct timespec tiempos[2] = {de_original.st_atim, de_original.st_mtim};
-    return da_dueno_y_modo(fd, de_original.st_uid, de_original.st_gid,
-                           de_original.st_mode & 07777) &&
+    return conserva_dueno_y_permisos(fd, de_original.st_uid, de_original.st_gid,
+                                     de_original.st_mode & 07777) &&
            futimens(fd, tiempos) == 0;
 }
 

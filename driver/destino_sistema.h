@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "common/carpeta.h"
+
 namespace kexo {
 
 // The folder a destination lies in, open while its temporary file is made
@@ -17,6 +19,9 @@ namespace kexo {
 class carpeta_destino {
    public:
     carpeta_destino() = default;
+    // Borrows the folder `abierta`, which must stay open while this one is used.
+    explicit carpeta_destino(const carpeta& abierta)
+        : fd_(abierta.fd()), prefijo_(abierta.prefijo()), prestada_(true) {}
     ~carpeta_destino();
     carpeta_destino(const carpeta_destino&) = delete;
     carpeta_destino& operator=(const carpeta_destino&) = delete;
@@ -24,6 +29,13 @@ class carpeta_destino {
     // Opens the folder of the file `ruta` and puts in `nombre` the name that
     // file has for the calls below. Returns 0, or the error number.
     int abre_de(const std::string& ruta, std::string& nombre);
+
+    // Borrows the folder `otra` works in, which must stay open meanwhile.
+    void presta(const carpeta_destino& otra) {
+        fd_ = otra.fd_;
+        prefijo_ = otra.prefijo_;
+        prestada_ = true;
+    }
 
     // The descriptor, or -1 where names are whole paths.
     int fd() const { return fd_; }
@@ -33,6 +45,7 @@ class carpeta_destino {
    private:
     int fd_ = -1;
     std::string prefijo_;
+    bool prestada_ = false;  // closed by its owner, not here
 };
 
 // What a destination's name stands for, before it is written.
@@ -49,6 +62,13 @@ struct nodo_destino {
 // error number, a file that may not be written, as opening it would.
 int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo);
 
+// Works out into `nodo` what the entry `nombre` (a name for the calls below)
+// of `carpeta` is, its link not followed, to be replaced: only a regular file
+// `existe`, to pass its attributes on; `ocupado` says whether any entry has
+// that name. Returns 0, or the error number.
+int examina_entrada(const carpeta_destino& carpeta, const char* nombre, nodo_destino& nodo,
+                    bool& ocupado);
+
 // Makes an unnamed file in `carpeta` (Linux's O_TMPFILE). Returns its
 // descriptor, or -1 with errno; `sin_soporte` says the system or file system
 // has no such files, and a named one is to be made instead.
@@ -61,6 +81,26 @@ int crea_exclusivo(const carpeta_destino& carpeta, const char* nombre);
 // Links the unnamed file open as `fd` in as `nombre`. Returns false, with
 // errno, when it cannot (EEXIST: the name is taken).
 bool enlaza_sin_nombre(const carpeta_destino& carpeta, int fd, const char* nombre);
+
+// Makes the link `nombre` to `objetivo` in `carpeta`, only if no entry has
+// that name. Returns false, with errno, when it cannot (EEXIST: the name is taken).
+bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
+                           const std::string& objetivo);
+
+// Makes `nombre` in `a` another name (a hard link) of the file `original` in
+// `de`, only if no entry has that name. Returns false, with errno, when it cannot.
+bool crea_enlace_duro(const carpeta_destino& de, const char* original, const carpeta_destino& a,
+                      const char* nombre);
+
+// Gives the link `nombre` in `carpeta` the owner (where this process may) and
+// times of the link `original` in `origen`. Returns 0, or the error number.
+int copia_atributos_enlace(const carpeta& origen, const std::string& original,
+                           const carpeta_destino& carpeta, const char* nombre);
+
+// Makes the folder `nombre` in `padre`, unless one is there: another kind of
+// entry there (a link, a file) is removed first, never followed. Returns 0,
+// or the error number.
+int crea_carpeta_en(const carpeta& padre, const std::string& nombre);
 
 // Puts the file `de` in the place of `a`, replacing it, at once.
 bool renombra(const carpeta_destino& carpeta, const char* de, const char* a);

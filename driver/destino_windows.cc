@@ -30,6 +30,24 @@ bool instala_senales() {
     return true;
 }
 
+// The error number for the system's last error, as far as the callers tell them apart.
+int error_de_sistema(DWORD codigo = GetLastError()) {
+    switch (codigo) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+            return EACCES;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return EEXIST;
+        case ERROR_PRIVILEGE_NOT_HELD:
+            return EPERM;
+        default:
+            return EIO;
+    }
+}
+
 // The folder part of `ruta`, ending in a separator, or "" for a bare name.
 std::string carpeta_de(const std::string& ruta) {
     const std::size_t separador = ruta.find_last_of("\\/:");
@@ -72,6 +90,17 @@ int examina_destino(const std::string& ruta, std::string& real, nodo_destino& no
     return 0;
 }
 
+int examina_entrada(const carpeta_destino&, const char* nombre, nodo_destino& nodo, bool& ocupado) {
+    const DWORD atributos = GetFileAttributesA(nombre);
+    ocupado = atributos != INVALID_FILE_ATTRIBUTES;
+    if (!ocupado) {
+        const int error = error_de_sistema();
+        return error == ENOENT ? 0 : error;
+    }
+    nodo.existe = (atributos & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    return 0;
+}
+
 int crea_sin_nombre(const carpeta_destino&, bool& sin_soporte) {
     sin_soporte = true;
     errno = ENOSYS;
@@ -87,8 +116,84 @@ bool enlaza_sin_nombre(const carpeta_destino&, int, const char*) {
     return false;
 }
 
+bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
+                           const std::string& objetivo) {
+    // A link to a folder says so; without the privilege, only in developer mode.
+    const bool absoluto = !objetivo.empty() && (objetivo[0] == '\\' || objetivo[0] == '/' ||
+                                                objetivo.find(':') != std::string::npos);
+    const std::string apuntado = absoluto ? objetivo : carpeta.prefijo() + objetivo;
+    const DWORD atributos = GetFileAttributesA(apuntado.c_str());
+    DWORD banderas = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+    if (atributos != INVALID_FILE_ATTRIBUTES && (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        banderas |= SYMBOLIC_LINK_FLAG_DIRECTORY;
+    }
+    if (CreateSymbolicLinkA(nombre, objetivo.c_str(), banderas) != 0) {
+        return true;
+    }
+    errno = error_de_sistema();
+    return false;
+}
+
+bool crea_enlace_duro(const carpeta_destino&, const char* original, const carpeta_destino&,
+                      const char* nombre) {
+    if (CreateHardLinkA(nombre, original, nullptr) != 0) {
+        return true;
+    }
+    errno = error_de_sistema();
+    return false;
+}
+
+int copia_atributos_enlace(const carpeta&, const std::string&, const carpeta_destino&,
+                           const char*) {
+    return 0;  // a link's owner and times are not kept here
+}
+
+int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
+    const std::string ruta = padre.prefijo() + nombre;
+    for (int intento = 0; intento < 8; ++intento) {
+        if (CreateDirectoryA(ruta.c_str(), nullptr) != 0) {
+            return 0;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return error_de_sistema();
+        }
+        const DWORD atributos = GetFileAttributesA(ruta.c_str());
+        if (atributos == INVALID_FILE_ATTRIBUTES) {
+            continue;  // removed meanwhile
+        }
+        const bool es_carpeta = (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (es_carpeta && (atributos & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            return 0;
+        }
+        // A link or a file where the source has a folder: the entry itself is
+        // removed (a link to a folder by either call, as systems differ).
+        if ((!es_carpeta || RemoveDirectoryA(ruta.c_str()) == 0) &&
+            DeleteFileA(ruta.c_str()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return error_de_sistema();
+        }
+    }
+    return EEXIST;
+}
+
 bool renombra(const carpeta_destino&, const char* de, const char* a) {
-    return MoveFileExA(de, a, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    constexpr DWORD kReemplaza = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExA(de, a, kReemplaza) != 0) {
+        return true;
+    }
+    DWORD fallo = GetLastError();
+    // A read-only file is replaced as any other: what its folder allows.
+    const DWORD atributos = GetFileAttributesA(a);
+    if (fallo == ERROR_ACCESS_DENIED && atributos != INVALID_FILE_ATTRIBUTES &&
+        (atributos & FILE_ATTRIBUTE_READONLY) != 0 &&
+        SetFileAttributesA(a, atributos & ~DWORD{FILE_ATTRIBUTE_READONLY}) != 0) {
+        if (MoveFileExA(de, a, kReemplaza) != 0) {
+            return true;
+        }
+        fallo = GetLastError();
+        SetFileAttributesA(a, atributos);
+    }
+    errno = error_de_sistema(fallo);
+    return false;
 }
 
 void borra_entrada(int, const char* nombre) {

@@ -1,15 +1,24 @@
 #include "driver/escritor.h"
 
+#include <cerrno>
+
 #include "driver/hilo_ficheros.h"
 #include "notice/aviso.h"
 
 namespace kexo {
 
+void escritor_destino::anota(bool bien) {
+    if (!bien && escrito_) {
+        error_ = errno != 0 ? errno : EIO;
+    }
+    escrito_ = bien && escrito_;
+}
+
 void escritor_destino::escribe_cabecera_y_retenido() {
     cabecera_escrita_ = true;
-    escrito_ = escribe_cabecera(destino_, scopy_) && escrito_;
-    escrito_ = std::fwrite(retenido_.data(), 1, retenido_.size(), destino_) == retenido_.size() &&
-               escrito_;
+    errno = 0;
+    anota(escribe_cabecera(destino_, scopy_));
+    anota(std::fwrite(retenido_.data(), 1, retenido_.size(), destino_) == retenido_.size());
     std::string().swap(retenido_);
 }
 
@@ -28,7 +37,8 @@ void escritor_destino::escribe(std::string_view bytes) {
         hilo_->escribe(bytes);
         return;
     }
-    escrito_ = std::fwrite(bytes.data(), 1, bytes.size(), destino_) == bytes.size() && escrito_;
+    errno = 0;
+    anota(std::fwrite(bytes.data(), 1, bytes.size(), destino_) == bytes.size());
 }
 
 bool escribe_destino(escritor_destino& escritor) {

@@ -30,10 +30,15 @@ class escritor_destino {
     // Writes `bytes` of the text, after the header.
     void escribe(std::string_view bytes);
 
+    // The error number of the first write that failed on this thread, or 0.
+    int error() const { return error_; }
+
    private:
     friend bool escribe_destino(escritor_destino& escritor);
 
     void escribe_cabecera_y_retenido();
+    // Notes whether a write succeeded, and the error number of the first that did not.
+    void anota(bool bien);
 
     std::FILE* destino_;
     std::string_view scopy_;
@@ -42,6 +47,7 @@ class escritor_destino {
     hilo_ficheros* hilo_;
     bool cabecera_escrita_ = false;
     bool escrito_ = true;
+    int error_ = 0;
 };
 
 // Ends the destination's text: the header, if it has not gone out yet, and the

@@ -1,5 +1,6 @@
 #include "driver/lectura.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "common/plataforma.h"
@@ -32,20 +33,23 @@ archivo abre_origen(const char* ruta) {
     return origen;
 }
 
-int lee_entero(std::FILE* origen, std::string& bytes) {
+int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo) {
     const std::int64_t tamano = tamano_de(origen);
-    bytes.resize(tamano > 0 ? static_cast<std::size_t>(tamano) + 1 : kBloqueLectura);
+    // One byte past the limit tells a source that holds more.
+    const std::size_t tope = maximo < SIZE_MAX ? maximo + 1 : maximo;
+    bytes.resize(
+        std::min(tope, tamano > 0 ? static_cast<std::size_t>(tamano) + 1 : kBloqueLectura));
     std::size_t leidos = 0;
     int error = 0;
     for (;;) {
         leidos += lee_bloque(origen, &bytes[leidos], bytes.size() - leidos, error);
-        if (leidos < bytes.size()) {
-            break;  // the end of the source, or a failed read
+        if (leidos < bytes.size() || bytes.size() == tope) {
+            break;  // the end of the source, a failed read, or the limit
         }
-        bytes.resize(bytes.size() * 2);
+        bytes.resize(std::min(tope, bytes.size() * 2));
     }
     bytes.resize(leidos);
-    return error;
+    return error == 0 && leidos > maximo ? EFBIG : error;
 }
 
 }  // namespace kexo

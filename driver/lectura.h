@@ -35,8 +35,9 @@ struct lectura {
 };
 
 // Reads all of `origen` into `bytes`, reusing their room. Returns 0, or the
-// error number of a failed read.
-int lee_entero(std::FILE* origen, std::string& bytes);
+// error number of a failed read; EFBIG, with only part read, when the source
+// holds more than `maximo` bytes.
+int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo = SIZE_MAX);
 
 }  // namespace kexo
 

@@ -9,6 +9,7 @@
 #include "common/plataforma.h"
 #include "common/traza.h"
 #include "compaction/compacta.h"
+#include "driver/compactando.h"
 #include "driver/destino.h"
 #include "driver/destino_sistema.h"
 #include "driver/escritor.h"
@@ -51,30 +52,6 @@ std::FILE* salida_de_mensajes(std::FILE* origen) {
     return es_salida_estandar(descriptor_de(origen)) ? stderr : stdout;
 }
 
-// Reads `origen`, of `tamano` bytes (-1 when unknown), to its end in blocks,
-// giving each to `compactando` and what it makes final to `escritor`. With
-// `hilo`, that thread reads the blocks.
-lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& compactando,
-                        escritor_destino& escritor, hilo_ficheros* hilo) {
-    const receptor escribe = [&escritor](std::string_view bytes) { escritor.escribe(bytes); };
-    if (hilo != nullptr) {
-        for (std::string_view bloque = hilo->lee(); !bloque.empty(); bloque = hilo->lee()) {
-            compactando.anade(bloque, escribe);
-        }
-        return hilo->leida();
-    }
-    std::string bloque(bloque_para(tamano), '\0');
-    lectura leida{0, 0};
-    for (;;) {
-        const std::size_t n = lee_bloque(origen, bloque.data(), bloque.size(), leida.error);
-        leida.bytes += static_cast<std::int64_t>(n);
-        compactando.anade(std::string_view(bloque.data(), n), escribe);
-        if (n < bloque.size()) {
-            return leida;  // the end of the source, or a failed read
-        }
-    }
-}
-
 // The run: arguments, source, notice, destination, compaction. Returns the exit status.
 int ejecuta(int argc, char** argv) {
     if (argc != 3) {
@@ -110,7 +87,8 @@ int ejecuta(int argc, char** argv) {
     escritor_destino escritor(salida.flujo(), scopy,
                               oculto && nivel_traza < 2 ? 0 : kRetencionMaxima, hilo.get());
     compactacion compactando(via);
-    const lectura leida = lee_compactando(origen.get(), tamano, compactando, escritor, hilo.get());
+    const receptor escribe = [&escritor](std::string_view bytes) { escritor.escribe(bytes); };
+    const lectura leida = lee_compactando(origen.get(), tamano, compactando, escribe, hilo.get());
     if (leida.error != 0) {
         return falla(mensajes, kNoLee, leida.error);
     }
@@ -119,8 +97,7 @@ int ejecuta(int argc, char** argv) {
     if (!salida.comparte_salida_estandar()) {
         std::fprintf(mensajes, "Longitud origen (%lld)\n", static_cast<long long>(leida.bytes));
     }
-    compactando.concluye([&escritor](std::string_view bytes) { escritor.escribe(bytes); },
-                         nivel_traza >= 2 ? traza_bytes : nullptr);
+    compactando.concluye(escribe, nivel_traza >= 2 ? traza_bytes : nullptr);
     traza("inicia escritura scopy=(%s)\n", scopy.c_str());
     return salida.confirma(escribe_destino(escritor)) ? 0 : EOF;
 }

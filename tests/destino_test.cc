@@ -1,7 +1,6 @@
 // End to end, the destination: replaced whole or left as it was, whatever
 // happens to the run, with its permission bits, links and neighbours kept.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,21 +173,11 @@ TEST(Destino, SinPrivilegios) {
 // mounts, and are skipped where the test may not mount.
 class Montaje : public ::testing::Test {
    protected:
-    void TearDown() override {
-        for (const fs::path& punto : puntos_) {
-            umount2(punto.c_str(), MNT_DETACH);
-        }
-    }
     bool monta(const char* tipo, const fs::path& punto, const std::string& opciones) {
-        fs::create_directories(punto);
-        if (mount(tipo, punto.c_str(), tipo, 0, opciones.c_str()) != 0) {
-            return false;
-        }
-        puntos_.push_back(punto);
-        return true;
+        return montajes_.monta(tipo, punto, opciones);
     }
     const carpeta_temporal escena_;
-    std::vector<fs::path> puntos_;
+    montajes montajes_;
 };
 
 TEST_F(Montaje, DiscoLleno) {

@@ -1,6 +1,7 @@
 #include "tests/proceso.h"
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,7 +122,9 @@ proceso::proceso(const std::vector<std::string>& orden, const std::vector<std::s
         close(tubo[0]);
         close(tubo[1]);
         const rlimit memoria{limite.memoria, limite.memoria};
+        const rlimit descriptores{limite.descriptores, limite.descriptores};
         if ((limite.memoria != 0 && setrlimit(RLIMIT_AS, &memoria) != 0) ||
+            (limite.descriptores != 0 && setrlimit(RLIMIT_NOFILE, &descriptores) != 0) ||
             (limite.usuario != 0 && (setgid(limite.usuario) != 0 || setuid(limite.usuario) != 0))) {
             _exit(126);
         }
@@ -150,6 +153,25 @@ resultado proceso::espera() {
     wait4(pid_, &estado, 0, &uso);
     return {salida, WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado),
             uso.ru_maxrss};
+}
+
+montajes::~montajes() {
+    for (auto punto = puntos_.rbegin(); punto != puntos_.rend(); ++punto) {
+        umount2(punto->c_str(), MNT_DETACH);
+    }
+}
+
+bool montajes::monta(const std::string& tipo, const fs::path& punto, const std::string& opciones,
+                     bool enlaza) {
+    fs::create_directories(punto);
+    const int hecho = enlaza
+                          ? mount(tipo.c_str(), punto.c_str(), nullptr, MS_BIND, nullptr)
+                          : mount(tipo.c_str(), punto.c_str(), tipo.c_str(), 0, opciones.c_str());
+    if (hecho != 0) {
+        return false;
+    }
+    puntos_.push_back(punto);
+    return true;
 }
 
 resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,

@@ -60,8 +60,27 @@ struct resultado {
 };
 
 struct limites {
-    rlim_t memoria = 0;  // when not 0, the child's address space in bytes
-    uid_t usuario = 0;   // when not 0, the user (and group) the child runs as
+    rlim_t memoria = 0;       // when not 0, the child's address space in bytes
+    uid_t usuario = 0;        // when not 0, the user (and group) the child runs as
+    rlim_t descriptores = 0;  // when not 0, how many descriptors the child may have open
+};
+
+// File systems mounted for a test, unmounted when it goes out of scope.
+class montajes {
+   public:
+    montajes() = default;
+    ~montajes();
+    montajes(const montajes&) = delete;
+    montajes& operator=(const montajes&) = delete;
+
+    // Mounts `tipo` (with `opciones`) at `punto`, made if missing; with
+    // `enlaza`, binds the folder `tipo` there instead. False where this
+    // machine refuses it.
+    bool monta(const std::string& tipo, const std::filesystem::path& punto,
+               const std::string& opciones, bool enlaza = false);
+
+   private:
+    std::vector<std::filesystem::path> puntos_;
 };
 
 // A child running orden[0] with the arguments that follow, in `directorio`,

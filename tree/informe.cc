@@ -23,12 +23,15 @@ void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
             ++r.compactados;
             break;
         case resultado_trabajo::sin_compactar:
+        case resultado_trabajo::demasiado_grande:
             ++r.sin_compactar;
             break;
         case resultado_trabajo::copiado:
             ++r.copiados;
             break;
         case resultado_trabajo::fallido:
+        case resultado_trabajo::cambiado:
+        case resultado_trabajo::sin_memoria:
             ++r.fallidos;
             break;
         case resultado_trabajo::hecho:
@@ -49,8 +52,17 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
             std::printf("Sin compactar %s: cambiaria el programa en la linea %lld\n", ruta,
                         static_cast<long long>(informe.linea));
             break;
+        case resultado_trabajo::demasiado_grande:
+            std::printf("Sin compactar %s: demasiado grande para comprobarlo\n", ruta);
+            break;
         case resultado_trabajo::omitido:
             std::printf("Omitido %s: no es un fichero regular\n", ruta);
+            break;
+        case resultado_trabajo::cambiado:
+            std::printf("Cambiado durante la ejecucion %s\n", ruta);
+            break;
+        case resultado_trabajo::sin_memoria:
+            std::printf("Memoria insuficiente para %s\n", ruta);
             break;
         case resultado_trabajo::fallido:
             std::printf(
@@ -123,7 +135,12 @@ const char* accion_de(resultado_trabajo resultado) {
         case resultado_trabajo::compactado:
             return "compactado_kexo";
         case resultado_trabajo::sin_compactar:
+        case resultado_trabajo::demasiado_grande:
             return "sin_compactar";
+        case resultado_trabajo::cambiado:
+            return "cambiado";
+        case resultado_trabajo::sin_memoria:
+            return "sin_memoria";
         case resultado_trabajo::copiado:
             return "copiado";
         case resultado_trabajo::fallido:
@@ -138,6 +155,9 @@ const char* accion_de(resultado_trabajo resultado) {
 
 // The report's object for a folder the walk could not read.
 std::string fallo_json(const fallo_recorrido& f) {
+    if (f.cambiado) {
+        return "{\"ruta\":" + cadena_json(f.ruta) + ",\"accion\":\"cambiado\"}";
+    }
     return "{\"ruta\":" + cadena_json(f.ruta) +
            ",\"accion\":\"fallido\",\"al_leer\":true,\"error\":" + std::to_string(f.error) + "}";
 }
@@ -225,6 +245,8 @@ std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
                          accion_de(informe.resultado) + "\"";
     if (informe.resultado == resultado_trabajo::sin_compactar) {
         objeto += ",\"motivo\":\"programa\",\"linea\":" + std::to_string(informe.linea);
+    } else if (informe.resultado == resultado_trabajo::demasiado_grande) {
+        objeto += ",\"motivo\":\"tamano\"";
     }
     if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
         objeto += ",\"antes\":" + std::to_string(informe.antes) +
@@ -248,7 +270,11 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
         informa_json(entradas, informes, fallos_recorrido, r);
     } else {
         for (const fallo_recorrido& f : fallos_recorrido) {
-            std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
+            if (f.cambiado) {
+                std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());
+            } else {
+                std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
+            }
         }
         for (std::size_t i = 0; i < entradas.size(); ++i) {
             informa_entrada(entradas[i], informes[i]);

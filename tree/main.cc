@@ -8,21 +8,21 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/carpeta.h"
+#include "common/plataforma.h"
 #include "compaction/escanea.h"
+#include "driver/destino.h"
 #include "driver/via.h"
 #include "notice/aviso.h"
 #include "tree/cola.h"
 #include "tree/informe.h"
 #include "tree/recorrido.h"
 #include "tree/trabajo.h"
-
-namespace fs = std::filesystem;
 
 namespace kexo {
 namespace {
@@ -62,8 +62,8 @@ struct opciones {
     filtro que;
     opciones_trabajo trabajo;
     unsigned hilos = std::max(1u, std::thread::hardware_concurrency());
-    fs::path origen;
-    fs::path destino;
+    std::string origen;
+    std::string destino;
     opciones_informe informe;
     bool version = false;  // print the version, and nothing else
     bool ayuda = false;    // print the usage, and nothing else
@@ -151,34 +151,53 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
     }
     o.origen = argv[optind];
     o.destino = argv[optind + 1];
-    return true;
+    return !o.origen.empty() && !o.destino.empty();
 }
 
-// True when one of the folders lies in the other, or both are one.
-bool se_solapan(const fs::path& a, const fs::path& b) {
-    std::error_code error;
-    const fs::path ca = fs::weakly_canonical(fs::absolute(a), error);
-    const fs::path cb = fs::weakly_canonical(fs::absolute(b), error);
-    const auto dentro = [](const fs::path& de, const fs::path& en) {
-        auto i = en.begin();
-        for (const fs::path& parte : de) {
-            if (parte.empty()) {
-                continue;  // the empty name after a final separator
-            }
-            if (i == en.end() || *i != parte) {
-                return false;
-            }
-            ++i;
-        }
-        return true;
+// True when one of the folders lies in the other, or both are one, told by
+// what the folders are, not by their paths: `sobre_origen` holds the source
+// and the folders above it, `sobre_destino` the destination (or where it
+// would be made: `existe` false) and those above it.
+bool se_solapan(const std::vector<nodo>& sobre_origen, const std::vector<nodo>& sobre_destino,
+                bool existe) {
+    const auto contiene = [](const std::vector<nodo>& cadena, const nodo& n) {
+        return std::any_of(cadena.begin(), cadena.end(),
+                           [&n](const nodo& en) { return mismo_nodo(en, n); });
     };
-    return dentro(ca, cb) || dentro(cb, ca);
+    return (!sobre_origen.empty() && contiene(sobre_destino, sobre_origen.front())) ||
+           (existe && !sobre_destino.empty() && contiene(sobre_origen, sobre_destino.front()));
 }
+
+// The threads that the descriptors allow: each holds a few open at once.
+unsigned hilos_posibles(unsigned pedidos) {
+    constexpr std::uint64_t kPorHilo = 6;  // two folders, a source, a temporary file, and spare
+    constexpr std::uint64_t kComunes = 8;  // standard streams, both roots, the walk
+    const std::uint64_t permitidos = descriptores_permitidos();
+    const std::uint64_t caben =
+        permitidos > kComunes + kPorHilo ? (permitidos - kComunes) / kPorHilo : 1;
+    return static_cast<unsigned>(std::min<std::uint64_t>(pedidos, caben));
+}
+
+constexpr const char* kSolapan = "Origen y destino se solapan: ninguno puede estar dentro del otro";
 
 // True when the notice cannot end the line comment that carries it early,
 // which would turn its rest into code.
 bool aviso_seguro(const std::string& scopy) {
     return scopy.find("?>") == std::string::npos && scopy.find('\r') == std::string::npos;
+}
+
+// Runs `trabajo` on the entries `i` for which `toca(i)`, on `hilos` threads.
+template <typename Toca, typename Trabajo>
+void reparte(const std::vector<entrada>& entradas, unsigned hilos, progreso& avance, Toca toca,
+             Trabajo trabajo) {
+    reparte_tareas(
+        entradas.size(), hilos,
+        [&](std::size_t i, unsigned hilo) {
+            if (toca(i)) {
+                trabajo(i, hilo);
+            }
+        },
+        [&avance](std::size_t) { avance.muestra(); });
 }
 
 int ejecuta(int argc, char** argv) {
@@ -199,14 +218,26 @@ int ejecuta(int argc, char** argv) {
         imprime_version(o.trabajo.ruta);
         return 0;
     }
-    std::error_code error;
-    if (!fs::is_directory(o.origen, error)) {
-        std::printf("Imposible abrir carpeta origen %s (%d)\n", o.origen.string().c_str(),
-                    error ? error.value() : ENOTDIR);
+    carpeta origen;
+    std::vector<nodo> sobre_origen;
+    int error = abre_carpeta(o.origen, origen);
+    error = error != 0 ? error : ascendencia(origen, sobre_origen);
+    if (error != 0) {
+        std::printf("Imposible abrir carpeta origen %s (%d)\n", o.origen.c_str(), error);
         return kFallo;
     }
-    if (se_solapan(o.origen, o.destino)) {
-        std::puts("Origen y destino se solapan: ninguno puede estar dentro del otro");
+    // Where the destination is, or would be made, before anything is written.
+    carpeta destino;
+    std::vector<nodo> sobre_destino;
+    bool existe = false;
+    error = abre_o_crea_carpeta(o.destino, false, destino, existe);
+    error = error != 0 ? error : ascendencia(destino, sobre_destino);
+    if (error != 0) {
+        std::printf("Imposible crear carpeta destino %s (%d)\n", o.destino.c_str(), error);
+        return kFallo;
+    }
+    if (se_solapan(sobre_origen, sobre_destino, existe)) {
+        std::puts(kSolapan);
         return kFallo;
     }
     o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
@@ -214,45 +245,72 @@ int ejecuta(int argc, char** argv) {
         std::puts("Aviso no valido: su texto cerraria el comentario que lo lleva");
         return kFallo;
     }
-    std::vector<fallo_recorrido> fallos;
-    const std::vector<entrada> entradas = recorre(o.origen, o.que, fallos);
-    if (!o.trabajo.simula && !fs::create_directories(o.destino, error) && error) {
-        std::printf("Imposible crear carpeta destino %s (%d)\n", o.destino.string().c_str(),
-                    error.value());
+    // A folder of the source that is the destination or holds it (a mount) ends the walk.
+    const recorrido hallado = recorre(origen, o.que, sobre_destino);
+    if (hallado.solapa) {
+        std::puts(kSolapan);
         return kFallo;
     }
+    const std::vector<entrada>& entradas = hallado.entradas;
+    if (!o.trabajo.simula) {
+        destino.cierra();
+        sobre_destino.clear();
+        error = abre_o_crea_carpeta(o.destino, true, destino, existe);
+        error = error != 0 ? error : ascendencia(destino, sobre_destino);
+        if (error != 0) {
+            std::printf("Imposible crear carpeta destino %s (%d)\n", o.destino.c_str(), error);
+            return kFallo;
+        }
+        // Made meanwhile where it overlaps (a link put on its path): nothing written in it.
+        if (se_solapan(sobre_origen, sobre_destino, true)) {
+            std::puts(kSolapan);
+            return kFallo;
+        }
+        borra_temporales_abandonados(destino);
+    }
+    espejo obra(origen, destino, entradas, o.trabajo, sobre_origen.front());
     std::vector<informe_trabajo> informes(entradas.size());
-    std::vector<taller> talleres(o.hilos);
     // Folders first, in path order, so that each exists before what it holds.
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         if (entradas[i].tipo == tipo_entrada::carpeta) {
-            informes[i] = procesa_entrada(o.origen, o.destino, entradas[i], o.trabajo, talleres[0]);
+            informes[i] = crea_carpeta(obra, i);
         }
     }
+    const unsigned hilos = hilos_posibles(o.hilos);
+    std::vector<taller> talleres(hilos);
     {
         const auto ficheros = static_cast<std::size_t>(
             std::count_if(entradas.begin(), entradas.end(),
                           [](const entrada& e) { return e.tipo != tipo_entrada::carpeta; }));
         progreso avance(ficheros, isatty(STDERR_FILENO) != 0);
-        reparte_tareas(
-            entradas.size(), o.hilos,
-            [&](std::size_t i, unsigned hilo) {
-                if (entradas[i].tipo != tipo_entrada::carpeta) {
-                    informes[i] = procesa_entrada(o.origen, o.destino, entradas[i], o.trabajo,
-                                                  talleres[hilo]);
-                    avance.anota(informes[i].antes);
-                }
+        const auto hace = [&](std::size_t i, unsigned hilo) {
+            informes[i] =
+                entradas[i].principal == kNinguna
+                    ? procesa_entrada(obra, i, talleres[hilo])
+                    : enlaza_entrada(obra, i, informes[entradas[i].principal], talleres[hilo]);
+            avance.anota(informes[i].antes);
+        };
+        // Each file once; then its other names, linked to it.
+        reparte(
+            entradas, hilos, avance,
+            [&](std::size_t i) {
+                return entradas[i].tipo != tipo_entrada::carpeta &&
+                       entradas[i].principal == kNinguna;
             },
-            [&avance](std::size_t) { avance.muestra(); });
+            hace);
+        reparte(
+            entradas, hilos, avance,
+            [&](std::size_t i) { return entradas[i].principal != kNinguna; }, hace);
     }
-    // A folder's times, last, since writing in it changes them.
+    talleres.clear();  // their folders closed
+    // A folder's attributes, last, since writing in it changes its times.
     for (std::size_t i = entradas.size(); i-- > 0;) {
         if (entradas[i].tipo == tipo_entrada::carpeta && !o.trabajo.simula &&
             informes[i].resultado != resultado_trabajo::fallido) {
-            informes[i] = remata_carpeta(o.origen, o.destino, entradas[i]);
+            informes[i] = remata_carpeta(obra, i);
         }
     }
-    return informa(entradas, informes, fallos, o.informe);
+    return informa(entradas, informes, hallado.fallos, o.informe);
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <system_error>
+#include <cerrno>
+#include <map>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
 
 namespace kexo {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -58,34 +60,85 @@ bool excluida(std::string_view ruta, const filtro& que) {
                        [ruta](const std::string& patron) { return coincide_patron(patron, ruta); });
 }
 
-// Adds the entries of the folder `carpeta`, at `relativa` under the root.
-void anade_carpeta(const fs::path& carpeta, const std::string& relativa, const filtro& que,
-                   std::vector<entrada>& entradas, std::vector<fallo_recorrido>& fallos) {
-    std::error_code error;
-    fs::directory_iterator i(carpeta, error);
-    for (; !error && i != fs::directory_iterator(); i.increment(error)) {
-        const std::string nombre = i->path().filename().string();
-        const std::string ruta = relativa.empty() ? nombre : relativa + "/" + nombre;
+tipo_entrada tipo_de(const std::string& nombre, clase_nodo clase, const filtro& que) {
+    switch (clase) {
+        case clase_nodo::carpeta:
+            return tipo_entrada::carpeta;
+        case clase_nodo::enlace:
+            return tipo_entrada::enlace;
+        case clase_nodo::fichero:
+            return tiene_extension(nombre, que.extensiones) ? tipo_entrada::php
+                                                            : tipo_entrada::otro;
+        default:
+            return tipo_entrada::especial;
+    }
+}
+
+// A folder still to be listed: its path from the root, and what its
+// parent's listing showed.
+struct pendiente {
+    std::string ruta;
+    nodo visto;
+};
+
+// Lists the folder `c`, at `relativa` under the root, into `hallado`, and
+// puts its folders in `pendientes`. Returns false when a folder met is one
+// of `prohibidos`.
+bool anade_carpeta(const carpeta& c, const std::string& relativa, const filtro& que,
+                   const std::vector<nodo>& prohibidos, recorrido& hallado,
+                   std::vector<pendiente>& pendientes) {
+    std::vector<std::pair<std::string, nodo>> listado;
+    if (const int error = lista_carpeta(c, listado); error != 0) {
+        hallado.fallos.push_back({relativa.empty() ? "." : relativa, error});
+    }
+    for (const auto& [nombre, visto] : listado) {
+        // Even left out, a folder that is the destination means they overlap.
+        if (visto.clase == clase_nodo::carpeta &&
+            std::any_of(prohibidos.begin(), prohibidos.end(),
+                        [&visto = visto](const nodo& n) { return mismo_nodo(n, visto); })) {
+            return false;
+        }
+        std::string ruta = relativa.empty() ? nombre : relativa + "/" + nombre;
         if (excluida(ruta, que)) {
             continue;
         }
-        // The kind comes from the folder's listing: no call per entry.
-        std::error_code de_tipo;
-        if (i->is_symlink(de_tipo)) {
-            entradas.push_back({ruta, tipo_entrada::enlace});
-        } else if (i->is_directory(de_tipo)) {
-            entradas.push_back({ruta, tipo_entrada::carpeta});
-            anade_carpeta(i->path(), ruta, que, entradas, fallos);
-        } else if (!i->is_regular_file(de_tipo)) {
-            entradas.push_back({ruta, tipo_entrada::especial});
-        } else if (tiene_extension(nombre, que.extensiones)) {
-            entradas.push_back({ruta, tipo_entrada::php});
-        } else if (!que.solo_php) {
-            entradas.push_back({ruta, tipo_entrada::otro});
+        entrada e{ruta, tipo_de(nombre, visto.clase, que)};
+        if (e.tipo == tipo_entrada::otro && que.solo_php) {
+            continue;
         }
+        e.varios_nombres = visto.clase == clase_nodo::fichero && visto.nombres > 1;
+        e.dispositivo = visto.dispositivo;
+        e.numero = visto.numero;
+        if (e.tipo == tipo_entrada::carpeta) {
+            pendientes.push_back({ruta, visto});
+        }
+        hallado.entradas.push_back(std::move(e));
     }
-    if (error) {
-        fallos.push_back({relativa.empty() ? "." : relativa, error.value()});
+    return true;
+}
+
+// Gives each entry the index of its folder, and each file with other hard
+// links the first entry of the same file and kind, if that is not itself.
+void enlaza_entradas(std::vector<entrada>& entradas) {
+    std::unordered_map<std::string_view, std::size_t> carpetas;
+    std::map<std::tuple<std::uint64_t, std::uint64_t, tipo_entrada>, std::size_t> ficheros;
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        entrada& e = entradas[i];
+        const std::size_t barra = e.ruta.rfind('/');
+        if (barra != std::string::npos) {
+            const auto padre = carpetas.find(std::string_view(e.ruta).substr(0, barra));
+            e.padre = padre != carpetas.end() ? padre->second : kNinguna;
+        }
+        if (e.tipo == tipo_entrada::carpeta) {
+            carpetas.emplace(e.ruta, i);
+        }
+        if (e.varios_nombres && e.numero != 0) {
+            const auto [primera, nueva] =
+                ficheros.emplace(std::make_tuple(e.dispositivo, e.numero, e.tipo), i);
+            if (!nueva) {
+                e.principal = primera->second;
+            }
+        }
     }
 }
 
@@ -114,13 +167,62 @@ bool tiene_extension(std::string_view nombre, const std::vector<std::string>& ex
     });
 }
 
-std::vector<entrada> recorre(const fs::path& raiz, const filtro& que,
-                             std::vector<fallo_recorrido>& fallos) {
-    std::vector<entrada> entradas;
-    anade_carpeta(raiz, "", que, entradas, fallos);
-    std::sort(entradas.begin(), entradas.end(),
+recorrido recorre(const carpeta& raiz, const filtro& que, const std::vector<nodo>& prohibidos) {
+    recorrido hallado;
+    std::vector<pendiente> pendientes;
+    if (!anade_carpeta(raiz, "", que, prohibidos, hallado, pendientes)) {
+        hallado.solapa = true;
+        return hallado;
+    }
+    // One folder open at a time, whatever the depth.
+    while (!pendientes.empty()) {
+        const pendiente p = std::move(pendientes.back());
+        pendientes.pop_back();
+        carpeta abierta;
+        nodo visto;
+        const int error = abre_carpeta_bajo(raiz, p.ruta, abierta, visto);
+        const bool cambiada = error == ELOOP || error == ENOTDIR || error == ENOENT ||
+                              (error == 0 && !mismo_nodo(visto, p.visto) && p.visto.numero != 0);
+        if (error != 0 || cambiada) {
+            hallado.fallos.push_back({p.ruta, error, cambiada});
+            continue;
+        }
+        if (!anade_carpeta(abierta, p.ruta, que, prohibidos, hallado, pendientes)) {
+            hallado.solapa = true;
+            return hallado;
+        }
+    }
+    std::sort(hallado.entradas.begin(), hallado.entradas.end(),
               [](const entrada& a, const entrada& b) { return a.ruta < b.ruta; });
-    return entradas;
+    std::sort(hallado.fallos.begin(), hallado.fallos.end(),
+              [](const fallo_recorrido& a, const fallo_recorrido& b) { return a.ruta < b.ruta; });
+    enlaza_entradas(hallado.entradas);
+    return hallado;
+}
+
+bool sigue_igual(const entrada& que, const nodo& visto) {
+    clase_nodo clase = clase_nodo::otro;
+    switch (que.tipo) {
+        case tipo_entrada::carpeta:
+            clase = clase_nodo::carpeta;
+            break;
+        case tipo_entrada::php:
+        case tipo_entrada::otro:
+            clase = clase_nodo::fichero;
+            break;
+        case tipo_entrada::enlace:
+            clase = clase_nodo::enlace;
+            break;
+        case tipo_entrada::especial:
+            break;
+    }
+    return visto.clase == clase && (que.numero == 0 || (que.numero == visto.numero &&
+                                                        que.dispositivo == visto.dispositivo));
+}
+
+std::string nombre_de(const entrada& que) {
+    const std::size_t barra = que.ruta.rfind('/');
+    return barra == std::string::npos ? que.ruta : que.ruta.substr(barra + 1);
 }
 
 }  // namespace kexo

@@ -1,13 +1,15 @@
 // The walk of a source tree: what it holds, in path order, less what the
-// patterns exclude. Links are listed, never followed.
+// patterns exclude, with what each entry was. Links are listed, never
+// followed.
 #ifndef KEXO_TREE_RECORRIDO_H_
 #define KEXO_TREE_RECORRIDO_H_
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/carpeta.h"
 
 namespace kexo {
 
@@ -19,9 +21,17 @@ enum class tipo_entrada : unsigned char {
     especial,  // a FIFO, socket or device: left out
 };
 
+// An index of no entry: as the folder of an entry, the tree's root.
+inline constexpr std::size_t kNinguna = SIZE_MAX;
+
 struct entrada {
     std::string ruta;  // from the tree's root, with `/` between names
     tipo_entrada tipo;
+    bool varios_nombres = false;    // a file with other hard links
+    std::uint64_t dispositivo = 0;  // the file the walk saw, as in `nodo`
+    std::uint64_t numero = 0;
+    std::size_t padre = kNinguna;      // the entry of the folder holding it
+    std::size_t principal = kNinguna;  // the first entry in path order that is this same file
 };
 
 struct filtro {
@@ -30,16 +40,34 @@ struct filtro {
     bool solo_php = false;                 // other files left out too
 };
 
-// A folder that could not be read, with the system's error number.
+// A folder that could not be read, with the system's error number, or that
+// was no longer the folder its listing showed.
 struct fallo_recorrido {
     std::string ruta;
     int error;
+    bool cambiado = false;
 };
 
-// The entries under `raiz`, sorted by path, so that a folder comes before
-// what it holds; folders that cannot be read go to `fallos`.
-std::vector<entrada> recorre(const std::filesystem::path& raiz, const filtro& que,
-                             std::vector<fallo_recorrido>& fallos);
+// What a walk found.
+struct recorrido {
+    std::vector<entrada> entradas;  // sorted by path: a folder before what it holds
+    std::vector<fallo_recorrido> fallos;
+    bool solapa = false;  // a folder met was one of those forbidden
+};
+
+// The entries under the folder open as `raiz`, less what `que` leaves out.
+// Links are listed, never followed; each folder is opened beneath the root,
+// through no link, and only while it is still what its listing showed. A
+// folder among `prohibidos` (the destination, and the folders it lies in,
+// reached through a mount) ends the walk with `solapa`.
+recorrido recorre(const carpeta& raiz, const filtro& que, const std::vector<nodo>& prohibidos);
+
+// True when `visto` is still what the walk saw as `que`: the same kind of
+// entry and, where the system tells, the same file.
+bool sigue_igual(const entrada& que, const nodo& visto);
+
+// The last name of the entry `que`'s path.
+std::string nombre_de(const entrada& que);
 
 // True when `ruta` matches `patron`: `*` stands for any bytes but `/`, `?` for
 // one. A pattern with a `/` is matched against the whole path, one without

@@ -1,9 +1,15 @@
 #include "tree/trabajo.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <system_error>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string_view>
 
+#include "common/plataforma.h"
 #include "compaction/compacta.h"
+#include "driver/compactando.h"
 #include "driver/destino.h"
 #include "driver/escritor.h"
 #include "driver/lectura.h"
@@ -12,137 +18,424 @@
 
 namespace kexo {
 
-namespace fs = std::filesystem;
-
 namespace {
+
+// Not an error number: a folder that is no longer what it was.
+constexpr int kCambiada = -1;
+
+// The error reported for a destination folder that is no longer the one made.
+#ifdef ESTALE
+constexpr int kDestinoCambiado = ESTALE;
+#else
+constexpr int kDestinoCambiado = EIO;
+#endif
+
+informe_trabajo con(resultado_trabajo resultado) {
+    informe_trabajo informe;
+    informe.resultado = resultado;
+    return informe;
+}
 
 informe_trabajo falla(int error, bool al_leer) {
     informe_trabajo informe;
     informe.resultado = resultado_trabajo::fallido;
-    informe.error = error != 0 ? error : EIO;
+    informe.error = error > 0 ? error : EIO;
     informe.al_leer = al_leer;
     return informe;
 }
 
-// Writes `cabecera` and `cuerpo` as the file `ruta`, whole or not at all,
-// with the permission bits and times of `original`. Returns 0, or the error number.
-int escribe_fichero(const fs::path& ruta, std::string_view cabecera, std::string_view cuerpo,
-                    std::FILE* original) {
+// The folder of index `indice` (kNinguna: the root `raiz` itself), kept open
+// in `uso`, opened beneath the root when it is not the one open there.
+// `es_esa` tells whether what was opened is the folder expected. Returns
+// null, with the error number or kCambiada in `error`, when it cannot be had.
+template <typename Comprobacion>
+const carpeta* abre_en_uso(const carpeta& raiz, const std::vector<entrada>& entradas,
+                           std::size_t indice, carpeta_en_uso& uso, int& error,
+                           Comprobacion es_esa) {
+    if (indice == kNinguna) {
+        return &raiz;
+    }
+    if (uso.valida && uso.indice == indice) {
+        return &uso.abierta;
+    }
+    uso.valida = false;
+    uso.abierta.cierra();
+    nodo visto;
+    error = abre_carpeta_bajo(raiz, entradas[indice].ruta, uso.abierta, visto);
+    if (error == ELOOP || error == ENOTDIR || (error == 0 && !es_esa(visto))) {
+        error = kCambiada;  // a link, a file, or another folder where it was
+    }
+    if (error != 0) {
+        uso.abierta.cierra();
+        return nullptr;
+    }
+    uso.indice = indice;
+    uso.valida = true;
+    return &uso.abierta;
+}
+
+// The source folder of index `indice`, still the one the walk saw.
+const carpeta* carpeta_origen(const espejo& obra, std::size_t indice, carpeta_en_uso& uso,
+                              int& error) {
+    return abre_en_uso(obra.origen, obra.entradas, indice, uso, error, [&](const nodo& visto) {
+        return sigue_igual(obra.entradas[indice], visto);
+    });
+}
+
+// The destination folder made for the folder of index `indice`.
+const carpeta* carpeta_copia(const espejo& obra, std::size_t indice, carpeta_en_uso& uso,
+                             int& error) {
+    if (indice != kNinguna && obra.hechas[indice].clase == clase_nodo::ninguno) {
+        error = ENOENT;  // it could not be made
+        return nullptr;
+    }
+    const carpeta* abierta =
+        abre_en_uso(obra.destino, obra.entradas, indice, uso, error, [&](const nodo& visto) {
+            return obra.hechas[indice].numero == 0 || mismo_nodo(visto, obra.hechas[indice]);
+        });
+    if (error == kCambiada) {
+        error = kDestinoCambiado;
+    }
+    return abierta;
+}
+
+// The report for a source folder that could not be had.
+informe_trabajo sin_origen(int error) {
+    return error == kCambiada ? con(resultado_trabajo::cambiado) : falla(error, true);
+}
+
+// Writes `cabecera` and `cuerpo` as the file `nombre` in `a`, whole or not at
+// all, with the attributes of `original`. Returns 0, or the error number.
+int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view cabecera,
+                    std::string_view cuerpo, std::FILE* original) {
     destino salida;
     salida.conserva_atributos_de(original);
-    if (const int error = salida.abre(ruta.string()); error != 0) {
+    if (const int error = salida.abre_en(carpeta_destino(a), nombre); error != 0) {
         return error;
     }
     escritor_destino escritor(salida.flujo(), cabecera, 0);
     escritor.escribe(cuerpo);
-    errno = 0;
-    return salida.confirma(escribe_destino(escritor)) ? 0 : (errno != 0 ? errno : EIO);
+    const bool escrito = escribe_destino(escritor);
+    if (salida.confirma(escrito)) {
+        return 0;
+    }
+    return escritor.error() != 0 ? escritor.error() : errno;
 }
 
-// Gives the folder `copia` the permission bits and modification time of `original`.
-int conserva_atributos(const fs::path& original, const fs::path& copia) {
-#ifdef _WIN32
-    // Windows has no times of a folder's own to set here, nor permission bits.
-    static_cast<void>(original);
-    static_cast<void>(copia);
-    return 0;
-#else
-    std::error_code error;
-    fs::permissions(copia, fs::status(original, error).permissions(), error);
-    if (!error) {
-        fs::last_write_time(copia, fs::last_write_time(original, error), error);
+// Copies `origen` as it is, in bounded pieces, as the entry `que`.
+informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE* origen,
+                              resultado_trabajo resultado, taller& banco) {
+    informe_trabajo informe = con(resultado);
+    informe.antes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, tamano_de(origen)));
+    informe.despues = informe.antes;
+    if (obra.opciones.simula) {
+        return informe;
     }
-    return error.value();
-#endif
+    int error = 0;
+    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+    if (a == nullptr) {
+        return falla(error, false);
+    }
+    destino salida;
+    salida.conserva_atributos_de(origen);
+    if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
+        return falla(error, false);
+    }
+    const copia_hecha copia = copia_contenido(origen, salida.flujo(), banco.bloque);
+    if (copia.error != 0) {
+        return falla(copia.error, copia.al_leer);
+    }
+    if (!salida.confirma(true)) {
+        return falla(errno, false);
+    }
+    informe.antes = copia.bytes;
+    informe.despues = copia.bytes;
+    return informe;
 }
 
-// Replaces `ruta` by a link to what the link `original` points to.
-int copia_enlace(const fs::path& original, const fs::path& ruta) {
-    std::error_code error;
-    const fs::path objetivo = fs::read_symlink(original, error);
-    const fs::path nuevo = ruta.string() + ".kexo-enlace";
-    fs::remove(nuevo, error);
-    if (!error) {
-        fs::create_symlink(objetivo, nuevo, error);
-    }
-    if (!error) {
-        fs::rename(nuevo, ruta, error);
-    }
-    return error.value();
-}
-
-// A PHP file, or another one: read, compacted if PHP and safe, written.
-informe_trabajo procesa_fichero(const fs::path& de, const fs::path& a, const entrada& que,
-                                const opciones_trabajo& opciones, taller& banco) {
-    const archivo origen = abre_origen(de.string().c_str());
-    if (!origen) {
-        return falla(errno, true);
-    }
-    if (const int error = lee_entero(origen.get(), banco.fuente); error != 0) {
-        return falla(error, true);
-    }
-    informe_trabajo informe;
-    informe.resultado = resultado_trabajo::copiado;
-    informe.antes = banco.fuente.size();
-    std::string_view cabecera;
-    std::string compactado;
-    std::string_view cuerpo = banco.fuente;
-    if (que.tipo == tipo_entrada::php) {
-        compactado = compacta_fuente(banco.fuente, nullptr, opciones.ruta).bytes;
-        const comparacion mismo =
-            opciones.comprueba ? compara_php(banco.fuente, compactado) : comparacion{true, 0};
-        informe.resultado =
-            mismo.iguales ? resultado_trabajo::compactado : resultado_trabajo::sin_compactar;
-        informe.linea = mismo.linea;
-        if (mismo.iguales) {
-            cabecera = opciones.scopy;
-            cuerpo = compactado;
-        }
-    }
-    informe.despues = cuerpo.size() + texto_cabecera(cabecera).size();
-    if (!opciones.simula) {
-        if (const int error = escribe_fichero(a, cabecera, cuerpo, origen.get()); error != 0) {
+// A PHP file too large to be held whole, compacted as it is read, unchecked.
+informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std::FILE* origen,
+                                     std::int64_t tamano, taller& banco) {
+    const std::string& scopy = obra.opciones.scopy;
+    destino salida;
+    std::optional<escritor_destino> escritor;
+    if (!obra.opciones.simula) {
+        int error = 0;
+        const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+        if (a == nullptr) {
             return falla(error, false);
         }
+        salida.conserva_atributos_de(origen);
+        if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
+            return falla(error, false);
+        }
+        escritor.emplace(salida.flujo(), scopy, 0);
+    }
+    std::uint64_t texto = 0;
+    const receptor recibe = [&](std::string_view bytes) {
+        texto += bytes.size();
+        if (escritor) {
+            escritor->escribe(bytes);
+        }
+    };
+    compactacion compactando(obra.opciones.ruta);
+    const lectura leida = lee_compactando(origen, tamano, compactando, recibe, nullptr);
+    if (leida.error != 0) {
+        return falla(leida.error, true);
+    }
+    compactando.concluye(recibe);
+    informe_trabajo informe = con(resultado_trabajo::compactado);
+    informe.antes = static_cast<std::uint64_t>(leida.bytes);
+    informe.despues = texto + texto_cabecera(scopy).size();
+    if (escritor && !salida.confirma(escribe_destino(*escritor))) {
+        return falla(escritor->error() != 0 ? escritor->error() : errno, false);
     }
     return informe;
 }
 
-}  // namespace
-
-informe_trabajo procesa_entrada(const fs::path& origen, const fs::path& destino, const entrada& que,
-                                const opciones_trabajo& opciones, taller& banco) {
-    const fs::path de = origen / fs::u8path(que.ruta);
-    const fs::path a = destino / fs::u8path(que.ruta);
-    if (opciones.simula) {
-        return que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro
-                   ? procesa_fichero(de, a, que, opciones, banco)
-                   : informe_trabajo{que.tipo == tipo_entrada::especial ? resultado_trabajo::omitido
-                                                                        : resultado_trabajo::hecho};
+// A PHP file read whole: compacted if that keeps its program, else as it is.
+informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FILE* origen,
+                                taller& banco) {
+    if (const int error = lee_entero(origen, banco.fuente, kMaximoComprobado); error != 0) {
+        // Grown past the size it had when opened.
+        return error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
     }
-    std::error_code error;
-    switch (que.tipo) {
-        case tipo_entrada::carpeta:
-            fs::create_directory(a, error);
-            return error ? falla(error.value(), false) : informe_trabajo{};
-        case tipo_entrada::enlace:
-            error.assign(copia_enlace(de, a), std::generic_category());
-            return error ? falla(error.value(), false) : informe_trabajo{};
-        case tipo_entrada::especial:
-            return informe_trabajo{resultado_trabajo::omitido};
-        default:
-            return procesa_fichero(de, a, que, opciones, banco);
+    const opciones_trabajo& opciones = obra.opciones;
+    informe_trabajo informe;
+    informe.antes = banco.fuente.size();
+    const std::string compactado = compacta_fuente(banco.fuente, nullptr, opciones.ruta).bytes;
+    const comparacion mismo =
+        opciones.comprueba ? compara_php(banco.fuente, compactado) : comparacion{true, 0};
+    informe.resultado =
+        mismo.iguales ? resultado_trabajo::compactado : resultado_trabajo::sin_compactar;
+    informe.linea = mismo.linea;
+    const std::string_view cabecera = mismo.iguales ? opciones.scopy : std::string_view();
+    const std::string_view cuerpo = mismo.iguales ? compactado : banco.fuente;
+    informe.despues = cuerpo.size() + texto_cabecera(cabecera).size();
+    if (opciones.simula) {
+        return informe;
+    }
+    int error = 0;
+    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+    if (a == nullptr) {
+        return falla(error, false);
+    }
+    if ((error = escribe_fichero(*a, nombre_de(que), cabecera, cuerpo, origen)) != 0) {
+        return falla(error, false);
+    }
+    return informe;
+}
+
+// A file: opened as what the walk saw, or left out; then copied or compacted.
+informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco) {
+    const entrada& que = obra.entradas[i];
+    int error = 0;
+    const carpeta* de = carpeta_origen(obra, que.padre, banco.origen, error);
+    if (de == nullptr) {
+        return sin_origen(error);
+    }
+    nodo visto;
+    const archivo origen = abre_fichero_en(*de, nombre_de(que), visto);
+    if (!origen) {
+        // Something else than a regular file there now: never opened.
+        return visto.clase != clase_nodo::ninguno ? con(resultado_trabajo::cambiado)
+                                                  : falla(errno, true);
+    }
+    if (!sigue_igual(que, visto)) {
+        return con(resultado_trabajo::cambiado);
+    }
+    if (que.tipo == tipo_entrada::otro) {
+        return copia_fichero(obra, que, origen.get(), resultado_trabajo::copiado, banco);
+    }
+    if (visto.tamano > kMaximoComprobado) {
+        return obra.opciones.comprueba
+                   ? copia_fichero(obra, que, origen.get(), resultado_trabajo::demasiado_grande,
+                                   banco)
+                   : compacta_por_bloques(obra, que, origen.get(), visto.tamano, banco);
+    }
+    return compacta_entero(obra, que, origen.get(), banco);
+}
+
+// A link: made again with the same target, its owner and times.
+informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
+    const entrada& que = obra.entradas[i];
+    const std::string nombre = nombre_de(que);
+    int error = 0;
+    const carpeta* de = carpeta_origen(obra, que.padre, banco.origen, error);
+    if (de == nullptr) {
+        return sin_origen(error);
+    }
+    nodo visto;
+    if ((error = examina_en(*de, nombre, visto)) != 0 || visto.clase == clase_nodo::ninguno) {
+        return falla(error != 0 ? error : ENOENT, true);
+    }
+    std::string objetivo;
+    if (!sigue_igual(que, visto) || (error = lee_enlace_en(*de, nombre, objetivo)) == EINVAL) {
+        return con(resultado_trabajo::cambiado);
+    }
+    if (error != 0) {
+        return falla(error, true);
+    }
+    if (obra.opciones.simula) {
+        return con(resultado_trabajo::hecho);
+    }
+    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+    if (a == nullptr) {
+        return falla(error, false);
+    }
+    if ((error = coloca_enlace(carpeta_destino(*a), nombre, objetivo, *de, nombre)) != 0) {
+        return falla(error, false);
+    }
+    return con(resultado_trabajo::hecho);
+}
+
+// Does `trabajo`, and reports what it throws for the entry: nothing escapes
+// a worker. Memory that ran out is given back first.
+template <typename Trabajo>
+informe_trabajo a_salvo(taller& banco, Trabajo trabajo) {
+    try {
+        return trabajo();
+    } catch (const std::bad_alloc&) {
+        std::string().swap(banco.fuente);
+        std::string().swap(banco.bloque);
+        return con(resultado_trabajo::sin_memoria);
+    } catch (...) {
+        return falla(EIO, false);
     }
 }
 
-informe_trabajo remata_carpeta(const fs::path& origen, const fs::path& destino,
-                               const entrada& que) {
-    if (const int error =
-            conserva_atributos(origen / fs::u8path(que.ruta), destino / fs::u8path(que.ruta));
-        error != 0) {
-        return falla(error, false);
+bool es_carpeta_de_origen(const espejo& obra, const nodo& visto) {
+    return visto.numero != 0 &&
+           std::binary_search(obra.carpetas_origen.begin(), obra.carpetas_origen.end(),
+                              std::make_pair(visto.dispositivo, visto.numero));
+}
+
+}  // namespace
+
+espejo::espejo(const carpeta& origen_, const carpeta& destino_,
+               const std::vector<entrada>& entradas_, const opciones_trabajo& opciones_,
+               const nodo& raiz_origen)
+    : origen(origen_),
+      destino(destino_),
+      entradas(entradas_),
+      opciones(opciones_),
+      hechas(entradas_.size()) {
+    carpetas_origen.emplace_back(raiz_origen.dispositivo, raiz_origen.numero);
+    for (const entrada& e : entradas) {
+        if (e.tipo == tipo_entrada::carpeta) {
+            carpetas_origen.emplace_back(e.dispositivo, e.numero);
+        }
     }
-    return informe_trabajo{};
+    std::sort(carpetas_origen.begin(), carpetas_origen.end());
+}
+
+informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
+    if (obra.opciones.simula) {
+        return con(resultado_trabajo::hecho);
+    }
+    taller banco;
+    return a_salvo(banco, [&] {
+        const entrada& que = obra.entradas[i];
+        int error = 0;
+        const carpeta* en = carpeta_copia(obra, que.padre, banco.destino, error);
+        if (en == nullptr) {
+            return falla(error, false);
+        }
+        const std::string nombre = nombre_de(que);
+        if ((error = crea_carpeta_en(*en, nombre)) != 0) {
+            return falla(error, false);
+        }
+        carpeta hecha;
+        nodo visto;
+        if ((error = abre_carpeta_bajo(*en, nombre, hecha, visto)) != 0) {
+            return falla(error, false);
+        }
+        // A source folder reached through the destination (a mount): never written.
+        if (es_carpeta_de_origen(obra, visto)) {
+            return falla(ELOOP, false);
+        }
+        obra.hechas[i] = visto;
+        borra_temporales_abandonados(hecha);
+        return con(resultado_trabajo::hecho);
+    });
+}
+
+informe_trabajo procesa_entrada(const espejo& obra, std::size_t i, taller& banco) {
+    return a_salvo(banco, [&] {
+        switch (obra.entradas[i].tipo) {
+            case tipo_entrada::especial:
+                return con(resultado_trabajo::omitido);
+            case tipo_entrada::carpeta:
+                return con(resultado_trabajo::hecho);  // made beforehand
+            case tipo_entrada::enlace:
+                return copia_enlace(obra, i, banco);
+            default:
+                return procesa_fichero(obra, i, banco);
+        }
+    });
+}
+
+informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
+                               const informe_trabajo& del_principal, taller& banco) {
+    const resultado_trabajo hecho = del_principal.resultado;
+    if (hecho != resultado_trabajo::compactado && hecho != resultado_trabajo::sin_compactar &&
+        hecho != resultado_trabajo::demasiado_grande && hecho != resultado_trabajo::copiado) {
+        return procesa_entrada(obra, i, banco);  // nothing to link to
+    }
+    return a_salvo(banco, [&] {
+        const entrada& que = obra.entradas[i];
+        const std::string nombre = nombre_de(que);
+        int error = 0;
+        const carpeta* de = carpeta_origen(obra, que.padre, banco.origen, error);
+        if (de == nullptr) {
+            return sin_origen(error);
+        }
+        nodo visto;
+        if ((error = examina_en(*de, nombre, visto)) != 0 || visto.clase == clase_nodo::ninguno) {
+            return falla(error != 0 ? error : ENOENT, true);
+        }
+        if (!sigue_igual(que, visto)) {
+            return con(resultado_trabajo::cambiado);
+        }
+        if (obra.opciones.simula) {
+            return del_principal;
+        }
+        const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+        if (a == nullptr) {
+            return falla(error, false);
+        }
+        const entrada& principal = obra.entradas[que.principal];
+        carpeta_en_uso otra;
+        const carpeta* de_principal =
+            principal.padre == que.padre ? a : carpeta_copia(obra, principal.padre, otra, error);
+        if (de_principal != nullptr &&
+            coloca_enlace_duro(carpeta_destino(*de_principal), nombre_de(principal),
+                               carpeta_destino(*a), nombre) == 0) {
+            return del_principal;
+        }
+        // No link to be had (another file system, say): a copy of its own.
+        otra.abierta.cierra();
+        return procesa_fichero(obra, i, banco);
+    });
+}
+
+informe_trabajo remata_carpeta(const espejo& obra, std::size_t i) {
+    taller banco;
+    return a_salvo(banco, [&] {
+        int error = 0;
+        const carpeta* de = carpeta_origen(obra, i, banco.origen, error);
+        if (de == nullptr) {
+            return sin_origen(error);
+        }
+        const carpeta* a = carpeta_copia(obra, i, banco.destino, error);
+        if (a == nullptr) {
+            return falla(error, false);
+        }
+        if ((error = copia_atributos_carpeta(*de, *a)) != 0) {
+            return falla(error, false);
+        }
+        return con(resultado_trabajo::hecho);
+    });
 }
 
 }  // namespace kexo

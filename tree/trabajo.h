@@ -1,17 +1,27 @@
 // The work on one entry of the tree: a PHP file compacted (or left as it is
-// when the compaction would change its program), another file copied, a link
-// recreated, a folder made. Files are written whole or not at all.
+// when the compaction would change its program, or when it is too large to
+// check), another file copied, a link recreated, a folder made, another name
+// of a file linked to its first. Each source entry is opened as what the walk
+// saw, each destination entry beneath the destination's root through no link;
+// files are written whole or not at all.
 #ifndef KEXO_TREE_TRABAJO_H_
 #define KEXO_TREE_TRABAJO_H_
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "common/carpeta.h"
 #include "compaction/escanea.h"
 #include "tree/recorrido.h"
 
 namespace kexo {
+
+// PHP files up to this size are read whole, to be compacted and checked; a
+// larger one is copied as it is, or without the check compacted as it is
+// read, so that memory does not grow with a file.
+inline constexpr std::int64_t kMaximoComprobado = std::int64_t{32} << 20;
 
 struct opciones_trabajo {
     std::string scopy;      // the notice, put before compacted code
@@ -22,12 +32,15 @@ struct opciones_trabajo {
 };
 
 enum class resultado_trabajo : unsigned char {
-    compactado,     // kexo's bytes
-    sin_compactar,  // the source's bytes: the compaction changes its program
+    compactado,        // kexo's bytes
+    sin_compactar,     // the source's bytes: the compaction changes its program
+    demasiado_grande,  // the source's bytes: too large to be checked
     copiado,
     hecho,  // a folder or link
     fallido,
-    omitido,  // not a regular file, folder or link
+    cambiado,     // no longer what the walk saw: left out
+    sin_memoria,  // memory ran out on it: left out
+    omitido,      // not a regular file, folder or link
 };
 
 struct informe_trabajo {
@@ -39,21 +52,55 @@ struct informe_trabajo {
     bool al_leer = false;       // fallido: on reading, not writing
 };
 
-// What a worker reuses from one file to the next.
-struct taller {
-    std::string fuente;
+// What the work on every entry shares: both trees' roots, open, and what the
+// walk found.
+struct espejo {
+    // `raiz_origen`: what the source's root is, which no destination folder may be.
+    espejo(const carpeta& origen, const carpeta& destino, const std::vector<entrada>& entradas,
+           const opciones_trabajo& opciones, const nodo& raiz_origen);
+
+    const carpeta& origen;
+    const carpeta& destino;  // not open when nothing is written
+    const std::vector<entrada>& entradas;
+    const opciones_trabajo& opciones;
+    std::vector<nodo> hechas;  // by entry: the destination folder made for a folder
+    // Device and number of every source folder, sorted.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> carpetas_origen;
 };
 
-// Does the work on `que`, from under `origen` to under `destino`. A folder is
-// made here; its permission bits and times are set by `remata_carpeta`.
-informe_trabajo procesa_entrada(const std::filesystem::path& origen,
-                                const std::filesystem::path& destino, const entrada& que,
-                                const opciones_trabajo& opciones, taller& banco);
+// A folder kept open from one entry to the next.
+struct carpeta_en_uso {
+    carpeta abierta;
+    std::size_t indice = kNinguna;
+    bool valida = false;
+};
 
-// Gives the folder `que` under `destino` the permission bits and times of
-// the one under `origen`, once all it holds is written.
-informe_trabajo remata_carpeta(const std::filesystem::path& origen,
-                               const std::filesystem::path& destino, const entrada& que);
+// What a worker reuses from one entry to the next.
+struct taller {
+    std::string fuente;  // a PHP source, read whole
+    std::string bloque;  // room for a copy that goes through memory
+    carpeta_en_uso origen;
+    carpeta_en_uso destino;
+};
+
+// Makes the destination folder for the folder `i`, replacing a link or file
+// there, and removes what killed runs left in it. Called on one thread, in
+// path order, before the other work.
+informe_trabajo crea_carpeta(espejo& obra, std::size_t i);
+
+// Does the work on the entry `i`, not a folder. Never throws: memory that
+// runs out is reported for the entry.
+informe_trabajo procesa_entrada(const espejo& obra, std::size_t i, taller& banco);
+
+// The entry `i`, another name of a file whose first name's work came to
+// `del_principal`: linked to it in the destination, as with `cp -a`, or done
+// on its own when it cannot be. Never throws.
+informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
+                               const informe_trabajo& del_principal, taller& banco);
+
+// Gives the destination folder for the folder `i` the owner, permission bits
+// and times of the source one, once all it holds is written.
+informe_trabajo remata_carpeta(const espejo& obra, std::size_t i);
 
 }  // namespace kexo
 

@@ -1,0 +1,132 @@
+// Folders and their entries, worked on relative to an open folder where the
+// system allows it: a name is then looked up in that very folder, whatever
+// happens meanwhile to the path that led there, and no link is followed on
+// the way. Where the system has no such calls, a folder is its path.
+#ifndef KEXO_COMMON_CARPETA_H_
+#define KEXO_COMMON_CARPETA_H_
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/archivo.h"
+
+namespace kexo {
+
+enum class clase_nodo : unsigned char {
+    ninguno,  // no such entry
+    carpeta,
+    fichero,  // a regular file
+    enlace,   // a symbolic link
+    otro,     // a FIFO, socket or device
+};
+
+// What an entry is, its link not followed: its kind, and the device and
+// number that tell one file from another however it is named (0 where the
+// system gives none cheaply).
+struct nodo {
+    clase_nodo clase = clase_nodo::ninguno;
+    std::uint64_t dispositivo = 0;
+    std::uint64_t numero = 0;
+    std::uint64_t nombres = 1;  // a file's hard links
+    std::int64_t tamano = 0;    // a regular file's bytes
+};
+
+// True when `a` and `b` are known to be the same file.
+inline bool mismo_nodo(const nodo& a, const nodo& b) {
+    return a.numero != 0 && a.numero == b.numero && a.dispositivo == b.dispositivo;
+}
+
+// A folder open to work in: a descriptor, or where the system works by paths,
+// its path ending in a separator. Closed when it goes out of scope.
+class carpeta {
+   public:
+    carpeta() = default;
+    ~carpeta() { cierra(); }
+    carpeta(carpeta&& otra) noexcept { *this = std::move(otra); }
+    carpeta& operator=(carpeta&& otra) noexcept {
+        if (this != &otra) {
+            cierra();
+            fd_ = otra.fd_;
+            prefijo_ = std::move(otra.prefijo_);
+            otra.fd_ = -1;
+            otra.prefijo_.clear();
+        }
+        return *this;
+    }
+    carpeta(const carpeta&) = delete;
+    carpeta& operator=(const carpeta&) = delete;
+
+    // Takes the folder open as `fd`, or the folder at `prefijo`.
+    static carpeta de_descriptor(int fd) {
+        carpeta c;
+        c.fd_ = fd;
+        return c;
+    }
+    static carpeta de_prefijo(std::string prefijo) {
+        carpeta c;
+        c.prefijo_ = std::move(prefijo);
+        return c;
+    }
+
+    bool abierta() const { return fd_ >= 0 || !prefijo_.empty(); }
+    // The descriptor, or -1 where names are whole paths.
+    int fd() const { return fd_; }
+    // What goes before a name in the folder: "" beside a descriptor.
+    const std::string& prefijo() const { return prefijo_; }
+    void cierra();
+
+   private:
+    int fd_ = -1;
+    std::string prefijo_;
+};
+
+// Opens the folder at `ruta`, a path given by the user: its links are
+// followed. Returns 0, or the error number (ENOTDIR: not a folder).
+int abre_carpeta(const std::string& ruta, carpeta& abierta);
+
+// Opens the folder at `ruta` (names separated by `/`) beneath `base`,
+// following no link on the way, and says in `visto` what it is. Returns 0, or
+// the error number (ELOOP: a link on the way).
+int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abierta, nodo& visto);
+
+// Opens the folder at `ruta` as the system resolves it, its links followed;
+// where it does not exist, the nearest folder it would lie in, or with `crea`
+// it and the folders it needs, made now. `existe` says whether `abierta` is
+// the folder at `ruta` itself. Returns 0, or the error number.
+int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe);
+
+// The entries of the folder `c`, but `.` and `..`, with what each is; with
+// `empiezan`, only those whose names start so. Returns 0, or the error number
+// of reading the folder.
+int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
+                  const std::string& empiezan = std::string());
+
+// What the entry `nombre` of `c` is, its link not followed (clase ninguno:
+// there is none). Returns 0, or the error number.
+int examina_en(const carpeta& c, const std::string& nombre, nodo& visto);
+
+// Opens the entry `nombre` of `c` to read, only if it is a regular file:
+// never through a link, never waiting (a FIFO, a device). `visto` says what
+// the entry was. Returns null, with errno, when it is not opened; then
+// `visto.clase` is ninguno when the entry could not be looked at at all.
+archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto);
+
+// Puts in `objetivo` the target of the link `nombre` in `c`. Returns 0, or the
+// error number (EINVAL: not a link).
+int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo);
+
+// The nodes of the folder `c` and of every folder above it, nearest first,
+// as `..` leads, across mounts. Returns 0, or the error number.
+int ascendencia(const carpeta& c, std::vector<nodo>& cadena);
+
+// Gives the folder `copia` what the folder `original` has: as a copy with
+// `cp -a`, its owner and group where this process may (as root), its
+// permission bits (less setuid and setgid when its owner or group could not
+// be kept) and its times. Returns 0, or the error number.
+int copia_atributos_carpeta(const carpeta& original, const carpeta& copia);
+
+}  // namespace kexo
+
+#endif  // KEXO_COMMON_CARPETA_H_

@@ -1,0 +1,1 @@
+../origen/secreto.php

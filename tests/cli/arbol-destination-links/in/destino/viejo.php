@@ -1,0 +1,1 @@
+../origen/shared/b.php
