@@ -50,8 +50,8 @@ std::string generada(std::size_t tamano) {
 
 const std::string& real_entera() {
     static const std::string todo = [] {
-        const char* ruta = std::getenv("KEXO_FUENTE_REAL");
-        std::ifstream f(ruta != nullptr ? ruta : "", std::ios::binary);
+        const char* via = std::getenv("KEXO_FUENTE_REAL");
+        std::ifstream f(via != nullptr ? via : "", std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }();
     return todo;
@@ -68,11 +68,11 @@ const std::string& fuente_de(bool es_real, std::size_t tamano) {
 }
 
 // What the tool runs: the source in 1 MiB pieces through reused buffers.
-void compacta(benchmark::State& estado, bool es_real, std::size_t tamano, ruta_escaneo ruta) {
+void compacta(benchmark::State& estado, bool es_real, std::size_t tamano, via_escaneo via) {
     const std::string& fuente = fuente_de(es_real, tamano);
     const std::size_t trozo = std::size_t{1} << 20;
     for (auto _ : estado) {
-        compactacion en_curso(ruta);
+        compactacion en_curso(via);
         std::size_t dados = 0;
         const receptor cuenta = [&dados](std::string_view bytes) { dados += bytes.size(); };
         for (std::size_t i = 0; i < fuente.size(); i += trozo) {
@@ -86,16 +86,16 @@ void compacta(benchmark::State& estado, bool es_real, std::size_t tamano, ruta_e
 
 const struct {
     const char* nombre;
-    ruta_escaneo ruta;
-} kRutas[] = {{"stops", ruta_escaneo::por_paradas},
-              {"blocks-avx2", ruta_escaneo::bloques_avx2},
-              {"blocks-avx512", ruta_escaneo::bloques_avx512}};
+    via_escaneo via;
+} kRutas[] = {{"stops", via_escaneo::por_paradas},
+              {"blocks-avx2", via_escaneo::bloques_avx2},
+              {"blocks-avx512", via_escaneo::bloques_avx512}};
 
 constexpr const char* kFuentes[] = {"generated", "real"};
 constexpr unsigned kMegas[] = {1, 10, 100};
 
-std::string nombre_de_medida(const char* fuente, const char* ruta, unsigned mb) {
-    return std::string(fuente) + "/" + ruta + "/" + std::to_string(mb) + "MB";
+std::string nombre_de_medida(const char* fuente, const char* via, unsigned mb) {
+    return std::string(fuente) + "/" + via + "/" + std::to_string(mb) + "MB";
 }
 
 // Prints each run as the console does, and keeps the bytes per second of
@@ -144,7 +144,7 @@ class anotador : public benchmark::ConsoleReporter {
 // bytes a second), the way this processor picks named, and a warning for each
 // source and size where another way was more than 10 % faster.
 void resume(const anotador& medido) {
-    const ruta_escaneo elegida = ruta_de_este_procesador();
+    const via_escaneo elegida = via_de_este_procesador();
     std::printf("\nsummary, GB/s (10^9 bytes a second, the median of the repetitions):\n");
     std::printf("%-10s %6s", "source", "size");
     for (const auto& r : kRutas) {

@@ -91,11 +91,11 @@ std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo) {
     return ultimo + 4;
 }
 
-texto_compactado compacta_fuente(std::string_view fuente, observador observa, ruta_escaneo ruta) {
+texto_compactado compacta_fuente(std::string_view fuente, observador observa, via_escaneo via) {
     texto_compactado texto{std::string(), -1};
     texto.bytes.reserve(fuente.size() + 4);
     const receptor anota = [&texto](std::string_view bytes) { texto.bytes.append(bytes); };
-    compactacion compactando(ruta);
+    compactacion compactando(via);
     compactando.anade(fuente, anota);
     texto.ultimo = compactando.concluye(anota, observa);
     return texto;

@@ -46,10 +46,10 @@ bool tiene_cierre_final(std::string_view resultado, std::int64_t ultimo);
 std::int64_t separa_cierre(std::string& resultado, std::int64_t ultimo);
 
 // The whole compaction: scan, trim, closing tag and emission filter.
-// `observa`, when given, sees each finishing stage; `ruta` chooses how the
+// `observa`, when given, sees each finishing stage; `via` chooses how the
 // scan goes.
 texto_compactado compacta_fuente(std::string_view fuente, observador observa = nullptr,
-                                 ruta_escaneo ruta = ruta_de_este_procesador());
+                                 via_escaneo via = via_de_este_procesador());
 
 // The same compaction over a source that arrives in pieces. Only the end of
 // the text that the finishing may still change is held back: the last byte
@@ -57,7 +57,7 @@ texto_compactado compacta_fuente(std::string_view fuente, observador observa = n
 // 0 bytes after it, those in little memory however many they are.
 class compactacion {
    public:
-    explicit compactacion(ruta_escaneo ruta = ruta_de_este_procesador()) : escaner_(ruta) {}
+    explicit compactacion(via_escaneo via = via_de_este_procesador()) : escaner_(via) {}
 
     // Scans the next piece of the source, giving `recibe` the compacted bytes
     // that no later piece can change.

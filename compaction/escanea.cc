@@ -114,19 +114,17 @@ const char* salta_espacios(const char* p, const char* fin) {
     return p;
 }
 
-}  // namespace
-
 // The scan of one piece [inicio, fin): the scan state plus the output cursor.
 struct recorrido_escaneo {
-    using pendiente = escaner::pendiente;
+    using pendiente = pendiente_escaneo;
 
-    escaner& estado;
+    estado_escaneo& estado;
     const char* inicio;
     const char* fin;
     char* salida;
 
     // True when the quote at p is escaped: a backslash stands right before it.
-    bool escapada(const char* p) const { return (p == inicio ? estado.previo_ : p[-1]) == '\\'; }
+    bool escapada(const char* p) const { return (p == inicio ? estado.previo : p[-1]) == '\\'; }
 
     // Copies code from p up to the end of the piece or to a quote that opens a
     // literal, handling line breaks and comments on the way.
@@ -144,7 +142,7 @@ struct recorrido_escaneo {
                 const bool abre = !escapada(p);
                 *salida++ = *p;
                 if (abre) {
-                    estado.comilla_ = *p;
+                    estado.comilla = *p;
                     return p + 1;
                 }
                 ++p;
@@ -155,7 +153,7 @@ struct recorrido_escaneo {
     // Copies the literal from p up to the end of the piece or to its end: its
     // own unescaped quote, or a line break.
     const char* literal(const char* p) {
-        const buscador<2>& paradas = estado.comilla_ == '\'' ? kEnSimples : kEnDobles;
+        const buscador<2>& paradas = estado.comilla == '\'' ? kEnSimples : kEnDobles;
         for (;;) {
             p = paradas.avanza<true>(p, fin, salida);
             if (p == fin) {
@@ -163,14 +161,14 @@ struct recorrido_escaneo {
             }
             if (*p == kCR) {
                 p = cr(p);
-                if (estado.comilla_ == '\0') {
+                if (estado.comilla == '\0') {
                     return p;
                 }
             } else {
                 const bool cierra = !escapada(p);
                 *salida++ = *p++;
                 if (cierra) {
-                    estado.comilla_ = '\0';
+                    estado.comilla = '\0';
                     return p;
                 }
             }
@@ -181,7 +179,7 @@ struct recorrido_escaneo {
     const char* salta_sangria(const char* p) {
         p = salta_espacios(p, fin);
         if (p == fin) {
-            estado.espera_ = pendiente::sangria;
+            estado.pendiente = pendiente::sangria;
         }
         return p;
     }
@@ -189,14 +187,14 @@ struct recorrido_escaneo {
     // A line break: one space, the end of any literal, then the indentation goes.
     const char* salto_de_linea(const char* tras_lf) {
         *salida++ = ' ';
-        estado.comilla_ = '\0';
+        estado.comilla = '\0';
         return salta_sangria(tras_lf);
     }
 
     // The CR at p: with an LF after it, a line break; alone, it is dropped.
     const char* cr(const char* p) {
         if (p + 1 == fin) {
-            estado.espera_ = pendiente::cr;
+            estado.pendiente = pendiente::cr;
             return fin;
         }
         return p[1] == kLF ? salto_de_linea(p + 2) : p + 1;
@@ -206,7 +204,7 @@ struct recorrido_escaneo {
     const char* comentario(const char* p) {
         p = kFinDeComentario.avanza<false>(p, fin, salida);
         if (p == fin) {
-            estado.espera_ = pendiente::comentario;
+            estado.pendiente = pendiente::comentario;
             return fin;
         }
         if (*p == kLF) {
@@ -219,7 +217,7 @@ struct recorrido_escaneo {
     // The `/` at p, outside literals: a comment when another `/` follows.
     const char* barra(const char* p) {
         if (p + 1 == fin) {
-            estado.espera_ = pendiente::barra;
+            estado.pendiente = pendiente::barra;
             return fin;
         }
         if (p[1] == '/') {
@@ -231,8 +229,8 @@ struct recorrido_escaneo {
 
     // Settles what the previous piece left undecided, with p the first byte.
     const char* resuelve(const char* p) {
-        const pendiente espera = estado.espera_;
-        estado.espera_ = pendiente::nada;
+        const pendiente espera = estado.pendiente;
+        estado.pendiente = pendiente::nada;
         switch (espera) {
             case pendiente::nada:
                 return p;
@@ -253,63 +251,37 @@ struct recorrido_escaneo {
     }
 };
 
-namespace {
-
-constexpr ruta_escaneo kRutas[] = {ruta_escaneo::por_paradas, ruta_escaneo::bloques_avx2,
-                                   ruta_escaneo::bloques_avx512};
-
-}  // namespace
-
-const char* nombre_de(ruta_escaneo ruta) {
-    switch (ruta) {
-        case ruta_escaneo::por_paradas:
-            return "paradas";
-        case ruta_escaneo::bloques_avx2:
-            return "avx2";
-        case ruta_escaneo::bloques_avx512:
-            return "avx512";
-    }
-    return "";
-}
-
-bool ruta_por_nombre(std::string_view nombre, ruta_escaneo& ruta) {
-    for (const ruta_escaneo una : kRutas) {
-        if (nombre == nombre_de(una)) {
-            ruta = una;
-            return true;
-        }
-    }
-    return false;
-}
-
-char* escaner::escanea(std::string_view trozo, char* salida) {
-    if (ruta_ != ruta_escaneo::por_paradas && espera_ != pendiente::barra) {
-        trozo.remove_prefix(escanea_bloques(*this, ruta_, trozo, salida));
-    }
-    return escanea_por_paradas(trozo, salida);
-}
-
-char* escaner::escanea_por_paradas(std::string_view trozo, char* salida) {
+// The stop-to-stop scan of `trozo`, from `estado`, writing at `salida`.
+char* escanea_por_paradas(estado_escaneo& estado, std::string_view trozo, char* salida) {
     if (trozo.empty()) {
         return salida;
     }
-    recorrido_escaneo r{*this, trozo.data(), trozo.data() + trozo.size(), salida};
+    recorrido_escaneo r{estado, trozo.data(), trozo.data() + trozo.size(), salida};
     const char* p = r.resuelve(r.inicio);
     while (p < r.fin) {
-        p = comilla_ == '\0' ? r.codigo(p) : r.literal(p);
+        p = estado.comilla == '\0' ? r.codigo(p) : r.literal(p);
     }
-    previo_ = r.fin[-1];
+    estado.previo = r.fin[-1];
     return r.salida;
 }
 
+}  // namespace
+
+char* escaner::escanea(std::string_view trozo, char* salida) {
+    if (via_ != via_escaneo::por_paradas && estado_.pendiente != pendiente_escaneo::barra) {
+        trozo.remove_prefix(escanea_bloques(estado_, via_, trozo, salida));
+    }
+    return escanea_por_paradas(estado_, trozo, salida);
+}
+
 char* escaner::cierra_fuente(char* salida) {
-    if (espera_ == pendiente::barra) {
+    if (estado_.pendiente == pendiente_escaneo::barra) {
         *salida++ = '/';
-    } else if (espera_ == pendiente::comentario) {
+    } else if (estado_.pendiente == pendiente_escaneo::comentario) {
         // A comment that runs to the end leaves the byte 0 that ends the source.
         *salida++ = '\0';
     }
-    espera_ = pendiente::nada;
+    estado_.pendiente = pendiente_escaneo::nada;
     return salida;
 }
 

@@ -6,32 +6,30 @@
 
 #include <string_view>
 
+#include "compaction/vias.h"
+
 namespace kexo {
 
-// How the scan goes over the source. All write the same bytes.
-enum class ruta_escaneo : unsigned char {
-    por_paradas,     // from stop to stop, 16 bytes at a time (SSE2), on any processor
-    bloques_avx2,    // 64 bytes at a time with no branch per stop: AVX2
-    bloques_avx512,  // the same with AVX-512 VBMI2
+// What the end of a piece left undecided.
+enum class pendiente_escaneo : unsigned char {
+    nada,
+    barra,       // a `/` outside literals: the next byte tells whether a comment starts
+    comentario,  // inside a `//` comment, dropping bytes up to a CR or LF
+    cr,          // a CR: the next byte tells a line break from a lone CR
+    sangria,     // after a line break, dropping the next line's leading spaces
 };
 
-// True when this processor runs `ruta`.
-bool admite(ruta_escaneo ruta);
-
-// The fastest way this processor runs.
-ruta_escaneo ruta_de_este_procesador();
-
-// The way named `nombre` ("paradas", "avx2" or "avx512"), set in `ruta`.
-// False, with `ruta` as it was, for any other name.
-bool ruta_por_nombre(std::string_view nombre, ruta_escaneo& ruta);
-
-// The name of `ruta`, as ruta_por_nombre reads it.
-const char* nombre_de(ruta_escaneo ruta);
+// What the scan carries from one piece of the source to the next.
+struct estado_escaneo {
+    char comilla = '\0';  // the quote that opened the current literal; 0 outside one
+    char previo = '\0';   // the source byte before the next one to scan
+    pendiente_escaneo pendiente = pendiente_escaneo::nada;
+};
 
 class escaner {
    public:
-    // REQUIRES: admite(ruta).
-    explicit escaner(ruta_escaneo ruta = ruta_de_este_procesador()) : ruta_(ruta) {}
+    // REQUIRES: admite(via).
+    explicit escaner(via_escaneo via = via_de_este_procesador()) : via_(via) {}
 
     // Scans the next piece of the source and writes its compacted bytes at
     // `salida`. Returns the end of what was written.
@@ -43,25 +41,8 @@ class escaner {
     char* cierra_fuente(char* salida);
 
    private:
-    friend struct recorrido_escaneo;
-    friend struct bloques_escaneo;
-
-    // The stop-to-stop scan of `trozo`.
-    char* escanea_por_paradas(std::string_view trozo, char* salida);
-
-    // What the end of a piece left undecided.
-    enum class pendiente : unsigned char {
-        nada,
-        barra,       // a `/` outside literals: the next byte tells whether a comment starts
-        comentario,  // inside a `//` comment, dropping bytes up to a CR or LF
-        cr,          // a CR: the next byte tells a line break from a lone CR
-        sangria,     // after a line break, dropping the next line's leading spaces
-    };
-
-    ruta_escaneo ruta_;
-    char comilla_ = '\0';  // the quote that opened the current literal; 0 outside one
-    char previo_ = '\0';   // the source byte before the next one to scan
-    pendiente espera_ = pendiente::nada;
+    via_escaneo via_;
+    estado_escaneo estado_;
 };
 
 }  // namespace kexo

@@ -102,76 +102,70 @@ inline char literal_al_final(bloque& b, std::uint64_t saltos, unsigned desde_byt
     return tras_una_clase(comilla, simples | dobles, simples != 0 ? '\'' : '"');
 }
 
-}  // namespace
-
-// The block scan, a friend of the scan's state. `Maquina` classifies a block
-// and writes what it keeps; the rest is the same on every processor.
-struct bloques_escaneo {
-    template <typename Maquina>
-    __attribute__((always_inline)) static inline std::size_t escanea(escaner& e,
-                                                                     std::string_view trozo,
-                                                                     char*& salida) {
-        using pendiente = escaner::pendiente;
-        const char* p = trozo.data();
-        const char* const fin = p + trozo.size();
-        // The state and the output cursor live in locals while the loop runs:
-        // the stores through `out` could otherwise alias them.
-        char* out = salida;
-        char comilla = e.comilla_;
-        char previo = e.previo_;
-        // What the previous block left undecided, as bits 0 or 1: no branch
-        // hangs on them, since a block ends after a CR or in indentation as good
-        // as at random.
-        std::uint64_t tras_cr = e.espera_ == pendiente::cr;
-        std::uint64_t en_sangria = e.espera_ == pendiente::sangria;
-        bool comentario_abierto = e.espera_ == pendiente::comentario;
-        for (; fin - p > 64; p += 64) {
-            const clasificado c = Maquina::clasifica(p, trozo.data(), previo);
-            bloque b{c.cr, c.lf, c.simples, c.dobles, c.dos_barras, 0};
-            // The LF of each CR LF, a CR of the previous block included: a space.
-            const std::uint64_t saltos = c.lf & ((c.cr << 1) | tras_cr);
-            // The spaces after a line break go, up to the next other byte: adding
-            // a bit at the start of a run of spaces clears the run.
-            const std::uint64_t inicios = (saltos << 1) | en_sangria;
-            std::uint64_t suma;
-            const std::uint64_t sigue_sangria =
-                static_cast<std::uint64_t>(__builtin_add_overflow(c.espacios, inicios, &suma)) |
-                (saltos >> 63);
-            b.quita = c.cr | (c.espacios & ~suma);
-            // A comment from the previous block runs to the first CR or LF.
-            unsigned desde_byte = 0;
-            if (comentario_abierto) {
-                const std::uint64_t fines = c.cr | c.lf;
-                desde_byte = fines == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(fines));
-                b.quita |= ~desde(desde_byte);
-                comentario_abierto = fines == 0;
-            }
-            if (comentario_abierto) {
-                // The whole block is comment.
-            } else if (b.dos_barras != 0) {
-                comentario_abierto = !sigue_literales(b, saltos, desde_byte, comilla);
-            } else {
-                comilla = literal_al_final(b, saltos, desde_byte, comilla);
-            }
-            Maquina::escribe(out, p, saltos, c.lf, ~b.quita);
-            previo = p[63];
-            const std::uint64_t sigue = static_cast<std::uint64_t>(!comentario_abierto);
-            en_sangria = sigue & sigue_sangria;
-            tras_cr = sigue & (sigue_sangria ^ 1) & static_cast<std::uint64_t>(previo == '\r');
+// The block scan along `Maquina`, which classifies a block and writes what it
+// keeps; the rest is the same on every processor.
+template <typename Maquina>
+__attribute__((always_inline)) inline std::size_t escanea_con(estado_escaneo& e,
+                                                              std::string_view trozo,
+                                                              char*& salida) {
+    const char* p = trozo.data();
+    const char* const fin = p + trozo.size();
+    // The state and the output cursor live in locals while the loop runs:
+    // the stores through `out` could otherwise alias them.
+    char* out = salida;
+    char comilla = e.comilla;
+    char previo = e.previo;
+    // What the previous block left undecided, as bits 0 or 1: no branch
+    // hangs on them, since a block ends after a CR or in indentation as good
+    // as at random.
+    std::uint64_t tras_cr = e.pendiente == pendiente_escaneo::cr;
+    std::uint64_t en_sangria = e.pendiente == pendiente_escaneo::sangria;
+    bool comentario_abierto = e.pendiente == pendiente_escaneo::comentario;
+    for (; fin - p > 64; p += 64) {
+        const clasificado c = Maquina::clasifica(p, trozo.data(), previo);
+        bloque b{c.cr, c.lf, c.simples, c.dobles, c.dos_barras, 0};
+        // The LF of each CR LF, a CR of the previous block included: a space.
+        const std::uint64_t saltos = c.lf & ((c.cr << 1) | tras_cr);
+        // The spaces after a line break go, up to the next other byte: adding
+        // a bit at the start of a run of spaces clears the run.
+        const std::uint64_t inicios = (saltos << 1) | en_sangria;
+        std::uint64_t suma;
+        const std::uint64_t sigue_sangria =
+            static_cast<std::uint64_t>(__builtin_add_overflow(c.espacios, inicios, &suma)) |
+            (saltos >> 63);
+        b.quita = c.cr | (c.espacios & ~suma);
+        // A comment from the previous block runs to the first CR or LF.
+        unsigned desde_byte = 0;
+        if (comentario_abierto) {
+            const std::uint64_t fines = c.cr | c.lf;
+            desde_byte = fines == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(fines));
+            b.quita |= ~desde(desde_byte);
+            comentario_abierto = fines == 0;
         }
-        salida = out;
-        e.comilla_ = comilla;
-        e.previo_ = previo;
-        e.espera_ = comentario_abierto ? pendiente::comentario
-                    : en_sangria != 0  ? pendiente::sangria
-                    : tras_cr != 0     ? pendiente::cr
-                                       : pendiente::nada;
-        return static_cast<std::size_t>(p - trozo.data());
+        if (comentario_abierto) {
+            // The whole block is comment.
+        } else if (b.dos_barras != 0) {
+            comentario_abierto = !sigue_literales(b, saltos, desde_byte, comilla);
+        } else {
+            comilla = literal_al_final(b, saltos, desde_byte, comilla);
+        }
+        Maquina::escribe(out, p, saltos, c.lf, ~b.quita);
+        previo = p[63];
+        const std::uint64_t sigue = static_cast<std::uint64_t>(!comentario_abierto);
+        en_sangria = sigue & sigue_sangria;
+        tras_cr = sigue & (sigue_sangria ^ 1) & static_cast<std::uint64_t>(previo == '\r');
     }
+    salida = out;
+    e.comilla = comilla;
+    e.previo = previo;
+    e.pendiente = comentario_abierto ? pendiente_escaneo::comentario
+                  : en_sangria != 0  ? pendiente_escaneo::sangria
+                  : tras_cr != 0     ? pendiente_escaneo::cr
+                                     : pendiente_escaneo::nada;
+    return static_cast<std::size_t>(p - trozo.data());
+}
 
-    static std::size_t con_avx2(escaner& e, std::string_view trozo, char*& salida);
-    static std::size_t con_avx512(escaner& e, std::string_view trozo, char*& salida);
-};
+}  // namespace
 
 #if defined(KEXO_BLOQUES)
 
@@ -321,64 +315,29 @@ struct maquina_avx512 {
     }
 };
 
+KEXO_AVX2 std::size_t escanea_con_avx2(estado_escaneo& e, std::string_view trozo, char*& salida) {
+    return escanea_con<maquina_avx2>(e, trozo, salida);
+}
+
+KEXO_AVX512 std::size_t escanea_con_avx512(estado_escaneo& e, std::string_view trozo,
+                                           char*& salida) {
+    return escanea_con<maquina_avx512>(e, trozo, salida);
+}
+
 }  // namespace
 
-KEXO_AVX2 std::size_t bloques_escaneo::con_avx2(escaner& e, std::string_view trozo, char*& salida) {
-    return escanea<maquina_avx2>(e, trozo, salida);
-}
-
-KEXO_AVX512 std::size_t bloques_escaneo::con_avx512(escaner& e, std::string_view trozo,
-                                                    char*& salida) {
-    return escanea<maquina_avx512>(e, trozo, salida);
-}
-
-bool admite(ruta_escaneo ruta) {
-    switch (ruta) {
-        case ruta_escaneo::por_paradas:
-            return true;
-        case ruta_escaneo::bloques_avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                   __builtin_cpu_supports("popcnt");
-        case ruta_escaneo::bloques_avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi") &&
-                   __builtin_cpu_supports("popcnt");
-    }
-    return false;
+std::size_t escanea_bloques(estado_escaneo& estado, via_escaneo via, std::string_view trozo,
+                            char*& salida) {
+    return via == via_escaneo::bloques_avx512 ? escanea_con_avx512(estado, trozo, salida)
+                                              : escanea_con_avx2(estado, trozo, salida);
 }
 
 #else
 
-std::size_t bloques_escaneo::con_avx2(escaner&, std::string_view, char*&) {
+std::size_t escanea_bloques(estado_escaneo&, via_escaneo, std::string_view, char*&) {
     return 0;
-}
-
-std::size_t bloques_escaneo::con_avx512(escaner&, std::string_view, char*&) {
-    return 0;
-}
-
-bool admite(ruta_escaneo ruta) {
-    return ruta == ruta_escaneo::por_paradas;
 }
 
 #endif
-
-std::size_t escanea_bloques(escaner& estado, ruta_escaneo ruta, std::string_view trozo,
-                            char*& salida) {
-    return ruta == ruta_escaneo::bloques_avx512 ? bloques_escaneo::con_avx512(estado, trozo, salida)
-                                                : bloques_escaneo::con_avx2(estado, trozo, salida);
-}
-
-// AVX-512 with VBMI2 first: its compress into a register is fast on every
-// processor that has it (Ice Lake and later, Zen 4 and 5). The AVX2 way uses
-// no BMI2, whose pext and pdep are microcoded on Zen 1 and 2, so it is right
-// on every processor with AVX2. See compaction/README.md.
-ruta_escaneo ruta_de_este_procesador() {
-    static const ruta_escaneo ruta =
-        admite(ruta_escaneo::bloques_avx512) ? ruta_escaneo::bloques_avx512
-        : admite(ruta_escaneo::bloques_avx2) ? ruta_escaneo::bloques_avx2
-                                             : ruta_escaneo::por_paradas;
-    return ruta;
-}
 
 }  // namespace kexo

@@ -17,13 +17,13 @@
 namespace kexo {
 
 // Scans the whole 64-byte blocks at the start of `trozo` that leave at least
-// one byte after them, along `ruta`, writing at `salida` and moving it on.
+// one byte after them, along `via`, writing at `salida` and moving it on.
 // Returns how many bytes it scanned; the rest is left to the stop-to-stop
 // scan, with the state. Stores whole vectors past the bytes kept, yet within
 // trozo.size() - 1 bytes from `salida`: no block writes more bytes than it
 // reads, and a block is scanned only when a byte follows it.
-// REQUIRES: admite(ruta); the scan does not wait on a `/`.
-std::size_t escanea_bloques(escaner& estado, ruta_escaneo ruta, std::string_view trozo,
+// REQUIRES: admite(via); the scan does not wait on a `/`.
+std::size_t escanea_bloques(estado_escaneo& estado, via_escaneo via, std::string_view trozo,
                             char*& salida);
 
 }  // namespace kexo

@@ -58,8 +58,8 @@ int ejecuta(int argc, char** argv) {
         std::fputs(kUso, stdout);
         return kFallo;
     }
-    ruta_escaneo via;
-    if (!elige_ruta(via)) {
+    via_escaneo via;
+    if (!elige_via(via)) {
         return kFallo;
     }
     const std::string ruta_origen = argv[1];

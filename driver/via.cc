@@ -7,14 +7,14 @@
 
 namespace kexo {
 
-bool elige_ruta(ruta_escaneo& ruta) {
+bool elige_via(via_escaneo& via) {
     const std::string nombre = lee_entorno("KEXO_VIA");
     if (nombre.empty()) {
-        ruta = ruta_de_este_procesador();
+        via = via_de_este_procesador();
         return true;
     }
-    ruta_escaneo pedida = ruta_escaneo::por_paradas;
-    if (!ruta_por_nombre(nombre, pedida)) {
+    via_escaneo pedida = via_escaneo::por_paradas;
+    if (!via_por_nombre(nombre, pedida)) {
         std::printf("KEXO_VIA=%s no es una via conocida: paradas, avx2 o avx512\n", nombre.c_str());
         return false;
     }
@@ -22,7 +22,7 @@ bool elige_ruta(ruta_escaneo& ruta) {
         std::printf("KEXO_VIA=%s: este procesador no tiene esa via\n", nombre.c_str());
         return false;
     }
-    ruta = pedida;
+    via = pedida;
     return true;
 }
 

@@ -4,15 +4,15 @@
 #ifndef KEXO_DRIVER_VIA_H_
 #define KEXO_DRIVER_VIA_H_
 
-#include "compaction/escanea.h"
+#include "compaction/vias.h"
 
 namespace kexo {
 
-// Sets `ruta` to the way KEXO_VIA names ("paradas", "avx2", "avx512"), or,
-// when it is unset or empty, to ruta_de_este_procesador(). Returns false,
+// Sets `via` to the way KEXO_VIA names ("paradas", "avx2", "avx512"), or,
+// when it is unset or empty, to via_de_este_procesador(). Returns false,
 // after saying why on standard output, when the name is unknown or this
 // processor lacks that way.
-bool elige_ruta(ruta_escaneo& ruta);
+bool elige_via(via_escaneo& via);
 
 }  // namespace kexo
 

@@ -37,9 +37,9 @@ std::string sin_nada_que_escanear(std::string_view fuente) {
     return texto;
 }
 
-// The source in pieces whose sizes come from `semilla`, scanned along `ruta`.
-std::string por_trozos(std::string_view fuente, std::uint8_t semilla, ruta_escaneo ruta) {
-    compactacion en_curso(ruta);
+// The source in pieces whose sizes come from `semilla`, scanned along `via`.
+std::string por_trozos(std::string_view fuente, std::uint8_t semilla, via_escaneo via) {
+    compactacion en_curso(via);
     std::string salida;
     const receptor anota = [&salida](std::string_view bytes) { salida.append(bytes); };
     std::size_t i = 0;
@@ -80,13 +80,13 @@ int prueba(const std::uint8_t* datos, std::size_t n) {
     }
     // Both ways of scanning write the same bytes, whole and in pieces.
     const std::uint8_t semilla = n > 0 ? datos[0] : 0;
-    exige(compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas).bytes == emitido,
+    exige(compacta_fuente(fuente, nullptr, via_escaneo::por_paradas).bytes == emitido,
           "stop by stop as by blocks");
-    exige(por_trozos(fuente, semilla, ruta_escaneo::por_paradas) == emitido, "in pieces as whole");
-    for (const ruta_escaneo ruta : {ruta_escaneo::bloques_avx2, ruta_escaneo::bloques_avx512}) {
-        if (admite(ruta)) {
-            exige(compacta_fuente(fuente, nullptr, ruta).bytes == emitido, "by blocks");
-            exige(por_trozos(fuente, semilla, ruta) == emitido, "in pieces as whole, by blocks");
+    exige(por_trozos(fuente, semilla, via_escaneo::por_paradas) == emitido, "in pieces as whole");
+    for (const via_escaneo via : {via_escaneo::bloques_avx2, via_escaneo::bloques_avx512}) {
+        if (admite(via)) {
+            exige(compacta_fuente(fuente, nullptr, via).bytes == emitido, "by blocks");
+            exige(por_trozos(fuente, semilla, via) == emitido, "in pieces as whole, by blocks");
         }
     }
     return 0;

@@ -71,12 +71,12 @@ const caso kCasos[] = {
 };
 
 // The ways of scanning that this processor runs.
-std::vector<ruta_escaneo> rutas() {
-    std::vector<ruta_escaneo> todas;
-    for (const ruta_escaneo ruta :
-         {ruta_escaneo::por_paradas, ruta_escaneo::bloques_avx2, ruta_escaneo::bloques_avx512}) {
-        if (admite(ruta)) {
-            todas.push_back(ruta);
+std::vector<via_escaneo> vias() {
+    std::vector<via_escaneo> todas;
+    for (const via_escaneo via :
+         {via_escaneo::por_paradas, via_escaneo::bloques_avx2, via_escaneo::bloques_avx512}) {
+        if (admite(via)) {
+            todas.push_back(via);
         }
     }
     return todas;
@@ -90,10 +90,10 @@ std::string alargada(std::string_view fuente, std::size_t relleno) {
 }
 
 TEST(Compacta, CasosDeBytes) {
-    for (const ruta_escaneo ruta : rutas()) {
+    for (const via_escaneo via : vias()) {
         for (const caso& c : kCasos) {
-            SCOPED_TRACE(std::string(c.nombre) + ", way " + std::to_string(static_cast<int>(ruta)));
-            const std::string emitido = compacta_fuente(c.fuente, nullptr, ruta).bytes;
+            SCOPED_TRACE(std::string(c.nombre) + ", way " + std::to_string(static_cast<int>(via)));
+            const std::string emitido = compacta_fuente(c.fuente, nullptr, via).bytes;
             EXPECT_EQ(escapa(c.esperado), escapa(emitido)) << "source " << escapa(c.fuente);
         }
     }
@@ -105,9 +105,9 @@ TEST(Compacta, TodasLasRutasIgual) {
         for (std::size_t relleno = 0; relleno < 70; ++relleno) {
             const std::string fuente = alargada(c.fuente, relleno);
             const std::string esperado =
-                compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas).bytes;
-            for (const ruta_escaneo ruta : rutas()) {
-                ASSERT_EQ(escapa(esperado), escapa(compacta_fuente(fuente, nullptr, ruta).bytes))
+                compacta_fuente(fuente, nullptr, via_escaneo::por_paradas).bytes;
+            for (const via_escaneo via : vias()) {
+                ASSERT_EQ(escapa(esperado), escapa(compacta_fuente(fuente, nullptr, via).bytes))
                     << c.nombre << ", after " << relleno;
             }
         }
@@ -116,8 +116,8 @@ TEST(Compacta, TodasLasRutasIgual) {
 
 // The source given in pieces of `tamano` bytes.
 std::string por_trozos(std::string_view fuente, std::size_t tamano,
-                       ruta_escaneo ruta = ruta_de_este_procesador()) {
-    compactacion en_curso(ruta);
+                       via_escaneo via = via_de_este_procesador()) {
+    compactacion en_curso(via);
     std::string salida;
     const receptor anota = [&salida](std::string_view bytes) { salida.append(bytes); };
     for (std::size_t i = 0; i < fuente.size(); i += tamano) {
@@ -151,12 +151,11 @@ TEST(Compacta, PorTrozosConBlancosLargos) {
         mezcla,
     };
     for (const std::string& fuente : fuentes) {
-        const std::string entera =
-            compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas).bytes;
-        for (const ruta_escaneo ruta : rutas()) {
+        const std::string entera = compacta_fuente(fuente, nullptr, via_escaneo::por_paradas).bytes;
+        for (const via_escaneo via : vias()) {
             for (const std::size_t tamano : {1u, 5u, 64u, 65u, 200u, 1000u}) {
                 SCOPED_TRACE(escapa(fuente.substr(0, 8)) + ", pieces of " + std::to_string(tamano));
-                EXPECT_EQ(escapa(entera), escapa(por_trozos(fuente, tamano, ruta)));
+                EXPECT_EQ(escapa(entera), escapa(por_trozos(fuente, tamano, via)));
             }
         }
     }
@@ -170,11 +169,11 @@ TEST(Compacta, PorTrozosLargosCortadosEnCadaSitio) {
     for (std::size_t i = 0; i < 40; ++i) {
         fuente += std::string(i % 7, 'x') + "\\' // a\r\n  \"b\\\" // c\" / d\\\r\n '/\\'//e\r\n";
     }
-    const std::string entera = compacta_fuente(fuente, nullptr, ruta_escaneo::por_paradas).bytes;
-    for (const ruta_escaneo ruta : rutas()) {
+    const std::string entera = compacta_fuente(fuente, nullptr, via_escaneo::por_paradas).bytes;
+    for (const via_escaneo via : vias()) {
         for (std::size_t tamano = 64; tamano <= 140; ++tamano) {
-            ASSERT_EQ(escapa(entera), escapa(por_trozos(fuente, tamano, ruta)))
-                << "way " << static_cast<int>(ruta) << ", pieces of " << tamano;
+            ASSERT_EQ(escapa(entera), escapa(por_trozos(fuente, tamano, via)))
+                << "way " << static_cast<int>(via) << ", pieces of " << tamano;
         }
     }
 }

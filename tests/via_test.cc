@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "compaction/escanea.h"
+#include "compaction/vias.h"
 #include "tests/escapa.h"
 #include "tests/proceso.h"
 
@@ -16,28 +16,28 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr ruta_escaneo kTodas[] = {ruta_escaneo::por_paradas, ruta_escaneo::bloques_avx2,
-                                   ruta_escaneo::bloques_avx512};
+constexpr via_escaneo kTodas[] = {via_escaneo::por_paradas, via_escaneo::bloques_avx2,
+                                  via_escaneo::bloques_avx512};
 
 TEST(Via, NombresDeIdaYVuelta) {
-    for (const ruta_escaneo ruta : kTodas) {
-        ruta_escaneo leida = ruta == ruta_escaneo::por_paradas ? ruta_escaneo::bloques_avx2
-                                                               : ruta_escaneo::por_paradas;
-        EXPECT_TRUE(ruta_por_nombre(nombre_de(ruta), leida)) << nombre_de(ruta);
-        EXPECT_EQ(ruta, leida);
+    for (const via_escaneo via : kTodas) {
+        via_escaneo leida =
+            via == via_escaneo::por_paradas ? via_escaneo::bloques_avx2 : via_escaneo::por_paradas;
+        EXPECT_TRUE(via_por_nombre(nombre_de(via), leida)) << nombre_de(via);
+        EXPECT_EQ(via, leida);
     }
-    EXPECT_STREQ("paradas", nombre_de(ruta_escaneo::por_paradas));
-    EXPECT_STREQ("avx2", nombre_de(ruta_escaneo::bloques_avx2));
-    EXPECT_STREQ("avx512", nombre_de(ruta_escaneo::bloques_avx512));
+    EXPECT_STREQ("paradas", nombre_de(via_escaneo::por_paradas));
+    EXPECT_STREQ("avx2", nombre_de(via_escaneo::bloques_avx2));
+    EXPECT_STREQ("avx512", nombre_de(via_escaneo::bloques_avx512));
 }
 
 TEST(Via, NombresDesconocidos) {
     const std::string nombres[] = {"",        "AVX2",     "avx",  "avx5",
                                    "avx512 ", " paradas", "sse2", std::string("avx2\0", 5)};
     for (const std::string& nombre : nombres) {
-        ruta_escaneo ruta = ruta_escaneo::bloques_avx2;
-        EXPECT_FALSE(ruta_por_nombre(nombre, ruta)) << escapa(nombre);
-        EXPECT_EQ(ruta_escaneo::bloques_avx2, ruta) << escapa(nombre);
+        via_escaneo via = via_escaneo::bloques_avx2;
+        EXPECT_FALSE(via_por_nombre(nombre, via)) << escapa(nombre);
+        EXPECT_EQ(via_escaneo::bloques_avx2, via) << escapa(nombre);
     }
 }
 
@@ -68,13 +68,13 @@ TEST(Via, KexoPorCadaVia) {
     ASSERT_EQ(0, corre(KEXO_BINARIO, base, {"a.php", "b.php"}, "").estado);
     const std::string esperado = lee_fichero(base / "b.php");
     ASSERT_LT(esperado.size(), fuente.size());
-    for (const ruta_escaneo ruta : kTodas) {
-        const std::string nombre = nombre_de(ruta);
+    for (const via_escaneo via : kTodas) {
+        const std::string nombre = nombre_de(via);
         SCOPED_TRACE(nombre);
         const carpeta_temporal escena;
         escribe_fichero(escena / "a.php", fuente);
         const resultado r = corre(KEXO_BINARIO, escena, {"a.php", "b.php"}, nombre);
-        if (admite(ruta)) {
+        if (admite(via)) {
             EXPECT_EQ(0, r.estado);
             EXPECT_EQ("Longitud origen (" + std::to_string(fuente.size()) + ")\n", r.salida);
             EXPECT_EQ(escapa(esperado), escapa(lee_fichero(escena / "b.php")));
@@ -94,14 +94,14 @@ TEST(Via, ArbolPorCadaVia) {
     ASSERT_EQ(0, corre(KEXO_BINARIO_ARBOL, base, {"origen", "destino"}, "").estado);
     const std::string esperado = lee_fichero(base / "destino" / "a.php");
     ASSERT_LT(esperado.size(), fuente.size());
-    for (const ruta_escaneo ruta : kTodas) {
-        const std::string nombre = nombre_de(ruta);
+    for (const via_escaneo via : kTodas) {
+        const std::string nombre = nombre_de(via);
         SCOPED_TRACE(nombre);
         const carpeta_temporal escena;
         fs::create_directory(escena / "origen");
         escribe_fichero(escena / "origen" / "a.php", fuente);
         const resultado r = corre(KEXO_BINARIO_ARBOL, escena, {"origen", "destino"}, nombre);
-        if (admite(ruta)) {
+        if (admite(via)) {
             EXPECT_EQ(0, r.estado) << r.salida;
             EXPECT_EQ(escapa(esperado), escapa(lee_fichero(escena / "destino" / "a.php")));
         } else {

@@ -15,7 +15,7 @@
 
 #include "common/carpeta.h"
 #include "common/plataforma.h"
-#include "compaction/escanea.h"
+#include "compaction/vias.h"
 #include "driver/destino.h"
 #include "driver/via.h"
 #include "notice/aviso.h"
@@ -47,12 +47,12 @@ constexpr int kFallo = 1;
 
 // The version, the ways of scanning this processor runs, best first, and
 // the one this run uses.
-void imprime_version(ruta_escaneo elegida) {
+void imprime_version(via_escaneo elegida) {
     std::printf("kexo-arbol %s\nVias de escaneo:", KEXO_VERSION);
-    for (const ruta_escaneo ruta :
-         {ruta_escaneo::bloques_avx512, ruta_escaneo::bloques_avx2, ruta_escaneo::por_paradas}) {
-        if (admite(ruta)) {
-            std::printf(" %s", nombre_de(ruta));
+    for (const via_escaneo via :
+         {via_escaneo::bloques_avx512, via_escaneo::bloques_avx2, via_escaneo::por_paradas}) {
+        if (admite(via)) {
+            std::printf(" %s", nombre_de(via));
         }
     }
     std::printf("\nElegida: %s\n", nombre_de(elegida));
@@ -211,11 +211,11 @@ int ejecuta(int argc, char** argv) {
         std::fputs(kUso, stdout);
         return 0;
     }
-    if (!elige_ruta(o.trabajo.ruta)) {
+    if (!elige_via(o.trabajo.via)) {
         return kFallo;
     }
     if (o.version) {
-        imprime_version(o.trabajo.ruta);
+        imprime_version(o.trabajo.via);
         return 0;
     }
     carpeta origen;

@@ -178,7 +178,7 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
             escritor->escribe(bytes);
         }
     };
-    compactacion compactando(obra.opciones.ruta);
+    compactacion compactando(obra.opciones.via);
     const lectura leida = lee_compactando(origen, tamano, compactando, recibe, nullptr);
     if (leida.error != 0) {
         return falla(leida.error, true);
@@ -203,7 +203,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     const opciones_trabajo& opciones = obra.opciones;
     informe_trabajo informe;
     informe.antes = banco.fuente.size();
-    const std::string compactado = compacta_fuente(banco.fuente, nullptr, opciones.ruta).bytes;
+    const std::string compactado = compacta_fuente(banco.fuente, nullptr, opciones.via).bytes;
     const comparacion mismo =
         opciones.comprueba ? compara_php(banco.fuente, compactado) : comparacion{true, 0};
     informe.resultado =

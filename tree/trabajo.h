@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/carpeta.h"
-#include "compaction/escanea.h"
+#include "compaction/vias.h"
 #include "tree/recorrido.h"
 
 namespace kexo {
@@ -28,7 +28,7 @@ struct opciones_trabajo {
     bool comprueba = true;  // compact only what keeps its program
     bool simula = false;    // write nothing
     // The way of scanning.
-    ruta_escaneo ruta = ruta_de_este_procesador();
+    via_escaneo via = via_de_este_procesador();
 };
 
 enum class resultado_trabajo : unsigned char {
