@@ -229,9 +229,9 @@ struct recorrido_escaneo {
 
     // Settles what the previous piece left undecided, with p the first byte.
     const char* resuelve(const char* p) {
-        const pendiente espera = estado.pendiente;
+        const pendiente quedo = estado.pendiente;
         estado.pendiente = pendiente::nada;
-        switch (espera) {
+        switch (quedo) {
             case pendiente::nada:
                 return p;
             case pendiente::barra:

@@ -36,8 +36,8 @@ void reparte_tareas(std::size_t tareas, unsigned hilos,
         }
     }
     {
-        std::unique_lock<std::mutex> espera_fin(cerrojo);
-        while (!terminado.wait_for(espera_fin, std::chrono::milliseconds(200),
+        std::unique_lock<std::mutex> hasta_el_fin(cerrojo);
+        while (!terminado.wait_for(hasta_el_fin, std::chrono::milliseconds(200),
                                    [&] { return hechas == tareas; })) {
             informa_avance(hechas);
         }

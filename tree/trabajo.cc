@@ -104,16 +104,17 @@ informe_trabajo sin_origen(int error) {
     return error == kCambiada ? con(resultado_trabajo::cambiado) : falla(error, true);
 }
 
-// Writes `cabecera` and `cuerpo` as the file `nombre` in `a`, whole or not at
-// all, with the attributes of `original`. Returns 0, or the error number.
-int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view cabecera,
+// Writes `cuerpo`, after the header for the notice `aviso`, as the file
+// `nombre` in `a`, whole or not at all, with the attributes of `original`.
+// Returns 0, or the error number.
+int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view aviso,
                     std::string_view cuerpo, std::FILE* original) {
     destino salida;
     salida.conserva_atributos_de(original);
     if (const int error = salida.abre_en(carpeta_destino(a), nombre); error != 0) {
         return error;
     }
-    escritor_destino escritor(salida.flujo(), cabecera, 0);
+    escritor_destino escritor(salida.flujo(), aviso, 0);
     escritor.escribe(cuerpo);
     const bool escrito = escribe_destino(escritor);
     if (salida.confirma(escrito)) {
@@ -209,9 +210,9 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     informe.resultado =
         mismo.iguales ? resultado_trabajo::compactado : resultado_trabajo::sin_compactar;
     informe.linea = mismo.linea;
-    const std::string_view cabecera = mismo.iguales ? opciones.scopy : std::string_view();
+    const std::string_view aviso = mismo.iguales ? opciones.scopy : std::string_view();
     const std::string_view cuerpo = mismo.iguales ? compactado : banco.fuente;
-    informe.despues = cuerpo.size() + texto_cabecera(cabecera).size();
+    informe.despues = cuerpo.size() + texto_cabecera(aviso).size();
     if (opciones.simula) {
         return informe;
     }
@@ -220,7 +221,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     if (a == nullptr) {
         return falla(error, false);
     }
-    if ((error = escribe_fichero(*a, nombre_de(que), cabecera, cuerpo, origen)) != 0) {
+    if ((error = escribe_fichero(*a, nombre_de(que), aviso, cuerpo, origen)) != 0) {
         return falla(error, false);
     }
     return informe;
