@@ -21,6 +21,7 @@
 #include "notice/aviso.h"
 #include "tree/cola.h"
 #include "tree/informe.h"
+#include "tree/raices.h"
 #include "tree/recorrido.h"
 #include "tree/trabajo.h"
 
@@ -154,20 +155,6 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
     return !o.origen.empty() && !o.destino.empty();
 }
 
-// True when one of the folders lies in the other, or both are one, told by
-// what the folders are, not by their paths: `sobre_origen` holds the source
-// and the folders above it, `sobre_destino` the destination (or where it
-// would be made: `existe` false) and those above it.
-bool se_solapan(const std::vector<nodo>& sobre_origen, const std::vector<nodo>& sobre_destino,
-                bool existe) {
-    const auto contiene = [](const std::vector<nodo>& cadena, const nodo& n) {
-        return std::any_of(cadena.begin(), cadena.end(),
-                           [&n](const nodo& en) { return mismo_nodo(en, n); });
-    };
-    return (!sobre_origen.empty() && contiene(sobre_destino, sobre_origen.front())) ||
-           (existe && !sobre_destino.empty() && contiene(sobre_origen, sobre_destino.front()));
-}
-
 // The threads that the descriptors allow: each holds a few open at once.
 unsigned hilos_posibles(unsigned pedidos) {
     constexpr std::uint64_t kPorHilo = 6;  // two folders, a source, a temporary file, and spare
@@ -200,6 +187,64 @@ void reparte(const std::vector<entrada>& entradas, unsigned hilos, progreso& ava
         [&avance](std::size_t) { avance.muestra(); });
 }
 
+// Says why the roots could not be used, as `como` found. Returns the exit status.
+int rechaza(apertura_raices como, const opciones& o, int error) {
+    if (como == apertura_raices::sin_origen) {
+        std::printf("Imposible abrir carpeta origen %s (%d)\n", o.origen.c_str(), error);
+    } else if (como == apertura_raices::sin_destino) {
+        std::printf("Imposible crear carpeta destino %s (%d)\n", o.destino.c_str(), error);
+    } else {
+        std::puts(kSolapan);
+    }
+    return kFallo;
+}
+
+// Does the work on every entry of `obra`: folders first, in path order, so
+// that each exists before what it holds; each file once, then its other names,
+// linked to it; a folder's attributes last, since writing in it changes its times.
+std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
+    const std::vector<entrada>& entradas = obra.entradas;
+    std::vector<informe_trabajo> informes(entradas.size());
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        if (entradas[i].tipo == tipo_entrada::carpeta) {
+            informes[i] = crea_carpeta(obra, i);
+        }
+    }
+    const unsigned hilos = hilos_posibles(hilos_pedidos);
+    std::vector<taller> talleres(hilos);
+    {
+        const auto ficheros = static_cast<std::size_t>(
+            std::count_if(entradas.begin(), entradas.end(),
+                          [](const entrada& e) { return e.tipo != tipo_entrada::carpeta; }));
+        progreso avance(ficheros, isatty(STDERR_FILENO) != 0);
+        const auto hace = [&](std::size_t i, unsigned hilo) {
+            informes[i] =
+                entradas[i].principal == kNinguna
+                    ? procesa_entrada(obra, i, talleres[hilo])
+                    : enlaza_entrada(obra, i, informes[entradas[i].principal], talleres[hilo]);
+            avance.anota(informes[i].antes);
+        };
+        reparte(
+            entradas, hilos, avance,
+            [&](std::size_t i) {
+                return entradas[i].tipo != tipo_entrada::carpeta &&
+                       entradas[i].principal == kNinguna;
+            },
+            hace);
+        reparte(
+            entradas, hilos, avance,
+            [&](std::size_t i) { return entradas[i].principal != kNinguna; }, hace);
+    }
+    talleres.clear();  // their folders closed
+    for (std::size_t i = entradas.size(); i-- > 0;) {
+        if (entradas[i].tipo == tipo_entrada::carpeta && !obra.opciones.simula &&
+            informes[i].resultado != resultado_trabajo::fallido) {
+            informes[i] = remata_carpeta(obra, i);
+        }
+    }
+    return informes;
+}
+
 int ejecuta(int argc, char** argv) {
     opciones o;
     if (!lee_opciones(argc, argv, o)) {
@@ -218,27 +263,11 @@ int ejecuta(int argc, char** argv) {
         imprime_version(o.trabajo.via);
         return 0;
     }
-    carpeta origen;
-    std::vector<nodo> sobre_origen;
-    int error = abre_carpeta(o.origen, origen);
-    error = error != 0 ? error : ascendencia(origen, sobre_origen);
-    if (error != 0) {
-        std::printf("Imposible abrir carpeta origen %s (%d)\n", o.origen.c_str(), error);
-        return kFallo;
-    }
-    // Where the destination is, or would be made, before anything is written.
-    carpeta destino;
-    std::vector<nodo> sobre_destino;
-    bool existe = false;
-    error = abre_o_crea_carpeta(o.destino, false, destino, existe);
-    error = error != 0 ? error : ascendencia(destino, sobre_destino);
-    if (error != 0) {
-        std::printf("Imposible crear carpeta destino %s (%d)\n", o.destino.c_str(), error);
-        return kFallo;
-    }
-    if (se_solapan(sobre_origen, sobre_destino, existe)) {
-        std::puts(kSolapan);
-        return kFallo;
+    raices r;
+    int error = 0;
+    if (const apertura_raices como = abre_raices(o.origen, o.destino, r, error);
+        como != apertura_raices::bien) {
+        return rechaza(como, o, error);
     }
     o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
     if (o.trabajo.comprueba && !aviso_seguro(o.trabajo.scopy)) {
@@ -246,71 +275,19 @@ int ejecuta(int argc, char** argv) {
         return kFallo;
     }
     // A folder of the source that is the destination or holds it (a mount) ends the walk.
-    const recorrido hallado = recorre(origen, o.que, sobre_destino);
+    const recorrido hallado = recorre(r.origen, o.que, r.sobre_destino);
     if (hallado.solapa) {
-        std::puts(kSolapan);
-        return kFallo;
+        return rechaza(apertura_raices::solapan, o, 0);
     }
-    const std::vector<entrada>& entradas = hallado.entradas;
     if (!o.trabajo.simula) {
-        destino.cierra();
-        sobre_destino.clear();
-        error = abre_o_crea_carpeta(o.destino, true, destino, existe);
-        error = error != 0 ? error : ascendencia(destino, sobre_destino);
-        if (error != 0) {
-            std::printf("Imposible crear carpeta destino %s (%d)\n", o.destino.c_str(), error);
-            return kFallo;
+        if (const apertura_raices como = crea_destino(o.destino, r, error);
+            como != apertura_raices::bien) {
+            return rechaza(como, o, error);
         }
-        // Made meanwhile where it overlaps (a link put on its path): nothing written in it.
-        if (se_solapan(sobre_origen, sobre_destino, true)) {
-            std::puts(kSolapan);
-            return kFallo;
-        }
-        borra_temporales_abandonados(destino);
+        borra_temporales_abandonados(r.destino);
     }
-    espejo obra(origen, destino, entradas, o.trabajo, sobre_origen.front());
-    std::vector<informe_trabajo> informes(entradas.size());
-    // Folders first, in path order, so that each exists before what it holds.
-    for (std::size_t i = 0; i < entradas.size(); ++i) {
-        if (entradas[i].tipo == tipo_entrada::carpeta) {
-            informes[i] = crea_carpeta(obra, i);
-        }
-    }
-    const unsigned hilos = hilos_posibles(o.hilos);
-    std::vector<taller> talleres(hilos);
-    {
-        const auto ficheros = static_cast<std::size_t>(
-            std::count_if(entradas.begin(), entradas.end(),
-                          [](const entrada& e) { return e.tipo != tipo_entrada::carpeta; }));
-        progreso avance(ficheros, isatty(STDERR_FILENO) != 0);
-        const auto hace = [&](std::size_t i, unsigned hilo) {
-            informes[i] =
-                entradas[i].principal == kNinguna
-                    ? procesa_entrada(obra, i, talleres[hilo])
-                    : enlaza_entrada(obra, i, informes[entradas[i].principal], talleres[hilo]);
-            avance.anota(informes[i].antes);
-        };
-        // Each file once; then its other names, linked to it.
-        reparte(
-            entradas, hilos, avance,
-            [&](std::size_t i) {
-                return entradas[i].tipo != tipo_entrada::carpeta &&
-                       entradas[i].principal == kNinguna;
-            },
-            hace);
-        reparte(
-            entradas, hilos, avance,
-            [&](std::size_t i) { return entradas[i].principal != kNinguna; }, hace);
-    }
-    talleres.clear();  // their folders closed
-    // A folder's attributes, last, since writing in it changes its times.
-    for (std::size_t i = entradas.size(); i-- > 0;) {
-        if (entradas[i].tipo == tipo_entrada::carpeta && !o.trabajo.simula &&
-            informes[i].resultado != resultado_trabajo::fallido) {
-            informes[i] = remata_carpeta(obra, i);
-        }
-    }
-    return informa(entradas, informes, hallado.fallos, o.informe);
+    espejo obra(r.origen, r.destino, hallado.entradas, o.trabajo, r.sobre_origen.front());
+    return informa(hallado.entradas, refleja(obra, o.hilos), hallado.fallos, o.informe);
 }
 
 }  // namespace
