@@ -106,12 +106,23 @@ void compactador::lee_unidades() {
     hueco_final_ = std::min(hueco, f_.size());
 }
 
-// The line breaks of a gap, in order and as they were.
+// The line breaks of a gap, in order and as they were. A lone CR keeps a
+// space before a LF that followed it further on: together they would make
+// one CR LF, one line where PHP counted two.
 std::string saltos(std::string_view hueco) {
     std::string solo;
-    for (const char c : hueco) {
-        if (c == '\n' || c == '\r') {
-            solo += c;
+    bool cr_solo = false;
+    for (std::size_t i = 0; i < hueco.size(); ++i) {
+        if (hueco[i] == '\r' && i + 1 < hueco.size() && hueco[i + 1] == '\n') {
+            solo += "\r\n";
+            ++i;
+            cr_solo = false;
+        } else if (hueco[i] == '\r' || hueco[i] == '\n') {
+            if (cr_solo && hueco[i] == '\n') {
+                solo += ' ';
+            }
+            solo += hueco[i];
+            cr_solo = hueco[i] == '\r';
         }
     }
     return solo;

@@ -79,6 +79,8 @@ const caso kCasos[] = {
     // alternative syntax and # comments
     {"<?php if (1): ?>\n  <i>x</i>\n<?php endif; # c\n?>\n"sv,
      "<?php if(1):?>\n  <i>x</i>\n<?php endif;\n?>\n"sv},
+    // a lone CR and a LF further on stay two lines
+    {"<?php $a = 1;\r /* x */\n$b = 2;"sv, "<?php $a=1;\r \n$b=2;"sv},
     // tabs
     {"<?php\n\t\t$a = 1 ;\t// tab\n\t\treturn ;\n"sv, "<?php\n$a=1;\nreturn;\n"sv},
 };
