@@ -17,17 +17,30 @@
 // where they part).
 
 // The tokens that make the program, each as `NAME:text`, and `@line` where
-// the line matters; sets $valido to whether the code parses.
-function piezas(string $codigo, bool $lineas, ?bool &$valido): array {
+// the line matters; sets $valido to whether the code parses, when asked to
+// (a parse may end PHP with a fatal error: __halt_compiler in a function).
+function piezas(string $codigo, bool $lineas, ?bool &$valido, bool $analiza = true): array {
     $valido = true;
     try {
-        token_get_all($codigo, TOKEN_PARSE);
+        if ($analiza) {
+            token_get_all($codigo, TOKEN_PARSE);
+        }
     } catch (ParseError $e) {
         $valido = false;
     }
     $piezas = [];
     $linea = 1;
+    $tras_halt = -1;  // tokens still to come before __halt_compiler's data
     foreach (token_get_all($codigo) as $t) {
+        if ($tras_halt > 0 && (is_string($t) || !in_array($t[0], [T_WHITESPACE, T_COMMENT, T_DOC_COMMENT, T_OPEN_TAG], true))) {
+            --$tras_halt;
+        } elseif (!is_string($t) && $t[0] === T_HALT_COMPILER && $tras_halt < 0) {
+            $tras_halt = 3;
+        } elseif ($tras_halt === 0 && !is_string($t) && $t[0] === T_INLINE_HTML) {
+            // Raw data, which the program may read: byte for byte, blank or not.
+            $piezas[] = ['texto' => 'T_HALT_DATA:' . $t[1], 'linea' => $t[2]];
+            continue;
+        }
         if (is_string($t)) {
             $piezas[] = ['texto' => $t, 'linea' => $linea];
             $linea += preg_match_all('/\n|\r(?!\n)/', $t);
@@ -60,15 +73,16 @@ function piezas(string $codigo, bool $lineas, ?bool &$valido): array {
         ? $p['texto'] . '@' . $p['linea'] : $p['texto'], $piezas);
 }
 
-function compara(string $original, string $otro, bool $lineas, ?bool &$analiza): ?int {
-    $antes = piezas($original, $lineas, $valido_antes);
-    $despues = piezas($otro, $lineas, $valido_despues);
+function compara(string $original, string $otro, bool $lineas, ?bool &$analiza,
+                  bool $analizar = true): ?int {
+    $antes = piezas($original, $lineas, $valido_antes, $analizar);
+    $despues = piezas($otro, $lineas, $valido_despues, $analizar);
     $analiza = !$valido_antes || $valido_despues;
     if ($antes === $despues) {
         return null;
     }
     // The line of the first piece of the original that differs.
-    $con_lineas = piezas($original, true, $v);
+    $con_lineas = piezas($original, true, $v, false);
     $i = 0;
     while (isset($antes[$i], $despues[$i]) && $antes[$i] === $despues[$i]) {
         ++$i;
@@ -84,7 +98,7 @@ if (($args[0] ?? '') === '--pares' && isset($args[1])) {
     foreach (file($args[1], FILE_IGNORE_NEW_LINES | FILE_SKIP_EMPTY_LINES) as $par) {
         [$original, $otro, $modo] = explode("\t", $par) + [null, null, 'programa'];
         $linea = compara(file_get_contents($original), file_get_contents($otro),
-                         $modo === 'lineas', $analiza);
+                         $modo === 'lineas', $analiza, false);
         echo $linea === null ? "iguales\n" : "distintos $linea\n";
     }
     exit(0);

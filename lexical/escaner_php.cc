@@ -256,7 +256,8 @@ pieza escaner_php::siguiente() {
                 heredocs_.pop_back();
             }
             estado_ = estado::codigo;
-            leida = crea(clase_pieza::cadena, p_ + cerrada.sangria + cerrada.nombre.size());
+            leida = crea(clase_pieza::cadena, p_ + cerrada.sangria + cerrada.nombre.size(),
+                         matiz::cierre_heredoc);
             break;
         }
         case estado::nombre_variable: {
@@ -265,7 +266,7 @@ pieza escaner_php::siguiente() {
             desapila();
             apila(estado::codigo);
             if (empieza_nombre(en(f_, p_)) && (en(f_, fin) == '[' || en(f_, fin) == '}')) {
-                leida = crea(clase_pieza::codigo, fin);
+                leida = crea(clase_pieza::codigo, fin, matiz::nombre_variable);
             } else {
                 leida = en_codigo();
             }
@@ -277,9 +278,10 @@ pieza escaner_php::siguiente() {
     }
     // PHP's tokenizer reads three tokens after __halt_compiler, whitespace
     // and comments aside; what follows is raw data.
+    const bool etiqueta_php = leida.clase == clase_pieza::apertura && leida.texto.size() >= 5;
     if (tras_halt_ > 0 && leida.clase != clase_pieza::blanco &&
         leida.clase != clase_pieza::comentario && leida.clase != clase_pieza::documentacion &&
-        leida.clase != clase_pieza::apertura) {
+        !etiqueta_php) {
         --tras_halt_;
     }
     if (halt_leido_ && tras_halt_ < 0) {

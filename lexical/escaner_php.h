@@ -34,6 +34,8 @@ enum class matiz : unsigned char {
     ampersand_seguido,  // & before a variable or `...`, only whitespace between
     enum_clave,         // `enum` read as the keyword: whitespace and a name follow
     linea_magica,       // __LINE__: its value is its line
+    cierre_heredoc,     // a heredoc's or nowdoc's closing marker, not text of its body
+    nombre_variable,    // the name in "${name}", a variable's, not a constant's
 };
 
 struct pieza {

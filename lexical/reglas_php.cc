@@ -53,6 +53,7 @@ class compactador {
     void anota(const pieza& leida, std::size_t inicio_unidad);
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
+    void escribe_hueco(std::string_view hueco);
 
     std::string_view f_;
     std::vector<unidad> unidades_;
@@ -130,9 +131,9 @@ std::string saltos(std::string_view hueco) {
 
 // True when writing `hueco` and then unit b after what salida_ holds leaves
 // PHP's tokens as they were, read from the code units before b, through b,
-// to the unit after it (with its gap as in the source).
+// to the unit after it and the gap that follows, as in the source. b may be
+// the end of the source.
 bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
-    const unidad& ub = unidades_[b];
     const std::size_t desde = en_salida_[2 - n_previas_];
     ventana_.assign(salida_, desde, std::string::npos);
     struct esperada {
@@ -145,13 +146,24 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
         esperadas[n++] = {previas_[k], en_salida_[k] - desde};
     }
     ventana_ += hueco;
-    esperadas[n++] = {b, ventana_.size()};
-    ventana_.append(f_.substr(ub.inicio, ub.fin - ub.inicio));
-    if (b + 1 < unidades_.size() && ub.clase != clase_pieza::cierre &&
-        es_de_codigo(unidades_[b + 1])) {
-        const unidad& uc = unidades_[b + 1];
-        esperadas[n++] = {b + 1, ventana_.size() + (uc.inicio - ub.fin)};
-        ventana_.append(f_.substr(ub.fin, uc.fin - ub.fin));
+    const bool al_final = b == unidades_.size();
+    if (!al_final) {
+        const unidad& ub = unidades_[b];
+        esperadas[n++] = {b, ventana_.size()};
+        std::size_t ultima_unidad = b;
+        if (b + 1 < unidades_.size() && ub.clase != clase_pieza::cierre &&
+            es_de_codigo(unidades_[b + 1])) {
+            ultima_unidad = b + 1;
+            esperadas[n++] = {b + 1, ventana_.size() + (unidades_[b + 1].inicio - ub.inicio)};
+        }
+        // And the gap that follows, as it stands in the source: a heredoc's
+        // closing marker wants a byte after it.
+        const unidad& ul = unidades_[ultima_unidad];
+        const std::size_t hasta = ul.clase == clase_pieza::cierre ? ul.fin
+                                  : ultima_unidad + 1 < unidades_.size()
+                                      ? unidades_[ultima_unidad + 1].inicio
+                                      : f_.size();
+        ventana_.append(f_.substr(ub.inicio, hasta - ub.inicio));
     }
 
     escaner_php escaner(ventana_, true);
@@ -168,7 +180,7 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
             if (static_cast<std::size_t>(leida.texto.data() - ventana_.data()) !=
                     esperadas[e].base + debe.desde ||
                 leida.texto.size() != debe.largo || leida.clase != debe.clase ||
-                (k != ultima && leida.variante != debe.variante)) {
+                ((al_final || k != ultima) && leida.variante != debe.variante)) {
                 return false;
             }
         }
@@ -185,26 +197,40 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         return conserva_piezas(lineas, b) ? lineas : hueco;
     }
     // `<` then `<`: a heredoc's <<< could come of them, with a line end after.
-    const bool menores = salida_.back() == '<' && f_[unidades_[b].inicio] == '<';
+    const bool menores =
+        b < unidades_.size() && salida_.back() == '<' && f_[unidades_[b].inicio] == '<';
     if (!menores && conserva_piezas({}, b)) {
         return {};
     }
     return conserva_piezas(" ", b) ? std::string_view(" ") : hueco;
 }
 
+// Writes a gap; after a lone CR (an open tag's), a LF keeps a space before
+// it, or the two would make one line.
+void compactador::escribe_hueco(std::string_view hueco) {
+    if (!salida_.empty() && salida_.back() == '\r' && !hueco.empty() && hueco.front() == '\n') {
+        salida_ += ' ';
+    }
+    salida_ += hueco;
+}
+
 std::string compactador::compacta() {
     salida_.reserve(f_.size());
-    for (std::size_t i = 0; i < unidades_.size(); ++i) {
-        const unidad& u = unidades_[i];
-        if (u.hueco < u.inicio) {
-            const std::string_view hueco = f_.substr(u.hueco, u.inicio - u.hueco);
+    for (std::size_t i = 0; i <= unidades_.size(); ++i) {
+        const bool al_final = i == unidades_.size();
+        const std::size_t hueco_desde = al_final ? hueco_final_ : unidades_[i].hueco;
+        const std::size_t hueco_hasta = al_final ? f_.size() : unidades_[i].inicio;
+        if (hueco_desde < hueco_hasta) {
+            const std::string_view hueco = f_.substr(hueco_desde, hueco_hasta - hueco_desde);
             const std::string lineas = saltos(hueco);
-            if (n_previas_ == 0) {
-                salida_ += lineas;  // after the open tag: nothing to run into
-            } else {
-                salida_ += elige_hueco(hueco, lineas, i);
-            }
+            // Right after the open tag nothing can run into what follows.
+            escribe_hueco(n_previas_ == 0 ? std::string_view(lineas)
+                                          : elige_hueco(hueco, lineas, i));
         }
+        if (al_final) {
+            break;
+        }
+        const unidad& u = unidades_[i];
         const std::size_t aqui = salida_.size();
         salida_.append(f_.substr(u.inicio, u.fin - u.inicio));
         if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
@@ -217,7 +243,6 @@ std::string compactador::compacta() {
             n_previas_ = 0;
         }
     }
-    salida_ += saltos(f_.substr(hueco_final_));
     return std::move(salida_);
 }
 

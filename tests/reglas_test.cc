@@ -81,6 +81,9 @@ const caso kCasos[] = {
      "<?php if(1):?>\n  <i>x</i>\n<?php endif;\n?>\n"sv},
     // a lone CR and a LF further on stay two lines
     {"<?php $a = 1;\r /* x */\n$b = 2;"sv, "<?php $a=1;\r \n$b=2;"sv},
+    // a closing marker keeps a byte after it; a lone CR in the open tag stays a line
+    {"<?php $a = <<<X\nfoo\nX  "sv, "<?php $a=<<<X\nfoo\nX "sv},
+    {"<?php\r# c\nf();"sv, "<?php\r \nf();"sv},
     // tabs
     {"<?php\n\t\t$a = 1 ;\t// tab\n\t\treturn ;\n"sv, "<?php\n$a=1;\nreturn;\n"sv},
 };
