@@ -9,12 +9,16 @@
 //
 //   php bench/juez_php.php [--lineas] ORIGEN DESTINO [EXTENSION...]
 //   php bench/juez_php.php --pares LISTA
+//   php bench/juez_php.php --piezas LISTA
 //
 // The first form prints the files whose program changed or that no longer
 // parse, then a count; exits 1 when there is any. The second reads LISTA,
 // one pair a line, `ORIGINAL<TAB>OTRO<TAB>programa|lineas`, and prints one
 // verdict a line: `iguales`, or `distintos LINEA` (the line of the original
-// where they part).
+// where they part). The third writes, for each file named in LISTA (one a
+// line), FILE.php-piezas: its tokens one a line, as the lexical layer names
+// them (clase, matiz, line, bytes in hexadecimal), for tests/fuzz_php.py to compare
+// with tests/sonda_lexica's.
 
 // The tokens that make the program, each as `NAME:text`, and `@line` where
 // the line matters; sets $valido to whether the code parses, when asked to
@@ -93,7 +97,54 @@ function compara(string $original, string $otro, bool $lineas, ?bool &$analiza,
     return substr_count($original, "\n") + preg_match_all('/\r(?!\n)/', $original) + 1;
 }
 
+// The tokens of a source as the lexical layer names them.
+function piezas_nombradas(string $codigo): string {
+    $salida = '';
+    $linea = 1;
+    $tras_halt = -1;
+    foreach (token_get_all($codigo) as $t) {
+        $texto = is_string($t) ? $t : $t[1];
+        $linea = is_string($t) ? $linea : $t[2];
+        $id = is_string($t) ? null : $t[0];
+        $clase = match (true) {
+            $id === null => in_array(strtolower($t), ['"', '`', 'b"'], true) ? 'cadena' : 'codigo',
+            $id === T_WHITESPACE => 'blanco',
+            $id === T_COMMENT => 'comentario',
+            $id === T_DOC_COMMENT => 'documentacion',
+            $id === T_INLINE_HTML => $tras_halt === 0 ? 'datos' : 'html',
+            $id === T_OPEN_TAG, $id === T_OPEN_TAG_WITH_ECHO => 'apertura',
+            $id === T_CLOSE_TAG => 'cierre',
+            in_array($id, [T_CONSTANT_ENCAPSED_STRING, T_ENCAPSED_AND_WHITESPACE,
+                           T_START_HEREDOC, T_END_HEREDOC], true) => 'cadena',
+            default => 'codigo',
+        };
+        $matiz = match ($id) {
+            T_AMPERSAND_FOLLOWED_BY_VAR_OR_VARARG => 1,
+            T_ENUM => 2,
+            T_LINE => 3,
+            T_END_HEREDOC => 4,
+            T_STRING_VARNAME => 5,
+            default => 0,
+        };
+        $salida .= "$clase\t$matiz\t$linea\t" . bin2hex($texto) . "\n";
+        if ($tras_halt > 0 && !in_array($clase, ['blanco', 'comentario', 'documentacion'], true)
+            && $id !== T_OPEN_TAG) {
+            --$tras_halt;
+        } elseif ($id === T_HALT_COMPILER && $tras_halt < 0) {
+            $tras_halt = 3;
+        }
+        $linea += preg_match_all('/\n|\r(?!\n)/', $texto);
+    }
+    return $salida;
+}
+
 $args = array_slice($argv, 1);
+if (($args[0] ?? '') === '--piezas' && isset($args[1])) {
+    foreach (file($args[1], FILE_IGNORE_NEW_LINES | FILE_SKIP_EMPTY_LINES) as $fichero) {
+        file_put_contents($fichero . '.php-piezas', piezas_nombradas(file_get_contents($fichero)));
+    }
+    exit(0);
+}
 if (($args[0] ?? '') === '--pares' && isset($args[1])) {
     foreach (file($args[1], FILE_IGNORE_NEW_LINES | FILE_SKIP_EMPTY_LINES) as $par) {
         [$original, $otro, $modo] = explode("\t", $par) + [null, null, 'programa'];

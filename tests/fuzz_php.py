@@ -224,6 +224,12 @@ def ejecuta_lote(sonda, carpeta, casos):
         pares.append(f"{base}.php\t{base}.reglas\tlineas")
         pares.append(f"{base}.php\t{base}.mut\tprograma")
         pares.append(f"{base}.php\t{base}.mut\tlineas")
+    with open(os.path.join(carpeta, "ficheros.txt"), "w") as f:
+        for nombre_caso in casos:
+            f.write(os.path.join(carpeta, nombre_caso + ".php") + "\n")
+            f.write(os.path.join(carpeta, nombre_caso + ".mut") + "\n")
+    subprocess.run(["php", "-d", "memory_limit=1G", JUEZ, "--piezas",
+                    os.path.join(carpeta, "ficheros.txt")], capture_output=True, check=True)
     lista = os.path.join(carpeta, "pares.txt")
     with open(lista, "w") as f:
         f.write("\n".join(pares) + "\n")
@@ -233,11 +239,22 @@ def ejecuta_lote(sonda, carpeta, casos):
         raise RuntimeError("php: " + juicio.stdout.decode(errors="replace")[-2000:] +
                            juicio.stderr.decode(errors="replace")[-2000:])
     php = juicio.stdout.decode().splitlines()
+    def mismas_piezas(base, fichero):
+        # The line PHP's tokenizer gives __halt_compiler's data is left aside: it means nothing.
+        def sin_linea_de_datos(texto):
+            return [linea.split("\t")[:2] + linea.split("\t")[3:] if linea.startswith("datos\t")
+                    else linea for linea in texto.splitlines()]
+        with open(base + fichero + ".piezas" if fichero == ".mut" else base + ".piezas") as a, \
+             open(base + fichero + ".php-piezas") as b:
+            return sin_linea_de_datos(a.read()) == sin_linea_de_datos(b.read())
+
     veredictos = {}
     for k, nombre_caso in enumerate(casos):
         d = del_sondeo[nombre_caso]
         v = php[4 * k:4 * k + 4]
+        base = os.path.join(carpeta, nombre_caso)
         veredictos[nombre_caso] = {
+            "piezas": mismas_piezas(base, ".php") and mismas_piezas(base, ".mut"),
             "kexo": (d["kexo"][0], v[0] == "iguales"),
             "reglas": (d["reglas"][0], v[1] == "iguales"),
             "mut": (d["mut"][0], v[2] == "iguales"),
@@ -258,6 +275,8 @@ def fallos(v):
         malos.append(("reglas cambian el programa", True))
     if not v["doble"]:
         malos.append(("reglas dos veces", True))
+    if not v["piezas"]:
+        malos.append(("piezas distintas de las de PHP", True))
     return malos
 
 
@@ -314,7 +333,7 @@ def principal():
                 total += 1
                 for variante, inseguro in fallos(v):
                     texto, mutado = casos[nombre_caso]
-                    if variante.startswith("mut"):
+                    if variante.startswith("mut") or variante.startswith("piezas"):
                         reducido = texto
                     else:
                         with tempfile.TemporaryDirectory() as otra:

@@ -9,8 +9,10 @@
 //                                     the check's verdict: `iguales`, or
 //                                     `distintos MOTIVO LINEA`
 //   sonda_lexica lote CARPETA         for each N.php there: writes N.kexo (kexo's
-//                                     bytes) and N.reglas (PHP's rules), and prints
-//                                     one JSON line with the check's verdicts on
+//                                     bytes), N.reglas (PHP's rules), and the
+//                                     tokens of N.php and N.mut as `piezas` prints
+//                                     them (N.piezas, N.mut.piezas); prints one
+//                                     JSON line with the check's verdicts on
 //                                     them and on N.mut when there is one
 //
 // Exit status 0, or 2 on bad use or a file that cannot be read or written.
@@ -91,17 +93,37 @@ std::string veredicto_json(const comparacion& hallada) {
            nombre_de(hallada.motivo) + "\", " + std::to_string(hallada.linea) + "]";
 }
 
+std::string hexadecimal(std::string_view bytes) {
+    static constexpr char kCifras[] = "0123456789abcdef";
+    std::string salida;
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        salida += kCifras[u >> 4];
+        salida += kCifras[u & 15];
+    }
+    return salida;
+}
+
+// The tokens, one a line; their bytes in JSON, or in hexadecimal.
+std::string piezas_de(std::string_view fuente, bool en_hexadecimal = false) {
+    std::string salida;
+    escaner_php escaner(fuente);
+    for (pieza leida = escaner.siguiente(); leida.clase != clase_pieza::fin;
+         leida = escaner.siguiente()) {
+        salida += std::string(nombre_de(leida.clase)) + '\t' +
+                  std::to_string(static_cast<int>(leida.variante)) + '\t' +
+                  std::to_string(leida.linea) + '\t' +
+                  (en_hexadecimal ? hexadecimal(leida.texto) : json(leida.texto)) + '\n';
+    }
+    return salida;
+}
+
 int piezas(const fs::path& ruta) {
     std::string fuente;
     if (!lee(ruta, fuente)) {
         return 2;
     }
-    escaner_php escaner(fuente);
-    for (pieza leida = escaner.siguiente(); leida.clase != clase_pieza::fin;
-         leida = escaner.siguiente()) {
-        std::cout << nombre_de(leida.clase) << '\t' << static_cast<int>(leida.variante) << '\t'
-                  << leida.linea << '\t' << json(leida.texto) << '\n';
-    }
+    std::cout << piezas_de(fuente);
     return 0;
 }
 
@@ -144,7 +166,8 @@ int lote(const fs::path& carpeta) {
         const std::string reglas = compacta_php(fuente);
         fs::path ruta = caso;
         if (!escribe(ruta.replace_extension(".kexo"), kexo) ||
-            !escribe(ruta.replace_extension(".reglas"), reglas)) {
+            !escribe(ruta.replace_extension(".reglas"), reglas) ||
+            !escribe(ruta.replace_extension(".piezas"), piezas_de(fuente, true))) {
             return 2;
         }
         std::cout << "{\"caso\": " << json(caso.stem().string())
@@ -153,6 +176,9 @@ int lote(const fs::path& carpeta) {
                   << ", \"doble\": " << (compacta_php(reglas) == reglas ? "true" : "false");
         std::string mutada;
         if (lee(ruta.replace_extension(".mut"), mutada)) {
+            if (!escribe(ruta.replace_extension(".mut.piezas"), piezas_de(mutada, true))) {
+                return 2;
+            }
             std::cout << ", \"mut\": " << veredicto_json(compara_php(fuente, mutada))
                       << ", \"mut_lineas\": "
                       << veredicto_json(compara_php(fuente, mutada, modo_comparacion::lineas));
