@@ -42,6 +42,10 @@ bool es_de_codigo(const unidad& u) {
            u.clase != clase_pieza::datos;
 }
 
+// How many code units before a gap are read again with it: PHP's longest
+// construct of several tokens, `<<` `<` NAME and a line end, a heredoc.
+constexpr std::size_t kPrevias = 3;
+
 class compactador {
    public:
     explicit compactador(std::string_view fuente) : f_(fuente) { lee_unidades(); }
@@ -61,10 +65,10 @@ class compactador {
     std::size_t hueco_final_ = 0;  // trailing whitespace and comments, from here
 
     std::string salida_;
-    // The last code units written since the last open tag, the latest last:
+    // The last kPrevias code units written since the last open tag, the latest last:
     // their index and where they start in salida_.
-    std::array<std::size_t, 2> previas_{};
-    std::array<std::size_t, 2> en_salida_{};
+    std::array<std::size_t, kPrevias> previas_{};
+    std::array<std::size_t, kPrevias> en_salida_{};
     std::size_t n_previas_ = 0;
     std::string ventana_;
 };
@@ -134,15 +138,15 @@ std::string saltos(std::string_view hueco) {
 // to the unit after it and the gap that follows, as in the source. b may be
 // the end of the source.
 bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
-    const std::size_t desde = en_salida_[2 - n_previas_];
+    const std::size_t desde = en_salida_[kPrevias - n_previas_];
     ventana_.assign(salida_, desde, std::string::npos);
     struct esperada {
         std::size_t unidad;
         std::size_t base;  // where it starts in ventana_
     };
-    std::array<esperada, 4> esperadas{};
+    std::array<esperada, kPrevias + 2> esperadas{};
     std::size_t n = 0;
-    for (std::size_t k = 2 - n_previas_; k < 2; ++k) {
+    for (std::size_t k = kPrevias - n_previas_; k < kPrevias; ++k) {
         esperadas[n++] = {previas_[k], en_salida_[k] - desde};
     }
     ventana_ += hueco;
@@ -234,11 +238,11 @@ std::string compactador::compacta() {
         const std::size_t aqui = salida_.size();
         salida_.append(f_.substr(u.inicio, u.fin - u.inicio));
         if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
-            previas_[0] = previas_[1];
-            en_salida_[0] = en_salida_[1];
-            previas_[1] = i;
-            en_salida_[1] = aqui;
-            n_previas_ = std::min<std::size_t>(n_previas_ + 1, 2);
+            std::rotate(previas_.begin(), previas_.begin() + 1, previas_.end());
+            std::rotate(en_salida_.begin(), en_salida_.begin() + 1, en_salida_.end());
+            previas_.back() = i;
+            en_salida_.back() = aqui;
+            n_previas_ = std::min(n_previas_ + 1, kPrevias);
         } else {
             n_previas_ = 0;
         }

@@ -84,6 +84,8 @@ const caso kCasos[] = {
     // a closing marker keeps a byte after it; a lone CR in the open tag stays a line
     {"<?php $a = <<<X\nfoo\nX  "sv, "<?php $a=<<<X\nfoo\nX "sv},
     {"<?php\r# c\nf();"sv, "<?php\r \nf();"sv},
+    // << < NAME and a line end would open a heredoc: the comment stays
+    {"<?php $a <<<X /* c */\nif(1);"sv, "<?php $a<<<X /* c */\nif(1);"sv},
     // tabs
     {"<?php\n\t\t$a = 1 ;\t// tab\n\t\treturn ;\n"sv, "<?php\n$a=1;\nreturn;\n"sv},
 };
