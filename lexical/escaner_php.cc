@@ -227,6 +227,7 @@ pieza escaner_php::siguiente() {
     if (tras_halt_ == 0) {
         return crea(clase_pieza::datos, f_.size());
     }
+    const estado antes = estado_;
     pieza leida;
     switch (estado_) {
         case estado::html:
@@ -288,7 +289,58 @@ pieza escaner_php::siguiente() {
         tras_halt_ = 3;
     }
     halt_leido_ = false;
+    if (explorando_) {
+        vigila(antes, leida);
+    }
+    if (por_explorar_) {
+        por_explorar_ = false;
+        explora();
+    }
     return leida;
+}
+
+void escaner_php::explora() {
+    escaner_php adelante = *this;
+    adelante.explorando_ = true;
+    adelante.error_ = false;
+    adelante.anidados_.clear();
+    adelante.sangria_explorada_ = 0;
+    const std::size_t abiertos = heredocs_.size();
+    for (;;) {
+        const pieza leida = adelante.siguiente();
+        if (leida.clase == clase_pieza::fin || adelante.error_ ||
+            adelante.heredocs_.size() < abiertos) {
+            break;
+        }
+    }
+    heredocs_.back().sangria = adelante.sangria_explorada_;
+    heredocs_.back().explorada = true;
+}
+
+void escaner_php::vigila(estado antes, const pieza& leida) {
+    if (leida.clase != clase_pieza::codigo || antes == estado::indice) {
+        return;
+    }
+    const std::string_view t = leida.texto;
+    if (t == "{" || t == "${" || t == "(" || t == "[" || t == "#[") {
+        anidados_.push_back(t.back() == '[' ? '[' : t.back() == '(' ? '(' : '{');
+        return;
+    }
+    if (t == "}" || t == ")" || t == "]") {
+        const char abre = t == "}" ? '{' : t == ")" ? '(' : '[';
+        if (anidados_.empty() || anidados_.back() != abre) {
+            error_ = true;
+        } else {
+            anidados_.pop_back();
+        }
+        return;
+    }
+    // An octal integer with an 8 or a 9.
+    if (t.size() > 1 && t[0] == '0' &&
+        t.find_first_not_of("0123456789_") == std::string_view::npos &&
+        t.find_first_of("89") != std::string_view::npos) {
+        error_ = true;
+    }
 }
 
 pieza escaner_php::en_html() {
@@ -471,6 +523,13 @@ std::size_t escaner_php::abre_heredoc(std::size_t marca) {
     if (marca_final < f_.size() && hay_marca(f_, marca_final, nombre)) {
         heredocs_.back().sangria = marca_final - cuerpo;
         estado_ = estado::fin_heredoc;
+        const std::string_view sangria = f_.substr(cuerpo, marca_final - cuerpo);
+        if (sangria.find(' ') != std::string_view::npos &&
+            sangria.find('\t') != std::string_view::npos) {
+            error_ = true;  // tabs and spaces mixed: PHP throws, even in its tokenizer
+        }
+    } else if (comilla != '\'' && !explorando_) {
+        por_explorar_ = true;
     }
     return cuerpo;
 }
@@ -525,7 +584,12 @@ bool escaner_php::cierra_heredoc(std::size_t i, std::size_t& fin_contenido) {
         return true;
     }
     if (!heredocs_.empty() && hay_marca(f_, marca, heredocs_.back().nombre)) {
-        heredocs_.back().sangria = marca - i;
+        if (!heredocs_.back().explorada) {
+            heredocs_.back().sangria = marca - i;
+        }
+        if (explorando_ && estado_ == estado::heredoc) {
+            sangria_explorada_ = marca - i;
+        }
         estado_ = estado::fin_heredoc;
         fin_contenido = i;
         return true;

@@ -74,7 +74,10 @@ class escaner_php {
     };
     struct etiqueta {
         std::string_view nombre;
-        std::size_t sangria = 0;  // of the closing marker, once found
+        // The indentation PHP's closing token spans: the marker's own, or for
+        // a heredoc the one its look-ahead found (see explora).
+        std::size_t sangria = 0;
+        bool explorada = false;
     };
 
     pieza crea(clase_pieza clase, std::size_t fin, matiz variante = matiz::ninguno);
@@ -96,6 +99,8 @@ class escaner_php {
     std::size_t abre_heredoc(std::size_t marca);
     pieza variable_en_cadena();
     bool cierra_heredoc(std::size_t i, std::size_t& fin_contenido);
+    void explora();
+    void vigila(estado antes, const pieza& leida);
 
     std::string_view f_;
     std::size_t p_ = 0;
@@ -104,6 +109,14 @@ class escaner_php {
     std::vector<etiqueta> heredocs_;
     int tras_halt_ = -1;  // tokens still read after __halt_compiler; -1 before it
     bool halt_leido_ = false;
+    // PHP reads a heredoc's body ahead once to learn its closing marker's
+    // indentation; an error on the way (a bracket that does not match, an
+    // octal 08) stops it short, and the closing token spans what it learnt.
+    bool por_explorar_ = false;
+    bool explorando_ = false;
+    bool error_ = false;
+    std::vector<char> anidados_;  // brackets open, while exploring
+    std::size_t sangria_explorada_ = 0;
     std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
     std::int64_t linea_ = 1;
 };

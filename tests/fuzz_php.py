@@ -348,7 +348,7 @@ def principal():
                     n = len(vistos)
                     with open(os.path.join(salida, f"desacuerdo{n}.php"), "wb") as f:
                         f.write(reducido.encode("latin-1"))
-                    if variante.startswith("mut"):
+                    if variante.startswith("mut") or variante.startswith("piezas"):
                         with open(os.path.join(salida, f"desacuerdo{n}.mut"), "wb") as f:
                             f.write(mutado.encode("latin-1"))
                     tipo = "INSEGURO" if inseguro else "falsa alarma"

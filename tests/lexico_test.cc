@@ -181,6 +181,56 @@ TEST(Lexico, FinalesAbiertos) {
     EXPECT_FALSE(compara_php(honda, honda + "x").iguales);
 }
 
+// The tokens PHP's scanner cuts, whitespace and comments aside, joined by |,
+// as PHP 8.2's token_get_all gave them.
+TEST(Lexico, PiezasDePhp) {
+    struct fila {
+        std::string_view fuente;
+        std::string_view piezas;
+    };
+    const fila kFilas[] = {
+        // A heredoc's look-ahead stops at a bracket that does not match, or
+        // at an octal 08: the closing token then spans what it learnt.
+        {"<?php\n<<<X\n  {$a)}\n  X;\n"sv, "<?php\n|<<<X\n|  |{|$a|)|}|\n| |X|;"sv},
+        {"<?php\n<<<X\n  {$a[08]}\n  X;\n"sv, "<?php\n|<<<X\n|  |{|$a|[|08|]|}|\n| |X|;"sv},
+        {"<?php\n<<<X\n  {$a[<<<Y\n \tY]}\n  X;\n"sv,
+         "<?php\n|<<<X\n|  |{|$a|[|<<<Y\n| \tY|]|}|\n| |X|;"sv},
+        {"<?php\n<<<X\n  {$a[1]}\n  X;\n"sv, "<?php\n|<<<X\n|  |{|$a|[|1|]|}|\n|  X|;"sv},
+        {"<?php $v=$o-> #[c]\r\na;"sv, "<?php |$v|=|$o|->|a|;"sv},
+        {"<?php \"${a}${ a}$a[ k]\";"sv, "<?php |\"|${|a|}|${|a|}|$a|[|| k]|\"|;"sv},
+        {"<?php echo <<<EOT\n{$a[\nEOT\n]} http://x\nEOT;\n"sv,
+         "<?php |echo|<<<EOT\n|{|$a|[|EOT|]|}| http://x\n|EOT|;"sv},
+        {"<?php __halt_compiler\r\n  yield?><?= public"sv,
+         "<?php |__halt_compiler|yield|?>|<?=| public"sv},
+        {"<?php enum /**/ A; enum\nB; & /**/ $a; &\n$b; yield\nfrom; yield /**/ from;"sv,
+         "<?php |enum|A|;|enum|B|;|&|$a|;|&|$b|;|yield\nfrom|;|yield|from|;"sv},
+    };
+    for (const fila& f : kFilas) {
+        SCOPED_TRACE(escapa(f.fuente));
+        std::string piezas;
+        escaner_php escaner(f.fuente);
+        for (pieza leida = escaner.siguiente(); leida.clase != clase_pieza::fin;
+             leida = escaner.siguiente()) {
+            if (leida.clase != clase_pieza::blanco && leida.clase != clase_pieza::comentario) {
+                piezas += std::string(piezas.empty() ? "" : "|") + std::string(leida.texto);
+            }
+        }
+        EXPECT_EQ(escapa(f.piezas), escapa(piezas));
+    }
+    // What PHP tells apart beyond the bytes: T_ENUM or a name, & before a variable or not.
+    lexico_php lexico("<?php enum /**/ A; enum\nB; & /**/ $a; &\n$b;");
+    std::vector<matiz> matices;
+    for (pieza leida = lexico.siguiente(); leida.clase != clase_pieza::fin;
+         leida = lexico.siguiente()) {
+        matices.push_back(leida.variante);
+    }
+    const std::vector<matiz> kMatices = {
+        matiz::ninguno,           matiz::ninguno, matiz::ninguno, matiz::ninguno, matiz::enum_clave,
+        matiz::ninguno,           matiz::ninguno, matiz::ninguno, matiz::ninguno, matiz::ninguno,
+        matiz::ampersand_seguido, matiz::ninguno, matiz::ninguno};
+    EXPECT_EQ(kMatices, matices);
+}
+
 // Where a notice may stand: before a declare, PHP wants nothing but comments.
 TEST(Lexico, EmpiezaConDeclare) {
     struct fila {
