@@ -73,8 +73,9 @@ function piezas(string $codigo, bool $lineas, ?bool &$valido, bool $analiza = tr
         && ($piezas[$n - 2]['texto'] === ';' || strcasecmp($piezas[$n - 2]['texto'], 'T_OPEN_TAG:<?php') === 0)) {
         array_pop($piezas);
     }
-    return array_map(fn ($p) => $lineas || str_starts_with($p['texto'], 'T_LINE:')
-        ? $p['texto'] . '@' . $p['linea'] : $p['texto'], $piezas);
+    // __halt_compiler's data has no line that matters (PHP's tokenizer gives it a stale one).
+    return array_map(fn ($p) => ($lineas && !str_starts_with($p['texto'], 'T_HALT_DATA:'))
+        || str_starts_with($p['texto'], 'T_LINE:') ? $p['texto'] . '@' . $p['linea'] : $p['texto'], $piezas);
 }
 
 function compara(string $original, string $otro, bool $lineas, ?bool &$analiza,
@@ -91,8 +92,10 @@ function compara(string $original, string $otro, bool $lineas, ?bool &$analiza,
     while (isset($antes[$i], $despues[$i]) && $antes[$i] === $despues[$i]) {
         ++$i;
     }
-    if (isset($con_lineas[$i])) {
-        return (int) substr($con_lineas[$i], strrpos($con_lineas[$i], '@') + 1);
+    for (; $i >= 0; --$i) {
+        if (isset($con_lineas[$i]) && strrpos($con_lineas[$i], '@') !== false) {
+            return (int) substr($con_lineas[$i], strrpos($con_lineas[$i], '@') + 1);
+        }
     }
     return substr_count($original, "\n") + preg_match_all('/\r(?!\n)/', $original) + 1;
 }

@@ -143,6 +143,8 @@ const caso kCasos[] = {
     // Every piece on its line.
     {"lines kept", "<?php\n$a = 1;\n"sv, "<?php\n$a=1;\n"sv, 0, kPrograma, kLineas},
     {"a line moved", "<?php\r\n$a = 1;"sv, "<?php $a = 1;"sv, 2, kLinea, kLineas},
+    {"__halt_compiler's data on another line", "<?php __halt_compiler() ?>\rdata"sv,
+     "<?php __halt_compiler() ?>data"sv, 0, kPrograma, kLineas},
     {"a final ?> on another line", "<?php f(); /* a\r\n */ ?>\n"sv, "<?php f(); ?>\n"sv, 0,
      kPrograma, kLineas},
     {"__LINE__ moved, every line", "<?php\r\n__LINE__;"sv, "<?php __LINE__;"sv, 2, kLineaMagica,
