@@ -10,7 +10,7 @@ set(KEXO_CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
 # The libraries each target tests; a libFuzzer build compiles their sources
 # with clang, beside the target.
 set(KEXO_FUZZ_compacta kexo_compaction)
-set(KEXO_FUZZ_aviso kexo_notice)
+set(KEXO_FUZZ_aviso kexo_notice kexo_lexical)
 set(KEXO_FUZZ_lexico kexo_lexical kexo_compaction)
 
 # The sources of the libraries named after `out`, and those every program needs.
@@ -66,3 +66,22 @@ foreach(target compacta aviso lexico)
     set_tests_properties(fuzz_${target} PROPERTIES SKIP_RETURN_CODE 77)
   endif()
 endforeach()
+
+# The probe into the lexical layer that the judges running PHP call
+# (tests/juez_php.sh finds it beside kexo-arbol, tests/fuzz_php.py is given it).
+add_executable(lexical_probe tests/sonda_lexica.cc $<TARGET_OBJECTS:kexo_trace_0>)
+target_link_libraries(lexical_probe PRIVATE kexo_compaction kexo_lexical)
+set_target_properties(lexical_probe PROPERTIES OUTPUT_NAME sonda_lexica)
+
+# Differential fuzzing of the lexical check against PHP's own tokenizer:
+# random PHP built from fragments, compacted both ways, judged by both. Off
+# unless asked for; skipped without php or python3.
+option(KEXO_FUZZ_PHP "With the tests: fuzz the lexical check against PHP's tokenizer" OFF)
+set(KEXO_FUZZ_PHP_SECONDS 60 CACHE STRING "Seconds the fuzzing against PHP runs under the tests")
+if(KEXO_FUZZ_PHP)
+  add_test(NAME fuzz_php
+           COMMAND sh -c "command -v python3 >/dev/null && command -v php >/dev/null || { echo 'skipped: no php or python3'; exit 77; }; exec python3 \"$0\" --sonda \"$1\" --segundos \"$2\" --salida \"$3\""
+                   ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz_php.py $<TARGET_FILE:lexical_probe>
+                   ${KEXO_FUZZ_PHP_SECONDS} ${CMAKE_CURRENT_BINARY_DIR}/fuzz_php)
+  set_tests_properties(fuzz_php PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 0)
+endif()

@@ -1,5 +1,5 @@
-// Fuzz target: PHP's lexical comparison over arbitrary bytes, against the
-// source itself and against its compaction.
+// Fuzz target: PHP's lexical comparison and PHP's rules over arbitrary bytes,
+// against the source itself, its compaction by kexo's rules and by PHP's.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -8,24 +8,38 @@
 #include "compaction/compacta.h"
 #include "fuzz/exige.h"
 #include "lexical/lexico_php.h"
+#include "lexical/reglas_php.h"
 
 namespace kexo {
 
 // The property checked on one input.
 int prueba(const std::uint8_t* datos, std::size_t n) {
     const std::string_view fuente(reinterpret_cast<const char*>(datos), n);
-    exige(compara_php(fuente, fuente).iguales, "a source has its own program");
+    exige(compara_php(fuente, fuente, modo_comparacion::lineas).iguales,
+          "a source has its own program, on its own lines");
 
     const std::string compactado = compacta_fuente(fuente).bytes;
     const comparacion ida = compara_php(fuente, compactado);
     const comparacion vuelta = compara_php(compactado, fuente);
     exige(ida.iguales == vuelta.iguales, "the same either way round");
-    const auto lineas = static_cast<std::int64_t>(std::count(fuente.begin(), fuente.end(), '\n'));
-    exige(ida.iguales || (ida.linea >= 1 && ida.linea <= lineas + 1), "the line is in the source");
+    exige(ida.iguales == (ida.motivo == motivo_diferencia::ninguno), "a difference has a reason");
+    // PHP counts a LF, and a CR that no LF follows.
+    std::int64_t lineas = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        lineas += fuente[i] == '\n' || (fuente[i] == '\r' && (i + 1 == n || fuente[i + 1] != '\n'));
+    }
+    exige(ida.iguales || (ida.linea >= 1 && ida.linea <= lineas), "the line is in the source");
+
+    const std::string reglas = compacta_php(fuente);
+    exige(compara_php(fuente, reglas, modo_comparacion::lineas).iguales,
+          "PHP's rules keep every piece, on its line");
+    exige(reglas.size() <= fuente.size(), "PHP's rules add nothing");
+    exige(compacta_php(reglas) == reglas, "PHP's rules twice are PHP's rules once");
     return 0;
 }
 
 }  // namespace kexo
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* datos, std::size_t n) {
     return kexo::prueba(datos, n);
 }

@@ -1,65 +1,73 @@
 // PHP's lexical view of a source, independent of the compaction's scan: the
 // pieces that make its program, and the comparison of two sources piece by
-// piece. It knows the open and close tags, inline HTML, '...', "..." and `...`
-// strings with their escapes and {$...} parts, heredoc and nowdoc (with an
-// indented closing marker), //, # and /* */ comments (#[ opens an attribute),
-// casts, PHP's operators, and __halt_compiler's raw data. Short open tags
-// (`<?` alone) are read as HTML, as with short_open_tag off.
+// piece. The pieces are the tokens of PHP's own scanner (lexical/escaner_php.h)
+// but whitespace and comments: open and close tags, inline HTML, strings and
+// their parts ({$...}, ${...}, "$a[...]" and "$a->b" read as PHP reads them),
+// heredoc and nowdoc, doc comments, names, variables, numbers, casts,
+// operators, and __halt_compiler's raw data. Short open tags (`<?` alone) are
+// read as HTML, as with short_open_tag off.
 #ifndef KEXO_LEXICAL_LEXICO_PHP_H_
 #define KEXO_LEXICAL_LEXICO_PHP_H_
 
 #include <cstdint>
 #include <string_view>
 
+#include "lexical/escaner_php.h"
+
 namespace kexo {
 
-enum class clase_pieza : unsigned char {
-    fin,       // the end of the source
-    html,      // inline HTML, written as it stands
-    apertura,  // <?php or <?=
-    cierre,    // ?>, with the line end it takes
-    codigo,    // a name, variable, number, cast or operator
-    cadena,    // a string, heredoc or nowdoc, whole, with its quotes or markers
-    datos,     // everything after __halt_compiler
-};
-
-struct pieza {
-    clase_pieza clase;
-    std::string_view texto;  // the bytes that make it (a close tag: `?>` alone)
-    std::int64_t linea;      // the line it starts on, from 1
-};
-
-// Reads a source piece by piece; whitespace and comments are passed over.
+// Reads a source piece by piece; whitespace and comments are passed over,
+// doc comments are not. An open tag's piece is `<?php` or `<?=` alone, a
+// close tag's `?>` alone, without the line end they take.
 class lexico_php {
    public:
-    explicit lexico_php(std::string_view fuente) : fuente_(fuente) {}
+    explicit lexico_php(std::string_view fuente) : escaner_(fuente) {}
 
     // The next piece; clase_pieza::fin at the end, and from then on.
     pieza siguiente();
 
    private:
-    pieza html();
-    pieza en_codigo();
-    pieza crea(clase_pieza clase, std::size_t inicio, std::size_t fin);
-
-    std::string_view fuente_;
-    std::size_t p_ = 0;         // the next byte to read
-    bool en_php_ = false;       // between an open and a close tag
-    std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
-    std::int64_t linea_ = 1;
+    escaner_php escaner_;
 };
 
-// What comparing two sources found: whether their programs are the same, and
-// if not, the line of the first source where they part.
+// Why two sources differ.
+enum class motivo_diferencia : unsigned char {
+    ninguno,        // they do not
+    programa,       // a piece of the program
+    documentacion,  // a doc comment, which Reflection reads byte for byte
+    linea_magica,   // the line of a __LINE__, which is its value
+    linea,          // the line of a piece (modo_comparacion::lineas)
+};
+
+// What comparing two sources found: whether they are the same, and if not,
+// why and the line of the first source where they part.
 struct comparacion {
     bool iguales;
     std::int64_t linea;
+    motivo_diferencia motivo = motivo_diferencia::ninguno;
+};
+
+enum class modo_comparacion : unsigned char {
+    programa,  // the same pieces, doc comments and __LINE__'s lines included
+    lineas,    // that, and every piece on the same line
 };
 
 // Compares the pieces of `original` and `compactado`, byte for byte, leaving
-// out whitespace and comments. Whitespace-only inline HTML at the very end may
-// be missing from either. When unsure, it finds them different.
-comparacion compara_php(std::string_view original, std::string_view compactado);
+// out whitespace and comments; a __LINE__ must stand on the same line. At the
+// very end either may lack whitespace-only inline HTML, and a close tag that
+// follows a `;` or the open tag (PHP reads it as an empty statement). When
+// unsure, it finds them different.
+comparacion compara_php(std::string_view original, std::string_view compactado,
+                        modo_comparacion modo = modo_comparacion::programa);
+
+// True when the source, past a leading `#!` line (PHP's command line skips
+// it), opens with `<?php` and, after only whitespace and comments, its first
+// statement is `declare` (in any letter case): PHP wants a
+// declare(strict_types=...) there, before anything else.
+bool empieza_con_declare(std::string_view fuente);
+
+// True when the source starts with `#!`, a line that names its interpreter.
+bool empieza_con_interprete(std::string_view fuente);
 
 }  // namespace kexo
 

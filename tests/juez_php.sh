@@ -1,10 +1,13 @@
 #!/bin/sh
-# PHP's own lexer as the judge: kexo-arbol over PHP sources with LF and with
-# CR LF line ends, then bench/juez_php.php compares every file's tokens.
-# Skipped (77) without php.
+# PHP's own lexer as the judge, over PHP sources with LF and with CR LF line
+# ends: kexo-arbol's tree (kexo's rules where the check finds the program
+# the same), and PHP's rules (sonda_lexica, beside kexo-arbol) with every
+# token on its line. bench/juez_php.php compares every file's tokens, doc
+# comments and __LINE__'s line included. Skipped (77) without php.
 set -eu
 kexo_arbol=$1
 raiz=$2
+sonda=$(dirname "$kexo_arbol")/sonda_lexica
 command -v php >/dev/null 2>&1 || { echo "skipped: no php (apt-get install php-cli)"; exit 77; }
 trabajo=$(mktemp -d)
 trap 'rm -rf "$trabajo"' EXIT
@@ -19,4 +22,7 @@ for arbol in lf crlf; do
     "$kexo_arbol" "$trabajo/$arbol" "$trabajo/$arbol-compactado" > "$trabajo/$arbol.informe"
     tail -n 1 "$trabajo/$arbol.informe"
     php "$raiz/bench/juez_php.php" "$trabajo/$arbol" "$trabajo/$arbol-compactado"
+    "$sonda" compacta "$trabajo/$arbol" "$trabajo/$arbol-reglas"
+    echo "reglas de PHP:"
+    php "$raiz/bench/juez_php.php" --lineas "$trabajo/$arbol" "$trabajo/$arbol-reglas"
 done

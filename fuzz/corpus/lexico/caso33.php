@@ -1,0 +1,3 @@
+<?php __halt_compiler
+  yield?><?= public
+  raw

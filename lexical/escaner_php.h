@@ -1,0 +1,126 @@
+// PHP's scanner, state for state: every token of a source as PHP's own
+// tokenizer cuts it (PHP 8.2, short_open_tag off), whitespace and comments
+// included, with the line PHP gives it. The states are PHP's: inline HTML,
+// code, a property name after -> or ?->, the inside of "...", `...`, heredoc
+// and nowdoc, a heredoc's closing marker, a variable name after ${, and an
+// offset after "$a[; {$ and ${ push code over a string until the matching }.
+// lexico_php and compacta_php read a source through it.
+#ifndef KEXO_LEXICAL_ESCANER_PHP_H_
+#define KEXO_LEXICAL_ESCANER_PHP_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace kexo {
+
+enum class clase_pieza : unsigned char {
+    fin,            // the end of the source
+    html,           // inline HTML, written as it stands
+    apertura,       // <?php or <?=
+    cierre,         // ?>
+    codigo,         // a name, keyword, variable, number, cast or operator
+    cadena,         // a string, or a literal part of one: its quotes, heredoc markers, text
+    datos,          // the bytes after __halt_compiler and the three tokens that follow it
+    documentacion,  // a doc comment: /** and a whitespace byte, up to */
+    blanco,         // whitespace between tokens (only from the scanner)
+    comentario,     // a //, # or /* */ comment (only from the scanner)
+};
+
+// What PHP's scanner tells apart beyond a token's bytes.
+enum class matiz : unsigned char {
+    ninguno,
+    ampersand_seguido,  // & before a variable or `...`, only whitespace between
+    enum_clave,         // `enum` read as the keyword: whitespace and a name follow
+    linea_magica,       // __LINE__: its value is its line
+    cierre_heredoc,     // a heredoc's or nowdoc's closing marker, not text of its body
+    nombre_variable,    // the name in "${name}", a variable's, not a constant's
+};
+
+struct pieza {
+    clase_pieza clase;
+    std::string_view texto;  // the bytes that make it
+    std::int64_t linea;      // the line it starts on, from 1, as PHP counts them
+    matiz variante = matiz::ninguno;
+};
+
+class escaner_php {
+   public:
+    // `en_codigo`: the source starts inside PHP code, not in inline HTML.
+    explicit escaner_php(std::string_view fuente, bool en_codigo = false);
+
+    // The next token as PHP cuts it: an open tag with the whitespace byte it
+    // takes, a close tag with the line end it takes. clase_pieza::fin at the
+    // end, and from then on.
+    pieza siguiente();
+
+    // How many strings are open where the scanner stands: inside a string, or
+    // in code, HTML or a comment that interpolates into one.
+    std::size_t cadenas_abiertas() const;
+
+   private:
+    enum class estado : unsigned char {
+        html,
+        codigo,
+        propiedad,  // after -> or ?->: a name is a property
+        comillas,
+        acentos,
+        heredoc,
+        nowdoc,
+        fin_heredoc,      // the closing marker comes next
+        nombre_variable,  // after ${
+        indice,           // after "$a[
+    };
+    struct etiqueta {
+        std::string_view nombre;
+        // The indentation PHP's closing token spans: the marker's own, or for
+        // a heredoc the one its look-ahead found (see explora).
+        std::size_t sangria = 0;
+        bool explorada = false;
+    };
+
+    pieza crea(clase_pieza clase, std::size_t fin, matiz variante = matiz::ninguno);
+    void apila(estado nuevo);
+    void desapila();
+
+    pieza en_html();
+    pieza en_codigo();
+    pieza en_propiedad();
+    pieza en_interpolada(char cierre);
+    pieza en_heredoc();
+    pieza en_nowdoc();
+    pieza en_indice();
+    pieza comentario_de_linea(std::size_t desde);
+    pieza comentario_de_bloque();
+    pieza siguiente_en_estado();
+    pieza nombre();
+    pieza cadena_entre(std::size_t comilla);
+    std::size_t abre_heredoc(std::size_t marca);
+    pieza variable_en_cadena();
+    bool cierra_heredoc(std::size_t i, std::size_t& fin_contenido);
+    void explora();
+    void vigila(estado antes, const pieza& leida);
+
+    std::string_view f_;
+    std::size_t p_ = 0;
+    estado estado_;
+    std::vector<estado> pila_;
+    std::vector<etiqueta> heredocs_;
+    int tras_halt_ = -1;  // tokens still read after __halt_compiler; -1 before it
+    bool halt_leido_ = false;
+    // PHP reads a heredoc's body ahead once to learn its closing marker's
+    // indentation; an error on the way (a bracket that does not match, an
+    // octal 08) stops it short, and the closing token spans what it learnt.
+    bool por_explorar_ = false;
+    bool explorando_ = false;
+    bool error_ = false;
+    std::vector<char> anidados_;  // brackets open, while exploring
+    std::size_t sangria_explorada_ = 0;
+    std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
+    std::int64_t linea_ = 1;
+};
+
+}  // namespace kexo
+
+#endif  // KEXO_LEXICAL_ESCANER_PHP_H_

@@ -1,0 +1,294 @@
+#include "lexical/reglas_php.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "lexical/escaner_php.h"
+
+namespace kexo {
+
+namespace {
+
+// A token as it must be read again after the compaction: where it stands
+// from the start of its unit, how long, and what PHP takes it for.
+struct firma {
+    std::size_t desde;
+    std::size_t largo;
+    clase_pieza clase;
+    matiz variante;
+};
+
+// What the compaction moves as a whole: a token, or a string from its
+// opening to its closing token. Whitespace and comments before it, if any,
+// make its gap.
+struct unidad {
+    std::size_t hueco;   // where the gap before it starts (== inicio: none)
+    std::size_t inicio;  // in the source
+    std::size_t fin;
+    std::size_t primera;  // its tokens in the list of firmas
+    std::size_t ultima;
+    clase_pieza clase;  // of its first token
+};
+
+bool es_trivial(clase_pieza clase) {
+    return clase == clase_pieza::blanco || clase == clase_pieza::comentario;
+}
+
+// A unit that code can run into: not inline HTML, an open tag or raw data.
+bool es_de_codigo(const unidad& u) {
+    return u.clase != clase_pieza::html && u.clase != clase_pieza::apertura &&
+           u.clase != clase_pieza::datos;
+}
+
+// How many code units before a gap are read again with it: PHP's longest
+// construct of several tokens, `<<` `<` NAME and a line end, a heredoc.
+constexpr std::size_t kPrevias = 3;
+
+class compactador {
+   public:
+    explicit compactador(std::string_view fuente) : f_(fuente) { lee_unidades(); }
+
+    std::string compacta();
+
+   private:
+    void lee_unidades();
+    void anota(const pieza& leida, std::size_t inicio_unidad);
+    bool conserva_piezas(std::string_view hueco, std::size_t b);
+    std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
+    void escribe_hueco(std::string_view hueco);
+
+    std::string_view f_;
+    std::vector<unidad> unidades_;
+    std::vector<firma> firmas_;
+    std::size_t hueco_final_ = 0;  // trailing whitespace and comments, from here
+
+    std::string salida_;
+    // The last kPrevias code units written since the last open tag, the latest last:
+    // their index and where they start in salida_.
+    std::array<std::size_t, kPrevias> previas_{};
+    std::array<std::size_t, kPrevias> en_salida_{};
+    std::size_t n_previas_ = 0;
+    std::string ventana_;
+};
+
+void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
+    if (!es_trivial(leida.clase)) {
+        firmas_.push_back({static_cast<std::size_t>(leida.texto.data() - f_.data()) - inicio_unidad,
+                           leida.texto.size(), leida.clase, leida.variante});
+    }
+}
+
+void compactador::lee_unidades() {
+    escaner_php escaner(f_);
+    std::size_t hueco = f_.size() + 1;
+    for (;;) {
+        const pieza leida = escaner.siguiente();
+        if (leida.clase == clase_pieza::fin) {
+            break;
+        }
+        const auto inicio = static_cast<std::size_t>(leida.texto.data() - f_.data());
+        if (es_trivial(leida.clase)) {
+            hueco = std::min(hueco, inicio);
+            continue;
+        }
+        unidad u{std::min(hueco, inicio), inicio, inicio + leida.texto.size(),
+                 firmas_.size(),          0,      leida.clase};
+        anota(leida, inicio);
+        while (escaner.cadenas_abiertas() > 0) {
+            const pieza dentro = escaner.siguiente();
+            if (dentro.clase == clase_pieza::fin) {
+                break;
+            }
+            anota(dentro, inicio);
+            u.fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
+        }
+        u.ultima = firmas_.size();
+        unidades_.push_back(u);
+        hueco = f_.size() + 1;
+    }
+    hueco_final_ = std::min(hueco, f_.size());
+}
+
+// The line breaks of a gap, in order and as they were. A lone CR keeps a
+// space before a LF that followed it further on: together they would make
+// one CR LF, one line where PHP counted two.
+std::string saltos(std::string_view hueco) {
+    std::string solo;
+    bool cr_solo = false;
+    for (std::size_t i = 0; i < hueco.size(); ++i) {
+        if (hueco[i] == '\r' && i + 1 < hueco.size() && hueco[i + 1] == '\n') {
+            solo += "\r\n";
+            ++i;
+            cr_solo = false;
+        } else if (hueco[i] == '\r' || hueco[i] == '\n') {
+            if (cr_solo && hueco[i] == '\n') {
+                solo += ' ';
+            }
+            solo += hueco[i];
+            cr_solo = hueco[i] == '\r';
+        }
+    }
+    return solo;
+}
+
+// True when writing `hueco` and then unit b after what salida_ holds leaves
+// PHP's tokens as they were, read from the code units before b, through b,
+// to the unit after it and the gap that follows, as in the source. b may be
+// the end of the source.
+bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
+    const std::size_t desde = en_salida_[kPrevias - n_previas_];
+    ventana_.assign(salida_, desde, std::string::npos);
+    struct esperada {
+        std::size_t unidad;
+        std::size_t base;  // where it starts in ventana_
+    };
+    std::array<esperada, kPrevias + 2> esperadas{};
+    std::size_t n = 0;
+    for (std::size_t k = kPrevias - n_previas_; k < kPrevias; ++k) {
+        esperadas[n++] = {previas_[k], en_salida_[k] - desde};
+    }
+    ventana_ += hueco;
+    const bool al_final = b == unidades_.size();
+    if (!al_final) {
+        const unidad& ub = unidades_[b];
+        esperadas[n++] = {b, ventana_.size()};
+        std::size_t ultima_unidad = b;
+        if (b + 1 < unidades_.size() && ub.clase != clase_pieza::cierre &&
+            es_de_codigo(unidades_[b + 1])) {
+            ultima_unidad = b + 1;
+            esperadas[n++] = {b + 1, ventana_.size() + (unidades_[b + 1].inicio - ub.inicio)};
+        }
+        // And the gap that follows, as it stands in the source: a heredoc's
+        // closing marker wants a byte after it.
+        const unidad& ul = unidades_[ultima_unidad];
+        const std::size_t hasta = ul.clase == clase_pieza::cierre ? ul.fin
+                                  : ultima_unidad + 1 < unidades_.size()
+                                      ? unidades_[ultima_unidad + 1].inicio
+                                      : f_.size();
+        ventana_.append(f_.substr(ub.inicio, hasta - ub.inicio));
+    }
+
+    escaner_php escaner(ventana_, true);
+    const std::size_t ultima = unidades_[esperadas[n - 1].unidad].ultima - 1;
+    for (std::size_t e = 0; e < n; ++e) {
+        const unidad& u = unidades_[esperadas[e].unidad];
+        for (std::size_t k = u.primera; k < u.ultima; ++k) {
+            pieza leida = escaner.siguiente();
+            while (es_trivial(leida.clase)) {
+                leida = escaner.siguiente();
+            }
+            const firma& debe = firmas_[k];
+            // The last token's kind may hang on what follows the window.
+            if (static_cast<std::size_t>(leida.texto.data() - ventana_.data()) !=
+                    esperadas[e].base + debe.desde ||
+                leida.texto.size() != debe.largo || leida.clase != debe.clase ||
+                ((al_final || k != ultima) && leida.variante != debe.variante)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// What stands between the last unit written and unit b, whose gap in the
+// source is `hueco`: its line breaks alone, or else nothing or one space,
+// or else the gap as it was.
+std::string_view compactador::elige_hueco(std::string_view hueco, std::string_view lineas,
+                                          std::size_t b) {
+    if (!lineas.empty()) {
+        return conserva_piezas(lineas, b) ? lineas : hueco;
+    }
+    // `<` then `<`: a heredoc's <<< could come of them, with a line end after.
+    const bool menores =
+        b < unidades_.size() && salida_.back() == '<' && f_[unidades_[b].inicio] == '<';
+    if (!menores && conserva_piezas({}, b)) {
+        return {};
+    }
+    return conserva_piezas(" ", b) ? std::string_view(" ") : hueco;
+}
+
+// Writes a gap; after a lone CR (an open tag's), a LF keeps a space before
+// it, or the two would make one line.
+void compactador::escribe_hueco(std::string_view hueco) {
+    if (!salida_.empty() && salida_.back() == '\r' && !hueco.empty() && hueco.front() == '\n') {
+        salida_ += ' ';
+    }
+    salida_ += hueco;
+}
+
+std::string compactador::compacta() {
+    salida_.reserve(f_.size());
+    for (std::size_t i = 0; i <= unidades_.size(); ++i) {
+        const bool al_final = i == unidades_.size();
+        const std::size_t hueco_desde = al_final ? hueco_final_ : unidades_[i].hueco;
+        const std::size_t hueco_hasta = al_final ? f_.size() : unidades_[i].inicio;
+        if (hueco_desde < hueco_hasta) {
+            const std::string_view hueco = f_.substr(hueco_desde, hueco_hasta - hueco_desde);
+            const std::string lineas = saltos(hueco);
+            // Right after the open tag nothing can run into what follows.
+            escribe_hueco(n_previas_ == 0 ? std::string_view(lineas)
+                                          : elige_hueco(hueco, lineas, i));
+        }
+        if (al_final) {
+            break;
+        }
+        const unidad& u = unidades_[i];
+        const std::size_t aqui = salida_.size();
+        salida_.append(f_.substr(u.inicio, u.fin - u.inicio));
+        if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
+            std::rotate(previas_.begin(), previas_.begin() + 1, previas_.end());
+            std::rotate(en_salida_.begin(), en_salida_.begin() + 1, en_salida_.end());
+            previas_.back() = i;
+            en_salida_.back() = aqui;
+            n_previas_ = std::min(n_previas_ + 1, kPrevias);
+        } else {
+            n_previas_ = 0;
+        }
+    }
+    return std::move(salida_);
+}
+
+}  // namespace
+
+std::string compacta_php(std::string_view fuente) {
+    return compactador(fuente).compacta();
+}
+
+bool aviso_cabe_en_comentario(std::string_view aviso) {
+    return aviso.find("*/") == std::string_view::npos &&
+           aviso.find_first_of("\r\n") == std::string_view::npos;
+}
+
+std::string con_aviso_php(std::string_view compactado, std::string_view aviso) {
+    std::string salida(compactado);
+    if (!aviso_cabe_en_comentario(aviso)) {
+        return salida;
+    }
+    std::size_t p = 0;
+    if (compactado.compare(0, 2, "#!") == 0) {
+        // PHP's line of the interpreter runs to the first LF.
+        const std::size_t salto = compactado.find('\n');
+        if (salto == std::string_view::npos) {
+            return salida;
+        }
+        p = salto + 1;
+    }
+    // Past blank lines: a close tag glued before a line end would take it.
+    p = std::min(compactado.find_first_not_of("\r\n", p), compactado.size());
+    const std::string comentario = "/* " + std::string(aviso) + " */";
+    const bool etiqueta = [&] {
+        escaner_php escaner(compactado.substr(p));
+        const pieza primera = escaner.siguiente();
+        return primera.clase == clase_pieza::apertura && primera.texto.size() >= 5;
+    }();
+    if (etiqueta) {
+        salida.insert(p + 5, " " + comentario);
+    } else {
+        salida.insert(p, "<?php " + comentario + " ?>");
+    }
+    return salida;
+}
+
+}  // namespace kexo

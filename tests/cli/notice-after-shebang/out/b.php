@@ -1,0 +1,6 @@
+#!/usr/bin/env php
+<?php
+// Hecho por X
+?>
+<?php
+echo 1;

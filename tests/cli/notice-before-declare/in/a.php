@@ -1,0 +1,4 @@
+<?php
+// cabecera
+DECLARE(strict_types=1);
+echo 1;

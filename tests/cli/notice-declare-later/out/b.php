@@ -1,0 +1,4 @@
+<?php
+// Hecho por X
+?>
+<?php echo 1; declare(ticks=1);

@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "lexical/lexico_php.h"
+#include "lexical/reglas_php.h"
+#include "tests/escapa.h"
+
+namespace kexo {
+
+using namespace std::string_view_literals;
+
+namespace {
+
+struct caso {
+    std::string_view fuente;
+    std::string_view compactada;
+};
+
+// PHP ran every source and its compaction with the same output, and its
+// tokenizer found every token of both on the same line
+// (php bench/juez_php.php --pares, mode lineas).
+const caso kCasos[] = {
+    // comments go, their line breaks stay
+    {"<?php\r\n// c\r\n$a = 1; /* x\r\ny */ $b = 2;\r\n"sv, "<?php\r\n\r\n$a=1;\r\n$b=2;\r\n"sv},
+    // one space where tokens would join
+    {"<?php\n$a = 1;\n$b = $a + +$a - -$a . .5 . 1;\necho $b, \"\\n\";\n"sv,
+     "<?php\n$a=1;\n$b=$a+ +$a- -$a..5. 1;\necho$b,\"\\n\";\n"sv},
+    // casts: inside them only spaces and tabs
+    {"<?php $b = '7'; $a = ( int ) $b; $c = (/**/int) $b; $d = ( int\n) $b; var_dump($a, $c);"sv,
+     "<?php $b='7';$a=( int )$b;$c=(/**/int)$b;$d=(int\n)$b;var_dump($a,$c);"sv},
+    // yield from: a comment stays where it keeps two tokens
+    {"<?php function g() { yield /* c */ from [1]; yield\n  from [2]; }\nforeach (g() as $v) echo $v;\n"sv,
+     "<?php function g(){yield /* c */ from[1];yield\n  from[2];}\nforeach(g()as$v)echo$v;\n"sv},
+    // &'s kind: a comment stays where it keeps it
+    {"<?php function f(& /**/ $a) { $a = 2; } $x = 1 & /**/ 3; $y = 1 &\n 3; echo $x, $y;"sv,
+     "<?php function f(& /**/ $a){$a=2;}$x=1&3;$y=1&\n3;echo$x,$y;"sv},
+    // strings whole, {$...} included
+    {"<?php $b = 5; $a = \"x  {$b  }  y ${b}  $b \";  $c = 'p  q'; echo $a, $c;"sv,
+     "<?php $b=5;$a=\"x  {$b  }  y ${b}  $b \";$c='p  q';echo$a,$c;"sv},
+    // heredoc and nowdoc with CR LF
+    {"<?php\r\n$x = 1;\r\necho <<<EOT\r\n  a {$x} \r\n  EOT;\r\necho <<<'N'\r\nb  // c\r\nN;\r\n"sv,
+     "<?php\r\n$x=1;\r\necho<<<EOT\r\n  a {$x} \r\n  EOT;\r\necho<<<'N'\r\nb  // c\r\nN;\r\n"sv},
+    // doc comments and attributes
+    {"<?php\n/**\n * Doc.\n */\n#[Attribute]\nclass A { /** x */ public $b = 1; }\necho (new ReflectionClass('A'))->getDocComment();"sv,
+     "<?php\n/**\n * Doc.\n */\n#[Attribute]\nclass A{/** x */public$b=1;}\necho(new ReflectionClass('A'))->getDocComment();"sv},
+    // inline HTML, tags and the line end ?> takes
+    {"<p>\n<?php   echo 1 ?>\n<b> <?php echo 2; ?>\r\n\r\n<?=  3  ?>\n"sv,
+     "<p>\n<?php echo 1?>\n<b> <?php echo 2;?>\r\n\r\n<?=3?>\n"sv},
+    // __halt_compiler's data
+    {"<?php  __halt_compiler ( ) ;  raw // data\r\n"sv,
+     "<?php __halt_compiler();  raw // data\r\n"sv},
+    // a #! line and __LINE__
+    {"#!/usr/bin/env php\n<?php\n  echo __LINE__;   // x\n"sv,
+     "#!/usr/bin/env php\n<?php\necho __LINE__;\n"sv},
+    // enum's kind
+    {"<?php enum/**/Foo { case A; } enum\nBar { case B; } echo Bar::B->name;"sv,
+     "<?php enum/**/Foo{case A;}enum\nBar{case B;}echo Bar::B->name;"sv},
+    // after -> and ?->
+    {"<?php $o = (object)['p' => 3]; echo $o-> // c\n  p, $o?->/**/p;"sv,
+     "<?php $o=(object)['p'=>3];echo$o->\np,$o?->p;"sv},
+    // names
+    {"<?php namespace A\\B; class C {} echo \\A\\B\\C::class, namespace\\C::class, __NAMESPACE__ ;"sv,
+     "<?php namespace A\\B;class C{}echo \\A\\B\\C::class,namespace\\C::class,__NAMESPACE__;"sv},
+    // < before a heredoc
+    {"<?php $a = 1; $b = 2; $c = $a < <<<X\n3\nX;\nvar_dump($c, $a << 1, $a <=> $b, $a ?-> b ?? 4);"sv,
+     "<?php $a=1;$b=2;$c=$a < <<<X\n3\nX;\nvar_dump($c,$a<<1,$a<=>$b,$a?->b??4);"sv},
+    // lone CRs are lines
+    {"<?php $a = 1;\r$b = 2;\recho __LINE__ , $a . $b;"sv,
+     "<?php $a=1;\r$b=2;\recho __LINE__,$a.$b;"sv},
+    // increments and signs
+    {"<?php\n$a = [1, 2]; $i = 0;\necho $a [ $i ] , $i ++ + ++ $i , - -1, + +1, $i --  - -- $i;\n"sv,
+     "<?php\n$a=[1,2];$i=0;\necho$a[$i],$i+++ ++$i,- -1,+ +1,$i--- --$i;\n"sv},
+    // interpolation and backticks
+    {"<?php $x = 'a'; $y = \"$x[0] {$x} {$x\n}\"; echo $y; echo `echo  ok`; // a\n"sv,
+     "<?php $x='a';$y=\"$x[0] {$x} {$x\n}\";echo$y;echo`echo  ok`;\n"sv},
+    // alternative syntax and # comments
+    {"<?php if (1): ?>\n  <i>x</i>\n<?php endif; # c\n?>\n"sv,
+     "<?php if(1):?>\n  <i>x</i>\n<?php endif;\n?>\n"sv},
+    // a lone CR and a LF further on stay two lines
+    {"<?php $a = 1;\r /* x */\n$b = 2;"sv, "<?php $a=1;\r \n$b=2;"sv},
+    // a closing marker keeps a byte after it; a lone CR in the open tag stays a line
+    {"<?php $a = <<<X\nfoo\nX  "sv, "<?php $a=<<<X\nfoo\nX "sv},
+    {"<?php\r# c\nf();"sv, "<?php\r \nf();"sv},
+    // << < NAME and a line end would open a heredoc: the comment stays
+    {"<?php $a <<<X /* c */\nif(1);"sv, "<?php $a<<<X /* c */\nif(1);"sv},
+    // tabs
+    {"<?php\n\t\t$a = 1 ;\t// tab\n\t\treturn ;\n"sv, "<?php\n$a=1;\nreturn;\n"sv},
+};
+
+TEST(ReglasPhp, Compacta) {
+    for (const caso& c : kCasos) {
+        SCOPED_TRACE(escapa(c.fuente));
+        const std::string hecha = compacta_php(c.fuente);
+        EXPECT_EQ(escapa(c.compactada), escapa(hecha));
+        EXPECT_TRUE(compara_php(c.fuente, hecha, modo_comparacion::lineas).iguales);
+        EXPECT_EQ(escapa(hecha), escapa(compacta_php(hecha)));
+    }
+}
+
+// What has no code is left as it is.
+TEST(ReglasPhp, SinCodigo) {
+    for (const std::string_view fuente :
+         {""sv, "<html>\r\n</html>"sv, "<? echo 1; ?>"sv, "<?phpx echo 1;"sv, "<?php"sv, "<?php "sv,
+          "<?php\r\n"sv, "#!/bin/php\n"sv}) {
+        SCOPED_TRACE(escapa(fuente));
+        EXPECT_EQ(escapa(fuente), escapa(compacta_php(fuente)));
+    }
+    // Whitespace and comments at the very end: their line breaks stay.
+    EXPECT_EQ(escapa("<?php f();\r\n\n"), escapa(compacta_php("<?php f(); \r\n // x\n  ")));
+    EXPECT_EQ(escapa("<?php f();\n"), escapa(compacta_php("<?php f(); /* a\n b")));
+}
+
+// The fuzz seeds, kexo's examples: PHP's rules keep every piece on its line,
+// take off bytes, and give the same bytes a second time.
+TEST(ReglasPhp, Semillas) {
+    int vistas = 0;
+    for (const char* carpeta : {"fuzz/corpus/lexico", "fuzz/corpus/compacta", "examples"}) {
+        for (const auto& entrada :
+             std::filesystem::directory_iterator(std::filesystem::path(KEXO_FUENTES) / carpeta)) {
+            if (entrada.path().extension() != ".php") {
+                continue;
+            }
+            std::ifstream archivo(entrada.path(), std::ios::binary);
+            const std::string fuente((std::istreambuf_iterator<char>(archivo)),
+                                     std::istreambuf_iterator<char>());
+            SCOPED_TRACE(entrada.path().string());
+            const std::string hecha = compacta_php(fuente);
+            const comparacion misma = compara_php(fuente, hecha, modo_comparacion::lineas);
+            EXPECT_TRUE(misma.iguales) << "line " << misma.linea;
+            EXPECT_LE(hecha.size(), fuente.size());
+            EXPECT_EQ(hecha, compacta_php(hecha));
+            ++vistas;
+        }
+    }
+    EXPECT_GT(vistas, 30);
+}
+
+TEST(ReglasPhp, AvisoCabe) {
+    EXPECT_TRUE(aviso_cabe_en_comentario("(c) Ejemplo S.L. <https://x.es/*>"));
+    EXPECT_TRUE(aviso_cabe_en_comentario(""));
+    EXPECT_FALSE(aviso_cabe_en_comentario("a */ b"));
+    EXPECT_FALSE(aviso_cabe_en_comentario("a\r\nb"));
+    EXPECT_FALSE(aviso_cabe_en_comentario("a\nb"));
+    EXPECT_FALSE(aviso_cabe_en_comentario("a\rb"));
+}
+
+// Each result ran under PHP with the output of its source, __LINE__ included.
+TEST(ReglasPhp, ConAviso) {
+    const caso kAvisos[] = {
+        {"<?php\n$a=1;echo __LINE__;"sv, "<?php /* (c) X */\n$a=1;echo __LINE__;"sv},
+        {"<?php"sv, "<?php /* (c) X */"sv},
+        {"<?php\tdeclare(strict_types=1);"sv, "<?php /* (c) X */\tdeclare(strict_types=1);"sv},
+        {"<?PHP echo 1; ?>\n"sv, "<?PHP /* (c) X */ echo 1; ?>\n"sv},
+        {"<html>\n<?php echo __LINE__;"sv, "<?php /* (c) X */ ?><html>\n<?php echo __LINE__;"sv},
+        {"\n\n<p><?php echo __LINE__;"sv, "\n\n<?php /* (c) X */ ?><p><?php echo __LINE__;"sv},
+        {"\r\n<?php\r\necho __LINE__;"sv, "\r\n<?php /* (c) X */\r\necho __LINE__;"sv},
+        {"#!/usr/bin/php\n<?php echo __LINE__;"sv,
+         "#!/usr/bin/php\n<?php /* (c) X */ echo __LINE__;"sv},
+        {"#!/usr/bin/php\r\n<?php echo __LINE__;"sv,
+         "#!/usr/bin/php\r\n<?php /* (c) X */ echo __LINE__;"sv},
+        {"#!/usr/bin/php"sv, "#!/usr/bin/php"sv},
+        {"<?= __LINE__ ?>"sv, "<?php /* (c) X */ ?><?= __LINE__ ?>"sv},
+        {"<?phpx"sv, "<?php /* (c) X */ ?><?phpx"sv},
+        {""sv, "<?php /* (c) X */ ?>"sv},
+    };
+    for (const caso& c : kAvisos) {
+        SCOPED_TRACE(escapa(c.fuente));
+        const std::string con = con_aviso_php(c.fuente, "(c) X");
+        EXPECT_EQ(escapa(c.compactada), escapa(con));
+    }
+    EXPECT_EQ("<?php f();", con_aviso_php("<?php f();", "a */ b"));
+    EXPECT_EQ("<?php f();", con_aviso_php("<?php f();", "a\nb"));
+}
+
+}  // namespace
+
+}  // namespace kexo
