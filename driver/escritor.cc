@@ -1,5 +1,6 @@
 #include "driver/escritor.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "driver/hilo_ficheros.h"
@@ -17,12 +18,15 @@ void escritor_destino::anota(bool bien) {
 void escritor_destino::escribe_cabecera_y_retenido() {
     cabecera_escrita_ = true;
     errno = 0;
-    anota(escribe_cabecera(destino_, scopy_));
+    anota(escribe_cabecera(destino_, scopy_, donde_));
     anota(std::fwrite(retenido_.data(), 1, retenido_.size(), destino_) == retenido_.size());
     std::string().swap(retenido_);
 }
 
 void escritor_destino::escribe(std::string_view bytes) {
+    const std::size_t saltados = std::min(por_saltar_, bytes.size());
+    bytes.remove_prefix(saltados);
+    por_saltar_ -= saltados;
     if (bytes.empty()) {
         return;  // a null view may stand for none
     }

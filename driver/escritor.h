@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "notice/aviso.h"
+
 namespace kexo {
 
 // The most bytes of text held in memory for the header.
@@ -15,17 +17,21 @@ constexpr std::size_t kRetencionMaxima = std::size_t{1} << 20;
 
 class hilo_ficheros;
 
-// Writes the header for the notice before the first bytes of the text, and
-// remembers whether any write failed. Up to `retencion_maxima` first bytes are
-// held in memory, so that a small text is written, header first, only when
-// complete: after the run's lines on standard output, which may be the
-// destination too. With `hilo`, the text after the header is written by that
-// thread.
+// Writes the header for the notice, placed as `donde` says, before the first
+// bytes of the text, and remembers whether any write failed. Up to `retencion_maxima` first bytes
+// are held in memory, so that a small text is written, header first, only when complete: after the
+// run's lines on standard output, which may be the destination too. With `hilo`, the text after the
+// header is written by that thread.
 class escritor_destino {
    public:
-    escritor_destino(std::FILE* destino, std::string_view scopy,
+    escritor_destino(std::FILE* destino, std::string_view scopy, const colocacion_aviso& donde,
                      std::size_t retencion_maxima = kRetencionMaxima, hilo_ficheros* hilo = nullptr)
-        : destino_(destino), scopy_(scopy), retencion_maxima_(retencion_maxima), hilo_(hilo) {}
+        : destino_(destino),
+          scopy_(scopy),
+          donde_(donde),
+          retencion_maxima_(retencion_maxima),
+          hilo_(hilo),
+          por_saltar_(!scopy.empty() && donde.en_apertura ? kBytesApertura : 0) {}
 
     // Writes `bytes` of the text, after the header.
     void escribe(std::string_view bytes);
@@ -42,9 +48,11 @@ class escritor_destino {
 
     std::FILE* destino_;
     std::string_view scopy_;
+    colocacion_aviso donde_;
     std::size_t retencion_maxima_;
     std::string retenido_;  // the first bytes of the text, while the header waits
     hilo_ficheros* hilo_;
+    std::size_t por_saltar_;  // first bytes of the text still to leave out: its own open tag
     bool cabecera_escrita_ = false;
     bool escrito_ = true;
     int error_ = 0;

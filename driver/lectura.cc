@@ -33,6 +33,17 @@ archivo abre_origen(const char* ruta) {
     return origen;
 }
 
+int lee_inicio_para_aviso(std::FILE* origen, std::string_view scopy, std::string& inicio) {
+    inicio.clear();
+    if (scopy.empty()) {
+        return 0;
+    }
+    int error = 0;
+    inicio.resize(kInicioParaElAviso);
+    inicio.resize(lee_bloque(origen, inicio.data(), inicio.size(), error));
+    return error;
+}
+
 int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo) {
     const std::int64_t tamano = tamano_de(origen);
     // One byte past the limit tells a source that holds more.

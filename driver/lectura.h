@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "common/archivo.h"
 
@@ -27,6 +28,15 @@ std::size_t bloque_para(std::int64_t tamano);
 // Reads up to `n` bytes of `origen` into `donde`; fewer only at its end or
 // when a read fails, whose error number then goes to `error`.
 std::size_t lee_bloque(std::FILE* origen, char* donde, std::size_t n, int& error);
+
+// How much of a source's start is read to place the notice: enough for a
+// `#!` line and the comments before a first declare.
+constexpr std::size_t kInicioParaElAviso = std::size_t{64} << 10;
+
+// Reads the first bytes of `origen` that tell where the notice `scopy` may
+// stand into `inicio`: up to kInicioParaElAviso, none without a notice.
+// Returns 0, or the error number of a failed read.
+int lee_inicio_para_aviso(std::FILE* origen, std::string_view scopy, std::string& inicio);
 
 // What a whole read of a source came to.
 struct lectura {

@@ -77,6 +77,12 @@ int ejecuta(int argc, char** argv) {
     if (const int error = salida.abre(ruta_destino); error != 0) {
         return falla(mensajes, kNoAbre, error);
     }
+    // With a notice, the source's first bytes tell where it may stand.
+    std::string inicio;
+    if (const int error = lee_inicio_para_aviso(origen.get(), scopy, inicio); error != 0) {
+        return falla(mensajes, kNoLee, error);
+    }
+    const colocacion_aviso donde = coloca_aviso(scopy, inicio);
     const std::int64_t tamano = tamano_de(origen.get());
     const bool oculto = salida.oculto_hasta_confirmar();
     const std::unique_ptr<hilo_ficheros> hilo =
@@ -84,11 +90,14 @@ int ejecuta(int argc, char** argv) {
                                              : nullptr;
     // A temporary file shows nothing before it is complete: the text need not
     // wait, unless the traces are to come out before the header's.
-    escritor_destino escritor(salida.flujo(), scopy,
+    escritor_destino escritor(salida.flujo(), scopy, donde,
                               oculto && nivel_traza < 2 ? 0 : kRetencionMaxima, hilo.get());
     compactacion compactando(via);
     const receptor escribe = [&escritor](std::string_view bytes) { escritor.escribe(bytes); };
-    const lectura leida = lee_compactando(origen.get(), tamano, compactando, escribe, hilo.get());
+    // A `#!` line before the header is written as it is, not compacted.
+    compactando.anade(std::string_view(inicio).substr(donde.antes.size()), escribe);
+    lectura leida = lee_compactando(origen.get(), tamano, compactando, escribe, hilo.get());
+    leida.bytes += static_cast<std::int64_t>(inicio.size());
     if (leida.error != 0) {
         return falla(mensajes, kNoLee, leida.error);
     }

@@ -5,6 +5,7 @@
 #include "common/archivo.h"
 #include "common/plataforma.h"
 #include "common/traza.h"
+#include "lexical/lexico_php.h"
 
 namespace kexo {
 
@@ -99,22 +100,39 @@ std::string lee_copyright(std::string_view phprc) {
     return scopy;
 }
 
-std::string texto_cabecera(std::string_view scopy) {
+colocacion_aviso coloca_aviso(std::string_view scopy, std::string_view inicio) {
+    colocacion_aviso donde;
+    if (scopy.empty()) {
+        return donde;
+    }
+    if (empieza_con_interprete(inicio)) {
+        const std::size_t salto = inicio.find('\n');
+        if (salto == std::string_view::npos) {
+            return donde;  // a first line longer than what was read: as before
+        }
+        donde.antes = inicio.substr(0, salto + 1);
+    }
+    donde.en_apertura = empieza_con_declare(inicio);
+    return donde;
+}
+
+std::string texto_cabecera(std::string_view scopy, const colocacion_aviso& donde) {
     if (scopy.empty()) {
         return std::string();
     }
-    std::string cabecera = "<?php\n// ";
+    std::string cabecera(donde.antes);
+    cabecera += "<?php\n// ";
     cabecera.append(scopy);
-    cabecera += "\n?>\n";
+    cabecera += donde.en_apertura ? "\n" : "\n?>\n";
     return cabecera;
 }
 
-bool escribe_cabecera(std::FILE* destino, std::string_view scopy) {
+bool escribe_cabecera(std::FILE* destino, std::string_view scopy, const colocacion_aviso& donde) {
     if (scopy.empty()) {
         return true;
     }
     traza("dentro escritura\n");
-    const std::string cabecera = texto_cabecera(scopy);
+    const std::string cabecera = texto_cabecera(scopy, donde);
     return std::fwrite(cabecera.data(), 1, cabecera.size(), destino) == cabecera.size();
 }
 

@@ -35,12 +35,34 @@ std::string ruta_aviso(std::string_view directorio);
 // Never fails and prints only traces.
 std::string lee_copyright(std::string_view phprc);
 
-// The header for notice `scopy`: a PHP block of its own holding the notice as a
-// line comment; "" when there is no notice.
-std::string texto_cabecera(std::string_view scopy);
+// Where the header for a notice goes, so that PHP still runs the same program.
+struct colocacion_aviso {
+    // The source's first bytes, written unchanged before the header: a `#!`
+    // line, which must stay first for the system to run the script.
+    std::string_view antes;
+    // The source's first statement is a declare, which PHP wants before any
+    // other: the header is then only its first two lines, the notice a line
+    // comment inside the source's own first PHP block, and the text after it
+    // loses the five bytes of its open tag.
+    bool en_apertura = false;
+};
 
-// Writes the header for `scopy` to `destino`. Returns false if the write failed.
-bool escribe_cabecera(std::FILE* destino, std::string_view scopy);
+// The bytes of a compacted text that en_apertura leaves out: its `<?php`.
+inline constexpr std::size_t kBytesApertura = 5;
+
+// Where the header for `scopy` goes in front of the source that starts with
+// `inicio`: in front of all, unless the source starts with a `#!` line or its
+// first statement is a declare. Without a notice, in front of all.
+colocacion_aviso coloca_aviso(std::string_view scopy, std::string_view inicio);
+
+// The header for notice `scopy`, placed as `donde` says: a PHP block of its
+// own holding the notice as a line comment; "" when there is no notice.
+std::string texto_cabecera(std::string_view scopy, const colocacion_aviso& donde = {});
+
+// Writes the header for `scopy`, placed as `donde` says, to `destino`.
+// Returns false if the write failed.
+bool escribe_cabecera(std::FILE* destino, std::string_view scopy,
+                      const colocacion_aviso& donde = {});
 
 }  // namespace kexo
 

@@ -64,6 +64,39 @@ TEST(Aviso, Cabecera) {
     EXPECT_EQ("<?php\n// " + larga + "\n?>\n", texto_cabecera(larga));
 }
 
+// Where the header may stand: never before a `#!` line, nor before a declare
+// that must be the first statement; elsewhere in front of all.
+TEST(Aviso, Colocacion) {
+    const struct {
+        const char* fuente;
+        const char* antes;
+        bool en_apertura;
+        const char* cabecera;
+    } casos[] = {
+        {"<?php echo 1;", "", false, "<?php\n// N\n?>\n"},
+        {"<?php\ndeclare(strict_types=1);", "", true, "<?php\n// N\n"},
+        {"<?php /* c */ // d\r\n# e\n Declare(ticks=1);", "", true, "<?php\n// N\n"},
+        {"<?php /** doc */ declare(ticks=1);", "", true, "<?php\n// N\n"},
+        {"<?php echo 1; declare(ticks=1);", "", false, "<?php\n// N\n?>\n"},
+        {"<?php $declare = 1;", "", false, "<?php\n// N\n?>\n"},
+        {"<html><?php declare(ticks=1);", "", false, "<?php\n// N\n?>\n"},
+        {"#!/usr/bin/env php\n<?php echo 1;", "#!/usr/bin/env php\n", false,
+         "#!/usr/bin/env php\n<?php\n// N\n?>\n"},
+        {"#!/usr/bin/php\r\n<?php declare(ticks=1);", "#!/usr/bin/php\r\n", true,
+         "#!/usr/bin/php\r\n<?php\n// N\n"},
+        {"#!/usr/bin/php", "", false, "<?php\n// N\n?>\n"},  // no line end read: as before
+    };
+    for (const auto& c : casos) {
+        const colocacion_aviso donde = coloca_aviso("N", c.fuente);
+        EXPECT_EQ(c.antes, donde.antes) << c.fuente;
+        EXPECT_EQ(c.en_apertura, donde.en_apertura) << c.fuente;
+        EXPECT_EQ(c.cabecera, texto_cabecera("N", donde)) << c.fuente;
+        // Without a notice, nothing moves.
+        EXPECT_TRUE(coloca_aviso("", c.fuente).antes.empty());
+        EXPECT_FALSE(coloca_aviso("", c.fuente).en_apertura);
+    }
+}
+
 TEST(Aviso, RutaUsaElValorSinCambios) {
     EXPECT_EQ("/etc/php/kexo.ini", ruta_aviso("/etc/php"));
     EXPECT_EQ("/etc/php//kexo.ini", ruta_aviso("/etc/php/"));

@@ -104,17 +104,17 @@ informe_trabajo sin_origen(int error) {
     return error == kCambiada ? con(resultado_trabajo::cambiado) : falla(error, true);
 }
 
-// Writes `cuerpo`, after the header for the notice `aviso`, as the file
-// `nombre` in `a`, whole or not at all, with the attributes of `original`.
-// Returns 0, or the error number.
+// Writes `cuerpo`, after the header for the notice `aviso` placed as `donde`
+// says, as the file `nombre` in `a`, whole or not at all, with the attributes
+// of `original`. Returns 0, or the error number.
 int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view aviso,
-                    std::string_view cuerpo, std::FILE* original) {
+                    const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original) {
     destino salida;
     salida.conserva_atributos_de(original);
     if (const int error = salida.abre_en(carpeta_destino(a), nombre); error != 0) {
         return error;
     }
-    escritor_destino escritor(salida.flujo(), aviso, 0);
+    escritor_destino escritor(salida.flujo(), aviso, donde, 0);
     escritor.escribe(cuerpo);
     const bool escrito = escribe_destino(escritor);
     if (salida.confirma(escrito)) {
@@ -158,6 +158,11 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
 informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std::FILE* origen,
                                      std::int64_t tamano, taller& banco) {
     const std::string& scopy = obra.opciones.scopy;
+    std::string inicio;
+    if (const int error = lee_inicio_para_aviso(origen, scopy, inicio); error != 0) {
+        return falla(error, true);
+    }
+    const colocacion_aviso donde = coloca_aviso(scopy, inicio);
     destino salida;
     std::optional<escritor_destino> escritor;
     if (!obra.opciones.simula) {
@@ -170,7 +175,7 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
         if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
             return falla(error, false);
         }
-        escritor.emplace(salida.flujo(), scopy, 0);
+        escritor.emplace(salida.flujo(), scopy, donde, 0);
     }
     std::uint64_t texto = 0;
     const receptor recibe = [&](std::string_view bytes) {
@@ -180,14 +185,18 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
         }
     };
     compactacion compactando(obra.opciones.via);
-    const lectura leida = lee_compactando(origen, tamano, compactando, recibe, nullptr);
+    // A `#!` line before the header is written as it is, not compacted.
+    compactando.anade(std::string_view(inicio).substr(donde.antes.size()), recibe);
+    lectura leida = lee_compactando(origen, tamano, compactando, recibe, nullptr);
+    leida.bytes += static_cast<std::int64_t>(inicio.size());
     if (leida.error != 0) {
         return falla(leida.error, true);
     }
     compactando.concluye(recibe);
     informe_trabajo informe = con(resultado_trabajo::compactado);
     informe.antes = static_cast<std::uint64_t>(leida.bytes);
-    informe.despues = texto + texto_cabecera(scopy).size();
+    informe.despues =
+        texto + texto_cabecera(scopy, donde).size() - (donde.en_apertura ? kBytesApertura : 0);
     if (escritor && !salida.confirma(escribe_destino(*escritor))) {
         return falla(escritor->error() != 0 ? escritor->error() : errno, false);
     }
@@ -204,15 +213,23 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     const opciones_trabajo& opciones = obra.opciones;
     informe_trabajo informe;
     informe.antes = banco.fuente.size();
-    const std::string compactado = compacta_fuente(banco.fuente, nullptr, opciones.via).bytes;
+    // A `#!` line before the header stays as it is, not compacted.
+    const colocacion_aviso donde = coloca_aviso(opciones.scopy, banco.fuente);
+    const std::string_view resto = std::string_view(banco.fuente).substr(donde.antes.size());
+    const std::string compactado =
+        std::string(donde.antes) + compacta_fuente(resto, nullptr, opciones.via).bytes;
     const comparacion mismo =
         opciones.comprueba ? compara_php(banco.fuente, compactado) : comparacion{true, 0};
     informe.resultado =
         mismo.iguales ? resultado_trabajo::compactado : resultado_trabajo::sin_compactar;
     informe.linea = mismo.linea;
     const std::string_view aviso = mismo.iguales ? opciones.scopy : std::string_view();
-    const std::string_view cuerpo = mismo.iguales ? compactado : banco.fuente;
-    informe.despues = cuerpo.size() + texto_cabecera(aviso).size();
+    const std::string_view cuerpo = mismo.iguales
+                                        ? std::string_view(compactado).substr(donde.antes.size())
+                                        : std::string_view(banco.fuente);
+    const colocacion_aviso colocado = mismo.iguales ? donde : colocacion_aviso{};
+    informe.despues = cuerpo.size() + texto_cabecera(aviso, colocado).size() -
+                      (!aviso.empty() && colocado.en_apertura ? kBytesApertura : 0);
     if (opciones.simula) {
         return informe;
     }
@@ -221,7 +238,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     if (a == nullptr) {
         return falla(error, false);
     }
-    if ((error = escribe_fichero(*a, nombre_de(que), aviso, cuerpo, origen)) != 0) {
+    if ((error = escribe_fichero(*a, nombre_de(que), aviso, colocado, cuerpo, origen)) != 0) {
         return falla(error, false);
     }
     return informe;

@@ -1,3 +1,3 @@
 <?php
 // Hecho por X
-   DECLARE(strict_types=1); echo 1;
+  DECLARE(strict_types=1); echo 1;
