@@ -111,7 +111,9 @@ TEST_F(ArbolGenerado, IgualConCualquierNumeroDeHilos) {
     EXPECT_EQ(contenido(escena_ / "uno"), contenido(escena_ / "cuatro"));
     EXPECT_NE(std::string::npos,
               uno.salida.find("Omitido d1/tubo.php: no es un fichero regular\n"));
-    EXPECT_NE(std::string::npos, uno.salida.find("Compactados 60, sin compactar 60, copiados 60"));
+    EXPECT_NE(std::string::npos,
+              uno.salida.find(
+                  "Compactados 120 (60 por las reglas de PHP), sin compactar 0, copiados 60"));
     // Links are recreated, not followed; bits and times are kept.
     EXPECT_EQ("0/0.php", fs::read_symlink(escena_ / "uno/d0/enlace.php"));
     EXPECT_EQ("/etc/passwd", fs::read_symlink(escena_ / "uno/d0/fuera"));
@@ -354,7 +356,9 @@ TEST(Arbol, EnlacesDurosYTiemposDeEnlaces) {
         SCOPED_TRACE(vez);
         const resultado r = arbol(escena.ruta(), {"-j2", "origen", "destino"});
         EXPECT_EQ(0, r.estado) << r.salida;
-        EXPECT_NE(std::string::npos, r.salida.find("Compactados 3, sin compactar 0, copiados 2"))
+        EXPECT_NE(
+            std::string::npos,
+            r.salida.find("Compactados 3 (0 por las reglas de PHP), sin compactar 0, copiados 2"))
             << r.salida;
         const struct stat a = estado_de(escena / "destino/a.php");
         const struct stat c = estado_de(escena / "destino/c.txt");
@@ -454,7 +458,8 @@ TEST(Arbol, DosEjecucionesALaVez) {
     for (const resultado& r : {uno.espera(), otro.espera()}) {
         EXPECT_EQ(0, r.estado);
         EXPECT_EQ(
-            "Compactados 500, sin compactar 0, copiados 0, fallidos 0; PHP 9000 -> 6500 "
+            "Compactados 500 (0 por las reglas de PHP), sin compactar 0, copiados 0, fallidos 0; "
+            "PHP 9000 -> 6500 "
             "bytes (27.8% menos)\n",
             r.salida);
     }
@@ -490,7 +495,8 @@ TEST(Arbol, MemoriaInsuficienteEnUnFichero) {
     EXPECT_EQ(2, r.estado);
     EXPECT_EQ(
         "Memoria insuficiente para grande.php\n"
-        "Compactados 1, sin compactar 0, copiados 1, fallidos 1; PHP 18 -> 13 bytes (27.8% "
+        "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 1, fallidos 1; PHP 18 "
+        "-> 13 bytes (27.8% "
         "menos)\n",
         r.salida);
     EXPECT_EQ((std::set<std::string>{"a.php", "z.txt"}), nombres_en(escena / "destino"));
@@ -526,7 +532,8 @@ TEST(Arbol, SolapeATravesDeMontajes) {
         {"origen", "otro", solapan},  // the source holds it, mounted, even left out
         {"origen", "fuera",           // it holds a source folder, mounted
          "Imposible escribir sub (40)\nImposible escribir sub/a.php (2)\n"
-         "Compactados 0, sin compactar 0, copiados 0, fallidos 2; PHP 0 -> 0 bytes (0.0% menos)\n"},
+         "Compactados 0 (0 por las reglas de PHP), sin compactar 0, copiados 0, fallidos 2; PHP 0 "
+         "-> 0 bytes (0.0% menos)\n"},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.destino);

@@ -10,6 +10,7 @@ namespace {
 // How many entries came to each result the summary names.
 struct recuento {
     std::size_t compactados = 0;
+    std::size_t por_reglas_de_php = 0;  // of those compacted
     std::size_t sin_compactar = 0;
     std::size_t copiados = 0;
     std::size_t fallidos = 0;
@@ -21,6 +22,10 @@ void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
     switch (informe.resultado) {
         case resultado_trabajo::compactado:
             ++r.compactados;
+            break;
+        case resultado_trabajo::compactado_php:
+            ++r.compactados;
+            ++r.por_reglas_de_php;
             break;
         case resultado_trabajo::sin_compactar:
         case resultado_trabajo::demasiado_grande:
@@ -44,13 +49,28 @@ void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
     }
 }
 
+// What a PHP file left as it was would have changed, as the report says it
+// (`para_json`: as its JSON names it).
+const char* motivo_de(motivo_diferencia motivo, bool para_json) {
+    switch (motivo) {
+        case motivo_diferencia::documentacion:
+            return para_json ? "documentacion" : "un comentario de documentacion";
+        case motivo_diferencia::linea_magica:
+            return para_json ? "linea_magica" : "el valor de __LINE__";
+        case motivo_diferencia::linea:
+            return para_json ? "linea" : "la linea de una pieza";
+        default:
+            return para_json ? "programa" : "el programa";
+    }
+}
+
 // The line for an entry that is not plainly done, if any.
 void informa_entrada(const entrada& que, const informe_trabajo& informe) {
     const char* ruta = que.ruta.c_str();
     switch (informe.resultado) {
         case resultado_trabajo::sin_compactar:
-            std::printf("Sin compactar %s: cambiaria el programa en la linea %lld\n", ruta,
-                        static_cast<long long>(informe.linea));
+            std::printf("Sin compactar %s: cambiaria %s en la linea %lld\n", ruta,
+                        motivo_de(informe.motivo, false), static_cast<long long>(informe.linea));
             break;
         case resultado_trabajo::demasiado_grande:
             std::printf("Sin compactar %s: demasiado grande para comprobarlo\n", ruta);
@@ -134,6 +154,8 @@ const char* accion_de(resultado_trabajo resultado) {
     switch (resultado) {
         case resultado_trabajo::compactado:
             return "compactado_kexo";
+        case resultado_trabajo::compactado_php:
+            return "compactado_php";
         case resultado_trabajo::sin_compactar:
         case resultado_trabajo::demasiado_grande:
             return "sin_compactar";
@@ -164,6 +186,7 @@ std::string fallo_json(const fallo_recorrido& f) {
 
 std::string totales_json(const recuento& r) {
     return "{\"totales\":{\"compactados\":" + std::to_string(r.compactados) +
+           ",\"por_reglas_de_php\":" + std::to_string(r.por_reglas_de_php) +
            ",\"sin_compactar\":" + std::to_string(r.sin_compactar) +
            ",\"copiados\":" + std::to_string(r.copiados) +
            ",\"fallidos\":" + std::to_string(r.fallidos) +
@@ -244,7 +267,8 @@ std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
     std::string objeto = "{\"ruta\":" + cadena_json(que.ruta) + ",\"accion\":\"" +
                          accion_de(informe.resultado) + "\"";
     if (informe.resultado == resultado_trabajo::sin_compactar) {
-        objeto += ",\"motivo\":\"programa\",\"linea\":" + std::to_string(informe.linea);
+        objeto += std::string(",\"motivo\":\"") + motivo_de(informe.motivo, true) +
+                  "\",\"linea\":" + std::to_string(informe.linea);
     } else if (informe.resultado == resultado_trabajo::demasiado_grande) {
         objeto += ",\"motivo\":\"tamano\"";
     }
@@ -280,9 +304,9 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
             informa_entrada(entradas[i], informes[i]);
         }
         std::printf(
-            "Compactados %zu, sin compactar %zu, copiados %zu, fallidos %zu; PHP %llu -> %llu "
-            "bytes ",
-            r.compactados, r.sin_compactar, r.copiados, r.fallidos,
+            "Compactados %zu (%zu por las reglas de PHP), sin compactar %zu, copiados %zu, "
+            "fallidos %zu; PHP %llu -> %llu bytes ",
+            r.compactados, r.por_reglas_de_php, r.sin_compactar, r.copiados, r.fallidos,
             static_cast<unsigned long long>(r.php_antes),
             static_cast<unsigned long long>(r.php_despues));
         imprime_ahorro(r.php_antes, r.php_despues);

@@ -18,6 +18,7 @@
 #include "compaction/vias.h"
 #include "driver/destino.h"
 #include "driver/via.h"
+#include "lexical/reglas_php.h"
 #include "notice/aviso.h"
 #include "tree/cola.h"
 #include "tree/informe.h"
@@ -39,6 +40,8 @@ constexpr const char* kUso =
     "  -c, --sin-comprobar      compacta todo PHP, aunque cambie su programa\n"
     "  -j, --hilos=N            N hilos de trabajo (uno por nucleo)\n"
     "  -n, --simula             no escribe nada; da el mismo informe\n"
+    "      --modo=REGLAS        kexo (las de kexo donde no cambian nada; si no, las de PHP)\n"
+    "                           o php (las de PHP: cada pieza en su linea)\n"
     "      --informe=FORMATO    texto (el de siempre) o json: un objeto JSON por linea\n"
     "      --estricto           sale con 3 si algun fichero PHP queda sin compactar\n"
     "  -h, --help               da este texto\n"
@@ -95,6 +98,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                                     {"version", no_argument, nullptr, 'V'},
                                     {"informe", required_argument, nullptr, 'I'},
                                     {"estricto", no_argument, nullptr, 'E'},
+                                    {"modo", required_argument, nullptr, 'M'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
@@ -136,6 +140,13 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 break;
             case 'E':
                 o.informe.estricto = true;
+                break;
+            case 'M':
+                if (std::strcmp(optarg, "kexo") != 0 && std::strcmp(optarg, "php") != 0) {
+                    return false;
+                }
+                o.trabajo.modo =
+                    std::strcmp(optarg, "php") == 0 ? modo_reglas::php : modo_reglas::kexo;
                 break;
             case 'n':
                 o.trabajo.simula = true;
@@ -270,7 +281,10 @@ int ejecuta(int argc, char** argv) {
         return rechaza(como, o, error);
     }
     o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
-    if (o.trabajo.comprueba && !aviso_seguro(o.trabajo.scopy)) {
+    const bool aviso_valido = o.trabajo.modo == modo_reglas::php
+                                  ? aviso_cabe_en_comentario(o.trabajo.scopy)
+                                  : aviso_seguro(o.trabajo.scopy);
+    if (o.trabajo.comprueba && !aviso_valido) {
         std::puts("Aviso no valido: su texto cerraria el comentario que lo lleva");
         return kFallo;
     }

@@ -14,6 +14,7 @@
 #include "driver/escritor.h"
 #include "driver/lectura.h"
 #include "lexical/lexico_php.h"
+#include "lexical/reglas_php.h"
 #include "notice/aviso.h"
 
 namespace kexo {
@@ -203,7 +204,69 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
     return informe;
 }
 
-// A PHP file read whole: compacted if that keeps its program, else as it is.
+// What is written for a PHP file: its text after the header for `aviso`,
+// placed as `donde` says.
+struct escrito_php {
+    resultado_trabajo resultado;
+    std::string texto;
+    std::string_view aviso;
+    colocacion_aviso donde;
+    comparacion mismo{true, 0};
+};
+
+// kexo's bytes for `fuente`, when they keep what a program sees (or unchecked).
+escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& opciones) {
+    escrito_php e{resultado_trabajo::compactado, std::string(), opciones.scopy, {}};
+    // A `#!` line before the header stays as it is, not compacted.
+    e.donde = coloca_aviso(opciones.scopy, fuente);
+    const std::string_view antes = e.donde.antes;
+    e.texto = compacta_fuente(fuente.substr(antes.size()), nullptr, opciones.via).bytes;
+    if (opciones.comprueba) {
+        e.mismo = compara_php(fuente, std::string(antes) + e.texto);
+    }
+    return e;
+}
+
+// PHP's rules for `fuente`, the notice inside the first open tag, when every
+// token stays what and where it was (or unchecked).
+escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& opciones) {
+    escrito_php e{resultado_trabajo::compactado_php, compacta_php(fuente), {}, {}};
+    if (opciones.comprueba) {
+        e.mismo = compara_php(fuente, e.texto, modo_comparacion::lineas);
+    }
+    if (!opciones.scopy.empty()) {
+        e.texto = con_aviso_php(e.texto, opciones.scopy);
+    }
+    return e;
+}
+
+// What to write for the PHP file `fuente`: kexo's bytes where they keep what
+// a program sees, else (or in PHP's mode) PHP's rules where those do, else the
+// source as it is, with why kexo's bytes could not be written.
+escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opciones) {
+    comparacion por_que{true, 0};
+    if (opciones.modo == modo_reglas::kexo) {
+        escrito_php kexo = por_reglas_de_kexo(fuente, opciones);
+        if (kexo.mismo.iguales) {
+            return kexo;
+        }
+        por_que = kexo.mismo;
+    }
+    // A notice that does not fit a /* */ comment cannot go with PHP's rules.
+    if (opciones.scopy.empty() || aviso_cabe_en_comentario(opciones.scopy)) {
+        escrito_php php = por_reglas_de_php(fuente, opciones);
+        if (php.mismo.iguales) {
+            return php;
+        }
+        por_que = opciones.modo == modo_reglas::php ? php.mismo : por_que;
+    }
+    escrito_php igual{resultado_trabajo::sin_compactar, std::string(fuente), {}, {}};
+    igual.mismo = por_que;
+    return igual;
+}
+
+// A PHP file read whole: compacted by the rules that keep what its program
+// sees, else as it is.
 informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FILE* origen,
                                 taller& banco) {
     if (const int error = lee_entero(origen, banco.fuente, kMaximoComprobado); error != 0) {
@@ -211,25 +274,13 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
         return error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
     }
     const opciones_trabajo& opciones = obra.opciones;
-    informe_trabajo informe;
+    const escrito_php e = que_escribir(banco.fuente, opciones);
+    informe_trabajo informe = con(e.resultado);
     informe.antes = banco.fuente.size();
-    // A `#!` line before the header stays as it is, not compacted.
-    const colocacion_aviso donde = coloca_aviso(opciones.scopy, banco.fuente);
-    const std::string_view resto = std::string_view(banco.fuente).substr(donde.antes.size());
-    const std::string compactado =
-        std::string(donde.antes) + compacta_fuente(resto, nullptr, opciones.via).bytes;
-    const comparacion mismo =
-        opciones.comprueba ? compara_php(banco.fuente, compactado) : comparacion{true, 0};
-    informe.resultado =
-        mismo.iguales ? resultado_trabajo::compactado : resultado_trabajo::sin_compactar;
-    informe.linea = mismo.linea;
-    const std::string_view aviso = mismo.iguales ? opciones.scopy : std::string_view();
-    const std::string_view cuerpo = mismo.iguales
-                                        ? std::string_view(compactado).substr(donde.antes.size())
-                                        : std::string_view(banco.fuente);
-    const colocacion_aviso colocado = mismo.iguales ? donde : colocacion_aviso{};
-    informe.despues = cuerpo.size() + texto_cabecera(aviso, colocado).size() -
-                      (!aviso.empty() && colocado.en_apertura ? kBytesApertura : 0);
+    informe.linea = e.mismo.linea;
+    informe.motivo = e.mismo.motivo;
+    informe.despues = e.texto.size() + texto_cabecera(e.aviso, e.donde).size() -
+                      (!e.aviso.empty() && e.donde.en_apertura ? kBytesApertura : 0);
     if (opciones.simula) {
         return informe;
     }
@@ -238,7 +289,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     if (a == nullptr) {
         return falla(error, false);
     }
-    if ((error = escribe_fichero(*a, nombre_de(que), aviso, colocado, cuerpo, origen)) != 0) {
+    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen)) != 0) {
         return falla(error, false);
     }
     return informe;

@@ -14,6 +14,7 @@
 
 #include "common/carpeta.h"
 #include "compaction/vias.h"
+#include "lexical/lexico_php.h"
 #include "tree/recorrido.h"
 
 namespace kexo {
@@ -23,16 +24,24 @@ namespace kexo {
 // read, so that memory does not grow with a file.
 inline constexpr std::int64_t kMaximoComprobado = std::int64_t{32} << 20;
 
+// Which rules compact PHP files.
+enum class modo_reglas : unsigned char {
+    kexo,  // kexo's bytes where they keep what a program sees; PHP's rules elsewhere
+    php,   // PHP's rules everywhere: every token stays on its line
+};
+
 struct opciones_trabajo {
     std::string scopy;      // the notice, put before compacted code
     bool comprueba = true;  // compact only what keeps its program
     bool simula = false;    // write nothing
+    modo_reglas modo = modo_reglas::kexo;
     // The way of scanning.
     via_escaneo via = via_de_este_procesador();
 };
 
 enum class resultado_trabajo : unsigned char {
     compactado,        // kexo's bytes
+    compactado_php,    // by PHP's rules
     sin_compactar,     // the source's bytes: the compaction changes its program
     demasiado_grande,  // the source's bytes: too large to be checked
     copiado,
@@ -48,8 +57,9 @@ struct informe_trabajo {
     std::uint64_t antes = 0;    // the bytes of the source
     std::uint64_t despues = 0;  // the bytes written
     std::int64_t linea = 0;     // sin_compactar: where the program would change
-    int error = 0;              // fallido: the system's error number
-    bool al_leer = false;       // fallido: on reading, not writing
+    motivo_diferencia motivo = motivo_diferencia::ninguno;  // sin_compactar: what would change
+    int error = 0;                                          // fallido: the system's error number
+    bool al_leer = false;                                   // fallido: on reading, not writing
 };
 
 // What the work on every entry shares: both trees' roots, open, and what the

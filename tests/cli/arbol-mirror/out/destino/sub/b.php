@@ -1,4 +1,4 @@
-<?php
-$t = <<<EOT
+<?php /* N */
+$t =<<<EOT
   uno // dos
 EOT;

@@ -1,0 +1,3 @@
+<html>
+<?php echo 1 ;  ?>
+</html>

@@ -1,0 +1,3 @@
+<?php /* Hecho por X */ ?><html>
+<?php echo 1;?>
+</html>
