@@ -17,6 +17,7 @@
 #include "common/plataforma.h"
 #include "compaction/vias.h"
 #include "driver/destino.h"
+#include "driver/lectura.h"
 #include "driver/via.h"
 #include "lexical/reglas_php.h"
 #include "notice/aviso.h"
@@ -35,7 +36,9 @@ constexpr const char* kUso =
     "        <origen>    Carpeta origen.\n"
     "        <destino>   Carpeta destino, reflejo de la de origen.\n"
     "  -e, --extensiones=LISTA  extensiones de los ficheros PHP, separadas por comas (php)\n"
-    "  -x, --excluye=PATRON     deja fuera las rutas que casan con PATRON (repetible)\n"
+    "  -x, --excluye=PATRON     deja fuera las rutas que casan con PATRON, como en\n"
+    "                           .gitignore (repetible)\n"
+    "      --excluye-desde=FICHERO  lee los patrones de FICHERO, uno por linea\n"
     "  -s, --solo-php           no copia los ficheros que no son PHP\n"
     "  -c, --sin-comprobar      compacta todo PHP, aunque cambie su programa\n"
     "  -j, --hilos=N            N hilos de trabajo (uno por nucleo)\n"
@@ -87,6 +90,20 @@ std::vector<std::string> separa_comas(const std::string& lista) {
     return partes;
 }
 
+// Adds the rules of the exclude file `ruta`, one a line. Returns false, having
+// said why, when it cannot be read.
+bool lee_exclusiones(const char* ruta, reglas_exclusion& reglas) {
+    const archivo fichero = abre_origen(ruta);
+    std::string texto;
+    const int error = fichero ? lee_entero(fichero.get(), texto) : errno;
+    if (error != 0) {
+        std::printf("Imposible leer fichero de exclusiones %s (%d)\n", ruta, error);
+        return false;
+    }
+    reglas.anade_lineas(texto);
+    return true;
+}
+
 // Reads the command line into `o`. Returns false when it is not right.
 bool lee_opciones(int argc, char** argv, opciones& o) {
     static const option largas[] = {{"extensiones", required_argument, nullptr, 'e'},
@@ -99,6 +116,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                                     {"informe", required_argument, nullptr, 'I'},
                                     {"estricto", no_argument, nullptr, 'E'},
                                     {"modo", required_argument, nullptr, 'M'},
+                                    {"excluye-desde", required_argument, nullptr, 'X'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
@@ -109,7 +127,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 o.que.extensiones = separa_comas(optarg);
                 break;
             case 'x':
-                o.que.excluidos.emplace_back(optarg);
+                o.que.excluidos.anade(optarg);
                 break;
             case 's':
                 o.que.solo_php = true;
@@ -140,6 +158,11 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 break;
             case 'E':
                 o.informe.estricto = true;
+                break;
+            case 'X':
+                if (!lee_exclusiones(optarg, o.que.excluidos)) {
+                    return false;
+                }
                 break;
             case 'M':
                 if (std::strcmp(optarg, "kexo") != 0 && std::strcmp(optarg, "php") != 0) {
@@ -292,6 +315,9 @@ int ejecuta(int argc, char** argv) {
     const recorrido hallado = recorre(r.origen, o.que, r.sobre_destino);
     if (hallado.solapa) {
         return rechaza(apertura_raices::solapan, o, 0);
+    }
+    for (const std::string& patron : o.que.excluidos.sin_coincidencias()) {
+        std::fprintf(stderr, "Aviso: el patron %s no deja fuera nada\n", patron.c_str());
     }
     if (!o.trabajo.simula) {
         if (const apertura_raices como = crea_destino(o.destino, r, error);

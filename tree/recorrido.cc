@@ -12,54 +12,6 @@ namespace kexo {
 
 namespace {
 
-// True when the name `texto` (no `/` in it) matches `patron`: `*` stands for
-// any bytes, `?` for one. Greedy, going back to the last `*` on a mismatch.
-bool coincide_nombre(std::string_view patron, std::string_view texto) {
-    std::size_t p = 0;
-    std::size_t t = 0;
-    std::size_t estrella = std::string_view::npos;  // the last `*` seen
-    std::size_t tras_estrella = 0;                  // where its match ends so far
-    while (t < texto.size()) {
-        if (p < patron.size() && (patron[p] == '?' || patron[p] == texto[t])) {
-            ++p;
-            ++t;
-        } else if (p < patron.size() && patron[p] == '*') {
-            estrella = p++;
-            tras_estrella = t;
-        } else if (estrella != std::string_view::npos) {
-            p = estrella + 1;
-            t = ++tras_estrella;
-        } else {
-            return false;
-        }
-    }
-    while (p < patron.size() && patron[p] == '*') {
-        ++p;
-    }
-    return p == patron.size();
-}
-
-// Matches `ruta` against `patron` name by name: neither `*` nor `?` crosses a `/`.
-bool coincide_desde(std::string_view patron, std::string_view ruta) {
-    for (;;) {
-        const std::size_t fin_patron = std::min(patron.find('/'), patron.size());
-        const std::size_t fin_ruta = std::min(ruta.find('/'), ruta.size());
-        if (!coincide_nombre(patron.substr(0, fin_patron), ruta.substr(0, fin_ruta))) {
-            return false;
-        }
-        if (fin_patron == patron.size() || fin_ruta == ruta.size()) {
-            return fin_patron == patron.size() && fin_ruta == ruta.size();
-        }
-        patron.remove_prefix(fin_patron + 1);
-        ruta.remove_prefix(fin_ruta + 1);
-    }
-}
-
-bool excluida(std::string_view ruta, const filtro& que) {
-    return std::any_of(que.excluidos.begin(), que.excluidos.end(),
-                       [ruta](const std::string& patron) { return coincide_patron(patron, ruta); });
-}
-
 tipo_entrada tipo_de(const std::string& nombre, clase_nodo clase, const filtro& que) {
     switch (clase) {
         case clase_nodo::carpeta:
@@ -84,7 +36,7 @@ struct pendiente {
 // Lists the folder `c`, at `relativa` under the root, into `hallado`, and
 // puts its folders in `pendientes`. Returns false when a folder met is one
 // of `prohibidos`.
-bool anade_carpeta(const carpeta& c, const std::string& relativa, const filtro& que,
+bool anade_carpeta(const carpeta& c, const std::string& relativa, filtro& que,
                    const std::vector<nodo>& prohibidos, recorrido& hallado,
                    std::vector<pendiente>& pendientes) {
     std::vector<std::pair<std::string, nodo>> listado;
@@ -99,7 +51,7 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, const filtro& 
             return false;
         }
         std::string ruta = relativa.empty() ? nombre : relativa + "/" + nombre;
-        if (excluida(ruta, que)) {
+        if (que.excluidos.excluye(ruta, visto.clase == clase_nodo::carpeta)) {
             continue;
         }
         entrada e{ruta, tipo_de(nombre, visto.clase, que)};
@@ -144,14 +96,6 @@ void enlaza_entradas(std::vector<entrada>& entradas) {
 
 }  // namespace
 
-bool coincide_patron(std::string_view patron, std::string_view ruta) {
-    if (patron.find('/') == std::string_view::npos) {
-        const std::size_t barra = ruta.rfind('/');
-        ruta = barra == std::string_view::npos ? ruta : ruta.substr(barra + 1);
-    }
-    return coincide_desde(patron, ruta);
-}
-
 bool tiene_extension(std::string_view nombre, const std::vector<std::string>& extensiones) {
     const std::size_t punto = nombre.rfind('.');
     if (punto == std::string_view::npos || punto == 0) {
@@ -167,7 +111,7 @@ bool tiene_extension(std::string_view nombre, const std::vector<std::string>& ex
     });
 }
 
-recorrido recorre(const carpeta& raiz, const filtro& que, const std::vector<nodo>& prohibidos) {
+recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos) {
     recorrido hallado;
     std::vector<pendiente> pendientes;
     if (!anade_carpeta(raiz, "", que, prohibidos, hallado, pendientes)) {

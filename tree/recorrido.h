@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/carpeta.h"
+#include "tree/patrones.h"
 
 namespace kexo {
 
@@ -36,7 +37,7 @@ struct entrada {
 
 struct filtro {
     std::vector<std::string> extensiones;  // of PHP files, without the dot
-    std::vector<std::string> excluidos;    // patterns of paths left out
+    reglas_exclusion excluidos;            // the paths left out
     bool solo_php = false;                 // other files left out too
 };
 
@@ -59,8 +60,9 @@ struct recorrido {
 // Links are listed, never followed; each folder is opened beneath the root,
 // through no link, and only while it is still what its listing showed. A
 // folder among `prohibidos` (the destination, and the folders it lies in,
-// reached through a mount) ends the walk with `solapa`.
-recorrido recorre(const carpeta& raiz, const filtro& que, const std::vector<nodo>& prohibidos);
+// reached through a mount) ends the walk with `solapa`. The rules of `que`
+// note which of them matched.
+recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos);
 
 // True when `visto` is still what the walk saw as `que`: the same kind of
 // entry and, where the system tells, the same file.
@@ -68,11 +70,6 @@ bool sigue_igual(const entrada& que, const nodo& visto);
 
 // The last name of the entry `que`'s path.
 std::string nombre_de(const entrada& que);
-
-// True when `ruta` matches `patron`: `*` stands for any bytes but `/`, `?` for
-// one. A pattern with a `/` is matched against the whole path, one without
-// against the last name only.
-bool coincide_patron(std::string_view patron, std::string_view ruta);
 
 // True when the name `nombre` ends in one of `extensiones` (in any letter case).
 bool tiene_extension(std::string_view nombre, const std::vector<std::string>& extensiones);
