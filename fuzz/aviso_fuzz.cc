@@ -27,6 +27,17 @@ int prueba(const std::uint8_t* datos, std::size_t n) {
     const std::string cabecera = texto_cabecera(aviso);
     exige(cabecera.empty() == aviso.empty(), "a header exactly when there is a notice");
     exige(aviso.empty() || cabecera == "<?php\n// " + aviso + "\n?>\n", "the header's three lines");
+
+    // The same bytes as a source: where a notice would stand in front of them.
+    const colocacion_aviso donde = coloca_aviso("N", fichero);
+    exige(fichero.compare(0, donde.antes.size(), donde.antes) == 0, "what goes first is the start");
+    exige(
+        donde.antes.empty() || (donde.antes.compare(0, 2, "#!") == 0 && donde.antes.back() == '\n'),
+        "only a whole #! line goes before the header");
+    exige(!donde.en_apertura || fichero.substr(donde.antes.size()).size() >= kBytesApertura,
+          "an open tag to leave out");
+    const colocacion_aviso sin_aviso = coloca_aviso("", fichero);
+    exige(sin_aviso.antes.empty() && !sin_aviso.en_apertura, "without a notice nothing moves");
     return 0;
 }
 
