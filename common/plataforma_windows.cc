@@ -1,3 +1,5 @@
+#include "common/plataforma_windows.h"
+
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
@@ -34,26 +36,6 @@ bool identidad_de(HANDLE archivo, identidad& id) {
 
 HANDLE manejador_de(std::FILE* archivo) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(archivo)));
-}
-
-// The error number for the system's last error.
-int error_de_sistema() {
-    switch (GetLastError()) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return ENOENT;
-        case ERROR_ACCESS_DENIED:
-            return EACCES;
-        case ERROR_ALREADY_EXISTS:
-        case ERROR_FILE_EXISTS:
-            return EEXIST;
-        case ERROR_DIRECTORY:
-            return ENOTDIR;
-        case ERROR_DISK_FULL:
-            return ENOSPC;
-        default:
-            return EIO;
-    }
 }
 
 // What the attributes `atributos` make an entry: a reparse point is a link.
@@ -202,7 +184,7 @@ void carpeta::cierra() {
 int abre_carpeta(const std::string& ruta, carpeta& abierta) {
     const DWORD atributos = GetFileAttributesA(ruta.c_str());
     if (atributos == INVALID_FILE_ATTRIBUTES) {
-        return error_de_sistema();
+        return error_de_sistema(GetLastError());
     }
     if ((atributos & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return ENOTDIR;
@@ -219,7 +201,7 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
         camino += ruta.substr(i, barra - i);
         const DWORD atributos = GetFileAttributesA(camino.c_str());
         if (atributos == INVALID_FILE_ATTRIBUTES) {
-            return error_de_sistema();
+            return error_de_sistema(GetLastError());
         }
         if (clase_de(atributos) != clase_nodo::carpeta) {
             return clase_de(atributos) == clase_nodo::enlace ? ELOOP : ENOTDIR;
@@ -263,7 +245,7 @@ int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& e
     WIN32_FIND_DATAA datos;
     const HANDLE busqueda = FindFirstFileA((c.prefijo() + "*").c_str(), &datos);
     if (busqueda == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : error_de_sistema();
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : error_de_sistema(GetLastError());
     }
     do {
         const std::string nombre = datos.cFileName;
@@ -276,7 +258,7 @@ int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& e
                                                  datos.nFileSizeLow);
         entradas.emplace_back(nombre, visto);
     } while (FindNextFileA(busqueda, &datos) != 0);
-    const int error = GetLastError() == ERROR_NO_MORE_FILES ? 0 : error_de_sistema();
+    const int error = GetLastError() == ERROR_NO_MORE_FILES ? 0 : error_de_sistema(GetLastError());
     FindClose(busqueda);
     return error;
 }
@@ -285,7 +267,7 @@ int examina_en(const carpeta& c, const std::string& nombre, nodo& visto) {
     visto = nodo{};
     WIN32_FILE_ATTRIBUTE_DATA datos;
     if (GetFileAttributesExA((c.prefijo() + nombre).c_str(), GetFileExInfoStandard, &datos) == 0) {
-        const int error = error_de_sistema();
+        const int error = error_de_sistema(GetLastError());
         return error == ENOENT ? 0 : error;
     }
     visto.clase = clase_de(datos.dwFileAttributes);
@@ -347,6 +329,27 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
 
 int copia_atributos_carpeta(const carpeta&, const carpeta&) {
     return 0;  // no permission bits, owners or folder times kept here
+}
+
+int error_de_sistema(unsigned long codigo) {
+    switch (codigo) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+            return EACCES;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return EEXIST;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
+        case ERROR_DISK_FULL:
+            return ENOSPC;
+        case ERROR_PRIVILEGE_NOT_HELD:
+            return EPERM;
+        default:
+            return EIO;
+    }
 }
 
 }  // namespace kexo

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/archivo.h"
+#include "common/plataforma_windows.h"
 #include "driver/destino_sistema.h"
 #include "driver/temporales.h"
 
@@ -28,24 +29,6 @@ bool instala_senales() {
     std::signal(SIGINT, al_recibir_senal);
     std::signal(SIGTERM, al_recibir_senal);
     return true;
-}
-
-// The error number for the system's last error, as far as the callers tell them apart.
-int error_de_sistema(DWORD codigo = GetLastError()) {
-    switch (codigo) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return ENOENT;
-        case ERROR_ACCESS_DENIED:
-            return EACCES;
-        case ERROR_ALREADY_EXISTS:
-        case ERROR_FILE_EXISTS:
-            return EEXIST;
-        case ERROR_PRIVILEGE_NOT_HELD:
-            return EPERM;
-        default:
-            return EIO;
-    }
 }
 
 // The folder part of `ruta`, ending in a separator, or "" for a bare name.
@@ -94,7 +77,7 @@ int examina_entrada(const carpeta_destino&, const char* nombre, nodo_destino& no
     const DWORD atributos = GetFileAttributesA(nombre);
     ocupado = atributos != INVALID_FILE_ATTRIBUTES;
     if (!ocupado) {
-        const int error = error_de_sistema();
+        const int error = error_de_sistema(GetLastError());
         return error == ENOENT ? 0 : error;
     }
     nodo.existe = (atributos & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
@@ -130,7 +113,7 @@ bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
     if (CreateSymbolicLinkA(nombre, objetivo.c_str(), banderas) != 0) {
         return true;
     }
-    errno = error_de_sistema();
+    errno = error_de_sistema(GetLastError());
     return false;
 }
 
@@ -139,7 +122,7 @@ bool crea_enlace_duro(const carpeta_destino&, const char* original, const carpet
     if (CreateHardLinkA(nombre, original, nullptr) != 0) {
         return true;
     }
-    errno = error_de_sistema();
+    errno = error_de_sistema(GetLastError());
     return false;
 }
 
@@ -155,7 +138,7 @@ int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
             return 0;
         }
         if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            return error_de_sistema();
+            return error_de_sistema(GetLastError());
         }
         const DWORD atributos = GetFileAttributesA(ruta.c_str());
         if (atributos == INVALID_FILE_ATTRIBUTES) {
@@ -169,7 +152,7 @@ int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
         // removed (a link to a folder by either call, as systems differ).
         if ((!es_carpeta || RemoveDirectoryA(ruta.c_str()) == 0) &&
             DeleteFileA(ruta.c_str()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return error_de_sistema();
+            return error_de_sistema(GetLastError());
         }
     }
     return EEXIST;
