@@ -545,22 +545,33 @@ pieza escaner_php::variable_en_cadena() {
     return crea(clase_pieza::codigo, fin);
 }
 
+bool escaner_php::abre_parte_interpolada(pieza& parte) {
+    const char c = f_[p_];
+    if (c == '{' && en(f_, p_ + 1) == '$') {
+        apila(estado::codigo);
+        parte = crea(clase_pieza::codigo, p_ + 1);
+        return true;
+    }
+    if (c == '$' && en(f_, p_ + 1) == '{') {
+        apila(estado::nombre_variable);
+        parte = crea(clase_pieza::codigo, p_ + 2);
+        return true;
+    }
+    if (c == '$' && empieza_nombre(en(f_, p_ + 1))) {
+        parte = variable_en_cadena();
+        return true;
+    }
+    return false;
+}
+
 pieza escaner_php::en_interpolada(char cierre) {
     const char c = f_[p_];
     if (c == cierre) {
         estado_ = estado::codigo;
         return crea(clase_pieza::cadena, p_ + 1);
     }
-    if (c == '{' && en(f_, p_ + 1) == '$') {
-        apila(estado::codigo);
-        return crea(clase_pieza::codigo, p_ + 1);
-    }
-    if (c == '$' && en(f_, p_ + 1) == '{') {
-        apila(estado::nombre_variable);
-        return crea(clase_pieza::codigo, p_ + 2);
-    }
-    if (c == '$' && empieza_nombre(en(f_, p_ + 1))) {
-        return variable_en_cadena();
+    if (pieza parte{}; abre_parte_interpolada(parte)) {
+        return parte;
     }
     std::size_t i = p_ + (c == '\\' ? 2 : 1);
     for (; i < f_.size(); ++i) {
@@ -598,17 +609,8 @@ bool escaner_php::cierra_heredoc(std::size_t i, std::size_t& fin_contenido) {
 }
 
 pieza escaner_php::en_heredoc() {
-    const char c = f_[p_];
-    if (c == '{' && en(f_, p_ + 1) == '$') {
-        apila(estado::codigo);
-        return crea(clase_pieza::codigo, p_ + 1);
-    }
-    if (c == '$' && en(f_, p_ + 1) == '{') {
-        apila(estado::nombre_variable);
-        return crea(clase_pieza::codigo, p_ + 2);
-    }
-    if (c == '$' && empieza_nombre(en(f_, p_ + 1))) {
-        return variable_en_cadena();
+    if (pieza parte{}; abre_parte_interpolada(parte)) {
+        return parte;
     }
     for (std::size_t i = p_; i < f_.size();) {
         const char d = f_[i++];

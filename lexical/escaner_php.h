@@ -98,6 +98,8 @@ class escaner_php {
     pieza cadena_entre(std::size_t comilla);
     std::size_t abre_heredoc(std::size_t marca);
     pieza variable_en_cadena();
+    // At a `{$`, `${` or `$name` inside a string: the part it opens, in `parte`.
+    bool abre_parte_interpolada(pieza& parte);
     bool cierra_heredoc(std::size_t i, std::size_t& fin_contenido);
     void explora();
     void vigila(estado antes, const pieza& leida);

@@ -105,6 +105,26 @@ informe_trabajo sin_origen(int error) {
     return error == kCambiada ? con(resultado_trabajo::cambiado) : falla(error, true);
 }
 
+// Looks the entry `que` up in its source folder, without opening it: puts
+// that folder in `de` and what is there in `visto`. Returns the report when
+// it cannot be had or is no longer what the walk saw.
+std::optional<informe_trabajo> busca_en_origen(const espejo& obra, const entrada& que,
+                                               taller& banco, const carpeta*& de, nodo& visto) {
+    int error = 0;
+    de = carpeta_origen(obra, que.padre, banco.origen, error);
+    if (de == nullptr) {
+        return sin_origen(error);
+    }
+    if ((error = examina_en(*de, nombre_de(que), visto)) != 0 ||
+        visto.clase == clase_nodo::ninguno) {
+        return falla(error != 0 ? error : ENOENT, true);
+    }
+    if (!sigue_igual(que, visto)) {
+        return con(resultado_trabajo::cambiado);
+    }
+    return std::nullopt;
+}
+
 // Writes `cuerpo`, after the header for the notice `aviso` placed as `donde`
 // says, as the file `nombre` in `a`, whole or not at all, with the attributes
 // of `original`. Returns 0, or the error number.
@@ -329,18 +349,15 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
 informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
     const entrada& que = obra.entradas[i];
     const std::string nombre = nombre_de(que);
-    int error = 0;
-    const carpeta* de = carpeta_origen(obra, que.padre, banco.origen, error);
-    if (de == nullptr) {
-        return sin_origen(error);
-    }
+    const carpeta* de = nullptr;
     nodo visto;
-    if ((error = examina_en(*de, nombre, visto)) != 0 || visto.clase == clase_nodo::ninguno) {
-        return falla(error != 0 ? error : ENOENT, true);
+    if (auto informe = busca_en_origen(obra, que, banco, de, visto)) {
+        return *informe;
     }
     std::string objetivo;
-    if (!sigue_igual(que, visto) || (error = lee_enlace_en(*de, nombre, objetivo)) == EINVAL) {
-        return con(resultado_trabajo::cambiado);
+    int error = lee_enlace_en(*de, nombre, objetivo);
+    if (error == EINVAL) {
+        return con(resultado_trabajo::cambiado);  // no longer a link
     }
     if (error != 0) {
         return falla(error, true);
@@ -454,21 +471,15 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
     return a_salvo(banco, [&] {
         const entrada& que = obra.entradas[i];
         const std::string nombre = nombre_de(que);
-        int error = 0;
-        const carpeta* de = carpeta_origen(obra, que.padre, banco.origen, error);
-        if (de == nullptr) {
-            return sin_origen(error);
-        }
+        const carpeta* de = nullptr;
         nodo visto;
-        if ((error = examina_en(*de, nombre, visto)) != 0 || visto.clase == clase_nodo::ninguno) {
-            return falla(error != 0 ? error : ENOENT, true);
-        }
-        if (!sigue_igual(que, visto)) {
-            return con(resultado_trabajo::cambiado);
+        if (auto informe = busca_en_origen(obra, que, banco, de, visto)) {
+            return *informe;
         }
         if (obra.opciones.simula) {
             return del_principal;
         }
+        int error = 0;
         const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
         if (a == nullptr) {
             return falla(error, false);
