@@ -7,7 +7,7 @@
 // the destination. With --lineas, every token must stand on its line too
 // (PHP's rules for a compaction that keeps every line).
 //
-//   php bench/juez_php.php [--lineas] ORIGEN DESTINO [EXTENSION...]
+//   php bench/juez_php.php [--lineas] [--aviso=TEXTO] ORIGEN DESTINO [EXTENSION...]
 //   php bench/juez_php.php --pares LISTA
 //   php bench/juez_php.php --piezas LISTA
 //
@@ -15,7 +15,12 @@
 // parse, then a count; exits 1 when there is any. The second reads LISTA,
 // one pair a line, `ORIGINAL<TAB>OTRO<TAB>programa|lineas`, and prints one
 // verdict a line: `iguales`, or `distintos LINEA` (the line of the original
-// where they part). The third writes, for each file named in LISTA (one a
+// where they part). With --aviso, the destination's files may carry that
+// notice where kexo-arbol puts it: kexo's header block in front, or after a
+// `#!` line (taken out before comparing; its two-line form, before a
+// declare, is a comment), or PHP's rules' own block (an open tag, the
+// notice as a block comment, a close tag) in front of a file's first line
+// (taken out) or the block comment alone after its open tag. The third writes, for each file named in LISTA (one a
 // line), FILE.php-piezas: its tokens one a line, as the lexical layer names
 // them (clase, matiz, line, bytes in hexadecimal), for tests/fuzz_php.py to compare
 // with tests/sonda_lexica's.
@@ -23,7 +28,8 @@
 // The tokens that make the program, each as `NAME:text`, and `@line` where
 // the line matters; sets $valido to whether the code parses, when asked to
 // (a parse may end PHP with a fatal error: __halt_compiler in a function).
-function piezas(string $codigo, bool $lineas, ?bool &$valido, bool $analiza = true): array {
+function piezas(string $codigo, bool $lineas, ?bool &$valido, bool $analiza = true,
+                 int $desde = PHP_INT_MAX, int $desfase = 0): array {
     $valido = true;
     try {
         if ($analiza) {
@@ -35,7 +41,13 @@ function piezas(string $codigo, bool $lineas, ?bool &$valido, bool $analiza = tr
     $piezas = [];
     $linea = 1;
     $tras_halt = -1;  // tokens still to come before __halt_compiler's data
+    $posicion = 0;
     foreach (token_get_all($codigo) as $t) {
+        $en = $posicion;
+        $posicion += strlen(is_string($t) ? $t : $t[1]);
+        if (!is_string($t)) {
+            $t[2] += $en >= $desde ? $desfase : 0;
+        }
         if ($tras_halt > 0 && (is_string($t) || !in_array($t[0], [T_WHITESPACE, T_COMMENT, T_DOC_COMMENT, T_OPEN_TAG], true))) {
             --$tras_halt;
         } elseif (!is_string($t) && $t[0] === T_HALT_COMPILER && $tras_halt < 0) {
@@ -78,10 +90,38 @@ function piezas(string $codigo, bool $lineas, ?bool &$valido, bool $analiza = tr
         || str_starts_with($p['texto'], 'T_LINE:') ? $p['texto'] . '@' . $p['linea'] : $p['texto'], $piezas);
 }
 
+// `$codigo` without the block that holds `$aviso`, where a notice may stand:
+// first, or after a `#!` line: kexo's header, or its two lines that take the
+// place of the open tag before a declare; PHP's rules' block before the first
+// line that is not blank, when `$original` does not open PHP there (else its
+// notice is a comment after the open tag). Gives the text, where the block
+// was, and the lines it held, which the pieces below it keep.
+function sin_aviso(string $codigo, string $original, string $aviso): array {
+    $inicio = 0;
+    if (str_starts_with($codigo, '#!') && ($salto = strpos($codigo, "\n")) !== false) {
+        $inicio = $salto + 1;
+    }
+    $en_blanco = $inicio + strspn($codigo, "\r\n", $inicio);
+    $abre_php = preg_match('/<\?php[ \t\r\n]/Ai', $original, $m, 0, $en_blanco) === 1;
+    $bloques = [[$inicio, "<?php\n// $aviso\n?>\n", ''], [$inicio, "<?php\n// $aviso\n", '<?php']];
+    if (!$abre_php) {
+        $bloques[] = [$en_blanco, "<?php /* $aviso */ ?>", ''];
+    }
+    foreach ($bloques as [$p, $bloque, $queda]) {
+        if (substr_compare($codigo, $bloque, $p, strlen($bloque)) === 0) {
+            return [substr($codigo, 0, $p) . $queda . substr($codigo, $p + strlen($bloque)),
+                    $p, substr_count($bloque, "\n")];
+        }
+    }
+    return [$codigo, 0, 0];
+}
+
+// `$otro`'s pieces from byte `$desde` on stand `$desfase` lines further down
+// than their place in `$otro` says (a notice's block was taken out there).
 function compara(string $original, string $otro, bool $lineas, ?bool &$analiza,
-                  bool $analizar = true): ?int {
+                  bool $analizar = true, int $desde = PHP_INT_MAX, int $desfase = 0): ?int {
     $antes = piezas($original, $lineas, $valido_antes, $analizar);
-    $despues = piezas($otro, $lineas, $valido_despues, $analizar);
+    $despues = piezas($otro, $lineas, $valido_despues, $analizar, $desde, $desfase);
     $analiza = !$valido_antes || $valido_despues;
     if ($antes === $despues) {
         return null;
@@ -157,13 +197,22 @@ if (($args[0] ?? '') === '--pares' && isset($args[1])) {
     }
     exit(0);
 }
-$lineas = ($args[0] ?? '') === '--lineas';
-if ($lineas) {
-    array_shift($args);
+$lineas = false;
+$aviso = null;
+while (isset($args[0]) && str_starts_with($args[0], '--')) {
+    $opcion = array_shift($args);
+    if ($opcion === '--lineas') {
+        $lineas = true;
+    } elseif (str_starts_with($opcion, '--aviso=')) {
+        $aviso = substr($opcion, 8);
+    } else {
+        fwrite(STDERR, "opcion desconocida: $opcion\n");
+        exit(2);
+    }
 }
 [$origen, $destino] = $args + [null, null];
 if ($origen === null || $destino === null) {
-    fwrite(STDERR, "uso: php juez_php.php [--lineas] ORIGEN DESTINO [EXTENSION...] | --pares LISTA\n");
+    fwrite(STDERR, "uso: php juez_php.php [--lineas] [--aviso=TEXTO] ORIGEN DESTINO [EXTENSION...] | --pares LISTA\n");
     exit(2);
 }
 $extensiones = array_slice($args, 2) ?: ['php'];
@@ -180,7 +229,12 @@ foreach ($todos as $f) {
         continue;
     }
     ++$ficheros;
-    $linea = compara(file_get_contents($f->getPathname()), file_get_contents($copia), $lineas, $analiza);
+    $original = file_get_contents($f->getPathname());
+    [$escrito, $desde, $desfase] = [file_get_contents($copia), PHP_INT_MAX, 0];
+    if ($aviso !== null) {
+        [$escrito, $desde, $desfase] = sin_aviso($escrito, $original, $aviso);
+    }
+    $linea = compara($original, $escrito, $lineas, $analiza, true, $desde, $desfase);
     if (!$analiza) {
         ++$invalidos;
         echo "no analiza: $relativa\n";

@@ -82,13 +82,14 @@ pieza lexico_php::siguiente() {
 }
 
 comparacion compara_php(std::string_view original, std::string_view compactado,
-                        modo_comparacion modo) {
+                        modo_comparacion modo, std::int64_t desfase) {
     lexico_php de_original(original);
     lexico_php de_compactado(compactado);
     pieza previa{clase_pieza::fin, {}, 0};
     for (;;) {
         const pieza a = de_original.siguiente();
-        const pieza b = de_compactado.siguiente();
+        pieza b = de_compactado.siguiente();
+        b.linea += desfase;
         if (a.clase == clase_pieza::fin && b.clase == clase_pieza::fin) {
             return {true, 0};
         }

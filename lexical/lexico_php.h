@@ -56,9 +56,12 @@ enum class modo_comparacion : unsigned char {
 // out whitespace and comments; a __LINE__ must stand on the same line. At the
 // very end either may lack whitespace-only inline HTML, and a close tag that
 // follows a `;` or the open tag (PHP reads it as an empty statement). When
-// unsure, it finds them different.
+// unsure, it finds them different. `desfase` is the lines that a block
+// written in front of `compactado`'s code adds (a notice's header): its
+// pieces stand that many lines further down.
 comparacion compara_php(std::string_view original, std::string_view compactado,
-                        modo_comparacion modo = modo_comparacion::programa);
+                        modo_comparacion modo = modo_comparacion::programa,
+                        std::int64_t desfase = 0);
 
 // True when the source, past a leading `#!` line (PHP's command line skips
 // it), opens with `<?php` and, after only whitespace and comments, its first

@@ -165,6 +165,21 @@ TEST(Lexico, ComparaProgramas) {
     }
 }
 
+// A header of some lines in front of the compacted code moves a __LINE__,
+// and nothing else that the program sees.
+TEST(Lexico, CabeceraDesplazaLineas) {
+    EXPECT_TRUE(compara_php("<?php\n// x\necho 1;", "<?php\necho 1;", modo_comparacion::programa, 3)
+                    .iguales);
+    const comparacion movida = compara_php("<?php\necho __LINE__;", "<?php\necho __LINE__;",
+                                           modo_comparacion::programa, 2);
+    EXPECT_FALSE(movida.iguales);
+    EXPECT_EQ(motivo_diferencia::linea_magica, movida.motivo);
+    EXPECT_EQ(2, movida.linea);
+    EXPECT_TRUE(compara_php("<?php\n\n\necho __LINE__;", "<?php echo __LINE__;",
+                            modo_comparacion::programa, 3)
+                    .iguales);
+}
+
 // Unfinished constructs end with the source: nothing is read past it.
 TEST(Lexico, FinalesAbiertos) {
     for (const std::string_view fuente :

@@ -266,7 +266,9 @@ std::string cadena_json(std::string_view texto) {
 std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
     std::string objeto = "{\"ruta\":" + cadena_json(que.ruta) + ",\"accion\":\"" +
                          accion_de(informe.resultado) + "\"";
-    if (informe.resultado == resultado_trabajo::sin_compactar) {
+    if (informe.resultado == resultado_trabajo::sin_compactar ||
+        (informe.resultado == resultado_trabajo::compactado_php &&
+         informe.motivo != motivo_diferencia::ninguno)) {
         objeto += std::string(",\"motivo\":\"") + motivo_de(informe.motivo, true) +
                   "\",\"linea\":" + std::to_string(informe.linea);
     } else if (informe.resultado == resultado_trabajo::demasiado_grande) {

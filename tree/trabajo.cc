@@ -242,7 +242,12 @@ escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& 
     const std::string_view antes = e.donde.antes;
     e.texto = compacta_fuente(fuente.substr(antes.size()), nullptr, opciones.via).bytes;
     if (opciones.comprueba) {
-        e.mismo = compara_php(fuente, std::string(antes) + e.texto);
+        // The header moves every line below it: a __LINE__ there would change.
+        const std::string cabecera = texto_cabecera(opciones.scopy, {{}, e.donde.en_apertura});
+        const auto desfase =
+            static_cast<std::int64_t>(std::count(cabecera.begin(), cabecera.end(), '\n'));
+        e.mismo =
+            compara_php(fuente, std::string(antes) + e.texto, modo_comparacion::programa, desfase);
     }
     return e;
 }
@@ -276,6 +281,9 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
     if (opciones.scopy.empty() || aviso_cabe_en_comentario(opciones.scopy)) {
         escrito_php php = por_reglas_de_php(fuente, opciones);
         if (php.mismo.iguales) {
+            // Why kexo's bytes were not written, for the report.
+            php.mismo.motivo = por_que.motivo;
+            php.mismo.linea = por_que.linea;
             return php;
         }
         por_que = opciones.modo == modo_reglas::php ? php.mismo : por_que;

@@ -1,0 +1,5 @@
+
+<html><body>
+<?php echo 1 + 2; // three
+?>
+</body></html>

@@ -1,0 +1,5 @@
+<?php
+// (c) Ejemplo https://example.com/x
+?>
+<?php
+  echo "plain"; 
