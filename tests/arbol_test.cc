@@ -61,6 +61,49 @@ resultado arbol(const fs::path& carpeta, const std::vector<std::string>& argumen
     return ejecuta(orden_de(binario, argumentos), entorno_sin_phprc(), carpeta, limite);
 }
 
+// Bad usage names the option that is wrong, prints the usage, exits with 1
+// and writes nothing.
+TEST(Arbol, OpcionesMal) {
+    const struct {
+        std::vector<std::string> argumentos;
+        const char* primera;  // the first line of the output
+    } casos[] = {
+        {{"-j", "0", "origen", "destino"}, "kexo-arbol: -j: se espera un numero de 1 a 256"},
+        {{"--hilos=4x", "origen", "destino"},
+         "kexo-arbol: --hilos: se espera un numero de 1 a 256"},
+        {{"origen", "destino", "--hilos"}, "kexo-arbol: --hilos: falta su valor"},
+        {{"-sj"}, "kexo-arbol: -j: falta su valor"},
+        {{"-q", "origen", "destino"}, "kexo-arbol: -q: opcion desconocida"},
+        {{"--simula", "-nq", "origen", "destino"}, "kexo-arbol: -q: opcion desconocida"},
+        {{"--frob=1", "origen", "destino"}, "kexo-arbol: --frob: opcion desconocida"},
+        {{"--simula=si", "origen", "destino"}, "kexo-arbol: --simula: no admite valor"},
+        {{"--vers=1", "origen", "destino"}, "kexo-arbol: --vers: no admite valor"},
+        {{"--informe=xml", "origen", "destino"}, "kexo-arbol: --informe: se espera texto o json"},
+        {{"--modo=c", "origen", "destino"}, "kexo-arbol: --modo: se espera kexo o php"},
+        {{"-e", ",.", "origen", "destino"}, "kexo-arbol: -e: se espera una lista de extensiones"},
+        {{"--excluye-desde=falta.txt", "origen", "destino"},
+         "kexo-arbol: --excluye-desde: imposible leer falta.txt: No existe el fichero o el "
+         "directorio (2)"},
+        {{"--excluye-desde=origen", "origen", "destino"},
+         "kexo-arbol: --excluye-desde: imposible leer origen: Es un directorio (21)"},
+        {{}, "kexo-arbol: faltan <origen> y <destino>"},
+        {{"origen"}, "kexo-arbol: falta <destino>"},
+        {{"origen", "destino", "otro"}, "kexo-arbol: sobra otro"},
+        {{"", "destino"}, "kexo-arbol: <origen> vacio"},
+    };
+    const carpeta_temporal escena;
+    fs::create_directories(escena / "origen");
+    escribe_fichero(escena / "origen/a.php", "<?php $a = 1;");
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.primera);
+        const resultado r = arbol(escena.ruta(), c.argumentos);
+        EXPECT_EQ(1, r.estado);
+        EXPECT_EQ(0u, r.salida.rfind(std::string(c.primera) + "\nUso:    kexo-arbol ", 0))
+            << r.salida;
+        EXPECT_FALSE(fs::exists(escena / "destino"));
+    }
+}
+
 class ArbolGenerado : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -126,8 +169,10 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534},
                               copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta()));
     EXPECT_EQ(2, r.estado);  // some entries failed, the rest done
-    EXPECT_NE(std::string::npos, r.salida.find("Imposible leer d2/2/2.php (13)\n"));  // mode 0
-    EXPECT_NE(std::string::npos, r.salida.find("Imposible escribir d3/0/24.php (13)\n"))
+    EXPECT_NE(std::string::npos,
+              r.salida.find("Imposible leer d2/2/2.php: Permiso denegado (13)\n"));  // mode 0
+    EXPECT_NE(std::string::npos,
+              r.salida.find("Imposible escribir d3/0/24.php: Permiso denegado (13)\n"))
         << r.salida;
     EXPECT_EQ("<?php $a = 58;", lee_fichero(escena_ / "destino/d2/1/58.php"));
 }
@@ -514,7 +559,8 @@ TEST(Arbol, SolapeATravesDeMontajes) {
         {"enlazado", "origen/dist", solapan},
         {"origen", "otro", solapan},  // the source holds it, mounted, even left out
         {"origen", "fuera",           // it holds a source folder, mounted
-         "Imposible escribir sub (40)\nImposible escribir sub/a.php (2)\n"
+         "Imposible escribir sub: Demasiados niveles de enlaces simbolicos (40)\n"
+         "Imposible escribir sub/a.php: No existe el fichero o el directorio (2)\n"
          "Compactados 0 (0 por las reglas de PHP), sin compactar 0, copiados 0, fallidos 2; PHP 0 "
          "-> 0 bytes (0.0% menos)\n"},
     };
@@ -549,7 +595,8 @@ TEST(Arbol, DiscoLleno) {
         EXPECT_EQ(2, r.estado);
         for (const char* nombre : {"g.php", "g.txt", "h.php"}) {
             EXPECT_NE(std::string::npos,
-                      r.salida.find(std::string("Imposible escribir ") + nombre + " (28)\n"))
+                      r.salida.find(std::string("Imposible escribir ") + nombre +
+                                    ": No queda espacio en el dispositivo (28)\n"))
                 << r.salida;
         }
         EXPECT_EQ(std::set<std::string>{}, nombres_en(escena / "lleno/d"));

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/errores.h"
+
 namespace kexo {
 
 namespace {
@@ -85,9 +87,8 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
             std::printf("Memoria insuficiente para %s\n", ruta);
             break;
         case resultado_trabajo::fallido:
-            std::printf(
-                informe.al_leer ? "Imposible leer %s (%d)\n" : "Imposible escribir %s (%d)\n", ruta,
-                informe.error);
+            std::printf(informe.al_leer ? "Imposible leer %s: %s\n" : "Imposible escribir %s: %s\n",
+                        ruta, describe_error(informe.error).c_str());
             break;
         default:
             break;
@@ -297,7 +298,8 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
             if (f.cambiado) {
                 std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());
             } else {
-                std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
+                std::printf("Imposible leer carpeta %s: %s\n", f.ruta.c_str(),
+                            describe_error(f.error).c_str());
             }
         }
         for (std::size_t i = 0; i < entradas.size(); ++i) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/carpeta.h"
+#include "common/errores.h"
 #include "common/plataforma.h"
 #include "compaction/vias.h"
 #include "driver/destino.h"
@@ -30,7 +31,6 @@
 namespace kexo {
 namespace {
 
-constexpr const char* kErrorDeParametros = "kexo-arbol. ** Error de parametros **\n";
 constexpr const char* kUso =
     "Uso:    kexo-arbol [opciones] <origen> <destino>\n"
     "        <origen>    Carpeta origen.\n"
@@ -90,22 +90,47 @@ std::vector<std::string> separa_comas(const std::string& lista) {
     return partes;
 }
 
-// Adds the rules of the exclude file `ruta`, one a line. Returns false, having
-// said why, when it cannot be read.
-bool lee_exclusiones(const char* ruta, reglas_exclusion& reglas) {
+// Adds the rules of the exclude file `ruta`, one a line. Returns 0, or the
+// error number when it cannot be read.
+int lee_exclusiones(const char* ruta, reglas_exclusion& reglas) {
     const archivo fichero = abre_origen(ruta);
     std::string texto;
     const int error = fichero ? lee_entero(fichero.get(), texto) : errno;
-    if (error != 0) {
-        std::printf("Imposible leer fichero de exclusiones %s (%d)\n", ruta, error);
-        return false;
+    if (error == 0) {
+        reglas.anade_lineas(texto);
     }
-    reglas.anade_lineas(texto);
-    return true;
+    return error;
 }
 
-// Reads the command line into `o`. Returns false when it is not right.
-bool lee_opciones(int argc, char** argv, opciones& o) {
+// The option just read as `letra` as the user wrote it: its long name when
+// `indice` says it was given so, else its letter.
+std::string opcion_escrita(const option* largas, int indice, int letra) {
+    return indice >= 0 ? std::string("--") + largas[indice].name
+                       : std::string("-") + static_cast<char>(letra);
+}
+
+// The option getopt_long refused (`letra` '?' or ':'), as the user wrote it.
+std::string opcion_rechazada(const option* largas, char** argv, int letra) {
+    const std::string anterior = optind > 0 ? argv[optind - 1] : "";
+    if (anterior.rfind("--", 0) == 0) {
+        // The word just passed, when it is the option refused: one unknown,
+        // or one known (perhaps shortened) given a value it does not take.
+        const std::string nombre = anterior.substr(0, anterior.find('='));
+        bool es_esa = optopt == 0 || letra == ':';
+        for (const option* o = largas; o->name != nullptr && !es_esa; ++o) {
+            es_esa = o->val == optopt &&
+                     std::strncmp(o->name, nombre.c_str() + 2, nombre.size() - 2) == 0;
+        }
+        if (es_esa) {
+            return nombre;
+        }
+    }
+    return std::string("-") + static_cast<char>(optopt);
+}
+
+// Reads the command line into `o`. Returns false, with what is wrong in
+// `mal`, when it is not right.
+bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
     static const option largas[] = {{"extensiones", required_argument, nullptr, 'e'},
                                     {"excluye", required_argument, nullptr, 'x'},
                                     {"solo-php", no_argument, nullptr, 's'},
@@ -121,10 +146,19 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
-    for (int letra; (letra = getopt_long(argc, argv, "e:x:scj:nh", largas, nullptr)) != -1;) {
+    int indice = -1;
+    for (int letra; (letra = getopt_long(argc, argv, ":e:x:scj:nh", largas, &indice)) != -1;
+         indice = -1) {
+        const auto rechaza_valor = [&](const std::string& espera) {
+            mal = opcion_escrita(largas, indice, letra) + ": " + espera;
+            return false;
+        };
         switch (letra) {
             case 'e':
                 o.que.extensiones = separa_comas(optarg);
+                if (o.que.extensiones.empty()) {
+                    return rechaza_valor("se espera una lista de extensiones");
+                }
                 break;
             case 'x':
                 o.que.excluidos.anade(optarg);
@@ -139,7 +173,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 char* fin = nullptr;
                 const unsigned long hilos = std::strtoul(optarg, &fin, 10);
                 if (*optarg == '\0' || *fin != '\0' || hilos < 1 || hilos > 256) {
-                    return false;
+                    return rechaza_valor("se espera un numero de 1 a 256");
                 }
                 o.hilos = static_cast<unsigned>(hilos);
                 break;
@@ -152,7 +186,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 break;
             case 'I':
                 if (std::strcmp(optarg, "json") != 0 && std::strcmp(optarg, "texto") != 0) {
-                    return false;
+                    return rechaza_valor("se espera texto o json");
                 }
                 o.informe.json = std::strcmp(optarg, "json") == 0;
                 break;
@@ -160,13 +194,14 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 o.informe.estricto = true;
                 break;
             case 'X':
-                if (!lee_exclusiones(optarg, o.que.excluidos)) {
-                    return false;
+                if (const int error = lee_exclusiones(optarg, o.que.excluidos); error != 0) {
+                    return rechaza_valor("imposible leer " + std::string(optarg) + ": " +
+                                         describe_error(error));
                 }
                 break;
             case 'M':
                 if (std::strcmp(optarg, "kexo") != 0 && std::strcmp(optarg, "php") != 0) {
-                    return false;
+                    return rechaza_valor("se espera kexo o php");
                 }
                 o.trabajo.modo =
                     std::strcmp(optarg, "php") == 0 ? modo_reglas::php : modo_reglas::kexo;
@@ -174,19 +209,33 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
             case 'n':
                 o.trabajo.simula = true;
                 break;
+            case ':':
+                mal = opcion_rechazada(largas, argv, letra) + ": falta su valor";
+                return false;
             default:
+                mal = opcion_rechazada(largas, argv, letra);
+                // A long option known but given a value it does not take.
+                mal += mal.rfind("--", 0) == 0 && optopt != 0 ? ": no admite valor"
+                                                              : ": opcion desconocida";
                 return false;
         }
     }
     if (o.version || o.ayuda) {
         return true;
     }
-    if (argc - optind != 2 || o.que.extensiones.empty()) {
+    if (argc - optind != 2) {
+        mal = argc - optind == 0   ? "faltan <origen> y <destino>"
+              : argc - optind == 1 ? "falta <destino>"
+                                   : std::string("sobra ") + argv[optind + 2];
         return false;
     }
     o.origen = argv[optind];
     o.destino = argv[optind + 1];
-    return !o.origen.empty() && !o.destino.empty();
+    if (o.origen.empty() || o.destino.empty()) {
+        mal = o.origen.empty() ? "<origen> vacio" : "<destino> vacio";
+        return false;
+    }
+    return true;
 }
 
 // The threads that the descriptors allow: each holds a few open at once.
@@ -224,9 +273,11 @@ void reparte(const std::vector<entrada>& entradas, unsigned hilos, progreso& ava
 // Says why the roots could not be used, as `como` found. Returns the exit status.
 int rechaza(apertura_raices como, const opciones& o, int error) {
     if (como == apertura_raices::sin_origen) {
-        std::printf("Imposible abrir carpeta origen %s (%d)\n", o.origen.c_str(), error);
+        std::printf("Imposible abrir carpeta origen %s: %s\n", o.origen.c_str(),
+                    describe_error(error).c_str());
     } else if (como == apertura_raices::sin_destino) {
-        std::printf("Imposible crear carpeta destino %s (%d)\n", o.destino.c_str(), error);
+        std::printf("Imposible crear carpeta destino %s: %s\n", o.destino.c_str(),
+                    describe_error(error).c_str());
     } else {
         std::puts(kSolapan);
     }
@@ -281,8 +332,8 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
 
 int ejecuta(int argc, char** argv) {
     opciones o;
-    if (!lee_opciones(argc, argv, o)) {
-        std::fputs(kErrorDeParametros, stdout);
+    if (std::string mal; !lee_opciones(argc, argv, o, mal)) {
+        std::printf("kexo-arbol: %s\n", mal.c_str());
         std::fputs(kUso, stdout);
         return kFallo;
     }
