@@ -39,6 +39,8 @@ constexpr const char* kUso =
     "  -x, --excluye=PATRON     deja fuera las rutas que casan con PATRON, como en\n"
     "                           .gitignore (repetible)\n"
     "      --excluye-desde=FICHERO  lee los patrones de FICHERO, uno por linea\n"
+    "      --aviso=FICHERO      el aviso es la primera linea de FICHERO (si no,\n"
+    "                           la de $PHPRC/kexo.ini)\n"
     "  -s, --solo-php           no copia los ficheros que no son PHP\n"
     "  -c, --sin-comprobar      compacta todo PHP, aunque cambie su programa\n"
     "  -j, --hilos=N            N hilos de trabajo (uno por nucleo)\n"
@@ -72,8 +74,9 @@ struct opciones {
     std::string origen;
     std::string destino;
     opciones_informe informe;
-    bool version = false;  // print the version, and nothing else
-    bool ayuda = false;    // print the usage, and nothing else
+    bool version = false;     // print the version, and nothing else
+    bool ayuda = false;       // print the usage, and nothing else
+    bool aviso_dado = false;  // the notice came from --aviso, not from PHPRC
 };
 
 std::vector<std::string> separa_comas(const std::string& lista) {
@@ -143,6 +146,7 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                                     {"modo", required_argument, nullptr, 'M'},
                                     {"excluye-desde", required_argument, nullptr, 'X'},
                                     {"help", no_argument, nullptr, 'h'},
+                                    {"aviso", required_argument, nullptr, 'A'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
@@ -208,6 +212,14 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                 break;
             case 'n':
                 o.trabajo.simula = true;
+                break;
+            case 'A':
+                if (const int error = lee_aviso(optarg, o.trabajo.scopy); error != 0) {
+                    return rechaza_valor("imposible leer " + std::string(optarg) + ": " +
+                                         (error == kAvisoNoRegular ? "no es un fichero regular"
+                                                                   : describe_error(error)));
+                }
+                o.aviso_dado = true;
                 break;
             case ':':
                 mal = opcion_rechazada(largas, argv, letra) + ": falta su valor";
@@ -354,7 +366,9 @@ int ejecuta(int argc, char** argv) {
         como != apertura_raices::bien) {
         return rechaza(como, o, error);
     }
-    o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
+    if (!o.aviso_dado) {
+        o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
+    }
     const bool aviso_valido = o.trabajo.modo == modo_reglas::php
                                   ? aviso_cabe_en_comentario(o.trabajo.scopy)
                                   : aviso_seguro(o.trabajo.scopy);
