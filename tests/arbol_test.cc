@@ -364,6 +364,72 @@ TEST(Arbol, CambiadosTrasElRecorrido) {
     EXPECT_EQ(std::set<std::string>{"sub"}, nombres_en(escena / "destino"));
 }
 
+// What the walk lists, as "ruta:tipo" (d folder, p PHP, o other file) in
+// path order, for the tree `rutas` (a trailing `/`: a folder) and the filter
+// `que`.
+std::string listado(const std::vector<std::string>& rutas, filtro& que) {
+    const carpeta_temporal escena;
+    for (const std::string& ruta : rutas) {
+        if (ruta.back() == '/') {
+            fs::create_directories(escena / "origen" / ruta);
+        } else {
+            fs::create_directories((escena / "origen" / ruta).parent_path());
+            escribe_fichero(escena / "origen" / ruta, "<?php $a = 1; // c\n");
+        }
+    }
+    carpeta raiz;
+    EXPECT_EQ(0, abre_carpeta((escena / "origen").string(), raiz));
+    std::string hallado;
+    for (const entrada& e : recorre(raiz, que, {}).entradas) {
+        hallado += (hallado.empty() ? "" : " ") + e.ruta + ":" +
+                   (e.tipo == tipo_entrada::carpeta ? "d"
+                    : e.tipo == tipo_entrada::php   ? "p"
+                                                    : "o");
+    }
+    return hallado;
+}
+
+// --sin-compactar: PHP files that match, or lie in a folder that matches, are
+// plain files to copy, kept even with -s; other files are not its business.
+TEST(Arbol, RecorridoSinCompactar) {
+    const std::vector<std::string> arbol = {"a.php",     "b.txt",   "v/x.php", "v/y.txt",
+                                            "v/w/z.php", "s/k.php", "s/m.php"};
+    const struct {
+        std::vector<const char*> reglas;
+        bool solo_php;
+        const char* hallado;
+        std::vector<std::string> sin_uso = {};  // the rules that matched nothing
+    } casos[] = {
+        {{},
+         false,
+         "a.php:p b.txt:o s:d s/k.php:p s/m.php:p v:d v/w:d v/w/z.php:p v/x.php:p v/y.txt:o"},
+        {{"v/"},
+         false,
+         "a.php:p b.txt:o s:d s/k.php:p s/m.php:p v:d v/w:d v/w/z.php:o v/x.php:o v/y.txt:o"},
+        {{"*.php", "!s/k.php"},
+         false,
+         "a.php:o b.txt:o s:d s/k.php:p s/m.php:o v:d v/w:d v/w/z.php:o v/x.php:o v/y.txt:o"},
+        // A folder that matches is not looked into: nothing inside comes back.
+        {{"v", "!v/x.php"},
+         false,
+         "a.php:p b.txt:o s:d s/k.php:p s/m.php:p v:d v/w:d v/w/z.php:o v/x.php:o v/y.txt:o",
+         {"!v/x.php"}},
+        // Kept with -s; and other files are not its business.
+        {{"w/", "*.txt"},
+         true,
+         "a.php:p s:d s/k.php:p s/m.php:p v:d v/w:d v/w/z.php:o v/x.php:p",
+         {"*.txt"}},
+    };
+    for (const auto& c : casos) {
+        filtro que{{"php"}, {}, c.solo_php};
+        for (const char* regla : c.reglas) {
+            que.sin_compactar.anade(regla);
+        }
+        EXPECT_EQ(c.hallado, listado(arbol, que)) << (c.reglas.empty() ? "" : c.reglas[0]);
+        EXPECT_EQ(c.sin_uso, que.sin_compactar.sin_coincidencias());
+    }
+}
+
 struct stat estado_de(const fs::path& ruta) {
     struct stat estado {};
     lstat(ruta.c_str(), &estado);

@@ -41,6 +41,8 @@ constexpr const char* kUso =
     "      --excluye-desde=FICHERO  lee los patrones de FICHERO, uno por linea\n"
     "      --aviso=FICHERO      el aviso es la primera linea de FICHERO (si no,\n"
     "                           la de $PHPRC/kexo.ini)\n"
+    "      --sin-compactar=PATRON  copia tal cual los ficheros PHP que casan con\n"
+    "                           PATRON, como en .gitignore (repetible)\n"
     "  -s, --solo-php           no copia los ficheros que no son PHP\n"
     "  -c, --sin-comprobar      compacta todo PHP, aunque cambie su programa\n"
     "  -j, --hilos=N            N hilos de trabajo (uno por nucleo)\n"
@@ -147,6 +149,7 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                                     {"excluye-desde", required_argument, nullptr, 'X'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {"aviso", required_argument, nullptr, 'A'},
+                                    {"sin-compactar", required_argument, nullptr, 'K'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
@@ -169,6 +172,9 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                 break;
             case 's':
                 o.que.solo_php = true;
+                break;
+            case 'K':
+                o.que.sin_compactar.anade(optarg);
                 break;
             case 'c':
                 o.trabajo.comprueba = false;
@@ -383,6 +389,9 @@ int ejecuta(int argc, char** argv) {
     }
     for (const std::string& patron : o.que.excluidos.sin_coincidencias()) {
         std::fprintf(stderr, "Aviso: el patron %s no deja fuera nada\n", patron.c_str());
+    }
+    for (const std::string& patron : o.que.sin_compactar.sin_coincidencias()) {
+        std::fprintf(stderr, "Aviso: el patron %s no deja sin compactar nada\n", patron.c_str());
     }
     if (!o.trabajo.simula) {
         if (const apertura_raices como = crea_destino(o.destino, r, error);

@@ -26,17 +26,18 @@ tipo_entrada tipo_de(const std::string& nombre, clase_nodo clase, const filtro& 
     }
 }
 
-// A folder still to be listed: its path from the root, and what its
-// parent's listing showed.
+// A folder still to be listed: its path from the root, what its parent's
+// listing showed, and whether its PHP files are copied as they are.
 struct pendiente {
     std::string ruta;
     nodo visto;
+    bool intacta = false;
 };
 
 // Lists the folder `c`, at `relativa` under the root, into `hallado`, and
 // puts its folders in `pendientes`. Returns false when a folder met is one
 // of `prohibidos`.
-bool anade_carpeta(const carpeta& c, const std::string& relativa, filtro& que,
+bool anade_carpeta(const carpeta& c, const std::string& relativa, bool intacta, filtro& que,
                    const std::vector<nodo>& prohibidos, recorrido& hallado,
                    std::vector<pendiente>& pendientes) {
     std::vector<std::pair<std::string, nodo>> listado;
@@ -55,14 +56,24 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, filtro& que,
             continue;
         }
         entrada e{ruta, tipo_de(nombre, visto.clase, que)};
-        if (e.tipo == tipo_entrada::otro && que.solo_php) {
+        // What --sin-compactar names: a PHP file, or a folder whose PHP files,
+        // at any depth, are all copied as they are.
+        const bool carpeta = e.tipo == tipo_entrada::carpeta;
+        const bool sin_compactar =
+            intacta || ((carpeta || e.tipo == tipo_entrada::php) && !que.sin_compactar.vacias() &&
+                        que.sin_compactar.excluye(ruta, carpeta));
+        const bool php_intacto = e.tipo == tipo_entrada::php && sin_compactar;
+        if (php_intacto) {
+            e.tipo = tipo_entrada::otro;
+        }
+        if (e.tipo == tipo_entrada::otro && que.solo_php && !php_intacto) {
             continue;
         }
         e.varios_nombres = visto.clase == clase_nodo::fichero && visto.nombres > 1;
         e.dispositivo = visto.dispositivo;
         e.numero = visto.numero;
         if (e.tipo == tipo_entrada::carpeta) {
-            pendientes.push_back({ruta, visto});
+            pendientes.push_back({ruta, visto, sin_compactar});
         }
         hallado.entradas.push_back(std::move(e));
     }
@@ -114,7 +125,7 @@ bool tiene_extension(std::string_view nombre, const std::vector<std::string>& ex
 recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos) {
     recorrido hallado;
     std::vector<pendiente> pendientes;
-    if (!anade_carpeta(raiz, "", que, prohibidos, hallado, pendientes)) {
+    if (!anade_carpeta(raiz, "", false, que, prohibidos, hallado, pendientes)) {
         hallado.solapa = true;
         return hallado;
     }
@@ -131,7 +142,7 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
             hallado.fallos.push_back({p.ruta, error, cambiada});
             continue;
         }
-        if (!anade_carpeta(abierta, p.ruta, que, prohibidos, hallado, pendientes)) {
+        if (!anade_carpeta(abierta, p.ruta, p.intacta, que, prohibidos, hallado, pendientes)) {
             hallado.solapa = true;
             return hallado;
         }

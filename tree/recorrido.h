@@ -39,6 +39,7 @@ struct filtro {
     std::vector<std::string> extensiones;  // of PHP files, without the dot
     reglas_exclusion excluidos;            // the paths left out
     bool solo_php = false;                 // other files left out too
+    reglas_exclusion sin_compactar = {};   // PHP files copied as they are, not compacted
 };
 
 // A folder that could not be read, with the system's error number, or that
@@ -61,7 +62,8 @@ struct recorrido {
 // through no link, and only while it is still what its listing showed. A
 // folder among `prohibidos` (the destination, and the folders it lies in,
 // reached through a mount) ends the walk with `solapa`. The rules of `que`
-// note which of them matched.
+// note which of them matched; those of `sin_compactar` are tried on folders
+// and PHP files only.
 recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos);
 
 // True when `visto` is still what the walk saw as `que`: the same kind of
