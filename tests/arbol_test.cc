@@ -430,6 +430,29 @@ TEST(Arbol, RecorridoSinCompactar) {
     }
 }
 
+// -s leaves out the folders that would hold no file, as rsync -m does: those
+// whose files it leaves out, those empty in the source, and those holding
+// only such folders.
+TEST(Arbol, RecorridoSoloPhpPoda) {
+    const struct {
+        std::vector<std::string> arbol;
+        bool solo_php;
+        const char* hallado;
+    } casos[] = {
+        {{"a/b.txt", "c/", "d/e/f.php", "d/g/h.txt", "i/j/"}, true, "d:d d/e:d d/e/f.php:p"},
+        {{"a/b.txt", "c/", "d/e/f.php", "d/g/h.txt", "i/j/"},
+         false,
+         "a:d a/b.txt:o c:d d:d d/e:d d/e/f.php:p d/g:d d/g/h.txt:o i:d i/j:d"},
+        // A name that sorts between a folder and what it holds.
+        {{"a/x.php", "a-b/y.txt", "a.c/"}, true, "a:d a/x.php:p"},
+        {{"x.txt"}, true, ""},
+    };
+    for (const auto& c : casos) {
+        filtro que{{"php"}, {}, c.solo_php};
+        EXPECT_EQ(c.hallado, listado(c.arbol, que));
+    }
+}
+
 struct stat estado_de(const fs::path& ruta) {
     struct stat estado {};
     lstat(ruta.c_str(), &estado);

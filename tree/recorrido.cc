@@ -6,6 +6,7 @@
 #include <map>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace kexo {
@@ -80,6 +81,38 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, bool intacta, 
     return true;
 }
 
+// Leaves out the folders that would hold no file, at any depth, as rsync's
+// --prune-empty-dirs does: those emptied by what the filter left out, and
+// those empty in the source too. A special file, which is never made, holds
+// up no folder.
+void poda_carpetas_vacias(std::vector<entrada>& entradas) {
+    std::unordered_set<std::string_view> llenas;
+    for (const entrada& e : entradas) {
+        if (e.tipo == tipo_entrada::carpeta || e.tipo == tipo_entrada::especial) {
+            continue;
+        }
+        std::string_view ruta = e.ruta;
+        for (std::size_t barra; (barra = ruta.rfind('/')) != std::string_view::npos;) {
+            ruta = ruta.substr(0, barra);
+            if (!llenas.insert(ruta).second) {
+                break;  // it, and the folders above it, already held up
+            }
+        }
+    }
+    std::vector<bool> queda(entradas.size());
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        queda[i] = entradas[i].tipo != tipo_entrada::carpeta || llenas.count(entradas[i].ruta) > 0;
+    }
+    llenas.clear();
+    std::size_t hasta = 0;
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        if (queda[i] && hasta++ != i) {
+            entradas[hasta - 1] = std::move(entradas[i]);
+        }
+    }
+    entradas.erase(entradas.begin() + static_cast<std::ptrdiff_t>(hasta), entradas.end());
+}
+
 // Gives each entry the index of its folder, and each file with other hard
 // links the first entry of the same file and kind, if that is not itself.
 void enlaza_entradas(std::vector<entrada>& entradas) {
@@ -151,6 +184,9 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
               [](const entrada& a, const entrada& b) { return a.ruta < b.ruta; });
     std::sort(hallado.fallos.begin(), hallado.fallos.end(),
               [](const fallo_recorrido& a, const fallo_recorrido& b) { return a.ruta < b.ruta; });
+    if (que.solo_php) {
+        poda_carpetas_vacias(hallado.entradas);
+    }
     enlaza_entradas(hallado.entradas);
     return hallado;
 }

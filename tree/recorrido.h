@@ -63,7 +63,8 @@ struct recorrido {
 // folder among `prohibidos` (the destination, and the folders it lies in,
 // reached through a mount) ends the walk with `solapa`. The rules of `que`
 // note which of them matched; those of `sin_compactar` are tried on folders
-// and PHP files only.
+// and PHP files only. With `solo_php`, a folder that would hold no file is
+// left out.
 recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos);
 
 // True when `visto` is still what the walk saw as `que`: the same kind of
