@@ -278,6 +278,45 @@ TEST(Arbol, DuenosYBitsEspeciales) {
     }
 }
 
+// The destination's root gets the source root's bits, times and, as root,
+// owner, as every other folder: when made, and over an existing one; a dry run
+// leaves it alone.
+TEST(Arbol, RaizComoLasDemasCarpetas) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    fs::create_directories(origen / "sub");
+    escribe_fichero(origen / "sub/a.php", "<?php $a = 1;");
+    const auto hace_tiempo = fs::file_time_type(std::chrono::hours(24 * 365 * 30));
+    const bool root = geteuid() == 0;
+    for (const fs::path& carpeta : {origen / "sub", origen}) {
+        fs::permissions(carpeta, fs::perms(0750));
+        fs::last_write_time(carpeta, hace_tiempo);
+        if (root) {
+            ASSERT_EQ(0, chown(carpeta.c_str(), 65534, 65534));
+        }
+    }
+    const auto como_origen = [&](const fs::path& raiz) {
+        for (const char* carpeta : {"", "sub"}) {
+            SCOPED_TRACE(carpeta);
+            EXPECT_EQ(fs::perms(0750), fs::status(raiz / carpeta).permissions());
+            EXPECT_EQ(hace_tiempo, fs::last_write_time(raiz / carpeta));
+            EXPECT_EQ(root ? 65534u : geteuid(), dueno_y_modo(raiz / carpeta).first);
+        }
+    };
+    const resultado nueva = arbol(escena.ruta(), {"origen", "destino"});
+    ASSERT_EQ(0, nueva.estado) << nueva.salida;
+    como_origen(escena / "destino");
+
+    fs::create_directory(escena / "existente");
+    fs::permissions(escena / "existente", fs::perms(0777));
+    const resultado simulada = arbol(escena.ruta(), {"-n", "origen", "existente"});
+    ASSERT_EQ(0, simulada.estado) << simulada.salida;
+    EXPECT_EQ(fs::perms(0777), fs::status(escena / "existente").permissions());
+    const resultado existente = arbol(escena.ruta(), {"origen", "existente"});
+    ASSERT_EQ(0, existente.estado) << existente.salida;
+    como_origen(escena / "existente");
+}
+
 // As a user without privileges, a read-only file of the mirror in a folder
 // that user may write is replaced, as rsync does.
 TEST(Arbol, SoloLecturaSinPrivilegios) {

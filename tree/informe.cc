@@ -182,7 +182,8 @@ std::string fallo_json(const fallo_recorrido& f) {
         return "{\"ruta\":" + cadena_json(f.ruta) + ",\"accion\":\"cambiado\"}";
     }
     return "{\"ruta\":" + cadena_json(f.ruta) +
-           ",\"accion\":\"fallido\",\"al_leer\":true,\"error\":" + std::to_string(f.error) + "}";
+           ",\"accion\":\"fallido\",\"al_leer\":" + (f.al_escribir ? "false" : "true") +
+           ",\"error\":" + std::to_string(f.error) + "}";
 }
 
 std::string totales_json(const recuento& r) {
@@ -298,8 +299,9 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
             if (f.cambiado) {
                 std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());
             } else {
-                std::printf("Imposible leer carpeta %s: %s\n", f.ruta.c_str(),
-                            describe_error(f.error).c_str());
+                std::printf(f.al_escribir ? "Imposible escribir carpeta %s: %s\n"
+                                          : "Imposible leer carpeta %s: %s\n",
+                            f.ruta.c_str(), describe_error(f.error).c_str());
             }
         }
         for (std::size_t i = 0; i < entradas.size(); ++i) {

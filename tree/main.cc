@@ -384,7 +384,7 @@ int ejecuta(int argc, char** argv) {
         return kFallo;
     }
     // A folder of the source that is the destination or holds it (a mount) ends the walk.
-    const recorrido hallado = recorre(r.origen, o.que, r.sobre_destino);
+    recorrido hallado = recorre(r.origen, o.que, r.sobre_destino);
     if (hallado.solapa) {
         return rechaza(apertura_raices::solapan, o, 0);
     }
@@ -402,7 +402,14 @@ int ejecuta(int argc, char** argv) {
         borra_temporales_abandonados(r.destino);
     }
     espejo obra(r.origen, r.destino, hallado.entradas, o.trabajo, r.sobre_origen.front());
-    return informa(hallado.entradas, refleja(obra, o.hilos), hallado.fallos, o.informe);
+    const std::vector<informe_trabajo> informes = refleja(obra, o.hilos);
+    // The root's attributes last, as every other folder's, once all it holds is written.
+    if (!o.trabajo.simula) {
+        if (const int fallo = copia_atributos_carpeta(r.origen, r.destino); fallo != 0) {
+            hallado.fallos.push_back({".", fallo, false, true});
+        }
+    }
+    return informa(hallado.entradas, informes, hallado.fallos, o.informe);
 }
 
 }  // namespace

@@ -43,11 +43,13 @@ struct filtro {
 };
 
 // A folder that could not be read, with the system's error number, or that
-// was no longer the folder its listing showed.
+// was no longer the folder its listing showed; or the destination's root, when
+// the source root's attributes could not be given to it.
 struct fallo_recorrido {
     std::string ruta;
     int error;
     bool cambiado = false;
+    bool al_escribir = false;
 };
 
 // What a walk found.
