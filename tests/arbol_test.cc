@@ -664,8 +664,9 @@ TEST(Arbol, MemoriaInsuficienteEnUnFichero) {
 
 // Overlap told by what folders are, whatever the paths: a bind mount of the
 // source, a source holding the destination, a destination holding a source
-// folder. Nothing in the source is ever written. Skipped where this machine
-// may not mount.
+// folder. A destination in the source is allowed only where the rules leave
+// it out, however it is reached. Nothing else in the source is ever written.
+// Skipped where this machine may not mount.
 TEST(Arbol, SolapeATravesDeMontajes) {
     const carpeta_temporal escena;
     const fs::path origen = escena / "origen";
@@ -678,31 +679,102 @@ TEST(Arbol, SolapeATravesDeMontajes) {
     fs::create_directories(escena / "otro");
     ASSERT_TRUE(montados.monta((escena / "otro").string(), origen / "dentro", "", true));
     ASSERT_TRUE(montados.monta((origen / "sub").string(), escena / "fuera/sub", "", true));
-    const auto antes = contenido(origen);
+    // What the source holds but the destinations left out.
+    const auto propio = [&origen] {
+        auto todo = contenido(origen);
+        for (auto i = todo.begin(); i != todo.end();) {
+            const bool dejado = i->first.rfind("dentro", 0) == 0 || i->first.rfind("dist", 0) == 0;
+            i = dejado ? todo.erase(i) : std::next(i);
+        }
+        return todo;
+    };
+    const auto antes = propio();
     const std::string solapan =
         "Origen y destino se solapan: ninguno puede estar dentro del otro\n";
+    const std::string dentro =
+        "Origen y destino se solapan: un destino dentro del origen ha de quedar fuera (-x)\n";
+    const std::string hecho =
+        "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 0, fallidos 0; PHP 18 "
+        "-> 13 bytes (27.8% menos)\n";
     const struct {
         const char* origen;
         const char* destino;
         std::string salida;
+        int estado;
     } casos[] = {
-        {"origen", "enlazado", solapan},
-        {"origen", "enlazado/dist", solapan},
-        {"enlazado", "origen/dist", solapan},
-        {"origen", "otro", solapan},  // the source holds it, mounted, even left out
-        {"origen", "fuera",           // it holds a source folder, mounted
+        {"origen", "enlazado", solapan, 1},
+        {"origen", "enlazado/sub", dentro, 1},  // in the source, not left out
+        {"enlazado", "origen/sub", dentro, 1},
+        {"origen", "otro", hecho, 0},             // the source holds it, mounted, left out
+        {"origen", "enlazado/dist/x", hecho, 0},  // in the source, left out
+        {"enlazado", "origen/dist", hecho, 0},    // the same
+        {"origen", "fuera",                       // it holds a source folder, mounted
          "Imposible escribir sub: Demasiados niveles de enlaces simbolicos (40)\n"
          "Imposible escribir sub/a.php: No existe el fichero o el directorio (2)\n"
          "Compactados 0 (0 por las reglas de PHP), sin compactar 0, copiados 0, fallidos 2; PHP 0 "
-         "-> 0 bytes (0.0% menos)\n"},
+         "-> 0 bytes (0.0% menos)\n",
+         2},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.destino);
-        const resultado r = arbol(escena.ruta(), {"-x", "dentro", c.origen, c.destino});
-        EXPECT_EQ(c.salida == solapan ? 1 : 2, r.estado);  // refused, or some entries failed
+        const resultado r =
+            arbol(escena.ruta(), {"-x", "dentro", "-x", "/dist", c.origen, c.destino});
+        EXPECT_EQ(c.estado, r.estado);
         EXPECT_EQ(c.salida, r.salida);
     }
-    EXPECT_EQ(antes, contenido(origen));
+    EXPECT_EQ(antes, propio());
+    EXPECT_EQ("<?php $a = 1;", lee_fichero(origen / "dist/x/sub/a.php"));
+}
+
+// A destination in the source, existing or still to be made, is allowed only
+// where the rules leave it out, or a folder it lies in; and it is never walked.
+TEST(Arbol, DestinoDentroDelOrigen) {
+    const struct {
+        std::vector<std::string> reglas;
+        const char* destino;
+        bool admitido;
+    } casos[] = {
+        {{"dist"}, "origen/dist", true},
+        {{"/dist/"}, "origen/dist", true},
+        {{"dist/*"}, "origen/dist", false},  // only what it holds
+        {{"dist", "!dist"}, "origen/dist", false},
+        {{"*.txt"}, "origen/dist", false},
+        {{"build"}, "origen/build/www", true},
+        {{"www"}, "origen/build/www", true},
+        {{"sub"}, "origen/sub/dist", true},  // in a folder that exists, left out
+        {{"sub/dist"}, "origen/sub/dist", true},
+        {{"dist"}, "origen/sub/../dist", true},
+        {{"sub"}, "origen/sub", true},  // one that exists
+        {{"dist"}, "origen/sub", false},
+        {{"sub"}, "origen", false},
+        {{"sub"}, "origen/..", false},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.destino + (" -x " + c.reglas[0]));
+        const carpeta_temporal escena;
+        fs::create_directories(escena / "origen/sub");
+        escribe_fichero(escena / "origen/a.php", "<?php $a = 1; // c");
+        escribe_fichero(escena / "origen/sub/b.txt", "b");
+        std::vector<std::string> argumentos;
+        for (const std::string& regla : c.reglas) {
+            argumentos.insert(argumentos.end(), {"-x", regla});
+        }
+        argumentos.insert(argumentos.end(), {"origen", c.destino});
+        const auto antes = contenido(escena / "origen");
+        for (int vez = 0; vez < 2; ++vez) {  // made, then there already
+            const resultado r = arbol(escena.ruta(), argumentos);
+            EXPECT_EQ(c.admitido ? 0 : 1, r.estado) << r.salida;
+        }
+        if (c.admitido) {
+            EXPECT_EQ("<?php $a = 1;", lee_fichero(escena / c.destino / "a.php"));
+            // Never walked: no copy of itself inside it.
+            const fs::path dentro =
+                fs::path(c.destino).lexically_normal().lexically_relative("origen");
+            EXPECT_FALSE(fs::exists(escena / c.destino / dentro)) << dentro;
+        } else {
+            EXPECT_EQ(antes, contenido(escena / "origen"));
+        }
+    }
 }
 
 // A full disk is reported as such for each file, and leaves nothing behind.

@@ -268,6 +268,8 @@ unsigned hilos_posibles(unsigned pedidos) {
 }
 
 constexpr const char* kSolapan = "Origen y destino se solapan: ninguno puede estar dentro del otro";
+constexpr const char* kDestinoDentro =
+    "Origen y destino se solapan: un destino dentro del origen ha de quedar fuera (-x)";
 
 // True when the notice cannot end the line comment that carries it early,
 // which would turn its rest into code.
@@ -383,9 +385,18 @@ int ejecuta(int argc, char** argv) {
         std::puts("Aviso no valido: su texto cerraria el comentario que lo lleva");
         return kFallo;
     }
-    // A folder of the source that is the destination or holds it (a mount) ends the walk.
-    recorrido hallado = recorre(r.origen, o.que, r.sobre_destino);
+    // A folder of the source that is the destination or holds it ends the walk,
+    // unless the rules leave it out.
+    destino_en_origen dentro;
+    dentro.dentro = r.dentro_del_origen;
+    dentro.hondura = r.hondura;
+    dentro.faltan = r.faltan;
+    recorrido hallado = recorre(r.origen, o.que, r.sobre_destino, dentro);
     if (hallado.solapa) {
+        if (r.dentro_del_origen) {
+            std::puts(kDestinoDentro);
+            return kFallo;
+        }
         return rechaza(apertura_raices::solapan, o, 0);
     }
     for (const std::string& patron : o.que.excluidos.sin_coincidencias()) {

@@ -35,25 +35,74 @@ struct pendiente {
     bool intacta = false;
 };
 
+// What the walk keeps of the destination: the folders it may not write in
+// from, where the destination lies, and whether it was found left out.
+struct vigia_destino {
+    const std::vector<nodo>& prohibidos;
+    const destino_en_origen& destino;
+    bool fuera = false;
+};
+
+// True when the rules leave out the destination still to be made at the
+// names `faltan` below the folder at `relativa`: it, or a folder it would lie in.
+bool deja_fuera(filtro& que, const std::string& relativa, const std::vector<std::string>& faltan) {
+    std::string ruta = relativa;
+    for (const std::string& nombre : faltan) {
+        ruta = ruta.empty() ? nombre : ruta + "/" + nombre;
+        if (que.excluidos.excluye(ruta, true)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the walk goes on past the forbidden folder `j` met at `ruta`. Left
+// out by the rules, it is never entered, and a destination in it is left out.
+// Else only a folder above the destination, below the root, is walked; the
+// nearest to a destination still to be made only when the rules leave out
+// the rest of the way.
+bool admite_prohibida(std::size_t j, bool excluida, const std::string& ruta, filtro& que,
+                      vigia_destino& vigia) {
+    const destino_en_origen& destino = vigia.destino;
+    if (excluida) {
+        vigia.fuera = vigia.fuera || (destino.dentro && j < destino.hondura);
+        return true;
+    }
+    if (!destino.dentro || j >= destino.hondura) {
+        return false;
+    }
+    if (j == 0) {
+        if (destino.faltan.empty() || !deja_fuera(que, ruta, destino.faltan)) {
+            return false;  // the destination itself, or a way to it left in
+        }
+        vigia.fuera = true;
+    }
+    return true;
+}
+
 // Lists the folder `c`, at `relativa` under the root, into `hallado`, and
 // puts its folders in `pendientes`. Returns false when a folder met is one
-// of `prohibidos`.
+// of the forbidden ones that may not be passed.
 bool anade_carpeta(const carpeta& c, const std::string& relativa, bool intacta, filtro& que,
-                   const std::vector<nodo>& prohibidos, recorrido& hallado,
-                   std::vector<pendiente>& pendientes) {
+                   vigia_destino& vigia, recorrido& hallado, std::vector<pendiente>& pendientes) {
     std::vector<std::pair<std::string, nodo>> listado;
     if (const int error = lista_carpeta(c, listado); error != 0) {
         hallado.fallos.push_back({relativa.empty() ? "." : relativa, error});
     }
+    const std::vector<nodo>& prohibidos = vigia.prohibidos;
     for (const auto& [nombre, visto] : listado) {
-        // Even left out, a folder that is the destination means they overlap.
-        if (visto.clase == clase_nodo::carpeta &&
-            std::any_of(prohibidos.begin(), prohibidos.end(),
-                        [&visto = visto](const nodo& n) { return mismo_nodo(n, visto); })) {
-            return false;
-        }
         std::string ruta = relativa.empty() ? nombre : relativa + "/" + nombre;
-        if (que.excluidos.excluye(ruta, visto.clase == clase_nodo::carpeta)) {
+        const bool excluida = que.excluidos.excluye(ruta, visto.clase == clase_nodo::carpeta);
+        if (visto.clase == clase_nodo::carpeta) {
+            const auto j = static_cast<std::size_t>(
+                std::find_if(prohibidos.begin(), prohibidos.end(),
+                             [&visto = visto](const nodo& n) { return mismo_nodo(n, visto); }) -
+                prohibidos.begin());
+            if (j < prohibidos.size() && !admite_prohibida(j, excluida, ruta, que, vigia)) {
+                return false;
+            }
+        }
+        if (excluida) {
             continue;
         }
         entrada e{ruta, tipo_de(nombre, visto.clase, que)};
@@ -155,10 +204,20 @@ bool tiene_extension(std::string_view nombre, const std::vector<std::string>& ex
     });
 }
 
-recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos) {
+recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos,
+                  const destino_en_origen& destino) {
     recorrido hallado;
     std::vector<pendiente> pendientes;
-    if (!anade_carpeta(raiz, "", false, que, prohibidos, hallado, pendientes)) {
+    vigia_destino vigia{prohibidos, destino};
+    // A destination to be made right below the root: left out, or refused.
+    if (destino.dentro && destino.hondura == 0) {
+        if (destino.faltan.empty() || !deja_fuera(que, "", destino.faltan)) {
+            hallado.solapa = true;
+            return hallado;
+        }
+        vigia.fuera = true;
+    }
+    if (!anade_carpeta(raiz, "", false, que, vigia, hallado, pendientes)) {
         hallado.solapa = true;
         return hallado;
     }
@@ -175,10 +234,15 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
             hallado.fallos.push_back({p.ruta, error, cambiada});
             continue;
         }
-        if (!anade_carpeta(abierta, p.ruta, p.intacta, que, prohibidos, hallado, pendientes)) {
+        if (!anade_carpeta(abierta, p.ruta, p.intacta, que, vigia, hallado, pendientes)) {
             hallado.solapa = true;
             return hallado;
         }
+    }
+    // A destination in the source that the walk did not find left out.
+    if (destino.dentro && !vigia.fuera) {
+        hallado.solapa = true;
+        return hallado;
     }
     std::sort(hallado.entradas.begin(), hallado.entradas.end(),
               [](const entrada& a, const entrada& b) { return a.ruta < b.ruta; });
