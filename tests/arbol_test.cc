@@ -181,6 +181,29 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     EXPECT_EQ("<?php $a = 58;", lee_fichero(escena_ / "destino/d2/1/58.php"));
 }
 
+// -v lists every entry once, in path order, a folder that could not be read
+// among them, before the report's own lines.
+TEST(Arbol, DetalleConFallos) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run kexo-arbol as another user";
+    }
+    const carpeta_temporal escena;
+    fs::permissions(escena.ruta(), fs::perms(0777));
+    fs::create_directories(escena / "origen/a");
+    fs::create_directories(escena / "origen/b");
+    escribe_fichero(escena / "origen/a/x.txt", "x");
+    escribe_fichero(escena / "origen/b/y.php", "<?php $a = 1; // c");
+    escribe_fichero(escena / "origen/b/z.txt", "z");
+    fs::permissions(escena / "origen/a", fs::perms(0));
+    const resultado r = arbol(escena.ruta(), {"-v", "origen", "destino"}, {0, 65534},
+                              copia_para_todos(KEXO_BINARIO_ARBOL, escena.ruta()));
+    EXPECT_EQ(2, r.estado);
+    EXPECT_EQ(0u, r.salida.rfind("!d a\n+d b\nkf b/y.php\ncf b/z.txt\nImposible leer carpeta a: "
+                                 "Permiso denegado (13)\n",
+                                 0))
+        << r.salida;
+}
+
 // Progress shows where standard error is a terminal, read while the workers
 // write: under ThreadSanitizer a race there fails the run.
 TEST_F(ArbolGenerado, AvanceEnUnTerminal) {

@@ -196,6 +196,69 @@ std::string totales_json(const recuento& r) {
            ",\"php_despues\":" + std::to_string(r.php_despues) + "}}";
 }
 
+// What was done to an entry, as the detailed report writes it.
+char letra_accion(resultado_trabajo resultado) {
+    switch (resultado) {
+        case resultado_trabajo::compactado:
+            return 'k';
+        case resultado_trabajo::compactado_php:
+            return 'p';
+        case resultado_trabajo::sin_compactar:
+        case resultado_trabajo::demasiado_grande:
+            return '=';
+        case resultado_trabajo::copiado:
+            return 'c';
+        case resultado_trabajo::fallido:
+        case resultado_trabajo::sin_memoria:
+            return '!';
+        case resultado_trabajo::cambiado:
+            return '~';
+        case resultado_trabajo::omitido:
+            return '-';
+        case resultado_trabajo::hecho:
+            break;
+    }
+    return '+';
+}
+
+// The kind of an entry, as the detailed report writes it.
+char letra_tipo(tipo_entrada tipo) {
+    switch (tipo) {
+        case tipo_entrada::carpeta:
+            return 'd';
+        case tipo_entrada::enlace:
+            return 'L';
+        case tipo_entrada::especial:
+            return 'S';
+        case tipo_entrada::php:
+        case tipo_entrada::otro:
+            break;
+    }
+    return 'f';
+}
+
+// Prints a line for every entry and every folder the walk could not read,
+// in path order: one a path, that of the entry when both have one.
+void detalla_entradas(const std::vector<entrada>& entradas,
+                      const std::vector<informe_trabajo>& informes,
+                      const std::vector<fallo_recorrido>& fallos_recorrido) {
+    std::vector<std::pair<std::string_view, std::string>> lineas;
+    lineas.reserve(entradas.size() + fallos_recorrido.size());
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        lineas.emplace_back(entradas[i].ruta, linea_detalle(entradas[i], informes[i]));
+    }
+    for (const fallo_recorrido& f : fallos_recorrido) {
+        lineas.emplace_back(f.ruta, std::string(f.cambiado ? "~d " : "!d ") + f.ruta);
+    }
+    std::stable_sort(lineas.begin(), lineas.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < lineas.size(); ++i) {
+        if (i == 0 || lineas[i].first != lineas[i - 1].first) {
+            std::printf("%s\n", lineas[i].second.c_str());
+        }
+    }
+}
+
 // Prints the report as JSON Lines, in path order, then the totals.
 void informa_json(const std::vector<entrada>& entradas,
                   const std::vector<informe_trabajo>& informes,
@@ -265,6 +328,10 @@ std::string cadena_json(std::string_view texto) {
     return cadena + "\"";
 }
 
+std::string linea_detalle(const entrada& que, const informe_trabajo& informe) {
+    return std::string{letra_accion(informe.resultado), letra_tipo(que.tipo), ' '} + que.ruta;
+}
+
 std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
     std::string objeto = "{\"ruta\":" + cadena_json(que.ruta) + ",\"accion\":\"" +
                          accion_de(informe.resultado) + "\"";
@@ -295,6 +362,9 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
     if (como.json) {
         informa_json(entradas, informes, fallos_recorrido, r);
     } else {
+        if (como.detalla) {
+            detalla_entradas(entradas, informes, fallos_recorrido);
+        }
         for (const fallo_recorrido& f : fallos_recorrido) {
             if (f.cambiado) {
                 std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());

@@ -52,6 +52,11 @@ constexpr const char* kUso =
     "                           o php (las de PHP: cada pieza en su linea)\n"
     "      --informe=FORMATO    texto (el de siempre) o json: un objeto JSON por linea\n"
     "      --estricto           sale con 3 si algun fichero PHP queda sin compactar\n"
+    "  -v, --detalla            en el informe de texto, una linea por entrada con lo\n"
+    "                           hecho: k compactado (reglas de kexo), p (de PHP),\n"
+    "                           = sin compactar, c copiado, + hecho, ! fallido,\n"
+    "                           ~ cambiado, - omitido; y el tipo: f fichero,\n"
+    "                           d carpeta, L enlace, S especial\n"
     "  -h, --help               da este texto\n"
     "      --version            da la version y las vias de escaneo de este procesador\n\n";
 
@@ -151,11 +156,12 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                                     {"help", no_argument, nullptr, 'h'},
                                     {"aviso", required_argument, nullptr, 'A'},
                                     {"sin-compactar", required_argument, nullptr, 'K'},
+                                    {"detalla", no_argument, nullptr, 'v'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
     int indice = -1;
-    for (int letra; (letra = getopt_long(argc, argv, ":e:x:scj:nh", largas, &indice)) != -1;
+    for (int letra; (letra = getopt_long(argc, argv, ":e:x:scj:nhv", largas, &indice)) != -1;
          indice = -1) {
         const auto rechaza_valor = [&](const std::string& espera) {
             mal = opcion_escrita(largas, indice, letra) + ": " + espera;
@@ -203,6 +209,9 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                 break;
             case 'E':
                 o.informe.estricto = true;
+                break;
+            case 'v':
+                o.informe.detalla = true;
                 break;
             case 'X':
                 if (const int error = lee_exclusiones(optarg, o.que.excluidos); error != 0) {
