@@ -94,9 +94,16 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, bool intacta, 
         std::string ruta = relativa.empty() ? nombre : relativa + "/" + nombre;
         const bool excluida = que.excluidos.excluye(ruta, visto.clase == clase_nodo::carpeta);
         if (visto.clase == clase_nodo::carpeta) {
+            nodo quien = visto;
+            // Where a listing tells no identity, a folder is opened to tell it,
+            // while a destination in the source is still to be found.
+            if (quien.numero == 0 && vigia.destino.dentro && !vigia.fuera) {
+                carpeta abierta;
+                abre_carpeta_bajo(c, nombre, abierta, quien);
+            }
             const auto j = static_cast<std::size_t>(
                 std::find_if(prohibidos.begin(), prohibidos.end(),
-                             [&visto = visto](const nodo& n) { return mismo_nodo(n, visto); }) -
+                             [&quien](const nodo& n) { return mismo_nodo(n, quien); }) -
                 prohibidos.begin());
             if (j < prohibidos.size() && !admite_prohibida(j, excluida, ruta, que, vigia)) {
                 return false;
