@@ -94,8 +94,11 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
 // Opens the folder at `ruta` as the system resolves it, its links followed;
 // where it does not exist, the nearest folder it would lie in, or with `crea`
 // it and the folders it needs, made now. `existe` says whether `abierta` is
-// the folder at `ruta` itself. Returns 0, or the error number.
-int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe);
+// the folder at `ruta` itself; `faltan`, when given, gets the names that were
+// missing below the nearest folder that existed, in order. Returns 0, or the
+// error number.
+int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe,
+                        std::vector<std::string>* faltan = nullptr);
 
 // The entries of the folder `c`, but `.` and `..`, with what each is; with
 // `empiezan`, only those whose names start so. Returns 0, or the error number

@@ -369,7 +369,8 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
     return 0;
 }
 
-int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe) {
+int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe,
+                        std::vector<std::string>* faltaban) {
     int actual =
         open(!ruta.empty() && ruta[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (actual < 0) {
@@ -402,6 +403,9 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
         actual = siguiente;
     }
     existe = faltan.empty();
+    if (faltaban != nullptr) {
+        *faltaban = faltan;
+    }
     for (std::size_t i = 0; crea && i < faltan.size(); ++i) {
         const char* nombre = faltan[i].c_str();
         if (mkdirat(actual, nombre, 0777) != 0 && errno != EEXIST) {

@@ -216,9 +216,31 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
     return 0;
 }
 
-int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe) {
+int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe,
+                        std::vector<std::string>* faltaban) {
     namespace fs = std::filesystem;
     std::error_code error;
+    const fs::path absoluta = fs::absolute(fs::u8path(ruta), error).lexically_normal();
+    // The names missing below the nearest folder that exists.
+    const auto anota_faltan = [&](const fs::path& arriba) {
+        if (faltaban != nullptr) {
+            faltaban->clear();
+            for (const fs::path& nombre : absoluta.lexically_relative(arriba)) {
+                if (!nombre.empty() && nombre != ".") {
+                    faltaban->push_back(nombre.u8string());
+                }
+            }
+        }
+    };
+    if (crea && !fs::is_directory(fs::u8path(ruta), error)) {
+        fs::path arriba = absoluta;
+        while (!fs::is_directory(arriba, error) && arriba.has_relative_path()) {
+            arriba = arriba.parent_path();
+        }
+        anota_faltan(arriba);
+    } else if (faltaban != nullptr) {
+        faltaban->clear();
+    }
     if (crea) {
         fs::create_directories(fs::u8path(ruta), error);
         if (error) {
@@ -233,10 +255,11 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
         return ENOTDIR;
     }
     // The nearest folder that exists, where it would be made.
-    fs::path arriba = fs::absolute(fs::u8path(ruta), error).lexically_normal();
+    fs::path arriba = absoluta;
     while (!fs::is_directory(arriba, error) && arriba.has_relative_path()) {
         arriba = arriba.parent_path();
     }
+    anota_faltan(arriba);
     return abre_carpeta(arriba.u8string(), abierta);
 }
 

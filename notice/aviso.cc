@@ -1,5 +1,6 @@
 #include "notice/aviso.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "common/archivo.h"
@@ -17,11 +18,15 @@ constexpr std::size_t kLecturaAviso = 1024;
 constexpr char kFinDeTexto = '\x1a';
 
 // The first bytes of `archivo` as a text-mode read gives them; "" when they
-// cannot be read.
-std::string lee_inicio(std::FILE* archivo) {
+// cannot be read, with the error number in `error` when it is given.
+std::string lee_inicio(std::FILE* archivo, int* error = nullptr) {
     std::string bruto(kLecturaAviso, '\0');
+    errno = 0;
     bruto.resize(std::fread(bruto.data(), 1, bruto.size(), archivo));
     if (std::ferror(archivo)) {
+        if (error != nullptr) {
+            *error = errno != 0 ? errno : EIO;
+        }
         return std::string();
     }
     // Where the system has no text mode, the translation is done here.
@@ -98,6 +103,18 @@ std::string lee_copyright(std::string_view phprc) {
     const std::string scopy = aviso_de(texto);
     traza("lee_copyright. lee (%s)\n", scopy.c_str());
     return scopy;
+}
+
+int lee_aviso(const std::string& ruta, std::string& scopy) {
+    scopy.clear();
+    errno = 0;
+    const archivo fichero = abre_si_regular(ruta.c_str(), kHayModoTexto ? "r" : "rb");
+    if (!fichero) {
+        return errno != 0 ? errno : kAvisoNoRegular;
+    }
+    int error = 0;
+    scopy = aviso_de(lee_inicio(fichero.get(), &error));
+    return error;
 }
 
 colocacion_aviso coloca_aviso(std::string_view scopy, std::string_view inicio) {

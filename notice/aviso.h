@@ -35,6 +35,14 @@ std::string ruta_aviso(std::string_view directorio);
 // Never fails and prints only traces.
 std::string lee_copyright(std::string_view phprc);
 
+// Not an error number: a notice file that is there but is no regular file.
+inline constexpr int kAvisoNoRegular = -1;
+
+// Reads the notice from the notice file `ruta` as lee_copyright reads the one
+// in PHPRC's folder, but tells why it could not: returns 0, or the error
+// number (kAvisoNoRegular: a folder, a FIFO, a device), `scopy` then empty.
+int lee_aviso(const std::string& ruta, std::string& scopy);
+
 // Where the header for a notice goes, so that PHP still runs the same program.
 struct colocacion_aviso {
     // The source's first bytes, written unchanged before the header: a `#!`

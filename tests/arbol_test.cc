@@ -61,6 +61,53 @@ resultado arbol(const fs::path& carpeta, const std::vector<std::string>& argumen
     return ejecuta(orden_de(binario, argumentos), entorno_sin_phprc(), carpeta, limite);
 }
 
+// Bad usage names the option that is wrong, prints the usage, exits with 1
+// and writes nothing.
+TEST(Arbol, OpcionesMal) {
+    const struct {
+        std::vector<std::string> argumentos;
+        const char* primera;  // the first line of the output
+    } casos[] = {
+        {{"-j", "0", "origen", "destino"}, "kexo-arbol: -j: se espera un numero de 1 a 256"},
+        {{"--hilos=4x", "origen", "destino"},
+         "kexo-arbol: --hilos: se espera un numero de 1 a 256"},
+        {{"origen", "destino", "--hilos"}, "kexo-arbol: --hilos: falta su valor"},
+        {{"-sj"}, "kexo-arbol: -j: falta su valor"},
+        {{"-q", "origen", "destino"}, "kexo-arbol: -q: opcion desconocida"},
+        {{"--simula", "-nq", "origen", "destino"}, "kexo-arbol: -q: opcion desconocida"},
+        {{"--frob=1", "origen", "destino"}, "kexo-arbol: --frob: opcion desconocida"},
+        {{"--simula=si", "origen", "destino"}, "kexo-arbol: --simula: no admite valor"},
+        {{"--vers=1", "origen", "destino"}, "kexo-arbol: --vers: no admite valor"},
+        {{"--informe=xml", "origen", "destino"}, "kexo-arbol: --informe: se espera texto o json"},
+        {{"--modo=c", "origen", "destino"}, "kexo-arbol: --modo: se espera kexo o php"},
+        {{"-e", ",.", "origen", "destino"}, "kexo-arbol: -e: se espera una lista de extensiones"},
+        {{"--excluye-desde=falta.txt", "origen", "destino"},
+         "kexo-arbol: --excluye-desde: imposible leer falta.txt: No existe el fichero o el "
+         "directorio (2)"},
+        {{"--excluye-desde=origen", "origen", "destino"},
+         "kexo-arbol: --excluye-desde: imposible leer origen: Es un directorio (21)"},
+        {{"--aviso=falta.ini", "origen", "destino"},
+         "kexo-arbol: --aviso: imposible leer falta.ini: No existe el fichero o el directorio (2)"},
+        {{"--aviso", "origen", "origen", "destino"},
+         "kexo-arbol: --aviso: imposible leer origen: no es un fichero regular"},
+        {{}, "kexo-arbol: faltan <origen> y <destino>"},
+        {{"origen"}, "kexo-arbol: falta <destino>"},
+        {{"origen", "destino", "otro"}, "kexo-arbol: sobra otro"},
+        {{"", "destino"}, "kexo-arbol: <origen> vacio"},
+    };
+    const carpeta_temporal escena;
+    fs::create_directories(escena / "origen");
+    escribe_fichero(escena / "origen/a.php", "<?php $a = 1;");
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.primera);
+        const resultado r = arbol(escena.ruta(), c.argumentos);
+        EXPECT_EQ(1, r.estado);
+        EXPECT_EQ(0u, r.salida.rfind(std::string(c.primera) + "\nUso:    kexo-arbol ", 0))
+            << r.salida;
+        EXPECT_FALSE(fs::exists(escena / "destino"));
+    }
+}
+
 class ArbolGenerado : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -126,10 +173,35 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534},
                               copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta()));
     EXPECT_EQ(2, r.estado);  // some entries failed, the rest done
-    EXPECT_NE(std::string::npos, r.salida.find("Imposible leer d2/2/2.php (13)\n"));  // mode 0
-    EXPECT_NE(std::string::npos, r.salida.find("Imposible escribir d3/0/24.php (13)\n"))
+    EXPECT_NE(std::string::npos,
+              r.salida.find("Imposible leer d2/2/2.php: Permiso denegado (13)\n"));  // mode 0
+    EXPECT_NE(std::string::npos,
+              r.salida.find("Imposible escribir d3/0/24.php: Permiso denegado (13)\n"))
         << r.salida;
     EXPECT_EQ("<?php $a = 58;", lee_fichero(escena_ / "destino/d2/1/58.php"));
+}
+
+// -v lists every entry once, in path order, a folder that could not be read
+// among them, before the report's own lines.
+TEST(Arbol, DetalleConFallos) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run kexo-arbol as another user";
+    }
+    const carpeta_temporal escena;
+    fs::permissions(escena.ruta(), fs::perms(0777));
+    fs::create_directories(escena / "origen/a");
+    fs::create_directories(escena / "origen/b");
+    escribe_fichero(escena / "origen/a/x.txt", "x");
+    escribe_fichero(escena / "origen/b/y.php", "<?php $a = 1; // c");
+    escribe_fichero(escena / "origen/b/z.txt", "z");
+    fs::permissions(escena / "origen/a", fs::perms(0));
+    const resultado r = arbol(escena.ruta(), {"-v", "origen", "destino"}, {0, 65534},
+                              copia_para_todos(KEXO_BINARIO_ARBOL, escena.ruta()));
+    EXPECT_EQ(2, r.estado);
+    EXPECT_EQ(0u, r.salida.rfind("!d a\n+d b\nkf b/y.php\ncf b/z.txt\nImposible leer carpeta a: "
+                                 "Permiso denegado (13)\n",
+                                 0))
+        << r.salida;
 }
 
 // Progress shows where standard error is a terminal, read while the workers
@@ -229,6 +301,45 @@ TEST(Arbol, DuenosYBitsEspeciales) {
     }
 }
 
+// The destination's root gets the source root's bits, times and, as root,
+// owner, as every other folder: when made, and over an existing one; a dry run
+// leaves it alone.
+TEST(Arbol, RaizComoLasDemasCarpetas) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    fs::create_directories(origen / "sub");
+    escribe_fichero(origen / "sub/a.php", "<?php $a = 1;");
+    const auto hace_tiempo = fs::file_time_type(std::chrono::hours(24 * 365 * 30));
+    const bool root = geteuid() == 0;
+    for (const fs::path& carpeta : {origen / "sub", origen}) {
+        fs::permissions(carpeta, fs::perms(0750));
+        fs::last_write_time(carpeta, hace_tiempo);
+        if (root) {
+            ASSERT_EQ(0, chown(carpeta.c_str(), 65534, 65534));
+        }
+    }
+    const auto como_origen = [&](const fs::path& raiz) {
+        for (const char* carpeta : {"", "sub"}) {
+            SCOPED_TRACE(carpeta);
+            EXPECT_EQ(fs::perms(0750), fs::status(raiz / carpeta).permissions());
+            EXPECT_EQ(hace_tiempo, fs::last_write_time(raiz / carpeta));
+            EXPECT_EQ(root ? 65534u : geteuid(), dueno_y_modo(raiz / carpeta).first);
+        }
+    };
+    const resultado nueva = arbol(escena.ruta(), {"origen", "destino"});
+    ASSERT_EQ(0, nueva.estado) << nueva.salida;
+    como_origen(escena / "destino");
+
+    fs::create_directory(escena / "existente");
+    fs::permissions(escena / "existente", fs::perms(0777));
+    const resultado simulada = arbol(escena.ruta(), {"-n", "origen", "existente"});
+    ASSERT_EQ(0, simulada.estado) << simulada.salida;
+    EXPECT_EQ(fs::perms(0777), fs::status(escena / "existente").permissions());
+    const resultado existente = arbol(escena.ruta(), {"origen", "existente"});
+    ASSERT_EQ(0, existente.estado) << existente.salida;
+    como_origen(escena / "existente");
+}
+
 // As a user without privileges, a read-only file of the mirror in a folder
 // that user may write is replaced, as rsync does.
 TEST(Arbol, SoloLecturaSinPrivilegios) {
@@ -313,6 +424,95 @@ TEST(Arbol, CambiadosTrasElRecorrido) {
         EXPECT_FALSE(fs::exists(fs::symlink_status(escena / "destino" / c.ruta))) << c.ruta;
     }
     EXPECT_EQ(std::set<std::string>{"sub"}, nombres_en(escena / "destino"));
+}
+
+// What the walk lists, as "ruta:tipo" (d folder, p PHP, o other file) in
+// path order, for the tree `rutas` (a trailing `/`: a folder) and the filter
+// `que`.
+std::string listado(const std::vector<std::string>& rutas, filtro& que) {
+    const carpeta_temporal escena;
+    for (const std::string& ruta : rutas) {
+        if (ruta.back() == '/') {
+            fs::create_directories(escena / "origen" / ruta);
+        } else {
+            fs::create_directories((escena / "origen" / ruta).parent_path());
+            escribe_fichero(escena / "origen" / ruta, "<?php $a = 1; // c\n");
+        }
+    }
+    carpeta raiz;
+    EXPECT_EQ(0, abre_carpeta((escena / "origen").string(), raiz));
+    std::string hallado;
+    for (const entrada& e : recorre(raiz, que, {}).entradas) {
+        hallado += (hallado.empty() ? "" : " ") + e.ruta + ":" +
+                   (e.tipo == tipo_entrada::carpeta ? "d"
+                    : e.tipo == tipo_entrada::php   ? "p"
+                                                    : "o");
+    }
+    return hallado;
+}
+
+// --sin-compactar: PHP files that match, or lie in a folder that matches, are
+// plain files to copy, kept even with -s; other files are not its business.
+TEST(Arbol, RecorridoSinCompactar) {
+    const std::vector<std::string> arbol = {"a.php",     "b.txt",   "v/x.php", "v/y.txt",
+                                            "v/w/z.php", "s/k.php", "s/m.php"};
+    const struct {
+        std::vector<const char*> reglas;
+        bool solo_php;
+        const char* hallado;
+        std::vector<std::string> sin_uso = {};  // the rules that matched nothing
+    } casos[] = {
+        {{},
+         false,
+         "a.php:p b.txt:o s:d s/k.php:p s/m.php:p v:d v/w:d v/w/z.php:p v/x.php:p v/y.txt:o"},
+        {{"v/"},
+         false,
+         "a.php:p b.txt:o s:d s/k.php:p s/m.php:p v:d v/w:d v/w/z.php:o v/x.php:o v/y.txt:o"},
+        {{"*.php", "!s/k.php"},
+         false,
+         "a.php:o b.txt:o s:d s/k.php:p s/m.php:o v:d v/w:d v/w/z.php:o v/x.php:o v/y.txt:o"},
+        // A folder that matches is not looked into: nothing inside comes back.
+        {{"v", "!v/x.php"},
+         false,
+         "a.php:p b.txt:o s:d s/k.php:p s/m.php:p v:d v/w:d v/w/z.php:o v/x.php:o v/y.txt:o",
+         {"!v/x.php"}},
+        // Kept with -s; and other files are not its business.
+        {{"w/", "*.txt"},
+         true,
+         "a.php:p s:d s/k.php:p s/m.php:p v:d v/w:d v/w/z.php:o v/x.php:p",
+         {"*.txt"}},
+    };
+    for (const auto& c : casos) {
+        filtro que{{"php"}, {}, c.solo_php};
+        for (const char* regla : c.reglas) {
+            que.sin_compactar.anade(regla);
+        }
+        EXPECT_EQ(c.hallado, listado(arbol, que)) << (c.reglas.empty() ? "" : c.reglas[0]);
+        EXPECT_EQ(c.sin_uso, que.sin_compactar.sin_coincidencias());
+    }
+}
+
+// -s leaves out the folders that would hold no file, as rsync -m does: those
+// whose files it leaves out, those empty in the source, and those holding
+// only such folders.
+TEST(Arbol, RecorridoSoloPhpPoda) {
+    const struct {
+        std::vector<std::string> arbol;
+        bool solo_php;
+        const char* hallado;
+    } casos[] = {
+        {{"a/b.txt", "c/", "d/e/f.php", "d/g/h.txt", "i/j/"}, true, "d:d d/e:d d/e/f.php:p"},
+        {{"a/b.txt", "c/", "d/e/f.php", "d/g/h.txt", "i/j/"},
+         false,
+         "a:d a/b.txt:o c:d d:d d/e:d d/e/f.php:p d/g:d d/g/h.txt:o i:d i/j:d"},
+        // A name that sorts between a folder and what it holds.
+        {{"a/x.php", "a-b/y.txt", "a.c/"}, true, "a:d a/x.php:p"},
+        {{"x.txt"}, true, ""},
+    };
+    for (const auto& c : casos) {
+        filtro que{{"php"}, {}, c.solo_php};
+        EXPECT_EQ(c.hallado, listado(c.arbol, que));
+    }
 }
 
 struct stat estado_de(const fs::path& ruta) {
@@ -487,8 +687,9 @@ TEST(Arbol, MemoriaInsuficienteEnUnFichero) {
 
 // Overlap told by what folders are, whatever the paths: a bind mount of the
 // source, a source holding the destination, a destination holding a source
-// folder. Nothing in the source is ever written. Skipped where this machine
-// may not mount.
+// folder. A destination in the source is allowed only where the rules leave
+// it out, however it is reached. Nothing else in the source is ever written.
+// Skipped where this machine may not mount.
 TEST(Arbol, SolapeATravesDeMontajes) {
     const carpeta_temporal escena;
     const fs::path origen = escena / "origen";
@@ -501,30 +702,102 @@ TEST(Arbol, SolapeATravesDeMontajes) {
     fs::create_directories(escena / "otro");
     ASSERT_TRUE(montados.monta((escena / "otro").string(), origen / "dentro", "", true));
     ASSERT_TRUE(montados.monta((origen / "sub").string(), escena / "fuera/sub", "", true));
-    const auto antes = contenido(origen);
+    // What the source holds but the destinations left out.
+    const auto propio = [&origen] {
+        auto todo = contenido(origen);
+        for (auto i = todo.begin(); i != todo.end();) {
+            const bool dejado = i->first.rfind("dentro", 0) == 0 || i->first.rfind("dist", 0) == 0;
+            i = dejado ? todo.erase(i) : std::next(i);
+        }
+        return todo;
+    };
+    const auto antes = propio();
     const std::string solapan =
         "Origen y destino se solapan: ninguno puede estar dentro del otro\n";
+    const std::string dentro =
+        "Origen y destino se solapan: un destino dentro del origen ha de quedar fuera (-x)\n";
+    const std::string hecho =
+        "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 0, fallidos 0; PHP 18 "
+        "-> 13 bytes (27.8% menos)\n";
     const struct {
         const char* origen;
         const char* destino;
         std::string salida;
+        int estado;
     } casos[] = {
-        {"origen", "enlazado", solapan},
-        {"origen", "enlazado/dist", solapan},
-        {"enlazado", "origen/dist", solapan},
-        {"origen", "otro", solapan},  // the source holds it, mounted, even left out
-        {"origen", "fuera",           // it holds a source folder, mounted
-         "Imposible escribir sub (40)\nImposible escribir sub/a.php (2)\n"
+        {"origen", "enlazado", solapan, 1},
+        {"origen", "enlazado/sub", dentro, 1},  // in the source, not left out
+        {"enlazado", "origen/sub", dentro, 1},
+        {"origen", "otro", hecho, 0},             // the source holds it, mounted, left out
+        {"origen", "enlazado/dist/x", hecho, 0},  // in the source, left out
+        {"enlazado", "origen/dist", hecho, 0},    // the same
+        {"origen", "fuera",                       // it holds a source folder, mounted
+         "Imposible escribir sub: Demasiados niveles de enlaces simbolicos (40)\n"
+         "Imposible escribir sub/a.php: No existe el fichero o el directorio (2)\n"
          "Compactados 0 (0 por las reglas de PHP), sin compactar 0, copiados 0, fallidos 2; PHP 0 "
-         "-> 0 bytes (0.0% menos)\n"},
+         "-> 0 bytes (0.0% menos)\n",
+         2},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.destino);
-        const resultado r = arbol(escena.ruta(), {"-x", "dentro", c.origen, c.destino});
-        EXPECT_EQ(c.salida == solapan ? 1 : 2, r.estado);  // refused, or some entries failed
+        const resultado r =
+            arbol(escena.ruta(), {"-x", "dentro", "-x", "/dist", c.origen, c.destino});
+        EXPECT_EQ(c.estado, r.estado);
         EXPECT_EQ(c.salida, r.salida);
     }
-    EXPECT_EQ(antes, contenido(origen));
+    EXPECT_EQ(antes, propio());
+    EXPECT_EQ("<?php $a = 1;", lee_fichero(origen / "dist/x/sub/a.php"));
+}
+
+// A destination in the source, existing or still to be made, is allowed only
+// where the rules leave it out, or a folder it lies in; and it is never walked.
+TEST(Arbol, DestinoDentroDelOrigen) {
+    const struct {
+        std::vector<std::string> reglas;
+        const char* destino;
+        bool admitido;
+    } casos[] = {
+        {{"dist"}, "origen/dist", true},
+        {{"/dist/"}, "origen/dist", true},
+        {{"dist/*"}, "origen/dist", false},  // only what it holds
+        {{"dist", "!dist"}, "origen/dist", false},
+        {{"*.txt"}, "origen/dist", false},
+        {{"build"}, "origen/build/www", true},
+        {{"www"}, "origen/build/www", true},
+        {{"sub"}, "origen/sub/dist", true},  // in a folder that exists, left out
+        {{"sub/dist"}, "origen/sub/dist", true},
+        {{"dist"}, "origen/sub/../dist", true},
+        {{"sub"}, "origen/sub", true},  // one that exists
+        {{"dist"}, "origen/sub", false},
+        {{"sub"}, "origen", false},
+        {{"sub"}, "origen/..", false},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.destino + (" -x " + c.reglas[0]));
+        const carpeta_temporal escena;
+        fs::create_directories(escena / "origen/sub");
+        escribe_fichero(escena / "origen/a.php", "<?php $a = 1; // c");
+        escribe_fichero(escena / "origen/sub/b.txt", "b");
+        std::vector<std::string> argumentos;
+        for (const std::string& regla : c.reglas) {
+            argumentos.insert(argumentos.end(), {"-x", regla});
+        }
+        argumentos.insert(argumentos.end(), {"origen", c.destino});
+        const auto antes = contenido(escena / "origen");
+        for (int vez = 0; vez < 2; ++vez) {  // made, then there already
+            const resultado r = arbol(escena.ruta(), argumentos);
+            EXPECT_EQ(c.admitido ? 0 : 1, r.estado) << r.salida;
+        }
+        if (c.admitido) {
+            EXPECT_EQ("<?php $a = 1;", lee_fichero(escena / c.destino / "a.php"));
+            // Never walked: no copy of itself inside it.
+            const fs::path dentro =
+                fs::path(c.destino).lexically_normal().lexically_relative("origen");
+            EXPECT_FALSE(fs::exists(escena / c.destino / dentro)) << dentro;
+        } else {
+            EXPECT_EQ(antes, contenido(escena / "origen"));
+        }
+    }
 }
 
 // A full disk is reported as such for each file, and leaves nothing behind.
@@ -549,7 +822,8 @@ TEST(Arbol, DiscoLleno) {
         EXPECT_EQ(2, r.estado);
         for (const char* nombre : {"g.php", "g.txt", "h.php"}) {
             EXPECT_NE(std::string::npos,
-                      r.salida.find(std::string("Imposible escribir ") + nombre + " (28)\n"))
+                      r.salida.find(std::string("Imposible escribir ") + nombre +
+                                    ": No queda espacio en el dispositivo (28)\n"))
                 << r.salida;
         }
         EXPECT_EQ(std::set<std::string>{}, nombres_en(escena / "lleno/d"));

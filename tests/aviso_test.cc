@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "tests/escapa.h"
+#include "tests/proceso.h"
 
 namespace kexo {
 
@@ -100,6 +103,25 @@ TEST(Aviso, Colocacion) {
 TEST(Aviso, RutaUsaElValorSinCambios) {
     EXPECT_EQ("/etc/php/kexo.ini", ruta_aviso("/etc/php"));
     EXPECT_EQ("/etc/php//kexo.ini", ruta_aviso("/etc/php/"));
+}
+
+// A notice file named directly is read as the one in PHPRC's folder, but one
+// that cannot be read says why.
+TEST(Aviso, FicheroNombrado) {
+    const carpeta_temporal escena;
+    const std::string ruta = (escena / "kexo.ini").string();
+    for (const caso& c : kCasos) {
+        SCOPED_TRACE(c.nombre);
+        escribe_fichero(ruta, c.fichero);
+        std::string scopy = "previo";
+        EXPECT_EQ(0, lee_aviso(ruta, scopy));
+        EXPECT_EQ(escapa(c.aviso), escapa(scopy));
+        EXPECT_EQ(escapa(lee_copyright(escena.ruta().string())), escapa(scopy));
+    }
+    std::string scopy = "previo";
+    EXPECT_EQ(ENOENT, lee_aviso((escena / "falta.ini").string(), scopy));
+    EXPECT_EQ("", scopy);
+    EXPECT_EQ(kAvisoNoRegular, lee_aviso(escena.ruta().string(), scopy));
 }
 
 }  // namespace

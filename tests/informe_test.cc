@@ -45,6 +45,33 @@ TEST(Informe, ObjetoPorEntrada) {
     EXPECT_EQ(R"({"ruta":"l","accion":"hecho"})", objeto_json({"l", tipo_entrada::enlace}, enlace));
 }
 
+// The detailed report's line: what was done, the kind of entry, the path.
+TEST(Informe, LineaDetallada) {
+    const struct {
+        resultado_trabajo resultado;
+        tipo_entrada tipo;
+        const char* linea;
+    } casos[] = {
+        {resultado_trabajo::compactado, tipo_entrada::php, "kf a/b.php"},
+        {resultado_trabajo::compactado_php, tipo_entrada::php, "pf a/b.php"},
+        {resultado_trabajo::sin_compactar, tipo_entrada::php, "=f a/b.php"},
+        {resultado_trabajo::demasiado_grande, tipo_entrada::php, "=f a/b.php"},
+        {resultado_trabajo::copiado, tipo_entrada::otro, "cf a/b.php"},
+        {resultado_trabajo::copiado, tipo_entrada::php, "cf a/b.php"},
+        {resultado_trabajo::hecho, tipo_entrada::carpeta, "+d a/b.php"},
+        {resultado_trabajo::hecho, tipo_entrada::enlace, "+L a/b.php"},
+        {resultado_trabajo::fallido, tipo_entrada::carpeta, "!d a/b.php"},
+        {resultado_trabajo::sin_memoria, tipo_entrada::php, "!f a/b.php"},
+        {resultado_trabajo::cambiado, tipo_entrada::enlace, "~L a/b.php"},
+        {resultado_trabajo::omitido, tipo_entrada::especial, "-S a/b.php"},
+    };
+    for (const auto& c : casos) {
+        informe_trabajo informe;
+        informe.resultado = c.resultado;
+        EXPECT_EQ(c.linea, linea_detalle({"a/b.php", c.tipo}, informe));
+    }
+}
+
 }  // namespace
 
 }  // namespace kexo

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/errores.h"
+
 namespace kexo {
 
 namespace {
@@ -85,9 +87,8 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
             std::printf("Memoria insuficiente para %s\n", ruta);
             break;
         case resultado_trabajo::fallido:
-            std::printf(
-                informe.al_leer ? "Imposible leer %s (%d)\n" : "Imposible escribir %s (%d)\n", ruta,
-                informe.error);
+            std::printf(informe.al_leer ? "Imposible leer %s: %s\n" : "Imposible escribir %s: %s\n",
+                        ruta, describe_error(informe.error).c_str());
             break;
         default:
             break;
@@ -181,7 +182,8 @@ std::string fallo_json(const fallo_recorrido& f) {
         return "{\"ruta\":" + cadena_json(f.ruta) + ",\"accion\":\"cambiado\"}";
     }
     return "{\"ruta\":" + cadena_json(f.ruta) +
-           ",\"accion\":\"fallido\",\"al_leer\":true,\"error\":" + std::to_string(f.error) + "}";
+           ",\"accion\":\"fallido\",\"al_leer\":" + (f.al_escribir ? "false" : "true") +
+           ",\"error\":" + std::to_string(f.error) + "}";
 }
 
 std::string totales_json(const recuento& r) {
@@ -192,6 +194,69 @@ std::string totales_json(const recuento& r) {
            ",\"fallidos\":" + std::to_string(r.fallidos) +
            ",\"php_antes\":" + std::to_string(r.php_antes) +
            ",\"php_despues\":" + std::to_string(r.php_despues) + "}}";
+}
+
+// What was done to an entry, as the detailed report writes it.
+char letra_accion(resultado_trabajo resultado) {
+    switch (resultado) {
+        case resultado_trabajo::compactado:
+            return 'k';
+        case resultado_trabajo::compactado_php:
+            return 'p';
+        case resultado_trabajo::sin_compactar:
+        case resultado_trabajo::demasiado_grande:
+            return '=';
+        case resultado_trabajo::copiado:
+            return 'c';
+        case resultado_trabajo::fallido:
+        case resultado_trabajo::sin_memoria:
+            return '!';
+        case resultado_trabajo::cambiado:
+            return '~';
+        case resultado_trabajo::omitido:
+            return '-';
+        case resultado_trabajo::hecho:
+            break;
+    }
+    return '+';
+}
+
+// The kind of an entry, as the detailed report writes it.
+char letra_tipo(tipo_entrada tipo) {
+    switch (tipo) {
+        case tipo_entrada::carpeta:
+            return 'd';
+        case tipo_entrada::enlace:
+            return 'L';
+        case tipo_entrada::especial:
+            return 'S';
+        case tipo_entrada::php:
+        case tipo_entrada::otro:
+            break;
+    }
+    return 'f';
+}
+
+// Prints a line for every entry and every folder the walk could not read,
+// in path order: one a path, that of the entry when both have one.
+void detalla_entradas(const std::vector<entrada>& entradas,
+                      const std::vector<informe_trabajo>& informes,
+                      const std::vector<fallo_recorrido>& fallos_recorrido) {
+    std::vector<std::pair<std::string_view, std::string>> lineas;
+    lineas.reserve(entradas.size() + fallos_recorrido.size());
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        lineas.emplace_back(entradas[i].ruta, linea_detalle(entradas[i], informes[i]));
+    }
+    for (const fallo_recorrido& f : fallos_recorrido) {
+        lineas.emplace_back(f.ruta, std::string(f.cambiado ? "~d " : "!d ") + f.ruta);
+    }
+    std::stable_sort(lineas.begin(), lineas.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < lineas.size(); ++i) {
+        if (i == 0 || lineas[i].first != lineas[i - 1].first) {
+            std::printf("%s\n", lineas[i].second.c_str());
+        }
+    }
 }
 
 // Prints the report as JSON Lines, in path order, then the totals.
@@ -263,6 +328,10 @@ std::string cadena_json(std::string_view texto) {
     return cadena + "\"";
 }
 
+std::string linea_detalle(const entrada& que, const informe_trabajo& informe) {
+    return std::string{letra_accion(informe.resultado), letra_tipo(que.tipo), ' '} + que.ruta;
+}
+
 std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
     std::string objeto = "{\"ruta\":" + cadena_json(que.ruta) + ",\"accion\":\"" +
                          accion_de(informe.resultado) + "\"";
@@ -295,11 +364,16 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
     if (como.json) {
         informa_json(entradas, informes, fallos_recorrido, r);
     } else {
+        if (como.detalla) {
+            detalla_entradas(entradas, informes, fallos_recorrido);
+        }
         for (const fallo_recorrido& f : fallos_recorrido) {
             if (f.cambiado) {
                 std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());
             } else {
-                std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
+                std::printf(f.al_escribir ? "Imposible escribir carpeta %s: %s\n"
+                                          : "Imposible leer carpeta %s: %s\n",
+                            f.ruta.c_str(), describe_error(f.error).c_str());
             }
         }
         for (std::size_t i = 0; i < entradas.size(); ++i) {

@@ -46,6 +46,7 @@ class progreso {
 struct opciones_informe {
     bool json = false;      // JSON Lines, for machines, instead of lines for people
     bool estricto = false;  // a PHP file left as it was is an error (exit status 3)
+    bool detalla = false;   // people's report: first a line for every entry, with what was done
 };
 
 // The exit statuses of a run that went as far as the report.
@@ -63,6 +64,14 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
 // it an object instead, {"bytes":"..."} with them in base64, as paths on disk
 // need not be text.
 std::string cadena_json(std::string_view texto);
+
+// The line that lists `que` in a detailed report (without a line end): two
+// letters, what was done and what kind of entry it is, then its path, as
+// `rsync -i` does. What was done: `k` compacted by kexo's rules, `p` by PHP's,
+// `=` left as it was, `c` copied, `+` made (a folder or link), `!` failed,
+// `~` changed while the run went on, `-` left out. Kind: `f` a file, `d` a
+// folder, `L` a link, `S` a special file.
+std::string linea_detalle(const entrada& que, const informe_trabajo& informe);
 
 // The report's JSON object for `que` (without a line end).
 std::string objeto_json(const entrada& que, const informe_trabajo& informe);

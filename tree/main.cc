@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/carpeta.h"
+#include "common/errores.h"
 #include "common/plataforma.h"
 #include "compaction/vias.h"
 #include "driver/destino.h"
@@ -30,7 +31,6 @@
 namespace kexo {
 namespace {
 
-constexpr const char* kErrorDeParametros = "kexo-arbol. ** Error de parametros **\n";
 constexpr const char* kUso =
     "Uso:    kexo-arbol [opciones] <origen> <destino>\n"
     "        <origen>    Carpeta origen.\n"
@@ -39,7 +39,12 @@ constexpr const char* kUso =
     "  -x, --excluye=PATRON     deja fuera las rutas que casan con PATRON, como en\n"
     "                           .gitignore (repetible)\n"
     "      --excluye-desde=FICHERO  lee los patrones de FICHERO, uno por linea\n"
-    "  -s, --solo-php           no copia los ficheros que no son PHP\n"
+    "      --aviso=FICHERO      el aviso es la primera linea de FICHERO (si no,\n"
+    "                           la de $PHPRC/kexo.ini)\n"
+    "      --sin-compactar=PATRON  copia tal cual los ficheros PHP que casan con\n"
+    "                           PATRON, como en .gitignore (repetible)\n"
+    "  -s, --solo-php           no copia los ficheros que no son PHP, ni hace las\n"
+    "                           carpetas que quedarian vacias\n"
     "  -c, --sin-comprobar      compacta todo PHP, aunque cambie su programa\n"
     "  -j, --hilos=N            N hilos de trabajo (uno por nucleo)\n"
     "  -n, --simula             no escribe nada; da el mismo informe\n"
@@ -47,6 +52,11 @@ constexpr const char* kUso =
     "                           o php (las de PHP: cada pieza en su linea)\n"
     "      --informe=FORMATO    texto (el de siempre) o json: un objeto JSON por linea\n"
     "      --estricto           sale con 3 si algun fichero PHP queda sin compactar\n"
+    "  -v, --detalla            en el informe de texto, una linea por entrada con lo\n"
+    "                           hecho: k compactado (reglas de kexo), p (de PHP),\n"
+    "                           = sin compactar, c copiado, + hecho, ! fallido,\n"
+    "                           ~ cambiado, - omitido; y el tipo: f fichero,\n"
+    "                           d carpeta, L enlace, S especial\n"
     "  -h, --help               da este texto\n"
     "      --version            da la version y las vias de escaneo de este procesador\n\n";
 
@@ -72,8 +82,9 @@ struct opciones {
     std::string origen;
     std::string destino;
     opciones_informe informe;
-    bool version = false;  // print the version, and nothing else
-    bool ayuda = false;    // print the usage, and nothing else
+    bool version = false;     // print the version, and nothing else
+    bool ayuda = false;       // print the usage, and nothing else
+    bool aviso_dado = false;  // the notice came from --aviso, not from PHPRC
 };
 
 std::vector<std::string> separa_comas(const std::string& lista) {
@@ -90,22 +101,47 @@ std::vector<std::string> separa_comas(const std::string& lista) {
     return partes;
 }
 
-// Adds the rules of the exclude file `ruta`, one a line. Returns false, having
-// said why, when it cannot be read.
-bool lee_exclusiones(const char* ruta, reglas_exclusion& reglas) {
+// Adds the rules of the exclude file `ruta`, one a line. Returns 0, or the
+// error number when it cannot be read.
+int lee_exclusiones(const char* ruta, reglas_exclusion& reglas) {
     const archivo fichero = abre_origen(ruta);
     std::string texto;
     const int error = fichero ? lee_entero(fichero.get(), texto) : errno;
-    if (error != 0) {
-        std::printf("Imposible leer fichero de exclusiones %s (%d)\n", ruta, error);
-        return false;
+    if (error == 0) {
+        reglas.anade_lineas(texto);
     }
-    reglas.anade_lineas(texto);
-    return true;
+    return error;
 }
 
-// Reads the command line into `o`. Returns false when it is not right.
-bool lee_opciones(int argc, char** argv, opciones& o) {
+// The option just read as `letra` as the user wrote it: its long name when
+// `indice` says it was given so, else its letter.
+std::string opcion_escrita(const option* largas, int indice, int letra) {
+    return indice >= 0 ? std::string("--") + largas[indice].name
+                       : std::string("-") + static_cast<char>(letra);
+}
+
+// The option getopt_long refused (`letra` '?' or ':'), as the user wrote it.
+std::string opcion_rechazada(const option* largas, char** argv, int letra) {
+    const std::string anterior = optind > 0 ? argv[optind - 1] : "";
+    if (anterior.rfind("--", 0) == 0) {
+        // The word just passed, when it is the option refused: one unknown,
+        // or one known (perhaps shortened) given a value it does not take.
+        const std::string nombre = anterior.substr(0, anterior.find('='));
+        bool es_esa = optopt == 0 || letra == ':';
+        for (const option* o = largas; o->name != nullptr && !es_esa; ++o) {
+            es_esa = o->val == optopt &&
+                     std::strncmp(o->name, nombre.c_str() + 2, nombre.size() - 2) == 0;
+        }
+        if (es_esa) {
+            return nombre;
+        }
+    }
+    return std::string("-") + static_cast<char>(optopt);
+}
+
+// Reads the command line into `o`. Returns false, with what is wrong in
+// `mal`, when it is not right.
+bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
     static const option largas[] = {{"extensiones", required_argument, nullptr, 'e'},
                                     {"excluye", required_argument, nullptr, 'x'},
                                     {"solo-php", no_argument, nullptr, 's'},
@@ -118,19 +154,34 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                                     {"modo", required_argument, nullptr, 'M'},
                                     {"excluye-desde", required_argument, nullptr, 'X'},
                                     {"help", no_argument, nullptr, 'h'},
+                                    {"aviso", required_argument, nullptr, 'A'},
+                                    {"sin-compactar", required_argument, nullptr, 'K'},
+                                    {"detalla", no_argument, nullptr, 'v'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
-    for (int letra; (letra = getopt_long(argc, argv, "e:x:scj:nh", largas, nullptr)) != -1;) {
+    int indice = -1;
+    for (int letra; (letra = getopt_long(argc, argv, ":e:x:scj:nhv", largas, &indice)) != -1;
+         indice = -1) {
+        const auto rechaza_valor = [&](const std::string& espera) {
+            mal = opcion_escrita(largas, indice, letra) + ": " + espera;
+            return false;
+        };
         switch (letra) {
             case 'e':
                 o.que.extensiones = separa_comas(optarg);
+                if (o.que.extensiones.empty()) {
+                    return rechaza_valor("se espera una lista de extensiones");
+                }
                 break;
             case 'x':
                 o.que.excluidos.anade(optarg);
                 break;
             case 's':
                 o.que.solo_php = true;
+                break;
+            case 'K':
+                o.que.sin_compactar.anade(optarg);
                 break;
             case 'c':
                 o.trabajo.comprueba = false;
@@ -139,7 +190,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 char* fin = nullptr;
                 const unsigned long hilos = std::strtoul(optarg, &fin, 10);
                 if (*optarg == '\0' || *fin != '\0' || hilos < 1 || hilos > 256) {
-                    return false;
+                    return rechaza_valor("se espera un numero de 1 a 256");
                 }
                 o.hilos = static_cast<unsigned>(hilos);
                 break;
@@ -152,21 +203,25 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 break;
             case 'I':
                 if (std::strcmp(optarg, "json") != 0 && std::strcmp(optarg, "texto") != 0) {
-                    return false;
+                    return rechaza_valor("se espera texto o json");
                 }
                 o.informe.json = std::strcmp(optarg, "json") == 0;
                 break;
             case 'E':
                 o.informe.estricto = true;
                 break;
+            case 'v':
+                o.informe.detalla = true;
+                break;
             case 'X':
-                if (!lee_exclusiones(optarg, o.que.excluidos)) {
-                    return false;
+                if (const int error = lee_exclusiones(optarg, o.que.excluidos); error != 0) {
+                    return rechaza_valor("imposible leer " + std::string(optarg) + ": " +
+                                         describe_error(error));
                 }
                 break;
             case 'M':
                 if (std::strcmp(optarg, "kexo") != 0 && std::strcmp(optarg, "php") != 0) {
-                    return false;
+                    return rechaza_valor("se espera kexo o php");
                 }
                 o.trabajo.modo =
                     std::strcmp(optarg, "php") == 0 ? modo_reglas::php : modo_reglas::kexo;
@@ -174,19 +229,41 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
             case 'n':
                 o.trabajo.simula = true;
                 break;
+            case 'A':
+                if (const int error = lee_aviso(optarg, o.trabajo.scopy); error != 0) {
+                    return rechaza_valor("imposible leer " + std::string(optarg) + ": " +
+                                         (error == kAvisoNoRegular ? "no es un fichero regular"
+                                                                   : describe_error(error)));
+                }
+                o.aviso_dado = true;
+                break;
+            case ':':
+                mal = opcion_rechazada(largas, argv, letra) + ": falta su valor";
+                return false;
             default:
+                mal = opcion_rechazada(largas, argv, letra);
+                // A long option known but given a value it does not take.
+                mal += mal.rfind("--", 0) == 0 && optopt != 0 ? ": no admite valor"
+                                                              : ": opcion desconocida";
                 return false;
         }
     }
     if (o.version || o.ayuda) {
         return true;
     }
-    if (argc - optind != 2 || o.que.extensiones.empty()) {
+    if (argc - optind != 2) {
+        mal = argc - optind == 0   ? "faltan <origen> y <destino>"
+              : argc - optind == 1 ? "falta <destino>"
+                                   : std::string("sobra ") + argv[optind + 2];
         return false;
     }
     o.origen = argv[optind];
     o.destino = argv[optind + 1];
-    return !o.origen.empty() && !o.destino.empty();
+    if (o.origen.empty() || o.destino.empty()) {
+        mal = o.origen.empty() ? "<origen> vacio" : "<destino> vacio";
+        return false;
+    }
+    return true;
 }
 
 // The threads that the descriptors allow: each holds a few open at once.
@@ -200,6 +277,8 @@ unsigned hilos_posibles(unsigned pedidos) {
 }
 
 constexpr const char* kSolapan = "Origen y destino se solapan: ninguno puede estar dentro del otro";
+constexpr const char* kDestinoDentro =
+    "Origen y destino se solapan: un destino dentro del origen ha de quedar fuera (-x)";
 
 // True when the notice cannot end the line comment that carries it early,
 // which would turn its rest into code.
@@ -224,9 +303,11 @@ void reparte(const std::vector<entrada>& entradas, unsigned hilos, progreso& ava
 // Says why the roots could not be used, as `como` found. Returns the exit status.
 int rechaza(apertura_raices como, const opciones& o, int error) {
     if (como == apertura_raices::sin_origen) {
-        std::printf("Imposible abrir carpeta origen %s (%d)\n", o.origen.c_str(), error);
+        std::printf("Imposible abrir carpeta origen %s: %s\n", o.origen.c_str(),
+                    describe_error(error).c_str());
     } else if (como == apertura_raices::sin_destino) {
-        std::printf("Imposible crear carpeta destino %s (%d)\n", o.destino.c_str(), error);
+        std::printf("Imposible crear carpeta destino %s: %s\n", o.destino.c_str(),
+                    describe_error(error).c_str());
     } else {
         std::puts(kSolapan);
     }
@@ -281,8 +362,8 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
 
 int ejecuta(int argc, char** argv) {
     opciones o;
-    if (!lee_opciones(argc, argv, o)) {
-        std::fputs(kErrorDeParametros, stdout);
+    if (std::string mal; !lee_opciones(argc, argv, o, mal)) {
+        std::printf("kexo-arbol: %s\n", mal.c_str());
         std::fputs(kUso, stdout);
         return kFallo;
     }
@@ -303,7 +384,9 @@ int ejecuta(int argc, char** argv) {
         como != apertura_raices::bien) {
         return rechaza(como, o, error);
     }
-    o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
+    if (!o.aviso_dado) {
+        o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
+    }
     const bool aviso_valido = o.trabajo.modo == modo_reglas::php
                                   ? aviso_cabe_en_comentario(o.trabajo.scopy)
                                   : aviso_seguro(o.trabajo.scopy);
@@ -311,13 +394,25 @@ int ejecuta(int argc, char** argv) {
         std::puts("Aviso no valido: su texto cerraria el comentario que lo lleva");
         return kFallo;
     }
-    // A folder of the source that is the destination or holds it (a mount) ends the walk.
-    const recorrido hallado = recorre(r.origen, o.que, r.sobre_destino);
+    // A folder of the source that is the destination or holds it ends the walk,
+    // unless the rules leave it out.
+    destino_en_origen dentro;
+    dentro.dentro = r.dentro_del_origen;
+    dentro.hondura = r.hondura;
+    dentro.faltan = r.faltan;
+    recorrido hallado = recorre(r.origen, o.que, r.sobre_destino, dentro);
     if (hallado.solapa) {
+        if (r.dentro_del_origen) {
+            std::puts(kDestinoDentro);
+            return kFallo;
+        }
         return rechaza(apertura_raices::solapan, o, 0);
     }
     for (const std::string& patron : o.que.excluidos.sin_coincidencias()) {
         std::fprintf(stderr, "Aviso: el patron %s no deja fuera nada\n", patron.c_str());
+    }
+    for (const std::string& patron : o.que.sin_compactar.sin_coincidencias()) {
+        std::fprintf(stderr, "Aviso: el patron %s no deja sin compactar nada\n", patron.c_str());
     }
     if (!o.trabajo.simula) {
         if (const apertura_raices como = crea_destino(o.destino, r, error);
@@ -327,7 +422,14 @@ int ejecuta(int argc, char** argv) {
         borra_temporales_abandonados(r.destino);
     }
     espejo obra(r.origen, r.destino, hallado.entradas, o.trabajo, r.sobre_origen.front());
-    return informa(hallado.entradas, refleja(obra, o.hilos), hallado.fallos, o.informe);
+    const std::vector<informe_trabajo> informes = refleja(obra, o.hilos);
+    // The root's attributes last, as every other folder's, once all it holds is written.
+    if (!o.trabajo.simula) {
+        if (const int fallo = copia_atributos_carpeta(r.origen, r.destino); fallo != 0) {
+            hallado.fallos.push_back({".", fallo, false, true});
+        }
+    }
+    return informa(hallado.entradas, informes, hallado.fallos, o.informe);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <map>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace kexo {
@@ -26,47 +27,146 @@ tipo_entrada tipo_de(const std::string& nombre, clase_nodo clase, const filtro& 
     }
 }
 
-// A folder still to be listed: its path from the root, and what its
-// parent's listing showed.
+// A folder still to be listed: its path from the root, what its parent's
+// listing showed, and whether its PHP files are copied as they are.
 struct pendiente {
     std::string ruta;
     nodo visto;
+    bool intacta = false;
 };
+
+// What the walk keeps of the destination: the folders it may not write in
+// from, where the destination lies, and whether it was found left out.
+struct vigia_destino {
+    const std::vector<nodo>& prohibidos;
+    const destino_en_origen& destino;
+    bool fuera = false;
+};
+
+// True when the rules leave out the destination still to be made at the
+// names `faltan` below the folder at `relativa`: it, or a folder it would lie in.
+bool deja_fuera(filtro& que, const std::string& relativa, const std::vector<std::string>& faltan) {
+    std::string ruta = relativa;
+    for (const std::string& nombre : faltan) {
+        ruta = ruta.empty() ? nombre : ruta + "/" + nombre;
+        if (que.excluidos.excluye(ruta, true)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the walk goes on past the forbidden folder `j` met at `ruta`. Left
+// out by the rules, it is never entered, and a destination in it is left out.
+// Else only a folder above the destination, below the root, is walked; the
+// nearest to a destination still to be made only when the rules leave out
+// the rest of the way.
+bool admite_prohibida(std::size_t j, bool excluida, const std::string& ruta, filtro& que,
+                      vigia_destino& vigia) {
+    const destino_en_origen& destino = vigia.destino;
+    if (excluida) {
+        vigia.fuera = vigia.fuera || (destino.dentro && j < destino.hondura);
+        return true;
+    }
+    if (!destino.dentro || j >= destino.hondura) {
+        return false;
+    }
+    if (j == 0) {
+        if (destino.faltan.empty() || !deja_fuera(que, ruta, destino.faltan)) {
+            return false;  // the destination itself, or a way to it left in
+        }
+        vigia.fuera = true;
+    }
+    return true;
+}
 
 // Lists the folder `c`, at `relativa` under the root, into `hallado`, and
 // puts its folders in `pendientes`. Returns false when a folder met is one
-// of `prohibidos`.
-bool anade_carpeta(const carpeta& c, const std::string& relativa, filtro& que,
-                   const std::vector<nodo>& prohibidos, recorrido& hallado,
-                   std::vector<pendiente>& pendientes) {
+// of the forbidden ones that may not be passed.
+bool anade_carpeta(const carpeta& c, const std::string& relativa, bool intacta, filtro& que,
+                   vigia_destino& vigia, recorrido& hallado, std::vector<pendiente>& pendientes) {
     std::vector<std::pair<std::string, nodo>> listado;
     if (const int error = lista_carpeta(c, listado); error != 0) {
         hallado.fallos.push_back({relativa.empty() ? "." : relativa, error});
     }
+    const std::vector<nodo>& prohibidos = vigia.prohibidos;
     for (const auto& [nombre, visto] : listado) {
-        // Even left out, a folder that is the destination means they overlap.
-        if (visto.clase == clase_nodo::carpeta &&
-            std::any_of(prohibidos.begin(), prohibidos.end(),
-                        [&visto = visto](const nodo& n) { return mismo_nodo(n, visto); })) {
-            return false;
-        }
         std::string ruta = relativa.empty() ? nombre : relativa + "/" + nombre;
-        if (que.excluidos.excluye(ruta, visto.clase == clase_nodo::carpeta)) {
+        const bool excluida = que.excluidos.excluye(ruta, visto.clase == clase_nodo::carpeta);
+        if (visto.clase == clase_nodo::carpeta) {
+            nodo quien = visto;
+            // Where a listing tells no identity, a folder is opened to tell it,
+            // while a destination in the source is still to be found.
+            if (quien.numero == 0 && vigia.destino.dentro && !vigia.fuera) {
+                carpeta abierta;
+                abre_carpeta_bajo(c, nombre, abierta, quien);
+            }
+            const auto j = static_cast<std::size_t>(
+                std::find_if(prohibidos.begin(), prohibidos.end(),
+                             [&quien](const nodo& n) { return mismo_nodo(n, quien); }) -
+                prohibidos.begin());
+            if (j < prohibidos.size() && !admite_prohibida(j, excluida, ruta, que, vigia)) {
+                return false;
+            }
+        }
+        if (excluida) {
             continue;
         }
         entrada e{ruta, tipo_de(nombre, visto.clase, que)};
-        if (e.tipo == tipo_entrada::otro && que.solo_php) {
+        // What --sin-compactar names: a PHP file, or a folder whose PHP files,
+        // at any depth, are all copied as they are.
+        const bool carpeta = e.tipo == tipo_entrada::carpeta;
+        const bool sin_compactar =
+            intacta || ((carpeta || e.tipo == tipo_entrada::php) && !que.sin_compactar.vacias() &&
+                        que.sin_compactar.excluye(ruta, carpeta));
+        const bool php_intacto = e.tipo == tipo_entrada::php && sin_compactar;
+        if (php_intacto) {
+            e.tipo = tipo_entrada::otro;
+        }
+        if (e.tipo == tipo_entrada::otro && que.solo_php && !php_intacto) {
             continue;
         }
         e.varios_nombres = visto.clase == clase_nodo::fichero && visto.nombres > 1;
         e.dispositivo = visto.dispositivo;
         e.numero = visto.numero;
         if (e.tipo == tipo_entrada::carpeta) {
-            pendientes.push_back({ruta, visto});
+            pendientes.push_back({ruta, visto, sin_compactar});
         }
         hallado.entradas.push_back(std::move(e));
     }
     return true;
+}
+
+// Leaves out the folders that would hold no file, at any depth, as rsync's
+// --prune-empty-dirs does: those emptied by what the filter left out, and
+// those empty in the source too. A special file, which is never made, holds
+// up no folder.
+void poda_carpetas_vacias(std::vector<entrada>& entradas) {
+    std::unordered_set<std::string_view> llenas;
+    for (const entrada& e : entradas) {
+        if (e.tipo == tipo_entrada::carpeta || e.tipo == tipo_entrada::especial) {
+            continue;
+        }
+        std::string_view ruta = e.ruta;
+        for (std::size_t barra; (barra = ruta.rfind('/')) != std::string_view::npos;) {
+            ruta = ruta.substr(0, barra);
+            if (!llenas.insert(ruta).second) {
+                break;  // it, and the folders above it, already held up
+            }
+        }
+    }
+    std::vector<bool> queda(entradas.size());
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        queda[i] = entradas[i].tipo != tipo_entrada::carpeta || llenas.count(entradas[i].ruta) > 0;
+    }
+    llenas.clear();
+    std::size_t hasta = 0;
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        if (queda[i] && hasta++ != i) {
+            entradas[hasta - 1] = std::move(entradas[i]);
+        }
+    }
+    entradas.erase(entradas.begin() + static_cast<std::ptrdiff_t>(hasta), entradas.end());
 }
 
 // Gives each entry the index of its folder, and each file with other hard
@@ -111,10 +211,20 @@ bool tiene_extension(std::string_view nombre, const std::vector<std::string>& ex
     });
 }
 
-recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos) {
+recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos,
+                  const destino_en_origen& destino) {
     recorrido hallado;
     std::vector<pendiente> pendientes;
-    if (!anade_carpeta(raiz, "", que, prohibidos, hallado, pendientes)) {
+    vigia_destino vigia{prohibidos, destino};
+    // A destination to be made right below the root: left out, or refused.
+    if (destino.dentro && destino.hondura == 0) {
+        if (destino.faltan.empty() || !deja_fuera(que, "", destino.faltan)) {
+            hallado.solapa = true;
+            return hallado;
+        }
+        vigia.fuera = true;
+    }
+    if (!anade_carpeta(raiz, "", false, que, vigia, hallado, pendientes)) {
         hallado.solapa = true;
         return hallado;
     }
@@ -131,15 +241,23 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
             hallado.fallos.push_back({p.ruta, error, cambiada});
             continue;
         }
-        if (!anade_carpeta(abierta, p.ruta, que, prohibidos, hallado, pendientes)) {
+        if (!anade_carpeta(abierta, p.ruta, p.intacta, que, vigia, hallado, pendientes)) {
             hallado.solapa = true;
             return hallado;
         }
+    }
+    // A destination in the source that the walk did not find left out.
+    if (destino.dentro && !vigia.fuera) {
+        hallado.solapa = true;
+        return hallado;
     }
     std::sort(hallado.entradas.begin(), hallado.entradas.end(),
               [](const entrada& a, const entrada& b) { return a.ruta < b.ruta; });
     std::sort(hallado.fallos.begin(), hallado.fallos.end(),
               [](const fallo_recorrido& a, const fallo_recorrido& b) { return a.ruta < b.ruta; });
+    if (que.solo_php) {
+        poda_carpetas_vacias(hallado.entradas);
+    }
     enlaza_entradas(hallado.entradas);
     return hallado;
 }

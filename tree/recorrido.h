@@ -39,14 +39,27 @@ struct filtro {
     std::vector<std::string> extensiones;  // of PHP files, without the dot
     reglas_exclusion excluidos;            // the paths left out
     bool solo_php = false;                 // other files left out too
+    reglas_exclusion sin_compactar = {};   // PHP files copied as they are, not compacted
 };
 
 // A folder that could not be read, with the system's error number, or that
-// was no longer the folder its listing showed.
+// was no longer the folder its listing showed; or the destination's root, when
+// the source root's attributes could not be given to it.
 struct fallo_recorrido {
     std::string ruta;
     int error;
     bool cambiado = false;
+    bool al_escribir = false;
+};
+
+// Where the destination lies in the source, as the roots found it: allowed
+// only where the rules leave it out, and then never entered.
+struct destino_en_origen {
+    bool dentro = false;      // it lies in the source, or would be made there
+    std::size_t hondura = 0;  // how many forbidden folders, from the first, lie below the root
+    // The names still to be made below the first forbidden folder, the
+    // nearest to it that exists; none when it exists.
+    std::vector<std::string> faltan;
 };
 
 // What a walk found.
@@ -58,11 +71,16 @@ struct recorrido {
 
 // The entries under the folder open as `raiz`, less what `que` leaves out.
 // Links are listed, never followed; each folder is opened beneath the root,
-// through no link, and only while it is still what its listing showed. A
-// folder among `prohibidos` (the destination, and the folders it lies in,
-// reached through a mount) ends the walk with `solapa`. The rules of `que`
-// note which of them matched.
-recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos);
+// through no link, and only while it is still what its listing showed.
+// `prohibidos` are the destination, or where it would be made, and the
+// folders it lies in: one met that the rules leave out is not entered;
+// another ends the walk with `solapa`, unless `destino` says it lies in the
+// source above the destination, which then must be found left out. The rules of `que`
+// note which of them matched; those of `sin_compactar` are tried on folders
+// and PHP files only. With `solo_php`, a folder that would hold no file is
+// left out.
+recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos,
+                  const destino_en_origen& destino = {});
 
 // True when `visto` is still what the walk saw as `que`: the same kind of
 // entry and, where the system tells, the same file.

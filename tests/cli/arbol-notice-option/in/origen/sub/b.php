@@ -1,0 +1,3 @@
+#!/usr/bin/env php
+<?php
+  echo 2;

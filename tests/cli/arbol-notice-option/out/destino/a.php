@@ -1,0 +1,4 @@
+<?php
+// (c) 2026 Ana Ruiz
+?>
+<?php echo 1;

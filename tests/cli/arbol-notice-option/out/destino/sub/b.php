@@ -1,0 +1,6 @@
+#!/usr/bin/env php
+<?php
+// (c) 2026 Ana Ruiz
+?>
+<?php
+  echo 2;

@@ -1,0 +1,4 @@
+<?php
+$t = <<<EOT
+  uno // dos
+EOT;
