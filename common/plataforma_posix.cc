@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +47,11 @@ nodo nodo_de(const struct stat& estado) {
     n.numero = static_cast<std::uint64_t>(estado.st_ino);
     n.nombres = static_cast<std::uint64_t>(estado.st_nlink);
     n.tamano = static_cast<std::int64_t>(estado.st_size);
+    n.tiempo = static_cast<std::int64_t>(estado.st_mtim.tv_sec) * 1000000000 +
+               static_cast<std::int64_t>(estado.st_mtim.tv_nsec);
+    n.modo = static_cast<std::uint32_t>(estado.st_mode & 07777);
+    n.dueno = static_cast<std::int64_t>(estado.st_uid);
+    n.grupo = static_cast<std::int64_t>(estado.st_gid);
     return n;
 }
 
@@ -544,8 +550,18 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
 
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
     struct stat estado;
-    if (fstat(original.fd(), &estado) != 0) {
+    struct stat ya;
+    if (fstat(original.fd(), &estado) != 0 || fstat(copia.fd(), &ya) != 0) {
         return errno;
+    }
+    // Access times are not compared: reading the copy changes them.
+    const bool dueno_igual =
+        ya.st_uid == estado.st_uid || (geteuid() != 0 && ya.st_uid == geteuid());
+    if (dueno_igual && ya.st_gid == estado.st_gid &&
+        (ya.st_mode & 07777) == (estado.st_mode & 07777) &&
+        ya.st_mtim.tv_sec == estado.st_mtim.tv_sec &&
+        ya.st_mtim.tv_nsec == estado.st_mtim.tv_nsec) {
+        return 0;
     }
     const struct timespec tiempos[2] = {estado.st_atim, estado.st_mtim};
     if (!conserva_dueno_y_permisos(copia.fd(), estado.st_uid, estado.st_gid, estado.st_mode) ||
@@ -553,6 +569,137 @@ int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
         return errno;
     }
     return 0;
+}
+
+namespace {
+
+// The name of the record's extended attribute.
+constexpr const char* kMarca = "user.kexo";
+
+// What a missing record or a file system without them makes `errno`.
+bool sin_marcas(int error) {
+    return error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// Removes the entry `nombre` of the folder open as `padre`, seen as
+// `visto`, and all it holds; `ruta` is its path for `avisa`.
+int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const std::string& ruta,
+             const nodo& visto, bool simula, const std::function<bool(const nodo&)>& intocable,
+             const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+    int primero = 0;
+    if (visto.clase == clase_nodo::carpeta) {
+        // Entered only as the folder it was, never through a link, never across a mount.
+        const int fd = openat(padre, nombre.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            avisa(ruta, visto, error);
+            return error;
+        }
+        struct stat estado;
+        int error = fstat(fd, &estado) != 0 ? errno : 0;
+        const nodo dentro = error == 0 ? nodo_de(estado) : nodo{};
+        if (error == 0 && (!mismo_nodo(dentro, visto) ||
+                           dentro.dispositivo != de_padre.dispositivo || intocable(dentro))) {
+            error = EXDEV;
+        }
+        if (error != 0) {
+            close(fd);
+            avisa(ruta, visto, error);
+            return error;
+        }
+        std::vector<std::pair<std::string, nodo>> entradas;
+        const carpeta abierta = carpeta::de_descriptor(fd);
+        primero = lista_carpeta(abierta, entradas);
+        std::sort(entradas.begin(), entradas.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [hijo, suyo] : entradas) {
+            const int e =
+                borra_en(fd, dentro, hijo, ruta + "/" + hijo, suyo, simula, intocable, avisa);
+            primero = primero != 0 ? primero : e;
+        }
+        if (primero != 0) {
+            avisa(ruta, visto, primero);
+            return primero;
+        }
+    }
+    int error = 0;
+    if (!simula && unlinkat(padre, nombre.c_str(),
+                            visto.clase == clase_nodo::carpeta ? AT_REMOVEDIR : 0) != 0) {
+        error = errno;
+    }
+    avisa(ruta, visto, error);
+    return error;
+}
+
+}  // namespace
+
+int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::string& marca) {
+    marca.clear();
+    visto = nodo{};
+    const int fd =
+        openat(c.fd(), nombre.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            return 0;
+        }
+        // A link, a socket, or a folder that may not be read: what it is, by name.
+        return examina_en(c, nombre, visto) == 0 && visto.clase != clase_nodo::ninguno ? 0 : error;
+    }
+    struct stat estado;
+    if (fstat(fd, &estado) != 0) {
+        cierra_guardando_error(fd);
+        return errno;
+    }
+    visto = nodo_de(estado);
+    int error = 0;
+    if (visto.clase == clase_nodo::fichero) {
+        char valor[512];
+        const ssize_t n = fgetxattr(fd, kMarca, valor, sizeof valor);
+        if (n >= 0) {
+            marca.assign(valor, static_cast<std::size_t>(n));
+        } else if (errno != ENODATA && errno != ERANGE) {
+            error = sin_marcas(errno) ? ENOTSUP : errno;
+        }
+    }
+    close(fd);
+    return error;
+}
+
+int nodo_de_descriptor(int fd, nodo& visto) {
+    struct stat estado;
+    if (fstat(fd, &estado) != 0) {
+        return errno;
+    }
+    visto = nodo_de(estado);
+    return 0;
+}
+
+int pon_marca(int fd, const std::string& marca) {
+    if (fsetxattr(fd, kMarca, marca.data(), marca.size(), 0) == 0) {
+        return 0;
+    }
+    return sin_marcas(errno) ? ENOTSUP : errno;
+}
+
+int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
+                   const std::function<bool(const nodo&)>& intocable,
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+    nodo visto;
+    nodo de_c;
+    struct stat estado;
+    if (fstat(c.fd(), &estado) != 0) {
+        return errno;
+    }
+    de_c = nodo_de(estado);
+    if (const int error = examina_en(c, nombre, visto); error != 0) {
+        return error;
+    }
+    if (visto.clase == clase_nodo::ninguno) {
+        return 0;
+    }
+    return borra_en(c.fd(), de_c, nombre, nombre, visto, simula, intocable, avisa);
 }
 
 }  // namespace kexo

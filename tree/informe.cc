@@ -13,6 +13,8 @@ struct recuento {
     std::size_t por_reglas_de_php = 0;  // of those compacted
     std::size_t sin_compactar = 0;
     std::size_t copiados = 0;
+    std::size_t al_dia = 0;
+    std::size_t borrados = 0;
     std::size_t fallidos = 0;
     std::uint64_t php_antes = 0;    // bytes of the PHP sources
     std::uint64_t php_despues = 0;  // bytes written for them
@@ -33,6 +35,11 @@ void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
             break;
         case resultado_trabajo::copiado:
             ++r.copiados;
+            break;
+        case resultado_trabajo::al_dia:
+            if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
+                ++r.al_dia;  // files, as the other counts
+            }
             break;
         case resultado_trabajo::fallido:
         case resultado_trabajo::cambiado:
@@ -91,6 +98,15 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
             break;
         default:
             break;
+    }
+}
+
+// The line for an entry removed from the destination, or that could not be.
+void informa_borrado(const borrado& b) {
+    if (b.error != 0) {
+        std::printf("Imposible borrar %s (%d)\n", b.ruta.c_str(), b.error);
+    } else {
+        std::printf("Borrado %s\n", b.ruta.c_str());
     }
 }
 
@@ -169,6 +185,8 @@ const char* accion_de(resultado_trabajo resultado) {
             return "fallido";
         case resultado_trabajo::omitido:
             return "omitido";
+        case resultado_trabajo::al_dia:
+            return "al_dia";
         case resultado_trabajo::hecho:
             break;
     }
@@ -184,11 +202,23 @@ std::string fallo_json(const fallo_recorrido& f) {
            ",\"accion\":\"fallido\",\"al_leer\":true,\"error\":" + std::to_string(f.error) + "}";
 }
 
+// The report's object for an entry removed from the destination, or not removed.
+std::string borrado_json(const borrado& b) {
+    if (b.error != 0) {
+        return "{\"ruta\":" + cadena_json(b.ruta) +
+               ",\"accion\":\"fallido\",\"al_leer\":false,\"error\":" + std::to_string(b.error) +
+               "}";
+    }
+    return "{\"ruta\":" + cadena_json(b.ruta) + ",\"accion\":\"borrado\"}";
+}
+
 std::string totales_json(const recuento& r) {
     return "{\"totales\":{\"compactados\":" + std::to_string(r.compactados) +
            ",\"por_reglas_de_php\":" + std::to_string(r.por_reglas_de_php) +
            ",\"sin_compactar\":" + std::to_string(r.sin_compactar) +
            ",\"copiados\":" + std::to_string(r.copiados) +
+           ",\"al_dia\":" + std::to_string(r.al_dia) +
+           ",\"borrados\":" + std::to_string(r.borrados) +
            ",\"fallidos\":" + std::to_string(r.fallidos) +
            ",\"php_antes\":" + std::to_string(r.php_antes) +
            ",\"php_despues\":" + std::to_string(r.php_despues) + "}}";
@@ -197,7 +227,8 @@ std::string totales_json(const recuento& r) {
 // Prints the report as JSON Lines, in path order, then the totals.
 void informa_json(const std::vector<entrada>& entradas,
                   const std::vector<informe_trabajo>& informes,
-                  const std::vector<fallo_recorrido>& fallos_recorrido, const recuento& r) {
+                  const std::vector<fallo_recorrido>& fallos_recorrido,
+                  const std::vector<borrado>& borrados, const recuento& r) {
     std::vector<std::pair<std::string_view, std::string>> lineas;
     lineas.reserve(entradas.size() + fallos_recorrido.size());
     for (std::size_t i = 0; i < entradas.size(); ++i) {
@@ -205,6 +236,9 @@ void informa_json(const std::vector<entrada>& entradas,
     }
     for (const fallo_recorrido& f : fallos_recorrido) {
         lineas.emplace_back(f.ruta, fallo_json(f));
+    }
+    for (const borrado& b : borrados) {
+        lineas.emplace_back(b.ruta, borrado_json(b));
     }
     std::stable_sort(lineas.begin(), lineas.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -284,15 +318,20 @@ std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
 }
 
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
-            const std::vector<fallo_recorrido>& fallos_recorrido, const opciones_informe& como) {
+            const std::vector<fallo_recorrido>& fallos_recorrido,
+            const std::vector<borrado>& borrados, const opciones_informe& como) {
     recuento r;
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         cuenta(r, entradas[i], informes[i]);
     }
     r.fallidos += fallos_recorrido.size();
+    for (const borrado& b : borrados) {
+        ++(b.error == 0 ? r.borrados : r.fallidos);
+    }
     if (como.json) {
-        informa_json(entradas, informes, fallos_recorrido, r);
+        informa_json(entradas, informes, fallos_recorrido, borrados, r);
     } else {
+        std::size_t b = 0;  // the removals, in path order among the entries
         for (const fallo_recorrido& f : fallos_recorrido) {
             if (f.cambiado) {
                 std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());
@@ -300,15 +339,29 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
                 std::printf("Imposible leer carpeta %s (%d)\n", f.ruta.c_str(), f.error);
             }
         }
-        for (std::size_t i = 0; i < entradas.size(); ++i) {
-            informa_entrada(entradas[i], informes[i]);
+        for (std::size_t i = 0; i <= entradas.size(); ++i) {
+            for (; b < borrados.size() &&
+                   (i == entradas.size() || borrados[b].ruta < entradas[i].ruta);
+                 ++b) {
+                informa_borrado(borrados[b]);
+            }
+            if (i < entradas.size()) {
+                informa_entrada(entradas[i], informes[i]);
+            }
         }
         std::printf(
-            "Compactados %zu (%zu por las reglas de PHP), sin compactar %zu, copiados %zu, "
-            "fallidos %zu; PHP %llu -> %llu bytes ",
-            r.compactados, r.por_reglas_de_php, r.sin_compactar, r.copiados, r.fallidos,
-            static_cast<unsigned long long>(r.php_antes),
-            static_cast<unsigned long long>(r.php_despues));
+            "Compactados %zu (%zu por las reglas de PHP), sin compactar %zu, copiados %zu, ",
+            r.compactados, r.por_reglas_de_php, r.sin_compactar, r.copiados);
+        // Shown once there are any: a first run says what it always said.
+        if (r.al_dia > 0) {
+            std::printf("al dia %zu, ", r.al_dia);
+        }
+        if (r.borrados > 0) {
+            std::printf("borrados %zu, ", r.borrados);
+        }
+        std::printf("fallidos %zu; PHP %llu -> %llu bytes ", r.fallidos,
+                    static_cast<unsigned long long>(r.php_antes),
+                    static_cast<unsigned long long>(r.php_despues));
         imprime_ahorro(r.php_antes, r.php_despues);
     }
     if (r.fallidos > 0) {

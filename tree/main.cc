@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "lexical/reglas_php.h"
 #include "notice/aviso.h"
 #include "tree/cola.h"
+#include "tree/estado.h"
 #include "tree/informe.h"
 #include "tree/raices.h"
 #include "tree/recorrido.h"
@@ -47,6 +49,10 @@ constexpr const char* kUso =
     "                           o php (las de PHP: cada pieza en su linea)\n"
     "      --informe=FORMATO    texto (el de siempre) o json: un objeto JSON por linea\n"
     "      --estricto           sale con 3 si algun fichero PHP queda sin compactar\n"
+    "      --suma               compara el contenido del origen aunque su tamano y su\n"
+    "                           fecha no hayan cambiado\n"
+    "      --borra              borra del destino lo que ya no esta en el origen\n"
+    "      --borra-excluidos    con --borra, borra tambien lo que dejan fuera -x y -s\n"
     "  -h, --help               da este texto\n"
     "      --version            da la version y las vias de escaneo de este procesador\n\n";
 
@@ -72,8 +78,10 @@ struct opciones {
     std::string origen;
     std::string destino;
     opciones_informe informe;
-    bool version = false;  // print the version, and nothing else
-    bool ayuda = false;    // print the usage, and nothing else
+    bool borra = false;            // remove from the destination what the source no longer has
+    bool borra_excluidos = false;  // and what the patterns leave out
+    bool version = false;          // print the version, and nothing else
+    bool ayuda = false;            // print the usage, and nothing else
 };
 
 std::vector<std::string> separa_comas(const std::string& lista) {
@@ -118,6 +126,9 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                                     {"modo", required_argument, nullptr, 'M'},
                                     {"excluye-desde", required_argument, nullptr, 'X'},
                                     {"help", no_argument, nullptr, 'h'},
+                                    {"suma", no_argument, nullptr, 'S'},
+                                    {"borra", no_argument, nullptr, 'B'},
+                                    {"borra-excluidos", no_argument, nullptr, 'D'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
@@ -174,6 +185,15 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
             case 'n':
                 o.trabajo.simula = true;
                 break;
+            case 'S':
+                o.trabajo.suma = true;
+                break;
+            case 'B':
+                o.borra = true;
+                break;
+            case 'D':
+                o.borra_excluidos = true;
+                break;
             default:
                 return false;
         }
@@ -181,12 +201,24 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
     if (o.version || o.ayuda) {
         return true;
     }
-    if (argc - optind != 2 || o.que.extensiones.empty()) {
+    if (argc - optind != 2 || o.que.extensiones.empty() || (o.borra_excluidos && !o.borra)) {
         return false;
     }
     o.origen = argv[optind];
     o.destino = argv[optind + 1];
     return !o.origen.empty() && !o.destino.empty();
+}
+
+// What of `o` changes a file's output, for the key kept in each file's record.
+opciones_salida salida_de(const opciones& o) {
+    opciones_salida salida;
+    salida.version = KEXO_VERSION;
+    salida.modo = o.trabajo.modo == modo_reglas::php ? "php" : "kexo";
+    salida.comprueba = o.trabajo.comprueba;
+    salida.extensiones = o.que.extensiones;
+    salida.aviso = o.trabajo.scopy;
+    // salida.sin_compactar: the patterns of PHP files copied as they are, once that option is.
+    return salida;
 }
 
 // The threads that the descriptors allow: each holds a few open at once.
@@ -236,7 +268,10 @@ int rechaza(apertura_raices como, const opciones& o, int error) {
 // Does the work on every entry of `obra`: folders first, in path order, so
 // that each exists before what it holds; each file once, then its other names,
 // linked to it; a folder's attributes last, since writing in it changes its times.
-std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
+// With `borra`, what the source no longer has is removed once the folders
+// are made, before anything is written.
+std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
+                                     const std::function<void()>& borra) {
     const std::vector<entrada>& entradas = obra.entradas;
     std::vector<informe_trabajo> informes(entradas.size());
     for (std::size_t i = 0; i < entradas.size(); ++i) {
@@ -244,6 +279,7 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
             informes[i] = crea_carpeta(obra, i);
         }
     }
+    borra();
     const unsigned hilos = hilos_posibles(hilos_pedidos);
     std::vector<taller> talleres(hilos);
     {
@@ -304,6 +340,7 @@ int ejecuta(int argc, char** argv) {
         return rechaza(como, o, error);
     }
     o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
+    o.trabajo.clave = clave_de(salida_de(o));
     const bool aviso_valido = o.trabajo.modo == modo_reglas::php
                                   ? aviso_cabe_en_comentario(o.trabajo.scopy)
                                   : aviso_seguro(o.trabajo.scopy);
@@ -327,7 +364,21 @@ int ejecuta(int argc, char** argv) {
         borra_temporales_abandonados(r.destino);
     }
     espejo obra(r.origen, r.destino, hallado.entradas, o.trabajo, r.sobre_origen.front());
-    return informa(hallado.entradas, refleja(obra, o.hilos), hallado.fallos, o.informe);
+    obra.hay_destino = !o.trabajo.simula || r.destino_existe;
+    std::vector<borrado> borrados;
+    const auto borra = [&] {
+        if (!o.borra) {
+            return;
+        }
+        // A folder of the source not read whole would lose in the destination what it still has.
+        if (!hallado.fallos.empty()) {
+            std::fputs("Aviso: no se borra nada, el origen no se pudo leer entero\n", stderr);
+            return;
+        }
+        borrados = borra_sobrantes(obra, o.que, o.borra_excluidos);
+    };
+    const std::vector<informe_trabajo> informes = refleja(obra, o.hilos, borra);
+    return informa(hallado.entradas, informes, hallado.fallos, borrados, o.informe);
 }
 
 }  // namespace

@@ -54,13 +54,16 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, filtro& que,
         if (que.excluidos.excluye(ruta, visto.clase == clase_nodo::carpeta)) {
             continue;
         }
-        entrada e{ruta, tipo_de(nombre, visto.clase, que)};
+        entrada e;
+        e.ruta = ruta;
+        e.tipo = tipo_de(nombre, visto.clase, que);
         if (e.tipo == tipo_entrada::otro && que.solo_php) {
             continue;
         }
         e.varios_nombres = visto.clase == clase_nodo::fichero && visto.nombres > 1;
         e.dispositivo = visto.dispositivo;
         e.numero = visto.numero;
+        e.visto = visto;
         if (e.tipo == tipo_entrada::carpeta) {
             pendientes.push_back({ruta, visto});
         }
