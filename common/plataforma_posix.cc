@@ -634,8 +634,64 @@ int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const s
 
 }  // namespace
 
+namespace {
+
+#if defined(__linux__)
+// Linux 6.13's call for an attribute of an entry named in a folder.
+constexpr long kGetxattrat = 464;
+struct argumentos_xattr {
+    std::uint64_t valor;
+    std::uint32_t tamano;
+    std::uint32_t banderas;
+};
+#endif
+
+// The record of the entry `nombre` of `c`, its link not followed, in two
+// calls where the kernel has getxattrat. Returns 1 when done so (`error`
+// then says how), 0 where the kernel lacks the call.
+int lee_marca_por_nombre(const carpeta& c, const std::string& nombre, nodo& visto,
+                         std::string& marca, int& error) {
+#if defined(__linux__)
+    static std::atomic<bool> sin_llamada{false};
+    if (sin_llamada.load(std::memory_order_relaxed)) {
+        return 0;
+    }
+    error = examina_en(c, nombre, visto);
+    if (error != 0 || visto.clase != clase_nodo::fichero) {
+        return 1;
+    }
+    char valor[512];
+    argumentos_xattr argumentos{reinterpret_cast<std::uintptr_t>(valor), sizeof valor, 0};
+    const long n = syscall(kGetxattrat, c.fd(), nombre.c_str(), AT_SYMLINK_NOFOLLOW, kMarca,
+                           &argumentos, sizeof argumentos);
+    if (n >= 0) {
+        marca.assign(valor, static_cast<std::size_t>(n));
+    } else if (errno == ENOSYS || errno == EPERM) {
+        // An older kernel, or a filter that refuses the call.
+        sin_llamada.store(true, std::memory_order_relaxed);
+        return 0;
+    } else if (errno != ENODATA && errno != ERANGE) {
+        error = sin_marcas(errno) ? ENOTSUP : errno;
+    }
+    return 1;
+#else
+    static_cast<void>(c);
+    static_cast<void>(nombre);
+    static_cast<void>(visto);
+    static_cast<void>(marca);
+    static_cast<void>(error);
+    return 0;
+#endif
+}
+
+}  // namespace
+
 int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::string& marca) {
     marca.clear();
+    visto = nodo{};
+    if (int error = 0; lee_marca_por_nombre(c, nombre, visto, marca, error) != 0) {
+        return error;
+    }
     visto = nodo{};
     const int fd =
         openat(c.fd(), nombre.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

@@ -616,13 +616,16 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
         if (en == nullptr) {
             return falla(error, false);
         }
-        if ((error = crea_carpeta_en(*en, nombre)) != 0) {
-            return falla(error, false);
-        }
         carpeta hecha;
         nodo visto;
-        if ((error = abre_carpeta_bajo(*en, nombre, hecha, visto)) != 0) {
-            return falla(error, false);
+        // A folder already there (a run before this one) is only opened.
+        if (abre_carpeta_bajo(*en, nombre, hecha, visto) != 0) {
+            if ((error = crea_carpeta_en(*en, nombre)) != 0) {
+                return falla(error, false);
+            }
+            if ((error = abre_carpeta_bajo(*en, nombre, hecha, visto)) != 0) {
+                return falla(error, false);
+            }
         }
         // A source folder reached through the destination (a mount): never written.
         if (es_carpeta_de_origen(obra, visto)) {
