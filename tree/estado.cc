@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 namespace kexo {
@@ -148,6 +149,13 @@ void anade_hex(std::string& texto, std::uint64_t n) {
     texto.append(cifras, fin);
 }
 
+// ` ` and `n` in 16 hexadecimal digits.
+std::string con_ceros(std::uint64_t n) {
+    char cifras[18];
+    std::snprintf(cifras, sizeof cifras, " %016llx", static_cast<unsigned long long>(n));
+    return cifras;
+}
+
 void anade_nodo(std::string& texto, const nodo& n) {
     anade_numero(texto, n.tamano);
     anade_numero(texto, n.tiempo);
@@ -210,13 +218,19 @@ std::string escribe_marca(const marca_fichero& marca) {
     texto += ' ';
     texto += static_cast<char>(marca.tipo);
     anade_hex(texto, marca.suma);
-    return texto;
+    return texto + con_ceros(suma_de(texto));
 }
 
 bool lee_marca(std::string_view texto, marca_fichero& marca) {
-    if (texto.substr(0, kVersionMarca.size()) != kVersionMarca) {
+    // Its own sum last: a record cut or changed anywhere does not read.
+    constexpr std::size_t kSuma = 17;
+    if (texto.size() < kVersionMarca.size() + kSuma ||
+        texto.substr(0, kVersionMarca.size()) != kVersionMarca ||
+        texto.substr(texto.size() - kSuma) !=
+            con_ceros(suma_de(texto.substr(0, texto.size() - kSuma)))) {
         return false;
     }
+    texto.remove_suffix(kSuma);
     lector_marca lector(texto.substr(kVersionMarca.size()));
     marca_fichero leida;
     char tipo = 0;
