@@ -133,6 +133,11 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena);
 // Returns 0, or the error number.
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia);
 
+// True when a folder seen as `copia` already has what copia_atributos_carpeta
+// would give it from one seen as `original` (access times aside: reading the
+// copy changes them).
+bool atributos_iguales(const nodo& original, const nodo& copia);
+
 // What a file written holds of its making: a short record kept beside its
 // bytes (an extended attribute on POSIX), read back by the next run to tell
 // whether the file is still what it would write.

@@ -548,19 +548,21 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
     return error;
 }
 
+bool atributos_iguales(const nodo& original, const nodo& copia) {
+    // An owner this process could not give is not asked for.
+    static const auto yo = static_cast<std::int64_t>(geteuid());
+    const bool dueno_igual = copia.dueno == original.dueno || (yo != 0 && copia.dueno == yo);
+    return dueno_igual && copia.grupo == original.grupo && copia.modo == original.modo &&
+           copia.tiempo == original.tiempo;
+}
+
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
     struct stat estado;
     struct stat ya;
     if (fstat(original.fd(), &estado) != 0 || fstat(copia.fd(), &ya) != 0) {
         return errno;
     }
-    // Access times are not compared: reading the copy changes them.
-    const bool dueno_igual =
-        ya.st_uid == estado.st_uid || (geteuid() != 0 && ya.st_uid == geteuid());
-    if (dueno_igual && ya.st_gid == estado.st_gid &&
-        (ya.st_mode & 07777) == (estado.st_mode & 07777) &&
-        ya.st_mtim.tv_sec == estado.st_mtim.tv_sec &&
-        ya.st_mtim.tv_nsec == estado.st_mtim.tv_nsec) {
+    if (atributos_iguales(nodo_de(estado), nodo_de(ya))) {
         return 0;
     }
     const struct timespec tiempos[2] = {estado.st_atim, estado.st_mtim};

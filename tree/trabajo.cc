@@ -585,7 +585,8 @@ espejo::espejo(const carpeta& origen_, const carpeta& destino_,
       destino(destino_),
       entradas(entradas_),
       opciones(opciones_),
-      hechas(entradas_.size()) {
+      hechas(entradas_.size()),
+      ya_estaban(entradas_.size(), 0) {
     carpetas_origen.emplace_back(raiz_origen.dispositivo, raiz_origen.numero);
     for (const entrada& e : entradas) {
         if (e.tipo == tipo_entrada::carpeta) {
@@ -619,7 +620,8 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
         carpeta hecha;
         nodo visto;
         // A folder already there (a run before this one) is only opened.
-        if (abre_carpeta_bajo(*en, nombre, hecha, visto) != 0) {
+        obra.ya_estaban[i] = abre_carpeta_bajo(*en, nombre, hecha, visto) == 0;
+        if (!obra.ya_estaban[i]) {
             if ((error = crea_carpeta_en(*en, nombre)) != 0) {
                 return falla(error, false);
             }
@@ -704,6 +706,14 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
 informe_trabajo remata_carpeta(const espejo& obra, std::size_t i) {
     taller banco;
     return a_salvo(banco, [&] {
+        // Looked at by its path: only a folder that is the one made and has
+        // what the walk saw of its source is left alone without being opened.
+        nodo ahora;
+        const entrada& que = obra.entradas[i];
+        if (examina_en(obra.destino, que.ruta, ahora) == 0 && ahora.clase == clase_nodo::carpeta &&
+            mismo_nodo(ahora, obra.hechas[i]) && atributos_iguales(que.visto, ahora)) {
+            return con(obra.ya_estaban[i] ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
+        }
         int error = 0;
         const carpeta* de = carpeta_origen(obra, i, banco.origen, error);
         if (de == nullptr) {

@@ -76,8 +76,9 @@ struct espejo {
     const carpeta& destino;  // not open when nothing is written
     const std::vector<entrada>& entradas;
     const opciones_trabajo& opciones;
-    bool hay_destino = true;   // the destination exists (a dry run may have none to look at)
-    std::vector<nodo> hechas;  // by entry: the destination folder made for a folder
+    bool hay_destino = true;       // the destination exists (a dry run may have none to look at)
+    std::vector<nodo> hechas;      // by entry: the destination folder made for a folder
+    std::vector<char> ya_estaban;  // by entry: that folder was there before this run
     // Device and number of every source folder, sorted.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> carpetas_origen;
 };
@@ -113,7 +114,8 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
                                const informe_trabajo& del_principal, taller& banco);
 
 // Gives the destination folder for the folder `i` the owner, permission bits
-// and times of the source one, once all it holds is written.
+// and times of the source one, once all it holds is written: only where they
+// differ, so that a folder already as it should be is left alone (al_dia).
 informe_trabajo remata_carpeta(const espejo& obra, std::size_t i);
 
 // An entry removed from the destination, by its path, or the error number
