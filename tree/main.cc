@@ -356,6 +356,7 @@ int ejecuta(int argc, char** argv) {
     for (const std::string& patron : o.que.excluidos.sin_coincidencias()) {
         std::fprintf(stderr, "Aviso: el patron %s no deja fuera nada\n", patron.c_str());
     }
+    const bool destino_nuevo = !r.destino_existe;
     if (!o.trabajo.simula) {
         if (const apertura_raices como = crea_destino(o.destino, r, error);
             como != apertura_raices::bien) {
@@ -365,6 +366,7 @@ int ejecuta(int argc, char** argv) {
     }
     espejo obra(r.origen, r.destino, hallado.entradas, o.trabajo, r.sobre_origen.front());
     obra.hay_destino = !o.trabajo.simula || r.destino_existe;
+    obra.destino_nuevo = destino_nuevo;
     std::vector<borrado> borrados;
     const auto borra = [&] {
         if (!o.borra) {

@@ -165,12 +165,19 @@ informe_trabajo al_dia_segun(const marca_fichero& marca) {
     return informe;
 }
 
+// True when the destination folder for the entries of the folder `padre`
+// may hold something from before this run, to be looked at.
+bool hay_que_mirar(const espejo& obra, std::size_t padre) {
+    return obra.hay_destino &&
+           (padre == kNinguna ? !obra.destino_nuevo : obra.ya_estaban[padre] != 0);
+}
+
 // Looks at what the destination holds for the file `que` into `antes`.
 // Returns the report when it is up to date by its record and the source's
 // size and time (without --suma, that is all that is compared).
 std::optional<informe_trabajo> mira_destino(const espejo& obra, const entrada& que, taller& banco,
                                             previo& antes) {
-    if (!obra.hay_destino) {
+    if (!hay_que_mirar(obra, que.padre)) {
         return std::nullopt;
     }
     int error = 0;
@@ -534,7 +541,7 @@ informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
     if (error != 0) {
         return falla(error, true);
     }
-    if (obra.hay_destino) {
+    if (hay_que_mirar(obra, que.padre)) {
         const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
         previo antes;
         std::string ya;
@@ -611,6 +618,7 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
             if (en != nullptr && abre_carpeta_bajo(*en, nombre, hay, visto) == 0 &&
                 !es_carpeta_de_origen(obra, visto)) {
                 obra.hechas[i] = visto;
+                obra.ya_estaban[i] = 1;
             }
             return con(resultado_trabajo::hecho);
         }

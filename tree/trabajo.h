@@ -77,6 +77,7 @@ struct espejo {
     const std::vector<entrada>& entradas;
     const opciones_trabajo& opciones;
     bool hay_destino = true;       // the destination exists (a dry run may have none to look at)
+    bool destino_nuevo = false;    // made by this run: nothing in it from before to look at
     std::vector<nodo> hechas;      // by entry: the destination folder made for a folder
     std::vector<char> ya_estaban;  // by entry: that folder was there before this run
     // Device and number of every source folder, sorted.
