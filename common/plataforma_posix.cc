@@ -548,12 +548,42 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
     return error;
 }
 
+namespace {
+
+// True when this process may give a file the group `grupo`: one of its own.
+bool es_grupo_mio(std::int64_t grupo) {
+    static const std::vector<std::int64_t> mios = [] {
+        std::vector<std::int64_t> todos{static_cast<std::int64_t>(getegid())};
+        const int n = getgroups(0, nullptr);
+        std::vector<gid_t> otros(static_cast<std::size_t>(std::max(n, 0)));
+        if (n > 0 && getgroups(n, otros.data()) == n) {
+            todos.insert(todos.end(), otros.begin(), otros.end());
+        }
+        return todos;
+    }();
+    return std::find(mios.begin(), mios.end(), grupo) != mios.end();
+}
+
+}  // namespace
+
 bool atributos_iguales(const nodo& original, const nodo& copia) {
-    // An owner this process could not give is not asked for.
+    // What conserva_dueno_y_permisos gives: an owner or group this process
+    // cannot give stays as made, and takes setuid or setgid with it.
     static const auto yo = static_cast<std::int64_t>(geteuid());
-    const bool dueno_igual = copia.dueno == original.dueno || (yo != 0 && copia.dueno == yo);
-    return dueno_igual && copia.grupo == original.grupo && copia.modo == original.modo &&
-           copia.tiempo == original.tiempo;
+    const bool mismo_dueno = copia.dueno == original.dueno;
+    const bool mismo_grupo = copia.grupo == original.grupo;
+    if ((!mismo_dueno && (yo == 0 || original.dueno == yo)) ||
+        (!mismo_grupo && (yo == 0 || es_grupo_mio(original.grupo)))) {
+        return false;
+    }
+    std::uint32_t modo = original.modo;
+    if (!mismo_dueno) {
+        modo &= ~static_cast<std::uint32_t>(S_ISUID);
+    }
+    if (!mismo_grupo) {
+        modo &= ~static_cast<std::uint32_t>(S_ISGID);
+    }
+    return copia.modo == modo && copia.tiempo == original.tiempo;
 }
 
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
@@ -738,7 +768,24 @@ int pon_marca(int fd, const std::string& marca) {
     if (fsetxattr(fd, kMarca, marca.data(), marca.size(), 0) == 0) {
         return 0;
     }
-    return sin_marcas(errno) ? ENOTSUP : errno;
+    int error = errno;
+    struct stat estado;
+    // A user's attribute needs the file writable, whatever the descriptor: a
+    // read-only file is made writable to its owner for the while, its bits
+    // then given back (only its change time moves).
+    if (error == EACCES && fstat(fd, &estado) == 0 && (estado.st_mode & S_IWUSR) == 0 &&
+        fchmod(fd, (estado.st_mode & 07777) | S_IWUSR) == 0) {
+        error = fsetxattr(fd, kMarca, marca.data(), marca.size(), 0) == 0 ? 0 : errno;
+        if (fchmod(fd, estado.st_mode & 07777) != 0) {
+            // Its bits could not be given back: no record, so that the next run writes it.
+            fremovexattr(fd, kMarca);
+            return errno;
+        }
+        if (error == 0) {
+            return 0;
+        }
+    }
+    return sin_marcas(error) ? ENOTSUP : error;
 }
 
 int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,

@@ -59,6 +59,9 @@ std::set<std::string> nombres_en(const fs::path& carpeta) {
     return todos;
 }
 
+std::map<std::string, std::string> huellas(const fs::path& raiz);
+bool guarda_atributos(const fs::path& carpeta);
+
 resultado arbol(const fs::path& carpeta, const std::vector<std::string>& argumentos,
                 limites limite = {}, const std::string& binario = KEXO_BINARIO_ARBOL) {
     return ejecuta(orden_de(binario, argumentos), entorno_sin_phprc(), carpeta, limite);
@@ -254,6 +257,15 @@ TEST(Arbol, SoloLecturaSinPrivilegios) {
     const resultado r = arbol(escena.ruta(), {"origen", "destino"}, {0, 65534}, kexo);
     EXPECT_EQ(0, r.estado) << r.salida;
     EXPECT_EQ("despues", lee_fichero(escena / "destino/ro/c.txt"));
+    // Read-only, it still carries its record: the next run leaves it alone.
+    if (guarda_atributos(escena.ruta())) {
+        const auto antes = huellas(escena / "destino");
+        const resultado otra = arbol(escena.ruta(), {"origen", "destino"}, {0, 65534}, kexo);
+        EXPECT_NE(std::string::npos, otra.salida.find("copiados 0, al dia 1, fallidos 0"))
+            << otra.salida;
+        EXPECT_EQ(antes, huellas(escena / "destino"));
+        EXPECT_EQ(fs::perms(0444), fs::status(escena / "destino/ro/c.txt").permissions());
+    }
 }
 
 // Each entry swapped, after the walk, for something else: the work opens
