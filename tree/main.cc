@@ -78,10 +78,11 @@ struct opciones {
     std::string origen;
     std::string destino;
     opciones_informe informe;
+    bool version = false;  // print the version, and nothing else
+    bool ayuda = false;    // print the usage, and nothing else
+
     bool borra = false;            // remove from the destination what the source no longer has
     bool borra_excluidos = false;  // and what the patterns leave out
-    bool version = false;          // print the version, and nothing else
-    bool ayuda = false;            // print the usage, and nothing else
 };
 
 std::vector<std::string> separa_comas(const std::string& lista) {
