@@ -1094,6 +1094,42 @@ TEST(Estado, Clave) {
     }
 }
 
+// A PHP file left as it was stays reported so when a run leaves it alone:
+// --estricto exits with 3 on every run, and the report says why.
+TEST(Arbol, EstrictoTambienSinReescribir) {
+    const carpeta_temporal escena;
+    if (!guarda_atributos(escena.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    fs::create_directories(escena / "origen");
+    // A notice that no /* */ comment can hold leaves PHP's rules out.
+    fs::create_directories(escena / "aviso");
+    escribe_fichero(escena / "aviso/kexo.ini", "Hecho */ por X\n");
+    const std::vector<std::string> entorno = {"PHPRC=" + (escena / "aviso").string()};
+    escribe_fichero(escena / "origen/b.php", "<?php\r\n$t = <<<EOT\r\n  uno // dos\r\nEOT;\r\n");
+    escribe_fichero(escena / "origen/a.php", "<?php\n  $a = 1; // c\n");
+    const std::vector<std::string> args = {"--estricto", "origen", "destino"};
+    const resultado primera = arbol_con(escena.ruta(), args, entorno);
+    EXPECT_EQ(3, primera.estado);
+    const std::string motivo = "Sin compactar b.php: cambiaria el programa en la linea 2\n";
+    EXPECT_EQ(0u, primera.salida.find(motivo)) << primera.salida;
+    const resultado segunda = arbol_con(escena.ruta(), args, entorno);
+    EXPECT_EQ(3, segunda.estado);
+    EXPECT_EQ(0u, segunda.salida.find(motivo)) << segunda.salida;
+    EXPECT_NE(std::string::npos, segunda.salida.find("al dia 2")) << segunda.salida;
+    const resultado json =
+        arbol_con(escena.ruta(), {"--estricto", "--informe=json", "origen", "destino"}, entorno);
+    EXPECT_EQ(3, json.estado);
+    EXPECT_NE(std::string::npos,
+              json.salida.find("{\"ruta\":\"b.php\",\"accion\":\"al_dia\",\"motivo\":"
+                               "\"programa\",\"linea\":2,\"antes\":40,\"despues\":40}"))
+        << json.salida;
+    // Once it compacts, the run that writes it exits with 0, as do the next ones.
+    escribe_fichero(escena / "origen/b.php", "<?php\n$t = 1; // dos\n");
+    EXPECT_EQ(0, arbol_con(escena.ruta(), args, entorno).estado);
+    EXPECT_EQ(0, arbol_con(escena.ruta(), args, entorno).estado);
+}
+
 }  // namespace
 
 }  // namespace kexo

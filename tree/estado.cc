@@ -218,6 +218,9 @@ std::string escribe_marca(const marca_fichero& marca) {
     texto += ' ';
     texto += static_cast<char>(marca.tipo);
     anade_hex(texto, marca.suma);
+    anade_numero(texto, marca.resultado);
+    anade_numero(texto, marca.motivo);
+    anade_numero(texto, marca.linea);
     return texto + con_ceros(suma_de(texto));
 }
 
@@ -236,7 +239,8 @@ bool lee_marca(std::string_view texto, marca_fichero& marca) {
     char tipo = 0;
     if (!lector.numero(leida.clave, 16) || !lector.nodo_de(leida.origen) ||
         !lector.nodo_de(leida.escrito) || !lector.letra(tipo) || !lector.numero(leida.suma, 16) ||
-        !lector.al_final()) {
+        !lector.numero(leida.resultado) || !lector.numero(leida.motivo) ||
+        !lector.numero(leida.linea) || !lector.al_final()) {
         return false;
     }
     if (tipo != static_cast<char>(tipo_suma::ninguna) &&

@@ -64,6 +64,11 @@ struct marca_fichero {
     nodo escrito;             // the file written as it was put in place
     tipo_suma tipo = tipo_suma::ninguna;
     std::uint64_t suma = 0;
+    // What was written, as the report names it: a result of the work, and
+    // for a PHP file left as it was, why and where (a cause, a line).
+    std::uint32_t resultado = 0;
+    std::uint32_t motivo = 0;
+    std::int64_t linea = 0;
 };
 
 // The record as text, and back. `lee_marca` returns false for anything but

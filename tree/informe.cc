@@ -14,11 +14,20 @@ struct recuento {
     std::size_t sin_compactar = 0;
     std::size_t copiados = 0;
     std::size_t al_dia = 0;
+    std::size_t al_dia_sin_compactar = 0;  // of those up to date, PHP files left as they were
     std::size_t borrados = 0;
     std::size_t fallidos = 0;
     std::uint64_t php_antes = 0;    // bytes of the PHP sources
     std::uint64_t php_despues = 0;  // bytes written for them
 };
+
+// True when `informe` is of a PHP file left as it was, written now or before.
+bool sin_compactar(const informe_trabajo& informe) {
+    const resultado_trabajo hecho =
+        informe.resultado == resultado_trabajo::al_dia ? informe.previo : informe.resultado;
+    return hecho == resultado_trabajo::sin_compactar ||
+           hecho == resultado_trabajo::demasiado_grande;
+}
 
 void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
     switch (informe.resultado) {
@@ -39,6 +48,9 @@ void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
         case resultado_trabajo::al_dia:
             if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
                 ++r.al_dia;  // files, as the other counts
+            }
+            if (que.tipo == tipo_entrada::php && sin_compactar(informe)) {
+                ++r.al_dia_sin_compactar;
             }
             break;
         case resultado_trabajo::fallido:
@@ -74,7 +86,8 @@ const char* motivo_de(motivo_diferencia motivo, bool para_json) {
 // The line for an entry that is not plainly done, if any.
 void informa_entrada(const entrada& que, const informe_trabajo& informe) {
     const char* ruta = que.ruta.c_str();
-    switch (informe.resultado) {
+    // A file left as it was says so on every run, written again or not.
+    switch (informe.resultado == resultado_trabajo::al_dia ? informe.previo : informe.resultado) {
         case resultado_trabajo::sin_compactar:
             std::printf("Sin compactar %s: cambiaria %s en la linea %lld\n", ruta,
                         motivo_de(informe.motivo, false), static_cast<long long>(informe.linea));
@@ -300,10 +313,13 @@ std::string cadena_json(std::string_view texto) {
 std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
     std::string objeto = "{\"ruta\":" + cadena_json(que.ruta) + ",\"accion\":\"" +
                          accion_de(informe.resultado) + "\"";
-    if (informe.resultado == resultado_trabajo::sin_compactar) {
+    // Up to date, a PHP file left as it was still says why.
+    const resultado_trabajo hecho =
+        informe.resultado == resultado_trabajo::al_dia ? informe.previo : informe.resultado;
+    if (hecho == resultado_trabajo::sin_compactar) {
         objeto += std::string(",\"motivo\":\"") + motivo_de(informe.motivo, true) +
                   "\",\"linea\":" + std::to_string(informe.linea);
-    } else if (informe.resultado == resultado_trabajo::demasiado_grande) {
+    } else if (hecho == resultado_trabajo::demasiado_grande) {
         objeto += ",\"motivo\":\"tamano\"";
     }
     if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
@@ -367,7 +383,8 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
     if (r.fallidos > 0) {
         return kAlgunFallo;
     }
-    return como.estricto && r.sin_compactar > 0 ? kSinCompactarEstricto : kTodoHecho;
+    return como.estricto && r.sin_compactar + r.al_dia_sin_compactar > 0 ? kSinCompactarEstricto
+                                                                         : kTodoHecho;
 }
 
 }  // namespace kexo

@@ -142,15 +142,19 @@ struct previo {
 };
 
 // The record kept on a file written from the source `fuente`, as it was
-// opened: what was written is read from the file itself, attributes set.
+// opened, and reported as `hecho`: what was written is read from the file
+// itself, attributes set.
 std::function<void(int)> marcador(const espejo& obra, const nodo& fuente, tipo_suma tipo,
-                                  std::uint64_t suma) {
-    return [clave = obra.opciones.clave, fuente, tipo, suma](int fd) {
-        marca_fichero marca;
-        marca.clave = clave;
-        marca.origen = fuente;
-        marca.tipo = tipo;
-        marca.suma = suma;
+                                  std::uint64_t suma, const informe_trabajo& hecho) {
+    marca_fichero marca;
+    marca.clave = obra.opciones.clave;
+    marca.origen = fuente;
+    marca.tipo = tipo;
+    marca.suma = suma;
+    marca.resultado = static_cast<std::uint32_t>(hecho.resultado);
+    marca.motivo = static_cast<std::uint32_t>(hecho.motivo);
+    marca.linea = hecho.linea;
+    return [marca](int fd) mutable {
         // Without a record (a file system that keeps none), the next run writes it again.
         if (nodo_de_descriptor(fd, marca.escrito) == 0) {
             pon_marca(fd, escribe_marca(marca));
@@ -158,8 +162,22 @@ std::function<void(int)> marcador(const espejo& obra, const nodo& fuente, tipo_s
     };
 }
 
+// The results a record may name.
+bool es_resultado_escrito(std::uint32_t resultado) {
+    const auto r = static_cast<resultado_trabajo>(resultado);
+    return resultado <= static_cast<std::uint32_t>(resultado_trabajo::al_dia) &&
+           (r == resultado_trabajo::compactado || r == resultado_trabajo::compactado_php ||
+            r == resultado_trabajo::sin_compactar || r == resultado_trabajo::demasiado_grande ||
+            r == resultado_trabajo::copiado);
+}
+
 informe_trabajo al_dia_segun(const marca_fichero& marca) {
     informe_trabajo informe = con(resultado_trabajo::al_dia);
+    informe.previo = static_cast<resultado_trabajo>(marca.resultado);
+    informe.motivo = marca.motivo <= static_cast<std::uint32_t>(motivo_diferencia::linea)
+                         ? static_cast<motivo_diferencia>(marca.motivo)
+                         : motivo_diferencia::programa;
+    informe.linea = marca.linea;
     informe.antes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, marca.origen.tamano));
     informe.despues = static_cast<std::uint64_t>(std::max<std::int64_t>(0, marca.escrito.tamano));
     return informe;
@@ -188,7 +206,8 @@ std::optional<informe_trabajo> mira_destino(const espejo& obra, const entrada& q
     std::string texto;
     // Whatever goes wrong here only means the file is written again.
     lee_marca_en(*a, nombre_de(que), antes.visto, texto);
-    if (texto.empty() || !lee_marca(texto, antes.marca)) {
+    if (texto.empty() || !lee_marca(texto, antes.marca) ||
+        !es_resultado_escrito(antes.marca.resultado)) {
         return std::nullopt;
     }
     antes.estado = vigencia_de(antes.marca, obra.opciones.clave, que.visto, antes.visto);
@@ -321,7 +340,7 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     }
     destino salida;
     salida.conserva_atributos_de(origen);
-    salida.antes_de_colocar(marcador(obra, fuente, tipo_suma::copia, 0));
+    salida.antes_de_colocar(marcador(obra, fuente, tipo_suma::copia, 0, informe));
     if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
         return falla(error, false);
     }
@@ -357,7 +376,8 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
         }
         salida.conserva_atributos_de(origen);
         // Its source passes through in pieces, unsummed: --suma writes it again.
-        salida.antes_de_colocar(marcador(obra, fuente, tipo_suma::ninguna, 0));
+        salida.antes_de_colocar(
+            marcador(obra, fuente, tipo_suma::ninguna, 0, con(resultado_trabajo::compactado)));
         if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
             return falla(error, false);
         }
@@ -474,9 +494,9 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     if (a == nullptr) {
         return falla(error, false);
     }
-    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
-                                 marcador(obra, fuente, tipo_suma::suma, suma_de(banco.fuente)))) !=
-        0) {
+    if ((error = escribe_fichero(
+             *a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
+             marcador(obra, fuente, tipo_suma::suma, suma_de(banco.fuente), informe))) != 0) {
         return falla(error, false);
     }
     return informe;

@@ -63,6 +63,8 @@ struct informe_trabajo {
     motivo_diferencia motivo = motivo_diferencia::ninguno;  // sin_compactar: what would change
     int error = 0;                                          // fallido: the system's error number
     bool al_leer = false;                                   // fallido: on reading, not writing
+    // al_dia: what the file left alone was written as (and `motivo`, `linea`).
+    resultado_trabajo previo = resultado_trabajo::hecho;
 };
 
 // What the work on every entry shares: both trees' roots, open, and what the
