@@ -118,7 +118,7 @@ TEST_P(Caso, Cli) {
     EXPECT_EQ(fs::exists(estado) ? std::stoi(lee_fichero(estado)) : 0, r.estado);
     arbol esperado;
     anade_arbol(caso / "in", esperado);
-    for (const std::string& quitada : lineas(caso / "removed")) {
+    for (const std::string& quitada : lineas(del_sistema(caso, "removed"))) {
         for (auto i = esperado.begin(); i != esperado.end();) {
             const bool dentro = i->first == quitada || i->first.rfind(quitada + "/", 0) == 0 ||
                                 i->first.rfind(quitada + "\\", 0) == 0;
