@@ -52,6 +52,9 @@ void sumador::franja(const unsigned char* p) {
 }
 
 void sumador::anade(std::string_view bytes) {
+    if (bytes.empty()) {
+        return;  // and no null pointer handed to memcpy
+    }
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t n = bytes.size();
     total_ += n;
