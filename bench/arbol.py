@@ -10,7 +10,14 @@ PHP files compacted and left unchanged. It then checks every PHP file written
 is kexo's bytes or the source's, and, when `php` is installed, has PHP's own
 lexer compare the trees (bench/juez_php.php).
 
-    python3 bench/arbol.py [--runs 5]
+Then the second deploy: over an up-to-date destination, the median time of
+a kexo-arbol run that has nothing to do against `rsync -a` over an
+up-to-date mirror (alternating runs), and of a run after one source file
+changed, with a check that each run rewrote nothing but that file. With
+`--arbol FOLDER` only this part runs, over FOLDER (left as it is: the file
+changed is in a copy beside it).
+
+    python3 bench/arbol.py [--runs 5] [--arbol FOLDER]
 """
 import argparse
 import os
@@ -83,7 +90,7 @@ def memoria_y_reparto(arbol: str, kexo_arbol: str, trabajo: str, nombre: str) ->
     informe = subprocess.run(orden, check=True, capture_output=True, text=True, env=ENTORNO).stdout
     mayor = max(os.path.getsize(os.path.join(c, n)) for c, _, ns in os.walk(arbol) for n in ns
                 if os.path.isfile(os.path.join(c, n)))
-    cifras = re.search(r"Compactados (\d+), sin compactar (\d+)", informe)
+    cifras = re.search(r"Compactados (\d+) \(\d+ por las reglas de PHP\), sin compactar (\d+)", informe)
     compactados, sin = int(cifras.group(1)), int(cifras.group(2))
     total = compactados + sin
     print(f"  {nombre}: {total} PHP files, {compactados} compacted ({100 * compactados / total:.1f} %), "
@@ -106,19 +113,76 @@ def comprueba(arbol: str, salida: str, kexo: str, trabajo: str) -> None:
         subprocess.run(["php", os.path.join(RAIZ, "bench", "juez_php.php"), arbol, salida], check=False)
 
 
+def huellas(raiz: str) -> dict:
+    """Each entry under `raiz`: its inode and modification time, in ns."""
+    todas = {}
+    for carpeta, carpetas, nombres in os.walk(raiz):
+        for nombre in carpetas + nombres:
+            ruta = os.path.join(carpeta, nombre)
+            estado = os.lstat(ruta)
+            todas[os.path.relpath(ruta, raiz)] = (estado.st_ino, estado.st_mtime_ns)
+    return todas
+
+
+def reescritos(antes: dict, despues: dict) -> list:
+    return sorted(r for r in despues if antes.get(r) != despues[r])
+
+
+def mide_incremental(arbol: str, kexo_arbol: str, trabajo: str, runs: int) -> None:
+    """The no-op run against `rsync -a`, and the run after one change."""
+    fuente = os.path.join(trabajo, "fuente")
+    subprocess.run(["cp", "-a", arbol, fuente], check=True)
+    copia, espejo = os.path.join(trabajo, "copia"), os.path.join(trabajo, "espejo")
+    subprocess.run([kexo_arbol, fuente, copia], check=True, stdout=subprocess.DEVNULL, env=ENTORNO)
+    subprocess.run(["rsync", "-a", fuente + "/", espejo + "/"], check=True)
+    tiempos = {"kexo-arbol no-op": [], "rsync -a no-op": [], "kexo-arbol one change": []}
+    antes = huellas(copia)
+    for _ in range(runs):
+        tiempos["kexo-arbol no-op"].append(cronometra([kexo_arbol, fuente, copia]))
+        tiempos["rsync -a no-op"].append(cronometra(["rsync", "-a", fuente + "/", espejo + "/"]))
+    tocados = reescritos(antes, huellas(copia))
+    print(f"  no-op runs rewrote {len(tocados)} entries")
+    cambiado = php_real.ficheros_php(fuente)[len(php_real.ficheros_php(fuente)) // 2]
+    relativo = os.path.relpath(cambiado, fuente)
+    otros = set()
+    for i in range(runs):
+        with open(cambiado, "ab") as f:
+            f.write(f"\n// cambio {i}\n".encode())
+        antes = huellas(copia)
+        tiempos["kexo-arbol one change"].append(cronometra([kexo_arbol, fuente, copia]))
+        otros |= set(reescritos(antes, huellas(copia))) - {relativo, os.path.dirname(relativo)}
+    print(f"  runs after one change rewrote {len(otros)} other entries")
+    medianas = {n: statistics.median(t) for n, t in tiempos.items()}
+    print(f"second deploy over {arbol} ({len(antes)} entries), {runs} alternating runs, medians:")
+    for n, segundos in medianas.items():
+        print(f"  {n:22s} {segundos:7.3f} s")
+    print(f"  no-op / rsync -a no-op      = "
+          f"{medianas['kexo-arbol no-op'] / medianas['rsync -a no-op']:.2f}  (goal: 1.0 or less)")
+    print(f"  one change / no-op          = "
+          f"{medianas['kexo-arbol one change'] / medianas['kexo-arbol no-op']:.2f}  (goal: 1.5 or less)")
+
+
 def main() -> None:
     argumentos = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     argumentos.add_argument("--runs", type=int, default=5)
+    argumentos.add_argument("--arbol", help="only the second deploy, over this tree")
     opciones = argumentos.parse_args()
     build = os.path.join(RAIZ, "build-bench")
     construye(build)
     kexo, kexo_arbol = os.path.join(build, "kexo"), os.path.join(build, "kexo-arbol")
+    if opciones.arbol:
+        arbol = os.path.abspath(opciones.arbol)
+        # Beside the tree, on its file system.
+        with tempfile.TemporaryDirectory(prefix="kexo_arbol_", dir=os.path.dirname(arbol)) as trabajo:
+            mide_incremental(arbol, kexo_arbol, trabajo, opciones.runs)
+        return
     arboles = {"LF tree": php_real.arbol(), "CR LF tree": php_real.arbol_cr_lf()}
     with tempfile.TemporaryDirectory(prefix="kexo_arbol_", dir=php_real.SALIDA) as trabajo:
         for nombre, arbol in arboles.items():
             salida = mide(arbol, kexo, kexo_arbol, trabajo, opciones.runs, nombre.split()[0])
             memoria_y_reparto(arbol, kexo_arbol, trabajo, nombre)
             comprueba(arbol, salida, kexo, trabajo)
+            mide_incremental(arbol, kexo_arbol, trabajo, opciones.runs)
 
 
 if __name__ == "__main__":

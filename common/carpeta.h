@@ -6,6 +6,7 @@
 #define KEXO_COMMON_CARPETA_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,6 +32,10 @@ struct nodo {
     std::uint64_t numero = 0;
     std::uint64_t nombres = 1;  // a file's hard links
     std::int64_t tamano = 0;    // a regular file's bytes
+    std::int64_t tiempo = 0;    // its last change, in ns (0 where not told)
+    std::uint32_t modo = 0;     // its permission bits
+    std::int64_t dueno = -1;    // its owner and group (-1 where files have none)
+    std::int64_t grupo = -1;
 };
 
 // True when `a` and `b` are known to be the same file.
@@ -127,8 +132,41 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena);
 // Gives the folder `copia` what the folder `original` has: as a copy with
 // `cp -a`, its owner and group where this process may (as root), its
 // permission bits (less setuid and setgid when its owner or group could not
-// be kept) and its times. Returns 0, or the error number.
+// be kept) and its times. A folder that already has them is not touched.
+// Returns 0, or the error number.
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia);
+
+// True when a folder seen as `copia` already has what copia_atributos_carpeta
+// would give it from one seen as `original` (access times aside: reading the
+// copy changes them).
+bool atributos_iguales(const nodo& original, const nodo& copia);
+
+// What a file written holds of its making: a short record kept beside its
+// bytes (an extended attribute on POSIX), read back by the next run to tell
+// whether the file is still what it would write.
+
+// Reads the record of the entry `nombre` of `c` into `marca` (empty: none),
+// its link not followed, and says in `visto` what the entry is; only a
+// regular file is opened. Returns 0, or the error number: ENOTSUP where the
+// system or its file system keeps no records.
+int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::string& marca);
+
+// What the file open as `fd` is now. Returns 0, or the error number.
+int nodo_de_descriptor(int fd, nodo& visto);
+
+// Keeps `marca` as the record of the file open as `fd`. Returns 0, or the
+// error number (ENOTSUP: no records here).
+int pon_marca(int fd, const std::string& marca);
+
+// Removes the entry `nombre` of `c`, and when it is a folder all it holds,
+// deepest first: a link is removed itself, never followed; a folder is
+// entered only as a folder (never through a link), and never one on another
+// device or one that `intocable` refuses. `avisa` is told of each entry
+// removed, by its path from `c`; with `simula`, of each entry that would be,
+// and nothing is removed. Returns 0, or the first error number met.
+int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
+                   const std::function<bool(const nodo&)>& intocable,
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa);
 
 }  // namespace kexo
 

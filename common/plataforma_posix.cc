@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +47,11 @@ nodo nodo_de(const struct stat& estado) {
     n.numero = static_cast<std::uint64_t>(estado.st_ino);
     n.nombres = static_cast<std::uint64_t>(estado.st_nlink);
     n.tamano = static_cast<std::int64_t>(estado.st_size);
+    n.tiempo = static_cast<std::int64_t>(estado.st_mtim.tv_sec) * 1000000000 +
+               static_cast<std::int64_t>(estado.st_mtim.tv_nsec);
+    n.modo = static_cast<std::uint32_t>(estado.st_mode & 07777);
+    n.dueno = static_cast<std::int64_t>(estado.st_uid);
+    n.grupo = static_cast<std::int64_t>(estado.st_gid);
     return n;
 }
 
@@ -546,10 +552,52 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
     return error;
 }
 
+namespace {
+
+// True when this process may give a file the group `grupo`: one of its own.
+bool es_grupo_mio(std::int64_t grupo) {
+    static const std::vector<std::int64_t> mios = [] {
+        std::vector<std::int64_t> todos{static_cast<std::int64_t>(getegid())};
+        const int n = getgroups(0, nullptr);
+        std::vector<gid_t> otros(static_cast<std::size_t>(std::max(n, 0)));
+        if (n > 0 && getgroups(n, otros.data()) == n) {
+            todos.insert(todos.end(), otros.begin(), otros.end());
+        }
+        return todos;
+    }();
+    return std::find(mios.begin(), mios.end(), grupo) != mios.end();
+}
+
+}  // namespace
+
+bool atributos_iguales(const nodo& original, const nodo& copia) {
+    // What conserva_dueno_y_permisos gives: an owner or group this process
+    // cannot give stays as made, and takes setuid or setgid with it.
+    static const auto yo = static_cast<std::int64_t>(geteuid());
+    const bool mismo_dueno = copia.dueno == original.dueno;
+    const bool mismo_grupo = copia.grupo == original.grupo;
+    if ((!mismo_dueno && (yo == 0 || original.dueno == yo)) ||
+        (!mismo_grupo && (yo == 0 || es_grupo_mio(original.grupo)))) {
+        return false;
+    }
+    std::uint32_t modo = original.modo;
+    if (!mismo_dueno) {
+        modo &= ~static_cast<std::uint32_t>(S_ISUID);
+    }
+    if (!mismo_grupo) {
+        modo &= ~static_cast<std::uint32_t>(S_ISGID);
+    }
+    return copia.modo == modo && copia.tiempo == original.tiempo;
+}
+
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
     struct stat estado;
-    if (fstat(original.fd(), &estado) != 0) {
+    struct stat ya;
+    if (fstat(original.fd(), &estado) != 0 || fstat(copia.fd(), &ya) != 0) {
         return errno;
+    }
+    if (atributos_iguales(nodo_de(estado), nodo_de(ya))) {
+        return 0;
     }
     const struct timespec tiempos[2] = {estado.st_atim, estado.st_mtim};
     if (!conserva_dueno_y_permisos(copia.fd(), estado.st_uid, estado.st_gid, estado.st_mode) ||
@@ -557,6 +605,210 @@ int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
         return errno;
     }
     return 0;
+}
+
+namespace {
+
+// The name of the record's extended attribute.
+constexpr const char* kMarca = "user.kexo";
+
+// What a missing record or a file system without them makes `errno`.
+bool sin_marcas(int error) {
+    return error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// Removes the entry `nombre` of the folder open as `padre`, seen as
+// `visto`, and all it holds; `ruta` is its path for `avisa`.
+int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const std::string& ruta,
+             const nodo& visto, bool simula, const std::function<bool(const nodo&)>& intocable,
+             const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+    int primero = 0;
+    if (visto.clase == clase_nodo::carpeta) {
+        // Entered only as the folder it was, never through a link, never across a mount.
+        const int fd = openat(padre, nombre.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            avisa(ruta, visto, error);
+            return error;
+        }
+        struct stat estado;
+        int error = fstat(fd, &estado) != 0 ? errno : 0;
+        const nodo dentro = error == 0 ? nodo_de(estado) : nodo{};
+        if (error == 0 && (!mismo_nodo(dentro, visto) ||
+                           dentro.dispositivo != de_padre.dispositivo || intocable(dentro))) {
+            error = EXDEV;
+        }
+        if (error != 0) {
+            close(fd);
+            avisa(ruta, visto, error);
+            return error;
+        }
+        std::vector<std::pair<std::string, nodo>> entradas;
+        const carpeta abierta = carpeta::de_descriptor(fd);
+        primero = lista_carpeta(abierta, entradas);
+        std::sort(entradas.begin(), entradas.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [hijo, suyo] : entradas) {
+            const int e =
+                borra_en(fd, dentro, hijo, ruta + "/" + hijo, suyo, simula, intocable, avisa);
+            primero = primero != 0 ? primero : e;
+        }
+        if (primero != 0) {
+            avisa(ruta, visto, primero);
+            return primero;
+        }
+    }
+    int error = 0;
+    if (!simula && unlinkat(padre, nombre.c_str(),
+                            visto.clase == clase_nodo::carpeta ? AT_REMOVEDIR : 0) != 0) {
+        error = errno;
+    }
+    avisa(ruta, visto, error);
+    return error;
+}
+
+}  // namespace
+
+namespace {
+
+#if defined(__linux__)
+// Linux 6.13's call for an attribute of an entry named in a folder.
+constexpr long kGetxattrat = 464;
+struct argumentos_xattr {
+    std::uint64_t valor;
+    std::uint32_t tamano;
+    std::uint32_t banderas;
+};
+#endif
+
+// The record of the entry `nombre` of `c`, its link not followed, in two
+// calls where the kernel has getxattrat. Returns 1 when done so (`error`
+// then says how), 0 where the kernel lacks the call.
+int lee_marca_por_nombre(const carpeta& c, const std::string& nombre, nodo& visto,
+                         std::string& marca, int& error) {
+#if defined(__linux__)
+    static std::atomic<bool> sin_llamada{false};
+    if (sin_llamada.load(std::memory_order_relaxed)) {
+        return 0;
+    }
+    error = examina_en(c, nombre, visto);
+    if (error != 0 || visto.clase != clase_nodo::fichero) {
+        return 1;
+    }
+    char valor[512];
+    argumentos_xattr argumentos{reinterpret_cast<std::uintptr_t>(valor), sizeof valor, 0};
+    const long n = syscall(kGetxattrat, c.fd(), nombre.c_str(), AT_SYMLINK_NOFOLLOW, kMarca,
+                           &argumentos, sizeof argumentos);
+    if (n >= 0) {
+        marca.assign(valor, static_cast<std::size_t>(n));
+    } else if (errno == ENOSYS || errno == EPERM) {
+        // An older kernel, or a filter that refuses the call.
+        sin_llamada.store(true, std::memory_order_relaxed);
+        return 0;
+    } else if (errno != ENODATA && errno != ERANGE) {
+        error = sin_marcas(errno) ? ENOTSUP : errno;
+    }
+    return 1;
+#else
+    static_cast<void>(c);
+    static_cast<void>(nombre);
+    static_cast<void>(visto);
+    static_cast<void>(marca);
+    static_cast<void>(error);
+    return 0;
+#endif
+}
+
+}  // namespace
+
+int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::string& marca) {
+    marca.clear();
+    visto = nodo{};
+    if (int error = 0; lee_marca_por_nombre(c, nombre, visto, marca, error) != 0) {
+        return error;
+    }
+    visto = nodo{};
+    const int fd =
+        openat(c.fd(), nombre.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            return 0;
+        }
+        // A link, a socket, or a folder that may not be read: what it is, by name.
+        return examina_en(c, nombre, visto) == 0 && visto.clase != clase_nodo::ninguno ? 0 : error;
+    }
+    struct stat estado;
+    if (fstat(fd, &estado) != 0) {
+        cierra_guardando_error(fd);
+        return errno;
+    }
+    visto = nodo_de(estado);
+    int error = 0;
+    if (visto.clase == clase_nodo::fichero) {
+        char valor[512];
+        const ssize_t n = fgetxattr(fd, kMarca, valor, sizeof valor);
+        if (n >= 0) {
+            marca.assign(valor, static_cast<std::size_t>(n));
+        } else if (errno != ENODATA && errno != ERANGE) {
+            error = sin_marcas(errno) ? ENOTSUP : errno;
+        }
+    }
+    close(fd);
+    return error;
+}
+
+int nodo_de_descriptor(int fd, nodo& visto) {
+    struct stat estado;
+    if (fstat(fd, &estado) != 0) {
+        return errno;
+    }
+    visto = nodo_de(estado);
+    return 0;
+}
+
+int pon_marca(int fd, const std::string& marca) {
+    if (fsetxattr(fd, kMarca, marca.data(), marca.size(), 0) == 0) {
+        return 0;
+    }
+    int error = errno;
+    struct stat estado;
+    // A user's attribute needs the file writable, whatever the descriptor: a
+    // read-only file is made writable to its owner for the while, its bits
+    // then given back (only its change time moves).
+    if (error == EACCES && fstat(fd, &estado) == 0 && (estado.st_mode & S_IWUSR) == 0 &&
+        fchmod(fd, (estado.st_mode & 07777) | S_IWUSR) == 0) {
+        error = fsetxattr(fd, kMarca, marca.data(), marca.size(), 0) == 0 ? 0 : errno;
+        if (fchmod(fd, estado.st_mode & 07777) != 0) {
+            // Its bits could not be given back: no record, so that the next run writes it.
+            fremovexattr(fd, kMarca);
+            return errno;
+        }
+        if (error == 0) {
+            return 0;
+        }
+    }
+    return sin_marcas(error) ? ENOTSUP : error;
+}
+
+int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
+                   const std::function<bool(const nodo&)>& intocable,
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+    nodo visto;
+    nodo de_c;
+    struct stat estado;
+    if (fstat(c.fd(), &estado) != 0) {
+        return errno;
+    }
+    de_c = nodo_de(estado);
+    if (const int error = examina_en(c, nombre, visto); error != 0) {
+        return error;
+    }
+    if (visto.clase == clase_nodo::ninguno) {
+        return 0;
+    }
+    return borra_en(c.fd(), de_c, nombre, nombre, visto, simula, intocable, avisa);
 }
 
 }  // namespace kexo

@@ -354,6 +354,112 @@ int copia_atributos_carpeta(const carpeta&, const carpeta&) {
     return 0;  // no permission bits, owners or folder times kept here
 }
 
+bool atributos_iguales(const nodo&, const nodo&) {
+    return true;  // none kept
+}
+
+int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::string& marca) {
+    marca.clear();
+    const int error = examina_en(c, nombre, visto);
+    // No records here: every file is written again.
+    return error != 0 ? error : ENOTSUP;
+}
+
+int nodo_de_descriptor(int fd, nodo& visto) {
+    struct _stat64 estado;
+    if (_fstat64(fd, &estado) != 0) {
+        return errno;
+    }
+    visto = nodo{};
+    visto.clase = (estado.st_mode & _S_IFREG) != 0 ? clase_nodo::fichero : clase_nodo::otro;
+    visto.tamano = estado.st_size;
+    return 0;
+}
+
+int pon_marca(int, const std::string&) {
+    return ENOTSUP;
+}
+
+namespace {
+
+// Where `ruta` leads once every link on it is followed, in lower case, or ""
+// when it cannot be opened (a link that leads nowhere).
+std::string ruta_final(const std::string& ruta) {
+    const HANDLE abierto =
+        CreateFileA(ruta.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (abierto == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    char final[MAX_PATH * 4];
+    const DWORD n = GetFinalPathNameByHandleA(abierto, final, sizeof final, FILE_NAME_NORMALIZED);
+    CloseHandle(abierto);
+    std::string camino = n > 0 && n < sizeof final ? std::string(final, n) : std::string();
+    std::transform(camino.begin(), camino.end(), camino.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return camino;
+}
+
+// Removes the entry at `ruta`, seen as `visto`, and what it holds, only where
+// it leads beneath `dentro` (the final path of the folder it is removed
+// from): a link the system shows as a plain file or folder (Wine shows
+// POSIX links so) is never followed out of it.
+int borra_ruta(const std::string& ruta, const std::string& relativa, const nodo& visto,
+               const std::string& dentro, bool simula,
+               const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+    const std::string final = ruta_final(ruta);
+    if (!final.empty() &&
+        (dentro.empty() || final.compare(0, dentro.size() + 1, dentro + "\\") != 0)) {
+        avisa(relativa, visto, EXDEV);
+        return EXDEV;
+    }
+    int primero = 0;
+    if (visto.clase == clase_nodo::carpeta) {
+        // A reparse point is a link: removed itself below, never entered.
+        std::vector<std::pair<std::string, nodo>> entradas;
+        primero = lista_carpeta(carpeta::de_prefijo(ruta + "\\"), entradas);
+        std::sort(entradas.begin(), entradas.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [hijo, suyo] : entradas) {
+            const int e =
+                borra_ruta(ruta + "\\" + hijo, relativa + "/" + hijo, suyo, final, simula, avisa);
+            primero = primero != 0 ? primero : e;
+        }
+        if (primero != 0) {
+            avisa(relativa, visto, primero);
+            return primero;
+        }
+    }
+    int error = 0;
+    if (!simula) {
+        const bool es_carpeta = (GetFileAttributesA(ruta.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const BOOL hecho = es_carpeta ? RemoveDirectoryA(ruta.c_str()) : DeleteFileA(ruta.c_str());
+        error = hecho != 0 ? 0 : error_de_sistema(GetLastError());
+    }
+    avisa(relativa, visto, error);
+    return error;
+}
+
+}  // namespace
+
+int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
+                   const std::function<bool(const nodo&)>&,
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+    nodo visto;
+    if (const int error = examina_en(c, nombre, visto); error != 0) {
+        return error;
+    }
+    if (visto.clase == clase_nodo::ninguno) {
+        return 0;
+    }
+    std::string dentro = ruta_final(c.prefijo());
+    while (!dentro.empty() && (dentro.back() == '\\' || dentro.back() == '/')) {
+        dentro.pop_back();
+    }
+    return borra_ruta(c.prefijo() + nombre, nombre, visto, dentro, simula, avisa);
+}
+
 int error_de_sistema(unsigned long codigo) {
     switch (codigo) {
         case ERROR_FILE_NOT_FOUND:

@@ -160,6 +160,9 @@ bool destino::confirma(bool escrito) {
     if (en_su_sitio_) {
         return std::fclose(flujo_.release()) == 0 && bien;
     }
+    if (bien && antes_de_colocar_) {
+        antes_de_colocar_(fd);
+    }
     bien = bien && nombra_temporal();
     bien = std::fclose(flujo_.release()) == 0 && bien;
     bien = bien && coloca_temporal();

@@ -5,7 +5,9 @@
 #define KEXO_DRIVER_DESTINO_H_
 
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "common/archivo.h"
 #include "driver/destino_sistema.h"
@@ -43,6 +45,11 @@ class destino {
     // Called before `abre`, it also saves setting them twice.
     void conserva_atributos_de(std::FILE* original) { original_ = original; }
 
+    // Has `paso` done on the file, open as its descriptor, once complete with
+    // its attributes and before it takes its place: what it adds is there
+    // the moment the file is. Not done on a file written in place.
+    void antes_de_colocar(std::function<void(int)> paso) { antes_de_colocar_ = std::move(paso); }
+
     // True when standard output writes to this very file, written in place.
     bool comparte_salida_estandar() const;
 
@@ -71,13 +78,14 @@ class destino {
 
     archivo flujo_;
     std::FILE* original_ = nullptr;  // whose attributes the file takes, if any
-    carpeta_destino carpeta_;        // the destination's folder, while a temporary file is in it
-    std::string nombre_;             // the destination's name in that folder
-    temporal temporal_;              // the temporary file's name, while it has one
-    bool nuevo_ = false;             // the destination did not exist
-    bool en_su_nombre_ = false;      // the file took the destination's name
-    bool sin_nombre_ = false;        // a temporary file without a name yet (Linux's O_TMPFILE)
-    bool en_su_sitio_ = false;       // written directly, not through a temporary file
+    std::function<void(int)> antes_de_colocar_;
+    carpeta_destino carpeta_;    // the destination's folder, while a temporary file is in it
+    std::string nombre_;         // the destination's name in that folder
+    temporal temporal_;          // the temporary file's name, while it has one
+    bool nuevo_ = false;         // the destination did not exist
+    bool en_su_nombre_ = false;  // the file took the destination's name
+    bool sin_nombre_ = false;    // a temporary file without a name yet (Linux's O_TMPFILE)
+    bool en_su_sitio_ = false;   // written directly, not through a temporary file
 };
 
 // Makes `nombre` in `en` a link to `objetivo`, with the owner and times

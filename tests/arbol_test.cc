@@ -6,15 +6,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <set>
 
 #include "common/carpeta.h"
 #include "tests/proceso.h"
+#include "tree/estado.h"
 #include "tree/recorrido.h"
 #include "tree/trabajo.h"
 
@@ -55,6 +58,9 @@ std::set<std::string> nombres_en(const fs::path& carpeta) {
     }
     return todos;
 }
+
+std::map<std::string, std::string> huellas(const fs::path& raiz);
+bool guarda_atributos(const fs::path& carpeta);
 
 resultado arbol(const fs::path& carpeta, const std::vector<std::string>& argumentos,
                 limites limite = {}, const std::string& binario = KEXO_BINARIO_ARBOL) {
@@ -151,9 +157,12 @@ TEST_F(ArbolGenerado, IgualConCualquierNumeroDeHilos) {
     EXPECT_EQ(fs::last_write_time(origen_ / "d0/0/0.php"),
               fs::last_write_time(escena_ / "uno/d0/0/0.php"));
     EXPECT_EQ("<?php $a = 0;", lee_fichero(escena_ / "uno/d0/0/0.php"));
-    // A second run over the mirror replaces what is there.
+    // A second run over the mirror replaces what was changed there, and only that.
     escribe_fichero(escena_ / "uno/d0/0/0.php", "viejo");
-    EXPECT_EQ(uno.salida, arbol(escena_.ruta(), {"origen", "uno"}).salida);
+    EXPECT_NE(std::string::npos,
+              arbol(escena_.ruta(), {"origen", "uno"})
+                  .salida.find("Compactados 1 (0 por las reglas de PHP), sin compactar 0, "
+                               "copiados 0, al dia 179, fallidos 0"));
     EXPECT_EQ(contenido(escena_ / "uno"), contenido(escena_ / "cuatro"));
 }
 
@@ -359,6 +368,15 @@ TEST(Arbol, SoloLecturaSinPrivilegios) {
     const resultado r = arbol(escena.ruta(), {"origen", "destino"}, {0, 65534}, kexo);
     EXPECT_EQ(0, r.estado) << r.salida;
     EXPECT_EQ("despues", lee_fichero(escena / "destino/ro/c.txt"));
+    // Read-only, it still carries its record: the next run leaves it alone.
+    if (guarda_atributos(escena.ruta())) {
+        const auto antes = huellas(escena / "destino");
+        const resultado otra = arbol(escena.ruta(), {"origen", "destino"}, {0, 65534}, kexo);
+        EXPECT_NE(std::string::npos, otra.salida.find("copiados 0, al dia 1, fallidos 0"))
+            << otra.salida;
+        EXPECT_EQ(antes, huellas(escena / "destino"));
+        EXPECT_EQ(fs::perms(0444), fs::status(escena / "destino/ro/c.txt").permissions());
+    }
 }
 
 // Each entry swapped, after the walk, for something else: the work opens
@@ -539,9 +557,12 @@ TEST(Arbol, EnlacesDurosYTiemposDeEnlaces) {
         SCOPED_TRACE(vez);
         const resultado r = arbol(escena.ruta(), {"-j2", "origen", "destino"});
         EXPECT_EQ(0, r.estado) << r.salida;
-        EXPECT_NE(
-            std::string::npos,
-            r.salida.find("Compactados 3 (0 por las reglas de PHP), sin compactar 0, copiados 2"))
+        // The second run finds every name already linked as it should be.
+        EXPECT_NE(std::string::npos,
+                  r.salida.find(vez == 0 ? "Compactados 3 (0 por las reglas de PHP), sin "
+                                           "compactar 0, copiados 2, fallidos 0"
+                                         : "Compactados 0 (0 por las reglas de PHP), sin "
+                                           "compactar 0, copiados 0, al dia 5, fallidos 0"))
             << r.salida;
         const struct stat a = estado_de(escena / "destino/a.php");
         const struct stat c = estado_de(escena / "destino/c.txt");
@@ -638,13 +659,29 @@ TEST(Arbol, DosEjecucionesALaVez) {
                 escena.ruta());
     proceso otro(orden_de(KEXO_BINARIO_ARBOL, {"origen", "destino"}), entorno_sin_phprc(),
                  escena.ruta());
+    // What one run finds already written by the other it leaves alone: the
+    // two counts make 500, whatever each run did.
     for (const resultado& r : {uno.espera(), otro.espera()}) {
         EXPECT_EQ(0, r.estado);
-        EXPECT_EQ(
-            "Compactados 500 (0 por las reglas de PHP), sin compactar 0, copiados 0, fallidos 0; "
-            "PHP 9000 -> 6500 "
-            "bytes (27.8% menos)\n",
-            r.salida);
+        unsigned compactados = 0;
+        unsigned al_dia = 0;
+        char resto[128] = {};
+        const bool con_al_dia =
+            std::sscanf(r.salida.c_str(),
+                        "Compactados %u (0 por las reglas de PHP), sin compactar 0, copiados 0, "
+                        "al dia %u, %127[^\n]",
+                        &compactados, &al_dia, resto) == 3;
+        if (!con_al_dia) {
+            al_dia = 0;
+            ASSERT_EQ(2, std::sscanf(r.salida.c_str(),
+                                     "Compactados %u (0 por las reglas de PHP), sin compactar 0, "
+                                     "copiados 0, %127[^\n]",
+                                     &compactados, resto))
+                << r.salida;
+        }
+        EXPECT_EQ("fallidos 0; PHP 9000 -> 6500 bytes (27.8% menos)", std::string(resto))
+            << r.salida;
+        EXPECT_EQ(500u, compactados + al_dia) << r.salida;
     }
     EXPECT_EQ(contenido(escena / "origen").size(), contenido(escena / "destino").size());
 }
@@ -828,6 +865,556 @@ TEST(Arbol, DiscoLleno) {
         }
         EXPECT_EQ(std::set<std::string>{}, nombres_en(escena / "lleno/d"));
     }
+}
+
+// Incremental runs: what a run over an existing destination leaves alone,
+// what it writes again, and that the result is always what a fresh run into
+// an empty folder gives.
+
+// Every entry under `raiz` as a fresh run must give it: kind, bytes or a
+// link's target, permission bits, owner and group, modification time in ns.
+std::map<std::string, std::string> foto(const fs::path& raiz) {
+    std::map<std::string, std::string> todo;
+    for (auto i = fs::recursive_directory_iterator(raiz); i != fs::recursive_directory_iterator();
+         ++i) {
+        struct stat estado;
+        lstat(i->path().c_str(), &estado);
+        std::string dato = std::to_string(estado.st_mode) + " " + std::to_string(estado.st_uid) +
+                           ":" + std::to_string(estado.st_gid) + " " +
+                           std::to_string(estado.st_mtim.tv_sec) + "." +
+                           std::to_string(estado.st_mtim.tv_nsec);
+        if (S_ISLNK(estado.st_mode)) {
+            dato += " -> " + fs::read_symlink(i->path()).string();
+        } else if (S_ISREG(estado.st_mode)) {
+            dato += " " + lee_fichero(i->path());
+        }
+        todo[i->path().lexically_relative(raiz).string()] = dato;
+    }
+    return todo;
+}
+
+// Each entry under `raiz` by its inode and its modification and change
+// times: all three stay when a run leaves the entry alone.
+std::map<std::string, std::string> huellas(const fs::path& raiz) {
+    std::map<std::string, std::string> todas;
+    for (auto i = fs::recursive_directory_iterator(raiz); i != fs::recursive_directory_iterator();
+         ++i) {
+        struct stat e;
+        lstat(i->path().c_str(), &e);
+        todas[i->path().lexically_relative(raiz).string()] =
+            std::to_string(e.st_ino) + " " + std::to_string(e.st_mtim.tv_sec) + "." +
+            std::to_string(e.st_mtim.tv_nsec) + " " + std::to_string(e.st_ctim.tv_sec) + "." +
+            std::to_string(e.st_ctim.tv_nsec);
+    }
+    return todas;
+}
+
+// The paths whose print differs between `antes` and `despues`, either side.
+std::set<std::string> cambiadas(const std::map<std::string, std::string>& antes,
+                                const std::map<std::string, std::string>& despues) {
+    std::set<std::string> distintas;
+    for (const auto& [ruta, dato] : antes) {
+        const auto otra = despues.find(ruta);
+        if (otra == despues.end() || otra->second != dato) {
+            distintas.insert(ruta);
+        }
+    }
+    for (const auto& [ruta, dato] : despues) {
+        if (antes.count(ruta) == 0) {
+            distintas.insert(ruta);
+        }
+    }
+    return distintas;
+}
+
+// True where files in `carpeta` keep extended attributes of the user's.
+bool guarda_atributos(const fs::path& carpeta) {
+    const fs::path prueba = carpeta / "prueba-atributos";
+    escribe_fichero(prueba, "");
+    const bool guarda = setxattr(prueba.c_str(), "user.prueba", "1", 1, 0) == 0;
+    fs::remove(prueba);
+    return guarda;
+}
+
+resultado arbol_con(const fs::path& carpeta, const std::vector<std::string>& argumentos,
+                    const std::vector<std::string>& entorno) {
+    return ejecuta(orden_de(KEXO_BINARIO_ARBOL, argumentos), entorno_sin_phprc(entorno), carpeta);
+}
+
+// Runs kexo-arbol with `argumentos` (less the two roots) from `origen` into a
+// fresh folder, and expects `destino` to be what it wrote.
+void igual_que_nueva(const fs::path& escena, const std::vector<std::string>& argumentos,
+                     const std::string& origen, const std::string& destino,
+                     const std::vector<std::string>& entorno = {}) {
+    static int vez = 0;
+    const std::string nueva = "nueva-" + std::to_string(++vez);
+    std::vector<std::string> todos = argumentos;
+    todos.push_back(origen);
+    todos.push_back(nueva);
+    ASSERT_EQ(0, arbol_con(escena, todos, entorno).estado);
+    EXPECT_EQ(foto(escena / nueva), foto(escena / destino));
+}
+
+TEST_F(ArbolGenerado, SegundaEjecucionNoReescribeNada) {
+    if (!guarda_atributos(escena_.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    ASSERT_EQ(0, arbol(escena_.ruta(), {"origen", "destino"}).estado);
+    const auto antes = huellas(escena_ / "destino");
+    const resultado otra = arbol(escena_.ruta(), {"--informe=json", "origen", "destino"});
+    EXPECT_EQ(0, otra.estado);
+    // Not one entry written, nor its attributes set again.
+    EXPECT_EQ(std::set<std::string>{}, cambiadas(antes, huellas(escena_ / "destino")));
+    EXPECT_NE(std::string::npos, otra.salida.find("\"compactados\":0,\"por_reglas_de_php\":0,"
+                                                  "\"sin_compactar\":0,\"copiados\":0,"
+                                                  "\"al_dia\":180,"))
+        << otra.salida;
+    EXPECT_NE(std::string::npos,
+              otra.salida.find("{\"ruta\":\"d0/enlace.php\",\"accion\":\"al_dia\"}"));
+
+    // One source file changed: that file alone is written again.
+    escribe_fichero(origen_ / "d3/1/10.php", "<?php\n  $cambiado = 1; // c\n");
+    const resultado una = arbol(escena_.ruta(), {"origen", "destino"});
+    EXPECT_NE(std::string::npos, una.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
+                                                 "compactar 0, copiados 0, al dia 179, fallidos 0"))
+        << una.salida;
+    // Its folder's change time moves with it: the times it shows are the source's.
+    EXPECT_EQ((std::set<std::string>{"d3/1", "d3/1/10.php"}),
+              cambiadas(antes, huellas(escena_ / "destino")));
+    igual_que_nueva(escena_.ruta(), {}, "origen", "destino");
+    // A dry run says the same and writes nothing.
+    const auto ahora = huellas(escena_ / "destino");
+    EXPECT_NE(std::string::npos, arbol(escena_.ruta(), {"-n", "origen", "destino"})
+                                     .salida.find("copiados 0, al dia 180, fallidos 0"));
+    EXPECT_EQ(ahora, huellas(escena_ / "destino"));
+}
+
+// What changes the output makes the next run write every file again: the
+// notice, the rules, the check, the PHP extensions.
+TEST(Arbol, OpcionesQueCambianLaSalida) {
+    struct fila {
+        const char* caso;
+        std::vector<std::string> primera;
+        std::vector<std::string> segunda;
+        const char* aviso_primero;
+        const char* aviso_segundo;
+    };
+    const std::vector<fila> filas = {
+        {"notice", {}, {}, "Hecho por X\n", "Hecho por Y\n"},
+        {"notice removed", {}, {}, "Hecho por X\n", nullptr},
+        {"mode php", {}, {"--modo=php"}, nullptr, nullptr},
+        {"mode kexo again", {"--modo=php"}, {}, nullptr, nullptr},
+        {"without check", {}, {"-c"}, nullptr, nullptr},
+        {"extensions", {}, {"-e", "php,inc"}, nullptr, nullptr},
+    };
+    for (const fila& f : filas) {
+        SCOPED_TRACE(f.caso);
+        const carpeta_temporal escena;
+        const fs::path origen = escena / "origen";
+        fs::create_directories(origen / "sub");
+        escribe_fichero(origen / "a.php", "<?php\n  $a = 1; // c\n  echo __LINE__;\n");
+        escribe_fichero(origen / "sub/b.inc", "<?php\n  $b = 2; /* c */\n");
+        escribe_fichero(origen / "sub/h.php", "<?php $h = <<<X\n  uno\nX;\n  $i = 1;\n");
+        const auto entorno = [&](const char* aviso, const char* carpeta) {
+            if (aviso == nullptr) {
+                return std::vector<std::string>{};
+            }
+            fs::create_directories(escena / carpeta);
+            escribe_fichero(escena / carpeta / "kexo.ini", aviso);
+            return std::vector<std::string>{"PHPRC=" + (escena / carpeta).string()};
+        };
+        const std::vector<std::string> primero = entorno(f.aviso_primero, "aviso1");
+        const std::vector<std::string> segundo = entorno(f.aviso_segundo, "aviso2");
+        std::vector<std::string> args = f.primera;
+        args.insert(args.end(), {"origen", "destino"});
+        ASSERT_EQ(0, arbol_con(escena.ruta(), args, primero).estado);
+        args = f.segunda;
+        args.insert(args.end(), {"origen", "destino"});
+        const resultado r = arbol_con(escena.ruta(), args, segundo);
+        EXPECT_EQ(0, r.estado) << r.salida;
+        EXPECT_EQ(std::string::npos, r.salida.find("al dia")) << r.salida;
+        igual_que_nueva(escena.ruta(), f.segunda, "origen", "destino", segundo);
+    }
+}
+
+// A record lost, cut, garbled or of other options only costs a write: the
+// file is written again, correctly, and the run reports no error.
+TEST(Arbol, MarcaDanadaSoloCuestaEscribir) {
+    const carpeta_temporal prueba;
+    if (!guarda_atributos(prueba.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    struct fila {
+        const char* caso;
+        std::function<std::string(const std::string&)> dana;  // the new record, from the old
+        bool quita;                                           // removed instead
+    };
+    const std::vector<fila> filas = {
+        {"removed", nullptr, true},
+        {"garbage", [](const std::string&) { return std::string("\xff\x01 basura"); }, false},
+        {"empty", [](const std::string&) { return std::string(); }, false},
+        {"cut", [](const std::string& m) { return m.substr(0, m.size() / 2); }, false},
+        {"last field cut", [](const std::string& m) { return m.substr(0, m.size() - 1); }, false},
+        {"trailing byte", [](const std::string& m) { return m + " "; }, false},
+        {"other version", [](std::string m) { return m.replace(0, 5, "kexo9"); }, false},
+        {"other key",
+         [](std::string m) {
+             m[6] = m[6] == '1' ? '2' : '1';
+             return m;
+         },
+         false},
+    };
+    for (const fila& f : filas) {
+        SCOPED_TRACE(f.caso);
+        const carpeta_temporal escena;
+        fs::create_directories(escena / "origen");
+        escribe_fichero(escena / "origen/a.php", "<?php\n  $a = 1; // c\n");
+        escribe_fichero(escena / "origen/b.txt", "texto");
+        ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+        for (const char* nombre : {"a.php", "b.txt"}) {
+            const fs::path copia = escena / "destino" / nombre;
+            char valor[512];
+            const ssize_t n = getxattr(copia.c_str(), "user.kexo", valor, sizeof valor);
+            ASSERT_GT(n, 0) << nombre;
+            if (f.quita) {
+                ASSERT_EQ(0, removexattr(copia.c_str(), "user.kexo"));
+            } else {
+                const std::string nueva = f.dana(std::string(valor, static_cast<std::size_t>(n)));
+                ASSERT_EQ(0, setxattr(copia.c_str(), "user.kexo", nueva.data(), nueva.size(), 0));
+            }
+        }
+        const auto antes = huellas(escena / "destino");
+        const resultado r = arbol(escena.ruta(), {"origen", "destino"});
+        EXPECT_EQ(0, r.estado);
+        EXPECT_NE(std::string::npos, r.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
+                                                   "compactar 0, copiados 1, fallidos 0"))
+            << r.salida;
+        EXPECT_EQ((std::set<std::string>{"a.php", "b.txt"}),
+                  cambiadas(antes, huellas(escena / "destino")));
+        igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+    }
+}
+
+// Sets the modification time of `ruta` to `segundos`.
+void pon_tiempo(const fs::path& ruta, long segundos) {
+    const struct timespec tiempos[2] = {{segundos, 0}, {segundos, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, ruta.c_str(), tiempos, 0));
+}
+
+// --suma compares content where size and time agree; where only the time
+// differs (a fresh checkout), the copy's times follow and its bytes stay.
+TEST(Arbol, SumaComparaElContenido) {
+    const carpeta_temporal escena;
+    if (!guarda_atributos(escena.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    const fs::path origen = escena / "origen";
+    fs::create_directories(origen);
+    escribe_fichero(origen / "a.php", "<?php\n  $a = 1; // c\n");
+    escribe_fichero(origen / "b.txt", "texto uno");
+    escribe_fichero(origen / "c.txt", "sin cambios");
+    for (const char* nombre : {"a.php", "b.txt", "c.txt"}) {
+        pon_tiempo(origen / nombre, 1500000000);
+    }
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    // The same size and time, other bytes: only --suma sees it.
+    escribe_fichero(origen / "a.php", "<?php\n  $a = 2; // c\n");
+    escribe_fichero(origen / "b.txt", "texto dos");
+    pon_tiempo(origen / "a.php", 1500000000);
+    pon_tiempo(origen / "b.txt", 1500000000);
+    EXPECT_NE(std::string::npos,
+              arbol(escena.ruta(), {"origen", "destino"}).salida.find("al dia 3"));
+    const resultado r = arbol(escena.ruta(), {"--suma", "origen", "destino"});
+    EXPECT_NE(std::string::npos, r.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
+                                               "compactar 0, copiados 1, al dia 1, fallidos 0"))
+        << r.salida;
+    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+
+    // A checkout: every time new, no byte changed.
+    for (const char* nombre : {"a.php", "b.txt", "c.txt"}) {
+        pon_tiempo(origen / nombre, 1600000000);
+    }
+    const auto antes = huellas(escena / "destino");
+    EXPECT_NE(std::string::npos, arbol(escena.ruta(), {"--suma", "origen", "destino"})
+                                     .salida.find("copiados 0, al dia 3, fallidos 0"));
+    const auto despues = huellas(escena / "destino");
+    for (const char* nombre : {"a.php", "b.txt", "c.txt"}) {
+        EXPECT_EQ(antes.at(nombre).substr(0, antes.at(nombre).find(' ')),
+                  despues.at(nombre).substr(0, despues.at(nombre).find(' ')))
+            << nombre << ": written again";
+    }
+    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+    // The records follow the times: the next run without --suma leaves all alone.
+    EXPECT_NE(std::string::npos,
+              arbol(escena.ruta(), {"origen", "destino"}).salida.find("al dia 3"));
+    EXPECT_EQ(despues, huellas(escena / "destino"));
+}
+
+// --borra removes what the source no longer has, and only that: never what
+// the patterns leave out (unless --borra-excluidos), never through a link,
+// never outside the destination.
+TEST(Arbol, BorraLoQueElOrigenYaNoTiene) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    fs::create_directories(origen / "sub/hondo");
+    fs::create_directories(origen / "queda");
+    escribe_fichero(origen / "a.php", "<?php\n  $a = 1; // c\n");
+    escribe_fichero(origen / "sub/b.php", "<?php $b = 1;");
+    escribe_fichero(origen / "sub/hondo/c.txt", "c");
+    escribe_fichero(origen / "queda/d.txt", "d");
+    fs::create_symlink("a.php", origen / "enlace");
+    const std::vector<std::string> patrones = {"-x", "*.log", "-x", "/privado/"};
+    std::vector<std::string> args = patrones;
+    args.insert(args.end(), {"origen", "destino"});
+    ASSERT_EQ(0, arbol(escena.ruta(), args).estado);
+    // Outside the destination, reached by links planted in it.
+    fs::create_directories(escena / "fuera/dentro");
+    escribe_fichero(escena / "fuera/dentro/f.php", "fuera");
+    fs::create_symlink(escena / "fuera", escena / "destino/sub/a-fuera");
+    fs::create_directories(escena / "destino/sub/hondo/otro");
+    fs::create_symlink(escena / "fuera/dentro", escena / "destino/sub/hondo/otro/dentro");
+    escribe_fichero(escena / "destino/registro.log", "log");
+    fs::create_directories(escena / "destino/privado");
+    escribe_fichero(escena / "destino/privado/clave", "clave");
+    // Gone from the source: a file, a folder with what it holds, a link.
+    fs::remove(origen / "sub/b.php");
+    fs::remove_all(origen / "sub/hondo");
+    fs::remove(origen / "enlace");
+
+    // Without --borra nothing goes.
+    ASSERT_EQ(0, arbol(escena.ruta(), args).estado);
+    EXPECT_TRUE(fs::exists(escena / "destino/sub/b.php"));
+
+    // A dry run lists and removes nothing.
+    const auto antes = foto(escena / "destino");
+    args = patrones;
+    args.insert(args.end(), {"-n", "--borra", "origen", "destino"});
+    const resultado simulada = arbol(escena.ruta(), args);
+    EXPECT_NE(std::string::npos, simulada.salida.find("Borrado enlace\nBorrado sub/a-fuera\n"
+                                                      "Borrado sub/b.php\nBorrado sub/hondo\n"
+                                                      "Borrado sub/hondo/c.txt\n"
+                                                      "Borrado sub/hondo/otro\n"
+                                                      "Borrado sub/hondo/otro/dentro\n"))
+        << simulada.salida;
+    EXPECT_EQ(antes, foto(escena / "destino"));
+
+    args = patrones;
+    args.insert(args.end(), {"--borra", "origen", "destino"});
+    const resultado r = arbol(escena.ruta(), args);
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("borrados 7, fallidos 0")) << r.salida;
+    EXPECT_EQ("fuera", lee_fichero(escena / "fuera/dentro/f.php"));
+    EXPECT_EQ("clave", lee_fichero(escena / "destino/privado/clave"));
+    EXPECT_EQ("log", lee_fichero(escena / "destino/registro.log"));
+    fs::remove_all(escena / "destino/privado");
+    fs::remove(escena / "destino/registro.log");
+    igual_que_nueva(escena.ruta(), patrones, "origen", "destino");
+
+    // --borra-excluidos: what the patterns leave out goes too.
+    escribe_fichero(escena / "destino/registro.log", "log");
+    args = patrones;
+    args.insert(args.end(), {"--borra", "--borra-excluidos", "origen", "destino"});
+    EXPECT_NE(std::string::npos, arbol(escena.ruta(), args).salida.find("Borrado registro.log\n"));
+    EXPECT_FALSE(fs::exists(escena / "destino/registro.log"));
+    EXPECT_TRUE(fs::exists(escena / "fuera/dentro/f.php"));
+}
+
+// A folder of the destination where the source now has a file or a link is
+// replaced, with all it holds; links in it are removed, never followed.
+TEST(Arbol, CarpetaDondeAhoraHayUnFichero) {
+    const carpeta_temporal escena;
+    fs::create_directories(escena / "origen/x.php");
+    fs::create_directories(escena / "origen/l");
+    escribe_fichero(escena / "origen/x.php/dentro.txt", "d");
+    escribe_fichero(escena / "origen/l/y.txt", "y");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    fs::create_directories(escena / "fuera");
+    escribe_fichero(escena / "fuera/f.txt", "f");
+    fs::create_symlink(escena / "fuera", escena / "destino/x.php/enlace");
+    fs::remove_all(escena / "origen/x.php");
+    fs::remove_all(escena / "origen/l");
+    escribe_fichero(escena / "origen/x.php", "<?php $x = 1; // c\n");
+    fs::create_symlink("x.php", escena / "origen/l");
+    const resultado r = arbol(escena.ruta(), {"origen", "destino"});
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_EQ("f", lee_fichero(escena / "fuera/f.txt"));
+    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+}
+
+// A run killed midway leaves every file old or new; the next run completes
+// the tree.
+TEST_F(ArbolGenerado, TrasUnaSenalLaSiguienteCompleta) {
+    escribe_fichero(origen_ / "grande.php", std::string(200u << 20, 'x'));
+    ASSERT_EQ(0, arbol(escena_.ruta(), {"origen", "destino"}).estado);
+    for (int i = 0; i < 60; i += 2) {
+        const fs::path carpeta = origen_ / ("d" + std::to_string(i % 7)) / std::to_string(i % 3);
+        escribe_fichero(carpeta / (std::to_string(i) + ".php"), "<?php $nuevo = 1; // c\n");
+    }
+    escribe_fichero(origen_ / "grande.php", std::string(200u << 20, 'y'));
+    proceso kexo(orden_de(KEXO_BINARIO_ARBOL, {"-j2", "origen", "destino"}), entorno_sin_phprc(),
+                 escena_.ruta());
+    usleep(100000);
+    kexo.senal(SIGINT);
+    kexo.espera();
+    const std::string grande = lee_fichero(escena_ / "destino/grande.php");
+    EXPECT_TRUE(grande == std::string(200u << 20, 'x') || grande == std::string(200u << 20, 'y'));
+    ASSERT_EQ(0, arbol(escena_.ruta(), {"origen", "destino"}).estado);
+    igual_que_nueva(escena_.ruta(), {}, "origen", "destino");
+}
+
+// The content sum: the same bytes give the same sum however they come in
+// pieces; one bit changed anywhere changes it.
+TEST(Estado, SumaEnTrozos) {
+    std::string bytes;
+    for (int i = 0; i < 300; ++i) {
+        bytes += static_cast<char>(i * 37 + 11);
+    }
+    for (std::size_t largo : {0u, 1u, 7u, 8u, 31u, 32u, 33u, 64u, 100u, 300u}) {
+        const std::string_view todo = std::string_view(bytes).substr(0, largo);
+        const std::uint64_t entera = suma_de(todo);
+        for (std::size_t trozo : {1u, 3u, 8u, 13u, 32u, 40u}) {
+            sumador s;
+            for (std::size_t i = 0; i < largo; i += trozo) {
+                s.anade(todo.substr(i, trozo));
+            }
+            EXPECT_EQ(entera, s.concluye()) << largo << " in pieces of " << trozo;
+        }
+        for (std::size_t i = 0; i < largo; ++i) {
+            std::string otro(todo);
+            otro[i] = static_cast<char>(otro[i] ^ 4);
+            EXPECT_NE(entera, suma_de(otro)) << largo << ", byte " << i;
+        }
+        EXPECT_NE(entera, suma_de(std::string(todo) + '\0')) << largo;
+    }
+}
+
+// A record reads back as written; no part of it does, nor one changed anywhere.
+TEST(Estado, MarcaIdaYVuelta) {
+    marca_fichero m;
+    m.clave = 0x0123456789abcdefu;
+    m.origen.tamano = 206648;
+    m.origen.tiempo = 1593862023123456789;
+    m.origen.modo = 0644;
+    m.origen.dueno = 1000;
+    m.origen.grupo = 100;
+    m.escrito = m.origen;
+    m.escrito.tamano = 125286;
+    m.tipo = tipo_suma::suma;
+    m.suma = 0xfedcba9876543210u;
+    const std::string texto = escribe_marca(m);
+    marca_fichero leida;
+    ASSERT_TRUE(lee_marca(texto, leida)) << texto;
+    EXPECT_EQ(texto, escribe_marca(leida));
+    for (std::size_t n = 0; n < texto.size(); ++n) {
+        EXPECT_FALSE(lee_marca(texto.substr(0, n), leida)) << n;
+        std::string otro = texto;
+        otro[n] = otro[n] == '1' ? '2' : '1';
+        EXPECT_FALSE(lee_marca(otro, leida)) << otro;
+    }
+}
+
+// A file is up to date only when the options, its source's size, time, bits
+// and owner, and the file itself as written, all agree with its record.
+TEST(Estado, Vigencia) {
+    marca_fichero m;
+    m.clave = 7;
+    m.origen = {clase_nodo::fichero, 1, 2, 1, 100, 5000, 0644, 1000, 100};
+    m.escrito = {clase_nodo::fichero, 1, 3, 1, 80, 5000, 0644, 1000, 100};
+    struct fila {
+        const char* caso;
+        std::function<void(std::uint64_t&, nodo&, nodo&)> cambia;
+        vigencia esperada;
+    };
+    const std::vector<fila> filas = {
+        {"all agree", [](std::uint64_t&, nodo&, nodo&) {}, vigencia::al_dia},
+        {"other options", [](std::uint64_t& c, nodo&, nodo&) { c = 8; }, vigencia::vieja},
+        {"source time", [](std::uint64_t&, nodo& o, nodo&) { o.tiempo = 5001; },
+         vigencia::por_contenido},
+        {"source size", [](std::uint64_t&, nodo& o, nodo&) { o.tamano = 101; }, vigencia::vieja},
+        {"source bits", [](std::uint64_t&, nodo& o, nodo&) { o.modo = 0600; }, vigencia::vieja},
+        {"source owner", [](std::uint64_t&, nodo& o, nodo&) { o.dueno = 0; }, vigencia::vieja},
+        {"source group", [](std::uint64_t&, nodo& o, nodo&) { o.grupo = 0; }, vigencia::vieja},
+        {"copy size", [](std::uint64_t&, nodo&, nodo& d) { d.tamano = 81; }, vigencia::vieja},
+        {"copy time", [](std::uint64_t&, nodo&, nodo& d) { d.tiempo = 4999; }, vigencia::vieja},
+        {"copy bits", [](std::uint64_t&, nodo&, nodo& d) { d.modo = 0755; }, vigencia::vieja},
+        {"copy owner", [](std::uint64_t&, nodo&, nodo& d) { d.dueno = 0; }, vigencia::vieja},
+        {"copy a link", [](std::uint64_t&, nodo&, nodo& d) { d.clase = clase_nodo::enlace; },
+         vigencia::vieja},
+        {"copy a folder", [](std::uint64_t&, nodo&, nodo& d) { d.clase = clase_nodo::carpeta; },
+         vigencia::vieja},
+    };
+    for (const fila& f : filas) {
+        std::uint64_t clave = m.clave;
+        nodo origen = m.origen;
+        nodo destino = m.escrito;
+        f.cambia(clave, origen, destino);
+        EXPECT_EQ(f.esperada, vigencia_de(m, clave, origen, destino)) << f.caso;
+    }
+}
+
+// The key changes with each option that changes output, and with nothing else.
+TEST(Estado, Clave) {
+    opciones_salida base;
+    base.version = "1.0";
+    base.modo = "kexo";
+    base.extensiones = {"php", "inc"};
+    base.aviso = "Hecho por X";
+    const std::uint64_t clave = clave_de(base);
+    opciones_salida igual = base;
+    igual.extensiones = {"INC", "php"};
+    EXPECT_EQ(clave, clave_de(igual));
+    const std::vector<std::function<void(opciones_salida&)>> cambios = {
+        [](opciones_salida& o) { o.version = "1.1"; },
+        [](opciones_salida& o) { o.modo = "php"; },
+        [](opciones_salida& o) { o.comprueba = false; },
+        [](opciones_salida& o) { o.extensiones = {"php"}; },
+        [](opciones_salida& o) { o.aviso = "Hecho por Y"; },
+        [](opciones_salida& o) { o.aviso.clear(); },
+        [](opciones_salida& o) { o.sin_compactar = {"vendor/"}; },
+        // Parts that would join into the same bytes.
+        [](opciones_salida& o) { o.extensiones = {"phpinc"}; },
+    };
+    for (std::size_t i = 0; i < cambios.size(); ++i) {
+        opciones_salida otra = base;
+        cambios[i](otra);
+        EXPECT_NE(clave, clave_de(otra)) << i;
+    }
+}
+
+// A PHP file left as it was stays reported so when a run leaves it alone:
+// --estricto exits with 3 on every run, and the report says why.
+TEST(Arbol, EstrictoTambienSinReescribir) {
+    const carpeta_temporal escena;
+    if (!guarda_atributos(escena.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    fs::create_directories(escena / "origen");
+    // A notice that no /* */ comment can hold leaves PHP's rules out.
+    fs::create_directories(escena / "aviso");
+    escribe_fichero(escena / "aviso/kexo.ini", "Hecho */ por X\n");
+    const std::vector<std::string> entorno = {"PHPRC=" + (escena / "aviso").string()};
+    escribe_fichero(escena / "origen/b.php", "<?php\r\n$t = <<<EOT\r\n  uno // dos\r\nEOT;\r\n");
+    escribe_fichero(escena / "origen/a.php", "<?php\n  $a = 1; // c\n");
+    const std::vector<std::string> args = {"--estricto", "origen", "destino"};
+    const resultado primera = arbol_con(escena.ruta(), args, entorno);
+    EXPECT_EQ(3, primera.estado);
+    const std::string motivo = "Sin compactar b.php: cambiaria el programa en la linea 2\n";
+    EXPECT_EQ(0u, primera.salida.find(motivo)) << primera.salida;
+    const resultado segunda = arbol_con(escena.ruta(), args, entorno);
+    EXPECT_EQ(3, segunda.estado);
+    EXPECT_EQ(0u, segunda.salida.find(motivo)) << segunda.salida;
+    EXPECT_NE(std::string::npos, segunda.salida.find("al dia 2")) << segunda.salida;
+    const resultado json =
+        arbol_con(escena.ruta(), {"--estricto", "--informe=json", "origen", "destino"}, entorno);
+    EXPECT_EQ(3, json.estado);
+    EXPECT_NE(std::string::npos,
+              json.salida.find("{\"ruta\":\"b.php\",\"accion\":\"al_dia\",\"motivo\":"
+                               "\"programa\",\"linea\":2,\"antes\":40,\"despues\":40}"))
+        << json.salida;
+    // Once it compacts, the run that writes it exits with 0, as do the next ones.
+    escribe_fichero(escena / "origen/b.php", "<?php\n$t = 1; // dos\n");
+    EXPECT_EQ(0, arbol_con(escena.ruta(), args, entorno).estado);
+    EXPECT_EQ(0, arbol_con(escena.ruta(), args, entorno).estado);
 }
 
 }  // namespace

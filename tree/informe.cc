@@ -15,10 +15,21 @@ struct recuento {
     std::size_t por_reglas_de_php = 0;  // of those compacted
     std::size_t sin_compactar = 0;
     std::size_t copiados = 0;
+    std::size_t al_dia = 0;
+    std::size_t al_dia_sin_compactar = 0;  // of those up to date, PHP files left as they were
+    std::size_t borrados = 0;
     std::size_t fallidos = 0;
     std::uint64_t php_antes = 0;    // bytes of the PHP sources
     std::uint64_t php_despues = 0;  // bytes written for them
 };
+
+// True when `informe` is of a PHP file left as it was, written now or before.
+bool sin_compactar(const informe_trabajo& informe) {
+    const resultado_trabajo hecho =
+        informe.resultado == resultado_trabajo::al_dia ? informe.previo : informe.resultado;
+    return hecho == resultado_trabajo::sin_compactar ||
+           hecho == resultado_trabajo::demasiado_grande;
+}
 
 void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
     switch (informe.resultado) {
@@ -35,6 +46,14 @@ void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
             break;
         case resultado_trabajo::copiado:
             ++r.copiados;
+            break;
+        case resultado_trabajo::al_dia:
+            if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
+                ++r.al_dia;  // files, as the other counts
+            }
+            if (que.tipo == tipo_entrada::php && sin_compactar(informe)) {
+                ++r.al_dia_sin_compactar;
+            }
             break;
         case resultado_trabajo::fallido:
         case resultado_trabajo::cambiado:
@@ -69,7 +88,8 @@ const char* motivo_de(motivo_diferencia motivo, bool para_json) {
 // The line for an entry that is not plainly done, if any.
 void informa_entrada(const entrada& que, const informe_trabajo& informe) {
     const char* ruta = que.ruta.c_str();
-    switch (informe.resultado) {
+    // A file left as it was says so on every run, written again or not.
+    switch (informe.resultado == resultado_trabajo::al_dia ? informe.previo : informe.resultado) {
         case resultado_trabajo::sin_compactar:
             std::printf("Sin compactar %s: cambiaria %s en la linea %lld\n", ruta,
                         motivo_de(informe.motivo, false), static_cast<long long>(informe.linea));
@@ -92,6 +112,15 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
             break;
         default:
             break;
+    }
+}
+
+// The line for an entry removed from the destination, or that could not be.
+void informa_borrado(const borrado& b) {
+    if (b.error != 0) {
+        std::printf("Imposible borrar %s (%d)\n", b.ruta.c_str(), b.error);
+    } else {
+        std::printf("Borrado %s\n", b.ruta.c_str());
     }
 }
 
@@ -170,6 +199,8 @@ const char* accion_de(resultado_trabajo resultado) {
             return "fallido";
         case resultado_trabajo::omitido:
             return "omitido";
+        case resultado_trabajo::al_dia:
+            return "al_dia";
         case resultado_trabajo::hecho:
             break;
     }
@@ -186,11 +217,23 @@ std::string fallo_json(const fallo_recorrido& f) {
            ",\"error\":" + std::to_string(f.error) + "}";
 }
 
+// The report's object for an entry removed from the destination, or not removed.
+std::string borrado_json(const borrado& b) {
+    if (b.error != 0) {
+        return "{\"ruta\":" + cadena_json(b.ruta) +
+               ",\"accion\":\"fallido\",\"al_leer\":false,\"error\":" + std::to_string(b.error) +
+               "}";
+    }
+    return "{\"ruta\":" + cadena_json(b.ruta) + ",\"accion\":\"borrado\"}";
+}
+
 std::string totales_json(const recuento& r) {
     return "{\"totales\":{\"compactados\":" + std::to_string(r.compactados) +
            ",\"por_reglas_de_php\":" + std::to_string(r.por_reglas_de_php) +
            ",\"sin_compactar\":" + std::to_string(r.sin_compactar) +
            ",\"copiados\":" + std::to_string(r.copiados) +
+           ",\"al_dia\":" + std::to_string(r.al_dia) +
+           ",\"borrados\":" + std::to_string(r.borrados) +
            ",\"fallidos\":" + std::to_string(r.fallidos) +
            ",\"php_antes\":" + std::to_string(r.php_antes) +
            ",\"php_despues\":" + std::to_string(r.php_despues) + "}}";
@@ -215,6 +258,8 @@ char letra_accion(resultado_trabajo resultado) {
             return '~';
         case resultado_trabajo::omitido:
             return '-';
+        case resultado_trabajo::al_dia:
+            return '.';
         case resultado_trabajo::hecho:
             break;
     }
@@ -237,18 +282,22 @@ char letra_tipo(tipo_entrada tipo) {
     return 'f';
 }
 
-// Prints a line for every entry and every folder the walk could not read,
-// in path order: one a path, that of the entry when both have one.
+// Prints a line for every entry, every folder the walk could not read and
+// every removal, in path order: one a path, that of the entry when two have one.
 void detalla_entradas(const std::vector<entrada>& entradas,
                       const std::vector<informe_trabajo>& informes,
-                      const std::vector<fallo_recorrido>& fallos_recorrido) {
+                      const std::vector<fallo_recorrido>& fallos_recorrido,
+                      const std::vector<borrado>& borrados) {
     std::vector<std::pair<std::string_view, std::string>> lineas;
-    lineas.reserve(entradas.size() + fallos_recorrido.size());
+    lineas.reserve(entradas.size() + fallos_recorrido.size() + borrados.size());
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         lineas.emplace_back(entradas[i].ruta, linea_detalle(entradas[i], informes[i]));
     }
     for (const fallo_recorrido& f : fallos_recorrido) {
         lineas.emplace_back(f.ruta, std::string(f.cambiado ? "~d " : "!d ") + f.ruta);
+    }
+    for (const borrado& b : borrados) {
+        lineas.emplace_back(b.ruta, std::string(b.error == 0 ? "*borrado " : "!borrado ") + b.ruta);
     }
     std::stable_sort(lineas.begin(), lineas.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -262,7 +311,8 @@ void detalla_entradas(const std::vector<entrada>& entradas,
 // Prints the report as JSON Lines, in path order, then the totals.
 void informa_json(const std::vector<entrada>& entradas,
                   const std::vector<informe_trabajo>& informes,
-                  const std::vector<fallo_recorrido>& fallos_recorrido, const recuento& r) {
+                  const std::vector<fallo_recorrido>& fallos_recorrido,
+                  const std::vector<borrado>& borrados, const recuento& r) {
     std::vector<std::pair<std::string_view, std::string>> lineas;
     lineas.reserve(entradas.size() + fallos_recorrido.size());
     for (std::size_t i = 0; i < entradas.size(); ++i) {
@@ -270,6 +320,9 @@ void informa_json(const std::vector<entrada>& entradas,
     }
     for (const fallo_recorrido& f : fallos_recorrido) {
         lineas.emplace_back(f.ruta, fallo_json(f));
+    }
+    for (const borrado& b : borrados) {
+        lineas.emplace_back(b.ruta, borrado_json(b));
     }
     std::stable_sort(lineas.begin(), lineas.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -335,12 +388,15 @@ std::string linea_detalle(const entrada& que, const informe_trabajo& informe) {
 std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
     std::string objeto = "{\"ruta\":" + cadena_json(que.ruta) + ",\"accion\":\"" +
                          accion_de(informe.resultado) + "\"";
-    if (informe.resultado == resultado_trabajo::sin_compactar ||
-        (informe.resultado == resultado_trabajo::compactado_php &&
+    // Up to date, a PHP file left as it was still says why.
+    const resultado_trabajo hecho =
+        informe.resultado == resultado_trabajo::al_dia ? informe.previo : informe.resultado;
+    if (hecho == resultado_trabajo::sin_compactar ||
+        (hecho == resultado_trabajo::compactado_php &&
          informe.motivo != motivo_diferencia::ninguno)) {
         objeto += std::string(",\"motivo\":\"") + motivo_de(informe.motivo, true) +
                   "\",\"linea\":" + std::to_string(informe.linea);
-    } else if (informe.resultado == resultado_trabajo::demasiado_grande) {
+    } else if (hecho == resultado_trabajo::demasiado_grande) {
         objeto += ",\"motivo\":\"tamano\"";
     }
     if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
@@ -355,18 +411,23 @@ std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
 }
 
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
-            const std::vector<fallo_recorrido>& fallos_recorrido, const opciones_informe& como) {
+            const std::vector<fallo_recorrido>& fallos_recorrido,
+            const std::vector<borrado>& borrados, const opciones_informe& como) {
     recuento r;
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         cuenta(r, entradas[i], informes[i]);
     }
     r.fallidos += fallos_recorrido.size();
+    for (const borrado& b : borrados) {
+        ++(b.error == 0 ? r.borrados : r.fallidos);
+    }
     if (como.json) {
-        informa_json(entradas, informes, fallos_recorrido, r);
+        informa_json(entradas, informes, fallos_recorrido, borrados, r);
     } else {
         if (como.detalla) {
-            detalla_entradas(entradas, informes, fallos_recorrido);
+            detalla_entradas(entradas, informes, fallos_recorrido, borrados);
         }
+        std::size_t b = 0;  // the removals, in path order among the entries
         for (const fallo_recorrido& f : fallos_recorrido) {
             if (f.cambiado) {
                 std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());
@@ -376,21 +437,36 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
                             f.ruta.c_str(), describe_error(f.error).c_str());
             }
         }
-        for (std::size_t i = 0; i < entradas.size(); ++i) {
-            informa_entrada(entradas[i], informes[i]);
+        for (std::size_t i = 0; i <= entradas.size(); ++i) {
+            for (; b < borrados.size() &&
+                   (i == entradas.size() || borrados[b].ruta < entradas[i].ruta);
+                 ++b) {
+                informa_borrado(borrados[b]);
+            }
+            if (i < entradas.size()) {
+                informa_entrada(entradas[i], informes[i]);
+            }
         }
         std::printf(
-            "Compactados %zu (%zu por las reglas de PHP), sin compactar %zu, copiados %zu, "
-            "fallidos %zu; PHP %llu -> %llu bytes ",
-            r.compactados, r.por_reglas_de_php, r.sin_compactar, r.copiados, r.fallidos,
-            static_cast<unsigned long long>(r.php_antes),
-            static_cast<unsigned long long>(r.php_despues));
+            "Compactados %zu (%zu por las reglas de PHP), sin compactar %zu, copiados %zu, ",
+            r.compactados, r.por_reglas_de_php, r.sin_compactar, r.copiados);
+        // Shown once there are any: a first run says what it always said.
+        if (r.al_dia > 0) {
+            std::printf("al dia %zu, ", r.al_dia);
+        }
+        if (r.borrados > 0) {
+            std::printf("borrados %zu, ", r.borrados);
+        }
+        std::printf("fallidos %zu; PHP %llu -> %llu bytes ", r.fallidos,
+                    static_cast<unsigned long long>(r.php_antes),
+                    static_cast<unsigned long long>(r.php_despues));
         imprime_ahorro(r.php_antes, r.php_despues);
     }
     if (r.fallidos > 0) {
         return kAlgunFallo;
     }
-    return como.estricto && r.sin_compactar > 0 ? kSinCompactarEstricto : kTodoHecho;
+    return como.estricto && r.sin_compactar + r.al_dia_sin_compactar > 0 ? kSinCompactarEstricto
+                                                                         : kTodoHecho;
 }
 
 }  // namespace kexo

@@ -54,11 +54,12 @@ inline constexpr int kTodoHecho = 0;
 inline constexpr int kAlgunFallo = 2;
 inline constexpr int kSinCompactarEstricto = 3;
 
-// Prints the report, in path order, and the summary. Returns the exit status:
-// kAlgunFallo when anything failed, else kSinCompactarEstricto when `como`
-// is strict and a PHP file was left as it was, else kTodoHecho.
+// Prints the report, in path order (the entries removed among them), and the summary. Returns the
+// exit status: kAlgunFallo when anything failed, else kSinCompactarEstricto when `como` is strict
+// and a PHP file was left as it was, else kTodoHecho.
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
-            const std::vector<fallo_recorrido>& fallos_recorrido, const opciones_informe& como);
+            const std::vector<fallo_recorrido>& fallos_recorrido,
+            const std::vector<borrado>& borrados, const opciones_informe& como);
 
 // `texto` as a JSON string, quotes included. Bytes that are not UTF-8 make
 // it an object instead, {"bytes":"..."} with them in base64, as paths on disk

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <thread>
@@ -23,6 +24,7 @@
 #include "lexical/reglas_php.h"
 #include "notice/aviso.h"
 #include "tree/cola.h"
+#include "tree/estado.h"
 #include "tree/informe.h"
 #include "tree/raices.h"
 #include "tree/recorrido.h"
@@ -52,11 +54,16 @@ constexpr const char* kUso =
     "                           o php (las de PHP: cada pieza en su linea)\n"
     "      --informe=FORMATO    texto (el de siempre) o json: un objeto JSON por linea\n"
     "      --estricto           sale con 3 si algun fichero PHP queda sin compactar\n"
+    "      --suma               compara el contenido del origen aunque su tamano y su\n"
+    "                           fecha no hayan cambiado\n"
+    "      --borra              borra del destino lo que ya no esta en el origen\n"
+    "      --borra-excluidos    con --borra, borra tambien lo que dejan fuera -x y -s\n"
     "  -v, --detalla            en el informe de texto, una linea por entrada con lo\n"
     "                           hecho: k compactado (reglas de kexo), p (de PHP),\n"
     "                           = sin compactar, c copiado, + hecho, ! fallido,\n"
-    "                           ~ cambiado, - omitido; y el tipo: f fichero,\n"
-    "                           d carpeta, L enlace, S especial\n"
+    "                           ~ cambiado, - omitido, . al dia; y el tipo:\n"
+    "                           f fichero, d carpeta, L enlace, S especial;\n"
+    "                           *borrado RUTA, lo que borra --borra\n"
     "  -h, --help               da este texto\n"
     "      --version            da la version y las vias de escaneo de este procesador\n\n";
 
@@ -82,9 +89,12 @@ struct opciones {
     std::string origen;
     std::string destino;
     opciones_informe informe;
-    bool version = false;     // print the version, and nothing else
-    bool ayuda = false;       // print the usage, and nothing else
-    bool aviso_dado = false;  // the notice came from --aviso, not from PHPRC
+    bool version = false;          // print the version, and nothing else
+    bool ayuda = false;            // print the usage, and nothing else
+    bool aviso_dado = false;       // the notice came from --aviso, not from PHPRC
+    bool borra = false;            // remove from the destination what the source no longer has
+    bool borra_excluidos = false;  // and what the patterns leave out
+    std::vector<std::string> sin_compactar;  // the --sin-compactar patterns, as given
 };
 
 std::vector<std::string> separa_comas(const std::string& lista) {
@@ -157,6 +167,9 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                                     {"aviso", required_argument, nullptr, 'A'},
                                     {"sin-compactar", required_argument, nullptr, 'K'},
                                     {"detalla", no_argument, nullptr, 'v'},
+                                    {"suma", no_argument, nullptr, 'S'},
+                                    {"borra", no_argument, nullptr, 'B'},
+                                    {"borra-excluidos", no_argument, nullptr, 'D'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
     opterr = 0;
@@ -182,6 +195,7 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                 break;
             case 'K':
                 o.que.sin_compactar.anade(optarg);
+                o.sin_compactar.emplace_back(optarg);
                 break;
             case 'c':
                 o.trabajo.comprueba = false;
@@ -229,6 +243,15 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
             case 'n':
                 o.trabajo.simula = true;
                 break;
+            case 'S':
+                o.trabajo.suma = true;
+                break;
+            case 'B':
+                o.borra = true;
+                break;
+            case 'D':
+                o.borra_excluidos = true;
+                break;
             case 'A':
                 if (const int error = lee_aviso(optarg, o.trabajo.scopy); error != 0) {
                     return rechaza_valor("imposible leer " + std::string(optarg) + ": " +
@@ -257,6 +280,10 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                                    : std::string("sobra ") + argv[optind + 2];
         return false;
     }
+    if (o.borra_excluidos && !o.borra) {
+        mal = "--borra-excluidos: solo con --borra";
+        return false;
+    }
     o.origen = argv[optind];
     o.destino = argv[optind + 1];
     if (o.origen.empty() || o.destino.empty()) {
@@ -264,6 +291,18 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
         return false;
     }
     return true;
+}
+
+// What of `o` changes a file's output, for the key kept in each file's record.
+opciones_salida salida_de(const opciones& o) {
+    opciones_salida salida;
+    salida.version = KEXO_VERSION;
+    salida.modo = o.trabajo.modo == modo_reglas::php ? "php" : "kexo";
+    salida.comprueba = o.trabajo.comprueba;
+    salida.extensiones = o.que.extensiones;
+    salida.aviso = o.trabajo.scopy;
+    salida.sin_compactar = o.sin_compactar;
+    return salida;
 }
 
 // The threads that the descriptors allow: each holds a few open at once.
@@ -317,7 +356,10 @@ int rechaza(apertura_raices como, const opciones& o, int error) {
 // Does the work on every entry of `obra`: folders first, in path order, so
 // that each exists before what it holds; each file once, then its other names,
 // linked to it; a folder's attributes last, since writing in it changes its times.
-std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
+// With `borra`, what the source no longer has is removed once the folders
+// are made, before anything is written.
+std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
+                                     const std::function<void()>& borra) {
     const std::vector<entrada>& entradas = obra.entradas;
     std::vector<informe_trabajo> informes(entradas.size());
     for (std::size_t i = 0; i < entradas.size(); ++i) {
@@ -325,6 +367,7 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
             informes[i] = crea_carpeta(obra, i);
         }
     }
+    borra();
     const unsigned hilos = hilos_posibles(hilos_pedidos);
     std::vector<taller> talleres(hilos);
     {
@@ -387,6 +430,7 @@ int ejecuta(int argc, char** argv) {
     if (!o.aviso_dado) {
         o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
     }
+    o.trabajo.clave = clave_de(salida_de(o));
     const bool aviso_valido = o.trabajo.modo == modo_reglas::php
                                   ? aviso_cabe_en_comentario(o.trabajo.scopy)
                                   : aviso_seguro(o.trabajo.scopy);
@@ -414,6 +458,7 @@ int ejecuta(int argc, char** argv) {
     for (const std::string& patron : o.que.sin_compactar.sin_coincidencias()) {
         std::fprintf(stderr, "Aviso: el patron %s no deja sin compactar nada\n", patron.c_str());
     }
+    const bool destino_nuevo = !r.destino_existe;
     if (!o.trabajo.simula) {
         if (const apertura_raices como = crea_destino(o.destino, r, error);
             como != apertura_raices::bien) {
@@ -422,14 +467,28 @@ int ejecuta(int argc, char** argv) {
         borra_temporales_abandonados(r.destino);
     }
     espejo obra(r.origen, r.destino, hallado.entradas, o.trabajo, r.sobre_origen.front());
-    const std::vector<informe_trabajo> informes = refleja(obra, o.hilos);
+    obra.hay_destino = !o.trabajo.simula || r.destino_existe;
+    obra.destino_nuevo = destino_nuevo;
+    std::vector<borrado> borrados;
+    const auto borra = [&] {
+        if (!o.borra) {
+            return;
+        }
+        // A folder of the source not read whole would lose in the destination what it still has.
+        if (!hallado.fallos.empty()) {
+            std::fputs("Aviso: no se borra nada, el origen no se pudo leer entero\n", stderr);
+            return;
+        }
+        borrados = borra_sobrantes(obra, o.que, o.borra_excluidos);
+    };
+    const std::vector<informe_trabajo> informes = refleja(obra, o.hilos, borra);
     // The root's attributes last, as every other folder's, once all it holds is written.
     if (!o.trabajo.simula) {
         if (const int fallo = copia_atributos_carpeta(r.origen, r.destino); fallo != 0) {
             hallado.fallos.push_back({".", fallo, false, true});
         }
     }
-    return informa(hallado.entradas, informes, hallado.fallos, o.informe);
+    return informa(hallado.entradas, informes, hallado.fallos, borrados, o.informe);
 }
 
 }  // namespace

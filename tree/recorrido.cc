@@ -129,6 +129,7 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, bool intacta, 
         e.varios_nombres = visto.clase == clase_nodo::fichero && visto.nombres > 1;
         e.dispositivo = visto.dispositivo;
         e.numero = visto.numero;
+        e.visto = visto;
         if (e.tipo == tipo_entrada::carpeta) {
             pendientes.push_back({ruta, visto, sin_compactar});
         }

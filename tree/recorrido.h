@@ -33,6 +33,7 @@ struct entrada {
     std::uint64_t numero = 0;
     std::size_t padre = kNinguna;      // the entry of the folder holding it
     std::size_t principal = kNinguna;  // the first entry in path order that is this same file
+    nodo visto{};                      // what the walk saw: size, time, bits, owner
 };
 
 struct filtro {

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "common/plataforma.h"
 #include "compaction/compacta.h"
@@ -16,6 +18,7 @@
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
 #include "notice/aviso.h"
+#include "tree/estado.h"
 
 namespace kexo {
 
@@ -100,6 +103,12 @@ const carpeta* carpeta_copia(const espejo& obra, std::size_t indice, carpeta_en_
     return abierta;
 }
 
+bool es_carpeta_de_origen(const espejo& obra, const nodo& visto) {
+    return visto.numero != 0 &&
+           std::binary_search(obra.carpetas_origen.begin(), obra.carpetas_origen.end(),
+                              std::make_pair(visto.dispositivo, visto.numero));
+}
+
 // The report for a source folder that could not be had.
 informe_trabajo sin_origen(int error) {
     return error == kCambiada ? con(resultado_trabajo::cambiado) : falla(error, true);
@@ -125,13 +134,184 @@ std::optional<informe_trabajo> busca_en_origen(const espejo& obra, const entrada
     return std::nullopt;
 }
 
+// What the destination held for an entry before this run wrote it.
+struct previo {
+    nodo visto;           // the entry there, its link not followed
+    marca_fichero marca;  // its record, when it has one that reads
+    vigencia estado = vigencia::vieja;
+};
+
+// The record kept on a file written from the source `fuente`, as it was
+// opened, and reported as `hecho`: what was written is read from the file
+// itself, attributes set.
+std::function<void(int)> marcador(const espejo& obra, const nodo& fuente, tipo_suma tipo,
+                                  std::uint64_t suma, const informe_trabajo& hecho) {
+    marca_fichero marca;
+    marca.clave = obra.opciones.clave;
+    marca.origen = fuente;
+    marca.tipo = tipo;
+    marca.suma = suma;
+    marca.resultado = static_cast<std::uint32_t>(hecho.resultado);
+    marca.motivo = static_cast<std::uint32_t>(hecho.motivo);
+    marca.linea = hecho.linea;
+    return [marca](int fd) mutable {
+        // Without a record (a file system that keeps none), the next run writes it again.
+        if (nodo_de_descriptor(fd, marca.escrito) == 0) {
+            pon_marca(fd, escribe_marca(marca));
+        }
+    };
+}
+
+// The results a record may name.
+bool es_resultado_escrito(std::uint32_t resultado) {
+    const auto r = static_cast<resultado_trabajo>(resultado);
+    return resultado <= static_cast<std::uint32_t>(resultado_trabajo::al_dia) &&
+           (r == resultado_trabajo::compactado || r == resultado_trabajo::compactado_php ||
+            r == resultado_trabajo::sin_compactar || r == resultado_trabajo::demasiado_grande ||
+            r == resultado_trabajo::copiado);
+}
+
+informe_trabajo al_dia_segun(const marca_fichero& marca) {
+    informe_trabajo informe = con(resultado_trabajo::al_dia);
+    informe.previo = static_cast<resultado_trabajo>(marca.resultado);
+    informe.motivo = marca.motivo <= static_cast<std::uint32_t>(motivo_diferencia::linea)
+                         ? static_cast<motivo_diferencia>(marca.motivo)
+                         : motivo_diferencia::programa;
+    informe.linea = marca.linea;
+    informe.antes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, marca.origen.tamano));
+    informe.despues = static_cast<std::uint64_t>(std::max<std::int64_t>(0, marca.escrito.tamano));
+    return informe;
+}
+
+// True when the destination folder for the entries of the folder `padre`
+// may hold something from before this run, to be looked at.
+bool hay_que_mirar(const espejo& obra, std::size_t padre) {
+    return obra.hay_destino &&
+           (padre == kNinguna ? !obra.destino_nuevo : obra.ya_estaban[padre] != 0);
+}
+
+// Looks at what the destination holds for the file `que` into `antes`.
+// Returns the report when it is up to date by its record and the source's
+// size and time (without --suma, that is all that is compared).
+std::optional<informe_trabajo> mira_destino(const espejo& obra, const entrada& que, taller& banco,
+                                            previo& antes) {
+    if (!hay_que_mirar(obra, que.padre)) {
+        return std::nullopt;
+    }
+    int error = 0;
+    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+    if (a == nullptr) {
+        return std::nullopt;  // the write says why
+    }
+    std::string texto;
+    // Whatever goes wrong here only means the file is written again.
+    lee_marca_en(*a, nombre_de(que), antes.visto, texto);
+    if (texto.empty() || !lee_marca(texto, antes.marca) ||
+        !es_resultado_escrito(antes.marca.resultado)) {
+        return std::nullopt;
+    }
+    antes.estado = vigencia_de(antes.marca, obra.opciones.clave, que.visto, antes.visto);
+    if (antes.estado == vigencia::al_dia && !obra.opciones.suma) {
+        return al_dia_segun(antes.marca);
+    }
+    return std::nullopt;
+}
+
+// Puts in `suma` the sum of what `f` holds from its start, leaving it at its
+// start again. Returns 0, or the error number of reading.
+int suma_fichero(std::FILE* f, std::string& bloque, std::uint64_t& suma) {
+    constexpr std::size_t kBloque = std::size_t{1} << 18;
+    if (bloque.size() < kBloque) {
+        bloque.resize(kBloque);
+    }
+    sumador sumando;
+    std::clearerr(f);
+    for (;;) {
+        const std::size_t leidos = std::fread(bloque.data(), 1, kBloque, f);
+        sumando.anade(std::string_view(bloque.data(), leidos));
+        if (leidos < kBloque) {
+            break;
+        }
+    }
+    const int error = std::ferror(f) ? (errno != 0 ? errno : EIO) : 0;
+    suma = sumando.concluye();
+    std::clearerr(f);
+    return std::fseek(f, 0, SEEK_SET) == 0 ? error : errno;
+}
+
+// With --suma: the source `origen` (seen when opened as `fuente`) against the
+// content the record knows. Returns the report when they agree, the
+// destination's times set again when only they differ (a fresh checkout); or
+// nothing, to write the file.
+std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entrada& que,
+                                                 std::FILE* origen, const nodo& fuente,
+                                                 const previo& antes, taller& banco) {
+    const marca_fichero& marca = antes.marca;
+    if (antes.estado == vigencia::vieja || marca.tipo == tipo_suma::ninguna ||
+        fuente.tamano != marca.origen.tamano) {
+        return std::nullopt;
+    }
+    std::uint64_t suma = 0;
+    if (suma_fichero(origen, banco.bloque, suma) != 0) {
+        return std::nullopt;
+    }
+    int error = 0;
+    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+    if (a == nullptr) {
+        return std::nullopt;
+    }
+    nodo visto;
+    const archivo copia = abre_fichero_en(*a, nombre_de(que), visto);
+    if (!copia) {
+        return std::nullopt;
+    }
+    std::uint64_t esperada = marca.suma;
+    // A copy's record holds no sum: the copy's bytes are the source's.
+    if (marca.tipo == tipo_suma::copia && suma_fichero(copia.get(), banco.bloque, esperada) != 0) {
+        return std::nullopt;
+    }
+    if (suma != esperada) {
+        return std::nullopt;
+    }
+    if (fuente.tiempo == marca.origen.tiempo || obra.opciones.simula) {
+        return al_dia_segun(marca);
+    }
+    // The same bytes under another time: the copy's times follow, and its record.
+    const int fd = descriptor_de(copia.get());
+    marca_fichero nueva = marca;
+    nueva.origen = fuente;
+    if (!copia_atributos(fd, origen) || nodo_de_descriptor(fd, nueva.escrito) != 0 ||
+        pon_marca(fd, escribe_marca(nueva)) != 0) {
+        return std::nullopt;
+    }
+    return al_dia_segun(nueva);
+}
+
+// Removes a folder that stands in the destination where the source now has
+// the file or link `que`, and all it holds. Returns 0, or the error number.
+int despeja(const espejo& obra, const entrada& que, const previo& antes, taller& banco) {
+    if (obra.opciones.simula || antes.visto.clase != clase_nodo::carpeta) {
+        return 0;
+    }
+    int error = 0;
+    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+    if (a == nullptr) {
+        return error;
+    }
+    return borra_arbol_en(
+        *a, nombre_de(que), false, [&obra](const nodo& n) { return es_carpeta_de_origen(obra, n); },
+        [](const std::string&, const nodo&, int) {});
+}
+
 // Writes `cuerpo`, after the header for the notice `aviso` placed as `donde`
 // says, as the file `nombre` in `a`, whole or not at all, with the attributes
 // of `original`. Returns 0, or the error number.
 int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view aviso,
-                    const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original) {
+                    const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original,
+                    std::function<void(int)> marca) {
     destino salida;
     salida.conserva_atributos_de(original);
+    salida.antes_de_colocar(std::move(marca));
     if (const int error = salida.abre_en(carpeta_destino(a), nombre); error != 0) {
         return error;
     }
@@ -146,7 +326,7 @@ int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_vie
 
 // Copies `origen` as it is, in bounded pieces, as the entry `que`.
 informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE* origen,
-                              resultado_trabajo resultado, taller& banco) {
+                              const nodo& fuente, resultado_trabajo resultado, taller& banco) {
     informe_trabajo informe = con(resultado);
     informe.antes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, tamano_de(origen)));
     informe.despues = informe.antes;
@@ -160,6 +340,7 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     }
     destino salida;
     salida.conserva_atributos_de(origen);
+    salida.antes_de_colocar(marcador(obra, fuente, tipo_suma::copia, 0, informe));
     if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
         return falla(error, false);
     }
@@ -177,7 +358,8 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
 
 // A PHP file too large to be held whole, compacted as it is read, unchecked.
 informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std::FILE* origen,
-                                     std::int64_t tamano, taller& banco) {
+                                     const nodo& fuente, taller& banco) {
+    const std::int64_t tamano = fuente.tamano;
     const std::string& scopy = obra.opciones.scopy;
     std::string inicio;
     if (const int error = lee_inicio_para_aviso(origen, scopy, inicio); error != 0) {
@@ -193,6 +375,9 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
             return falla(error, false);
         }
         salida.conserva_atributos_de(origen);
+        // Its source passes through in pieces, unsummed: --suma writes it again.
+        salida.antes_de_colocar(
+            marcador(obra, fuente, tipo_suma::ninguna, 0, con(resultado_trabajo::compactado)));
         if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
             return falla(error, false);
         }
@@ -296,7 +481,7 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
 // A PHP file read whole: compacted by the rules that keep what its program
 // sees, else as it is.
 informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FILE* origen,
-                                taller& banco) {
+                                const nodo& fuente, taller& banco) {
     if (const int error = lee_entero(origen, banco.fuente, kMaximoComprobado); error != 0) {
         // Grown past the size it had when opened.
         return error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
@@ -317,7 +502,9 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     if (a == nullptr) {
         return falla(error, false);
     }
-    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen)) != 0) {
+    if ((error = escribe_fichero(
+             *a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
+             marcador(obra, fuente, tipo_suma::suma, suma_de(banco.fuente), informe))) != 0) {
         return falla(error, false);
     }
     return informe;
@@ -326,6 +513,10 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
 // A file: opened as what the walk saw, or left out; then copied or compacted.
 informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco) {
     const entrada& que = obra.entradas[i];
+    previo antes;
+    if (auto hecho = mira_destino(obra, que, banco, antes)) {
+        return *hecho;
+    }
     int error = 0;
     const carpeta* de = carpeta_origen(obra, que.padre, banco.origen, error);
     if (de == nullptr) {
@@ -341,16 +532,24 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
     if (!sigue_igual(que, visto)) {
         return con(resultado_trabajo::cambiado);
     }
+    if (obra.opciones.suma) {
+        if (auto hecho = compara_contenido(obra, que, origen.get(), visto, antes, banco)) {
+            return *hecho;
+        }
+    }
+    if ((error = despeja(obra, que, antes, banco)) != 0) {
+        return falla(error, false);
+    }
     if (que.tipo == tipo_entrada::otro) {
-        return copia_fichero(obra, que, origen.get(), resultado_trabajo::copiado, banco);
+        return copia_fichero(obra, que, origen.get(), visto, resultado_trabajo::copiado, banco);
     }
     if (visto.tamano > kMaximoComprobado) {
         return obra.opciones.comprueba
-                   ? copia_fichero(obra, que, origen.get(), resultado_trabajo::demasiado_grande,
-                                   banco)
-                   : compacta_por_bloques(obra, que, origen.get(), visto.tamano, banco);
+                   ? copia_fichero(obra, que, origen.get(), visto,
+                                   resultado_trabajo::demasiado_grande, banco)
+                   : compacta_por_bloques(obra, que, origen.get(), visto, banco);
     }
-    return compacta_entero(obra, que, origen.get(), banco);
+    return compacta_entero(obra, que, origen.get(), visto, banco);
 }
 
 // A link: made again with the same target, its owner and times.
@@ -369,6 +568,20 @@ informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
     }
     if (error != 0) {
         return falla(error, true);
+    }
+    if (hay_que_mirar(obra, que.padre)) {
+        const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+        previo antes;
+        std::string ya;
+        // The same target, and the times it was given: left alone.
+        if (a != nullptr && examina_en(*a, nombre, antes.visto) == 0 &&
+            antes.visto.clase == clase_nodo::enlace && lee_enlace_en(*a, nombre, ya) == 0 &&
+            ya == objetivo && antes.visto.tiempo == que.visto.tiempo) {
+            return con(resultado_trabajo::al_dia);
+        }
+        if ((error = despeja(obra, que, antes, banco)) != 0) {
+            return falla(error, false);
+        }
     }
     if (obra.opciones.simula) {
         return con(resultado_trabajo::hecho);
@@ -398,12 +611,6 @@ informe_trabajo a_salvo(taller& banco, Trabajo trabajo) {
     }
 }
 
-bool es_carpeta_de_origen(const espejo& obra, const nodo& visto) {
-    return visto.numero != 0 &&
-           std::binary_search(obra.carpetas_origen.begin(), obra.carpetas_origen.end(),
-                              std::make_pair(visto.dispositivo, visto.numero));
-}
-
 }  // namespace
 
 espejo::espejo(const carpeta& origen_, const carpeta& destino_,
@@ -413,7 +620,8 @@ espejo::espejo(const carpeta& origen_, const carpeta& destino_,
       destino(destino_),
       entradas(entradas_),
       opciones(opciones_),
-      hechas(entradas_.size()) {
+      hechas(entradas_.size()),
+      ya_estaban(entradas_.size(), 0) {
     carpetas_origen.emplace_back(raiz_origen.dispositivo, raiz_origen.numero);
     for (const entrada& e : entradas) {
         if (e.tipo == tipo_entrada::carpeta) {
@@ -424,25 +632,38 @@ espejo::espejo(const carpeta& origen_, const carpeta& destino_,
 }
 
 informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
-    if (obra.opciones.simula) {
-        return con(resultado_trabajo::hecho);
-    }
     taller banco;
     return a_salvo(banco, [&] {
         const entrada& que = obra.entradas[i];
         int error = 0;
-        const carpeta* en = carpeta_copia(obra, que.padre, banco.destino, error);
-        if (en == nullptr) {
-            return falla(error, false);
-        }
+        const carpeta* en =
+            obra.hay_destino ? carpeta_copia(obra, que.padre, banco.destino, error) : nullptr;
         const std::string nombre = nombre_de(que);
-        if ((error = crea_carpeta_en(*en, nombre)) != 0) {
+        if (obra.opciones.simula) {
+            // Only looked at: what is there tells what would be left alone.
+            carpeta hay;
+            nodo visto;
+            if (en != nullptr && abre_carpeta_bajo(*en, nombre, hay, visto) == 0 &&
+                !es_carpeta_de_origen(obra, visto)) {
+                obra.hechas[i] = visto;
+                obra.ya_estaban[i] = 1;
+            }
+            return con(resultado_trabajo::hecho);
+        }
+        if (en == nullptr) {
             return falla(error, false);
         }
         carpeta hecha;
         nodo visto;
-        if ((error = abre_carpeta_bajo(*en, nombre, hecha, visto)) != 0) {
-            return falla(error, false);
+        // A folder already there (a run before this one) is only opened.
+        obra.ya_estaban[i] = abre_carpeta_bajo(*en, nombre, hecha, visto) == 0;
+        if (!obra.ya_estaban[i]) {
+            if ((error = crea_carpeta_en(*en, nombre)) != 0) {
+                return falla(error, false);
+            }
+            if ((error = abre_carpeta_bajo(*en, nombre, hecha, visto)) != 0) {
+                return falla(error, false);
+            }
         }
         // A source folder reached through the destination (a mount): never written.
         if (es_carpeta_de_origen(obra, visto)) {
@@ -473,7 +694,8 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
                                const informe_trabajo& del_principal, taller& banco) {
     const resultado_trabajo hecho = del_principal.resultado;
     if (hecho != resultado_trabajo::compactado && hecho != resultado_trabajo::sin_compactar &&
-        hecho != resultado_trabajo::demasiado_grande && hecho != resultado_trabajo::copiado) {
+        hecho != resultado_trabajo::demasiado_grande && hecho != resultado_trabajo::copiado &&
+        hecho != resultado_trabajo::al_dia) {
         return procesa_entrada(obra, i, banco);  // nothing to link to
     }
     return a_salvo(banco, [&] {
@@ -496,6 +718,16 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
         carpeta_en_uso otra;
         const carpeta* de_principal =
             principal.padre == que.padre ? a : carpeta_copia(obra, principal.padre, otra, error);
+        nodo este;
+        nodo primero;
+        // Already another name of the file its first name has.
+        if (de_principal != nullptr && examina_en(*a, nombre, este) == 0 &&
+            examina_en(*de_principal, nombre_de(principal), primero) == 0 &&
+            este.clase == clase_nodo::fichero && mismo_nodo(este, primero)) {
+            informe_trabajo informe = del_principal;
+            informe.resultado = resultado_trabajo::al_dia;
+            return informe;
+        }
         if (de_principal != nullptr &&
             coloca_enlace_duro(carpeta_destino(*de_principal), nombre_de(principal),
                                carpeta_destino(*a), nombre) == 0) {
@@ -510,6 +742,14 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
 informe_trabajo remata_carpeta(const espejo& obra, std::size_t i) {
     taller banco;
     return a_salvo(banco, [&] {
+        // Looked at by its path: only a folder that is the one made and has
+        // what the walk saw of its source is left alone without being opened.
+        nodo ahora;
+        const entrada& que = obra.entradas[i];
+        if (examina_en(obra.destino, que.ruta, ahora) == 0 && ahora.clase == clase_nodo::carpeta &&
+            mismo_nodo(ahora, obra.hechas[i]) && atributos_iguales(que.visto, ahora)) {
+            return con(obra.ya_estaban[i] ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
+        }
         int error = 0;
         const carpeta* de = carpeta_origen(obra, i, banco.origen, error);
         if (de == nullptr) {
@@ -524,6 +764,72 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i) {
         }
         return con(resultado_trabajo::hecho);
     });
+}
+
+std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_excluidos) {
+    std::vector<borrado> borrados;
+    if (!obra.hay_destino) {
+        return borrados;
+    }
+    const std::vector<entrada>& entradas = obra.entradas;
+    // The names each source folder has, by folder (the root last).
+    std::vector<std::unordered_set<std::string_view>> nombres(entradas.size() + 1);
+    for (const entrada& e : entradas) {
+        const std::size_t padre = e.padre == kNinguna ? entradas.size() : e.padre;
+        const std::size_t barra = e.ruta.rfind('/');
+        nombres[padre].insert(barra == std::string::npos
+                                  ? std::string_view(e.ruta)
+                                  : std::string_view(e.ruta).substr(barra + 1));
+    }
+    const auto intocable = [&obra](const nodo& n) { return es_carpeta_de_origen(obra, n); };
+    const std::string temporal = kPrefijoTemporal;
+    for (std::size_t f = 0; f <= entradas.size(); ++f) {
+        const bool raiz = f == entradas.size();
+        if (!raiz && (entradas[f].tipo != tipo_entrada::carpeta ||
+                      obra.hechas[f].clase == clase_nodo::ninguno)) {
+            continue;
+        }
+        const std::string antes = raiz ? std::string() : entradas[f].ruta + "/";
+        carpeta abierta;
+        const carpeta* en = &obra.destino;
+        if (!raiz) {
+            nodo visto;
+            const int error = abre_carpeta_bajo(obra.destino, entradas[f].ruta, abierta, visto);
+            if (error != 0 || !mismo_nodo(visto, obra.hechas[f])) {
+                borrados.push_back({entradas[f].ruta, error != 0 ? error : kDestinoCambiado});
+                continue;
+            }
+            en = &abierta;
+        }
+        std::vector<std::pair<std::string, nodo>> hay;
+        if (const int error = lista_carpeta(*en, hay); error != 0) {
+            borrados.push_back({raiz ? "." : entradas[f].ruta, error});
+            continue;
+        }
+        std::sort(hay.begin(), hay.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [nombre, visto] : hay) {
+            if (nombres[f].count(nombre) != 0 ||
+                nombre.compare(0, temporal.size(), temporal) == 0) {
+                continue;
+            }
+            const std::string ruta = antes + nombre;
+            const bool es_carpeta = visto.clase == clase_nodo::carpeta;
+            const bool fuera =
+                que.excluidos.excluye(ruta, es_carpeta) ||
+                (que.solo_php && !es_carpeta && !tiene_extension(nombre, que.extensiones));
+            if (fuera && !con_excluidos) {
+                continue;
+            }
+            borra_arbol_en(*en, nombre, obra.opciones.simula, intocable,
+                           [&](const std::string& hecho, const nodo&, int error) {
+                               borrados.push_back({antes + hecho, error});
+                           });
+        }
+    }
+    std::sort(borrados.begin(), borrados.end(),
+              [](const borrado& a, const borrado& b) { return a.ruta < b.ruta; });
+    return borrados;
 }
 
 }  // namespace kexo

@@ -35,6 +35,8 @@ struct opciones_trabajo {
     bool comprueba = true;  // compact only what keeps its program
     bool simula = false;    // write nothing
     modo_reglas modo = modo_reglas::kexo;
+    std::uint64_t clave = 0;  // what the options that change output come to (estado.h)
+    bool suma = false;        // compare the source's content even when its size and time agree
     // The way of scanning.
     via_escaneo via = via_de_este_procesador();
 };
@@ -50,6 +52,7 @@ enum class resultado_trabajo : unsigned char {
     cambiado,     // no longer what the walk saw: left out
     sin_memoria,  // memory ran out on it: left out
     omitido,      // not a regular file, folder or link
+    al_dia,       // already what this run would write: left alone
 };
 
 struct informe_trabajo {
@@ -60,6 +63,8 @@ struct informe_trabajo {
     motivo_diferencia motivo = motivo_diferencia::ninguno;  // sin_compactar: what would change
     int error = 0;                                          // fallido: the system's error number
     bool al_leer = false;                                   // fallido: on reading, not writing
+    // al_dia: what the file left alone was written as (and `motivo`, `linea`).
+    resultado_trabajo previo = resultado_trabajo::hecho;
 };
 
 // What the work on every entry shares: both trees' roots, open, and what the
@@ -73,7 +78,10 @@ struct espejo {
     const carpeta& destino;  // not open when nothing is written
     const std::vector<entrada>& entradas;
     const opciones_trabajo& opciones;
-    std::vector<nodo> hechas;  // by entry: the destination folder made for a folder
+    bool hay_destino = true;       // the destination exists (a dry run may have none to look at)
+    bool destino_nuevo = false;    // made by this run: nothing in it from before to look at
+    std::vector<nodo> hechas;      // by entry: the destination folder made for a folder
+    std::vector<char> ya_estaban;  // by entry: that folder was there before this run
     // Device and number of every source folder, sorted.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> carpetas_origen;
 };
@@ -109,8 +117,24 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
                                const informe_trabajo& del_principal, taller& banco);
 
 // Gives the destination folder for the folder `i` the owner, permission bits
-// and times of the source one, once all it holds is written.
+// and times of the source one, once all it holds is written: only where they
+// differ, so that a folder already as it should be is left alone (al_dia).
 informe_trabajo remata_carpeta(const espejo& obra, std::size_t i);
+
+// An entry removed from the destination, by its path, or the error number
+// that kept it there.
+struct borrado {
+    std::string ruta;
+    int error = 0;
+};
+
+// Removes from each destination folder made (the root included) every entry
+// whose source folder no longer has it, and what it holds: never following a
+// link, never leaving the destination. An entry that `que` leaves out (an
+// exclude, or with `solo_php` a file that is not PHP) stays unless
+// `con_excluidos`; so do the temporary files of runs. With a dry run, only
+// says what it would remove. Called on one thread, before the files are written.
+std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_excluidos);
 
 }  // namespace kexo
 

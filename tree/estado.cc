@@ -1,0 +1,272 @@
+#include "tree/estado.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+namespace kexo {
+
+namespace {
+
+constexpr std::uint64_t kPrimo1 = 0x9E3779B185EBCA87u;
+constexpr std::uint64_t kPrimo2 = 0xC2B2AE3D27D4EB4Fu;
+constexpr std::uint64_t kPrimo3 = 0x165667B19E3779F9u;
+constexpr std::uint64_t kPrimo4 = 0x85EBCA77C2B2AE63u;
+constexpr std::uint64_t kPrimo5 = 0x27D4EB2F165667C5u;
+
+constexpr std::uint64_t gira(std::uint64_t x, int n) {
+    return (x << n) | (x >> (64 - n));
+}
+
+std::uint64_t palabra(const unsigned char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// One word into a lane: multiplied, turned and multiplied again, so that
+// each bit of it reaches every bit of the lane.
+constexpr std::uint64_t mezcla(std::uint64_t carril, std::uint64_t w) {
+    return gira(carril + w * kPrimo2, 31) * kPrimo1;
+}
+
+// The last step: every bit of the input moves about half of the output's.
+constexpr std::uint64_t remata(std::uint64_t h) {
+    h ^= h >> 33;
+    h *= kPrimo2;
+    h ^= h >> 29;
+    h *= kPrimo3;
+    return h ^ (h >> 32);
+}
+
+}  // namespace
+
+sumador::sumador()
+    : carriles_{kPrimo1 + kPrimo2, kPrimo2, 0, std::uint64_t{0} - kPrimo1}, resto_{} {}
+
+void sumador::franja(const unsigned char* p) {
+    for (int i = 0; i < 4; ++i) {
+        carriles_[i] = mezcla(carriles_[i], palabra(p + 8 * i));
+    }
+}
+
+void sumador::anade(std::string_view bytes) {
+    if (bytes.empty()) {
+        return;  // and no null pointer handed to memcpy
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t n = bytes.size();
+    total_ += n;
+    if (en_resto_ > 0) {
+        const std::size_t caben = std::min(n, sizeof resto_ - en_resto_);
+        std::memcpy(resto_ + en_resto_, p, caben);
+        en_resto_ += caben;
+        p += caben;
+        n -= caben;
+        if (en_resto_ < sizeof resto_) {
+            return;
+        }
+        franja(resto_);
+        en_resto_ = 0;
+    }
+    // Four words at a time, one to each lane.
+    for (; n >= 32; p += 32, n -= 32) {
+        franja(p);
+    }
+    std::memcpy(resto_, p, n);
+    en_resto_ = n;
+}
+
+std::uint64_t sumador::concluye() const {
+    std::uint64_t h = total_ >= 32 ? gira(carriles_[0], 1) + gira(carriles_[1], 7) +
+                                         gira(carriles_[2], 12) + gira(carriles_[3], 18)
+                                   : kPrimo5;
+    if (total_ >= 32) {
+        for (const std::uint64_t carril : carriles_) {
+            h = (h ^ mezcla(0, carril)) * kPrimo1 + kPrimo4;
+        }
+    }
+    h += total_;
+    std::size_t i = 0;
+    for (; i + 8 <= en_resto_; i += 8) {
+        h = gira(h ^ mezcla(0, palabra(resto_ + i)), 27) * kPrimo1 + kPrimo4;
+    }
+    for (; i < en_resto_; ++i) {
+        h = gira(h ^ (resto_[i] * kPrimo5), 11) * kPrimo1;
+    }
+    return remata(h);
+}
+
+std::uint64_t suma_de(std::string_view bytes) {
+    sumador s;
+    s.anade(bytes);
+    return s.concluye();
+}
+
+std::uint64_t clave_de(const opciones_salida& opciones) {
+    // Each part with its length before it, so that no two lists of parts
+    // make the same bytes.
+    std::string texto;
+    const auto anade = [&texto](std::string_view parte) {
+        texto += std::to_string(parte.size());
+        texto += ':';
+        texto += parte;
+    };
+    anade(opciones.version);
+    anade(opciones.modo);
+    anade(opciones.comprueba ? "comprueba" : "sin-comprobar");
+    std::vector<std::string> extensiones = opciones.extensiones;
+    for (std::string& e : extensiones) {
+        std::transform(e.begin(), e.end(), e.begin(), [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        });
+    }
+    std::sort(extensiones.begin(), extensiones.end());
+    anade("extensiones");
+    for (const std::string& e : extensiones) {
+        anade(e);
+    }
+    anade("aviso");
+    anade(opciones.aviso);
+    anade("sin-compactar");
+    for (const std::string& patron : opciones.sin_compactar) {
+        anade(patron);
+    }
+    return suma_de(texto);
+}
+
+namespace {
+
+constexpr std::string_view kVersionMarca = "kexo1";
+
+void anade_numero(std::string& texto, std::int64_t n) {
+    texto += ' ';
+    texto += std::to_string(n);
+}
+
+void anade_hex(std::string& texto, std::uint64_t n) {
+    char cifras[17];
+    const auto fin = std::to_chars(cifras, cifras + sizeof cifras, n, 16).ptr;
+    texto += ' ';
+    texto.append(cifras, fin);
+}
+
+// ` ` and `n` in 16 hexadecimal digits.
+std::string con_ceros(std::uint64_t n) {
+    char cifras[18];
+    std::snprintf(cifras, sizeof cifras, " %016llx", static_cast<unsigned long long>(n));
+    return cifras;
+}
+
+void anade_nodo(std::string& texto, const nodo& n) {
+    anade_numero(texto, n.tamano);
+    anade_numero(texto, n.tiempo);
+    anade_numero(texto, n.modo);
+    anade_numero(texto, n.dueno);
+    anade_numero(texto, n.grupo);
+}
+
+// Reads the fields of a record one at a time, each after one space.
+class lector_marca {
+   public:
+    explicit lector_marca(std::string_view texto) : resto_(texto) {}
+
+    template <typename Numero>
+    bool numero(Numero& n, int base = 10) {
+        if (resto_.empty() || resto_.front() != ' ') {
+            return false;
+        }
+        resto_.remove_prefix(1);
+        const auto [fin, error] =
+            std::from_chars(resto_.data(), resto_.data() + resto_.size(), n, base);
+        if (error != std::errc() || fin == resto_.data()) {
+            return false;
+        }
+        resto_.remove_prefix(static_cast<std::size_t>(fin - resto_.data()));
+        return true;
+    }
+
+    bool nodo_de(nodo& n) {
+        return numero(n.tamano) && numero(n.tiempo) && numero(n.modo) && numero(n.dueno) &&
+               numero(n.grupo);
+    }
+
+    bool letra(char& c) {
+        if (resto_.size() < 2 || resto_.front() != ' ') {
+            return false;
+        }
+        c = resto_[1];
+        resto_.remove_prefix(2);
+        return true;
+    }
+
+    bool al_final() const { return resto_.empty(); }
+
+   private:
+    std::string_view resto_;
+};
+
+bool mismos_atributos(const nodo& a, const nodo& b) {
+    return a.modo == b.modo && a.dueno == b.dueno && a.grupo == b.grupo;
+}
+
+}  // namespace
+
+std::string escribe_marca(const marca_fichero& marca) {
+    std::string texto(kVersionMarca);
+    anade_hex(texto, marca.clave);
+    anade_nodo(texto, marca.origen);
+    anade_nodo(texto, marca.escrito);
+    texto += ' ';
+    texto += static_cast<char>(marca.tipo);
+    anade_hex(texto, marca.suma);
+    anade_numero(texto, marca.resultado);
+    anade_numero(texto, marca.motivo);
+    anade_numero(texto, marca.linea);
+    return texto + con_ceros(suma_de(texto));
+}
+
+bool lee_marca(std::string_view texto, marca_fichero& marca) {
+    // Its own sum last: a record cut or changed anywhere does not read.
+    constexpr std::size_t kSuma = 17;
+    if (texto.size() < kVersionMarca.size() + kSuma ||
+        texto.substr(0, kVersionMarca.size()) != kVersionMarca ||
+        texto.substr(texto.size() - kSuma) !=
+            con_ceros(suma_de(texto.substr(0, texto.size() - kSuma)))) {
+        return false;
+    }
+    texto.remove_suffix(kSuma);
+    lector_marca lector(texto.substr(kVersionMarca.size()));
+    marca_fichero leida;
+    char tipo = 0;
+    if (!lector.numero(leida.clave, 16) || !lector.nodo_de(leida.origen) ||
+        !lector.nodo_de(leida.escrito) || !lector.letra(tipo) || !lector.numero(leida.suma, 16) ||
+        !lector.numero(leida.resultado) || !lector.numero(leida.motivo) ||
+        !lector.numero(leida.linea) || !lector.al_final()) {
+        return false;
+    }
+    if (tipo != static_cast<char>(tipo_suma::ninguna) &&
+        tipo != static_cast<char>(tipo_suma::suma) && tipo != static_cast<char>(tipo_suma::copia)) {
+        return false;
+    }
+    leida.tipo = static_cast<tipo_suma>(tipo);
+    marca = leida;
+    return true;
+}
+
+vigencia vigencia_de(const marca_fichero& marca, std::uint64_t clave, const nodo& origen,
+                     const nodo& destino) {
+    const nodo& escrito = marca.escrito;
+    // The file as it was put in place, untouched since, and its source with
+    // the bits and owner it had: what the options would make of it.
+    if (destino.clase != clase_nodo::fichero || marca.clave != clave ||
+        destino.tamano != escrito.tamano || destino.tiempo != escrito.tiempo ||
+        !mismos_atributos(destino, escrito) || !mismos_atributos(origen, marca.origen) ||
+        origen.tamano != marca.origen.tamano) {
+        return vigencia::vieja;
+    }
+    return origen.tiempo == marca.origen.tiempo ? vigencia::al_dia : vigencia::por_contenido;
+}
+
+}  // namespace kexo
