@@ -617,6 +617,39 @@ bool sin_marcas(int error) {
     return error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
 }
 
+// Opens the folder `nombre` of the folder open as `padre` to remove what it
+// holds: never through a link, and never where a file system is mounted on
+// it, a bind mount of the same one included (EXDEV), since what a mount
+// shows is not the destination's. Returns the descriptor, or -1 with errno.
+int abre_para_borrar(int padre, const std::string& nombre) {
+    constexpr int kBanderas = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+#if defined(__linux__) && defined(SYS_openat2)
+    open_how como{};
+    como.flags = static_cast<decltype(como.flags)>(kBanderas);
+    como.resolve = static_cast<decltype(como.resolve)>(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS |
+                                                       RESOLVE_NO_XDEV);
+    const long abierto = syscall(SYS_openat2, padre, nombre.c_str(), &como, sizeof como);
+    if (abierto >= 0 || (errno != ENOSYS && errno != EPERM && errno != E2BIG)) {
+        return static_cast<int>(abierto);
+    }
+#endif
+    const int fd = openat(padre, nombre.c_str(), kBanderas);
+#if defined(__linux__) && defined(STATX_MNT_ID)
+    // Without openat2: the mounts told apart by their numbers, where the kernel gives them.
+    struct statx de_padre {};
+    struct statx de_hijo {};
+    if (fd >= 0 && statx(padre, "", AT_EMPTY_PATH, STATX_MNT_ID, &de_padre) == 0 &&
+        statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &de_hijo) == 0 &&
+        (de_padre.stx_mask & de_hijo.stx_mask & STATX_MNT_ID) != 0 &&
+        de_padre.stx_mnt_id != de_hijo.stx_mnt_id) {
+        close(fd);
+        errno = EXDEV;
+        return -1;
+    }
+#endif
+    return fd;
+}
+
 // Removes the entry `nombre` of the folder open as `padre`, seen as
 // `visto`, and all it holds; `ruta` is its path for `avisa`.
 int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const std::string& ruta,
@@ -625,8 +658,7 @@ int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const s
     int primero = 0;
     if (visto.clase == clase_nodo::carpeta) {
         // Entered only as the folder it was, never through a link, never across a mount.
-        const int fd = openat(padre, nombre.c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        const int fd = abre_para_borrar(padre, nombre);
         if (fd < 0) {
             const int error = errno;
             avisa(ruta, visto, error);

@@ -1219,6 +1219,26 @@ TEST(Arbol, BorraLoQueElOrigenYaNoTiene) {
     EXPECT_TRUE(fs::exists(escena / "fuera/dentro/f.php"));
 }
 
+// A folder mounted in the destination, a bind mount of the same file system
+// included, shows what is not the destination's: --borra never enters it.
+// Skipped where this machine may not mount.
+TEST(Arbol, BorraNoEntraEnUnMontaje) {
+    const carpeta_temporal escena;
+    fs::create_directories(escena / "origen");
+    escribe_fichero(escena / "origen/a.php", "<?php $a = 1;");
+    fs::create_directories(escena / "ajena/hondo");
+    escribe_fichero(escena / "ajena/hondo/valiosa.txt", "v");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    montajes montados;
+    if (!montados.monta((escena / "ajena").string(), escena / "destino/montada", "", true)) {
+        GTEST_SKIP() << "cannot bind mount here";
+    }
+    const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"});
+    EXPECT_EQ(2, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("Imposible borrar montada: ")) << r.salida;
+    EXPECT_EQ("v", lee_fichero(escena / "ajena/hondo/valiosa.txt"));
+}
+
 // A folder of the destination where the source now has a file or a link is
 // replaced, with all it holds; links in it are removed, never followed.
 TEST(Arbol, CarpetaDondeAhoraHayUnFichero) {

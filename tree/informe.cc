@@ -118,7 +118,7 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
 // The line for an entry removed from the destination, or that could not be.
 void informa_borrado(const borrado& b) {
     if (b.error != 0) {
-        std::printf("Imposible borrar %s (%d)\n", b.ruta.c_str(), b.error);
+        std::printf("Imposible borrar %s: %s\n", b.ruta.c_str(), describe_error(b.error).c_str());
     } else {
         std::printf("Borrado %s\n", b.ruta.c_str());
     }
