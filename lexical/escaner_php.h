@@ -48,7 +48,9 @@ struct pieza {
 class escaner_php {
    public:
     // `en_codigo`: the source starts inside PHP code, not in inline HTML.
-    explicit escaner_php(std::string_view fuente, bool en_codigo = false);
+    // Without `triviales`, the whitespace and comments of code (not doc
+    // comments) are passed over, not given as tokens: what lexico_php reads.
+    explicit escaner_php(std::string_view fuente, bool en_codigo = false, bool triviales = true);
 
     // The next token as PHP cuts it: an open tag with the whitespace byte it
     // takes, a close tag with the line end it takes. clase_pieza::fin at the
@@ -80,6 +82,8 @@ class escaner_php {
         bool explorada = false;
     };
 
+    pieza lee();
+    std::size_t fin_de_trivial(std::size_t i) const;
     pieza crea(clase_pieza clase, std::size_t fin, matiz variante = matiz::ninguno);
     void apila(estado nuevo);
     void desapila();
@@ -119,6 +123,7 @@ class escaner_php {
     bool error_ = false;
     std::vector<char> anidados_;  // brackets open, while exploring
     std::size_t sangria_explorada_ = 0;
+    bool triviales_;
     std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
     std::int64_t linea_ = 1;
 };

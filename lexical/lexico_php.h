@@ -21,7 +21,7 @@ namespace kexo {
 // close tag's `?>` alone, without the line end they take.
 class lexico_php {
    public:
-    explicit lexico_php(std::string_view fuente) : escaner_(fuente) {}
+    explicit lexico_php(std::string_view fuente) : escaner_(fuente, false, false) {}
 
     // The next piece; clase_pieza::fin at the end, and from then on.
     pieza siguiente();
