@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/archivo.h"
+#include "common/cronometro.h"
 #include "driver/destino_sistema.h"
 #include "driver/temporales.h"
 
@@ -55,6 +56,10 @@ class destino {
     // gone and the previous destination untouched.
     bool confirma(bool escrito);
 
+    // Adds the time that confirma spends on writing, attributes and naming
+    // to `tiempos`, when not null.
+    void mide_en(tiempos_fases* tiempos) { tiempos_ = tiempos; }
+
    private:
     // Opens `ruta` to be written directly. Returns 0, or the error number.
     int abre_directo(const std::string& ruta);
@@ -71,13 +76,14 @@ class destino {
 
     archivo flujo_;
     std::FILE* original_ = nullptr;  // whose attributes the file takes, if any
-    carpeta_destino carpeta_;        // the destination's folder, while a temporary file is in it
-    std::string nombre_;             // the destination's name in that folder
-    temporal temporal_;              // the temporary file's name, while it has one
-    bool nuevo_ = false;             // the destination did not exist
-    bool en_su_nombre_ = false;      // the file took the destination's name
-    bool sin_nombre_ = false;        // a temporary file without a name yet (Linux's O_TMPFILE)
-    bool en_su_sitio_ = false;       // written directly, not through a temporary file
+    tiempos_fases* tiempos_ = nullptr;
+    carpeta_destino carpeta_;    // the destination's folder, while a temporary file is in it
+    std::string nombre_;         // the destination's name in that folder
+    temporal temporal_;          // the temporary file's name, while it has one
+    bool nuevo_ = false;         // the destination did not exist
+    bool en_su_nombre_ = false;  // the file took the destination's name
+    bool sin_nombre_ = false;    // a temporary file without a name yet (Linux's O_TMPFILE)
+    bool en_su_sitio_ = false;   // written directly, not through a temporary file
 };
 
 // Makes `nombre` in `en` a link to `objetivo`, with the owner and times

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/carpeta.h"
+#include "common/cronometro.h"
 #include "common/plataforma.h"
 #include "compaction/vias.h"
 #include "driver/destino.h"
@@ -47,6 +49,7 @@ constexpr const char* kUso =
     "                           o php (las de PHP: cada pieza en su linea)\n"
     "      --informe=FORMATO    texto (el de siempre) o json: un objeto JSON por linea\n"
     "      --estricto           sale con 3 si algun fichero PHP queda sin compactar\n"
+    "      --tiempos            da al final el tiempo de cada fase del trabajo\n"
     "  -h, --help               da este texto\n"
     "      --version            da la version y las vias de escaneo de este procesador\n\n";
 
@@ -72,6 +75,7 @@ struct opciones {
     std::string origen;
     std::string destino;
     opciones_informe informe;
+    bool tiempos = false;  // print where the time went, phase by phase
     bool version = false;  // print the version, and nothing else
     bool ayuda = false;    // print the usage, and nothing else
 };
@@ -117,6 +121,7 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                                     {"estricto", no_argument, nullptr, 'E'},
                                     {"modo", required_argument, nullptr, 'M'},
                                     {"excluye-desde", required_argument, nullptr, 'X'},
+                                    {"tiempos", no_argument, nullptr, 'T'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {nullptr, 0, nullptr, 0}};
     o.que.extensiones = {"php"};
@@ -158,6 +163,9 @@ bool lee_opciones(int argc, char** argv, opciones& o) {
                 break;
             case 'E':
                 o.informe.estricto = true;
+                break;
+            case 'T':
+                o.tiempos = true;
                 break;
             case 'X':
                 if (!lee_exclusiones(optarg, o.que.excluidos)) {
@@ -236,16 +244,23 @@ int rechaza(apertura_raices como, const opciones& o, int error) {
 // Does the work on every entry of `obra`: folders first, in path order, so
 // that each exists before what it holds; each file once, then its other names,
 // linked to it; a folder's attributes last, since writing in it changes its times.
-std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
+// With `tiempos`, adds there where each thread's time went.
+std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos, tiempos_fases* tiempos) {
     const std::vector<entrada>& entradas = obra.entradas;
     std::vector<informe_trabajo> informes(entradas.size());
+    medida creando(tiempos, fase::carpetas);
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         if (entradas[i].tipo == tipo_entrada::carpeta) {
             informes[i] = crea_carpeta(obra, i);
         }
     }
+    creando.termina();
     const unsigned hilos = hilos_posibles(hilos_pedidos);
     std::vector<taller> talleres(hilos);
+    std::vector<tiempos_fases> de_cada_hilo(tiempos != nullptr ? hilos : 0);
+    for (std::size_t h = 0; h < de_cada_hilo.size(); ++h) {
+        talleres[h].tiempos = &de_cada_hilo[h];
+    }
     {
         const auto ficheros = static_cast<std::size_t>(
             std::count_if(entradas.begin(), entradas.end(),
@@ -270,6 +285,10 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos) {
             [&](std::size_t i) { return entradas[i].principal != kNinguna; }, hace);
     }
     talleres.clear();  // their folders closed
+    for (const tiempos_fases& del_hilo : de_cada_hilo) {
+        tiempos->suma(del_hilo);
+    }
+    const medida rematando(tiempos, fase::atributos);
     for (std::size_t i = entradas.size(); i-- > 0;) {
         if (entradas[i].tipo == tipo_entrada::carpeta && !obra.opciones.simula &&
             informes[i].resultado != resultado_trabajo::fallido) {
@@ -311,8 +330,13 @@ int ejecuta(int argc, char** argv) {
         std::puts("Aviso no valido: su texto cerraria el comentario que lo lleva");
         return kFallo;
     }
+    const auto inicio = std::chrono::steady_clock::now();
+    tiempos_fases tiempos;
+    tiempos_fases* const midiendo = o.tiempos ? &tiempos : nullptr;
+    medida recorriendo(midiendo, fase::recorrido);
     // A folder of the source that is the destination or holds it (a mount) ends the walk.
     const recorrido hallado = recorre(r.origen, o.que, r.sobre_destino);
+    recorriendo.termina();
     if (hallado.solapa) {
         return rechaza(apertura_raices::solapan, o, 0);
     }
@@ -327,7 +351,13 @@ int ejecuta(int argc, char** argv) {
         borra_temporales_abandonados(r.destino);
     }
     espejo obra(r.origen, r.destino, hallado.entradas, o.trabajo, r.sobre_origen.front());
-    return informa(hallado.entradas, refleja(obra, o.hilos), hallado.fallos, o.informe);
+    const int estado =
+        informa(hallado.entradas, refleja(obra, o.hilos, midiendo), hallado.fallos, o.informe);
+    if (midiendo != nullptr) {
+        informa_tiempos(tiempos, std::chrono::steady_clock::now() - inicio, hilos_posibles(o.hilos),
+                        o.informe.json);
+    }
+    return estado;
 }
 
 }  // namespace

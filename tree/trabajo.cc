@@ -129,15 +129,19 @@ std::optional<informe_trabajo> busca_en_origen(const espejo& obra, const entrada
 // says, as the file `nombre` in `a`, whole or not at all, with the attributes
 // of `original`. Returns 0, or the error number.
 int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view aviso,
-                    const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original) {
+                    const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original,
+                    tiempos_fases* tiempos) {
     destino salida;
     salida.conserva_atributos_de(original);
+    salida.mide_en(tiempos);
+    medida escribiendo(tiempos, fase::escritura);
     if (const int error = salida.abre_en(carpeta_destino(a), nombre); error != 0) {
         return error;
     }
     escritor_destino escritor(salida.flujo(), aviso, donde, 0);
     escritor.escribe(cuerpo);
     const bool escrito = escribe_destino(escritor);
+    escribiendo.termina();
     if (salida.confirma(escrito)) {
         return 0;
     }
@@ -153,6 +157,7 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     if (obra.opciones.simula) {
         return informe;
     }
+    medida copiando(banco.tiempos, fase::copia);
     int error = 0;
     const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
     if (a == nullptr) {
@@ -160,10 +165,12 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     }
     destino salida;
     salida.conserva_atributos_de(origen);
+    salida.mide_en(banco.tiempos);
     if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
         return falla(error, false);
     }
     const copia_hecha copia = copia_contenido(origen, salida.flujo(), banco.bloque);
+    copiando.termina();
     if (copia.error != 0) {
         return falla(copia.error, copia.al_leer);
     }
@@ -235,26 +242,36 @@ struct escrito_php {
 };
 
 // kexo's bytes for `fuente`, when they keep what a program sees (or unchecked).
-escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& opciones) {
+escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& opciones,
+                               tiempos_fases* tiempos) {
     escrito_php e{resultado_trabajo::compactado, std::string(), opciones.scopy, {}};
+    medida compactando(tiempos, fase::compactacion);
     // A `#!` line before the header stays as it is, not compacted.
     e.donde = coloca_aviso(opciones.scopy, fuente);
     const std::string_view antes = e.donde.antes;
     e.texto = compacta_fuente(fuente.substr(antes.size()), nullptr, opciones.via).bytes;
+    compactando.termina();
     if (opciones.comprueba) {
-        e.mismo = compara_php(fuente, std::string(antes) + e.texto);
+        const medida comprobando(tiempos, fase::comprobacion);
+        e.mismo = antes.empty() ? compara_php(fuente, e.texto)
+                                : compara_php(fuente, std::string(antes) + e.texto);
     }
     return e;
 }
 
 // PHP's rules for `fuente`, the notice inside the first open tag, when every
 // token stays what and where it was (or unchecked).
-escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& opciones) {
+escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& opciones,
+                              tiempos_fases* tiempos) {
+    medida compactando(tiempos, fase::compactacion);
     escrito_php e{resultado_trabajo::compactado_php, compacta_php(fuente), {}, {}};
+    compactando.termina();
     if (opciones.comprueba) {
+        const medida comprobando(tiempos, fase::comprobacion);
         e.mismo = compara_php(fuente, e.texto, modo_comparacion::lineas);
     }
     if (!opciones.scopy.empty()) {
+        const medida con_aviso(tiempos, fase::compactacion);
         e.texto = con_aviso_php(e.texto, opciones.scopy);
     }
     return e;
@@ -263,10 +280,11 @@ escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& o
 // What to write for the PHP file `fuente`: kexo's bytes where they keep what
 // a program sees, else (or in PHP's mode) PHP's rules where those do, else the
 // source as it is, with why kexo's bytes could not be written.
-escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opciones) {
+escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opciones,
+                         tiempos_fases* tiempos) {
     comparacion por_que{true, 0};
     if (opciones.modo == modo_reglas::kexo) {
-        escrito_php kexo = por_reglas_de_kexo(fuente, opciones);
+        escrito_php kexo = por_reglas_de_kexo(fuente, opciones, tiempos);
         if (kexo.mismo.iguales) {
             return kexo;
         }
@@ -274,7 +292,7 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
     }
     // A notice that does not fit a /* */ comment cannot go with PHP's rules.
     if (opciones.scopy.empty() || aviso_cabe_en_comentario(opciones.scopy)) {
-        escrito_php php = por_reglas_de_php(fuente, opciones);
+        escrito_php php = por_reglas_de_php(fuente, opciones, tiempos);
         if (php.mismo.iguales) {
             return php;
         }
@@ -289,12 +307,14 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
 // sees, else as it is.
 informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FILE* origen,
                                 taller& banco) {
+    medida leyendo(banco.tiempos, fase::lectura);
     if (const int error = lee_entero(origen, banco.fuente, kMaximoComprobado); error != 0) {
         // Grown past the size it had when opened.
         return error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
     }
+    leyendo.termina();
     const opciones_trabajo& opciones = obra.opciones;
-    const escrito_php e = que_escribir(banco.fuente, opciones);
+    const escrito_php e = que_escribir(banco.fuente, opciones, banco.tiempos);
     informe_trabajo informe = con(e.resultado);
     informe.antes = banco.fuente.size();
     informe.linea = e.mismo.linea;
@@ -304,12 +324,15 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     if (opciones.simula) {
         return informe;
     }
+    medida abriendo(banco.tiempos, fase::escritura);
     int error = 0;
     const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
     if (a == nullptr) {
         return falla(error, false);
     }
-    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen)) != 0) {
+    abriendo.termina();
+    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
+                                 banco.tiempos)) != 0) {
         return falla(error, false);
     }
     return informe;
@@ -318,6 +341,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
 // A file: opened as what the walk saw, or left out; then copied or compacted.
 informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco) {
     const entrada& que = obra.entradas[i];
+    medida abriendo(banco.tiempos, que.tipo == tipo_entrada::otro ? fase::copia : fase::lectura);
     int error = 0;
     const carpeta* de = carpeta_origen(obra, que.padre, banco.origen, error);
     if (de == nullptr) {
@@ -325,6 +349,7 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
     }
     nodo visto;
     const archivo origen = abre_fichero_en(*de, nombre_de(que), visto);
+    abriendo.termina();
     if (!origen) {
         // Something else than a regular file there now: never opened.
         return visto.clase != clase_nodo::ninguno ? con(resultado_trabajo::cambiado)
