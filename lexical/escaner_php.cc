@@ -341,8 +341,16 @@ bool hay_marca(std::string_view s, std::size_t i, std::string_view etiqueta) {
 
 }  // namespace
 
-escaner_php::escaner_php(std::string_view fuente, bool en_codigo, bool triviales)
-    : f_(fuente), estado_(en_codigo ? estado::codigo : estado::html), triviales_(triviales) {}
+escaner_php::escaner_php(std::string_view fuente, bool en_codigo, bool triviales, bool lineas)
+    : f_(fuente),
+      estado_(en_codigo ? estado::codigo : estado::html),
+      triviales_(triviales),
+      lineas_(lineas),
+      linea_(lineas ? 1 : 0) {}
+
+std::int64_t saltos_entre(std::string_view fuente, std::size_t desde, std::size_t hasta) {
+    return cuenta_saltos(fuente, desde, hasta);
+}
 
 std::size_t escaner_php::cadenas_abiertas() const {
     const auto es_cadena = [](estado e) {
@@ -357,8 +365,10 @@ std::size_t escaner_php::cadenas_abiertas() const {
 }
 
 inline pieza escaner_php::crea(clase_pieza clase, std::size_t fin, matiz variante) {
-    linea_ += cuenta_saltos(f_, contadas_, p_);
-    contadas_ = p_;
+    if (lineas_) {
+        linea_ += cuenta_saltos(f_, contadas_, p_);
+        contadas_ = p_;
+    }
     const pieza hecha{clase, f_.substr(p_, fin - p_), linea_, variante};
     p_ = fin;
     return hecha;

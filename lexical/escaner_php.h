@@ -45,12 +45,20 @@ struct pieza {
     matiz variante = matiz::ninguno;
 };
 
+// The line ends PHP counts in fuente[desde, hasta): a LF, and a CR that no
+// LF follows (the byte at `hasta` included). The line of a token is one more
+// than those before it.
+std::int64_t saltos_entre(std::string_view fuente, std::size_t desde, std::size_t hasta);
+
 class escaner_php {
    public:
     // `en_codigo`: the source starts inside PHP code, not in inline HTML.
     // Without `triviales`, the whitespace and comments of code (not doc
     // comments) are passed over, not given as tokens: what lexico_php reads.
-    explicit escaner_php(std::string_view fuente, bool en_codigo = false, bool triviales = true);
+    // Without `lineas`, no line is counted and every token's is 0: a caller
+    // that wants few counts them with saltos_entre.
+    explicit escaner_php(std::string_view fuente, bool en_codigo = false, bool triviales = true,
+                         bool lineas = true);
 
     // The next token as PHP cuts it: an open tag with the whitespace byte it
     // takes, a close tag with the line end it takes. clase_pieza::fin at the
@@ -124,6 +132,7 @@ class escaner_php {
     std::vector<char> anidados_;  // brackets open, while exploring
     std::size_t sangria_explorada_ = 0;
     bool triviales_;
+    bool lineas_;
     std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
     std::int64_t linea_ = 1;
 };
