@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <utility>
+#include <vector>
 
 #include "lexical/escaner_php.h"
 
@@ -59,6 +59,41 @@ bool cierra_piezas(char c) {
     return c == ';' || c == ',' || c == '{' || c == '}' || c == ')' || c == ']';
 }
 
+// Items numbered from 0 on, pushed at the back and dropped from the front,
+// in one vector whose dropped front is cleared once it is as long as the
+// rest: memory for about twice what is held.
+template <typename T>
+class tramo {
+   public:
+    // One past the number of the last item.
+    std::size_t fin() const { return base_ + v_.size() - inicio_; }
+    bool vacio() const { return inicio_ == v_.size(); }
+    const T& operator[](std::size_t k) const { return v_[inicio_ + (k - base_)]; }
+    const T& primero() const { return v_[inicio_]; }
+    // A new last item, its fields to be written in place: an item built
+    // apart and copied whole would wait on the stores that built it.
+    T& nuevo() {
+        v_.emplace_back();
+        return v_.back();
+    }
+
+    // Drops the items numbered before k.
+    void olvida_hasta(std::size_t k) {
+        const std::size_t n = std::min(k > base_ ? k - base_ : 0, v_.size() - inicio_);
+        inicio_ += n;
+        base_ += n;
+        if (2 * inicio_ >= v_.size()) {
+            v_.erase(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(inicio_));
+            inicio_ = 0;
+        }
+    }
+
+   private:
+    std::vector<T> v_;
+    std::size_t inicio_ = 0;  // where item base_ stands in v_
+    std::size_t base_ = 0;
+};
+
 // The units are read as the compaction goes and dropped once behind it: it
 // looks at most kPrevias units back and two ahead, so its memory does not
 // grow with the source.
@@ -71,8 +106,8 @@ class compactador {
    private:
     // True when unit k exists, read by now.
     bool hay(std::size_t k);
-    const unidad& en(std::size_t k) const { return unidades_[k - base_]; }
-    const firma& firma_de(std::size_t k) const { return firmas_[k - base_firmas_]; }
+    const unidad& en(std::size_t k) const { return unidades_[k]; }
+    const firma& firma_de(std::size_t k) const { return firmas_[k]; }
     bool lee_unidad();
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
@@ -82,10 +117,8 @@ class compactador {
 
     std::string_view f_;
     escaner_php escaner_;
-    std::deque<unidad> unidades_;  // from unit base_ on
-    std::size_t base_ = 0;
-    std::deque<firma> firmas_;  // from firma base_firmas_ on
-    std::size_t base_firmas_ = 0;
+    tramo<unidad> unidades_;
+    tramo<firma> firmas_;
     std::size_t n_firmas_ = 0;     // all read so far
     bool leidas_ = false;          // the scanner is at the end
     std::size_t hueco_final_ = 0;  // trailing whitespace and comments, from here
@@ -103,8 +136,11 @@ class compactador {
 
 void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
     if (!es_trivial(leida.clase)) {
-        firmas_.push_back({static_cast<std::size_t>(leida.texto.data() - f_.data()) - inicio_unidad,
-                           leida.texto.size(), leida.clase, leida.variante});
+        firma& f = firmas_.nuevo();
+        f.desde = static_cast<std::size_t>(leida.texto.data() - f_.data()) - inicio_unidad;
+        f.largo = leida.texto.size();
+        f.clase = leida.clase;
+        f.variante = leida.variante;
         ++n_firmas_;
     }
 }
@@ -126,7 +162,8 @@ bool compactador::lee_unidad() {
         }
         // Whitespace and comments are all that stands between two units.
         const auto inicio = static_cast<std::size_t>(leida.texto.data() - f_.data());
-        unidad u{hueco_, inicio, inicio + leida.texto.size(), n_firmas_, 0, leida.clase};
+        std::size_t fin = inicio + leida.texto.size();
+        const std::size_t primera = n_firmas_;
         anota(leida, inicio);
         while (escaner_.cadenas_abiertas() > 0) {
             const pieza dentro = escaner_.siguiente();
@@ -134,17 +171,22 @@ bool compactador::lee_unidad() {
                 break;
             }
             anota(dentro, inicio);
-            u.fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
+            fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
         }
+        unidad& u = unidades_.nuevo();
+        u.hueco = hueco_;
+        u.inicio = inicio;
+        u.fin = fin;
+        u.primera = primera;
         u.ultima = n_firmas_;
-        unidades_.push_back(u);
-        hueco_ = u.fin;
+        u.clase = leida.clase;
+        hueco_ = fin;
         return true;
     }
 }
 
 bool compactador::hay(std::size_t k) {
-    while (k >= base_ + unidades_.size()) {
+    while (k >= unidades_.fin()) {
         if (!lee_unidad()) {
             return false;
         }
@@ -154,15 +196,8 @@ bool compactador::hay(std::size_t k) {
 
 // Drops the units before k, and their tokens.
 void compactador::olvida_hasta(std::size_t k) {
-    while (base_ < k && !unidades_.empty()) {
-        unidades_.pop_front();
-        ++base_;
-    }
-    const std::size_t primera = unidades_.empty() ? n_firmas_ : unidades_.front().primera;
-    while (base_firmas_ < primera && !firmas_.empty()) {
-        firmas_.pop_front();
-        ++base_firmas_;
-    }
+    unidades_.olvida_hasta(k);
+    firmas_.olvida_hasta(unidades_.vacio() ? n_firmas_ : unidades_.primero().primera);
 }
 
 // The line breaks of a gap, in order and as they were, in `solo`. A lone CR
@@ -277,7 +312,10 @@ void compactador::escribe_hueco(std::string_view hueco) {
 std::string compactador::compacta() {
     salida_.reserve(f_.size());
     for (std::size_t i = 0;; ++i) {
-        olvida_hasta(i > kPrevias ? i - kPrevias : 0);
+        // Now and then: the units held stay a few dozen.
+        if (i % 64 == 0 && i > kPrevias) {
+            olvida_hasta(i - kPrevias);
+        }
         const bool al_final = !hay(i);
         const std::size_t hueco_desde = al_final ? hueco_final_ : en(i).hueco;
         const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
