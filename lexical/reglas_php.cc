@@ -99,7 +99,9 @@ class tramo {
 // grow with the source.
 class compactador {
    public:
-    explicit compactador(std::string_view fuente) : f_(fuente), escaner_(fuente, false, false) {}
+    // No line is looked at: every line break stays where it was.
+    explicit compactador(std::string_view fuente)
+        : f_(fuente), escaner_(fuente, false, false, false) {}
 
     std::string compacta();
 
@@ -256,7 +258,7 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
         ventana_.append(f_.substr(ub.inicio, hasta - ub.inicio));
     }
 
-    escaner_php escaner(ventana_, true, false);
+    escaner_php escaner(ventana_, true, false, false);
     const std::size_t ultima = en(esperadas[n - 1].unidad).ultima - 1;
     for (std::size_t e = 0; e < n; ++e) {
         const unidad& u = en(esperadas[e].unidad);
