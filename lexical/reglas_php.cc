@@ -108,6 +108,7 @@ class compactador {
    private:
     // True when unit k exists, read by now.
     bool hay(std::size_t k);
+    // Good until the next unit is read or units are dropped.
     const unidad& en(std::size_t k) const { return unidades_[k]; }
     const firma& firma_de(std::size_t k) const { return firmas_[k]; }
     bool lee_unidad();
@@ -240,6 +241,9 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
         esperadas[n++] = {previas_[k], en_salida_[k] - desde};
     }
     ventana_ += hueco;
+    // Every unit looked at read first: reading one may move those held, and
+    // the references below must stay good.
+    hay(b + 2);
     const bool al_final = !hay(b);
     if (!al_final) {
         const unidad& ub = en(b);
