@@ -59,6 +59,46 @@ bool cierra_piezas(char c) {
     return c == ';' || c == ',' || c == '{' || c == '}' || c == ')' || c == ']';
 }
 
+bool empieza_nombre(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
+}
+
+bool sigue_nombre(char c) {
+    return empieza_nombre(c) || (c >= '0' && c <= '9');
+}
+
+// True when a unit that ends in `antes` and one that starts with `despues`,
+// with nothing between them, stay the tokens and kinds they were: no token
+// grows across them (`==`, `=>`, `->`, `/=`, `1.e5`, names and numbers run
+// together), and no construct of several tokens forms (a cast, `<<<`, `?>`,
+// `yield from`, `&` before a variable, `enum` and a name).
+bool sin_roce(char antes, char despues) {
+    if (cierra_piezas(antes)) {
+        return true;
+    }
+    const bool valor = despues == '$' || despues == '\'' || despues == '"';
+    switch (antes) {
+        case '(':  // a cast needs a name next
+            return !es_blanco_o_nombre(despues);
+        case '=':
+        case '>':
+            return valor || despues == '(' || despues == '[' || empieza_nombre(despues);
+        case '.':  // `1.` and a name would read as one number
+            return valor || despues == '(' || despues == '[';
+        case '/':  // a division or a doc comment's end
+            return despues == '$' || empieza_nombre(despues);
+        case '\'':
+        case '"':
+        case '`':  // a string's end
+            return despues == '=' || despues == ')' || despues == ',' || despues == ';' ||
+                   despues == ']' || despues == '.';
+        default:  // a name or number; `)` could close a cast
+            return sigue_nombre(antes) &&
+                   (despues == '(' || despues == '=' || despues == ';' || despues == ',');
+    }
+}
+
 // Items numbered from 0 on, pushed at the back and dropped from the front,
 // in one vector whose dropped front is cleared once it is as long as the
 // rest: memory for about twice what is held.
@@ -290,9 +330,7 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
 std::string_view compactador::elige_hueco(std::string_view hueco, std::string_view lineas,
                                           std::size_t b) {
     const char antes = salida_.back();
-    // Nothing runs into what follows these; nor into a `(` anything that
-    // cannot make a cast of it.
-    if (cierra_piezas(antes) || (antes == '(' && hay(b) && !es_blanco_o_nombre(f_[en(b).inicio]))) {
+    if (cierra_piezas(antes) || (hay(b) && sin_roce(antes, f_[en(b).inicio]))) {
         return lineas;
     }
     if (!lineas.empty()) {
