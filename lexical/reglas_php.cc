@@ -330,7 +330,10 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
 std::string_view compactador::elige_hueco(std::string_view hueco, std::string_view lineas,
                                           std::size_t b) {
     const char antes = salida_.back();
-    if (cierra_piezas(antes) || (hay(b) && sin_roce(antes, f_[en(b).inicio]))) {
+    // With a line end between them, `<<` `<` and a name or a quoted name
+    // before it would open a heredoc.
+    if (cierra_piezas(antes) ||
+        (hay(b) && (lineas.empty() || antes == '(') && sin_roce(antes, f_[en(b).inicio]))) {
         return lineas;
     }
     if (!lineas.empty()) {
