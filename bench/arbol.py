@@ -3,10 +3,11 @@
 
 The tree comes from Debian's PHP library packages (bench/php_real.py), once
 with its own line ends and once in CR LF. Over alternating runs it prints the
-median time of `kexo-arbol` (check on), of `cp -r`, and of one `kexo` per PHP
-file through `xargs -P$(nproc)` (its folders made beforehand, untimed), their
-ratios, kexo-arbol's peak memory against the largest file, and the share of
-PHP files compacted and left unchanged. It then checks every PHP file written
+median time of `kexo-arbol` (check on), of `kexo-arbol --modo=php`, of
+`cp -r`, and of one `kexo` per PHP file through `xargs -P$(nproc)` (its
+folders made beforehand, untimed), their ratios, where one run's time goes
+(`--tiempos`), kexo-arbol's peak memory in both modes against the largest
+file, and the share of PHP files compacted and left unchanged. It then checks every PHP file written
 is kexo's bytes or the source's, and, when `php` is installed, has PHP's own
 lexer compare the trees (bench/juez_php.php).
 
@@ -65,12 +66,14 @@ def por_fichero(kexo: str, origen: str, destino: str) -> list:
 
 def mide(arbol: str, kexo: str, kexo_arbol: str, trabajo: str, runs: int, nombre: str) -> str:
     """Times the three over `arbol`; returns the folder kexo-arbol wrote last."""
-    tiempos = {"kexo-arbol": [], "cp -r": [], "kexo per file": []}
+    tiempos = {"kexo-arbol": [], "--modo=php": [], "cp -r": [], "kexo per file": []}
     for i in range(runs):
         # Each run writes a fresh folder: deleting one just before makes new
         # files slower to create on ext4, for all alike.
         salida = os.path.join(trabajo, f"{nombre}-arbol-{i}")
         tiempos["kexo-arbol"].append(cronometra([kexo_arbol, arbol, salida]))
+        tiempos["--modo=php"].append(cronometra([kexo_arbol, "--modo=php", arbol,
+                                                 os.path.join(trabajo, f"{nombre}-php-{i}")]))
         tiempos["cp -r"].append(cronometra(["cp", "-r", arbol, os.path.join(trabajo, f"{nombre}-cp-{i}")]))
         orden = por_fichero(kexo, arbol, os.path.join(trabajo, f"{nombre}-kexo-{i}"))
         tiempos["kexo per file"].append(cronometra(orden))
@@ -78,15 +81,22 @@ def mide(arbol: str, kexo: str, kexo_arbol: str, trabajo: str, runs: int, nombre
     print(f"{nombre}: {runs} alternating runs, medians:")
     for n, segundos in medianas.items():
         print(f"  {n:14s} {segundos:7.3f} s")
-    print(f"  kexo-arbol / cp -r          = {medianas['kexo-arbol'] / medianas['cp -r']:.2f}  (goal: 2 or less)")
+    print(f"  kexo-arbol / cp -r          = {medianas['kexo-arbol'] / medianas['cp -r']:.2f}  (goal: 1.5 or less)")
+    print(f"  --modo=php / cp -r          = {medianas['--modo=php'] / medianas['cp -r']:.2f}  (goal: 1.5 or less)")
+    print(f"  --modo=php / kexo-arbol     = {medianas['--modo=php'] / medianas['kexo-arbol']:.2f}  (goal: 1.2 or less)")
+    reparto = subprocess.run([kexo_arbol, "--tiempos", arbol, os.path.join(trabajo, f"{nombre}-tiempos")],
+                             check=True, capture_output=True, text=True, env=ENTORNO).stdout
+    print("  " + reparto[reparto.index("Tiempos:"):].replace("\n", "\n  ").rstrip())
     print(f"  kexo per file / kexo-arbol  = {medianas['kexo per file'] / medianas['kexo-arbol']:.1f}  (goal: 30 or more)")
     return salida
 
 
 def memoria_y_reparto(arbol: str, kexo_arbol: str, trabajo: str, nombre: str) -> None:
     orden = [kexo_arbol, "-n", arbol, os.path.join(trabajo, "nada")]
-    pico = bench.pico_de_memoria(bench.programa_estatico(trabajo, "pico", bench.PICO_C), orden,
-                                 env=ENTORNO)
+    medidor = bench.programa_estatico(trabajo, "pico", bench.PICO_C)
+    pico = bench.pico_de_memoria(medidor, orden, env=ENTORNO)
+    pico_php = bench.pico_de_memoria(medidor, [kexo_arbol, "-n", "--modo=php"] + orden[2:],
+                                     env=ENTORNO)
     informe = subprocess.run(orden, check=True, capture_output=True, text=True, env=ENTORNO).stdout
     mayor = max(os.path.getsize(os.path.join(c, n)) for c, _, ns in os.walk(arbol) for n in ns
                 if os.path.isfile(os.path.join(c, n)))
@@ -95,7 +105,8 @@ def memoria_y_reparto(arbol: str, kexo_arbol: str, trabajo: str, nombre: str) ->
     total = compactados + sin
     print(f"  {nombre}: {total} PHP files, {compactados} compacted ({100 * compactados / total:.1f} %), "
           f"{sin} left unchanged ({100 * sin / total:.1f} %)")
-    print(f"  kexo-arbol peak memory {int(pico) / 1024:.1f} MiB, largest file {mayor / 2**20:.1f} MiB")
+    print(f"  kexo-arbol peak memory {int(pico) / 1024:.1f} MiB, --modo=php {int(pico_php) / 1024:.1f} MiB, "
+          f"largest file {mayor / 2**20:.1f} MiB")
 
 
 def comprueba(arbol: str, salida: str, kexo: str, trabajo: str) -> None:

@@ -155,14 +155,19 @@ bool destino::confirma(bool escrito) {
         return false;
     }
     const int fd = descriptor_de(flujo_.get());
-    bool bien = std::fflush(flujo_.get()) == 0 && escrito &&
-                (original_ == nullptr || copia_atributos(fd, original_));
+    medida escribiendo(tiempos_, fase::escritura);
+    bool bien = std::fflush(flujo_.get()) == 0 && escrito;
+    escribiendo.termina();
+    medida atribuyendo(tiempos_, fase::atributos);
+    bien = bien && (original_ == nullptr || copia_atributos(fd, original_));
+    atribuyendo.termina();
     if (en_su_sitio_) {
         return std::fclose(flujo_.release()) == 0 && bien;
     }
     if (bien && antes_de_colocar_) {
         antes_de_colocar_(fd);
     }
+    const medida nombrando(tiempos_, fase::renombrado);
     bien = bien && nombra_temporal();
     bien = std::fclose(flujo_.release()) == 0 && bien;
     bien = bien && coloca_temporal();

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/archivo.h"
+#include "common/cronometro.h"
 #include "driver/destino_sistema.h"
 #include "driver/temporales.h"
 
@@ -62,6 +63,10 @@ class destino {
     // gone and the previous destination untouched.
     bool confirma(bool escrito);
 
+    // Adds the time that confirma spends on writing, attributes and naming
+    // to `tiempos`, when not null.
+    void mide_en(tiempos_fases* tiempos) { tiempos_ = tiempos; }
+
    private:
     // Opens `ruta` to be written directly. Returns 0, or the error number.
     int abre_directo(const std::string& ruta);
@@ -79,6 +84,7 @@ class destino {
     archivo flujo_;
     std::FILE* original_ = nullptr;  // whose attributes the file takes, if any
     std::function<void(int)> antes_de_colocar_;
+    tiempos_fases* tiempos_ = nullptr;
     carpeta_destino carpeta_;    // the destination's folder, while a temporary file is in it
     std::string nombre_;         // the destination's name in that folder
     temporal temporal_;          // the temporary file's name, while it has one

@@ -3,6 +3,10 @@
 #include <array>
 #include <cctype>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kexo {
 
 namespace {
@@ -36,13 +40,125 @@ bool es_octal(char c) {
     return c >= '0' && c <= '7';
 }
 
+// What each byte may be in a name: its first byte, or any other.
+enum : unsigned char { kEmpieza = 1, kSigue = 2 };
+
+struct tabla_nombres {
+    unsigned char de[256];
+};
+
+constexpr tabla_nombres nombres() {
+    tabla_nombres t{};
+    for (unsigned u = 0; u < 256; ++u) {
+        const bool empieza =
+            (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
+        const bool cifra = u >= '0' && u <= '9';
+        t.de[u] =
+            static_cast<unsigned char>((empieza ? kEmpieza | kSigue : 0) | (cifra ? kSigue : 0));
+    }
+    return t;
+}
+
+constexpr tabla_nombres kNombres = nombres();
+
 bool empieza_nombre(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
+    return (kNombres.de[static_cast<unsigned char>(c)] & kEmpieza) != 0;
 }
 
 bool sigue_nombre(char c) {
-    return empieza_nombre(c) || es_cifra(c);
+    return (kNombres.de[static_cast<unsigned char>(c)] & kSigue) != 0;
+}
+
+// The first i from `desde` on where s[i] is one of `Bytes`, or s.size().
+// Sixteen bytes at a time where SSE2 is (every x86-64), byte by byte elsewhere
+// and for the last bytes: both find the same byte.
+template <char... Bytes>
+std::size_t busca(std::string_view s, std::size_t i) {
+#if defined(__SSE2__)
+    const char* const p = s.data();
+    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        __m128i hay = _mm_setzero_si128();
+        ((hay = _mm_or_si128(hay, _mm_cmpeq_epi8(v, _mm_set1_epi8(Bytes)))), ...);
+        if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(hay)); m != 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(m));
+        }
+    }
+#endif
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (((c == Bytes) || ...)) {
+            return i;
+        }
+    }
+    return s.size();
+}
+
+// Past the whitespace (space, tab, CR, LF) at i.
+std::size_t salta_blancos(std::string_view s, std::size_t i) {
+#if defined(__SSE2__)
+    const char* const p = s.data();
+    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i blanco = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
+                                            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+        if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(blanco)) ^ 0xffffU; m != 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(m));
+        }
+    }
+#endif
+    while (i < s.size() && es_blanco(s[i])) {
+        ++i;
+    }
+    return i;
+}
+
+#if defined(__SSE2__)
+// From 16 - n on, the first n bytes 0xff and the rest 0.
+constexpr signed char kPrimeros[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                       -1, -1, -1, -1, -1, 0,  0,  0,  0,  0,  0,
+                                       0,  0,  0,  0,  0,  0,  0,  0,  0,  0};
+
+// The line ends among the 16 bytes at p that `cuales` marks 0xff: a lone CR
+// is a CR whose next byte, read one place further on, is not a LF.
+// REQUIRES: p[16] can be read.
+inline std::int64_t saltos_en_16(const char* p, __m128i cuales) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i despues = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i crs =
+        _mm_andnot_si128(_mm_cmpeq_epi8(despues, lf), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+    // Each line end a byte 1, summed: no popcnt in plain x86-64.
+    const __m128i unos = _mm_and_si128(
+        _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), crs), cuales), _mm_set1_epi8(1));
+    const __m128i sumas = _mm_sad_epu8(unos, _mm_setzero_si128());
+    return _mm_cvtsi128_si64(sumas) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sumas, sumas));
+}
+#endif
+
+// The line ends PHP counts in s[desde, hasta): a LF, and a CR that no LF
+// follows (the byte at `hasta` included, when there is one). With SSE2, 16
+// bytes at a time, the last ones under a mask while 17 bytes can be read;
+// byte by byte elsewhere and at the very end.
+inline std::int64_t cuenta_saltos(std::string_view s, std::size_t desde, std::size_t hasta) {
+    std::int64_t n = 0;
+    std::size_t i = desde;
+#if defined(__SSE2__)
+    for (; hasta - i > 16; i += 16) {
+        n += saltos_en_16(s.data() + i, _mm_set1_epi8(-1));
+    }
+    if (i < hasta && s.size() - i > 16) {
+        const __m128i cuales =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrimeros + 16 - (hasta - i)));
+        return n + saltos_en_16(s.data() + i, cuales);
+    }
+#endif
+    for (; i < hasta; ++i) {
+        n += (s[i] == '\n') | ((s[i] == '\r') & (en(s, i + 1) != '\n'));
+    }
+    return n;
 }
 
 // True when `s` holds `palabra` (lower case) at i, in any letter case.
@@ -58,8 +174,9 @@ bool hay_palabra(std::string_view s, std::size_t i, std::string_view palabra) {
     return true;
 }
 
-std::size_t salta(std::string_view s, std::size_t i, bool (*que)(char)) {
-    while (i < s.size() && que(s[i])) {
+template <bool (*Que)(char)>
+std::size_t salta(std::string_view s, std::size_t i) {
+    while (i < s.size() && Que(s[i])) {
         ++i;
     }
     return i;
@@ -75,13 +192,14 @@ std::size_t tras_salto(std::string_view s, std::size_t i) {
 
 // The end of digits of kind `cifra` at i, with single underscores between
 // them (PHP's [0-9]+(_[0-9]+)*), or i when no digit is there.
-std::size_t fin_de_cifras(std::string_view s, std::size_t i, bool (*cifra)(char)) {
-    if (!cifra(en(s, i))) {
+template <bool (*Cifra)(char)>
+std::size_t fin_de_cifras(std::string_view s, std::size_t i) {
+    if (!Cifra(en(s, i))) {
         return i;
     }
     for (;;) {
-        i = salta(s, i, cifra);
-        if (en(s, i) != '_' || !cifra(en(s, i + 1))) {
+        i = salta<Cifra>(s, i);
+        if (en(s, i) != '_' || !Cifra(en(s, i + 1))) {
             return i;
         }
         ++i;
@@ -94,14 +212,10 @@ std::size_t fin_de_prefijado(std::string_view s, std::size_t i) {
         return i;
     }
     const char base = static_cast<char>(std::tolower(static_cast<unsigned char>(en(s, i + 1))));
-    bool (*cifra)(char) = base == 'x'   ? es_hexadecimal
-                          : base == 'b' ? es_binaria
-                          : base == 'o' ? es_octal
-                                        : nullptr;
-    if (cifra == nullptr) {
-        return i;
-    }
-    const std::size_t fin = fin_de_cifras(s, i + 2, cifra);
+    const std::size_t fin = base == 'x'   ? fin_de_cifras<es_hexadecimal>(s, i + 2)
+                            : base == 'b' ? fin_de_cifras<es_binaria>(s, i + 2)
+                            : base == 'o' ? fin_de_cifras<es_octal>(s, i + 2)
+                                          : i;
     return fin > i + 2 ? fin : i;
 }
 
@@ -110,10 +224,10 @@ std::size_t fin_de_numero(std::string_view s, std::size_t i) {
     if (const std::size_t prefijado = fin_de_prefijado(s, i); prefijado != i) {
         return prefijado;
     }
-    const std::size_t entero = fin_de_cifras(s, i, es_cifra);
+    const std::size_t entero = fin_de_cifras<es_cifra>(s, i);
     std::size_t fin = entero;
     if (en(s, entero) == '.') {
-        const std::size_t decimales = fin_de_cifras(s, entero + 1, es_cifra);
+        const std::size_t decimales = fin_de_cifras<es_cifra>(s, entero + 1);
         if (decimales > entero + 1) {
             fin = decimales;
         } else if (entero > i) {
@@ -122,7 +236,7 @@ std::size_t fin_de_numero(std::string_view s, std::size_t i) {
     }
     if (fin > i && (en(s, fin) == 'e' || en(s, fin) == 'E')) {
         const std::size_t signo = en(s, fin + 1) == '+' || en(s, fin + 1) == '-' ? 1 : 0;
-        const std::size_t exponente = fin_de_cifras(s, fin + 1 + signo, es_cifra);
+        const std::size_t exponente = fin_de_cifras<es_cifra>(s, fin + 1 + signo);
         if (exponente > fin + 1 + signo) {
             fin = exponente;
         }
@@ -133,7 +247,7 @@ std::size_t fin_de_numero(std::string_view s, std::size_t i) {
 // An offset inside "$a[...]": a decimal, 0x, 0b or 0o integer.
 std::size_t fin_de_indice_numerico(std::string_view s, std::size_t i) {
     const std::size_t prefijado = fin_de_prefijado(s, i);
-    return prefijado != i ? prefijado : fin_de_cifras(s, i, es_cifra);
+    return prefijado != i ? prefijado : fin_de_cifras<es_cifra>(s, i);
 }
 
 // The end of a cast at i, such as `( int )`: spaces and tabs only inside.
@@ -141,9 +255,9 @@ std::size_t fin_de_molde(std::string_view s, std::size_t i) {
     static constexpr std::array<std::string_view, 12> kTipos = {
         "int",  "integer", "bool",   "boolean", "float",  "double",
         "real", "string",  "binary", "array",   "object", "unset"};
-    const std::size_t nombre = salta(s, i + 1, es_espacio_o_tab);
-    const std::size_t fin_nombre = salta(s, nombre, sigue_nombre);
-    const std::size_t cierre = salta(s, fin_nombre, es_espacio_o_tab);
+    const std::size_t nombre = salta<es_espacio_o_tab>(s, i + 1);
+    const std::size_t fin_nombre = salta<sigue_nombre>(s, nombre);
+    const std::size_t cierre = salta<es_espacio_o_tab>(s, fin_nombre);
     if (en(s, cierre) != ')') {
         return i;
     }
@@ -155,21 +269,67 @@ std::size_t fin_de_molde(std::string_view s, std::size_t i) {
     return i;
 }
 
-// PHP's operators of more than one byte, the longest first.
-constexpr std::array<std::string_view, 34> kOperadores = {
-    "===", "!==", "<=>", "**=", "...", "<<=", ">>=", "?\?=", "?->", "==", "!=", "<>",
-    "<=",  ">=",  "&&",  "||",  "++",  "--",  "+=",  "-=",   "*=",  "/=", ".=", "%=",
-    "&=",  "|=",  "^=",  "->",  "=>",  "::",  "<<",  ">>",   "??",  "**"};
-
-std::size_t fin_de_operador(std::string_view s, std::size_t i) {
-    const char segundo = en(s, i + 1);
-    for (const std::string_view operador : kOperadores) {
-        if (operador[0] == s[i] && operador[1] == segundo &&
-            s.compare(i, operador.size(), operador) == 0) {
-            return i + operador.size();
-        }
+// The end of a //, # comment whose text starts at i: the line end, or a
+// close tag.
+std::size_t fin_de_comentario_de_linea(std::string_view s, std::size_t i) {
+    i = busca<'\n', '\r', '?'>(s, i);
+    while (i < s.size() && s[i] == '?' && en(s, i + 1) != '>') {
+        i = busca<'\n', '\r', '?'>(s, i + 1);
     }
-    return i + 1;
+    return i;
+}
+
+// The end of a /* */ comment whose text starts at i: past its */.
+std::size_t fin_de_comentario_de_bloque(std::string_view s, std::size_t i) {
+    const std::size_t fin = s.find("*/", i);
+    return fin == std::string_view::npos ? s.size() : fin + 2;
+}
+
+// A doc comment at i: /** and a whitespace byte.
+bool es_documentacion(std::string_view s, std::size_t i) {
+    return en(s, i + 2) == '*' && es_blanco(en(s, i + 3));
+}
+
+// The end of the operator at i: PHP's longest (===, !==, <=>, **=, ..., <<=,
+// >>=, ??=, ?->, then those of two bytes), or its one byte.
+std::size_t fin_de_operador(std::string_view s, std::size_t i) {
+    const char b = en(s, i + 1);
+    const char c = en(s, i + 2);
+    switch (s[i]) {
+        case '=':
+            return b == '=' ? i + (c == '=' ? 3 : 2) : b == '>' ? i + 2 : i + 1;
+        case '!':
+            return b == '=' ? i + (c == '=' ? 3 : 2) : i + 1;
+        case '<':
+            return b == '='   ? i + (c == '>' ? 3 : 2)
+                   : b == '<' ? i + (c == '=' ? 3 : 2)
+                   : b == '>' ? i + 2
+                              : i + 1;
+        case '>':
+            return b == '=' ? i + 2 : b == '>' ? i + (c == '=' ? 3 : 2) : i + 1;
+        case '*':
+            return b == '*' ? i + (c == '=' ? 3 : 2) : b == '=' ? i + 2 : i + 1;
+        case '.':
+            return b == '.' && c == '.' ? i + 3 : b == '=' ? i + 2 : i + 1;
+        case '?':
+            return b == '?' ? i + (c == '=' ? 3 : 2) : b == '-' && c == '>' ? i + 3 : i + 1;
+        case '&':
+            return b == '&' || b == '=' ? i + 2 : i + 1;
+        case '|':
+            return b == '|' || b == '=' ? i + 2 : i + 1;
+        case '+':
+            return b == '+' || b == '=' ? i + 2 : i + 1;
+        case '-':
+            return b == '-' || b == '=' || b == '>' ? i + 2 : i + 1;
+        case '/':
+        case '%':
+        case '^':
+            return b == '=' ? i + 2 : i + 1;
+        case ':':
+            return b == ':' ? i + 2 : i + 1;
+        default:
+            return i + 1;
+    }
 }
 
 // A heredoc's closing marker `etiqueta` at i: PHP wants a byte after it,
@@ -181,8 +341,16 @@ bool hay_marca(std::string_view s, std::size_t i, std::string_view etiqueta) {
 
 }  // namespace
 
-escaner_php::escaner_php(std::string_view fuente, bool en_codigo)
-    : f_(fuente), estado_(en_codigo ? estado::codigo : estado::html) {}
+escaner_php::escaner_php(std::string_view fuente, bool en_codigo, bool triviales, bool lineas)
+    : f_(fuente),
+      estado_(en_codigo ? estado::codigo : estado::html),
+      triviales_(triviales),
+      lineas_(lineas),
+      linea_(lineas ? 1 : 0) {}
+
+std::int64_t saltos_entre(std::string_view fuente, std::size_t desde, std::size_t hasta) {
+    return cuenta_saltos(fuente, desde, hasta);
+}
 
 std::size_t escaner_php::cadenas_abiertas() const {
     const auto es_cadena = [](estado e) {
@@ -196,12 +364,11 @@ std::size_t escaner_php::cadenas_abiertas() const {
     return n;
 }
 
-pieza escaner_php::crea(clase_pieza clase, std::size_t fin, matiz variante) {
-    // PHP counts a LF, and a CR that no LF follows.
-    for (std::size_t i = contadas_; i < p_; ++i) {
-        linea_ += f_[i] == '\n' || (f_[i] == '\r' && en(f_, i + 1) != '\n') ? 1 : 0;
+inline pieza escaner_php::crea(clase_pieza clase, std::size_t fin, matiz variante) {
+    if (lineas_) {
+        linea_ += cuenta_saltos(f_, contadas_, p_);
+        contadas_ = p_;
     }
-    contadas_ = p_;
     const pieza hecha{clase, f_.substr(p_, fin - p_), linea_, variante};
     p_ = fin;
     return hecha;
@@ -219,7 +386,7 @@ void escaner_php::desapila() {
     }
 }
 
-pieza escaner_php::siguiente() {
+pieza escaner_php::lee() {
     if (p_ >= f_.size()) {
         p_ = f_.size();
         return crea(clase_pieza::fin, f_.size());
@@ -227,56 +394,51 @@ pieza escaner_php::siguiente() {
     if (tras_halt_ == 0) {
         return crea(clase_pieza::datos, f_.size());
     }
-    const estado antes = estado_;
-    pieza leida;
     switch (estado_) {
         case estado::html:
-            leida = en_html();
-            break;
+            return en_html();
         case estado::codigo:
-            leida = en_codigo();
-            break;
+            return en_codigo();
         case estado::propiedad:
-            leida = en_propiedad();
-            break;
+            return en_propiedad();
         case estado::comillas:
-            leida = en_interpolada('"');
-            break;
+            return en_interpolada('"');
         case estado::acentos:
-            leida = en_interpolada('`');
-            break;
+            return en_interpolada('`');
         case estado::heredoc:
-            leida = en_heredoc();
-            break;
+            return en_heredoc();
         case estado::nowdoc:
-            leida = en_nowdoc();
-            break;
+            return en_nowdoc();
         case estado::fin_heredoc: {
             const etiqueta cerrada = heredocs_.empty() ? etiqueta{} : heredocs_.back();
             if (!heredocs_.empty()) {
                 heredocs_.pop_back();
             }
             estado_ = estado::codigo;
-            leida = crea(clase_pieza::cadena, p_ + cerrada.sangria + cerrada.nombre.size(),
-                         matiz::cierre_heredoc);
-            break;
+            return crea(clase_pieza::cadena, p_ + cerrada.sangria + cerrada.nombre.size(),
+                        matiz::cierre_heredoc);
         }
         case estado::nombre_variable: {
             // ${name[ or ${name}: the name of a variable; anything else is code.
-            const std::size_t fin = salta(f_, p_, sigue_nombre);
+            const std::size_t fin = salta<sigue_nombre>(f_, p_);
             desapila();
             apila(estado::codigo);
             if (empieza_nombre(en(f_, p_)) && (en(f_, fin) == '[' || en(f_, fin) == '}')) {
-                leida = crea(clase_pieza::codigo, fin, matiz::nombre_variable);
-            } else {
-                leida = en_codigo();
+                return crea(clase_pieza::codigo, fin, matiz::nombre_variable);
             }
-            break;
+            return en_codigo();
         }
         case estado::indice:
-            leida = en_indice();
-            break;
+            return en_indice();
     }
+    return crea(clase_pieza::fin, f_.size());
+}
+
+pieza escaner_php::siguiente() {
+    const estado antes = estado_;
+    // Built where the caller wants it: a copy of a token just written field
+    // by field waits on those stores.
+    pieza leida = lee();
     // PHP's tokenizer reads three tokens after __halt_compiler, whitespace
     // and comments aside; what follows is raw data.
     const bool etiqueta_php = leida.clase == clase_pieza::apertura && leida.texto.size() >= 5;
@@ -372,25 +534,34 @@ pieza escaner_php::en_html() {
 }
 
 pieza escaner_php::comentario_de_linea(std::size_t desde) {
-    std::size_t i = desde;
-    while (i < f_.size() && f_[i] != '\n' && f_[i] != '\r' &&
-           !(f_[i] == '?' && en(f_, i + 1) == '>')) {
-        ++i;
-    }
-    return crea(clase_pieza::comentario, i);
+    return crea(clase_pieza::comentario, fin_de_comentario_de_linea(f_, desde));
 }
 
 pieza escaner_php::comentario_de_bloque() {
-    const bool doc = en(f_, p_ + 2) == '*' && es_blanco(en(f_, p_ + 3));
-    const std::size_t fin = f_.find("*/", p_ + (doc ? 4 : 2));
+    const bool doc = es_documentacion(f_, p_);
     return crea(doc ? clase_pieza::documentacion : clase_pieza::comentario,
-                fin == std::string_view::npos ? f_.size() : fin + 2);
+                fin_de_comentario_de_bloque(f_, p_ + (doc ? 4 : 2)));
+}
+
+std::size_t escaner_php::fin_de_trivial(std::size_t i) const {
+    const char c = en(f_, i);
+    const char d = en(f_, i + 1);
+    if (es_blanco(c)) {
+        return salta_blancos(f_, i);
+    }
+    if ((c == '#' && d != '[') || (c == '/' && d == '/')) {
+        return fin_de_comentario_de_linea(f_, i + (c == '#' ? 1 : 2));
+    }
+    if (c == '/' && d == '*' && !es_documentacion(f_, i)) {
+        return fin_de_comentario_de_bloque(f_, i + 2);
+    }
+    return i;
 }
 
 pieza escaner_php::en_propiedad() {
     const char c = f_[p_];
     if (es_blanco(c)) {
-        return crea(clase_pieza::blanco, salta(f_, p_, es_blanco));
+        return crea(clase_pieza::blanco, salta_blancos(f_, p_));
     }
     if (c == '-' && en(f_, p_ + 1) == '>') {
         return crea(clase_pieza::codigo, p_ + 2);
@@ -400,7 +571,7 @@ pieza escaner_php::en_propiedad() {
     }
     if (empieza_nombre(c)) {
         desapila();
-        return crea(clase_pieza::codigo, salta(f_, p_, sigue_nombre));
+        return crea(clase_pieza::codigo, salta<sigue_nombre>(f_, p_));
     }
     // Comments keep PHP looking for the name: `#[` here is a comment too.
     if (c == '#') {
@@ -442,15 +613,18 @@ pieza escaner_php::nombre() {
             }
         }
     }
-    std::size_t fin = salta(f_, p_, sigue_nombre);
+    std::size_t fin = salta<sigue_nombre>(f_, p_);
     if (en(f_, fin) == '\\' && empieza_nombre(en(f_, fin + 1))) {
         while (en(f_, fin) == '\\' && empieza_nombre(en(f_, fin + 1))) {
-            fin = salta(f_, fin + 1, sigue_nombre);
+            fin = salta<sigue_nombre>(f_, fin + 1);
         }
         return crea(clase_pieza::codigo, fin);
     }
     const std::size_t largo = fin - p_;
-    const std::size_t tras = salta(f_, fin, es_blanco);
+    if (largo != 4 && largo != 5 && largo != 8 && largo != 15) {
+        return crea(clase_pieza::codigo, fin);
+    }
+    const std::size_t tras = salta_blancos(f_, fin);
     if (largo == 5 && hay_palabra(f_, p_, "yield") && tras > fin && hay_palabra(f_, tras, "from") &&
         !sigue_nombre(en(f_, tras + 4))) {
         return crea(clase_pieza::codigo, tras + 4);  // `yield from`, one token
@@ -470,12 +644,10 @@ pieza escaner_php::nombre() {
 
 pieza escaner_php::cadena_entre(std::size_t comilla) {
     if (f_[comilla] == '\'') {
-        for (std::size_t i = comilla + 1; i < f_.size(); ++i) {
+        for (std::size_t i = busca<'\'', '\\'>(f_, comilla + 1); i < f_.size();
+             i = busca<'\'', '\\'>(f_, i + 2)) {
             if (f_[i] == '\'') {
                 return crea(clase_pieza::cadena, i + 1);
-            }
-            if (f_[i] == '\\') {
-                ++i;
             }
         }
         return crea(clase_pieza::cadena, f_.size());
@@ -483,6 +655,10 @@ pieza escaner_php::cadena_entre(std::size_t comilla) {
     // "...": whole when nothing is interpolated; else its quote, and the
     // string is read part by part.
     for (std::size_t i = comilla + 1; i < f_.size(); ++i) {
+        i = busca<'"', '$', '{', '\\'>(f_, i);
+        if (i >= f_.size()) {
+            break;
+        }
         const char c = f_[i];
         if (c == '"') {
             return crea(clase_pieza::cadena, i + 1);
@@ -500,14 +676,14 @@ pieza escaner_php::cadena_entre(std::size_t comilla) {
 }
 
 std::size_t escaner_php::abre_heredoc(std::size_t marca) {
-    std::size_t i = salta(f_, marca + 3, es_espacio_o_tab);
+    std::size_t i = salta<es_espacio_o_tab>(f_, marca + 3);
     const char comilla = en(f_, i) == '\'' || en(f_, i) == '"' ? f_[i] : '\0';
     i += comilla != '\0' ? 1 : 0;
     if (!empieza_nombre(en(f_, i))) {
         return 0;
     }
     const std::size_t inicio = i;
-    i = salta(f_, i, sigue_nombre);
+    i = salta<sigue_nombre>(f_, i);
     const std::string_view nombre = f_.substr(inicio, i - inicio);
     if (comilla != '\0' && en(f_, i++) != comilla) {
         return 0;
@@ -519,7 +695,7 @@ std::size_t escaner_php::abre_heredoc(std::size_t marca) {
     heredocs_.push_back({nombre, 0});
     estado_ = comilla == '\'' ? estado::nowdoc : estado::heredoc;
     // Closed on its first line already?
-    const std::size_t marca_final = salta(f_, cuerpo, es_espacio_o_tab);
+    const std::size_t marca_final = salta<es_espacio_o_tab>(f_, cuerpo);
     if (marca_final < f_.size() && hay_marca(f_, marca_final, nombre)) {
         heredocs_.back().sangria = marca_final - cuerpo;
         estado_ = estado::fin_heredoc;
@@ -535,7 +711,7 @@ std::size_t escaner_php::abre_heredoc(std::size_t marca) {
 }
 
 pieza escaner_php::variable_en_cadena() {
-    const std::size_t fin = salta(f_, p_ + 1, sigue_nombre);
+    const std::size_t fin = salta<sigue_nombre>(f_, p_ + 1);
     if ((f_.compare(fin, 2, "->") == 0 && empieza_nombre(en(f_, fin + 2))) ||
         (f_.compare(fin, 3, "?->") == 0 && empieza_nombre(en(f_, fin + 3)))) {
         apila(estado::propiedad);
@@ -575,6 +751,10 @@ pieza escaner_php::en_interpolada(char cierre) {
     }
     std::size_t i = p_ + (c == '\\' ? 2 : 1);
     for (; i < f_.size(); ++i) {
+        i = busca<'"', '`', '$', '{', '\\'>(f_, i);
+        if (i >= f_.size()) {
+            break;
+        }
         const char d = f_[i];
         if (d == cierre || (d == '$' && (empieza_nombre(en(f_, i + 1)) || en(f_, i + 1) == '{')) ||
             (d == '{' && en(f_, i + 1) == '$')) {
@@ -589,7 +769,7 @@ pieza escaner_php::en_interpolada(char cierre) {
 
 bool escaner_php::cierra_heredoc(std::size_t i, std::size_t& fin_contenido) {
     // i: just past a line end inside the body.
-    const std::size_t marca = salta(f_, i, es_espacio_o_tab);
+    const std::size_t marca = salta<es_espacio_o_tab>(f_, i);
     if (marca == f_.size()) {
         fin_contenido = f_.size();
         return true;
@@ -613,6 +793,10 @@ pieza escaner_php::en_heredoc() {
         return parte;
     }
     for (std::size_t i = p_; i < f_.size();) {
+        i = busca<'\n', '\r', '$', '{', '\\'>(f_, i);
+        if (i >= f_.size()) {
+            break;
+        }
         const char d = f_[i++];
         if (d == '\n' || d == '\r') {
             if (d == '\r' && en(f_, i) == '\n') {
@@ -634,6 +818,10 @@ pieza escaner_php::en_heredoc() {
 
 pieza escaner_php::en_nowdoc() {
     for (std::size_t i = p_; i < f_.size();) {
+        i = busca<'\n', '\r'>(f_, i);
+        if (i >= f_.size()) {
+            break;
+        }
         const char d = f_[i++];
         if (d == '\n' || d == '\r') {
             if (d == '\r' && en(f_, i) == '\n') {
@@ -658,10 +846,10 @@ pieza escaner_php::en_indice() {
         return crea(clase_pieza::codigo, fin_de_indice_numerico(f_, p_));
     }
     if (c == '$' && empieza_nombre(en(f_, p_ + 1))) {
-        return crea(clase_pieza::codigo, salta(f_, p_ + 1, sigue_nombre));
+        return crea(clase_pieza::codigo, salta<sigue_nombre>(f_, p_ + 1));
     }
     if (empieza_nombre(c)) {
-        return crea(clase_pieza::codigo, salta(f_, p_, sigue_nombre));
+        return crea(clase_pieza::codigo, salta<sigue_nombre>(f_, p_));
     }
     if (std::string_view(" \n\r\t\\'#").find(c) != std::string_view::npos) {
         // PHP leaves the offset here, with an empty piece of string.
@@ -673,10 +861,18 @@ pieza escaner_php::en_indice() {
 }
 
 pieza escaner_php::en_codigo() {
+    if (!triviales_) {
+        for (std::size_t fin = fin_de_trivial(p_); fin != p_; fin = fin_de_trivial(p_)) {
+            p_ = fin;
+        }
+        if (p_ >= f_.size()) {
+            return crea(clase_pieza::fin, f_.size());
+        }
+    }
     const char c = f_[p_];
     const char d = en(f_, p_ + 1);
     if (es_blanco(c)) {
-        return crea(clase_pieza::blanco, salta(f_, p_, es_blanco));
+        return crea(clase_pieza::blanco, salta_blancos(f_, p_));
     }
     switch (c) {
         case '#':
@@ -707,7 +903,7 @@ pieza escaner_php::en_codigo() {
             break;
         case '$':
             if (empieza_nombre(d)) {
-                return crea(clase_pieza::codigo, salta(f_, p_ + 1, sigue_nombre));
+                return crea(clase_pieza::codigo, salta<sigue_nombre>(f_, p_ + 1));
             }
             return crea(clase_pieza::codigo, p_ + 1);
         case '\'':
@@ -733,7 +929,7 @@ pieza escaner_php::en_codigo() {
             return crea(clase_pieza::codigo, std::max(fin_de_molde(f_, p_), p_ + 1));
         case '&':
             if (d != '&' && d != '=') {
-                const std::size_t tras = salta(f_, p_ + 1, es_blanco);
+                const std::size_t tras = salta_blancos(f_, p_ + 1);
                 const bool seguido = en(f_, tras) == '$' || f_.compare(tras, 3, "...") == 0;
                 return crea(clase_pieza::codigo, p_ + 1,
                             seguido ? matiz::ampersand_seguido : matiz::ninguno);
@@ -743,7 +939,7 @@ pieza escaner_php::en_codigo() {
             if (empieza_nombre(d)) {
                 std::size_t fin = p_;
                 while (en(f_, fin) == '\\' && empieza_nombre(en(f_, fin + 1))) {
-                    fin = salta(f_, fin + 1, sigue_nombre);
+                    fin = salta<sigue_nombre>(f_, fin + 1);
                 }
                 return crea(clase_pieza::codigo, fin);
             }

@@ -45,10 +45,20 @@ struct pieza {
     matiz variante = matiz::ninguno;
 };
 
+// The line ends PHP counts in fuente[desde, hasta): a LF, and a CR that no
+// LF follows (the byte at `hasta` included). The line of a token is one more
+// than those before it.
+std::int64_t saltos_entre(std::string_view fuente, std::size_t desde, std::size_t hasta);
+
 class escaner_php {
    public:
     // `en_codigo`: the source starts inside PHP code, not in inline HTML.
-    explicit escaner_php(std::string_view fuente, bool en_codigo = false);
+    // Without `triviales`, the whitespace and comments of code (not doc
+    // comments) are passed over, not given as tokens: what lexico_php reads.
+    // Without `lineas`, no line is counted and every token's is 0: a caller
+    // that wants few counts them with saltos_entre.
+    explicit escaner_php(std::string_view fuente, bool en_codigo = false, bool triviales = true,
+                         bool lineas = true);
 
     // The next token as PHP cuts it: an open tag with the whitespace byte it
     // takes, a close tag with the line end it takes. clase_pieza::fin at the
@@ -80,6 +90,8 @@ class escaner_php {
         bool explorada = false;
     };
 
+    pieza lee();
+    std::size_t fin_de_trivial(std::size_t i) const;
     pieza crea(clase_pieza clase, std::size_t fin, matiz variante = matiz::ninguno);
     void apila(estado nuevo);
     void desapila();
@@ -119,6 +131,8 @@ class escaner_php {
     bool error_ = false;
     std::vector<char> anidados_;  // brackets open, while exploring
     std::size_t sangria_explorada_ = 0;
+    bool triviales_;
+    bool lineas_;
     std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
     std::int64_t linea_ = 1;
 };

@@ -60,46 +60,70 @@ bool cola_prescindible(pieza actual, lexico_php resto, const pieza& previa) {
     return true;
 }
 
+// The lines of pieces of one source, counted only when asked, from where the
+// last count stopped: the pieces come in order.
+class lineas_de {
+   public:
+    explicit lineas_de(std::string_view fuente) : f_(fuente) {}
+
+    std::int64_t de(const pieza& p) {
+        const auto inicio = static_cast<std::size_t>(p.texto.data() - f_.data());
+        linea_ += saltos_entre(f_, hasta_, inicio);
+        hasta_ = inicio;
+        return linea_;
+    }
+
+   private:
+    std::string_view f_;
+    std::size_t hasta_ = 0;
+    std::int64_t linea_ = 1;
+};
+
 }  // namespace
 
 pieza lexico_php::siguiente() {
-    for (;;) {
-        pieza leida = escaner_.siguiente();
-        switch (leida.clase) {
-            case clase_pieza::blanco:
-            case clase_pieza::comentario:
-                continue;
-            case clase_pieza::apertura:
-                leida.texto = leida.texto.substr(0, leida.texto[2] == '=' ? 3 : 5);
-                return leida;
-            case clase_pieza::cierre:
-                leida.texto = leida.texto.substr(0, 2);
-                return leida;
-            default:
-                return leida;
-        }
+    // One object returned, built in the caller's place: a copy of a token
+    // just written field by field waits on those stores.
+    pieza leida = escaner_.siguiente();
+    while (leida.clase == clase_pieza::blanco || leida.clase == clase_pieza::comentario) {
+        leida = escaner_.siguiente();
     }
+    if (leida.clase == clase_pieza::apertura) {
+        leida.texto = leida.texto.substr(0, leida.texto[2] == '=' ? 3 : 5);
+    } else if (leida.clase == clase_pieza::cierre) {
+        leida.texto = leida.texto.substr(0, 2);
+    }
+    return leida;
 }
 
 comparacion compara_php(std::string_view original, std::string_view compactado,
                         modo_comparacion modo, std::int64_t desfase) {
-    lexico_php de_original(original);
-    lexico_php de_compactado(compactado);
+    // Every piece's line matters only in modo_comparacion::lineas; else
+    // lines are counted for a __LINE__ and a difference alone.
+    const bool lineas = modo == modo_comparacion::lineas;
+    lexico_php de_original(original, lineas);
+    lexico_php de_compactado(compactado, lineas);
+    lineas_de en_original(original);
+    lineas_de en_compactado(compactado);
+    const auto linea_original = [&](const pieza& p) {
+        return lineas ? p.linea : en_original.de(p);
+    };
     pieza previa{clase_pieza::fin, {}, 0};
     for (;;) {
         const pieza a = de_original.siguiente();
-        pieza b = de_compactado.siguiente();
-        b.linea += desfase;
+        const pieza b = de_compactado.siguiente();
         if (a.clase == clase_pieza::fin && b.clase == clase_pieza::fin) {
             return {true, 0};
         }
         if (mismas(a, b)) {
-            if (a.linea != b.linea && a.variante == matiz::linea_magica) {
-                return {false, a.linea, motivo_diferencia::linea_magica};
+            if (a.variante == matiz::linea_magica) {
+                const std::int64_t linea = linea_original(a);
+                if (linea != (lineas ? b.linea : en_compactado.de(b)) + desfase) {
+                    return {false, linea, motivo_diferencia::linea_magica};
+                }
             }
             // __halt_compiler's data has no line of its own that matters.
-            if (a.linea != b.linea && modo == modo_comparacion::lineas &&
-                a.clase != clase_pieza::datos &&
+            if (a.linea != b.linea + desfase && lineas && a.clase != clase_pieza::datos &&
                 !(cola_prescindible(a, de_original, previa) &&
                   cola_prescindible(b, de_compactado, previa))) {
                 return {false, a.linea, motivo_diferencia::linea};
@@ -113,7 +137,7 @@ comparacion compara_php(std::string_view original, std::string_view compactado,
         }
         const bool doc =
             a.clase == clase_pieza::documentacion || b.clase == clase_pieza::documentacion;
-        return {false, a.linea,
+        return {false, linea_original(a),
                 doc ? motivo_diferencia::documentacion : motivo_diferencia::programa};
     }
 }

@@ -21,7 +21,9 @@ namespace kexo {
 // close tag's `?>` alone, without the line end they take.
 class lexico_php {
    public:
-    explicit lexico_php(std::string_view fuente) : escaner_(fuente) {}
+    // Without `lineas`, every piece's line is 0 (see saltos_entre).
+    explicit lexico_php(std::string_view fuente, bool lineas = true)
+        : escaner_(fuente, false, false, lineas) {}
 
     // The next piece; clase_pieza::fin at the end, and from then on.
     pieza siguiente();

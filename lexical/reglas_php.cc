@@ -32,6 +32,12 @@ struct unidad {
     clase_pieza clase;  // of its first token
 };
 
+bool es_blanco_o_nombre(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || (u >= 'a' && u <= 'z') ||
+           (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
+}
+
 bool es_trivial(clase_pieza clase) {
     return clase == clase_pieza::blanco || clase == clase_pieza::comentario;
 }
@@ -46,23 +52,121 @@ bool es_de_codigo(const unidad& u) {
 // construct of several tokens, `<<` `<` NAME and a line end, a heredoc.
 constexpr std::size_t kPrevias = 3;
 
+// After one of these bytes, the end of a token that no byte extends and that
+// begins no construct of several tokens, any token may follow with nothing
+// between: the tokens stay as they were, and so do their kinds.
+bool cierra_piezas(char c) {
+    return c == ';' || c == ',' || c == '{' || c == '}' || c == ')' || c == ']';
+}
+
+bool empieza_nombre(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
+}
+
+bool sigue_nombre(char c) {
+    return empieza_nombre(c) || (c >= '0' && c <= '9');
+}
+
+// True when a unit that ends in `antes` and one that starts with `despues`,
+// with nothing between them, stay the tokens and kinds they were: no token
+// grows across them (`==`, `=>`, `->`, `/=`, `1.e5`, names and numbers run
+// together), and no construct of several tokens forms (a cast, `<<<`, `?>`,
+// `yield from`, `&` before a variable, `enum` and a name).
+bool sin_roce(char antes, char despues) {
+    if (cierra_piezas(antes)) {
+        return true;
+    }
+    const bool valor = despues == '$' || despues == '\'' || despues == '"';
+    switch (antes) {
+        case '(':  // a cast needs a name next
+            return !es_blanco_o_nombre(despues);
+        case '=':
+        case '>':
+            return valor || despues == '(' || despues == '[' || empieza_nombre(despues);
+        case '.':  // `1.` and a name would read as one number
+            return valor || despues == '(' || despues == '[';
+        case '/':  // a division or a doc comment's end
+            return despues == '$' || empieza_nombre(despues);
+        case '\'':
+        case '"':
+        case '`':  // a string's end
+            return despues == '=' || despues == ')' || despues == ',' || despues == ';' ||
+                   despues == ']' || despues == '.';
+        default:  // a name or number; `)` could close a cast
+            return sigue_nombre(antes) &&
+                   (despues == '(' || despues == '=' || despues == ';' || despues == ',');
+    }
+}
+
+// Items numbered from 0 on, pushed at the back and dropped from the front,
+// in one vector whose dropped front is cleared once it is as long as the
+// rest: memory for about twice what is held.
+template <typename T>
+class tramo {
+   public:
+    // One past the number of the last item.
+    std::size_t fin() const { return base_ + v_.size() - inicio_; }
+    bool vacio() const { return inicio_ == v_.size(); }
+    const T& operator[](std::size_t k) const { return v_[inicio_ + (k - base_)]; }
+    const T& primero() const { return v_[inicio_]; }
+    // A new last item, its fields to be written in place: an item built
+    // apart and copied whole would wait on the stores that built it.
+    T& nuevo() {
+        v_.emplace_back();
+        return v_.back();
+    }
+
+    // Drops the items numbered before k.
+    void olvida_hasta(std::size_t k) {
+        const std::size_t n = std::min(k > base_ ? k - base_ : 0, v_.size() - inicio_);
+        inicio_ += n;
+        base_ += n;
+        if (2 * inicio_ >= v_.size()) {
+            v_.erase(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(inicio_));
+            inicio_ = 0;
+        }
+    }
+
+   private:
+    std::vector<T> v_;
+    std::size_t inicio_ = 0;  // where item base_ stands in v_
+    std::size_t base_ = 0;
+};
+
+// The units are read as the compaction goes and dropped once behind it: it
+// looks at most kPrevias units back and two ahead, so its memory does not
+// grow with the source.
 class compactador {
    public:
-    explicit compactador(std::string_view fuente) : f_(fuente) { lee_unidades(); }
+    // No line is looked at: every line break stays where it was.
+    explicit compactador(std::string_view fuente)
+        : f_(fuente), escaner_(fuente, false, false, false) {}
 
     std::string compacta();
 
    private:
-    void lee_unidades();
+    // True when unit k exists, read by now.
+    bool hay(std::size_t k);
+    // Good until the next unit is read or units are dropped.
+    const unidad& en(std::size_t k) const { return unidades_[k]; }
+    const firma& firma_de(std::size_t k) const { return firmas_[k]; }
+    bool lee_unidad();
+    void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
     void escribe_hueco(std::string_view hueco);
 
     std::string_view f_;
-    std::vector<unidad> unidades_;
-    std::vector<firma> firmas_;
+    escaner_php escaner_;
+    tramo<unidad> unidades_;
+    tramo<firma> firmas_;
+    std::size_t n_firmas_ = 0;     // all read so far
+    bool leidas_ = false;          // the scanner is at the end
     std::size_t hueco_final_ = 0;  // trailing whitespace and comments, from here
+    std::size_t hueco_ = 0;        // where the gap before the next unit starts: the last one's end
+    std::string lineas_;
 
     std::string salida_;
     // The last kPrevias code units written since the last open tag, the latest last:
@@ -75,47 +179,75 @@ class compactador {
 
 void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
     if (!es_trivial(leida.clase)) {
-        firmas_.push_back({static_cast<std::size_t>(leida.texto.data() - f_.data()) - inicio_unidad,
-                           leida.texto.size(), leida.clase, leida.variante});
+        firma& f = firmas_.nuevo();
+        f.desde = static_cast<std::size_t>(leida.texto.data() - f_.data()) - inicio_unidad;
+        f.largo = leida.texto.size();
+        f.clase = leida.clase;
+        f.variante = leida.variante;
+        ++n_firmas_;
     }
 }
 
-void compactador::lee_unidades() {
-    escaner_php escaner(f_);
-    std::size_t hueco = f_.size() + 1;
+// Reads the next unit; false at the end of the source.
+bool compactador::lee_unidad() {
+    if (leidas_) {
+        return false;
+    }
     for (;;) {
-        const pieza leida = escaner.siguiente();
+        const pieza leida = escaner_.siguiente();
         if (leida.clase == clase_pieza::fin) {
-            break;
+            leidas_ = true;
+            hueco_final_ = hueco_;
+            return false;
         }
-        const auto inicio = static_cast<std::size_t>(leida.texto.data() - f_.data());
         if (es_trivial(leida.clase)) {
-            hueco = std::min(hueco, inicio);
             continue;
         }
-        unidad u{std::min(hueco, inicio), inicio, inicio + leida.texto.size(),
-                 firmas_.size(),          0,      leida.clase};
+        // Whitespace and comments are all that stands between two units.
+        const auto inicio = static_cast<std::size_t>(leida.texto.data() - f_.data());
+        std::size_t fin = inicio + leida.texto.size();
+        const std::size_t primera = n_firmas_;
         anota(leida, inicio);
-        while (escaner.cadenas_abiertas() > 0) {
-            const pieza dentro = escaner.siguiente();
+        while (escaner_.cadenas_abiertas() > 0) {
+            const pieza dentro = escaner_.siguiente();
             if (dentro.clase == clase_pieza::fin) {
                 break;
             }
             anota(dentro, inicio);
-            u.fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
+            fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
         }
-        u.ultima = firmas_.size();
-        unidades_.push_back(u);
-        hueco = f_.size() + 1;
+        unidad& u = unidades_.nuevo();
+        u.hueco = hueco_;
+        u.inicio = inicio;
+        u.fin = fin;
+        u.primera = primera;
+        u.ultima = n_firmas_;
+        u.clase = leida.clase;
+        hueco_ = fin;
+        return true;
     }
-    hueco_final_ = std::min(hueco, f_.size());
 }
 
-// The line breaks of a gap, in order and as they were. A lone CR keeps a
-// space before a LF that followed it further on: together they would make
-// one CR LF, one line where PHP counted two.
-std::string saltos(std::string_view hueco) {
-    std::string solo;
+bool compactador::hay(std::size_t k) {
+    while (k >= unidades_.fin()) {
+        if (!lee_unidad()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Drops the units before k, and their tokens.
+void compactador::olvida_hasta(std::size_t k) {
+    unidades_.olvida_hasta(k);
+    firmas_.olvida_hasta(unidades_.vacio() ? n_firmas_ : unidades_.primero().primera);
+}
+
+// The line breaks of a gap, in order and as they were, in `solo`. A lone CR
+// keeps a space before a LF that followed it further on: together they would
+// make one CR LF, one line where PHP counted two.
+void saltos(std::string_view hueco, std::string& solo) {
+    solo.clear();
     bool cr_solo = false;
     for (std::size_t i = 0; i < hueco.size(); ++i) {
         if (hueco[i] == '\r' && i + 1 < hueco.size() && hueco[i + 1] == '\n') {
@@ -130,7 +262,6 @@ std::string saltos(std::string_view hueco) {
             cr_solo = hueco[i] == '\r';
         }
     }
-    return solo;
 }
 
 // True when writing `hueco` and then unit b after what salida_ holds leaves
@@ -150,36 +281,37 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
         esperadas[n++] = {previas_[k], en_salida_[k] - desde};
     }
     ventana_ += hueco;
-    const bool al_final = b == unidades_.size();
+    // Every unit looked at read first: reading one may move those held, and
+    // the references below must stay good.
+    hay(b + 2);
+    const bool al_final = !hay(b);
     if (!al_final) {
-        const unidad& ub = unidades_[b];
+        const unidad& ub = en(b);
         esperadas[n++] = {b, ventana_.size()};
         std::size_t ultima_unidad = b;
-        if (b + 1 < unidades_.size() && ub.clase != clase_pieza::cierre &&
-            es_de_codigo(unidades_[b + 1])) {
+        if (hay(b + 1) && ub.clase != clase_pieza::cierre && es_de_codigo(en(b + 1))) {
             ultima_unidad = b + 1;
-            esperadas[n++] = {b + 1, ventana_.size() + (unidades_[b + 1].inicio - ub.inicio)};
+            esperadas[n++] = {b + 1, ventana_.size() + (en(b + 1).inicio - ub.inicio)};
         }
         // And the gap that follows, as it stands in the source: a heredoc's
         // closing marker wants a byte after it.
-        const unidad& ul = unidades_[ultima_unidad];
+        const unidad& ul = en(ultima_unidad);
         const std::size_t hasta = ul.clase == clase_pieza::cierre ? ul.fin
-                                  : ultima_unidad + 1 < unidades_.size()
-                                      ? unidades_[ultima_unidad + 1].inicio
-                                      : f_.size();
+                                  : hay(ultima_unidad + 1)        ? en(ultima_unidad + 1).inicio
+                                                                  : f_.size();
         ventana_.append(f_.substr(ub.inicio, hasta - ub.inicio));
     }
 
-    escaner_php escaner(ventana_, true);
-    const std::size_t ultima = unidades_[esperadas[n - 1].unidad].ultima - 1;
+    escaner_php escaner(ventana_, true, false, false);
+    const std::size_t ultima = en(esperadas[n - 1].unidad).ultima - 1;
     for (std::size_t e = 0; e < n; ++e) {
-        const unidad& u = unidades_[esperadas[e].unidad];
+        const unidad& u = en(esperadas[e].unidad);
         for (std::size_t k = u.primera; k < u.ultima; ++k) {
             pieza leida = escaner.siguiente();
             while (es_trivial(leida.clase)) {
                 leida = escaner.siguiente();
             }
-            const firma& debe = firmas_[k];
+            const firma& debe = firma_de(k);
             // The last token's kind may hang on what follows the window.
             if (static_cast<std::size_t>(leida.texto.data() - ventana_.data()) !=
                     esperadas[e].base + debe.desde ||
@@ -197,12 +329,18 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
 // or else the gap as it was.
 std::string_view compactador::elige_hueco(std::string_view hueco, std::string_view lineas,
                                           std::size_t b) {
+    const char antes = salida_.back();
+    // With a line end between them, `<<` `<` and a name or a quoted name
+    // before it would open a heredoc.
+    if (cierra_piezas(antes) ||
+        (hay(b) && (lineas.empty() || antes == '(') && sin_roce(antes, f_[en(b).inicio]))) {
+        return lineas;
+    }
     if (!lineas.empty()) {
         return conserva_piezas(lineas, b) ? lineas : hueco;
     }
     // `<` then `<`: a heredoc's <<< could come of them, with a line end after.
-    const bool menores =
-        b < unidades_.size() && salida_.back() == '<' && f_[unidades_[b].inicio] == '<';
+    const bool menores = hay(b) && antes == '<' && f_[en(b).inicio] == '<';
     if (!menores && conserva_piezas({}, b)) {
         return {};
     }
@@ -220,26 +358,32 @@ void compactador::escribe_hueco(std::string_view hueco) {
 
 std::string compactador::compacta() {
     salida_.reserve(f_.size());
-    for (std::size_t i = 0; i <= unidades_.size(); ++i) {
-        const bool al_final = i == unidades_.size();
-        const std::size_t hueco_desde = al_final ? hueco_final_ : unidades_[i].hueco;
-        const std::size_t hueco_hasta = al_final ? f_.size() : unidades_[i].inicio;
+    for (std::size_t i = 0;; ++i) {
+        // Now and then: the units held stay a few dozen.
+        if (i % 64 == 0 && i > kPrevias) {
+            olvida_hasta(i - kPrevias);
+        }
+        const bool al_final = !hay(i);
+        const std::size_t hueco_desde = al_final ? hueco_final_ : en(i).hueco;
+        const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
         if (hueco_desde < hueco_hasta) {
             const std::string_view hueco = f_.substr(hueco_desde, hueco_hasta - hueco_desde);
-            const std::string lineas = saltos(hueco);
+            saltos(hueco, lineas_);
             // Right after the open tag nothing can run into what follows.
-            escribe_hueco(n_previas_ == 0 ? std::string_view(lineas)
-                                          : elige_hueco(hueco, lineas, i));
+            escribe_hueco(n_previas_ == 0 ? std::string_view(lineas_)
+                                          : elige_hueco(hueco, lineas_, i));
         }
         if (al_final) {
             break;
         }
-        const unidad& u = unidades_[i];
+        const unidad& u = en(i);
         const std::size_t aqui = salida_.size();
         salida_.append(f_.substr(u.inicio, u.fin - u.inicio));
         if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
-            std::rotate(previas_.begin(), previas_.begin() + 1, previas_.end());
-            std::rotate(en_salida_.begin(), en_salida_.begin() + 1, en_salida_.end());
+            for (std::size_t k = 1; k < kPrevias; ++k) {
+                previas_[k - 1] = previas_[k];
+                en_salida_[k - 1] = en_salida_[k];
+            }
             previas_.back() = i;
             en_salida_.back() = aqui;
             n_previas_ = std::min(n_previas_ + 1, kPrevias);

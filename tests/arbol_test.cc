@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
@@ -164,6 +165,36 @@ TEST_F(ArbolGenerado, IgualConCualquierNumeroDeHilos) {
                   .salida.find("Compactados 1 (0 por las reglas de PHP), sin compactar 0, "
                                "copiados 0, al dia 179, fallidos 0"));
     EXPECT_EQ(contenido(escena_ / "uno"), contenido(escena_ / "cuatro"));
+}
+
+// The split of a run's time: every phase named once, with its time, after
+// the same report and the same tree as without it; in JSON, one last line.
+TEST_F(ArbolGenerado, TiemposPorFase) {
+    const resultado sin = arbol(escena_.ruta(), {"-j2", "origen", "sin"});
+    const resultado con = arbol(escena_.ruta(), {"-j2", "--tiempos", "origen", "con"});
+    EXPECT_EQ(0, con.estado);
+    EXPECT_EQ(contenido(escena_ / "sin"), contenido(escena_ / "con"));
+    ASSERT_EQ(0U, con.salida.find(sin.salida)) << con.salida;
+    const std::string tiempos = con.salida.substr(sin.salida.size());
+    EXPECT_EQ(0U, tiempos.find("Tiempos: ")) << tiempos;
+    EXPECT_NE(std::string::npos, tiempos.find(" 2 hilos")) << tiempos;
+    double suma = 0;
+    for (const char* fase : {"recorrido", "carpetas", "lectura", "compactacion", "comprobacion",
+                             "escritura", "copia", "atributos", "renombrado"}) {
+        const std::size_t donde = tiempos.find(std::string("\n  ") + fase + " ");
+        ASSERT_NE(std::string::npos, donde) << fase << "\n" << tiempos;
+        const double segundos = std::stod(tiempos.substr(donde + 3 + std::strlen(fase)));
+        EXPECT_GE(segundos, 0.0) << fase;
+        suma += segundos;
+    }
+    // PHP files were read, compacted and checked, and written: time went there.
+    EXPECT_GT(suma, 0.0) << tiempos;
+    const resultado json = arbol(escena_.ruta(), {"--informe=json", "--tiempos", "origen", "json"});
+    const std::size_t ultima = json.salida.rfind('\n', json.salida.size() - 2);
+    const std::string linea = json.salida.substr(ultima + 1);
+    EXPECT_EQ(0U, linea.find("{\"tiempos\":{\"total\":")) << linea;
+    EXPECT_NE(std::string::npos, linea.find(",\"comprobacion\":")) << linea;
+    EXPECT_EQ("}}\n", linea.substr(linea.size() - 3)) << linea;
 }
 
 TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "lexical/lexico_php.h"
 #include "tests/escapa.h"
 
@@ -246,6 +248,83 @@ TEST(Lexico, PiezasDePhp) {
         matiz::ninguno,           matiz::ninguno, matiz::ninguno, matiz::ninguno, matiz::ninguno,
         matiz::ampersand_seguido, matiz::ninguno, matiz::ninguno};
     EXPECT_EQ(kMatices, matices);
+}
+
+// Runs are skipped 16 bytes at a time, and their last bytes one by one: the
+// same tokens, kinds and lines wherever a construct falls and wherever in a
+// block the byte that ends a run stands. Each @ takes 0 to 39 bytes ~ (plain
+// text to PHP there), and code follows, so that runs are searched by blocks
+// too; lines are counted here byte by byte.
+TEST(Lexico, EnCualquierPosicion) {
+    const std::string_view kConstrucciones[] = {
+        "'a@\\'b@\\\\' . 'c@\r\nd';"sv,
+        "\"x@\\\"y@ $a@{$b}@${c}@$d[1]@$e->f@\";"sv,
+        "`ls@$d@\\`@x`;"sv,
+        "<<<EOT\r\n  a@$x@\\$\r\n  @{$y}@\r\n  EOT;\r\n$z;"sv,
+        "<<<'N'\nraw@$x@\rN@\nN;\n"sv,
+        "// c@?@d ?> <b>x@</b><?php\n$a;"sv,
+        "# c@\r\n$a; #[At]\nfunction f(){}"sv,
+        "/* a@\r\r\n b@*/ /** d@\n */ $z; /*@*/"sv,
+        "?>\r\n<p>@\r</p><?php\recho __LINE__;"sv,
+    };
+    // A piece as the lexical view gives it: a tag without the line end it takes.
+    const auto recorta = [](const pieza& p) {
+        return p.clase == clase_pieza::apertura ? p.texto.substr(0, p.texto[2] == '=' ? 3 : 5)
+               : p.clase == clase_pieza::cierre ? p.texto.substr(0, 2)
+                                                : p.texto;
+    };
+    for (const std::string_view construccion : kConstrucciones) {
+        std::string esperados;
+        for (std::size_t relleno = 0; relleno < 40; ++relleno) {
+            std::string fuente = "<?php" + std::string(relleno + 1, ' ') +
+                                 std::string(relleno % 3, '\n') + std::string(construccion) + "\n" +
+                                 std::string(40, ' ') + "$fin;";
+            for (std::size_t k = fuente.find('@'); k != std::string::npos; k = fuente.find('@')) {
+                fuente.replace(k, 1, std::string(relleno, '~'));
+            }
+            SCOPED_TRACE(escapa(fuente));
+            // Past the first open tag, the pieces joined by |; every token,
+            // whitespace and comments too, on the line PHP counts.
+            std::string cortes;
+            escaner_php escaner(fuente);
+            escaner.siguiente();
+            for (pieza leida = escaner.siguiente(); leida.clase != clase_pieza::fin;
+                 leida = escaner.siguiente()) {
+                const auto inicio = static_cast<std::size_t>(leida.texto.data() - fuente.data());
+                std::int64_t linea = 1;
+                for (std::size_t i = 0; i < inicio; ++i) {
+                    linea += fuente[i] == '\n' || (fuente[i] == '\r' && fuente[i + 1] != '\n');
+                }
+                ASSERT_EQ(linea, leida.linea) << escapa(leida.texto);
+                if (leida.clase != clase_pieza::blanco && leida.clase != clase_pieza::comentario) {
+                    cortes += std::string(recorta(leida)) + "|";
+                }
+            }
+            // Without the filler, and without the pieces of filler alone.
+            std::string sin_relleno;
+            for (std::size_t i = 0, fin = 0; i < cortes.size(); i = fin + 1) {
+                fin = cortes.find('|', i);
+                std::string corte = cortes.substr(i, fin - i);
+                corte.erase(std::remove(corte.begin(), corte.end(), '~'), corte.end());
+                if (!corte.empty() || fin == i) {
+                    sin_relleno += corte + "|";
+                }
+            }
+            if (relleno == 0) {
+                esperados = sin_relleno;
+            }
+            EXPECT_EQ(escapa(esperados), escapa(sin_relleno));
+            // The lexical view passes over whitespace and comments itself.
+            std::string del_lexico;
+            lexico_php lexico(fuente);
+            lexico.siguiente();
+            for (pieza leida = lexico.siguiente(); leida.clase != clase_pieza::fin;
+                 leida = lexico.siguiente()) {
+                del_lexico += std::string(leida.texto) + "|";
+            }
+            EXPECT_EQ(escapa(cortes), escapa(del_lexico));
+        }
+    }
 }
 
 // Where a notice may stand: before a declare, PHP wants nothing but comments.

@@ -469,4 +469,33 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
                                                                          : kTodoHecho;
 }
 
+void informa_tiempos(const tiempos_fases& tiempos, std::chrono::steady_clock::duration total,
+                     unsigned hilos, bool json) {
+    static constexpr const char* kNombres[kFases] = {"recorrido",    "carpetas",     "lectura",
+                                                     "compactacion", "comprobacion", "escritura",
+                                                     "copia",        "atributos",    "renombrado"};
+    const double segundos = std::chrono::duration<double>(total).count();
+    std::int64_t medido = 0;
+    for (const std::int64_t ns : tiempos.ns) {
+        medido += ns;
+    }
+    if (json) {
+        std::printf("{\"tiempos\":{\"total\":%.6f,\"hilos\":%u", segundos, hilos);
+        for (std::size_t k = 0; k < kFases; ++k) {
+            std::printf(",\"%s\":%.6f", kNombres[k], static_cast<double>(tiempos.ns[k]) / 1e9);
+        }
+        std::printf("}}\n");
+        return;
+    }
+    std::printf("Tiempos: %.3f s en total, %u hilos; cada fase, sumada en todos los hilos:\n",
+                segundos, hilos);
+    for (std::size_t k = 0; k < kFases; ++k) {
+        const double parte =
+            medido > 0 ? 100.0 * static_cast<double>(tiempos.ns[k]) / static_cast<double>(medido)
+                       : 0.0;
+        std::printf("  %-13s %8.3f s %5.1f%%\n", kNombres[k],
+                    static_cast<double>(tiempos.ns[k]) / 1e9, parte);
+    }
+}
+
 }  // namespace kexo

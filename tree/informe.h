@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/cronometro.h"
 #include "tree/recorrido.h"
 #include "tree/trabajo.h"
 
@@ -60,6 +61,12 @@ inline constexpr int kSinCompactarEstricto = 3;
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
             const std::vector<fallo_recorrido>& fallos_recorrido,
             const std::vector<borrado>& borrados, const opciones_informe& como);
+
+// Prints where a run's time went: the wall time `total`, the threads, and
+// for each phase the time all threads spent on it and its share of the time
+// measured; one JSON object on one line when `json`.
+void informa_tiempos(const tiempos_fases& tiempos, std::chrono::steady_clock::duration total,
+                     unsigned hilos, bool json);
 
 // `texto` as a JSON string, quotes included. Bytes that are not UTF-8 make
 // it an object instead, {"bytes":"..."} with them in base64, as paths on disk

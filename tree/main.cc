@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "common/carpeta.h"
+#include "common/cronometro.h"
 #include "common/errores.h"
 #include "common/plataforma.h"
 #include "compaction/vias.h"
@@ -64,6 +66,7 @@ constexpr const char* kUso =
     "                           ~ cambiado, - omitido, . al dia; y el tipo:\n"
     "                           f fichero, d carpeta, L enlace, S especial;\n"
     "                           *borrado RUTA, lo que borra --borra\n"
+    "      --tiempos            da al final el tiempo de cada fase del trabajo\n"
     "  -h, --help               da este texto\n"
     "      --version            da la version y las vias de escaneo de este procesador\n\n";
 
@@ -95,6 +98,7 @@ struct opciones {
     bool borra = false;            // remove from the destination what the source no longer has
     bool borra_excluidos = false;  // and what the patterns leave out
     std::vector<std::string> sin_compactar;  // the --sin-compactar patterns, as given
+    bool tiempos = false;                    // print where the time went, phase by phase
 };
 
 std::vector<std::string> separa_comas(const std::string& lista) {
@@ -163,6 +167,7 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                                     {"estricto", no_argument, nullptr, 'E'},
                                     {"modo", required_argument, nullptr, 'M'},
                                     {"excluye-desde", required_argument, nullptr, 'X'},
+                                    {"tiempos", no_argument, nullptr, 'T'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {"aviso", required_argument, nullptr, 'A'},
                                     {"sin-compactar", required_argument, nullptr, 'K'},
@@ -226,6 +231,9 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
                 break;
             case 'v':
                 o.informe.detalla = true;
+                break;
+            case 'T':
+                o.tiempos = true;
                 break;
             case 'X':
                 if (const int error = lee_exclusiones(optarg, o.que.excluidos); error != 0) {
@@ -357,19 +365,26 @@ int rechaza(apertura_raices como, const opciones& o, int error) {
 // that each exists before what it holds; each file once, then its other names,
 // linked to it; a folder's attributes last, since writing in it changes its times.
 // With `borra`, what the source no longer has is removed once the folders
-// are made, before anything is written.
+// are made, before anything is written. With `tiempos`, adds there where each
+// thread's time went.
 std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
-                                     const std::function<void()>& borra) {
+                                     const std::function<void()>& borra, tiempos_fases* tiempos) {
     const std::vector<entrada>& entradas = obra.entradas;
     std::vector<informe_trabajo> informes(entradas.size());
+    medida creando(tiempos, fase::carpetas);
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         if (entradas[i].tipo == tipo_entrada::carpeta) {
             informes[i] = crea_carpeta(obra, i);
         }
     }
+    creando.termina();
     borra();
     const unsigned hilos = hilos_posibles(hilos_pedidos);
     std::vector<taller> talleres(hilos);
+    std::vector<tiempos_fases> de_cada_hilo(tiempos != nullptr ? hilos : 0);
+    for (std::size_t h = 0; h < de_cada_hilo.size(); ++h) {
+        talleres[h].tiempos = &de_cada_hilo[h];
+    }
     {
         const auto ficheros = static_cast<std::size_t>(
             std::count_if(entradas.begin(), entradas.end(),
@@ -394,6 +409,10 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
             [&](std::size_t i) { return entradas[i].principal != kNinguna; }, hace);
     }
     talleres.clear();  // their folders closed
+    for (const tiempos_fases& del_hilo : de_cada_hilo) {
+        tiempos->suma(del_hilo);
+    }
+    const medida rematando(tiempos, fase::atributos);
     for (std::size_t i = entradas.size(); i-- > 0;) {
         if (entradas[i].tipo == tipo_entrada::carpeta && !obra.opciones.simula &&
             informes[i].resultado != resultado_trabajo::fallido) {
@@ -438,6 +457,10 @@ int ejecuta(int argc, char** argv) {
         std::puts("Aviso no valido: su texto cerraria el comentario que lo lleva");
         return kFallo;
     }
+    const auto inicio = std::chrono::steady_clock::now();
+    tiempos_fases tiempos;
+    tiempos_fases* const midiendo = o.tiempos ? &tiempos : nullptr;
+    medida recorriendo(midiendo, fase::recorrido);
     // A folder of the source that is the destination or holds it ends the walk,
     // unless the rules leave it out.
     destino_en_origen dentro;
@@ -445,6 +468,7 @@ int ejecuta(int argc, char** argv) {
     dentro.hondura = r.hondura;
     dentro.faltan = r.faltan;
     recorrido hallado = recorre(r.origen, o.que, r.sobre_destino, dentro);
+    recorriendo.termina();
     if (hallado.solapa) {
         if (r.dentro_del_origen) {
             std::puts(kDestinoDentro);
@@ -481,14 +505,19 @@ int ejecuta(int argc, char** argv) {
         }
         borrados = borra_sobrantes(obra, o.que, o.borra_excluidos);
     };
-    const std::vector<informe_trabajo> informes = refleja(obra, o.hilos, borra);
+    const std::vector<informe_trabajo> informes = refleja(obra, o.hilos, borra, midiendo);
     // The root's attributes last, as every other folder's, once all it holds is written.
     if (!o.trabajo.simula) {
         if (const int fallo = copia_atributos_carpeta(r.origen, r.destino); fallo != 0) {
             hallado.fallos.push_back({".", fallo, false, true});
         }
     }
-    return informa(hallado.entradas, informes, hallado.fallos, borrados, o.informe);
+    const int estado = informa(hallado.entradas, informes, hallado.fallos, borrados, o.informe);
+    if (midiendo != nullptr) {
+        informa_tiempos(tiempos, std::chrono::steady_clock::now() - inicio, hilos_posibles(o.hilos),
+                        o.informe.json);
+    }
+    return estado;
 }
 
 }  // namespace

@@ -308,16 +308,19 @@ int despeja(const espejo& obra, const entrada& que, const previo& antes, taller&
 // of `original`. Returns 0, or the error number.
 int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view aviso,
                     const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original,
-                    std::function<void(int)> marca) {
+                    std::function<void(int)> marca, tiempos_fases* tiempos) {
     destino salida;
     salida.conserva_atributos_de(original);
     salida.antes_de_colocar(std::move(marca));
+    salida.mide_en(tiempos);
+    medida escribiendo(tiempos, fase::escritura);
     if (const int error = salida.abre_en(carpeta_destino(a), nombre); error != 0) {
         return error;
     }
     escritor_destino escritor(salida.flujo(), aviso, donde, 0);
     escritor.escribe(cuerpo);
     const bool escrito = escribe_destino(escritor);
+    escribiendo.termina();
     if (salida.confirma(escrito)) {
         return 0;
     }
@@ -333,6 +336,7 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     if (obra.opciones.simula) {
         return informe;
     }
+    medida copiando(banco.tiempos, fase::copia);
     int error = 0;
     const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
     if (a == nullptr) {
@@ -341,10 +345,12 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     destino salida;
     salida.conserva_atributos_de(origen);
     salida.antes_de_colocar(marcador(obra, fuente, tipo_suma::copia, 0, informe));
+    salida.mide_en(banco.tiempos);
     if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
         return falla(error, false);
     }
     const copia_hecha copia = copia_contenido(origen, salida.flujo(), banco.bloque);
+    copiando.termina();
     if (copia.error != 0) {
         return falla(copia.error, copia.al_leer);
     }
@@ -420,31 +426,41 @@ struct escrito_php {
 };
 
 // kexo's bytes for `fuente`, when they keep what a program sees (or unchecked).
-escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& opciones) {
+escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& opciones,
+                               tiempos_fases* tiempos) {
     escrito_php e{resultado_trabajo::compactado, std::string(), opciones.scopy, {}};
+    medida compactando(tiempos, fase::compactacion);
     // A `#!` line before the header stays as it is, not compacted.
     e.donde = coloca_aviso(opciones.scopy, fuente);
     const std::string_view antes = e.donde.antes;
     e.texto = compacta_fuente(fuente.substr(antes.size()), nullptr, opciones.via).bytes;
+    compactando.termina();
     if (opciones.comprueba) {
+        const medida comprobando(tiempos, fase::comprobacion);
         // The header moves every line below it: a __LINE__ there would change.
         const std::string cabecera = texto_cabecera(opciones.scopy, {{}, e.donde.en_apertura});
         const auto desfase =
             static_cast<std::int64_t>(std::count(cabecera.begin(), cabecera.end(), '\n'));
-        e.mismo =
-            compara_php(fuente, std::string(antes) + e.texto, modo_comparacion::programa, desfase);
+        const std::string con_antes = antes.empty() ? std::string() : std::string(antes) + e.texto;
+        e.mismo = compara_php(fuente, antes.empty() ? std::string_view(e.texto) : con_antes,
+                              modo_comparacion::programa, desfase);
     }
     return e;
 }
 
 // PHP's rules for `fuente`, the notice inside the first open tag, when every
 // token stays what and where it was (or unchecked).
-escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& opciones) {
+escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& opciones,
+                              tiempos_fases* tiempos) {
+    medida compactando(tiempos, fase::compactacion);
     escrito_php e{resultado_trabajo::compactado_php, compacta_php(fuente), {}, {}};
+    compactando.termina();
     if (opciones.comprueba) {
+        const medida comprobando(tiempos, fase::comprobacion);
         e.mismo = compara_php(fuente, e.texto, modo_comparacion::lineas);
     }
     if (!opciones.scopy.empty()) {
+        const medida con_aviso(tiempos, fase::compactacion);
         e.texto = con_aviso_php(e.texto, opciones.scopy);
     }
     return e;
@@ -453,10 +469,11 @@ escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& o
 // What to write for the PHP file `fuente`: kexo's bytes where they keep what
 // a program sees, else (or in PHP's mode) PHP's rules where those do, else the
 // source as it is, with why kexo's bytes could not be written.
-escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opciones) {
+escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opciones,
+                         tiempos_fases* tiempos) {
     comparacion por_que{true, 0};
     if (opciones.modo == modo_reglas::kexo) {
-        escrito_php kexo = por_reglas_de_kexo(fuente, opciones);
+        escrito_php kexo = por_reglas_de_kexo(fuente, opciones, tiempos);
         if (kexo.mismo.iguales) {
             return kexo;
         }
@@ -464,7 +481,7 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
     }
     // A notice that does not fit a /* */ comment cannot go with PHP's rules.
     if (opciones.scopy.empty() || aviso_cabe_en_comentario(opciones.scopy)) {
-        escrito_php php = por_reglas_de_php(fuente, opciones);
+        escrito_php php = por_reglas_de_php(fuente, opciones, tiempos);
         if (php.mismo.iguales) {
             // Why kexo's bytes were not written, for the report.
             php.mismo.motivo = por_que.motivo;
@@ -482,12 +499,14 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
 // sees, else as it is.
 informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FILE* origen,
                                 const nodo& fuente, taller& banco) {
+    medida leyendo(banco.tiempos, fase::lectura);
     if (const int error = lee_entero(origen, banco.fuente, kMaximoComprobado); error != 0) {
         // Grown past the size it had when opened.
         return error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
     }
+    leyendo.termina();
     const opciones_trabajo& opciones = obra.opciones;
-    const escrito_php e = que_escribir(banco.fuente, opciones);
+    const escrito_php e = que_escribir(banco.fuente, opciones, banco.tiempos);
     informe_trabajo informe = con(e.resultado);
     informe.antes = banco.fuente.size();
     informe.linea = e.mismo.linea;
@@ -497,14 +516,17 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     if (opciones.simula) {
         return informe;
     }
+    medida abriendo(banco.tiempos, fase::escritura);
     int error = 0;
     const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
     if (a == nullptr) {
         return falla(error, false);
     }
+    abriendo.termina();
     if ((error = escribe_fichero(
              *a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
-             marcador(obra, fuente, tipo_suma::suma, suma_de(banco.fuente), informe))) != 0) {
+             marcador(obra, fuente, tipo_suma::suma, suma_de(banco.fuente), informe),
+             banco.tiempos)) != 0) {
         return falla(error, false);
     }
     return informe;
@@ -517,6 +539,7 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
     if (auto hecho = mira_destino(obra, que, banco, antes)) {
         return *hecho;
     }
+    medida abriendo(banco.tiempos, que.tipo == tipo_entrada::otro ? fase::copia : fase::lectura);
     int error = 0;
     const carpeta* de = carpeta_origen(obra, que.padre, banco.origen, error);
     if (de == nullptr) {
@@ -524,6 +547,7 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
     }
     nodo visto;
     const archivo origen = abre_fichero_en(*de, nombre_de(que), visto);
+    abriendo.termina();
     if (!origen) {
         // Something else than a regular file there now: never opened.
         return visto.clase != clase_nodo::ninguno ? con(resultado_trabajo::cambiado)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/carpeta.h"
+#include "common/cronometro.h"
 #include "compaction/vias.h"
 #include "lexical/lexico_php.h"
 #include "tree/recorrido.h"
@@ -99,6 +100,7 @@ struct taller {
     std::string bloque;  // room for a copy that goes through memory
     carpeta_en_uso origen;
     carpeta_en_uso destino;
+    tiempos_fases* tiempos = nullptr;  // where its time goes, when measured
 };
 
 // Makes the destination folder for the folder `i`, replacing a link or file

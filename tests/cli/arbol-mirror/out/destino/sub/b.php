@@ -1,4 +1,4 @@
 <?php /* N */
-$t =<<<EOT
+$t=<<<EOT
   uno // dos
 EOT;

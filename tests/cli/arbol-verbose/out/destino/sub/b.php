@@ -1,4 +1,4 @@
 <?php
-$t =<<<EOT
+$t=<<<EOT
   uno // dos
 EOT;
