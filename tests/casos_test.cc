@@ -2,7 +2,9 @@
 // scratch folder that starts as a copy of its `in/`; the program gets the lines
 // of `args` as arguments and the lines of `env` added to an environment
 // without PHPRC ("{src}" in them is the project's folder); a `program` file
-// names the program to run instead of kexo (kexo_traza, kexo-arbol). Afterwards standard output
+// names the program to run instead of kexo (kexo_traza, kexo-arbol); a `before` file holds the
+// arguments of a run made first, in the same folder, whose output is not compared (the
+// case is then a second run). Afterwards standard output
 // must equal `stdout`, the exit status `status` (0 when absent), and the scratch folder `in/`
 // overlaid with `out/`, less the paths listed in `removed` (and what they held), nothing more.
 // Under Wine, a `NAME.windows` file or folder replaces `NAME`, and without a `stdout.windows` every
@@ -110,8 +112,12 @@ TEST_P(Caso, Cli) {
         fs::copy(caso / "in", escena.ruta(),
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     }
-    const resultado r = ejecuta(orden_de(programa(caso), lineas(caso / "args")),
-                                entorno_sin_phprc(lineas(del_sistema(caso, "env"))), escena.ruta());
+    const std::vector<std::string> entorno = entorno_sin_phprc(lineas(del_sistema(caso, "env")));
+    if (fs::exists(caso / "before")) {
+        ejecuta(orden_de(programa(caso), lineas(caso / "before")), entorno, escena.ruta());
+    }
+    const resultado r =
+        ejecuta(orden_de(programa(caso), lineas(caso / "args")), entorno, escena.ruta());
 
     EXPECT_EQ(escapa(salida_esperada(caso)), escapa(r.salida));
     const fs::path estado = del_sistema(caso, "status");
