@@ -1181,6 +1181,47 @@ TEST(Arbol, SumaComparaElContenido) {
     EXPECT_EQ(despues, huellas(escena / "destino"));
 }
 
+// A record holds for the file it was put on, under its name: a file moved
+// to another name, or a record copied onto another file of the same size and
+// time, only makes it written again.
+TEST(Arbol, MarcaDeOtroFicheroNoVale) {
+    const carpeta_temporal escena;
+    if (!guarda_atributos(escena.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen);
+    // The same size and time in the source, and so in the destination.
+    escribe_fichero(origen / "a.php", "<?php\n  $a = 1; // aa\n");
+    escribe_fichero(origen / "b.php", "<?php\n  $b = 2; // bb\n");
+    escribe_fichero(origen / "c.txt", "texto c");
+    escribe_fichero(origen / "d.txt", "texto d");
+    for (const char* nombre : {"a.php", "b.php", "c.txt", "d.txt"}) {
+        pon_tiempo(origen / nombre, 1500000000);
+    }
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    // Two files swapped, their records with them.
+    fs::rename(destino / "a.php", destino / "t");
+    fs::rename(destino / "b.php", destino / "a.php");
+    fs::rename(destino / "t", destino / "b.php");
+    // Another file's bytes and record, with its time, where c.txt was.
+    fs::remove(destino / "c.txt");
+    fs::copy_file(destino / "d.txt", destino / "c.txt");
+    char valor[512];
+    const ssize_t n = getxattr((destino / "d.txt").c_str(), "user.kexo", valor, sizeof valor);
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(0, setxattr((destino / "c.txt").c_str(), "user.kexo", valor,
+                          static_cast<std::size_t>(n), 0));
+    pon_tiempo(destino / "c.txt", 1500000000);
+    const resultado r = arbol(escena.ruta(), {"origen", "destino"});
+    EXPECT_EQ(0, r.estado);
+    EXPECT_NE(std::string::npos, r.salida.find("Compactados 2 (0 por las reglas de PHP), sin "
+                                               "compactar 0, copiados 1, al dia 1, fallidos 0"))
+        << r.salida;
+    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+}
+
 // --borra removes what the source no longer has, and only that: never what
 // the patterns leave out (unless --borra-excluidos), never through a link,
 // never outside the destination.
@@ -1350,6 +1391,7 @@ TEST(Estado, MarcaIdaYVuelta) {
     m.origen.grupo = 100;
     m.escrito = m.origen;
     m.escrito.tamano = 125286;
+    m.escrito.numero = 0x1234567;
     m.tipo = tipo_suma::suma;
     m.suma = 0xfedcba9876543210u;
     const std::string texto = escribe_marca(m);
@@ -1389,6 +1431,8 @@ TEST(Estado, Vigencia) {
         {"copy time", [](std::uint64_t&, nodo&, nodo& d) { d.tiempo = 4999; }, vigencia::vieja},
         {"copy bits", [](std::uint64_t&, nodo&, nodo& d) { d.modo = 0755; }, vigencia::vieja},
         {"copy owner", [](std::uint64_t&, nodo&, nodo& d) { d.dueno = 0; }, vigencia::vieja},
+        {"another file with its record", [](std::uint64_t&, nodo&, nodo& d) { d.numero = 4; },
+         vigencia::vieja},
         {"copy a link", [](std::uint64_t&, nodo&, nodo& d) { d.clase = clase_nodo::enlace; },
          vigencia::vieja},
         {"copy a folder", [](std::uint64_t&, nodo&, nodo& d) { d.clase = clase_nodo::carpeta; },

@@ -144,10 +144,11 @@ struct previo {
 // The record kept on a file written from the source `fuente`, as it was
 // opened, and reported as `hecho`: what was written is read from the file
 // itself, attributes set.
-std::function<void(int)> marcador(const espejo& obra, const nodo& fuente, tipo_suma tipo,
-                                  std::uint64_t suma, const informe_trabajo& hecho) {
+std::function<void(int)> marcador(const espejo& obra, const entrada& que, const nodo& fuente,
+                                  tipo_suma tipo, std::uint64_t suma,
+                                  const informe_trabajo& hecho) {
     marca_fichero marca;
-    marca.clave = obra.opciones.clave;
+    marca.clave = clave_de_ruta(obra.opciones.clave, que.ruta);
     marca.origen = fuente;
     marca.tipo = tipo;
     marca.suma = suma;
@@ -210,7 +211,8 @@ std::optional<informe_trabajo> mira_destino(const espejo& obra, const entrada& q
         !es_resultado_escrito(antes.marca.resultado)) {
         return std::nullopt;
     }
-    antes.estado = vigencia_de(antes.marca, obra.opciones.clave, que.visto, antes.visto);
+    antes.estado = vigencia_de(antes.marca, clave_de_ruta(obra.opciones.clave, que.ruta), que.visto,
+                               antes.visto);
     if (antes.estado == vigencia::al_dia && !obra.opciones.suma) {
         return al_dia_segun(antes.marca);
     }
@@ -344,7 +346,7 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     }
     destino salida;
     salida.conserva_atributos_de(origen);
-    salida.antes_de_colocar(marcador(obra, fuente, tipo_suma::copia, 0, informe));
+    salida.antes_de_colocar(marcador(obra, que, fuente, tipo_suma::copia, 0, informe));
     salida.mide_en(banco.tiempos);
     if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
         return falla(error, false);
@@ -383,7 +385,7 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
         salida.conserva_atributos_de(origen);
         // Its source passes through in pieces, unsummed: --suma writes it again.
         salida.antes_de_colocar(
-            marcador(obra, fuente, tipo_suma::ninguna, 0, con(resultado_trabajo::compactado)));
+            marcador(obra, que, fuente, tipo_suma::ninguna, 0, con(resultado_trabajo::compactado)));
         if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
             return falla(error, false);
         }
@@ -525,7 +527,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     abriendo.termina();
     if ((error = escribe_fichero(
              *a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
-             marcador(obra, fuente, tipo_suma::suma, suma_de(banco.fuente), informe),
+             marcador(obra, que, fuente, tipo_suma::suma, suma_de(banco.fuente), informe),
              banco.tiempos)) != 0) {
         return falla(error, false);
     }
