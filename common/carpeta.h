@@ -154,6 +154,11 @@ int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::
 // What the file open as `fd` is now. Returns 0, or the error number.
 int nodo_de_descriptor(int fd, nodo& visto);
 
+// Reads up to `n` bytes at `en` of the file open as `fd` (open for reading
+// too) into `bytes`, leaving its position alone. Returns the bytes read (0 at
+// its end), or -1 with errno.
+std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en);
+
 // Keeps `marca` as the record of the file open as `fd`. Returns 0, or the
 // error number (ENOTSUP: no records here).
 int pon_marca(int fd, const std::string& marca);

@@ -800,6 +800,14 @@ int nodo_de_descriptor(int fd, nodo& visto) {
     return 0;
 }
 
+std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
+    ssize_t leidos = 0;
+    do {
+        leidos = pread(fd, bytes, n, static_cast<off_t>(en));
+    } while (leidos < 0 && errno == EINTR);
+    return leidos;
+}
+
 int pon_marca(int fd, const std::string& marca) {
     if (fsetxattr(fd, kMarca, marca.data(), marca.size(), 0) == 0) {
         return 0;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -374,6 +375,18 @@ int nodo_de_descriptor(int fd, nodo& visto) {
     visto.clase = (estado.st_mode & _S_IFREG) != 0 ? clase_nodo::fichero : clase_nodo::otro;
     visto.tamano = estado.st_size;
     return 0;
+}
+
+std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
+    const __int64 antes = _telli64(fd);
+    if (antes < 0 || _lseeki64(fd, en, SEEK_SET) < 0) {
+        return -1;
+    }
+    const int leidos = _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+    const int error = errno;
+    _lseeki64(fd, antes, SEEK_SET);
+    errno = error;
+    return leidos;
 }
 
 int pon_marca(int, const std::string&) {

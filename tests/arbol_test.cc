@@ -1181,6 +1181,40 @@ TEST(Arbol, SumaComparaElContenido) {
     EXPECT_EQ(despues, huellas(escena / "destino"));
 }
 
+// --suma compares the destination's bytes too: a file edited in place, its
+// size and time kept (its record with it), is written again.
+TEST(Arbol, SumaVeUnDestinoEditado) {
+    const carpeta_temporal escena;
+    if (!guarda_atributos(escena.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen);
+    escribe_fichero(origen / "a.php", "<?php\n  $a = 1; // comentario\n");
+    escribe_fichero(origen / "b.txt", "texto b");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    for (const char* nombre : {"a.php", "b.txt"}) {
+        const fs::path copia = destino / nombre;
+        struct stat antes {};
+        ASSERT_EQ(0, stat(copia.c_str(), &antes));
+        // The same number of bytes, written over the old ones, the time put back.
+        const std::string otros(static_cast<std::size_t>(antes.st_size), 'X');
+        const int fd = open(copia.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(static_cast<ssize_t>(otros.size()), write(fd, otros.data(), otros.size()));
+        close(fd);
+        const struct timespec tiempos[2] = {antes.st_atim, antes.st_mtim};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, copia.c_str(), tiempos, 0));
+    }
+    const resultado r = arbol(escena.ruta(), {"--suma", "origen", "destino"});
+    EXPECT_EQ(0, r.estado);
+    EXPECT_NE(std::string::npos, r.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
+                                               "compactar 0, copiados 1, fallidos 0"))
+        << r.salida;
+    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+}
+
 // A record holds for the file it was put on, under its name: a file moved
 // to another name, or a record copied onto another file of the same size and
 // time, only makes it written again.
@@ -1392,6 +1426,7 @@ TEST(Estado, MarcaIdaYVuelta) {
     m.escrito = m.origen;
     m.escrito.tamano = 125286;
     m.escrito.numero = 0x1234567;
+    m.suma_escrita = 0x0badc0ffee15900du;
     m.tipo = tipo_suma::suma;
     m.suma = 0xfedcba9876543210u;
     const std::string texto = escribe_marca(m);

@@ -229,6 +229,7 @@ std::string escribe_marca(const marca_fichero& marca) {
     texto += ' ';
     texto += static_cast<char>(marca.tipo);
     anade_hex(texto, marca.suma);
+    anade_hex(texto, marca.suma_escrita);
     anade_numero(texto, marca.resultado);
     anade_numero(texto, marca.motivo);
     anade_numero(texto, marca.linea);
@@ -250,7 +251,8 @@ bool lee_marca(std::string_view texto, marca_fichero& marca) {
     char tipo = 0;
     if (!lector.numero(leida.clave, 16) || !lector.nodo_de(leida.origen) ||
         !lector.nodo_de(leida.escrito) || !lector.numero(leida.escrito.numero, 16) ||
-        !lector.letra(tipo) || !lector.numero(leida.suma, 16) || !lector.numero(leida.resultado) ||
+        !lector.letra(tipo) || !lector.numero(leida.suma, 16) ||
+        !lector.numero(leida.suma_escrita, 16) || !lector.numero(leida.resultado) ||
         !lector.numero(leida.motivo) || !lector.numero(leida.linea) || !lector.al_final()) {
         return false;
     }

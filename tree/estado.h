@@ -68,6 +68,7 @@ struct marca_fichero {
     nodo escrito;             // the file written as it was put in place, and its number
     tipo_suma tipo = tipo_suma::ninguna;
     std::uint64_t suma = 0;
+    std::uint64_t suma_escrita = 0;  // with `suma`: the sum of the bytes written
     // What was written, as the report names it: a result of the work, and
     // for a PHP file left as it was, why and where (a cause, a line).
     std::uint32_t resultado = 0;

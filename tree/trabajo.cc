@@ -141,6 +141,26 @@ struct previo {
     vigencia estado = vigencia::vieja;
 };
 
+// Puts in `suma` the sum of the bytes of the file open as `fd`, read from
+// its start. Returns 0, or the error number of reading.
+int suma_descriptor(int fd, std::uint64_t& suma) {
+    char bloque[1 << 16];
+    sumador sumando;
+    for (std::int64_t en = 0;;) {
+        const std::int64_t leidos = lee_en(fd, bloque, sizeof bloque, en);
+        if (leidos < 0) {
+            return errno != 0 ? errno : EIO;
+        }
+        if (leidos == 0) {
+            break;
+        }
+        sumando.anade(std::string_view(bloque, static_cast<std::size_t>(leidos)));
+        en += leidos;
+    }
+    suma = sumando.concluye();
+    return 0;
+}
+
 // The record kept on a file written from the source `fuente`, as it was
 // opened, and reported as `hecho`: what was written is read from the file
 // itself, attributes set.
@@ -156,8 +176,10 @@ std::function<void(int)> marcador(const espejo& obra, const entrada& que, const 
     marca.motivo = static_cast<std::uint32_t>(hecho.motivo);
     marca.linea = hecho.linea;
     return [marca](int fd) mutable {
-        // Without a record (a file system that keeps none), the next run writes it again.
-        if (nodo_de_descriptor(fd, marca.escrito) == 0) {
+        // Without a record (a file system that keeps none, or bytes that
+        // cannot be read back to be summed), the next run writes it again.
+        if (nodo_de_descriptor(fd, marca.escrito) == 0 &&
+            (marca.tipo != tipo_suma::suma || suma_descriptor(fd, marca.suma_escrita) == 0)) {
             pon_marca(fd, escribe_marca(marca));
         }
     };
@@ -273,6 +295,14 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
         return std::nullopt;
     }
     if (suma != esperada) {
+        return std::nullopt;
+    }
+    // A compacted file's own bytes too: one edited in place, its size and
+    // time kept, is written again.
+    std::uint64_t escrita = 0;
+    if (marca.tipo == tipo_suma::suma &&
+        (!mismo_nodo(visto, antes.visto) || suma_fichero(copia.get(), banco.bloque, escrita) != 0 ||
+         escrita != marca.suma_escrita)) {
         return std::nullopt;
     }
     if (fuente.tiempo == marca.origen.tiempo || obra.opciones.simula) {
