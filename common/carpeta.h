@@ -168,10 +168,13 @@ int pon_marca(int fd, const std::string& marca);
 // entered only as a folder (never through a link), and never one on another
 // device or one that `intocable` refuses. `avisa` is told of each entry
 // removed, by its path from `c`; with `simula`, of each entry that would be,
-// and nothing is removed. Returns 0, or the first error number met.
+// and nothing is removed. An entry within that `deja` (when given) names by
+// its path from `c` is left alone, unsaid, with the folders that hold it.
+// Returns 0, or the first error number met.
 int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
                    const std::function<bool(const nodo&)>& intocable,
-                   const std::function<void(const std::string&, const nodo&, int)>& avisa);
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa,
+                   const std::function<bool(const std::string&, const nodo&)>& deja = nullptr);
 
 }  // namespace kexo
 

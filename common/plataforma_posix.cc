@@ -650,11 +650,16 @@ int abre_para_borrar(int padre, const std::string& nombre) {
     return fd;
 }
 
+// Not an error number: a folder kept, since something in it is left alone.
+constexpr int kQueda = -1;
+
 // Removes the entry `nombre` of the folder open as `padre`, seen as
-// `visto`, and all it holds; `ruta` is its path for `avisa`.
+// `visto`, and all it holds but what `deja` names; `ruta` is its path for
+// `avisa` and `deja`. Returns 0, kQueda, or the first error number met.
 int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const std::string& ruta,
              const nodo& visto, bool simula, const std::function<bool(const nodo&)>& intocable,
-             const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+             const std::function<void(const std::string&, const nodo&, int)>& avisa,
+             const std::function<bool(const std::string&, const nodo&)>& deja) {
     int primero = 0;
     if (visto.clase == clase_nodo::carpeta) {
         // Entered only as the folder it was, never through a link, never across a mount.
@@ -681,14 +686,21 @@ int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const s
         primero = lista_carpeta(abierta, entradas);
         std::sort(entradas.begin(), entradas.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
+        bool queda = false;
         for (const auto& [hijo, suyo] : entradas) {
-            const int e =
-                borra_en(fd, dentro, hijo, ruta + "/" + hijo, suyo, simula, intocable, avisa);
-            primero = primero != 0 ? primero : e;
+            const std::string suya = ruta + "/" + hijo;
+            const int e = deja && deja(suya, suyo) ? kQueda
+                                                   : borra_en(fd, dentro, hijo, suya, suyo, simula,
+                                                              intocable, avisa, deja);
+            queda = queda || e == kQueda;
+            primero = primero != 0 || e == kQueda ? primero : e;
         }
         if (primero != 0) {
             avisa(ruta, visto, primero);
             return primero;
+        }
+        if (queda) {
+            return kQueda;
         }
     }
     int error = 0;
@@ -834,7 +846,8 @@ int pon_marca(int fd, const std::string& marca) {
 
 int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
                    const std::function<bool(const nodo&)>& intocable,
-                   const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa,
+                   const std::function<bool(const std::string&, const nodo&)>& deja) {
     nodo visto;
     nodo de_c;
     struct stat estado;
@@ -848,7 +861,8 @@ int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
     if (visto.clase == clase_nodo::ninguno) {
         return 0;
     }
-    return borra_en(c.fd(), de_c, nombre, nombre, visto, simula, intocable, avisa);
+    const int error = borra_en(c.fd(), de_c, nombre, nombre, visto, simula, intocable, avisa, deja);
+    return error == kQueda ? 0 : error;
 }
 
 }  // namespace kexo

@@ -1256,6 +1256,39 @@ TEST(Arbol, MarcaDeOtroFicheroNoVale) {
     igual_que_nueva(escena.ruta(), {}, "origen", "destino");
 }
 
+// What -x or -s leaves out stays under --borra at any depth, and so do the
+// folders that hold it, even one the source no longer has; --borra-excluidos
+// removes it all.
+TEST(Arbol, BorraDejaLoExcluidoMasAdentro) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen / "e");
+    fs::create_directories(origen / "g/h");
+    escribe_fichero(origen / "b.php", "<?php\n  $b = 1; // b\n");
+    escribe_fichero(origen / "e/t.txt", "texto");
+    escribe_fichero(origen / "e/p.php", "<?php\n  $p = 1; // p\n");
+    escribe_fichero(origen / "g/h/q.php", "<?php\n  $q = 1; // q\n");
+    escribe_fichero(origen / "g/h/x.log", "registro");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    fs::remove(origen / "e/p.php");
+    fs::remove_all(origen / "g");
+    resultado r = arbol(escena.ruta(), {"-s", "--borra", "-x", "*.log", "origen", "destino"});
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("Borrado e/p.php\nBorrado g/h/q.php\n")) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("borrados 2, fallidos 0")) << r.salida;
+    EXPECT_TRUE(fs::exists(destino / "e/t.txt"));
+    EXPECT_TRUE(fs::exists(destino / "g/h/x.log"));
+    EXPECT_FALSE(fs::exists(destino / "g/h/q.php"));
+    r = arbol(escena.ruta(),
+              {"-s", "--borra", "--borra-excluidos", "-x", "*.log", "origen", "destino"});
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("borrados 5, fallidos 0")) << r.salida;
+    EXPECT_FALSE(fs::exists(destino / "e"));
+    EXPECT_FALSE(fs::exists(destino / "g"));
+    EXPECT_TRUE(fs::exists(destino / "b.php"));
+}
+
 // --borra removes what the source no longer has, and only that: never what
 // the patterns leave out (unless --borra-excluidos), never through a link,
 // never outside the destination.

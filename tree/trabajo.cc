@@ -839,13 +839,25 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
     }
     const auto intocable = [&obra](const nodo& n) { return es_carpeta_de_origen(obra, n); };
     const std::string temporal = kPrefijoTemporal;
+    std::string antes;
+    // Left out by the patterns or -s: the entry of path `antes` + `ruta`.
+    const std::function<bool(const std::string&, const nodo&)> fuera =
+        [&que, &antes](const std::string& ruta, const nodo& visto) {
+            const bool es_carpeta = visto.clase == clase_nodo::carpeta;
+            const std::size_t barra = ruta.rfind('/');
+            const std::string_view nombre = barra == std::string::npos
+                                                ? std::string_view(ruta)
+                                                : std::string_view(ruta).substr(barra + 1);
+            return que.excluidos.excluye(antes + ruta, es_carpeta) ||
+                   (que.solo_php && !es_carpeta && !tiene_extension(nombre, que.extensiones));
+        };
     for (std::size_t f = 0; f <= entradas.size(); ++f) {
         const bool raiz = f == entradas.size();
         if (!raiz && (entradas[f].tipo != tipo_entrada::carpeta ||
                       obra.hechas[f].clase == clase_nodo::ninguno)) {
             continue;
         }
-        const std::string antes = raiz ? std::string() : entradas[f].ruta + "/";
+        antes = raiz ? std::string() : entradas[f].ruta + "/";
         carpeta abierta;
         const carpeta* en = &obra.destino;
         if (!raiz) {
@@ -869,18 +881,16 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
                 nombre.compare(0, temporal.size(), temporal) == 0) {
                 continue;
             }
-            const std::string ruta = antes + nombre;
-            const bool es_carpeta = visto.clase == clase_nodo::carpeta;
-            const bool fuera =
-                que.excluidos.excluye(ruta, es_carpeta) ||
-                (que.solo_php && !es_carpeta && !tiene_extension(nombre, que.extensiones));
-            if (fuera && !con_excluidos) {
+            if (!con_excluidos && fuera(nombre, visto)) {
                 continue;
             }
-            borra_arbol_en(*en, nombre, obra.opciones.simula, intocable,
-                           [&](const std::string& hecho, const nodo&, int error) {
-                               borrados.push_back({antes + hecho, error});
-                           });
+            // What is left out stays deeper down too, and so do the folders that hold it.
+            borra_arbol_en(
+                *en, nombre, obra.opciones.simula, intocable,
+                [&](const std::string& hecho, const nodo&, int error) {
+                    borrados.push_back({antes + hecho, error});
+                },
+                con_excluidos ? std::function<bool(const std::string&, const nodo&)>() : fuera);
         }
     }
     std::sort(borrados.begin(), borrados.end(),
