@@ -163,6 +163,13 @@ std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en);
 // error number (ENOTSUP: no records here).
 int pon_marca(int fd, const std::string& marca);
 
+// Makes the folder open as `c`, when it is this process's own and its owner
+// may not write in it (its bits copied from a read-only source folder by a
+// run before), writable by its owner, so that this run can write and remove
+// in it; its bits are set back with its other attributes once it is done.
+// Returns 0, or the error number.
+int deja_escribir_en(const carpeta& c);
+
 // Removes the entry `nombre` of `c`, and when it is a folder all it holds,
 // deepest first: a link is removed itself, never followed; a folder is
 // entered only as a folder (never through a link), and never one on another

@@ -590,6 +590,17 @@ bool atributos_iguales(const nodo& original, const nodo& copia) {
     return copia.modo == modo && copia.tiempo == original.tiempo;
 }
 
+int deja_escribir_en(const carpeta& c) {
+    struct stat estado;
+    if (fstat(c.fd(), &estado) != 0) {
+        return errno;
+    }
+    if ((estado.st_mode & S_IWUSR) != 0 || estado.st_uid != geteuid()) {
+        return 0;  // writable already, or not this process's to change
+    }
+    return fchmod(c.fd(), (estado.st_mode & 07777) | S_IWUSR | S_IXUSR) == 0 ? 0 : errno;
+}
+
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
     struct stat estado;
     struct stat ya;

@@ -204,12 +204,14 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     fs::permissions(escena_.ruta(), fs::perms(0777));
     fs::remove(origen_ / "d1/tubo.php");
     fs::permissions(origen_ / "d2/2/2.php", fs::perms(0));
-    // A folder of the destination that its owner may not write in.
+    // A folder of the destination that the user who runs it may not write in:
+    // another's (one of its own, read-only, it makes writable for the run).
     for (const char* carpeta : {"destino", "destino/d3", "destino/d3/0"}) {
         fs::create_directory(escena_ / carpeta);
         ASSERT_EQ(0, chown((escena_ / carpeta).c_str(), 65534, 65534));
     }
-    fs::permissions(escena_ / "destino/d3/0", fs::perms(0555));
+    ASSERT_EQ(0, chown((escena_ / "destino/d3/0").c_str(), 0, 0));
+    fs::permissions(escena_ / "destino/d3/0", fs::perms(0755));
     const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534},
                               copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta()));
     EXPECT_EQ(2, r.estado);  // some entries failed, the rest done
@@ -408,6 +410,48 @@ TEST(Arbol, SoloLecturaSinPrivilegios) {
         EXPECT_EQ(antes, huellas(escena / "destino"));
         EXPECT_EQ(fs::perms(0444), fs::status(escena / "destino/ro/c.txt").permissions());
     }
+}
+
+// Read-only source folders make read-only destination folders: a run after,
+// without privileges, still writes and removes in them, and sets their bits
+// back.
+TEST(Arbol, CarpetasDeSoloLecturaSinPrivilegios) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run kexo-arbol as another user";
+    }
+    const carpeta_temporal escena;
+    fs::permissions(escena.ruta(), fs::perms(0777));
+    const std::string kexo = copia_para_todos(KEXO_BINARIO_ARBOL, escena.ruta());
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen / "ro");
+    escribe_fichero(origen / "r.txt", "raiz antes");
+    escribe_fichero(origen / "ro/a.php", "<?php\n  $a = 1; // a\n");
+    escribe_fichero(origen / "ro/t.txt", "se va");
+    const auto solo_lectura = [&](bool si) {
+        for (const fs::path& carpeta : {origen, origen / "ro"}) {
+            fs::permissions(carpeta, fs::perms(si ? 0555 : 0755));
+        }
+    };
+    solo_lectura(true);
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}, {0, 65534}, kexo).estado);
+    EXPECT_EQ(fs::perms(0555), fs::status(destino / "ro").permissions());
+    solo_lectura(false);
+    escribe_fichero(origen / "r.txt", "raiz despues");
+    escribe_fichero(origen / "ro/a.php", "<?php\n  $a = 2; // a\n");
+    fs::remove(origen / "ro/t.txt");
+    escribe_fichero(origen / "ro/u.txt", "nuevo");
+    solo_lectura(true);
+    const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"}, {0, 65534}, kexo);
+    solo_lectura(false);
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("Borrado ro/t.txt\n")) << r.salida;
+    EXPECT_EQ("raiz despues", lee_fichero(destino / "r.txt"));
+    EXPECT_EQ("nuevo", lee_fichero(destino / "ro/u.txt"));
+    EXPECT_NE(std::string::npos, lee_fichero(destino / "ro/a.php").find("$a = 2;"));
+    EXPECT_FALSE(fs::exists(destino / "ro/t.txt"));
+    EXPECT_EQ(fs::perms(0555), fs::status(destino).permissions());
+    EXPECT_EQ(fs::perms(0555), fs::status(destino / "ro").permissions());
 }
 
 // Each entry swapped, after the walk, for something else: the work opens

@@ -726,6 +726,9 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
             return falla(ELOOP, false);
         }
         obra.hechas[i] = visto;
+        if (obra.ya_estaban[i]) {
+            deja_escribir_en(hecha);  // a failure here is the writes' to tell
+        }
         borra_temporales_abandonados(hecha);
         return con(resultado_trabajo::hecho);
     });
