@@ -1333,6 +1333,28 @@ TEST(Arbol, BorraDejaLoExcluidoMasAdentro) {
     EXPECT_TRUE(fs::exists(destino / "b.php"));
 }
 
+// --borra leaves alone only the temporary files of runs going on: a file of
+// the source's whose name only begins as theirs goes when the source loses it.
+TEST(Arbol, BorraNombresComoTemporales) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen);
+    escribe_fichero(origen / ".kexo-notas.txt", "notas");
+    escribe_fichero(origen / "a.txt", "a");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    ASSERT_TRUE(fs::exists(destino / ".kexo-notas.txt"));
+    fs::remove(origen / ".kexo-notas.txt");
+    // Named as a temporary file of a process that runs: this one.
+    const std::string en_curso = ".kexo-" + std::to_string(getpid()) + "-7";
+    escribe_fichero(destino / en_curso, "a medias");
+    const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"});
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("Borrado .kexo-notas.txt\n")) << r.salida;
+    EXPECT_FALSE(fs::exists(destino / ".kexo-notas.txt"));
+    EXPECT_TRUE(fs::exists(destino / en_curso));
+}
+
 // --borra removes what the source no longer has, and only that: never what
 // the patterns leave out (unless --borra-excluidos), never through a link,
 // never outside the destination.

@@ -841,7 +841,6 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
                                   : std::string_view(e.ruta).substr(barra + 1));
     }
     const auto intocable = [&obra](const nodo& n) { return es_carpeta_de_origen(obra, n); };
-    const std::string temporal = kPrefijoTemporal;
     std::string antes;
     // Left out by the patterns or -s: the entry of path `antes` + `ruta`.
     const std::function<bool(const std::string&, const nodo&)> fuera =
@@ -880,8 +879,8 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
         std::sort(hay.begin(), hay.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
         for (const auto& [nombre, visto] : hay) {
-            if (nombres[f].count(nombre) != 0 ||
-                nombre.compare(0, temporal.size(), temporal) == 0) {
+            // Another run's temporary files stay; a name that only looks like one goes.
+            if (nombres[f].count(nombre) != 0 || es_temporal_en_curso(nombre)) {
                 continue;
             }
             if (!con_excluidos && fuera(nombre, visto)) {
