@@ -672,6 +672,12 @@ int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const s
              const std::function<void(const std::string&, const nodo&, int)>& avisa,
              const std::function<bool(const std::string&, const nodo&)>& deja) {
     int primero = 0;
+    if (visto.clase == clase_nodo::carpeta && ruta.size() > PATH_MAX) {
+        // Deeper than any path this program writes can name: planted, and
+        // not followed down, so that its depth cannot exhaust the stack.
+        avisa(ruta, visto, ENAMETOOLONG);
+        return ENAMETOOLONG;
+    }
     if (visto.clase == clase_nodo::carpeta) {
         // Entered only as the folder it was, never through a link, never across a mount.
         const int fd = abre_para_borrar(padre, nombre);

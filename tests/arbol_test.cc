@@ -1333,6 +1333,41 @@ TEST(Arbol, BorraDejaLoExcluidoMasAdentro) {
     EXPECT_TRUE(fs::exists(destino / "b.php"));
 }
 
+// A chain of folders planted in the destination, deeper than any path can
+// name, is reported as not removed, never followed down until the stack is
+// spent.
+TEST(Arbol, BorraUnaCarpetaSinFondo) {
+    const carpeta_temporal escena;
+    fs::create_directories(escena / "origen");
+    escribe_fichero(escena / "origen/a.txt", "a");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    constexpr int kNiveles = 40000;
+    int fd = open((escena / "destino").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < kNiveles && fd >= 0; ++i) {
+        const char* nombre = i == 0 ? "hondo" : "x";
+        ASSERT_EQ(0, mkdirat(fd, nombre, 0755));
+        const int dentro = openat(fd, nombre, O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = dentro;
+    }
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"});
+    EXPECT_EQ(2, r.estado);
+    EXPECT_NE(std::string::npos, r.salida.find("Imposible borrar hondo: "))
+        << r.salida.substr(0, 300);
+    EXPECT_NE(std::string::npos, r.salida.find("(36)\n")) << r.salida.substr(0, 300);
+    EXPECT_EQ("a", lee_fichero(escena / "destino/a.txt"));
+    // Taken down from the top, a level at a time: no path names its bottom.
+    const fs::path hondo = escena / "destino/hondo";
+    while (fs::exists(hondo / "x")) {
+        fs::rename(hondo / "x", escena / "destino/arriba");
+        fs::remove(hondo);
+        fs::rename(escena / "destino/arriba", hondo);
+    }
+}
+
 // --borra leaves alone only the temporary files of runs going on: a file of
 // the source's whose name only begins as theirs goes when the source loses it.
 TEST(Arbol, BorraNombresComoTemporales) {
