@@ -154,19 +154,34 @@ int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::
 // What the file open as `fd` is now. Returns 0, or the error number.
 int nodo_de_descriptor(int fd, nodo& visto);
 
+// Reads up to `n` bytes at `en` of the file open as `fd` (open for reading
+// too) into `bytes`, leaving its position alone. Returns the bytes read (0 at
+// its end), or -1 with errno.
+std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en);
+
 // Keeps `marca` as the record of the file open as `fd`. Returns 0, or the
 // error number (ENOTSUP: no records here).
 int pon_marca(int fd, const std::string& marca);
+
+// Makes the folder open as `c`, when it is this process's own and its owner
+// may not write in it (its bits copied from a read-only source folder by a
+// run before), writable by its owner, so that this run can write and remove
+// in it; its bits are set back with its other attributes once it is done.
+// Returns 0, or the error number.
+int deja_escribir_en(const carpeta& c);
 
 // Removes the entry `nombre` of `c`, and when it is a folder all it holds,
 // deepest first: a link is removed itself, never followed; a folder is
 // entered only as a folder (never through a link), and never one on another
 // device or one that `intocable` refuses. `avisa` is told of each entry
 // removed, by its path from `c`; with `simula`, of each entry that would be,
-// and nothing is removed. Returns 0, or the first error number met.
+// and nothing is removed. An entry within that `deja` (when given) names by
+// its path from `c` is left alone, unsaid, with the folders that hold it.
+// Returns 0, or the first error number met.
 int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
                    const std::function<bool(const nodo&)>& intocable,
-                   const std::function<void(const std::string&, const nodo&, int)>& avisa);
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa,
+                   const std::function<bool(const std::string&, const nodo&)>& deja = nullptr);
 
 }  // namespace kexo
 

@@ -590,6 +590,17 @@ bool atributos_iguales(const nodo& original, const nodo& copia) {
     return copia.modo == modo && copia.tiempo == original.tiempo;
 }
 
+int deja_escribir_en(const carpeta& c) {
+    struct stat estado;
+    if (fstat(c.fd(), &estado) != 0) {
+        return errno;
+    }
+    if ((estado.st_mode & S_IWUSR) != 0 || estado.st_uid != geteuid()) {
+        return 0;  // writable already, or not this process's to change
+    }
+    return fchmod(c.fd(), (estado.st_mode & 07777) | S_IWUSR | S_IXUSR) == 0 ? 0 : errno;
+}
+
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
     struct stat estado;
     struct stat ya;
@@ -650,12 +661,23 @@ int abre_para_borrar(int padre, const std::string& nombre) {
     return fd;
 }
 
+// Not an error number: a folder kept, since something in it is left alone.
+constexpr int kQueda = -1;
+
 // Removes the entry `nombre` of the folder open as `padre`, seen as
-// `visto`, and all it holds; `ruta` is its path for `avisa`.
+// `visto`, and all it holds but what `deja` names; `ruta` is its path for
+// `avisa` and `deja`. Returns 0, kQueda, or the first error number met.
 int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const std::string& ruta,
              const nodo& visto, bool simula, const std::function<bool(const nodo&)>& intocable,
-             const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+             const std::function<void(const std::string&, const nodo&, int)>& avisa,
+             const std::function<bool(const std::string&, const nodo&)>& deja) {
     int primero = 0;
+    if (visto.clase == clase_nodo::carpeta && ruta.size() > PATH_MAX) {
+        // Deeper than any path this program writes can name: planted, and
+        // not followed down, so that its depth cannot exhaust the stack.
+        avisa(ruta, visto, ENAMETOOLONG);
+        return ENAMETOOLONG;
+    }
     if (visto.clase == clase_nodo::carpeta) {
         // Entered only as the folder it was, never through a link, never across a mount.
         const int fd = abre_para_borrar(padre, nombre);
@@ -681,14 +703,21 @@ int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const s
         primero = lista_carpeta(abierta, entradas);
         std::sort(entradas.begin(), entradas.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
+        bool queda = false;
         for (const auto& [hijo, suyo] : entradas) {
-            const int e =
-                borra_en(fd, dentro, hijo, ruta + "/" + hijo, suyo, simula, intocable, avisa);
-            primero = primero != 0 ? primero : e;
+            const std::string suya = ruta + "/" + hijo;
+            const int e = deja && deja(suya, suyo) ? kQueda
+                                                   : borra_en(fd, dentro, hijo, suya, suyo, simula,
+                                                              intocable, avisa, deja);
+            queda = queda || e == kQueda;
+            primero = primero != 0 || e == kQueda ? primero : e;
         }
         if (primero != 0) {
             avisa(ruta, visto, primero);
             return primero;
+        }
+        if (queda) {
+            return kQueda;
         }
     }
     int error = 0;
@@ -800,6 +829,14 @@ int nodo_de_descriptor(int fd, nodo& visto) {
     return 0;
 }
 
+std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
+    ssize_t leidos = 0;
+    do {
+        leidos = pread(fd, bytes, n, static_cast<off_t>(en));
+    } while (leidos < 0 && errno == EINTR);
+    return leidos;
+}
+
 int pon_marca(int fd, const std::string& marca) {
     if (fsetxattr(fd, kMarca, marca.data(), marca.size(), 0) == 0) {
         return 0;
@@ -826,7 +863,8 @@ int pon_marca(int fd, const std::string& marca) {
 
 int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
                    const std::function<bool(const nodo&)>& intocable,
-                   const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa,
+                   const std::function<bool(const std::string&, const nodo&)>& deja) {
     nodo visto;
     nodo de_c;
     struct stat estado;
@@ -840,7 +878,8 @@ int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
     if (visto.clase == clase_nodo::ninguno) {
         return 0;
     }
-    return borra_en(c.fd(), de_c, nombre, nombre, visto, simula, intocable, avisa);
+    const int error = borra_en(c.fd(), de_c, nombre, nombre, visto, simula, intocable, avisa, deja);
+    return error == kQueda ? 0 : error;
 }
 
 }  // namespace kexo

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -358,6 +359,10 @@ bool atributos_iguales(const nodo&, const nodo&) {
     return true;  // none kept
 }
 
+int deja_escribir_en(const carpeta&) {
+    return 0;  // a folder's read-only attribute does not keep files from being made in it
+}
+
 int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::string& marca) {
     marca.clear();
     const int error = examina_en(c, nombre, visto);
@@ -374,6 +379,18 @@ int nodo_de_descriptor(int fd, nodo& visto) {
     visto.clase = (estado.st_mode & _S_IFREG) != 0 ? clase_nodo::fichero : clase_nodo::otro;
     visto.tamano = estado.st_size;
     return 0;
+}
+
+std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
+    const __int64 antes = _telli64(fd);
+    if (antes < 0 || _lseeki64(fd, en, SEEK_SET) < 0) {
+        return -1;
+    }
+    const int leidos = _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+    const int error = errno;
+    _lseeki64(fd, antes, SEEK_SET);
+    errno = error;
+    return leidos;
 }
 
 int pon_marca(int, const std::string&) {
@@ -405,9 +422,13 @@ std::string ruta_final(const std::string& ruta) {
 // it leads beneath `dentro` (the final path of the folder it is removed
 // from): a link the system shows as a plain file or folder (Wine shows
 // POSIX links so) is never followed out of it.
+// Not an error number: a folder kept, since something in it is left alone.
+constexpr int kQueda = -1;
+
 int borra_ruta(const std::string& ruta, const std::string& relativa, const nodo& visto,
                const std::string& dentro, bool simula,
-               const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+               const std::function<void(const std::string&, const nodo&, int)>& avisa,
+               const std::function<bool(const std::string&, const nodo&)>& deja) {
     const std::string final = ruta_final(ruta);
     if (!final.empty() &&
         (dentro.empty() || final.compare(0, dentro.size() + 1, dentro + "\\") != 0)) {
@@ -421,14 +442,21 @@ int borra_ruta(const std::string& ruta, const std::string& relativa, const nodo&
         primero = lista_carpeta(carpeta::de_prefijo(ruta + "\\"), entradas);
         std::sort(entradas.begin(), entradas.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
+        bool queda = false;
         for (const auto& [hijo, suyo] : entradas) {
-            const int e =
-                borra_ruta(ruta + "\\" + hijo, relativa + "/" + hijo, suyo, final, simula, avisa);
-            primero = primero != 0 ? primero : e;
+            const std::string suya = relativa + "/" + hijo;
+            const int e = deja && deja(suya, suyo) ? kQueda
+                                                   : borra_ruta(ruta + "\\" + hijo, suya, suyo,
+                                                                final, simula, avisa, deja);
+            queda = queda || e == kQueda;
+            primero = primero != 0 || e == kQueda ? primero : e;
         }
         if (primero != 0) {
             avisa(relativa, visto, primero);
             return primero;
+        }
+        if (queda) {
+            return kQueda;
         }
     }
     int error = 0;
@@ -445,7 +473,8 @@ int borra_ruta(const std::string& ruta, const std::string& relativa, const nodo&
 
 int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
                    const std::function<bool(const nodo&)>&,
-                   const std::function<void(const std::string&, const nodo&, int)>& avisa) {
+                   const std::function<void(const std::string&, const nodo&, int)>& avisa,
+                   const std::function<bool(const std::string&, const nodo&)>& deja) {
     nodo visto;
     if (const int error = examina_en(c, nombre, visto); error != 0) {
         return error;
@@ -457,7 +486,8 @@ int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
     while (!dentro.empty() && (dentro.back() == '\\' || dentro.back() == '/')) {
         dentro.pop_back();
     }
-    return borra_ruta(c.prefijo() + nombre, nombre, visto, dentro, simula, avisa);
+    const int error = borra_ruta(c.prefijo() + nombre, nombre, visto, dentro, simula, avisa, deja);
+    return error == kQueda ? 0 : error;
 }
 
 int error_de_sistema(unsigned long codigo) {

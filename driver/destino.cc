@@ -255,6 +255,13 @@ int coloca_enlace_duro(const carpeta_destino& de, const std::string& original,
     return coloca_hecho(a, hecho, a.prefijo() + nombre);
 }
 
+bool es_temporal_en_curso(const std::string& nombre) {
+    const std::string prefijo = kPrefijoTemporal;
+    long proceso = 0;
+    return nombre.compare(0, prefijo.size(), prefijo) == 0 &&
+           es_proceso_y_cuenta(nombre.substr(prefijo.size()), proceso) && proceso_vivo(proceso);
+}
+
 void borra_temporales_abandonados(const carpeta& c) {
     const std::string prefijo = kPrefijoTemporal;
     std::vector<std::pair<std::string, nodo>> entradas;

@@ -112,6 +112,10 @@ int coloca_enlace_duro(const carpeta_destino& de, const std::string& original,
 // whose process no longer exists.
 void borra_temporales_abandonados(const carpeta& c);
 
+// True when `nombre` is named as this program names its temporary files, by
+// a process that still runs: one to be left alone, another run's work.
+bool es_temporal_en_curso(const std::string& nombre);
+
 }  // namespace kexo
 
 #endif  // KEXO_DRIVER_DESTINO_H_

@@ -170,7 +170,8 @@ int examina_entrada(const carpeta_destino& carpeta, const char* nombre, nodo_des
 int crea_sin_nombre(const carpeta_destino& carpeta, bool& sin_soporte) {
 #ifdef O_TMPFILE
     // Unnamed, no other process can open it: it takes a new file's bits at once.
-    const int fd = openat(en(carpeta.fd()), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // Open for reading too: a record sums what was written before it takes its place.
+    const int fd = openat(en(carpeta.fd()), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     sin_soporte = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
     return fd;
 #else
@@ -182,7 +183,7 @@ int crea_sin_nombre(const carpeta_destino& carpeta, bool& sin_soporte) {
 }
 
 int crea_exclusivo(const carpeta_destino& carpeta, const char* nombre) {
-    return openat(en(carpeta.fd()), nombre, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+    return openat(en(carpeta.fd()), nombre, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                   0600);
 }
 

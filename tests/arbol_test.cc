@@ -204,12 +204,14 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     fs::permissions(escena_.ruta(), fs::perms(0777));
     fs::remove(origen_ / "d1/tubo.php");
     fs::permissions(origen_ / "d2/2/2.php", fs::perms(0));
-    // A folder of the destination that its owner may not write in.
+    // A folder of the destination that the user who runs it may not write in:
+    // another's (one of its own, read-only, it makes writable for the run).
     for (const char* carpeta : {"destino", "destino/d3", "destino/d3/0"}) {
         fs::create_directory(escena_ / carpeta);
         ASSERT_EQ(0, chown((escena_ / carpeta).c_str(), 65534, 65534));
     }
-    fs::permissions(escena_ / "destino/d3/0", fs::perms(0555));
+    ASSERT_EQ(0, chown((escena_ / "destino/d3/0").c_str(), 0, 0));
+    fs::permissions(escena_ / "destino/d3/0", fs::perms(0755));
     const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534},
                               copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta()));
     EXPECT_EQ(2, r.estado);  // some entries failed, the rest done
@@ -408,6 +410,48 @@ TEST(Arbol, SoloLecturaSinPrivilegios) {
         EXPECT_EQ(antes, huellas(escena / "destino"));
         EXPECT_EQ(fs::perms(0444), fs::status(escena / "destino/ro/c.txt").permissions());
     }
+}
+
+// Read-only source folders make read-only destination folders: a run after,
+// without privileges, still writes and removes in them, and sets their bits
+// back.
+TEST(Arbol, CarpetasDeSoloLecturaSinPrivilegios) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run kexo-arbol as another user";
+    }
+    const carpeta_temporal escena;
+    fs::permissions(escena.ruta(), fs::perms(0777));
+    const std::string kexo = copia_para_todos(KEXO_BINARIO_ARBOL, escena.ruta());
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen / "ro");
+    escribe_fichero(origen / "r.txt", "raiz antes");
+    escribe_fichero(origen / "ro/a.php", "<?php\n  $a = 1; // a\n");
+    escribe_fichero(origen / "ro/t.txt", "se va");
+    const auto solo_lectura = [&](bool si) {
+        for (const fs::path& carpeta : {origen, origen / "ro"}) {
+            fs::permissions(carpeta, fs::perms(si ? 0555 : 0755));
+        }
+    };
+    solo_lectura(true);
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}, {0, 65534}, kexo).estado);
+    EXPECT_EQ(fs::perms(0555), fs::status(destino / "ro").permissions());
+    solo_lectura(false);
+    escribe_fichero(origen / "r.txt", "raiz despues");
+    escribe_fichero(origen / "ro/a.php", "<?php\n  $a = 2; // a\n");
+    fs::remove(origen / "ro/t.txt");
+    escribe_fichero(origen / "ro/u.txt", "nuevo");
+    solo_lectura(true);
+    const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"}, {0, 65534}, kexo);
+    solo_lectura(false);
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("Borrado ro/t.txt\n")) << r.salida;
+    EXPECT_EQ("raiz despues", lee_fichero(destino / "r.txt"));
+    EXPECT_EQ("nuevo", lee_fichero(destino / "ro/u.txt"));
+    EXPECT_NE(std::string::npos, lee_fichero(destino / "ro/a.php").find("$a = 2;"));
+    EXPECT_FALSE(fs::exists(destino / "ro/t.txt"));
+    EXPECT_EQ(fs::perms(0555), fs::status(destino).permissions());
+    EXPECT_EQ(fs::perms(0555), fs::status(destino / "ro").permissions());
 }
 
 // Each entry swapped, after the walk, for something else: the work opens
@@ -1181,6 +1225,171 @@ TEST(Arbol, SumaComparaElContenido) {
     EXPECT_EQ(despues, huellas(escena / "destino"));
 }
 
+// --suma compares the destination's bytes too: a file edited in place, its
+// size and time kept (its record with it), is written again.
+TEST(Arbol, SumaVeUnDestinoEditado) {
+    const carpeta_temporal escena;
+    if (!guarda_atributos(escena.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen);
+    escribe_fichero(origen / "a.php", "<?php\n  $a = 1; // comentario\n");
+    escribe_fichero(origen / "b.txt", "texto b");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    for (const char* nombre : {"a.php", "b.txt"}) {
+        const fs::path copia = destino / nombre;
+        struct stat antes {};
+        ASSERT_EQ(0, stat(copia.c_str(), &antes));
+        // The same number of bytes, written over the old ones, the time put back.
+        const std::string otros(static_cast<std::size_t>(antes.st_size), 'X');
+        const int fd = open(copia.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(static_cast<ssize_t>(otros.size()), write(fd, otros.data(), otros.size()));
+        close(fd);
+        const struct timespec tiempos[2] = {antes.st_atim, antes.st_mtim};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, copia.c_str(), tiempos, 0));
+    }
+    const resultado r = arbol(escena.ruta(), {"--suma", "origen", "destino"});
+    EXPECT_EQ(0, r.estado);
+    EXPECT_NE(std::string::npos, r.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
+                                               "compactar 0, copiados 1, fallidos 0"))
+        << r.salida;
+    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+}
+
+// A record holds for the file it was put on, under its name: a file moved
+// to another name, or a record copied onto another file of the same size and
+// time, only makes it written again.
+TEST(Arbol, MarcaDeOtroFicheroNoVale) {
+    const carpeta_temporal escena;
+    if (!guarda_atributos(escena.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen);
+    // The same size and time in the source, and so in the destination.
+    escribe_fichero(origen / "a.php", "<?php\n  $a = 1; // aa\n");
+    escribe_fichero(origen / "b.php", "<?php\n  $b = 2; // bb\n");
+    escribe_fichero(origen / "c.txt", "texto c");
+    escribe_fichero(origen / "d.txt", "texto d");
+    for (const char* nombre : {"a.php", "b.php", "c.txt", "d.txt"}) {
+        pon_tiempo(origen / nombre, 1500000000);
+    }
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    // Two files swapped, their records with them.
+    fs::rename(destino / "a.php", destino / "t");
+    fs::rename(destino / "b.php", destino / "a.php");
+    fs::rename(destino / "t", destino / "b.php");
+    // Another file's bytes and record, with its time, where c.txt was.
+    fs::remove(destino / "c.txt");
+    fs::copy_file(destino / "d.txt", destino / "c.txt");
+    char valor[512];
+    const ssize_t n = getxattr((destino / "d.txt").c_str(), "user.kexo", valor, sizeof valor);
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(0, setxattr((destino / "c.txt").c_str(), "user.kexo", valor,
+                          static_cast<std::size_t>(n), 0));
+    pon_tiempo(destino / "c.txt", 1500000000);
+    const resultado r = arbol(escena.ruta(), {"origen", "destino"});
+    EXPECT_EQ(0, r.estado);
+    EXPECT_NE(std::string::npos, r.salida.find("Compactados 2 (0 por las reglas de PHP), sin "
+                                               "compactar 0, copiados 1, al dia 1, fallidos 0"))
+        << r.salida;
+    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+}
+
+// What -x or -s leaves out stays under --borra at any depth, and so do the
+// folders that hold it, even one the source no longer has; --borra-excluidos
+// removes it all.
+TEST(Arbol, BorraDejaLoExcluidoMasAdentro) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen / "e");
+    fs::create_directories(origen / "g/h");
+    escribe_fichero(origen / "b.php", "<?php\n  $b = 1; // b\n");
+    escribe_fichero(origen / "e/t.txt", "texto");
+    escribe_fichero(origen / "e/p.php", "<?php\n  $p = 1; // p\n");
+    escribe_fichero(origen / "g/h/q.php", "<?php\n  $q = 1; // q\n");
+    escribe_fichero(origen / "g/h/x.log", "registro");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    fs::remove(origen / "e/p.php");
+    fs::remove_all(origen / "g");
+    resultado r = arbol(escena.ruta(), {"-s", "--borra", "-x", "*.log", "origen", "destino"});
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("Borrado e/p.php\nBorrado g/h/q.php\n")) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("borrados 2, fallidos 0")) << r.salida;
+    EXPECT_TRUE(fs::exists(destino / "e/t.txt"));
+    EXPECT_TRUE(fs::exists(destino / "g/h/x.log"));
+    EXPECT_FALSE(fs::exists(destino / "g/h/q.php"));
+    r = arbol(escena.ruta(),
+              {"-s", "--borra", "--borra-excluidos", "-x", "*.log", "origen", "destino"});
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("borrados 5, fallidos 0")) << r.salida;
+    EXPECT_FALSE(fs::exists(destino / "e"));
+    EXPECT_FALSE(fs::exists(destino / "g"));
+    EXPECT_TRUE(fs::exists(destino / "b.php"));
+}
+
+// A chain of folders planted in the destination, deeper than any path can
+// name, is reported as not removed, never followed down until the stack is
+// spent.
+TEST(Arbol, BorraUnaCarpetaSinFondo) {
+    const carpeta_temporal escena;
+    fs::create_directories(escena / "origen");
+    escribe_fichero(escena / "origen/a.txt", "a");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    constexpr int kNiveles = 40000;
+    int fd = open((escena / "destino").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < kNiveles && fd >= 0; ++i) {
+        const char* nombre = i == 0 ? "hondo" : "x";
+        ASSERT_EQ(0, mkdirat(fd, nombre, 0755));
+        const int dentro = openat(fd, nombre, O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = dentro;
+    }
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"});
+    EXPECT_EQ(2, r.estado);
+    EXPECT_NE(std::string::npos, r.salida.find("Imposible borrar hondo: "))
+        << r.salida.substr(0, 300);
+    EXPECT_NE(std::string::npos, r.salida.find("(36)\n")) << r.salida.substr(0, 300);
+    EXPECT_EQ("a", lee_fichero(escena / "destino/a.txt"));
+    // Taken down from the top, a level at a time: no path names its bottom.
+    const fs::path hondo = escena / "destino/hondo";
+    while (fs::exists(hondo / "x")) {
+        fs::rename(hondo / "x", escena / "destino/arriba");
+        fs::remove(hondo);
+        fs::rename(escena / "destino/arriba", hondo);
+    }
+}
+
+// --borra leaves alone only the temporary files of runs going on: a file of
+// the source's whose name only begins as theirs goes when the source loses it.
+TEST(Arbol, BorraNombresComoTemporales) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen);
+    escribe_fichero(origen / ".kexo-notas.txt", "notas");
+    escribe_fichero(origen / "a.txt", "a");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    ASSERT_TRUE(fs::exists(destino / ".kexo-notas.txt"));
+    fs::remove(origen / ".kexo-notas.txt");
+    // Named as a temporary file of a process that runs: this one.
+    const std::string en_curso = ".kexo-" + std::to_string(getpid()) + "-7";
+    escribe_fichero(destino / en_curso, "a medias");
+    const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"});
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("Borrado .kexo-notas.txt\n")) << r.salida;
+    EXPECT_FALSE(fs::exists(destino / ".kexo-notas.txt"));
+    EXPECT_TRUE(fs::exists(destino / en_curso));
+}
+
 // --borra removes what the source no longer has, and only that: never what
 // the patterns leave out (unless --borra-excluidos), never through a link,
 // never outside the destination.
@@ -1350,6 +1559,8 @@ TEST(Estado, MarcaIdaYVuelta) {
     m.origen.grupo = 100;
     m.escrito = m.origen;
     m.escrito.tamano = 125286;
+    m.escrito.numero = 0x1234567;
+    m.suma_escrita = 0x0badc0ffee15900du;
     m.tipo = tipo_suma::suma;
     m.suma = 0xfedcba9876543210u;
     const std::string texto = escribe_marca(m);
@@ -1389,6 +1600,8 @@ TEST(Estado, Vigencia) {
         {"copy time", [](std::uint64_t&, nodo&, nodo& d) { d.tiempo = 4999; }, vigencia::vieja},
         {"copy bits", [](std::uint64_t&, nodo&, nodo& d) { d.modo = 0755; }, vigencia::vieja},
         {"copy owner", [](std::uint64_t&, nodo&, nodo& d) { d.dueno = 0; }, vigencia::vieja},
+        {"another file with its record", [](std::uint64_t&, nodo&, nodo& d) { d.numero = 4; },
+         vigencia::vieja},
         {"copy a link", [](std::uint64_t&, nodo&, nodo& d) { d.clase = clase_nodo::enlace; },
          vigencia::vieja},
         {"copy a folder", [](std::uint64_t&, nodo&, nodo& d) { d.clase = clase_nodo::carpeta; },

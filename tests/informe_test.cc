@@ -45,6 +45,30 @@ TEST(Informe, ObjetoPorEntrada) {
     EXPECT_EQ(R"({"ruta":"l","accion":"hecho"})", objeto_json({"l", tipo_entrada::enlace}, enlace));
 }
 
+// A path in the report for people stays on one line: a name with a line end
+// cannot pass for another entry's line or for the summary.
+TEST(Informe, RutaLegible) {
+    const struct {
+        std::string_view ruta, legible;
+    } casos[] = {
+        {"a/b.php", "a/b.php"},
+        {"a\nCompactados 9", R"(a\#012Compactados 9)"},
+        {"cr\r tab\t del\x7f", R"(cr\#015 tab\#011 del\#177)"},
+        {"\x01"sv, R"(\#001)"},
+        {"\0x"sv, R"(\#000x)"},
+        {R"(a\#012)", R"(a\#134#012)"},    // an escape's look-alike told apart
+        {R"(a\b\)", R"(a\b\)"},            // a lone backslash stays
+        {"\xff\xc3\xb1", "\xff\xc3\xb1"},  // high bytes as they are
+        {"", ""},
+    };
+    for (const auto& c : casos) {
+        EXPECT_EQ(c.legible, ruta_legible(c.ruta)) << c.legible;
+    }
+    informe_trabajo copiado;
+    copiado.resultado = resultado_trabajo::copiado;
+    EXPECT_EQ(R"(cf x\#012y)", linea_detalle({"x\ny", tipo_entrada::otro}, copiado));
+}
+
 // The detailed report's line: what was done, the kind of entry, the path.
 TEST(Informe, LineaDetallada) {
     const struct {

@@ -136,9 +136,16 @@ std::uint64_t clave_de(const opciones_salida& opciones) {
     return suma_de(texto);
 }
 
+std::uint64_t clave_de_ruta(std::uint64_t clave, std::string_view ruta) {
+    sumador s;
+    s.anade(std::string_view(reinterpret_cast<const char*>(&clave), sizeof clave));
+    s.anade(ruta);
+    return s.concluye();
+}
+
 namespace {
 
-constexpr std::string_view kVersionMarca = "kexo1";
+constexpr std::string_view kVersionMarca = "kexo2";
 
 void anade_numero(std::string& texto, std::int64_t n) {
     texto += ' ';
@@ -218,9 +225,11 @@ std::string escribe_marca(const marca_fichero& marca) {
     anade_hex(texto, marca.clave);
     anade_nodo(texto, marca.origen);
     anade_nodo(texto, marca.escrito);
+    anade_hex(texto, marca.escrito.numero);
     texto += ' ';
     texto += static_cast<char>(marca.tipo);
     anade_hex(texto, marca.suma);
+    anade_hex(texto, marca.suma_escrita);
     anade_numero(texto, marca.resultado);
     anade_numero(texto, marca.motivo);
     anade_numero(texto, marca.linea);
@@ -241,9 +250,10 @@ bool lee_marca(std::string_view texto, marca_fichero& marca) {
     marca_fichero leida;
     char tipo = 0;
     if (!lector.numero(leida.clave, 16) || !lector.nodo_de(leida.origen) ||
-        !lector.nodo_de(leida.escrito) || !lector.letra(tipo) || !lector.numero(leida.suma, 16) ||
-        !lector.numero(leida.resultado) || !lector.numero(leida.motivo) ||
-        !lector.numero(leida.linea) || !lector.al_final()) {
+        !lector.nodo_de(leida.escrito) || !lector.numero(leida.escrito.numero, 16) ||
+        !lector.letra(tipo) || !lector.numero(leida.suma, 16) ||
+        !lector.numero(leida.suma_escrita, 16) || !lector.numero(leida.resultado) ||
+        !lector.numero(leida.motivo) || !lector.numero(leida.linea) || !lector.al_final()) {
         return false;
     }
     if (tipo != static_cast<char>(tipo_suma::ninguna) &&
@@ -258,12 +268,13 @@ bool lee_marca(std::string_view texto, marca_fichero& marca) {
 vigencia vigencia_de(const marca_fichero& marca, std::uint64_t clave, const nodo& origen,
                      const nodo& destino) {
     const nodo& escrito = marca.escrito;
-    // The file as it was put in place, untouched since, and its source with
-    // the bits and owner it had: what the options would make of it.
+    // The file as it was put in place, untouched since (the same file, not
+    // one that was given its record), and its source with the bits and owner
+    // it had: what the options would make of it.
     if (destino.clase != clase_nodo::fichero || marca.clave != clave ||
-        destino.tamano != escrito.tamano || destino.tiempo != escrito.tiempo ||
-        !mismos_atributos(destino, escrito) || !mismos_atributos(origen, marca.origen) ||
-        origen.tamano != marca.origen.tamano) {
+        destino.numero != escrito.numero || destino.tamano != escrito.tamano ||
+        destino.tiempo != escrito.tiempo || !mismos_atributos(destino, escrito) ||
+        !mismos_atributos(origen, marca.origen) || origen.tamano != marca.origen.tamano) {
         return vigencia::vieja;
     }
     return origen.tiempo == marca.origen.tiempo ? vigencia::al_dia : vigencia::por_contenido;

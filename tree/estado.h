@@ -50,6 +50,10 @@ struct opciones_salida {
 };
 std::uint64_t clave_de(const opciones_salida& opciones);
 
+// The key a file's record holds: the options' key and the file's path, so
+// that a record moved or copied onto another name never matches it.
+std::uint64_t clave_de_ruta(std::uint64_t clave, std::string_view ruta);
+
 // How the source's content is known from the record.
 enum class tipo_suma : char {
     ninguna = '-',  // not known: checking content means writing again
@@ -59,11 +63,12 @@ enum class tipo_suma : char {
 
 // The record of a file written.
 struct marca_fichero {
-    std::uint64_t clave = 0;  // the options' key
+    std::uint64_t clave = 0;  // the options' key with the file's path
     nodo origen;              // the source as read: size, time, bits, owner
-    nodo escrito;             // the file written as it was put in place
+    nodo escrito;             // the file written as it was put in place, and its number
     tipo_suma tipo = tipo_suma::ninguna;
     std::uint64_t suma = 0;
+    std::uint64_t suma_escrita = 0;  // with `suma`: the sum of the bytes written
     // What was written, as the report names it: a result of the work, and
     // for a PHP file left as it was, why and where (a cause, a line).
     std::uint32_t resultado = 0;

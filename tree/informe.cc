@@ -87,7 +87,8 @@ const char* motivo_de(motivo_diferencia motivo, bool para_json) {
 
 // The line for an entry that is not plainly done, if any.
 void informa_entrada(const entrada& que, const informe_trabajo& informe) {
-    const char* ruta = que.ruta.c_str();
+    const std::string legible = ruta_legible(que.ruta);
+    const char* ruta = legible.c_str();
     // A file left as it was says so on every run, written again or not.
     switch (informe.resultado == resultado_trabajo::al_dia ? informe.previo : informe.resultado) {
         case resultado_trabajo::sin_compactar:
@@ -118,9 +119,10 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
 // The line for an entry removed from the destination, or that could not be.
 void informa_borrado(const borrado& b) {
     if (b.error != 0) {
-        std::printf("Imposible borrar %s: %s\n", b.ruta.c_str(), describe_error(b.error).c_str());
+        std::printf("Imposible borrar %s: %s\n", ruta_legible(b.ruta).c_str(),
+                    describe_error(b.error).c_str());
     } else {
-        std::printf("Borrado %s\n", b.ruta.c_str());
+        std::printf("Borrado %s\n", ruta_legible(b.ruta).c_str());
     }
 }
 
@@ -294,10 +296,11 @@ void detalla_entradas(const std::vector<entrada>& entradas,
         lineas.emplace_back(entradas[i].ruta, linea_detalle(entradas[i], informes[i]));
     }
     for (const fallo_recorrido& f : fallos_recorrido) {
-        lineas.emplace_back(f.ruta, std::string(f.cambiado ? "~d " : "!d ") + f.ruta);
+        lineas.emplace_back(f.ruta, std::string(f.cambiado ? "~d " : "!d ") + ruta_legible(f.ruta));
     }
     for (const borrado& b : borrados) {
-        lineas.emplace_back(b.ruta, std::string(b.error == 0 ? "*borrado " : "!borrado ") + b.ruta);
+        lineas.emplace_back(
+            b.ruta, std::string(b.error == 0 ? "*borrado " : "!borrado ") + ruta_legible(b.ruta));
     }
     std::stable_sort(lineas.begin(), lineas.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -381,8 +384,25 @@ std::string cadena_json(std::string_view texto) {
     return cadena + "\"";
 }
 
+std::string ruta_legible(std::string_view ruta) {
+    std::string legible;
+    legible.reserve(ruta.size());
+    for (std::size_t i = 0; i < ruta.size(); ++i) {
+        const auto c = static_cast<unsigned char>(ruta[i]);
+        if (c < 0x20 || c == 0x7f || (c == '\\' && i + 1 < ruta.size() && ruta[i + 1] == '#')) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\#%03o", static_cast<unsigned>(c));
+            legible += escape;
+        } else {
+            legible += static_cast<char>(c);
+        }
+    }
+    return legible;
+}
+
 std::string linea_detalle(const entrada& que, const informe_trabajo& informe) {
-    return std::string{letra_accion(informe.resultado), letra_tipo(que.tipo), ' '} + que.ruta;
+    return std::string{letra_accion(informe.resultado), letra_tipo(que.tipo), ' '} +
+           ruta_legible(que.ruta);
 }
 
 std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
@@ -430,11 +450,11 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
         std::size_t b = 0;  // the removals, in path order among the entries
         for (const fallo_recorrido& f : fallos_recorrido) {
             if (f.cambiado) {
-                std::printf("Cambiado durante la ejecucion %s\n", f.ruta.c_str());
+                std::printf("Cambiado durante la ejecucion %s\n", ruta_legible(f.ruta).c_str());
             } else {
                 std::printf(f.al_escribir ? "Imposible escribir carpeta %s: %s\n"
                                           : "Imposible leer carpeta %s: %s\n",
-                            f.ruta.c_str(), describe_error(f.error).c_str());
+                            ruta_legible(f.ruta).c_str(), describe_error(f.error).c_str());
             }
         }
         for (std::size_t i = 0; i <= entradas.size(); ++i) {

@@ -73,6 +73,11 @@ void informa_tiempos(const tiempos_fases& tiempos, std::chrono::steady_clock::du
 // need not be text.
 std::string cadena_json(std::string_view texto);
 
+// `ruta` as the report for people writes it, one line whatever its bytes:
+// each control byte, and a `\` before `#`, as `\#` and three octal digits,
+// as `rsync` writes names. Other bytes stay as they are.
+std::string ruta_legible(std::string_view ruta);
+
 // The line that lists `que` in a detailed report (without a line end): two
 // letters, what was done and what kind of entry it is, then its path, as
 // `rsync -i` does. What was done: `k` compacted by kexo's rules, `p` by PHP's,

@@ -488,6 +488,8 @@ int ejecuta(int argc, char** argv) {
             como != apertura_raices::bien) {
             return rechaza(como, o, error);
         }
+        // A root made read-only by a run before: writable again until its bits are set back.
+        deja_escribir_en(r.destino);
         borra_temporales_abandonados(r.destino);
     }
     espejo obra(r.origen, r.destino, hallado.entradas, o.trabajo, r.sobre_origen.front());

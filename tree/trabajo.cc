@@ -141,13 +141,34 @@ struct previo {
     vigencia estado = vigencia::vieja;
 };
 
+// Puts in `suma` the sum of the bytes of the file open as `fd`, read from
+// its start. Returns 0, or the error number of reading.
+int suma_descriptor(int fd, std::uint64_t& suma) {
+    char bloque[1 << 16];
+    sumador sumando;
+    for (std::int64_t en = 0;;) {
+        const std::int64_t leidos = lee_en(fd, bloque, sizeof bloque, en);
+        if (leidos < 0) {
+            return errno != 0 ? errno : EIO;
+        }
+        if (leidos == 0) {
+            break;
+        }
+        sumando.anade(std::string_view(bloque, static_cast<std::size_t>(leidos)));
+        en += leidos;
+    }
+    suma = sumando.concluye();
+    return 0;
+}
+
 // The record kept on a file written from the source `fuente`, as it was
 // opened, and reported as `hecho`: what was written is read from the file
 // itself, attributes set.
-std::function<void(int)> marcador(const espejo& obra, const nodo& fuente, tipo_suma tipo,
-                                  std::uint64_t suma, const informe_trabajo& hecho) {
+std::function<void(int)> marcador(const espejo& obra, const entrada& que, const nodo& fuente,
+                                  tipo_suma tipo, std::uint64_t suma,
+                                  const informe_trabajo& hecho) {
     marca_fichero marca;
-    marca.clave = obra.opciones.clave;
+    marca.clave = clave_de_ruta(obra.opciones.clave, que.ruta);
     marca.origen = fuente;
     marca.tipo = tipo;
     marca.suma = suma;
@@ -155,8 +176,10 @@ std::function<void(int)> marcador(const espejo& obra, const nodo& fuente, tipo_s
     marca.motivo = static_cast<std::uint32_t>(hecho.motivo);
     marca.linea = hecho.linea;
     return [marca](int fd) mutable {
-        // Without a record (a file system that keeps none), the next run writes it again.
-        if (nodo_de_descriptor(fd, marca.escrito) == 0) {
+        // Without a record (a file system that keeps none, or bytes that
+        // cannot be read back to be summed), the next run writes it again.
+        if (nodo_de_descriptor(fd, marca.escrito) == 0 &&
+            (marca.tipo != tipo_suma::suma || suma_descriptor(fd, marca.suma_escrita) == 0)) {
             pon_marca(fd, escribe_marca(marca));
         }
     };
@@ -210,7 +233,8 @@ std::optional<informe_trabajo> mira_destino(const espejo& obra, const entrada& q
         !es_resultado_escrito(antes.marca.resultado)) {
         return std::nullopt;
     }
-    antes.estado = vigencia_de(antes.marca, obra.opciones.clave, que.visto, antes.visto);
+    antes.estado = vigencia_de(antes.marca, clave_de_ruta(obra.opciones.clave, que.ruta), que.visto,
+                               antes.visto);
     if (antes.estado == vigencia::al_dia && !obra.opciones.suma) {
         return al_dia_segun(antes.marca);
     }
@@ -271,6 +295,14 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
         return std::nullopt;
     }
     if (suma != esperada) {
+        return std::nullopt;
+    }
+    // A compacted file's own bytes too: one edited in place, its size and
+    // time kept, is written again.
+    std::uint64_t escrita = 0;
+    if (marca.tipo == tipo_suma::suma &&
+        (!mismo_nodo(visto, antes.visto) || suma_fichero(copia.get(), banco.bloque, escrita) != 0 ||
+         escrita != marca.suma_escrita)) {
         return std::nullopt;
     }
     if (fuente.tiempo == marca.origen.tiempo || obra.opciones.simula) {
@@ -344,7 +376,7 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     }
     destino salida;
     salida.conserva_atributos_de(origen);
-    salida.antes_de_colocar(marcador(obra, fuente, tipo_suma::copia, 0, informe));
+    salida.antes_de_colocar(marcador(obra, que, fuente, tipo_suma::copia, 0, informe));
     salida.mide_en(banco.tiempos);
     if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
         return falla(error, false);
@@ -383,7 +415,7 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
         salida.conserva_atributos_de(origen);
         // Its source passes through in pieces, unsummed: --suma writes it again.
         salida.antes_de_colocar(
-            marcador(obra, fuente, tipo_suma::ninguna, 0, con(resultado_trabajo::compactado)));
+            marcador(obra, que, fuente, tipo_suma::ninguna, 0, con(resultado_trabajo::compactado)));
         if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
             return falla(error, false);
         }
@@ -525,7 +557,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     abriendo.termina();
     if ((error = escribe_fichero(
              *a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
-             marcador(obra, fuente, tipo_suma::suma, suma_de(banco.fuente), informe),
+             marcador(obra, que, fuente, tipo_suma::suma, suma_de(banco.fuente), informe),
              banco.tiempos)) != 0) {
         return falla(error, false);
     }
@@ -694,6 +726,9 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
             return falla(ELOOP, false);
         }
         obra.hechas[i] = visto;
+        if (obra.ya_estaban[i]) {
+            deja_escribir_en(hecha);  // a failure here is the writes' to tell
+        }
         borra_temporales_abandonados(hecha);
         return con(resultado_trabajo::hecho);
     });
@@ -806,14 +841,25 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
                                   : std::string_view(e.ruta).substr(barra + 1));
     }
     const auto intocable = [&obra](const nodo& n) { return es_carpeta_de_origen(obra, n); };
-    const std::string temporal = kPrefijoTemporal;
+    std::string antes;
+    // Left out by the patterns or -s: the entry of path `antes` + `ruta`.
+    const std::function<bool(const std::string&, const nodo&)> fuera =
+        [&que, &antes](const std::string& ruta, const nodo& visto) {
+            const bool es_carpeta = visto.clase == clase_nodo::carpeta;
+            const std::size_t barra = ruta.rfind('/');
+            const std::string_view nombre = barra == std::string::npos
+                                                ? std::string_view(ruta)
+                                                : std::string_view(ruta).substr(barra + 1);
+            return que.excluidos.excluye(antes + ruta, es_carpeta) ||
+                   (que.solo_php && !es_carpeta && !tiene_extension(nombre, que.extensiones));
+        };
     for (std::size_t f = 0; f <= entradas.size(); ++f) {
         const bool raiz = f == entradas.size();
         if (!raiz && (entradas[f].tipo != tipo_entrada::carpeta ||
                       obra.hechas[f].clase == clase_nodo::ninguno)) {
             continue;
         }
-        const std::string antes = raiz ? std::string() : entradas[f].ruta + "/";
+        antes = raiz ? std::string() : entradas[f].ruta + "/";
         carpeta abierta;
         const carpeta* en = &obra.destino;
         if (!raiz) {
@@ -833,22 +879,20 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
         std::sort(hay.begin(), hay.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
         for (const auto& [nombre, visto] : hay) {
-            if (nombres[f].count(nombre) != 0 ||
-                nombre.compare(0, temporal.size(), temporal) == 0) {
+            // Another run's temporary files stay; a name that only looks like one goes.
+            if (nombres[f].count(nombre) != 0 || es_temporal_en_curso(nombre)) {
                 continue;
             }
-            const std::string ruta = antes + nombre;
-            const bool es_carpeta = visto.clase == clase_nodo::carpeta;
-            const bool fuera =
-                que.excluidos.excluye(ruta, es_carpeta) ||
-                (que.solo_php && !es_carpeta && !tiene_extension(nombre, que.extensiones));
-            if (fuera && !con_excluidos) {
+            if (!con_excluidos && fuera(nombre, visto)) {
                 continue;
             }
-            borra_arbol_en(*en, nombre, obra.opciones.simula, intocable,
-                           [&](const std::string& hecho, const nodo&, int error) {
-                               borrados.push_back({antes + hecho, error});
-                           });
+            // What is left out stays deeper down too, and so do the folders that hold it.
+            borra_arbol_en(
+                *en, nombre, obra.opciones.simula, intocable,
+                [&](const std::string& hecho, const nodo&, int error) {
+                    borrados.push_back({antes + hecho, error});
+                },
+                con_excluidos ? std::function<bool(const std::string&, const nodo&)>() : fuera);
         }
     }
     std::sort(borrados.begin(), borrados.end(),
