@@ -159,7 +159,8 @@ inline std::int64_t cuenta_saltos(std::string_view s, std::size_t desde, std::si
     }
 #endif
     for (; i < hasta; ++i) {
-        n += (s[i] == '\n') | ((s[i] == '\r') & (en(s, i + 1) != '\n'));
+        n += static_cast<int>(s[i] == '\n') |
+             (static_cast<int>(s[i] == '\r') & static_cast<int>(en(s, i + 1) != '\n'));
     }
     return n;
 }
