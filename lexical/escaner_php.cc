@@ -40,8 +40,9 @@ bool es_octal(char c) {
     return c >= '0' && c <= '7';
 }
 
-// What each byte may be in a name: its first byte, or any other.
-enum : unsigned char { kEmpieza = 1, kSigue = 2 };
+// What each byte may be in a name: its first byte, or any other; and the
+// bytes that may open whitespace or a comment in code.
+enum : unsigned char { kEmpieza = 1, kSigue = 2, kTrivial = 4 };
 
 struct tabla_nombres {
     unsigned char de[256];
@@ -53,8 +54,10 @@ constexpr tabla_nombres nombres() {
         const bool empieza =
             (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
         const bool cifra = u >= '0' && u <= '9';
-        t.de[u] =
-            static_cast<unsigned char>((empieza ? kEmpieza | kSigue : 0) | (cifra ? kSigue : 0));
+        const bool trivial =
+            u == ' ' || u == '\t' || u == '\n' || u == '\r' || u == '#' || u == '/';
+        t.de[u] = static_cast<unsigned char>((empieza ? kEmpieza | kSigue : 0) |
+                                             (cifra ? kSigue : 0) | (trivial ? kTrivial : 0));
     }
     return t;
 }
@@ -156,7 +159,8 @@ inline std::int64_t cuenta_saltos(std::string_view s, std::size_t desde, std::si
     }
 #endif
     for (; i < hasta; ++i) {
-        n += (s[i] == '\n') | ((s[i] == '\r') & (en(s, i + 1) != '\n'));
+        n += static_cast<int>(s[i] == '\n') |
+             (static_cast<int>(s[i] == '\r') & static_cast<int>(en(s, i + 1) != '\n'));
     }
     return n;
 }
@@ -439,6 +443,11 @@ pieza escaner_php::siguiente() {
     // Built where the caller wants it: a copy of a token just written field
     // by field waits on those stores.
     pieza leida = lee();
+    // Before __halt_compiler and outside a heredoc's look ahead, nothing
+    // more to do: the usual case, in one test.
+    if ((tras_halt_ <= 0) & !halt_leido_ & !explorando_ & !por_explorar_) {
+        return leida;
+    }
     // PHP's tokenizer reads three tokens after __halt_compiler, whitespace
     // and comments aside; what follows is raw data.
     const bool etiqueta_php = leida.clase == clase_pieza::apertura && leida.texto.size() >= 5;
@@ -862,7 +871,13 @@ pieza escaner_php::en_indice() {
 
 pieza escaner_php::en_codigo() {
     if (!triviales_) {
-        for (std::size_t fin = fin_de_trivial(p_); fin != p_; fin = fin_de_trivial(p_)) {
+        // Most tokens follow another at once: one look at a table, not a
+        // call, says there is nothing to pass over.
+        while (p_ < f_.size() && kNombres.de[static_cast<unsigned char>(f_[p_])] & kTrivial) {
+            const std::size_t fin = fin_de_trivial(p_);
+            if (fin == p_) {
+                break;
+            }
             p_ = fin;
         }
         if (p_ >= f_.size()) {
