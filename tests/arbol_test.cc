@@ -212,8 +212,8 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     }
     ASSERT_EQ(0, chown((escena_ / "destino/d3/0").c_str(), 0, 0));
     fs::permissions(escena_ / "destino/d3/0", fs::perms(0755));
-    const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534},
-                              copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta()));
+    const auto programa = copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta());
+    const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534}, programa);
     EXPECT_EQ(2, r.estado);  // some entries failed, the rest done
     EXPECT_NE(std::string::npos,
               r.salida.find("Imposible leer d2/2/2.php: Permiso denegado (13)\n"));  // mode 0
@@ -221,6 +221,15 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
               r.salida.find("Imposible escribir d3/0/24.php: Permiso denegado (13)\n"))
         << r.salida;
     EXPECT_EQ("<?php $a = 58;", lee_fichero(escena_ / "destino/d2/1/58.php"));
+    // Again, for machines: the same failures, each with its side and number.
+    const resultado json =
+        arbol(escena_.ruta(), {"--informe=json", "origen", "destino"}, {0, 65534}, programa);
+    EXPECT_EQ(2, json.estado);
+    for (const char* objeto : {R"({"ruta":"d2/2/2.php","accion":"fallido",)",
+                               R"({"ruta":"d3/0/24.php","accion":"fallido",)",
+                               R"("al_leer":true,"error":13})", R"("al_leer":false,"error":13})"}) {
+        EXPECT_NE(std::string::npos, json.salida.find(objeto)) << objeto << "\n" << json.salida;
+    }
 }
 
 // -v lists every entry once, in path order, a folder that could not be read
