@@ -1,5 +1,6 @@
 #include "notice/aviso.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -142,6 +143,19 @@ std::string texto_cabecera(std::string_view scopy, const colocacion_aviso& donde
     cabecera.append(scopy);
     cabecera += donde.en_apertura ? "\n" : "\n?>\n";
     return cabecera;
+}
+
+std::int64_t bytes_anadidos(std::string_view scopy, const colocacion_aviso& donde) {
+    if (scopy.empty()) {
+        return 0;
+    }
+    const auto cabecera = static_cast<std::int64_t>(texto_cabecera(scopy, donde).size());
+    return cabecera - (donde.en_apertura ? static_cast<std::int64_t>(kBytesApertura) : 0);
+}
+
+std::int64_t lineas_anadidas(std::string_view scopy, const colocacion_aviso& donde) {
+    const std::string cabecera = texto_cabecera(scopy, {{}, donde.en_apertura});
+    return static_cast<std::int64_t>(std::count(cabecera.begin(), cabecera.end(), '\n'));
 }
 
 bool escribe_cabecera(std::FILE* destino, std::string_view scopy, const colocacion_aviso& donde) {

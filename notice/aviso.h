@@ -3,6 +3,7 @@
 #ifndef KEXO_NOTICE_AVISO_H_
 #define KEXO_NOTICE_AVISO_H_
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -66,6 +67,15 @@ colocacion_aviso coloca_aviso(std::string_view scopy, std::string_view inicio);
 // The header for notice `scopy`, placed as `donde` says: a PHP block of its
 // own holding the notice as a line comment; "" when there is no notice.
 std::string texto_cabecera(std::string_view scopy, const colocacion_aviso& donde = {});
+
+// The bytes that the header for `scopy`, placed as `donde` says, adds to the
+// compacted text written after it (its `antes` included; the text's own
+// `<?php`, which en_apertura leaves out, taken off).
+std::int64_t bytes_anadidos(std::string_view scopy, const colocacion_aviso& donde);
+
+// The line ends of that header past `antes`: every line of the compacted text
+// moves down by as many.
+std::int64_t lineas_anadidas(std::string_view scopy, const colocacion_aviso& donde);
 
 // Writes the header for `scopy`, placed as `donde` says, to `destino`.
 // Returns false if the write failed.

@@ -67,6 +67,22 @@ TEST(Aviso, Cabecera) {
     EXPECT_EQ("<?php\n// " + larga + "\n?>\n", texto_cabecera(larga));
 }
 
+// What a header adds to the compacted text after it: bytes (the text's own
+// open tag off before a declare, a `#!` line on) and lines (below `#!`).
+TEST(Aviso, LoQueAnadeLaCabecera) {
+    const colocacion_aviso delante{};
+    const colocacion_aviso en_apertura{"", true};
+    const colocacion_aviso tras_interprete{"#!/bin/php\n", true};
+    EXPECT_EQ(0, bytes_anadidos("", delante));
+    EXPECT_EQ(0, lineas_anadidas("", delante));
+    EXPECT_EQ(14, bytes_anadidos("N", delante));  // <?php\n// N\n?>\n
+    EXPECT_EQ(3, lineas_anadidas("N", delante));
+    EXPECT_EQ(6, bytes_anadidos("N", en_apertura));  // <?php\n// N\n for <?php
+    EXPECT_EQ(2, lineas_anadidas("N", en_apertura));
+    EXPECT_EQ(17, bytes_anadidos("N", tras_interprete));
+    EXPECT_EQ(2, lineas_anadidas("N", tras_interprete));
+}
+
 // Where the header may stand: never before a `#!` line, nor before a declare
 // that must be the first statement; elsewhere in front of all.
 TEST(Aviso, Colocacion) {

@@ -439,8 +439,7 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
     compactando.concluye(recibe);
     informe_trabajo informe = con(resultado_trabajo::compactado);
     informe.antes = static_cast<std::uint64_t>(leida.bytes);
-    informe.despues =
-        texto + texto_cabecera(scopy, donde).size() - (donde.en_apertura ? kBytesApertura : 0);
+    informe.despues = texto + static_cast<std::uint64_t>(bytes_anadidos(scopy, donde));
     if (escritor && !salida.confirma(escribe_destino(*escritor))) {
         return falla(escritor->error() != 0 ? escritor->error() : errno, false);
     }
@@ -470,9 +469,7 @@ escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& 
     if (opciones.comprueba) {
         const medida comprobando(tiempos, fase::comprobacion);
         // The header moves every line below it: a __LINE__ there would change.
-        const std::string cabecera = texto_cabecera(opciones.scopy, {{}, e.donde.en_apertura});
-        const auto desfase =
-            static_cast<std::int64_t>(std::count(cabecera.begin(), cabecera.end(), '\n'));
+        const std::int64_t desfase = lineas_anadidas(opciones.scopy, e.donde);
         const std::string con_antes = antes.empty() ? std::string() : std::string(antes) + e.texto;
         e.mismo = compara_php(fuente, antes.empty() ? std::string_view(e.texto) : con_antes,
                               modo_comparacion::programa, desfase);
@@ -543,8 +540,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     informe.antes = banco.fuente.size();
     informe.linea = e.mismo.linea;
     informe.motivo = e.mismo.motivo;
-    informe.despues = e.texto.size() + texto_cabecera(e.aviso, e.donde).size() -
-                      (!e.aviso.empty() && e.donde.en_apertura ? kBytesApertura : 0);
+    informe.despues = e.texto.size() + static_cast<std::uint64_t>(bytes_anadidos(e.aviso, e.donde));
     if (opciones.simula) {
         return informe;
     }
