@@ -776,8 +776,12 @@ pieza escaner_php::en_interpolada(char cierre) {
     return crea(clase_pieza::cadena, std::min(i, f_.size()));
 }
 
-bool escaner_php::cierra_heredoc(std::size_t i, std::size_t& fin_contenido) {
-    // i: just past a line end inside the body.
+bool escaner_php::cierra_heredoc(char salto, std::size_t& i, std::size_t& fin_contenido) {
+    // i: just past the first byte of a line end inside the body, `salto`; a
+    // CR LF is one line end.
+    if (salto == '\r' && en(f_, i) == '\n') {
+        ++i;
+    }
     const std::size_t marca = salta<es_espacio_o_tab>(f_, i);
     if (marca == f_.size()) {
         fin_contenido = f_.size();
@@ -808,11 +812,8 @@ pieza escaner_php::en_heredoc() {
         }
         const char d = f_[i++];
         if (d == '\n' || d == '\r') {
-            if (d == '\r' && en(f_, i) == '\n') {
-                ++i;
-            }
             std::size_t fin = 0;
-            if (cierra_heredoc(i, fin)) {
+            if (cierra_heredoc(d, i, fin)) {
                 return crea(clase_pieza::cadena, fin);
             }
         } else if ((d == '$' && (empieza_nombre(en(f_, i)) || en(f_, i) == '{')) ||
@@ -833,11 +834,8 @@ pieza escaner_php::en_nowdoc() {
         }
         const char d = f_[i++];
         if (d == '\n' || d == '\r') {
-            if (d == '\r' && en(f_, i) == '\n') {
-                ++i;
-            }
             std::size_t fin = 0;
-            if (cierra_heredoc(i, fin)) {
+            if (cierra_heredoc(d, i, fin)) {
                 return crea(clase_pieza::cadena, fin);
             }
         }

@@ -112,7 +112,8 @@ class escaner_php {
     pieza variable_en_cadena();
     // At a `{$`, `${` or `$name` inside a string: the part it opens, in `parte`.
     bool abre_parte_interpolada(pieza& parte);
-    bool cierra_heredoc(std::size_t i, std::size_t& fin_contenido);
+    // After a line end in a heredoc's body: whether its closing marker follows.
+    bool cierra_heredoc(char salto, std::size_t& i, std::size_t& fin_contenido);
     void explora();
     void vigila(estado antes, const pieza& leida);
 
