@@ -72,7 +72,9 @@ int destino::abre_en(const carpeta_destino& carpeta, const std::string& nombre) 
     nombre_ = carpeta.prefijo() + nombre;
     nodo_destino nodo;
     bool ocupado = false;
-    if (const int error = examina_entrada(carpeta_, nombre_.c_str(), nodo, ocupado); error != 0) {
+    if (const int error =
+            sin_previo_ ? 0 : examina_entrada(carpeta_, nombre_.c_str(), nodo, ocupado);
+        error != 0) {
         return error;
     }
     nuevo_ = !ocupado;

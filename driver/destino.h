@@ -39,6 +39,11 @@ class destino {
     // number (a folder there is refused when the file takes its place).
     int abre_en(const carpeta_destino& carpeta, const std::string& nombre);
 
+    // Called before `abre_en`: no entry can have the name yet (its folder
+    // is new), so it is not looked up. Should one be there all the same, it
+    // is replaced as any other.
+    void sin_previo() { sin_previo_ = true; }
+
     std::FILE* flujo() const { return flujo_.get(); }
 
     // Gives the file, before it takes its place, the permission bits and
@@ -92,6 +97,7 @@ class destino {
     bool en_su_nombre_ = false;  // the file took the destination's name
     bool sin_nombre_ = false;    // a temporary file without a name yet (Linux's O_TMPFILE)
     bool en_su_sitio_ = false;   // written directly, not through a temporary file
+    bool sin_previo_ = false;    // the name known to be free, not looked up
 };
 
 // Makes `nombre` in `en` a link to `objetivo`, with the owner and times

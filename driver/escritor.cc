@@ -18,6 +18,10 @@ void escritor_destino::anota(bool bien) {
 void escritor_destino::escribe_cabecera_y_retenido() {
     cabecera_escrita_ = true;
     errno = 0;
+    if (vistos_) {
+        vistos_(scopy_.empty() ? std::string() : texto_cabecera(scopy_, donde_));
+        vistos_(retenido_);
+    }
     anota(escribe_cabecera(destino_, scopy_, donde_));
     anota(std::fwrite(retenido_.data(), 1, retenido_.size(), destino_) == retenido_.size());
     std::string().swap(retenido_);
@@ -36,6 +40,9 @@ void escritor_destino::escribe(std::string_view bytes) {
             return;
         }
         escribe_cabecera_y_retenido();
+    }
+    if (vistos_) {
+        vistos_(bytes);
     }
     if (hilo_ != nullptr) {
         hilo_->escribe(bytes);

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "notice/aviso.h"
 
@@ -39,6 +41,10 @@ class escritor_destino {
     // The error number of the first write that failed on this thread, or 0.
     int error() const { return error_; }
 
+    // Has `vistos` told of every byte the destination is given, in order, as
+    // it is written: what a record sums, without reading the file back.
+    void muestra_a(std::function<void(std::string_view)> vistos) { vistos_ = std::move(vistos); }
+
    private:
     friend bool escribe_destino(escritor_destino& escritor);
 
@@ -52,6 +58,7 @@ class escritor_destino {
     std::size_t retencion_maxima_;
     std::string retenido_;  // the first bytes of the text, while the header waits
     hilo_ficheros* hilo_;
+    std::function<void(std::string_view)> vistos_;
     std::size_t por_saltar_;  // first bytes of the text still to leave out: its own open tag
     bool cabecera_escrita_ = false;
     bool escrito_ = true;

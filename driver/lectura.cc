@@ -44,8 +44,10 @@ int lee_inicio_para_aviso(std::FILE* origen, std::string_view scopy, std::string
     return error;
 }
 
-int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo) {
-    const std::int64_t tamano = tamano_de(origen);
+int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo, std::int64_t tamano) {
+    if (tamano < 0) {
+        tamano = tamano_de(origen);
+    }
     // One byte past the limit tells a source that holds more.
     const std::size_t tope = maximo < SIZE_MAX ? maximo + 1 : maximo;
     bytes.resize(

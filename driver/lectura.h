@@ -46,8 +46,11 @@ struct lectura {
 
 // Reads all of `origen` into `bytes`, reusing their room. Returns 0, or the
 // error number of a failed read; EFBIG, with only part read, when the source
-// holds more than `maximo` bytes.
-int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo = SIZE_MAX);
+// holds more than `maximo` bytes. `tamano`, when not negative, is the size
+// the source was just seen with, which saves asking for it again: a source
+// that has grown since is still read whole.
+int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo = SIZE_MAX,
+               std::int64_t tamano = -1);
 
 }  // namespace kexo
 

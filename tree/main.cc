@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -333,15 +334,16 @@ bool aviso_seguro(const std::string& scopy) {
     return scopy.find("?>") == std::string::npos && scopy.find('\r') == std::string::npos;
 }
 
-// Runs `trabajo` on the entries `i` for which `toca(i)`, on `hilos` threads.
+// Runs `trabajo` on the entries `orden[k]` for which `toca` holds, on
+// `hilos` threads, taken in that order.
 template <typename Toca, typename Trabajo>
-void reparte(const std::vector<entrada>& entradas, unsigned hilos, progreso& avance, Toca toca,
+void reparte(const std::vector<std::size_t>& orden, unsigned hilos, progreso& avance, Toca toca,
              Trabajo trabajo) {
     reparte_tareas(
-        entradas.size(), hilos,
-        [&](std::size_t i, unsigned hilo) {
-            if (toca(i)) {
-                trabajo(i, hilo);
+        orden.size(), hilos,
+        [&](std::size_t k, unsigned hilo) {
+            if (toca(orden[k])) {
+                trabajo(orden[k], hilo);
             }
         },
         [&avance](std::size_t) { avance.muestra(); });
@@ -397,16 +399,24 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
                     : enlaza_entrada(obra, i, informes[entradas[i].principal], talleres[hilo]);
             avance.anota(informes[i].antes);
         };
+        // Folder by folder: the entries of one folder are taken one after
+        // another, so that each thread opens that folder once for all of them
+        // rather than again after each subfolder's.
+        std::vector<std::size_t> orden(entradas.size());
+        std::iota(orden.begin(), orden.end(), std::size_t{0});
+        std::stable_sort(orden.begin(), orden.end(), [&](std::size_t a, std::size_t b) {
+            return entradas[a].padre + 1 < entradas[b].padre + 1;  // the root's (kNinguna) first
+        });
         reparte(
-            entradas, hilos, avance,
+            orden, hilos, avance,
             [&](std::size_t i) {
                 return entradas[i].tipo != tipo_entrada::carpeta &&
                        entradas[i].principal == kNinguna;
             },
             hace);
         reparte(
-            entradas, hilos, avance,
-            [&](std::size_t i) { return entradas[i].principal != kNinguna; }, hace);
+            orden, hilos, avance, [&](std::size_t i) { return entradas[i].principal != kNinguna; },
+            hace);
     }
     talleres.clear();  // their folders closed
     for (const tiempos_fases& del_hilo : de_cada_hilo) {

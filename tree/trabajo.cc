@@ -162,11 +162,12 @@ int suma_descriptor(int fd, std::uint64_t& suma) {
 }
 
 // The record kept on a file written from the source `fuente`, as it was
-// opened, and reported as `hecho`: what was written is read from the file
-// itself, attributes set.
+// opened, and reported as `hecho`: what was written is the file's own, its
+// attributes set. `escritos`, when given, has summed every byte written to
+// it, which then need not be read back.
 std::function<void(int)> marcador(const espejo& obra, const entrada& que, const nodo& fuente,
-                                  tipo_suma tipo, std::uint64_t suma,
-                                  const informe_trabajo& hecho) {
+                                  tipo_suma tipo, std::uint64_t suma, const informe_trabajo& hecho,
+                                  const sumador* escritos = nullptr) {
     marca_fichero marca;
     marca.clave = clave_de_ruta(obra.opciones.clave, que.ruta);
     marca.origen = fuente;
@@ -175,11 +176,15 @@ std::function<void(int)> marcador(const espejo& obra, const entrada& que, const 
     marca.resultado = static_cast<std::uint32_t>(hecho.resultado);
     marca.motivo = static_cast<std::uint32_t>(hecho.motivo);
     marca.linea = hecho.linea;
-    return [marca](int fd) mutable {
+    return [marca, escritos](int fd) mutable {
+        if (escritos != nullptr) {
+            marca.suma_escrita = escritos->concluye();
+        }
         // Without a record (a file system that keeps none, or bytes that
         // cannot be read back to be summed), the next run writes it again.
         if (nodo_de_descriptor(fd, marca.escrito) == 0 &&
-            (marca.tipo != tipo_suma::suma || suma_descriptor(fd, marca.suma_escrita) == 0)) {
+            (marca.tipo != tipo_suma::suma || escritos != nullptr ||
+             suma_descriptor(fd, marca.suma_escrita) == 0)) {
             pon_marca(fd, escribe_marca(marca));
         }
     };
@@ -337,11 +342,16 @@ int despeja(const espejo& obra, const entrada& que, const previo& antes, taller&
 
 // Writes `cuerpo`, after the header for the notice `aviso` placed as `donde`
 // says, as the file `nombre` in `a`, whole or not at all, with the attributes
-// of `original`. Returns 0, or the error number.
+// of `original`, summing in `escritos` what it writes; `sin_previo`: `a` is
+// new, nothing can have the name. Returns 0, or the error number.
 int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view aviso,
                     const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original,
-                    std::function<void(int)> marca, tiempos_fases* tiempos) {
+                    std::function<void(int)> marca, tiempos_fases* tiempos, bool sin_previo,
+                    sumador& escritos) {
     destino salida;
+    if (sin_previo) {
+        salida.sin_previo();
+    }
     salida.conserva_atributos_de(original);
     salida.antes_de_colocar(std::move(marca));
     salida.mide_en(tiempos);
@@ -350,6 +360,7 @@ int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_vie
         return error;
     }
     escritor_destino escritor(salida.flujo(), aviso, donde, 0);
+    escritor.muestra_a([&escritos](std::string_view bytes) { escritos.anade(bytes); });
     escritor.escribe(cuerpo);
     const bool escrito = escribe_destino(escritor);
     escribiendo.termina();
@@ -363,7 +374,7 @@ int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_vie
 informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE* origen,
                               const nodo& fuente, resultado_trabajo resultado, taller& banco) {
     informe_trabajo informe = con(resultado);
-    informe.antes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, tamano_de(origen)));
+    informe.antes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, fuente.tamano));
     informe.despues = informe.antes;
     if (obra.opciones.simula) {
         return informe;
@@ -375,6 +386,9 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
         return falla(error, false);
     }
     destino salida;
+    if (!hay_que_mirar(obra, que.padre)) {
+        salida.sin_previo();
+    }
     salida.conserva_atributos_de(origen);
     salida.antes_de_colocar(marcador(obra, que, fuente, tipo_suma::copia, 0, informe));
     salida.mide_en(banco.tiempos);
@@ -411,6 +425,9 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
         const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
         if (a == nullptr) {
             return falla(error, false);
+        }
+        if (!hay_que_mirar(obra, que.padre)) {
+            salida.sin_previo();
         }
         salida.conserva_atributos_de(origen);
         // Its source passes through in pieces, unsummed: --suma writes it again.
@@ -529,7 +546,8 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
 informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FILE* origen,
                                 const nodo& fuente, taller& banco) {
     medida leyendo(banco.tiempos, fase::lectura);
-    if (const int error = lee_entero(origen, banco.fuente, kMaximoComprobado); error != 0) {
+    if (const int error = lee_entero(origen, banco.fuente, kMaximoComprobado, fuente.tamano);
+        error != 0) {
         // Grown past the size it had when opened.
         return error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
     }
@@ -551,10 +569,11 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
         return falla(error, false);
     }
     abriendo.termina();
-    if ((error = escribe_fichero(
-             *a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
-             marcador(obra, que, fuente, tipo_suma::suma, suma_de(banco.fuente), informe),
-             banco.tiempos)) != 0) {
+    sumador escritos;
+    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
+                                 marcador(obra, que, fuente, tipo_suma::suma, suma_de(banco.fuente),
+                                          informe, &escritos),
+                                 banco.tiempos, !hay_que_mirar(obra, que.padre), escritos)) != 0) {
         return falla(error, false);
     }
     return informe;
