@@ -374,9 +374,12 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
     const std::vector<entrada>& entradas = obra.entradas;
     std::vector<informe_trabajo> informes(entradas.size());
     medida creando(tiempos, fase::carpetas);
-    for (std::size_t i = 0; i < entradas.size(); ++i) {
-        if (entradas[i].tipo == tipo_entrada::carpeta) {
-            informes[i] = crea_carpeta(obra, i);
+    {
+        taller creando_en;
+        for (std::size_t i = 0; i < entradas.size(); ++i) {
+            if (entradas[i].tipo == tipo_entrada::carpeta) {
+                informes[i] = crea_carpeta(obra, i, creando_en);
+            }
         }
     }
     creando.termina();

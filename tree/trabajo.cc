@@ -704,6 +704,10 @@ espejo::espejo(const carpeta& origen_, const carpeta& destino_,
 
 informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
     taller banco;
+    return crea_carpeta(obra, i, banco);
+}
+
+informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
     return a_salvo(banco, [&] {
         const entrada& que = obra.entradas[i];
         int error = 0;
@@ -726,8 +730,10 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
         }
         carpeta hecha;
         nodo visto;
-        // A folder already there (a run before this one) is only opened.
-        obra.ya_estaban[i] = abre_carpeta_bajo(*en, nombre, hecha, visto) == 0;
+        // A folder already there (a run before this one) is only opened; in
+        // a folder this run made, none can be.
+        obra.ya_estaban[i] =
+            hay_que_mirar(obra, que.padre) && abre_carpeta_bajo(*en, nombre, hecha, visto) == 0;
         if (!obra.ya_estaban[i]) {
             if ((error = crea_carpeta_en(*en, nombre)) != 0) {
                 return falla(error, false);
@@ -743,8 +749,12 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
         obra.hechas[i] = visto;
         if (obra.ya_estaban[i]) {
             deja_escribir_en(hecha);  // a failure here is the writes' to tell
+            borra_temporales_abandonados(hecha);
         }
-        borra_temporales_abandonados(hecha);
+        // Kept open for the folders it holds, which come next.
+        banco.destino.abierta = std::move(hecha);
+        banco.destino.indice = i;
+        banco.destino.valida = true;
         return con(resultado_trabajo::hecho);
     });
 }

@@ -104,8 +104,10 @@ struct taller {
 };
 
 // Makes the destination folder for the folder `i`, replacing a link or file
-// there, and removes what killed runs left in it. Called on one thread, in
-// path order, before the other work.
+// there, and removes what killed runs left in one that was there. Called on
+// one thread, in path order, before the other work; `banco`, the same from
+// one folder to the next, keeps the folder last made open for those it holds.
+informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco);
 informe_trabajo crea_carpeta(espejo& obra, std::size_t i);
 
 // Does the work on the entry `i`, not a folder. Never throws: memory that
