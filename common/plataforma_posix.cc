@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <memory>
 
 #if defined(__linux__)
 #include <linux/openat2.h>
@@ -437,18 +439,56 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
     return 0;
 }
 
+namespace {
+
+// Adds the entry `nombre` of `c` to `entradas`, with what it is, unless it is
+// `.` or `..`, does not start with `empiezan`, or is gone.
+void anade_listada(const carpeta& c, const char* nombre, const std::string& empiezan,
+                   std::vector<std::pair<std::string, nodo>>& entradas) {
+    if (std::strcmp(nombre, ".") == 0 || std::strcmp(nombre, "..") == 0 ||
+        std::strncmp(nombre, empiezan.c_str(), empiezan.size()) != 0) {
+        return;
+    }
+    nodo visto;
+    if (examina_en(c, nombre, visto) == 0 && visto.clase != clase_nodo::ninguno) {
+        entradas.emplace_back(nombre, visto);
+    }
+}
+
+}  // namespace
+
 int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
                   const std::string& empiezan) {
+    // Opened again, so that reading moves no position `c` is shared with.
     const int fd = openat(c.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listado = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (listado == nullptr) {
-        const int error = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        return error;
+    if (fd < 0) {
+        return errno;
     }
     int error = 0;
+#if defined(__linux__)
+    // Read in blocks straight from the system: a stream of entries would
+    // first ask again what the folder is and how it was opened.
+    constexpr std::size_t kBloque = 32768;
+    const std::unique_ptr<char[]> bloque(new char[kBloque]);
+    for (;;) {
+        const ssize_t leidos = getdents64(fd, bloque.get(), kBloque);
+        if (leidos <= 0) {
+            error = leidos < 0 ? errno : 0;
+            break;
+        }
+        for (ssize_t en = 0; en < leidos;) {
+            const auto* d = reinterpret_cast<const struct dirent64*>(bloque.get() + en);
+            en += d->d_reclen;
+            anade_listada(c, d->d_name, empiezan, entradas);
+        }
+    }
+    close(fd);
+#else
+    DIR* listado = fdopendir(fd);
+    if (listado == nullptr) {
+        cierra_guardando_error(fd);
+        return errno;
+    }
     for (;;) {
         errno = 0;
         const dirent* d = readdir(listado);
@@ -456,16 +496,10 @@ int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& e
             error = errno;
             break;
         }
-        const std::string nombre = d->d_name;
-        if (nombre == "." || nombre == ".." || nombre.compare(0, empiezan.size(), empiezan) != 0) {
-            continue;
-        }
-        nodo visto;
-        if (examina_en(c, nombre, visto) == 0 && visto.clase != clase_nodo::ninguno) {
-            entradas.emplace_back(nombre, visto);
-        }
+        anade_listada(c, d->d_name, empiezan, entradas);
     }
     closedir(listado);
+#endif
     return error;
 }
 

@@ -828,10 +828,12 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i) {
     return a_salvo(banco, [&] {
         // Looked at by its path: only a folder that is the one made and has
         // what the walk saw of its source is left alone without being opened.
+        // One made by this run still has times of its own.
         nodo ahora;
         const entrada& que = obra.entradas[i];
-        if (examina_en(obra.destino, que.ruta, ahora) == 0 && ahora.clase == clase_nodo::carpeta &&
-            mismo_nodo(ahora, obra.hechas[i]) && atributos_iguales(que.visto, ahora)) {
+        if (obra.ya_estaban[i] && examina_en(obra.destino, que.ruta, ahora) == 0 &&
+            ahora.clase == clase_nodo::carpeta && mismo_nodo(ahora, obra.hechas[i]) &&
+            atributos_iguales(que.visto, ahora)) {
             return con(obra.ya_estaban[i] ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
         }
         int error = 0;
