@@ -385,7 +385,14 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
     creando.termina();
     borra();
     const unsigned hilos = hilos_posibles(hilos_pedidos);
+    // Each folder opened once for all the workers in it, held no longer than they are.
+    carpetas_compartidas de_origen;
+    carpetas_compartidas de_destino;
     std::vector<taller> talleres(hilos);
+    for (taller& banco : talleres) {
+        banco.origen.reserva = &de_origen;
+        banco.destino.reserva = &de_destino;
+    }
     std::vector<tiempos_fases> de_cada_hilo(tiempos != nullptr ? hilos : 0);
     for (std::size_t h = 0; h < de_cada_hilo.size(); ++h) {
         talleres[h].tiempos = &de_cada_hilo[h];

@@ -48,10 +48,20 @@ informe_trabajo falla(int error, bool al_leer) {
     return informe;
 }
 
+// Lets go of the folder kept in `uso`.
+void suelta(carpeta_en_uso& uso) {
+    uso.valida = false;
+    uso.abierta.cierra();
+    if (uso.compartida) {
+        uso.reserva->suelta(uso.indice, uso.compartida);
+    }
+}
+
 // The folder of index `indice` (kNinguna: the root `raiz` itself), kept open
-// in `uso`, opened beneath the root when it is not the one open there.
-// `es_esa` tells whether what was opened is the folder expected. Returns
-// null, with the error number or kCambiada in `error`, when it cannot be had.
+// in `uso`: the one another worker holds, or opened beneath the root when
+// none does. `es_esa` tells whether what was opened is the folder expected.
+// Returns null, with the error number or kCambiada in `error`, when it cannot
+// be had.
 template <typename Comprobacion>
 const carpeta* abre_en_uso(const carpeta& raiz, const std::vector<entrada>& entradas,
                            std::size_t indice, carpeta_en_uso& uso, int& error,
@@ -60,10 +70,14 @@ const carpeta* abre_en_uso(const carpeta& raiz, const std::vector<entrada>& entr
         return &raiz;
     }
     if (uso.valida && uso.indice == indice) {
-        return &uso.abierta;
+        return uso.compartida ? uso.compartida.get() : &uso.abierta;
     }
-    uso.valida = false;
-    uso.abierta.cierra();
+    suelta(uso);
+    if (uso.reserva != nullptr && (uso.compartida = uso.reserva->busca(indice))) {
+        uso.indice = indice;
+        uso.valida = true;
+        return uso.compartida.get();
+    }
     nodo visto;
     error = abre_carpeta_bajo(raiz, entradas[indice].ruta, uso.abierta, visto);
     if (error == ELOOP || error == ENOTDIR || (error == 0 && !es_esa(visto))) {
@@ -75,6 +89,10 @@ const carpeta* abre_en_uso(const carpeta& raiz, const std::vector<entrada>& entr
     }
     uso.indice = indice;
     uso.valida = true;
+    if (uso.reserva != nullptr) {
+        uso.compartida = uso.reserva->comparte(indice, std::move(uso.abierta));
+        return uso.compartida.get();
+    }
     return &uso.abierta;
 }
 
@@ -684,6 +702,32 @@ informe_trabajo a_salvo(taller& banco, Trabajo trabajo) {
 
 }  // namespace
 
+std::shared_ptr<const carpeta> carpetas_compartidas::busca(std::size_t indice) {
+    const std::lock_guard<std::mutex> solo(cerrojo_);
+    const auto hay = abiertas_.find(indice);
+    return hay != abiertas_.end() ? hay->second.lock() : nullptr;
+}
+
+std::shared_ptr<const carpeta> carpetas_compartidas::comparte(std::size_t indice, carpeta abierta) {
+    auto nueva = std::make_shared<const carpeta>(std::move(abierta));
+    const std::lock_guard<std::mutex> solo(cerrojo_);
+    std::weak_ptr<const carpeta>& sitio = abiertas_[indice];
+    if (auto ya = sitio.lock()) {
+        return ya;  // `nueva` closes as it goes
+    }
+    sitio = nueva;
+    return nueva;
+}
+
+void carpetas_compartidas::suelta(std::size_t indice, std::shared_ptr<const carpeta>& uso) {
+    const std::lock_guard<std::mutex> solo(cerrojo_);
+    // Every hold is taken under the lock: the count is exact here.
+    if (uso.use_count() == 1) {
+        abiertas_.erase(indice);
+    }
+    uso.reset();
+}
+
 espejo::espejo(const carpeta& origen_, const carpeta& destino_,
                const std::vector<entrada>& entradas_, const opciones_trabajo& opciones_,
                const nodo& raiz_origen)
@@ -752,6 +796,7 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
             borra_temporales_abandonados(hecha);
         }
         // Kept open for the folders it holds, which come next.
+        suelta(banco.destino);
         banco.destino.abierta = std::move(hecha);
         banco.destino.indice = i;
         banco.destino.valida = true;

@@ -8,7 +8,10 @@
 #define KEXO_TREE_TRABAJO_H_
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -87,9 +90,31 @@ struct espejo {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> carpetas_origen;
 };
 
-// A folder kept open from one entry to the next.
+// The folders of one tree that workers hold open, by entry, each opened once
+// however many workers use it: a folder stays open while one holds it, so
+// there are never more open than workers.
+class carpetas_compartidas {
+   public:
+    // The folder of entry `indice`, when a worker holds it open.
+    std::shared_ptr<const carpeta> busca(std::size_t indice);
+    // Shares `abierta`, just opened as the folder of entry `indice`, unless
+    // another worker has meanwhile: then that one, and `abierta` is closed.
+    std::shared_ptr<const carpeta> comparte(std::size_t indice, carpeta abierta);
+    // Lets go of `uso`, a worker's hold on the folder of entry `indice`:
+    // closed when no other worker holds it.
+    void suelta(std::size_t indice, std::shared_ptr<const carpeta>& uso);
+
+   private:
+    std::mutex cerrojo_;
+    std::unordered_map<std::size_t, std::weak_ptr<const carpeta>> abiertas_;
+};
+
+// A folder kept open from one entry to the next: its own, or one shared
+// with the other workers through `reserva`, when there is one.
 struct carpeta_en_uso {
     carpeta abierta;
+    std::shared_ptr<const carpeta> compartida;
+    carpetas_compartidas* reserva = nullptr;
     std::size_t indice = kNinguna;
     bool valida = false;
 };
