@@ -1234,6 +1234,48 @@ TEST(Arbol, SumaComparaElContenido) {
     EXPECT_EQ(despues, huellas(escena / "destino"));
 }
 
+// A record sums the bytes a file was written with, a notice's header
+// included wherever it goes: a checkout under --suma, every time new and no
+// byte changed, leaves every file as it was.
+TEST(Arbol, SumaConAvisoDejaLoEscrito) {
+    const carpeta_temporal escena;
+    if (!guarda_atributos(escena.ruta())) {
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    }
+    const fs::path origen = escena / "origen";
+    fs::create_directories(origen);
+    escribe_fichero(escena / "aviso.txt", "Hecho por X\n");
+    const std::vector<std::pair<const char*, std::string>> fuentes = {
+        {"abre.php", "<?php\n  $a = 1; // c\n"},
+        {"shebang.php", "#!/usr/bin/env php\n<?php\n  $b = 2; // c\n"},
+        {"html.php", "<p>hola</p>\n<?php  $c = 3; ?>\n"},
+        {"declare.php", "<?php declare(strict_types=1);\n  $d = 4; // c\n"},
+        {"linea.php", "<?php\n  echo __LINE__; // c\n"},
+        {"vacio.php", ""},
+        {"largo.php", "<?php\n" + std::string(100000, ' ') + "$e = 5;\n"},
+    };
+    for (const auto& [nombre, bytes] : fuentes) {
+        escribe_fichero(origen / nombre, bytes);
+        pon_tiempo(origen / nombre, 1500000000);
+    }
+    const std::vector<std::string> con_aviso = {"--aviso=aviso.txt", "origen", "destino"};
+    ASSERT_EQ(0, arbol(escena.ruta(), con_aviso).estado);
+    for (const auto& fuente : fuentes) {
+        pon_tiempo(origen / fuente.first, 1600000000);
+    }
+    const auto antes = huellas(escena / "destino");
+    const resultado r = arbol(escena.ruta(), {"--suma", "--aviso=aviso.txt", "origen", "destino"});
+    EXPECT_NE(std::string::npos, r.salida.find("al dia 7, fallidos 0")) << r.salida;
+    const auto despues = huellas(escena / "destino");
+    for (const auto& fuente : fuentes) {
+        const std::string& nombre = fuente.first;
+        EXPECT_EQ(antes.at(nombre).substr(0, antes.at(nombre).find(' ')),
+                  despues.at(nombre).substr(0, despues.at(nombre).find(' ')))
+            << nombre << ": written again";
+    }
+    igual_que_nueva(escena.ruta(), {"--aviso=aviso.txt"}, "origen", "destino");
+}
+
 // --suma compares the destination's bytes too: a file edited in place, its
 // size and time kept (its record with it), is written again.
 TEST(Arbol, SumaVeUnDestinoEditado) {
