@@ -88,6 +88,19 @@ const caso kCasos[] = {
     {"<?php $a <<<X /* c */\nif(1);"sv, "<?php $a<<<X /* c */\nif(1);"sv},
     // tabs
     {"<?php\n\t\t$a = 1 ;\t// tab\n\t\treturn ;\n"sv, "<?php\n$a=1;\nreturn;\n"sv},
+    // a name before a name keeps the one space it had; before a variable or a block, none
+    {"<?php\nclass A {\n    public function f($x) {\n        return $x;\n    }\n    public static function g() { try { return 1; } finally { echo 2; } }\n}\necho A::g(), (new A)->f(3);\n"sv,
+     "<?php\nclass A{\npublic function f($x){\nreturn$x;\n}\npublic static function g(){try{return 1;}finally{echo 2;}}\n}\necho A::g(),(new A)->f(3);\n"sv},
+    // after `[`, a closed string or a doc comment, only the line breaks
+    {"<?php\n$a = [\n    'k' => 1,   // one\n    \"j\" => 2,\n    `echo x`\n    , 'z'\n];\n/** Doc. */\n\n  function f() {}\necho count($a);\n"sv,
+     "<?php\n$a=[\n'k'=>1,\n\"j\"=>2,\n`echo x`\n,'z'\n];\n/** Doc. */\n\nfunction f(){}\necho count($a);\n"sv},
+    // `<<<`, a quoted name and a line end would open a nowdoc: the space stays
+    {"<?php $a = 1; $b = <<<'X' \nif(1);"sv, "<?php $a=1;$b=<<<'X' \nif(1);"sv},
+    // and a heredoc's: the tab goes, `<< <` stays apart
+    {"<?php $a = 1; $b = << <\"X\"\t\n;"sv, "<?php $a=1;$b=<< <\"X\"\n;"sv},
+    // a name before a quote is looked at: `b'y'` would be one string
+    {"<?php $b = 'x'; $a = $b . b 'y'; if ($a) { echo $a , $b ; } else { echo 0; }"sv,
+     "<?php $b='x';$a=$b.b 'y';if($a){echo$a,$b;}else{echo 0;}"sv},
 };
 
 TEST(ReglasPhp, Compacta) {
