@@ -42,6 +42,24 @@ bool es_trivial(clase_pieza clase) {
     return clase == clase_pieza::blanco || clase == clase_pieza::comentario;
 }
 
+// Beyond sin_roce: an operator's last byte before a number or a variable
+// that no token joins (`==1`, `=>0`, `->1`, `?$`, `++$`, `-1`).
+bool sin_roce_operador(char antes, char despues) {
+    const bool cifra = despues >= '0' && despues <= '9';
+    switch (antes) {
+        case '=':
+        case '>':
+            return cifra;
+        case '?':
+            return despues == '$';
+        case '+':
+        case '-':
+            return cifra || despues == '$';
+        default:
+            return false;
+    }
+}
+
 // A unit that code can run into: not inline HTML, an open tag or raw data.
 bool es_de_codigo(const unidad& u) {
     return u.clase != clase_pieza::html && u.clase != clase_pieza::apertura &&
@@ -371,11 +389,25 @@ final_unidad compactador::final_de(std::size_t a) const {
         return final_unidad::barrera;
     }
     const firma& sola = firma_de(u.primera);
-    if (sola.variante == matiz::ninguno && sigue_nombre(ultimo) &&
-        (empieza_nombre(primero) || primero == '$' || primero == '\\')) {
-        return final_unidad::nombre;
+    // `b` alone could prefix a string or a heredoc that follows it.
+    const bool prefijo = u.fin - u.inicio == 1 && (primero == 'b' || primero == 'B');
+    if (sola.variante != matiz::ninguno || !sigue_nombre(ultimo) || prefijo ||
+        !(empieza_nombre(primero) || primero == '$' || primero == '\\')) {
+        return final_unidad::otro;
     }
-    return final_unidad::otro;
+    // Nor may it go on from what stands before it: a number (`1E` and `-3`,
+    // `1.E`) or a cast (`( int` and `)`).
+    std::size_t k = en_salida_.back();
+    if (k > 0 && (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
+        return final_unidad::otro;
+    }
+    while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
+        --k;
+    }
+    if (k > 0 && salida_[k - 1] == '(') {
+        return final_unidad::otro;
+    }
+    return final_unidad::nombre;
 }
 
 // What stands between the last unit written and unit b, whose gap in the
@@ -396,10 +428,22 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
             if (hueco == " " && sigue_nombre(despues)) {
                 return hueco;
             }
-            // A variable or a block starts its own token after a name.
-            if (despues == '$' || despues == '{') {
+            // Any other byte starts a token of its own after a name, but a
+            // `\\` that would make one name of two.
+            if (!sigue_nombre(despues) && despues != '\\') {
                 return lineas;
             }
+        }
+        // `:` grows only into `::`.
+        if (antes == ':' && despues != ':') {
+            return lineas;
+        }
+        // A sign right after an `e` could be a number's exponent (`1E-3`).
+        const std::size_t operador = en_salida_.back();
+        const bool exponente = (antes == '+' || antes == '-') && operador > 0 &&
+                               (salida_[operador - 1] == 'e' || salida_[operador - 1] == 'E');
+        if (lineas.empty() && !exponente && sin_roce_operador(antes, despues)) {
+            return lineas;
         }
     }
     // With a line end between them, `<<` `<` and a name or a quoted name
