@@ -429,7 +429,7 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
                 return hueco;
             }
             // Any other byte starts a token of its own after a name, but a
-            // `\\` that would make one name of two.
+            // backslash that would make one name of two.
             if (!sigue_nombre(despues) && despues != '\\') {
                 return lineas;
             }
