@@ -42,6 +42,24 @@ bool es_trivial(clase_pieza clase) {
     return clase == clase_pieza::blanco || clase == clase_pieza::comentario;
 }
 
+// Beyond sin_roce: an operator's last byte before a number or a variable
+// that no token joins (`==1`, `=>0`, `->1`, `?$`, `++$`, `-1`).
+bool sin_roce_operador(char antes, char despues) {
+    const bool cifra = despues >= '0' && despues <= '9';
+    switch (antes) {
+        case '=':
+        case '>':
+            return cifra;
+        case '?':
+            return despues == '$';
+        case '+':
+        case '-':
+            return cifra || despues == '$';
+        default:
+            return false;
+    }
+}
+
 // A unit that code can run into: not inline HTML, an open tag or raw data.
 bool es_de_codigo(const unidad& u) {
     return u.clase != clase_pieza::html && u.clase != clase_pieza::apertura &&
@@ -99,6 +117,18 @@ bool sin_roce(char antes, char despues) {
     }
 }
 
+// What the last unit written ends with, as far as the gap after it goes.
+enum class final_unidad : unsigned char {
+    otro,
+    // A doc comment, a closed string or `[`: no byte extends it and no
+    // construct of several tokens goes on from it, so that the next token
+    // starts afresh in code whatever stood between them.
+    barrera,
+    // A name, keyword or variable alone: a byte of a name glued to it would
+    // make it longer.
+    nombre,
+};
+
 // Items numbered from 0 on, pushed at the back and dropped from the front,
 // in one vector whose dropped front is cleared once it is as long as the
 // rest: memory for about twice what is held.
@@ -155,6 +185,7 @@ class compactador {
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
     bool conserva_piezas(std::string_view hueco, std::size_t b);
+    final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
     void escribe_hueco(std::string_view hueco);
 
@@ -324,12 +355,97 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
     return true;
 }
 
+// How unit a, a code unit, ends.
+final_unidad compactador::final_de(std::size_t a) const {
+    const unidad& u = en(a);
+    const char primero = f_[u.inicio];
+    const char ultimo = f_[u.fin - 1];
+    if (u.clase == clase_pieza::documentacion) {
+        // Closed: an open one runs to the end of the source.
+        return u.fin - u.inicio >= 5 && ultimo == '/' && f_[u.fin - 2] == '*'
+                   ? final_unidad::barrera
+                   : final_unidad::otro;
+    }
+    if (u.clase == clase_pieza::cadena) {
+        // A quoted string, closed: the unit ends where no string is open.
+        const bool comillas = primero == '\'' || primero == '"' || primero == '`' ||
+                              ((primero == 'b' || primero == 'B') && u.fin - u.inicio >= 3 &&
+                               (f_[u.inicio + 1] == '\'' || f_[u.inicio + 1] == '"'));
+        if (!comillas || u.fin - u.inicio < 2 ||
+            (ultimo != '\'' && ultimo != '"' && ultimo != '`')) {
+            return final_unidad::otro;
+        }
+        // `<<<` then a quoted name and a line end would open a heredoc.
+        std::size_t k = en_salida_.back();
+        while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
+            --k;
+        }
+        return k > 0 && salida_[k - 1] == '<' ? final_unidad::otro : final_unidad::barrera;
+    }
+    if (u.clase != clase_pieza::codigo || u.ultima - u.primera != 1) {
+        return final_unidad::otro;
+    }
+    if (u.fin - u.inicio == 1 && primero == '[') {
+        return final_unidad::barrera;
+    }
+    const firma& sola = firma_de(u.primera);
+    // `b` alone could prefix a string or a heredoc that follows it.
+    const bool prefijo = u.fin - u.inicio == 1 && (primero == 'b' || primero == 'B');
+    if (sola.variante != matiz::ninguno || !sigue_nombre(ultimo) || prefijo ||
+        !(empieza_nombre(primero) || primero == '$' || primero == '\\')) {
+        return final_unidad::otro;
+    }
+    // Nor may it go on from what stands before it: a number (`1E` and `-3`,
+    // `1.E`) or a cast (`( int` and `)`).
+    std::size_t k = en_salida_.back();
+    if (k > 0 && (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
+        return final_unidad::otro;
+    }
+    while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
+        --k;
+    }
+    if (k > 0 && salida_[k - 1] == '(') {
+        return final_unidad::otro;
+    }
+    return final_unidad::nombre;
+}
+
 // What stands between the last unit written and unit b, whose gap in the
 // source is `hueco`: its line breaks alone, or else nothing or one space,
 // or else the gap as it was.
 std::string_view compactador::elige_hueco(std::string_view hueco, std::string_view lineas,
                                           std::size_t b) {
     const char antes = salida_.back();
+    if (hay(b)) {
+        const final_unidad final = final_de(previas_.back());
+        if (final == final_unidad::barrera) {
+            return lineas;
+        }
+        const char despues = f_[en(b).inicio];
+        if (final == final_unidad::nombre && lineas.empty()) {
+            // Glued, a byte of a name would make the name longer: a single
+            // space, as the source has it, is what stays.
+            if (hueco == " " && sigue_nombre(despues)) {
+                return hueco;
+            }
+            // Any other byte starts a token of its own after a name, but a
+            // backslash that would make one name of two.
+            if (!sigue_nombre(despues) && despues != '\\') {
+                return lineas;
+            }
+        }
+        // `:` grows only into `::`.
+        if (antes == ':' && despues != ':') {
+            return lineas;
+        }
+        // A sign right after an `e` could be a number's exponent (`1E-3`).
+        const std::size_t operador = en_salida_.back();
+        const bool exponente = (antes == '+' || antes == '-') && operador > 0 &&
+                               (salida_[operador - 1] == 'e' || salida_[operador - 1] == 'E');
+        if (lineas.empty() && !exponente && sin_roce_operador(antes, despues)) {
+            return lineas;
+        }
+    }
     // With a line end between them, `<<` `<` and a name or a quoted name
     // before it would open a heredoc.
     if (cierra_piezas(antes) ||

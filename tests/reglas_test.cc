@@ -66,7 +66,7 @@ const caso kCasos[] = {
      "<?php namespace A\\B;class C{}echo \\A\\B\\C::class,namespace\\C::class,__NAMESPACE__;"sv},
     // < before a heredoc
     {"<?php $a = 1; $b = 2; $c = $a < <<<X\n3\nX;\nvar_dump($c, $a << 1, $a <=> $b, $a ?-> b ?? 4);"sv,
-     "<?php $a=1;$b=2;$c=$a < <<<X\n3\nX;\nvar_dump($c,$a<<1,$a<=>$b,$a?->b??4);"sv},
+     "<?php $a=1;$b=2;$c=$a< <<<X\n3\nX;\nvar_dump($c,$a<<1,$a<=>$b,$a?->b??4);"sv},
     // lone CRs are lines
     {"<?php $a = 1;\r$b = 2;\recho __LINE__ , $a . $b;"sv,
      "<?php $a=1;\r$b=2;\recho __LINE__,$a.$b;"sv},
@@ -88,6 +88,31 @@ const caso kCasos[] = {
     {"<?php $a <<<X /* c */\nif(1);"sv, "<?php $a<<<X /* c */\nif(1);"sv},
     // tabs
     {"<?php\n\t\t$a = 1 ;\t// tab\n\t\treturn ;\n"sv, "<?php\n$a=1;\nreturn;\n"sv},
+    // a name before a name keeps the one space it had; before a variable or a block, none
+    {"<?php\nclass A {\n    public function f($x) {\n        return $x;\n    }\n    public static function g() { try { return 1; } finally { echo 2; } }\n}\necho A::g(), (new A)->f(3);\n"sv,
+     "<?php\nclass A{\npublic function f($x){\nreturn$x;\n}\npublic static function g(){try{return 1;}finally{echo 2;}}\n}\necho A::g(),(new A)->f(3);\n"sv},
+    // after `[`, a closed string or a doc comment, only the line breaks
+    {"<?php\n$a = [\n    'k' => 1,   // one\n    \"j\" => 2,\n    `echo x`\n    , 'z'\n];\n/** Doc. */\n\n  function f() {}\necho count($a);\n"sv,
+     "<?php\n$a=[\n'k'=>1,\n\"j\"=>2,\n`echo x`\n,'z'\n];\n/** Doc. */\n\nfunction f(){}\necho count($a);\n"sv},
+    // `<<<`, a quoted name and a line end would open a nowdoc: the space stays
+    {"<?php $a = 1; $b = <<<'X' \nif(1);"sv, "<?php $a=1;$b=<<<'X' \nif(1);"sv},
+    // and a heredoc's: the tab goes, `<< <` stays apart
+    {"<?php $a = 1; $b = << <\"X\"\t\n;"sv, "<?php $a=1;$b=<< <\"X\"\n;"sv},
+    // a name before a quote is looked at: `b'y'` would be one string
+    {"<?php $b = 'x'; $a = $b . b 'y'; if ($a) { echo $a , $b ; } else { echo 0; }"sv,
+     "<?php $b='x';$a=$b.b 'y';if($a){echo$a,$b;}else{echo 0;}"sv},
+    // operators before numbers and variables, `:` and `?:`: nothing between
+    {"<?php\n$i = 0; $a = [1, 2];\n$b = $i == 0 ? $a [ 1 ] : - 1;\n$c = $b + 1 - $i;\n$d = $i > 1 ? : 3;\nswitch ($b) { case 2 :\n  echo $b , $c , $d, $a [0] . 'x' ; }\n"sv,
+     "<?php\n$i=0;$a=[1,2];\n$b=$i==0?$a[1]:-1;\n$c=$b+1-$i;\n$d=$i>1?:3;\nswitch($b){case 2:\necho$b,$c,$d,$a[0].'x';}\n"sv},
+    // a sign after an `e` could make an exponent: `1E- 3` stays apart
+    {"<?php $e = 3; $x = 1E /* c */ - 3; $y = 1. E - 3; echo $x;"sv,
+     "<?php $e=3;$x=1E- 3;$y=1.E- 3;echo$x;"sv},
+    // a name inside what could be a cast keeps what parts it from `)`
+    {"<?php $b = '7'; $a = ( int /* c */) $b; $c = (int /* c */ ) $b;"sv,
+     "<?php $b='7';$a=(int /* c */)$b;$c=(int /* c */ )$b;"sv},
+    // `namespace` and `\\B` would make one name
+    {"<?php namespace A; const B = 1; echo namespace /* c */ \\B, \"\\n\";"sv,
+     "<?php namespace A;const B=1;echo namespace \\B,\"\\n\";"sv},
 };
 
 TEST(ReglasPhp, Compacta) {
