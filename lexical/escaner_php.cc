@@ -254,14 +254,16 @@ std::size_t fin_de_indice_numerico(std::string_view s, std::size_t i) {
     return prefijado != i ? prefijado : fin_de_cifras<es_cifra>(s, i);
 }
 
-// The end of a cast at i, such as `( int )`: spaces and tabs only inside.
-std::size_t fin_de_molde(std::string_view s, std::size_t i) {
+// The end of a cast at i, such as `( int )`: spaces and tabs only inside;
+// `leido`, the last byte read to tell.
+std::size_t fin_de_molde(std::string_view s, std::size_t i, std::size_t& leido) {
     static constexpr std::array<std::string_view, 12> kTipos = {
         "int",  "integer", "bool",   "boolean", "float",  "double",
         "real", "string",  "binary", "array",   "object", "unset"};
     const std::size_t nombre = salta<es_espacio_o_tab>(s, i + 1);
     const std::size_t fin_nombre = salta<sigue_nombre>(s, nombre);
     const std::size_t cierre = salta<es_espacio_o_tab>(s, fin_nombre);
+    leido = cierre;
     if (en(s, cierre) != ')') {
         return i;
     }
@@ -378,6 +380,36 @@ inline pieza escaner_php::crea(clase_pieza clase, std::size_t fin, matiz variant
     return hecha;
 }
 
+bool escaner_php::mismo_estado(const escaner_php& otro) const {
+    if (estado_ != otro.estado_ || tras_halt_ != otro.tras_halt_ ||
+        halt_leido_ != otro.halt_leido_ || por_explorar_ != otro.por_explorar_ ||
+        explorando_ != otro.explorando_ || error_ != otro.error_ || triviales_ != otro.triviales_ ||
+        lineas_ != otro.lineas_ || sangria_explorada_ != otro.sangria_explorada_ ||
+        pila_ != otro.pila_ || anidados_ != otro.anidados_ ||
+        heredocs_.size() != otro.heredocs_.size()) {
+        return false;
+    }
+    for (std::size_t k = 0; k < heredocs_.size(); ++k) {
+        const etiqueta& e = heredocs_[k];
+        const etiqueta& o = otro.heredocs_[k];
+        if (e.nombre != o.nombre || e.sangria != o.sangria || e.explorada != o.explorada) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void escaner_php::toma_estado(const escaner_php& otro, std::size_t posicion) {
+    const std::string_view propia = f_;
+    const std::size_t contadas = contadas_;
+    const std::int64_t linea = linea_;
+    *this = otro;
+    f_ = propia;
+    p_ = posicion;
+    contadas_ = contadas;
+    linea_ = linea;
+}
+
 void escaner_php::apila(estado nuevo) {
     pila_.push_back(estado_);
     estado_ = nuevo;
@@ -425,6 +457,7 @@ pieza escaner_php::lee() {
         case estado::nombre_variable: {
             // ${name[ or ${name}: the name of a variable; anything else is code.
             const std::size_t fin = salta<sigue_nombre>(f_, p_);
+            anota(fin);
             desapila();
             apila(estado::codigo);
             if (empieza_nombre(en(f_, p_)) && (en(f_, fin) == '[' || en(f_, fin) == '}')) {
@@ -486,6 +519,7 @@ void escaner_php::explora() {
     }
     heredocs_.back().sangria = adelante.sangria_explorada_;
     heredocs_.back().explorada = true;
+    alcance_ = std::max(alcance_, adelante.alcance());
 }
 
 void escaner_php::vigila(estado antes, const pieza& leida) {
@@ -634,6 +668,7 @@ pieza escaner_php::nombre() {
         return crea(clase_pieza::codigo, fin);
     }
     const std::size_t tras = salta_blancos(f_, fin);
+    anota(tras);
     if (largo == 5 && hay_palabra(f_, p_, "yield") && tras > fin && hay_palabra(f_, tras, "from") &&
         !sigue_nombre(en(f_, tras + 4))) {
         return crea(clase_pieza::codigo, tras + 4);  // `yield from`, one token
@@ -663,7 +698,8 @@ pieza escaner_php::cadena_entre(std::size_t comilla) {
     }
     // "...": whole when nothing is interpolated; else its quote, and the
     // string is read part by part.
-    for (std::size_t i = comilla + 1; i < f_.size(); ++i) {
+    std::size_t i = comilla + 1;
+    for (; i < f_.size(); ++i) {
         i = busca<'"', '$', '{', '\\'>(f_, i);
         if (i >= f_.size()) {
             break;
@@ -680,12 +716,15 @@ pieza escaner_php::cadena_entre(std::size_t comilla) {
             ++i;
         }
     }
+    // The quote alone, but decided by where the first part opens.
+    anota(std::min(i, f_.size()));
     estado_ = estado::comillas;
     return crea(clase_pieza::cadena, comilla + 1);
 }
 
 std::size_t escaner_php::abre_heredoc(std::size_t marca) {
     std::size_t i = salta<es_espacio_o_tab>(f_, marca + 3);
+    anota(i);
     const char comilla = en(f_, i) == '\'' || en(f_, i) == '"' ? f_[i] : '\0';
     i += comilla != '\0' ? 1 : 0;
     if (!empieza_nombre(en(f_, i))) {
@@ -693,6 +732,7 @@ std::size_t escaner_php::abre_heredoc(std::size_t marca) {
     }
     const std::size_t inicio = i;
     i = salta<sigue_nombre>(f_, i);
+    anota(i);
     const std::string_view nombre = f_.substr(inicio, i - inicio);
     if (comilla != '\0' && en(f_, i++) != comilla) {
         return 0;
@@ -705,6 +745,7 @@ std::size_t escaner_php::abre_heredoc(std::size_t marca) {
     estado_ = comilla == '\'' ? estado::nowdoc : estado::heredoc;
     // Closed on its first line already?
     const std::size_t marca_final = salta<es_espacio_o_tab>(f_, cuerpo);
+    anota(marca_final + nombre.size());
     if (marca_final < f_.size() && hay_marca(f_, marca_final, nombre)) {
         heredocs_.back().sangria = marca_final - cuerpo;
         estado_ = estado::fin_heredoc;
@@ -783,6 +824,7 @@ bool escaner_php::cierra_heredoc(char salto, std::size_t& i, std::size_t& fin_co
         ++i;
     }
     const std::size_t marca = salta<es_espacio_o_tab>(f_, i);
+    anota(marca + (heredocs_.empty() ? 0 : heredocs_.back().nombre.size()));
     if (marca == f_.size()) {
         fin_contenido = f_.size();
         return true;
@@ -938,11 +980,16 @@ pieza escaner_php::en_codigo() {
         case '}':
             desapila();
             return crea(clase_pieza::codigo, p_ + 1);
-        case '(':
-            return crea(clase_pieza::codigo, std::max(fin_de_molde(f_, p_), p_ + 1));
+        case '(': {
+            std::size_t leido = p_;
+            const std::size_t fin = fin_de_molde(f_, p_, leido);
+            anota(leido);
+            return crea(clase_pieza::codigo, std::max(fin, p_ + 1));
+        }
         case '&':
             if (d != '&' && d != '=') {
                 const std::size_t tras = salta_blancos(f_, p_ + 1);
+                anota(tras);
                 const bool seguido = en(f_, tras) == '$' || f_.compare(tras, 3, "...") == 0;
                 return crea(clase_pieza::codigo, p_ + 1,
                             seguido ? matiz::ampersand_seguido : matiz::ninguno);

@@ -8,6 +8,7 @@
 #ifndef KEXO_LEXICAL_ESCANER_PHP_H_
 #define KEXO_LEXICAL_ESCANER_PHP_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -69,6 +70,30 @@ class escaner_php {
     // in code, HTML or a comment that interpolates into one.
     std::size_t cadenas_abiertas() const;
 
+    // How many states and heredocs it holds open beneath the present one.
+    std::size_t profundidad() const { return pila_.size() + heredocs_.size(); }
+
+    // Where the scanner stands: the end of the last token given.
+    std::size_t posicion() const { return p_; }
+
+    // One past the furthest byte that the tokens given since olvida_alcance
+    // may hang on: what decided their ends and kinds, and the state they
+    // left. Two scanners in the same state over the same bytes up to there
+    // give the same tokens and end in the same state.
+    std::size_t alcance() const { return std::max(alcance_, p_ + kMargen); }
+    void olvida_alcance() { alcance_ = 0; }
+
+    // True when `otro` would go on as this one does over the same bytes:
+    // the same state, stack of states and open heredocs (their markers by
+    // their bytes). Where they stand, their sources and lines aside.
+    bool mismo_estado(const escaner_php& otro) const;
+
+    // Takes the state of `otro`, a scanner of another source, and stands at
+    // `posicion` of this one, where the bytes ahead are those ahead of
+    // `otro`. The markers of open heredocs stay in `otro`'s source, which
+    // must outlive this scanner. For scanners that count no lines.
+    void toma_estado(const escaner_php& otro, std::size_t posicion);
+
    private:
     enum class estado : unsigned char {
         html,
@@ -89,6 +114,12 @@ class escaner_php {
         std::size_t sangria = 0;
         bool explorada = false;
     };
+
+    // Past a token's end, the bytes read to decide it and its state are at
+    // most this many, but where anota says more.
+    static constexpr std::size_t kMargen = 32;
+
+    void anota(std::size_t hasta) { alcance_ = std::max(alcance_, hasta + kMargen); }
 
     pieza lee();
     std::size_t fin_de_trivial(std::size_t i) const;
@@ -136,6 +167,7 @@ class escaner_php {
     bool lineas_;
     std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
     std::int64_t linea_ = 1;
+    std::size_t alcance_ = 0;  // see alcance()
 };
 
 }  // namespace kexo

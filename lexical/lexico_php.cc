@@ -1,6 +1,12 @@
 #include "lexical/lexico_php.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kexo {
 
@@ -67,7 +73,11 @@ class lineas_de {
     explicit lineas_de(std::string_view fuente) : f_(fuente) {}
 
     std::int64_t de(const pieza& p) {
-        const auto inicio = static_cast<std::size_t>(p.texto.data() - f_.data());
+        return en(static_cast<std::size_t>(p.texto.data() - f_.data()));
+    }
+
+    // The line of byte `inicio`.
+    std::int64_t en(std::size_t inicio) {
         linea_ += saltos_entre(f_, hasta_, inicio);
         hasta_ = inicio;
         return linea_;
@@ -96,11 +106,47 @@ pieza lexico_php::siguiente() {
     return leida;
 }
 
-comparacion compara_php(std::string_view original, std::string_view compactado,
-                        modo_comparacion modo, std::int64_t desfase) {
+namespace {
+
+// How many bytes `a` from i and `b` from j have in common before they part.
+std::size_t comunes(std::string_view a, std::size_t i, std::string_view b, std::size_t j) {
+    const std::size_t n = std::min(a.size() - i, b.size() - j);
+    const char* const x = a.data() + i;
+    const char* const y = b.data() + j;
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    for (; n - k >= 16; k += 16) {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + k));
+        const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, v))) ^ 0xffffU;
+        if (m != 0) {
+            return k + static_cast<std::size_t>(__builtin_ctz(m));
+        }
+    }
+#endif
+    while (k < n && x[k] == y[k]) {
+        ++k;
+    }
+    return k;
+}
+
+// Fewer bytes in common than this are read token by token: the shortcut
+// would stop before it pays.
+constexpr std::size_t kTramoMinimo = 128;
+// Tokens read on the shortcut between two copies of the original's scanner
+// state into the other's: how many the other reads again where it stops.
+constexpr int kEntreCopias = 64;
+// Deeper stacks of states are compared token by token: comparing and copying
+// them would cost more than it saves.
+constexpr std::size_t kPilaMaxima = 16;
+
+comparacion compara(std::string_view original, std::string_view compactado, modo_comparacion modo,
+                    std::int64_t desfase, bool atajo) {
     // Every piece's line matters only in modo_comparacion::lineas; else
     // lines are counted for a __LINE__ and a difference alone.
     const bool lineas = modo == modo_comparacion::lineas;
+    // The shortcut carries no line over from one scanner to the other.
+    atajo = atajo && !lineas;
     lexico_php de_original(original, lineas);
     lexico_php de_compactado(compactado, lineas);
     lineas_de en_original(original);
@@ -109,8 +155,18 @@ comparacion compara_php(std::string_view original, std::string_view compactado,
         return lineas ? p.linea : en_original.de(p);
     };
     pieza previa{clase_pieza::fin, {}, 0};
+    // A piece of the original read on the shortcut but not compared there.
+    pieza pendiente{clase_pieza::fin, {}, 0};
+    bool hay_pendiente = false;
+    // The last run of common bytes found: from `desde` to `hasta` in the
+    // original, the other source `desplazamiento` bytes behind; hasta is
+    // SIZE_MAX when both end together.
+    std::size_t desde = 0;
+    std::size_t hasta = 0;
+    std::size_t desplazamiento = 0;
     for (;;) {
-        const pieza a = de_original.siguiente();
+        const pieza a = hay_pendiente ? pendiente : de_original.siguiente();
+        hay_pendiente = false;
         const pieza b = de_compactado.siguiente();
         if (a.clase == clase_pieza::fin && b.clase == clase_pieza::fin) {
             return {true, 0};
@@ -129,6 +185,58 @@ comparacion compara_php(std::string_view original, std::string_view compactado,
                 return {false, a.linea, motivo_diferencia::linea};
             }
             previa = a;
+            if (!atajo) {
+                continue;
+            }
+            escaner_php& uno = de_original.escaner();
+            escaner_php& otro = de_compactado.escaner();
+            const std::size_t pa = uno.posicion();
+            const std::size_t pb = otro.posicion();
+            if (pa - pb != desplazamiento || pa < desde || pa > hasta) {
+                desde = pa;
+                desplazamiento = pa - pb;
+                const std::size_t n = comunes(original, pa, compactado, pb);
+                hasta =
+                    pa + n == original.size() && pb + n == compactado.size() ? SIZE_MAX : pa + n;
+            }
+            if (hasta - pa < kTramoMinimo || uno.profundidad() > kPilaMaxima ||
+                !uno.mismo_estado(otro)) {
+                continue;
+            }
+            // The shortcut: the original alone, while what decides its tokens
+            // lies before `hasta`. `otro` stays where the state was last
+            // copied, `leidas` tokens behind.
+            uno.olvida_alcance();
+            int leidas = 0;
+            for (;;) {
+                const pieza c = de_original.siguiente();
+                const bool mismo =
+                    hasta == SIZE_MAX || (c.clase != clase_pieza::fin && uno.alcance() <= hasta);
+                if (!mismo) {
+                    // The other reads again up to c, which is compared as usual.
+                    for (; leidas > 0; --leidas) {
+                        de_compactado.siguiente();
+                    }
+                    pendiente = c;
+                    hay_pendiente = true;
+                    break;
+                }
+                if (c.clase == clase_pieza::fin) {
+                    return {true, 0};
+                }
+                if (c.variante == matiz::linea_magica) {
+                    const auto inicio = static_cast<std::size_t>(c.texto.data() - original.data());
+                    const std::int64_t linea = en_original.de(c);
+                    if (linea != en_compactado.en(inicio - desplazamiento) + desfase) {
+                        return {false, linea, motivo_diferencia::linea_magica};
+                    }
+                }
+                previa = c;
+                if (++leidas == kEntreCopias) {
+                    otro.toma_estado(uno, uno.posicion() - desplazamiento);
+                    leidas = 0;
+                }
+            }
             continue;
         }
         if (cola_prescindible(a, de_original, previa) &&
@@ -140,6 +248,18 @@ comparacion compara_php(std::string_view original, std::string_view compactado,
         return {false, linea_original(a),
                 doc ? motivo_diferencia::documentacion : motivo_diferencia::programa};
     }
+}
+
+}  // namespace
+
+comparacion compara_php(std::string_view original, std::string_view compactado,
+                        modo_comparacion modo, std::int64_t desfase) {
+    return compara(original, compactado, modo, desfase, true);
+}
+
+comparacion compara_php_paso_a_paso(std::string_view original, std::string_view compactado,
+                                    modo_comparacion modo, std::int64_t desfase) {
+    return compara(original, compactado, modo, desfase, false);
 }
 
 bool empieza_con_declare(std::string_view fuente) {

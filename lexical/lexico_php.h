@@ -28,6 +28,8 @@ class lexico_php {
     // The next piece; clase_pieza::fin at the end, and from then on.
     pieza siguiente();
 
+    escaner_php& escaner() { return escaner_; }
+
    private:
     escaner_php escaner_;
 };
@@ -61,9 +63,19 @@ enum class modo_comparacion : unsigned char {
 // unsure, it finds them different. `desfase` is the lines that a block
 // written in front of `compactado`'s code adds (a notice's header): its
 // pieces stand that many lines further down.
+//
+// Where both sources hold the same bytes ahead for long, with the scanners in
+// the same state, only `original` is read there: the tokens of both are the
+// same while what decides them lies within those bytes.
 comparacion compara_php(std::string_view original, std::string_view compactado,
                         modo_comparacion modo = modo_comparacion::programa,
                         std::int64_t desfase = 0);
+
+// The same verdict, reading both sources token by token throughout: the
+// measure that compara_php's shortcut is tested against.
+comparacion compara_php_paso_a_paso(std::string_view original, std::string_view compactado,
+                                    modo_comparacion modo = modo_comparacion::programa,
+                                    std::int64_t desfase = 0);
 
 // True when the source, past a leading `#!` line (PHP's command line skips
 // it), opens with `<?php` and, after only whitespace and comments, its first

@@ -327,6 +327,157 @@ TEST(Lexico, EnCualquierPosicion) {
     }
 }
 
+// Where both sources hold the same bytes ahead for long, the check reads the
+// original alone there. Each @ takes 40 lines of code, so that the common
+// runs are long; what decides a token at their ends lies past them.
+TEST(Lexico, TramosComunes) {
+    struct fila {
+        const char* nombre;
+        std::string original;
+        std::string compactado;
+        std::int64_t linea;  // 0: the same program
+        motivo_diferencia motivo = kPrograma;
+        std::int64_t desfase = 0;
+    };
+    const std::string espacios(100, ' ');
+    // Whitespace over lines: a token decided past them must be found on its
+    // own line, not on the next one's.
+    const std::string saltos = " \n\n\n" + espacios;
+    const std::string lineas = [] {
+        std::string texto;
+        for (int i = 0; i < 40; ++i) {
+            texto += "xxxx\n";
+        }
+        return texto;
+    }();
+    const fila kFilas[] = {
+        {"a comment dropped between runs", "<?php\n@// x\n@echo 1;\n", "<?php\n@\n@echo 1;\n", 0},
+        {"__LINE__ in a run, a line fewer before", "<?php\n\n@echo __LINE__;@",
+         "<?php\n@echo __LINE__;@", 43, kLineaMagica},
+        {"__LINE__ in a run, a header makes up the line", "<?php\n\n@__LINE__;@",
+         "<?php\n@__LINE__;@", 0, kPrograma, 1},
+        {"__LINE__ in a run, a header one line too many", "<?php\n@__LINE__;@",
+         "<?php\n@__LINE__;@", 42, kLineaMagica, 1},
+        {"__LINE__ on its line, a comment dropped", "<?php\n@echo __LINE__; // x\n@",
+         "<?php\n@echo __LINE__; \n@", 0},
+        {"the rest the same to the end", "<?php // x\n@", "<?php \n@", 0},
+        {"the rest the same to the end, __LINE__ moved", "<?php\n// x\n\n@__LINE__;",
+         "<?php\n// x\n@__LINE__;", 44, kLineaMagica},
+        {"a run ends inside a name", "<?php\n@$abcdef = 1;\n", "<?php\n@$abcdeg = 1;\n", 42},
+        {"the other ends first", "<?php\n@echo 1;", "<?php\n@echo", 42},
+        {"& and lines past the run", "<?php\n@f(&" + saltos + "$a);",
+         "<?php\n@f(&" + saltos + "1);", 42},
+        {"enum and lines past the run", "<?php\n@enum" + saltos + "Foo {}",
+         "<?php\n@enum" + saltos + "(1);", 42},
+        {"yield and lines past the run", "<?php\n@yield" + saltos + "fro($a);",
+         "<?php\n@yield" + saltos + "from $a;", 42},
+        {"a cast with spaces past the run", "<?php\n@$a = (" + espacios + "int" + espacios + ");",
+         "<?php\n@$a = (" + espacios + "int" + espacios + "x;", 42},
+        {"a string's first part past the run", "<?php\n@echo \"" + lineas + "$a\";",
+         "<?php\n@echo \"" + lineas + "a\";", 42},
+        {"${ and a long name past the run", "<?php\n@\"${" + espacios + "}\";",
+         "<?php\n@\"${" + espacios + "]\";", 42},
+        {"a heredoc closed past the run, another indentation", "<?php\n@$h = <<<EOT\n@  EOT;\n",
+         "<?php\n@$h = <<<EOT\n@    EOT;\n", 83},
+        {"a heredoc's closing marker at the run's end", "<?php\n@$h = <<<EOT\n@EOT;\n@",
+         "<?php\n@$h = <<<EOT\n@EOTX;\n@", 82},
+        {"a heredoc closed on its first line, indented past the run",
+         "<?php\n@$h = <<<EOT\n" + espacios + "EOT;\n",
+         "<?php\n@$h = <<<EOT\n" + espacios + "EOTX;\n", 43},
+        {"a string open in one, closed in the other", "<?php\n@\"{$a}@\";", "<?php\n@\"{$a}\"@;",
+         42},
+    };
+    const std::string codigo = [] {
+        std::string texto;
+        for (int i = 0; i < 40; ++i) {
+            texto += "$v = 1;\n";
+        }
+        return texto;
+    }();
+    const auto rellena = [&](std::string texto) {
+        for (std::size_t k = texto.find('@'); k != std::string::npos; k = texto.find('@', k)) {
+            texto.replace(k, 1, codigo);
+            k += codigo.size();
+        }
+        return texto;
+    };
+    for (const fila& f : kFilas) {
+        const std::string original = rellena(f.original);
+        const std::string compactado = rellena(f.compactado);
+        SCOPED_TRACE(f.nombre);
+        const comparacion hallada =
+            compara_php(original, compactado, modo_comparacion::programa, f.desfase);
+        EXPECT_EQ(f.linea == 0, hallada.iguales);
+        EXPECT_EQ(f.linea, hallada.iguales ? 0 : hallada.linea);
+        EXPECT_EQ(f.linea == 0 ? motivo_diferencia::ninguno : f.motivo, hallada.motivo);
+        const comparacion paso =
+            compara_php_paso_a_paso(original, compactado, modo_comparacion::programa, f.desfase);
+        EXPECT_EQ(paso.iguales, hallada.iguales);
+        EXPECT_EQ(paso.linea, hallada.linea);
+        EXPECT_EQ(paso.motivo, hallada.motivo);
+    }
+}
+
+// The run of common bytes ends at every byte of each construct, by a byte
+// taken out, a byte changed, a line end added: the shortcut finds what reading
+// both sources token by token finds, whatever the line shift.
+TEST(Lexico, TramosQueAcabanEnCualquierByte) {
+    const std::string espacios(40, ' ');
+    const std::string saltos = "\n\n\r\n" + espacios;
+    const std::string construcciones[] = {
+        "f(&" + saltos + "$a); $b = $c & $d;",
+        "enum" + saltos + "Foo {} yield" + saltos + "from $a;",
+        "$a = (" + espacios + "int" + espacios + ") $b; $c = ( float ) 1;",
+        "echo \"abc" + espacios + "{$a[1]} $b->c ${d} ${e[1]} $f[2]\";",
+        "echo `ls $a`; echo 'x\\'y'; echo b\"q $a\";",
+        "$h = <<<EOT\n  a $x {$y}\n" + espacios + "EOT;\n$n = <<<'N'\n  raw\n  N;\n",
+        "$i = <<<EOT\nEOT;\n$j = <<<\"E\"\n{$a[\nE\n]}\nE;\n",
+        "// c ?> <b>x</b><?php\n# d\n/* e */ /** f\n */ #[A]\n",
+        "$o->class; $o?->list; $o-> #[c]\na; echo __LINE__;",
+        "__halt_compiler ( ) ; raw data\n\r\n",
+        "0x1F + 0b101 + 1_000.5e-3 + .5 + 07 <=> $a ?\?= $b ** 2 ... $c;",
+    };
+    const std::string codigo = [] {
+        std::string texto;
+        for (int i = 0; i < 30; ++i) {
+            texto += "$v = 1;\r\n";
+        }
+        return texto;
+    }();
+    std::size_t comparadas = 0;
+    for (const std::string& construccion : construcciones) {
+        const std::string original = "<?php\n" + codigo + construccion + "\n" + codigo;
+        const std::size_t desde = 6 + codigo.size() - 4;
+        const std::size_t hasta = desde + construccion.size() + 8;
+        for (std::size_t k = desde; k < hasta; ++k) {
+            std::string sin = original;
+            sin.erase(k, 1);
+            std::string cambiado = original;
+            cambiado[k] = cambiado[k] == ' ' ? '\n' : ' ';
+            std::string con_salto = original;
+            con_salto.insert(k, "\n");
+            for (const std::string* otro : {&sin, &cambiado, &con_salto}) {
+                for (const std::int64_t desfase : {0, 1, -1}) {
+                    for (const bool al_reves : {false, true}) {
+                        const std::string& a = al_reves ? *otro : original;
+                        const std::string& b = al_reves ? original : *otro;
+                        SCOPED_TRACE(escapa(a) + " / " + escapa(b));
+                        const comparacion hallada =
+                            compara_php(a, b, modo_comparacion::programa, desfase);
+                        const comparacion paso =
+                            compara_php_paso_a_paso(a, b, modo_comparacion::programa, desfase);
+                        ASSERT_EQ(paso.iguales, hallada.iguales);
+                        ASSERT_EQ(paso.linea, hallada.linea);
+                        ASSERT_EQ(paso.motivo, hallada.motivo);
+                        ++comparadas;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(comparadas, 10000U);
+}
+
 // Where a notice may stand: before a declare, PHP wants nothing but comments.
 TEST(Lexico, EmpiezaConDeclare) {
     struct fila {
