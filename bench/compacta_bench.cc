@@ -148,7 +148,7 @@ void resume(const anotador& medido) {
     std::printf("\nsummary, GB/s (10^9 bytes a second, the median of the repetitions):\n");
     std::printf("%-10s %6s", "source", "size");
     for (const auto& r : kRutas) {
-        std::printf(" %8s", nombre_de(r.ruta));
+        std::printf(" %8s", nombre_de(r.via));
     }
     std::printf("  fastest\n");
     std::vector<std::string> avisos;
@@ -169,9 +169,9 @@ void resume(const anotador& medido) {
                 linea += celda;
                 if (gb > mejor) {
                     mejor = gb;
-                    rapida = nombre_de(r.ruta);
+                    rapida = nombre_de(r.via);
                 }
-                de_la_elegida = r.ruta == elegida ? gb : de_la_elegida;
+                de_la_elegida = r.via == elegida ? gb : de_la_elegida;
             }
             if (rapida == nullptr) {
                 continue;  // nothing measured for this source and size
@@ -201,11 +201,11 @@ int ejecuta(int argc, char** argv) {
         for (const auto& r : kRutas) {
             for (const unsigned mb : kMegas) {
                 const std::size_t tamano = std::size_t{mb} * 1000000;
-                if (!admite(r.ruta) || (es_real && real_entera().size() < tamano)) {
+                if (!admite(r.via) || (es_real && real_entera().size() < tamano)) {
                     continue;  // not on this processor, or no real source given
                 }
                 benchmark::RegisterBenchmark(nombre_de_medida(fuente, r.nombre, mb).c_str(),
-                                             compacta, es_real, tamano, r.ruta)
+                                             compacta, es_real, tamano, r.via)
                     ->Unit(benchmark::kMillisecond);
             }
         }

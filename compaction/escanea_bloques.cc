@@ -102,6 +102,33 @@ inline char literal_al_final(bloque& b, std::uint64_t saltos, unsigned desde_byt
     return tras_una_clase(comilla, simples | dobles, simples != 0 ? '\'' : '"');
 }
 
+// The same as literal_al_final with no branch but for quotes of both kinds
+// after the last line break, which are rare (0.6 % of the blocks of real
+// PHP): a third of the blocks have no line break, as good as at random, and
+// which quotes follow the last one varies as much. The AVX2 way, with more
+// work in each block, loses more to a mispredicted branch than it gains from
+// the work a branch skips; the AVX-512 way measured the other way round.
+inline char literal_al_final_sin_bifurcar(bloque& b, std::uint64_t saltos, unsigned desde_byte,
+                                          char comilla) {
+    const std::uint64_t hay_saltos = 0 - static_cast<std::uint64_t>(saltos != 0);
+    const auto ultimo = static_cast<unsigned>(63 - __builtin_clzll(saltos | 1));
+    const std::uint64_t tras_saltos =
+        (((~std::uint64_t{0} << ultimo) << 1) & hay_saltos) | ~hay_saltos;
+    const std::uint64_t cuentan = tras_saltos & (~std::uint64_t{0} << desde_byte);
+    comilla = static_cast<char>(comilla & ~static_cast<char>(hay_saltos));
+    const std::uint64_t simples = b.simples & cuentan;
+    const std::uint64_t dobles = b.dobles & cuentan;
+    if (__builtin_expect((simples != 0) & (dobles != 0), 0)) {
+        sigue_literales(b, saltos, static_cast<unsigned>(64 - __builtin_popcountll(cuentan)),
+                        comilla);
+        return comilla;
+    }
+    const char clase = simples != 0 ? '\'' : '"';
+    const bool impar = __builtin_parityll(simples | dobles) != 0;
+    const bool cambia = impar & ((comilla == '\0') | (comilla == clase));
+    return static_cast<char>(comilla ^ (clase & -static_cast<char>(cambia)));
+}
+
 // The block scan along `Maquina`, which classifies a block and writes what it
 // keeps; the rest is the same on every processor.
 template <typename Maquina>
@@ -121,8 +148,9 @@ __attribute__((always_inline)) inline std::size_t escanea_con(estado_escaneo& e,
     std::uint64_t tras_cr = e.pendiente == pendiente_escaneo::cr;
     std::uint64_t en_sangria = e.pendiente == pendiente_escaneo::sangria;
     bool comentario_abierto = e.pendiente == pendiente_escaneo::comentario;
+    Maquina maquina;
     for (; fin - p > 64; p += 64) {
-        const clasificado c = Maquina::clasifica(p, trozo.data(), previo);
+        const clasificado c = maquina.clasifica(p, trozo.data(), previo);
         bloque b{c.cr, c.lf, c.simples, c.dobles, c.dos_barras, 0};
         // The LF of each CR LF, a CR of the previous block included: a space.
         const std::uint64_t saltos = c.lf & ((c.cr << 1) | tras_cr);
@@ -147,9 +175,11 @@ __attribute__((always_inline)) inline std::size_t escanea_con(estado_escaneo& e,
         } else if (b.dos_barras != 0) {
             comentario_abierto = !sigue_literales(b, saltos, desde_byte, comilla);
         } else {
-            comilla = literal_al_final(b, saltos, desde_byte, comilla);
+            comilla = Maquina::kSinBifurcar
+                          ? literal_al_final_sin_bifurcar(b, saltos, desde_byte, comilla)
+                          : literal_al_final(b, saltos, desde_byte, comilla);
         }
-        Maquina::escribe(out, p, saltos, c.lf, ~b.quita);
+        maquina.escribe(out, p, saltos, ~b.quita);
         previo = p[63];
         const std::uint64_t sigue = static_cast<std::uint64_t>(!comentario_abierto);
         en_sangria = sigue & sigue_sangria;
@@ -175,9 +205,11 @@ __attribute__((always_inline)) inline std::size_t escanea_con(estado_escaneo& e,
 namespace {
 
 // For each mask of 8 bits, the places of its set bits, from the lowest, one
-// a byte: the shuffle that packs the bytes a mask keeps.
+// a byte: the shuffle that packs the bytes a mask keeps. `alto` is the same
+// for the second 8 bytes of 16.
 struct tabla_compresion {
-    std::uint64_t de[256];
+    std::uint64_t bajo[256];
+    std::uint64_t alto[256];
 };
 
 constexpr tabla_compresion compresiones() {
@@ -186,7 +218,8 @@ constexpr tabla_compresion compresiones() {
         unsigned k = 0;
         for (unsigned bit = 0; bit < 8; ++bit) {
             if ((mascara >> bit) & 1) {
-                t.de[mascara] |= std::uint64_t{bit} << (8 * k++);
+                t.bajo[mascara] |= std::uint64_t{bit} << (8 * k);
+                t.alto[mascara] |= std::uint64_t{bit + 8} << (8 * k++);
             }
         }
     }
@@ -195,64 +228,91 @@ constexpr tabla_compresion compresiones() {
 
 constexpr tabla_compresion kCompresion = compresiones();
 
+// A byte in all 32 places of a vector.
+struct alignas(32) repetido {
+    unsigned char b[32];
+};
+
+constexpr repetido repite(char c) {
+    repetido r{};
+    for (unsigned char& x : r.b) {
+        x = static_cast<unsigned char>(c);
+    }
+    return r;
+}
+
+// The bytes the AVX2 way compares with, and what turns an LF into a space.
+struct bytes_avx2 {
+    repetido cr, lf, simple, doble, barra, espacio, invertida, lf_a_espacio;
+};
+
+constexpr bytes_avx2 kBytesAvx2{repite('\r'), repite('\n'), repite('\''), repite('"'),
+                                repite('/'),  repite(' '),  repite('\\'), repite('\n' ^ ' ')};
+
 struct maquina_avx2 {
-    KEXO_AVX2 static std::uint64_t iguales(__m256i a, __m256i b, char c) {
-        const __m256i byte = _mm256_set1_epi8(c);
-        const auto bajo = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, byte)));
-        const auto alto = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, byte)));
-        return std::uint64_t{bajo} | (std::uint64_t{alto} << 32);
+    static constexpr bool kSinBifurcar = true;  // see literal_al_final_sin_bifurcar
+    // The compares read their constants from memory: there are more than
+    // the 16 vector registers hold beside the block, and the compiler would
+    // otherwise build each again in each block from a general register, three
+    // instructions apiece.
+    const bytes_avx2* k;
+    __m256i a, b;  // the block's two halves, the LFs of CR LF made spaces
+
+    KEXO_AVX2 maquina_avx2() : k(&kBytesAvx2) {
+        asm("" : "+r"(k));  // the contents are not known: read, not built
     }
 
-    KEXO_AVX2 static __m256i carga(const char* p) {
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    KEXO_AVX2 static __m256i carga(const void* p) {
+        return _mm256_loadu_si256(static_cast<const __m256i*>(p));
     }
 
-    // The masks of the bytes of a and b (64 bytes) that are `c` and whose
-    // bytes in a_si and b_si are 0xff.
-    KEXO_AVX2 static std::uint64_t iguales_si(__m256i a, __m256i b, char c, __m256i a_si,
-                                              __m256i b_si) {
-        const __m256i byte = _mm256_set1_epi8(c);
-        const auto bajo = static_cast<unsigned>(
-            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, byte), a_si)));
-        const auto alto = static_cast<unsigned>(
-            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(b, byte), b_si)));
-        return std::uint64_t{bajo} | (std::uint64_t{alto} << 32);
+    KEXO_AVX2 static __m256i igual(__m256i v, const repetido& r) {
+        return _mm256_cmpeq_epi8(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(r.b)));
     }
 
-    // Quotes after a backslash and `/` before another are told by comparing
-    // the bytes one place before and after, read again from memory: fewer
-    // masks to move to general registers, which costs most here. The first
-    // block of a piece takes the byte before it from `previo`.
-    KEXO_AVX2 static clasificado clasifica(const char* p, const char* inicio, char previo) {
-        const __m256i a = carga(p);
-        const __m256i b = carga(p + 32);
+    // The mask of 64 bits of two vectors of compares, the low one first.
+    KEXO_AVX2 static std::uint64_t mascara(__m256i bajo, __m256i alto) {
+        const auto m_bajo = static_cast<unsigned>(_mm256_movemask_epi8(bajo));
+        const auto m_alto = static_cast<unsigned>(_mm256_movemask_epi8(alto));
+        return std::uint64_t{m_bajo} | (std::uint64_t{m_alto} << 32);
+    }
+
+    // Quotes after a backslash, `/` before another and the LFs after a CR are
+    // told by comparing the bytes one place before and after, read again from
+    // memory: fewer masks to move to general registers, which costs most here.
+    // The first block of a piece takes the byte before it from `previo`. An
+    // LF after a CR is the LF of a CR LF: a CR before a block always leaves
+    // the scan waiting on it.
+    KEXO_AVX2 clasificado clasifica(const char* p, const char* inicio, char previo) {
+        a = carga(p);
+        b = carga(p + 32);
         const __m256i a_antes =
             p != inicio ? carga(p - 1)
                         : _mm256_alignr_epi8(
                               a, _mm256_permute2x128_si256(_mm256_set1_epi8(previo), a, 0x21), 15);
-        const __m256i invertida = _mm256_set1_epi8('\\');
-        const __m256i a_libre =
-            _mm256_xor_si256(_mm256_cmpeq_epi8(a_antes, invertida), _mm256_set1_epi8(-1));
-        const __m256i b_libre =
-            _mm256_xor_si256(_mm256_cmpeq_epi8(carga(p + 31), invertida), _mm256_set1_epi8(-1));
-        const __m256i barra = _mm256_set1_epi8('/');
-        const __m256i a_barra = _mm256_cmpeq_epi8(carga(p + 1), barra);
-        const __m256i b_barra = _mm256_cmpeq_epi8(carga(p + 33), barra);
-        return {iguales(a, b, '\r'),
-                iguales(a, b, '\n'),
-                iguales_si(a, b, '\'', a_libre, b_libre),
-                iguales_si(a, b, '"', a_libre, b_libre),
-                iguales_si(a, b, '/', a_barra, b_barra),
-                iguales(a, b, ' ')};
-    }
-
-    // The bytes whose bits are set in `mascara`, as 0xff; the others 0.
-    KEXO_AVX2 static __m256i bytes_de(std::uint32_t mascara) {
-        const __m256i repetida = _mm256_shuffle_epi8(
-            _mm256_set1_epi32(static_cast<int>(mascara)),
-            _mm256_setr_epi64x(0, 0x0101010101010101, 0x0202020202020202, 0x0303030303030303));
-        const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201));
-        return _mm256_cmpeq_epi8(_mm256_and_si256(repetida, bits), bits);
+        const __m256i b_antes = carga(p + 31);
+        const __m256i a_escapa = igual(a_antes, k->invertida);
+        const __m256i b_escapa = igual(b_antes, k->invertida);
+        const __m256i a_lf = igual(a, k->lf);
+        const __m256i b_lf = igual(b, k->lf);
+        clasificado c;
+        c.cr = mascara(igual(a, k->cr), igual(b, k->cr));
+        c.lf = mascara(a_lf, b_lf);
+        c.simples = mascara(_mm256_andnot_si256(a_escapa, igual(a, k->simple)),
+                            _mm256_andnot_si256(b_escapa, igual(b, k->simple)));
+        c.dobles = mascara(_mm256_andnot_si256(a_escapa, igual(a, k->doble)),
+                           _mm256_andnot_si256(b_escapa, igual(b, k->doble)));
+        c.dos_barras =
+            mascara(_mm256_and_si256(igual(a, k->barra), igual(carga(p + 1), k->barra)),
+                    _mm256_and_si256(igual(b, k->barra), igual(carga(p + 33), k->barra)));
+        c.espacios = mascara(igual(a, k->espacio), igual(b, k->espacio));
+        const __m256i a_salto = _mm256_and_si256(a_lf, igual(a_antes, k->cr));
+        const __m256i b_salto = _mm256_and_si256(b_lf, igual(b_antes, k->cr));
+        const __m256i a_espacio =
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(k->lf_a_espacio.b));
+        a = _mm256_xor_si256(a, _mm256_and_si256(a_salto, a_espacio));
+        b = _mm256_xor_si256(b, _mm256_and_si256(b_salto, a_espacio));
+        return c;
     }
 
     // Packs the bytes of v that `quedan` keeps, by a shuffle from kCompresion
@@ -260,9 +320,8 @@ struct maquina_avx2 {
     KEXO_AVX2 static void comprime(char*& salida, __m128i v, unsigned quedan) {
         const unsigned bajo = quedan & 0xff;
         const unsigned alto = (quedan >> 8) & 0xff;
-        const __m128i orden =
-            _mm_set_epi64x(static_cast<long long>(kCompresion.de[alto] + 0x0808080808080808ull),
-                           static_cast<long long>(kCompresion.de[bajo]));
+        const __m128i orden = _mm_set_epi64x(static_cast<long long>(kCompresion.alto[alto]),
+                                             static_cast<long long>(kCompresion.bajo[bajo]));
         const __m128i juntos = _mm_shuffle_epi8(v, orden);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), juntos);
         salida += __builtin_popcount(bajo);
@@ -270,27 +329,20 @@ struct maquina_avx2 {
         salida += __builtin_popcount(alto);
     }
 
-    // Each 32 bytes: the LFs of CR LF made spaces, then the kept bytes packed
-    // and stored 16 bytes at a time. In a CR LF source every LF is one of a CR LF,
-    // so the LFs are found by a compare rather than spread from `saltos`.
-    KEXO_AVX2 static void escribe(char*& salida, const char* p, std::uint64_t saltos,
-                                  std::uint64_t lfs, std::uint64_t quedan) {
-        const __m256i lf_a_espacio = _mm256_set1_epi8('\n' ^ ' ');
-        for (unsigned i = 0; i < 64; i += 32) {
-            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-            const __m256i son_saltos = saltos == lfs
-                                           ? _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))
-                                           : bytes_de(static_cast<std::uint32_t>(saltos >> i));
-            v = _mm256_xor_si256(v, _mm256_and_si256(son_saltos, lf_a_espacio));
-            const auto quedan32 = static_cast<std::uint32_t>(quedan >> i);
-            comprime(salida, _mm256_castsi256_si128(v), quedan32 & 0xffff);
-            comprime(salida, _mm256_extracti128_si256(v, 1), quedan32 >> 16);
-        }
+    KEXO_AVX2 static void comprime(char*& salida, __m256i v, std::uint32_t quedan) {
+        comprime(salida, _mm256_castsi256_si128(v), quedan & 0xffff);
+        comprime(salida, _mm256_extracti128_si256(v, 1), quedan >> 16);
+    }
+
+    KEXO_AVX2 void escribe(char*& salida, const char*, std::uint64_t, std::uint64_t quedan) {
+        comprime(salida, a, static_cast<std::uint32_t>(quedan));
+        comprime(salida, b, static_cast<std::uint32_t>(quedan >> 32));
     }
 };
 
 struct maquina_avx512 {
-    KEXO_AVX512 static clasificado clasifica(const char* p, const char*, char previo) {
+    static constexpr bool kSinBifurcar = false;  // see literal_al_final_sin_bifurcar
+    KEXO_AVX512 clasificado clasifica(const char* p, const char*, char previo) {
         const __m512i v = _mm512_loadu_si512(p);
         const auto iguales = [v](char c) KEXO_AVX512 {
             return static_cast<std::uint64_t>(_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c)));
@@ -306,8 +358,8 @@ struct maquina_avx512 {
     // escanea_bloques). Compressing straight to memory is microcoded on Zen 4.
     // The compress merges into its own source: its zero-masked form waits on
     // the previous value of its destination on Zen 4 and 5.
-    KEXO_AVX512 static void escribe(char*& salida, const char* p, std::uint64_t saltos,
-                                    std::uint64_t, std::uint64_t quedan) {
+    KEXO_AVX512 void escribe(char*& salida, const char* p, std::uint64_t saltos,
+                             std::uint64_t quedan) {
         const __m512i v =
             _mm512_mask_blend_epi8(saltos, _mm512_loadu_si512(p), _mm512_set1_epi8(' '));
         _mm512_storeu_si512(salida, _mm512_mask_compress_epi8(v, quedan, v));

@@ -114,6 +114,42 @@ TEST(Compacta, TodasLasRutasIgual) {
     }
 }
 
+// The literal open at a block's end, which blocks without a `//` work out
+// from the quotes after their last line break: each row puts a `//` in a later
+// block, which drops it or not as that literal says, with the rows' bytes
+// falling at every place of a block.
+TEST(Compacta, LiteralAbiertoAlFinDeBloque) {
+    const std::string largo(90, 'x');
+    const struct {
+        const char* nombre;
+        std::string fuente;
+    } kFilas[] = {
+        {"single quote open over a block", "$a = '" + largo + "'; // c\r\n$b = 1;"},
+        {"double quote open over a block", "$a = \"" + largo + "// d\"; // c\r\nb"},
+        {"other kind inside an open literal", "$a = \"it's " + largo + " // d\" // c\r\nb"},
+        {"line break ends the literal", "$a = 'x\r\n" + largo + " // c\r\nb"},
+        {"odd quotes of one kind after the break", "\r\n'a' 'b' '" + largo + " // d' // c"},
+        {"even quotes of one kind after the break", "\r\n'a' 'b' " + largo + " // c\r\nb"},
+        {"both kinds after the break", "\r\n'a\"' \"b'\" '" + largo + "// d' // c"},
+        {"both kinds, the other open", "\r\n\"a' 'b " + largo + "// d\" // c"},
+        {"escaped quotes", "\r\n'a\\'b " + largo + "// d' // c\r\n\"\\\"" + largo + "//\""},
+        {"quote before the block's last byte",
+         "\r\n" + std::string(61, ' ') + "'" + largo + "//'//c"},
+        {"comment from the block before", "// c" + largo + "\r\n'a" + largo + "//b' // c"},
+    };
+    for (const auto& fila : kFilas) {
+        for (std::size_t relleno = 0; relleno < 130; ++relleno) {
+            const std::string fuente = alargada(fila.fuente, relleno);
+            const std::string esperado =
+                compacta_fuente(fuente, nullptr, via_escaneo::por_paradas).bytes;
+            for (const via_escaneo via : vias()) {
+                ASSERT_EQ(escapa(esperado), escapa(compacta_fuente(fuente, nullptr, via).bytes))
+                    << fila.nombre << ", after " << relleno;
+            }
+        }
+    }
+}
+
 // The source given in pieces of `tamano` bytes.
 std::string por_trozos(std::string_view fuente, std::size_t tamano,
                        via_escaneo via = via_de_este_procesador()) {
