@@ -375,7 +375,10 @@ inline pieza escaner_php::crea(clase_pieza clase, std::size_t fin, matiz variant
         linea_ += cuenta_saltos(f_, contadas_, p_);
         contadas_ = p_;
     }
-    const pieza hecha{clase, f_.substr(p_, fin - p_), linea_, variante};
+    // substr's count, without its test for a start past the end (and the
+    // throw behind it) on every token: p_ never is past it.
+    const pieza hecha{clase, std::string_view(f_.data() + p_, std::min(fin - p_, f_.size() - p_)),
+                      linea_, variante};
     p_ = fin;
     return hecha;
 }
