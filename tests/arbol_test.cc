@@ -770,6 +770,49 @@ TEST(Arbol, DosEjecucionesALaVez) {
     EXPECT_EQ(contenido(escena / "origen").size(), contenido(escena / "destino").size());
 }
 
+// A destination that comes to be while the source is walked (another run
+// made it, or it was moved into place) is one that holds a run's files: it
+// is looked at as any other, not taken for new.
+TEST(Arbol, DestinoQueApareceDuranteElRecorrido) {
+    const carpeta_temporal escena;
+    const fs::path grande = escena / "origen" / "grande";
+    fs::create_directories(grande);
+    for (int i = 0; i < 5000; ++i) {
+        escribe_fichero(grande / std::to_string(i), "");
+    }
+    fs::create_directories(escena / "origen" / "sub");
+    escribe_fichero(escena / "origen" / "sub" / "a.php", "<?php $a = 1; // c");
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "previo"}).estado);
+    proceso kexo(orden_de(KEXO_BINARIO_ARBOL, {"-v", "-j1", "origen", "destino"}),
+                 entorno_sin_phprc(), escena.ruta());
+    // Once it lists the big folder, the destination was looked for and not
+    // found: it is moved into place while the walk goes on.
+    const fs::path descriptores = fs::path("/proc") / std::to_string(kexo.pid()) / "fd";
+    bool visto = false;
+    for (int vuelta = 0; vuelta < 200000 && !visto; ++vuelta) {
+        std::error_code error;
+        for (fs::directory_iterator d(descriptores, error), fin; !error && d != fin;
+             d.increment(error)) {
+            std::error_code sin_enlace;
+            if (fs::read_symlink(d->path(), sin_enlace) == grande) {
+                visto = true;
+                break;
+            }
+        }
+        if (!visto) {
+            usleep(50);
+        }
+    }
+    if (visto) {
+        fs::rename(escena / "previo", escena / "destino");
+    }
+    const resultado r = kexo.espera();
+    ASSERT_TRUE(visto) << "the walk of the big folder was not seen";
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find(".d sub\n.f sub/a.php\n")) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("al dia 5001,")) << r.salida;
+}
+
 // However deep the tree, a few descriptors do.
 TEST(Arbol, ProfundoConPocosDescriptores) {
     const carpeta_temporal escena;

@@ -93,6 +93,7 @@ class proceso {
     proceso& operator=(const proceso&) = delete;
 
     void senal(int numero) const;
+    pid_t pid() const { return pid_; }
     // Waits for the child to end.
     resultado espera();
 

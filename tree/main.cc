@@ -502,12 +502,15 @@ int ejecuta(int argc, char** argv) {
     for (const std::string& patron : o.que.sin_compactar.sin_coincidencias()) {
         std::fprintf(stderr, "Aviso: el patron %s no deja sin compactar nada\n", patron.c_str());
     }
-    const bool destino_nuevo = !r.destino_existe;
+    bool destino_nuevo = !r.destino_existe;
     if (!o.trabajo.simula) {
         if (const apertura_raices como = crea_destino(o.destino, r, error);
             como != apertura_raices::bien) {
             return rechaza(como, o, error);
         }
+        // New only when still missing as it was made: one that came to be
+        // during the walk may hold a run's files.
+        destino_nuevo = destino_nuevo && !r.faltan.empty();
         // A root made read-only by a run before: writable again until its bits are set back.
         deja_escribir_en(r.destino);
         borra_temporales_abandonados(r.destino);
