@@ -100,8 +100,9 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
 // where it does not exist, the nearest folder it would lie in, or with `crea`
 // it and the folders it needs, made now. `existe` says whether `abierta` is
 // the folder at `ruta` itself; `faltan`, when given, gets the names that were
-// missing below the nearest folder that existed, in order. Returns 0, or the
-// error number.
+// missing below the nearest folder that existed, in order (none when the
+// folder at `ruta` was made meanwhile by another process, not here). Returns
+// 0, or the error number.
 int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe,
                         std::vector<std::string>* faltan = nullptr);
 

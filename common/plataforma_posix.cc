@@ -416,9 +416,15 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
     }
     for (std::size_t i = 0; crea && i < faltan.size(); ++i) {
         const char* nombre = faltan[i].c_str();
-        if (mkdirat(actual, nombre, 0777) != 0 && errno != EEXIST) {
-            cierra_guardando_error(actual);
-            return errno;
+        if (mkdirat(actual, nombre, 0777) != 0) {
+            if (errno != EEXIST) {
+                cierra_guardando_error(actual);
+                return errno;
+            }
+            // The folder asked for, made meanwhile by another process: not new.
+            if (i + 1 == faltan.size() && faltaban != nullptr) {
+                faltaban->clear();
+            }
         }
         // Made here, or by another process meanwhile: never through a link.
         const int siguiente = openat(actual, nombre, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

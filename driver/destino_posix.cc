@@ -219,7 +219,7 @@ int copia_atributos_enlace(const carpeta& origen, const std::string& original,
     return utimensat(en(carpeta.fd()), nombre, tiempos, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
-int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
+int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba) {
     const char* n = nombre.c_str();
     // Another run may make or remove the same entries meanwhile: a few tries.
     for (int intento = 0; intento < 8; ++intento) {
@@ -237,6 +237,9 @@ int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
             return errno;
         }
         if (S_ISDIR(estado.st_mode)) {
+            if (ya_estaba != nullptr) {
+                *ya_estaba = true;
+            }
             return 0;
         }
         // A link, file or FIFO where the source has a folder: replaced.

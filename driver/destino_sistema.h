@@ -99,8 +99,9 @@ int copia_atributos_enlace(const carpeta& origen, const std::string& original,
 
 // Makes the folder `nombre` in `padre`, unless one is there: another kind of
 // entry there (a link, a file) is removed first, never followed. Returns 0,
-// or the error number.
-int crea_carpeta_en(const carpeta& padre, const std::string& nombre);
+// or the error number; `ya_estaba`, when given, tells a folder found there
+// (made meanwhile by another process) from one made here.
+int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba = nullptr);
 
 // Puts the file `de` in the place of `a`, replacing it, at once.
 bool renombra(const carpeta_destino& carpeta, const char* de, const char* a);

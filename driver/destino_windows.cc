@@ -131,7 +131,7 @@ int copia_atributos_enlace(const carpeta&, const std::string&, const carpeta_des
     return 0;  // a link's owner and times are not kept here
 }
 
-int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
+int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba) {
     const std::string ruta = padre.prefijo() + nombre;
     for (int intento = 0; intento < 8; ++intento) {
         if (CreateDirectoryA(ruta.c_str(), nullptr) != 0) {
@@ -146,6 +146,9 @@ int crea_carpeta_en(const carpeta& padre, const std::string& nombre) {
         }
         const bool es_carpeta = (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (es_carpeta && (atributos & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            if (ya_estaba != nullptr) {
+                *ya_estaba = true;
+            }
             return 0;
         }
         // A link or a file where the source has a folder: the entry itself is

@@ -528,6 +528,37 @@ TEST(Arbol, CambiadosTrasElRecorrido) {
     EXPECT_EQ(std::set<std::string>{"sub"}, nombres_en(escena / "destino"));
 }
 
+// A folder that another run makes inside a destination this run made, between
+// the look and the making: examined as one from before, not taken as new.
+TEST(Arbol, CarpetaHechaEntretantoSeExamina) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    fs::create_directories(origen / "sub");
+    escribe_fichero(origen / "sub/a.php", "<?php $a = 1;");
+    carpeta raiz;
+    std::vector<nodo> sobre_raiz;
+    ASSERT_EQ(0, abre_carpeta(origen.string(), raiz));
+    ASSERT_EQ(0, ascendencia(raiz, sobre_raiz));
+    filtro que{{"php"}, {}, false};
+    const recorrido hallado = recorre(raiz, que, {});
+    carpeta destino;
+    bool existe = false;
+    std::vector<std::string> faltaban;
+    ASSERT_EQ(0,
+              abre_o_crea_carpeta((escena / "destino").string(), true, destino, existe, &faltaban));
+    EXPECT_EQ(std::vector<std::string>{"destino"}, faltaban);
+    const opciones_trabajo opciones;
+    espejo obra(raiz, destino, hallado.entradas, opciones, sobre_raiz.front());
+    obra.destino_nuevo = true;
+    fs::create_directory(escena / "destino/sub");
+    std::size_t sub = 0;
+    while (hallado.entradas[sub].ruta != "sub") {
+        ++sub;
+    }
+    EXPECT_EQ(resultado_trabajo::hecho, crea_carpeta(obra, sub).resultado);
+    EXPECT_TRUE(obra.ya_estaban[sub]);
+}
+
 // What the walk lists, as "ruta:tipo" (d folder, p PHP, o other file) in
 // path order, for the tree `rutas` (a trailing `/`: a folder) and the filter
 // `que`.

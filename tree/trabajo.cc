@@ -779,9 +779,12 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
         obra.ya_estaban[i] =
             hay_que_mirar(obra, que.padre) && abre_carpeta_bajo(*en, nombre, hecha, visto) == 0;
         if (!obra.ya_estaban[i]) {
-            if ((error = crea_carpeta_en(*en, nombre)) != 0) {
+            // One made meanwhile by another run may hold its files: examined.
+            bool ya_estaba = false;
+            if ((error = crea_carpeta_en(*en, nombre, &ya_estaba)) != 0) {
                 return falla(error, false);
             }
+            obra.ya_estaban[i] = ya_estaba;
             if ((error = abre_carpeta_bajo(*en, nombre, hecha, visto)) != 0) {
                 return falla(error, false);
             }
