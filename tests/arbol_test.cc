@@ -62,6 +62,7 @@ std::set<std::string> nombres_en(const fs::path& carpeta) {
 
 std::map<std::string, std::string> huellas(const fs::path& raiz);
 bool guarda_atributos(const fs::path& carpeta);
+void termina_con(const resultado& r, const std::string& resumen);
 
 resultado arbol(const fs::path& carpeta, const std::vector<std::string>& argumentos,
                 limites limite = {}, const std::string& binario = KEXO_BINARIO_ARBOL) {
@@ -1094,6 +1095,12 @@ bool guarda_atributos(const fs::path& carpeta) {
     return guarda;
 }
 
+// The run `r` ended well, and its summary holds `resumen`.
+void termina_con(const resultado& r, const std::string& resumen) {
+    EXPECT_EQ(0, r.estado) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find(resumen)) << r.salida;
+}
+
 resultado arbol_con(const fs::path& carpeta, const std::vector<std::string>& argumentos,
                     const std::vector<std::string>& entorno) {
     return ejecuta(orden_de(KEXO_BINARIO_ARBOL, argumentos), entorno_sin_phprc(entorno), carpeta);
@@ -1133,9 +1140,9 @@ TEST_F(ArbolGenerado, SegundaEjecucionNoReescribeNada) {
     // One source file changed: that file alone is written again.
     escribe_fichero(origen_ / "d3/1/10.php", "<?php\n  $cambiado = 1; // c\n");
     const resultado una = arbol(escena_.ruta(), {"origen", "destino"});
-    EXPECT_NE(std::string::npos, una.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
-                                                 "compactar 0, copiados 0, al dia 179, fallidos 0"))
-        << una.salida;
+    termina_con(una,
+                "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 0, al dia 179, "
+                "fallidos 0");
     // Its folder's change time moves with it: the times it shows are the source's.
     EXPECT_EQ((std::set<std::string>{"d3/1", "d3/1/10.php"}),
               cambiadas(antes, huellas(escena_ / "destino")));
@@ -1243,10 +1250,8 @@ TEST(Arbol, MarcaDanadaSoloCuestaEscribir) {
         }
         const auto antes = huellas(escena / "destino");
         const resultado r = arbol(escena.ruta(), {"origen", "destino"});
-        EXPECT_EQ(0, r.estado);
-        EXPECT_NE(std::string::npos, r.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
-                                                   "compactar 0, copiados 1, fallidos 0"))
-            << r.salida;
+        termina_con(
+            r, "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 1, fallidos 0");
         EXPECT_EQ((std::set<std::string>{"a.php", "b.txt"}),
                   cambiadas(antes, huellas(escena / "destino")));
         igual_que_nueva(escena.ruta(), {}, "origen", "destino");
@@ -1283,9 +1288,9 @@ TEST(Arbol, SumaComparaElContenido) {
     EXPECT_NE(std::string::npos,
               arbol(escena.ruta(), {"origen", "destino"}).salida.find("al dia 3"));
     const resultado r = arbol(escena.ruta(), {"--suma", "origen", "destino"});
-    EXPECT_NE(std::string::npos, r.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
-                                               "compactar 0, copiados 1, al dia 1, fallidos 0"))
-        << r.salida;
+    termina_con(r,
+                "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 1, al dia 1, "
+                "fallidos 0");
     igual_que_nueva(escena.ruta(), {}, "origen", "destino");
 
     // A checkout: every time new, no byte changed.
@@ -1377,10 +1382,8 @@ TEST(Arbol, SumaVeUnDestinoEditado) {
         ASSERT_EQ(0, utimensat(AT_FDCWD, copia.c_str(), tiempos, 0));
     }
     const resultado r = arbol(escena.ruta(), {"--suma", "origen", "destino"});
-    EXPECT_EQ(0, r.estado);
-    EXPECT_NE(std::string::npos, r.salida.find("Compactados 1 (0 por las reglas de PHP), sin "
-                                               "compactar 0, copiados 1, fallidos 0"))
-        << r.salida;
+    termina_con(r,
+                "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 1, fallidos 0");
     igual_que_nueva(escena.ruta(), {}, "origen", "destino");
 }
 
@@ -1418,10 +1421,9 @@ TEST(Arbol, MarcaDeOtroFicheroNoVale) {
                           static_cast<std::size_t>(n), 0));
     pon_tiempo(destino / "c.txt", 1500000000);
     const resultado r = arbol(escena.ruta(), {"origen", "destino"});
-    EXPECT_EQ(0, r.estado);
-    EXPECT_NE(std::string::npos, r.salida.find("Compactados 2 (0 por las reglas de PHP), sin "
-                                               "compactar 0, copiados 1, al dia 1, fallidos 0"))
-        << r.salida;
+    termina_con(r,
+                "Compactados 2 (0 por las reglas de PHP), sin compactar 0, copiados 1, al dia 1, "
+                "fallidos 0");
     igual_que_nueva(escena.ruta(), {}, "origen", "destino");
 }
 
