@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <string>
@@ -188,12 +189,24 @@ int crea_exclusivo(const carpeta_destino& carpeta, const char* nombre) {
 }
 
 bool enlaza_sin_nombre(const carpeta_destino& carpeta, int fd, const char* nombre) {
-    const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
-    if (linkat(AT_FDCWD, en_proc.c_str(), en(carpeta.fd()), nombre, AT_SYMLINK_FOLLOW) == 0) {
-        return true;
+    // The descriptor itself, where the system lets this process link it (a
+    // privilege, or since Linux 6.10 a file it opened): no walk of a /proc
+    // path for every file. Refused with ENOENT, the /proc path from then on.
+    static std::atomic<bool> por_proc{false};
+    if (!por_proc.load(std::memory_order_relaxed)) {
+        if (linkat(fd, "", en(carpeta.fd()), nombre, AT_EMPTY_PATH) == 0) {
+            return true;
+        }
+        if (errno != ENOENT && errno != EPERM) {
+            return false;
+        }
     }
-    // No /proc: the descriptor itself, which needs a privilege.
-    return errno == ENOENT && linkat(fd, "", en(carpeta.fd()), nombre, AT_EMPTY_PATH) == 0;
+    const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, en_proc.c_str(), en(carpeta.fd()), nombre, AT_SYMLINK_FOLLOW) != 0) {
+        return false;
+    }
+    por_proc.store(true, std::memory_order_relaxed);
+    return true;
 }
 
 bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
