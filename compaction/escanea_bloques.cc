@@ -130,7 +130,8 @@ inline char literal_al_final_sin_bifurcar(bloque& b, std::uint64_t saltos, unsig
 }
 
 // The block scan along `Maquina`, which classifies a block and writes what it
-// keeps; the rest is the same on every processor.
+// keeps, or holds it until `vacia` (see maquina_avx2); the rest is the same on
+// every processor.
 template <typename Maquina>
 __attribute__((always_inline)) inline std::size_t escanea_con(estado_escaneo& e,
                                                               std::string_view trozo,
@@ -353,6 +354,7 @@ struct maquina_avx2 {
         }
     }
 
+    // Packs and stores the blocks held, in order.
     KEXO_AVX2 void vacia(char*& salida) {
         char* out = salida;
         for (std::size_t i = 0; i < en_tanda_; ++i) {
