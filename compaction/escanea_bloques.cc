@@ -130,7 +130,8 @@ inline char literal_al_final_sin_bifurcar(bloque& b, std::uint64_t saltos, unsig
 }
 
 // The block scan along `Maquina`, which classifies a block and writes what it
-// keeps; the rest is the same on every processor.
+// keeps, or holds it until `vacia` (see maquina_avx2); the rest is the same on
+// every processor.
 template <typename Maquina>
 __attribute__((always_inline)) inline std::size_t escanea_con(estado_escaneo& e,
                                                               std::string_view trozo,
@@ -185,6 +186,7 @@ __attribute__((always_inline)) inline std::size_t escanea_con(estado_escaneo& e,
         en_sangria = sigue & sigue_sangria;
         tras_cr = sigue & (sigue_sangria ^ 1) & static_cast<std::uint64_t>(previo == '\r');
     }
+    maquina.vacia(out);
     salida = out;
     e.comilla = comilla;
     e.previo = previo;
@@ -205,11 +207,17 @@ __attribute__((always_inline)) inline std::size_t escanea_con(estado_escaneo& e,
 namespace {
 
 // For each mask of 8 bits, the places of its set bits, from the lowest, one
-// a byte: the shuffle that packs the bytes a mask keeps. `alto` is the same
-// for the second 8 bytes of 16.
+// a byte: the shuffle that packs the bytes a mask keeps, in the first 8 of an
+// aligned 16 that a shuffle reads whole. `alto` is the same for the second 8
+// bytes of 16.
+struct alignas(16) indices_compresion {
+    std::uint64_t orden;
+    std::uint64_t nada;
+};
+
 struct tabla_compresion {
-    std::uint64_t bajo[256];
-    std::uint64_t alto[256];
+    indices_compresion bajo[256];
+    indices_compresion alto[256];
 };
 
 constexpr tabla_compresion compresiones() {
@@ -218,8 +226,8 @@ constexpr tabla_compresion compresiones() {
         unsigned k = 0;
         for (unsigned bit = 0; bit < 8; ++bit) {
             if ((mascara >> bit) & 1) {
-                t.bajo[mascara] |= std::uint64_t{bit} << (8 * k);
-                t.alto[mascara] |= std::uint64_t{bit + 8} << (8 * k++);
+                t.bajo[mascara].orden |= std::uint64_t{bit} << (8 * k);
+                t.alto[mascara].orden |= std::uint64_t{bit + 8} << (8 * k++);
             }
         }
     }
@@ -317,31 +325,54 @@ struct maquina_avx2 {
 
     // Packs the bytes of v that `quedan` keeps, by a shuffle from kCompresion
     // for each half, and stores them; the next store starts past them.
-    KEXO_AVX2 static void comprime(char*& salida, __m128i v, unsigned quedan) {
-        const unsigned bajo = quedan & 0xff;
-        const unsigned alto = (quedan >> 8) & 0xff;
-        const __m128i orden = _mm_set_epi64x(static_cast<long long>(kCompresion.alto[alto]),
-                                             static_cast<long long>(kCompresion.bajo[bajo]));
-        const __m128i juntos = _mm_shuffle_epi8(v, orden);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), juntos);
+    KEXO_AVX2 static void comprime(char*& salida, __m128i v, unsigned bajo, unsigned alto) {
+        const __m128i juntos_bajo = _mm_shuffle_epi8(
+            v, _mm_load_si128(reinterpret_cast<const __m128i*>(&kCompresion.bajo[bajo])));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), juntos_bajo);
         salida += __builtin_popcount(bajo);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), _mm_unpackhi_epi64(juntos, juntos));
+        const __m128i juntos_alto = _mm_shuffle_epi8(
+            v, _mm_load_si128(reinterpret_cast<const __m128i*>(&kCompresion.alto[alto])));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(salida), juntos_alto);
         salida += __builtin_popcount(alto);
     }
 
-    KEXO_AVX2 static void comprime(char*& salida, __m256i v, std::uint32_t quedan) {
-        comprime(salida, _mm256_castsi256_si128(v), quedan & 0xffff);
-        comprime(salida, _mm256_extracti128_si256(v, 1), quedan >> 16);
-    }
+    // A batch's blocks and the masks of the bytes they keep, written at the
+    // batch's end: the loop that classifies keeps its vectors and masks in
+    // registers, and the loop that packs reads each mask a byte at a time
+    // from memory written long before, with no shifts to take it apart.
+    static constexpr std::size_t kTanda = 32;
+    alignas(32) unsigned char bloques_[kTanda][64];
+    alignas(8) unsigned char quedan_[kTanda][8];
+    std::size_t en_tanda_ = 0;
 
     KEXO_AVX2 void escribe(char*& salida, const char*, std::uint64_t, std::uint64_t quedan) {
-        comprime(salida, a, static_cast<std::uint32_t>(quedan));
-        comprime(salida, b, static_cast<std::uint32_t>(quedan >> 32));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(bloques_[en_tanda_]), a);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(bloques_[en_tanda_] + 32), b);
+        __builtin_memcpy(quedan_[en_tanda_], &quedan, 8);
+        if (++en_tanda_ == kTanda) {
+            vacia(salida);
+        }
+    }
+
+    // Packs and stores the blocks held, in order.
+    KEXO_AVX2 void vacia(char*& salida) {
+        char* out = salida;
+        for (std::size_t i = 0; i < en_tanda_; ++i) {
+            const unsigned char* m = quedan_[i];
+            for (unsigned j = 0; j < 4; ++j) {
+                const __m128i v =
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(bloques_[i] + 16 * j));
+                comprime(out, v, m[2 * j], m[2 * j + 1]);
+            }
+        }
+        en_tanda_ = 0;
+        salida = out;
     }
 };
 
 struct maquina_avx512 {
     static constexpr bool kSinBifurcar = false;  // see literal_al_final_sin_bifurcar
+    void vacia(char*&) {}                        // each block is written at once
     KEXO_AVX512 clasificado clasifica(const char* p, const char*, char previo) {
         const __m512i v = _mm512_loadu_si512(p);
         const auto iguales = [v](char c) KEXO_AVX512 {

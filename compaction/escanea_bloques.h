@@ -1,11 +1,12 @@
 // The scan 64 bytes at a time: each block is classified into bit masks, the
-// bytes to leave out are worked out from them, and the rest is written at
-// once: compressed into a register and stored whole (AVX-512 VBMI2), or 16
-// bytes at a time by shuffles from a table (AVX2). Literals and comments are
-// followed from quote to quote, and only in blocks where a comment starts;
-// elsewhere the quotes after the block's last line break tell the literal open
-// at its end. compaction/README.md tells what each way needs and what its
-// instructions cost on each processor.
+// bytes to leave out are worked out from them, and the rest is packed and
+// stored whole: by a compress into a register, block by block (AVX-512
+// VBMI2), or by shuffles from a table 8 bytes at a time, at the end of each
+// batch of 32 blocks (AVX2). Literals and comments are followed from quote to
+// quote, and only in blocks where a comment starts; elsewhere the quotes after
+// the block's last line break tell the literal open at its end.
+// compaction/README.md tells what each way needs and what its instructions
+// cost on each processor.
 #ifndef KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 #define KEXO_COMPACTION_ESCANEA_BLOQUES_H_
 

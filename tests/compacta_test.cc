@@ -214,6 +214,43 @@ TEST(Compacta, PorTrozosLargosCortadosEnCadaSitio) {
     }
 }
 
+// Long sources of random bytes from the few that matter to the scan: the
+// ways by blocks work over many blocks in a row (and the AVX2 way writes
+// them in batches), with literals, comments, CR LF and indentation running
+// from one block and one batch into the next. Whole, and in pieces of sizes
+// that cut them anywhere.
+TEST(Compacta, FuentesLargasAlAzar) {
+    const std::string_view kPiezas[] = {"\r\n"sv, "\r\n  "sv, "    "sv, "'"sv,  "\""sv, "\\"sv,
+                                        "//"sv,   "/"sv,      "\r"sv,   "\n"sv, " "sv,  "\0"sv,
+                                        "\\'"sv,  "?>"sv,     "x"sv,    "ab"sv};
+    std::uint32_t azar = 12345;
+    const auto siguiente = [&azar] {
+        azar = azar * 1103515245u + 12345u;
+        return azar >> 16;
+    };
+    for (unsigned fuente_n = 0; fuente_n < 40; ++fuente_n) {
+        std::string fuente;
+        const std::size_t tamano = 1000 + siguiente() % 9000;
+        // Some sources dense in quotes and comments, others mostly plain text.
+        const unsigned raras = 2 + fuente_n % 14;
+        while (fuente.size() < tamano) {
+            const unsigned k = siguiente() % 16;
+            fuente += kPiezas[k < raras ? k : 14 + siguiente() % 2];
+        }
+        const std::string esperado =
+            compacta_fuente(fuente, nullptr, via_escaneo::por_paradas).bytes;
+        for (const via_escaneo via : vias()) {
+            ASSERT_EQ(escapa(esperado), escapa(compacta_fuente(fuente, nullptr, via).bytes))
+                << "source " << fuente_n << ", way " << static_cast<int>(via);
+            for (const std::size_t trozo : {100u, 2113u, 4096u}) {
+                ASSERT_EQ(escapa(esperado), escapa(por_trozos(fuente, trozo, via)))
+                    << "source " << fuente_n << ", way " << static_cast<int>(via) << ", pieces of "
+                    << trozo;
+            }
+        }
+    }
+}
+
 TEST(Compacta, PorTrozosRetieneSoloElFinal) {
     compactacion en_curso;
     std::string dado;
