@@ -94,6 +94,20 @@ class escaner_php {
     // must outlive this scanner. For scanners that count no lines.
     void toma_estado(const escaner_php& otro, std::size_t posicion);
 
+    // In code, with whitespace and comments passed over, moves on over the
+    // tokens that change no state but the stack of `{` `}` (names, variables,
+    // numbers, operators, strings with nothing interpolated, `->name`), up to
+    // the start of the first token that may: a comment, a quote that opens
+    // parts, a heredoc, `?>`, `?->`, a name that starts with `__`, a `}` over
+    // a string. Those are left to siguiente(). The bytes that decide the
+    // tokens passed over lie before `hasta`, and alcance() stays within it;
+    // SIZE_MAX allows the whole rest of the source. Elsewhere, or where a
+    // token's start is in doubt, it stays. `ultimo` takes the last byte of
+    // the last token passed over, if any: which token a close tag follows.
+    // Two scanners in the same state over the same bytes up to `hasta` stop
+    // at the same place in the same state.
+    void salta_codigo(std::size_t hasta, std::size_t& ultimo);
+
    private:
     enum class estado : unsigned char {
         html,
