@@ -1145,11 +1145,18 @@ std::size_t tras_separador(std::string_view s, std::size_t desde, std::size_t ha
 
 // salta_codigo looks this far at most: where nothing stops it, the scanner
 // reads the tokens past the last separator one by one and looks again.
-constexpr std::size_t kVentana = 4096;
+constexpr std::size_t kVentana = 1024;
+// How many tokens the scanner reads alone after a look that found nowhere to
+// stop, before salta_codigo looks again.
+constexpr std::uint8_t kEspera = 32;
 
 }  // namespace
 
 void escaner_php::salta_codigo(std::size_t hasta, std::size_t& ultimo) {
+    if (espera_ > 0) {
+        --espera_;
+        return;
+    }
     if (estado_ != estado::codigo || triviales_ || tras_halt_ >= 0 || halt_leido_ || explorando_ ||
         por_explorar_) {
         return;
@@ -1174,10 +1181,14 @@ void escaner_php::salta_codigo(std::size_t hasta, std::size_t& ultimo) {
     std::size_t tramo = p_;
     std::size_t i = p_;
     std::size_t llegada = p_;
+    // Whether it found no byte to stop at, nor a separator before the window's
+    // end or a token in doubt.
+    bool sin_parada = false;
     for (;;) {
         const std::size_t s = busca_parada(f_, i, limite);
         if (s >= limite) {
             llegada = al_fin ? n : tras_separador(f_, tramo, limite);
+            sin_parada = true;
             break;
         }
         const char c = f_[s];
@@ -1258,6 +1269,7 @@ void escaner_php::salta_codigo(std::size_t hasta, std::size_t& ultimo) {
         }
         if (duda) {
             llegada = tras_separador(f_, tramo, s);
+            sin_parada = true;
             break;
         }
         if (fin == s || fin > limite) {
@@ -1268,6 +1280,9 @@ void escaner_php::salta_codigo(std::size_t hasta, std::size_t& ultimo) {
         tramo = i = fin;
     }
     if (llegada == p_) {
+        if (sin_parada) {
+            espera_ = kEspera;
+        }
         return;
     }
     // The last token passed over ends before the whitespace at llegada.

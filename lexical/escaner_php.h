@@ -182,6 +182,10 @@ class escaner_php {
     std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
     std::int64_t linea_ = 1;
     std::size_t alcance_ = 0;  // see alcance()
+    // Calls of salta_codigo still to pass up after one that found nowhere to
+    // stop: code with no stop byte for long is read token by token meanwhile,
+    // not looked over again at every token.
+    std::uint8_t espera_ = 0;
 };
 
 }  // namespace kexo

@@ -537,18 +537,33 @@ TEST(Lexico, SaltoDeCodigoCortaComoElEscaner) {
         "$h = <<<X\n  {$a[1]} $b->c\n  X;\n$n = <<<'N'\nq\nN;\n# c\n// d ?>x<?php\n",
         "f(&$a, & $b); $c = `ls`; /** d */ #[A] __halt_compiler(); raw } {",
     };
+    // Code with no stop byte for longer than the skip looks: with separators
+    // to stop after, and without any.
+    std::string con_separadores = "$m = [";
+    std::string sin_separadores = "$n = 1";
+    for (int i = 0; i < 300; ++i) {
+        con_separadores += "1 => $a,";
+        sin_separadores += " + a";
+    }
+    con_separadores += "];";
+    sin_separadores += "; $p = __LINE__;";
+    const std::string largas[] = {con_separadores, sin_separadores};
     std::string relleno;
     for (int i = 0; i < 12; ++i) {
         relleno += "$v = $w->x + 1;\n";
     }
     std::size_t saltos = 0;
-    for (const std::string& construccion : construcciones) {
-        for (std::size_t sangria = 0; sangria < 33; ++sangria) {
+    std::vector<std::string> todas(std::begin(construcciones), std::end(construcciones));
+    todas.insert(todas.end(), std::begin(largas), std::end(largas));
+    for (const std::string& construccion : todas) {
+        const bool larga = construccion.size() > 1000;
+        for (std::size_t sangria = 0; sangria < 33; sangria += larga ? 8 : 1) {
             const std::string fuente =
                 "<?php\n" + relleno + std::string(sangria, ' ') + construccion + "\n" + relleno;
             const std::size_t inicio = 6 + relleno.size();
             std::vector<std::size_t> hastas = {SIZE_MAX};
-            for (std::size_t k = inicio; k <= inicio + sangria + construccion.size() + 40; k += 3) {
+            for (std::size_t k = inicio; k <= inicio + sangria + construccion.size() + 40;
+                 k += larga ? 61 : 3) {
                 hastas.push_back(k);
             }
             for (const std::size_t hasta : hastas) {
