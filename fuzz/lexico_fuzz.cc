@@ -37,12 +37,25 @@ int prueba(const std::uint8_t* datos, std::size_t n) {
     if (!sin_uno.empty()) {
         sin_uno.erase(n * 7 / 10, 1);
     }
+    // The input over and over, for runs long enough to skip over code in,
+    // cut short at two places: each run ends at a byte the input chooses.
+    std::string larga = "<?php\n";
+    while (n > 0 && larga.size() < 700) {
+        larga.append(fuente);
+    }
+    std::string larga_sin = larga;
+    if (n > 0) {
+        larga_sin.erase(larga.size() * 8 / 10, 1);
+        larga_sin.insert(larga.size() * 4 / 10, 1, larga[larga.size() / 2]);
+    }
     for (const std::int64_t desfase : {0, 1}) {
         for (const auto& [a, b] :
              {std::pair<std::string_view, std::string_view>{fuente, compactado},
               {compactado, fuente},
               {fuente, sin_uno},
-              {sin_uno, fuente}}) {
+              {sin_uno, fuente},
+              {larga, larga_sin},
+              {larga_sin, larga}}) {
             const comparacion atajo = compara_php(a, b, modo_comparacion::programa, desfase);
             const comparacion paso =
                 compara_php_paso_a_paso(a, b, modo_comparacion::programa, desfase);

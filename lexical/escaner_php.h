@@ -94,6 +94,20 @@ class escaner_php {
     // must outlive this scanner. For scanners that count no lines.
     void toma_estado(const escaner_php& otro, std::size_t posicion);
 
+    // In code, with whitespace and comments passed over, moves on over the
+    // tokens that change no state but the stack of `{` `}` (names, variables,
+    // numbers, operators, strings with nothing interpolated, `->name`), up to
+    // the start of the first token that may: a comment, a quote that opens
+    // parts, a heredoc, `?>`, `?->`, a name that starts with `__`, a `}` over
+    // a string. Those are left to siguiente(). The bytes that decide the
+    // tokens passed over lie before `hasta`, and alcance() stays within it;
+    // SIZE_MAX allows the whole rest of the source. Elsewhere, or where a
+    // token's start is in doubt, it stays. `ultimo` takes the last byte of
+    // the last token passed over, if any: which token a close tag follows.
+    // Two scanners in the same state over the same bytes up to `hasta` stop
+    // at the same place in the same state.
+    void salta_codigo(std::size_t hasta, std::size_t& ultimo);
+
    private:
     enum class estado : unsigned char {
         html,
@@ -168,6 +182,10 @@ class escaner_php {
     std::size_t contadas_ = 0;  // bytes whose line ends are counted in linea_
     std::int64_t linea_ = 1;
     std::size_t alcance_ = 0;  // see alcance()
+    // Calls of salta_codigo still to pass up after one that found nowhere to
+    // stop: code with no stop byte for long is read token by token meanwhile,
+    // not looked over again at every token.
+    std::uint8_t espera_ = 0;
 };
 
 }  // namespace kexo

@@ -241,15 +241,30 @@ comparacion compara(std::string_view original, std::string_view compactado, modo
             // copied, `leidas` tokens behind.
             uno.olvida_alcance();
             int leidas = 0;
+            // Before each token, the original's scanner passes over the code
+            // that changes no state (salta_codigo); the other, reading again,
+            // does the same at the same places.
+            const std::size_t hasta_otro = hasta == SIZE_MAX ? SIZE_MAX : hasta - desplazamiento;
             for (;;) {
+                std::size_t ultimo = SIZE_MAX;
+                uno.salta_codigo(hasta, ultimo);
+                if (ultimo != SIZE_MAX) {
+                    // Of the tokens passed over, only whether the last is a
+                    // `;` matters, to a close tag at the end.
+                    previa.clase = clase_pieza::codigo;
+                    previa.texto = original.substr(ultimo, 1);
+                }
                 const pieza c = de_original.siguiente();
                 const bool mismo =
                     hasta == SIZE_MAX || (c.clase != clase_pieza::fin && uno.alcance() <= hasta);
                 if (!mismo) {
                     // The other reads again up to c, which is compared as usual.
+                    std::size_t ignorado = 0;
                     for (; leidas > 0; --leidas) {
+                        otro.salta_codigo(hasta_otro, ignorado);
                         de_compactado.siguiente();
                     }
+                    otro.salta_codigo(hasta_otro, ignorado);
                     pendiente = c;
                     hay_pendiente = true;
                     break;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "lexical/lexico_php.h"
 #include "tests/escapa.h"
@@ -386,6 +388,38 @@ TEST(Lexico, TramosComunes) {
          "<?php\n@$h = <<<EOT\n" + espacios + "EOTX;\n", 43},
         {"a string open in one, closed in the other", "<?php\n@\"{$a}@\";", "<?php\n@\"{$a}\"@;",
          42},
+        // The skip over code stops only where a token starts: __LINE__ inside
+        // a name or variable is no __LINE__, after a number it is one.
+        {"__LINE__ inside a variable, a line fewer before", "<?php\n\n@$a__LINE__;@",
+         "<?php\n@$a__LINE__;@", 0},
+        {"__LINE__ inside a name, a line fewer before", "<?php\n\n@f(a__LINE__, __LINE__x);@",
+         "<?php\n@f(a__LINE__, __LINE__x);@", 0},
+        {"__LINE__ after a namespace separator or ->", "<?php\n\n@\\__LINE__; $o->__LINE__;@",
+         "<?php\n@\\__LINE__; $o->__LINE__;@", 0},
+        {"__LINE__ right after a number", "<?php\n\n@$a = 1__LINE__;@", "<?php\n@$a = 1__LINE__;@",
+         43, kLineaMagica},
+        {"__LINE__ right after a hexadecimal number", "<?php\n\n@$a = 0xa__LINE__;@",
+         "<?php\n@$a = 0xa__LINE__;@", 43, kLineaMagica},
+        {"__LINE__ after a braced block", "<?php\n\n@if ($a) { $b = [1, 2]; }__LINE__;@",
+         "<?php\n@if ($a) { $b = [1, 2]; }__LINE__;@", 43, kLineaMagica},
+        {"__halt_compiler after a run", "<?php\n@$a = 1;__halt_compiler();@x",
+         "<?php\n@$a = 1;__halt_compiler();@y", 42},
+        {"a number's exponent at the run's end", "<?php\n@$a = 1e-5;@", "<?php\n@$a = 1e-6;@", 42},
+        {"a name's e before a minus at the run's end", "<?php\n@$e-5;@", "<?php\n@$e-6;@", 42},
+        {"a binary string at the run's end", "<?php\n@$a = b'x';@", "<?php\n@$a = b'y';@", 42},
+        {"a binary heredoc after a run", "<?php\n@$a = b<<<EOT\n@EOT;\n",
+         "<?php\n@$a = b<<<EOT\n@ EOT;\n", 83},
+        {"a string closed past the run's end", "<?php\n@$a = 'x" + espacios + "';@",
+         "<?php\n@$a = 'x" + espacios + "y';@", 42},
+        {"a } that ends a string's part, in a run", "<?php\n@$a = \"{$b}@\";\n",
+         "<?php\n@$a = \"{$b}@\" ;\n", 0},
+        {"a } that ends a string's part, the string differs", "<?php\n@$a = \"{$b}@x\";\n",
+         "<?php\n@$a = \"{$b}@y\";\n", 81},
+        {"-> and a property across the run's end", "<?php\n@$o->abcdef;@", "<?php\n@$o->abcdeg;@",
+         42},
+        {"?> after a ; passed over, the end trimmed", "<?php\n@$a = 1; ?>\n\n", "<?php\n@$a = 1;",
+         0},
+        {"?> after a ) passed over, the end trimmed", "<?php\n@f() ?>\n\n", "<?php\n@f()", 42},
     };
     const std::string codigo = [] {
         std::string texto;
@@ -436,6 +470,14 @@ TEST(Lexico, TramosQueAcabanEnCualquierByte) {
         "$o->class; $o?->list; $o-> #[c]\na; echo __LINE__;",
         "__halt_compiler ( ) ; raw data\n\r\n",
         "0x1F + 0b101 + 1_000.5e-3 + .5 + 07 <=> $a ?\?= $b ** 2 ... $c;",
+        // What the skip over code must cut as the scanner does.
+        "$x = 1e-5 + $e-5 + $abe-1 + 1.e-3 + .5e-2 - 0x1e-1 + 1E-2;",
+        "$y = $a__LINE__ + 1__LINE__ + 0xa__LINE__ + \\__LINE__ + a\\__LINE__ + __LINE__ + "
+        "$o->__LINE__ + __line__;",
+        "$s = b'x' . B\"y $a\" . 'q\\'r' . \"s\\\"t\" . \"{$u}\" . b<<<EOT\nz\nEOT;\n",
+        "$t = $a-->$b ?? $c ?\?= $d <<= 1 <=> $e?->f?->g->h-> i ?-> j <<<< 2 / 3 /= 4;",
+        "if ($a) { $b = [1, 2]; } else { $c = function () { return \"{$d}\"; }; }",
+        "yield  from $g; enum  E {} $z = (int) $w & $v; ?>\n<?php /* c */ $u = 2; ?><?php\n",
     };
     const std::string codigo = [] {
         std::string texto;
@@ -476,6 +518,94 @@ TEST(Lexico, TramosQueAcabanEnCualquierByte) {
         }
     }
     EXPECT_GT(comparadas, 10000U);
+}
+
+// The skip over code in the check (salta_codigo) stops only where the
+// scanner's own reading starts a token, in the state that reading leaves,
+// and its reach stays within the bytes it was given: each construct at every
+// alignment, with the bytes given ending anywhere in it.
+TEST(Lexico, SaltoDeCodigoCortaComoElEscaner) {
+    const std::string construcciones[] = {
+        "$x = 1e-5 + $e-5 + $abe-1 + 1.e-3 + .5e-2 - 0x1e-1 + 1E-2 + 1_0e-1;",
+        "$y = $a__LINE__ + 1__LINE__ + 0xa__LINE__ + \\__LINE__ + a\\__LINE__ + __LINE__ + "
+        "$o->__LINE__ + __line__ + $__x + ___y + 1.e5__z + $b.c__d;",
+        "$s = b'x' . B\"y $a\" . 'q\\'r' . \"s\\\"t\" . \"{$u}\" . "
+        "b<<<EOT\nz\nEOT;\n$b'x';ab\"y\";",
+        "$t = $a-->$b ?? $c ?\?= $d <<= 1 <=> $e?->f?->g->h-> i ?-> j <<<< 2 / 3 /= 4 ?\?> 5;",
+        "if ($a) { $b = [1, 2]; } else { $c = function () { return \"{$d} ${e}\"; }; }",
+        "yield  from $g; enum  E {} $z = (int) $w & $v; (int__x); ?>\n<?php /* c */ $u = 2;",
+        "$h = <<<X\n  {$a[1]} $b->c\n  X;\n$n = <<<'N'\nq\nN;\n# c\n// d ?>x<?php\n",
+        "f(&$a, & $b); $c = `ls`; /** d */ #[A] __halt_compiler(); raw } {",
+    };
+    // Code with no stop byte for longer than the skip looks: with separators
+    // to stop after, and without any.
+    std::string con_separadores = "$m = [";
+    std::string sin_separadores = "$n = 1";
+    for (int i = 0; i < 300; ++i) {
+        con_separadores += "1 => $a,";
+        sin_separadores += " + a";
+    }
+    con_separadores += "];";
+    sin_separadores += "; $p = __LINE__;";
+    const std::string largas[] = {con_separadores, sin_separadores};
+    std::string relleno;
+    for (int i = 0; i < 12; ++i) {
+        relleno += "$v = $w->x + 1;\n";
+    }
+    std::size_t saltos = 0;
+    std::vector<std::string> todas(std::begin(construcciones), std::end(construcciones));
+    todas.insert(todas.end(), std::begin(largas), std::end(largas));
+    for (const std::string& construccion : todas) {
+        const bool larga = construccion.size() > 1000;
+        for (std::size_t sangria = 0; sangria < 33; sangria += larga ? 8 : 1) {
+            const std::string fuente =
+                "<?php\n" + relleno + std::string(sangria, ' ') + construccion + "\n" + relleno;
+            const std::size_t inicio = 6 + relleno.size();
+            std::vector<std::size_t> hastas = {SIZE_MAX};
+            for (std::size_t k = inicio; k <= inicio + sangria + construccion.size() + 40;
+                 k += larga ? 61 : 3) {
+                hastas.push_back(k);
+            }
+            for (const std::size_t hasta : hastas) {
+                SCOPED_TRACE(escapa(fuente) + " hasta " + std::to_string(hasta));
+                escaner_php salto(fuente, false, false, false);
+                escaner_php paso(fuente, false, false, false);
+                for (;;) {
+                    const std::size_t desde = salto.posicion();
+                    std::size_t ultimo = SIZE_MAX;
+                    salto.olvida_alcance();
+                    salto.salta_codigo(hasta, ultimo);
+                    if (salto.posicion() != desde) {
+                        ++saltos;
+                        ASSERT_TRUE(hasta == SIZE_MAX || salto.alcance() <= hasta);
+                    }
+                    const pieza leida = salto.siguiente();
+                    // The step by step reading, up to the same token.
+                    pieza esperada = paso.siguiente();
+                    pieza antes{clase_pieza::fin, {}, 0};
+                    while (esperada.clase != clase_pieza::fin &&
+                           esperada.texto.data() < leida.texto.data()) {
+                        antes = esperada;
+                        esperada = paso.siguiente();
+                    }
+                    ASSERT_EQ(esperada.clase, leida.clase);
+                    ASSERT_EQ(esperada.texto.data(), leida.texto.data());
+                    ASSERT_EQ(esperada.texto, leida.texto);
+                    ASSERT_EQ(esperada.variante, leida.variante);
+                    ASSERT_TRUE(salto.mismo_estado(paso));
+                    if (ultimo != SIZE_MAX) {
+                        // The last byte of the last token passed over.
+                        ASSERT_FALSE(antes.texto.empty());
+                        ASSERT_EQ(fuente.data() + ultimo, &antes.texto.back());
+                    }
+                    if (leida.clase == clase_pieza::fin) {
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(saltos, 10000U);
 }
 
 // Where a notice may stand: before a declare, PHP wants nothing but comments.
