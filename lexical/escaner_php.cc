@@ -42,7 +42,9 @@ bool es_octal(char c) {
 
 // What each byte may be in a name: its first byte, or any other; and the
 // bytes that may open whitespace or a comment in code.
-enum : unsigned char { kEmpieza = 1, kSigue = 2, kTrivial = 4 };
+// kNumero: after a run of digits, a byte that may carry the number on
+// (`.`, `_`, an exponent, a base after a 0).
+enum : unsigned char { kEmpieza = 1, kSigue = 2, kTrivial = 4, kNumero = 8 };
 
 struct tabla_nombres {
     unsigned char de[256];
@@ -56,13 +58,109 @@ constexpr tabla_nombres nombres() {
         const bool cifra = u >= '0' && u <= '9';
         const bool trivial =
             u == ' ' || u == '\t' || u == '\n' || u == '\r' || u == '#' || u == '/';
-        t.de[u] = static_cast<unsigned char>((empieza ? kEmpieza | kSigue : 0) |
-                                             (cifra ? kSigue : 0) | (trivial ? kTrivial : 0));
+        const bool numero = u == '.' || u == '_' || u == 'e' || u == 'E' || u == 'x' || u == 'X' ||
+                            u == 'b' || u == 'B' || u == 'o' || u == 'O';
+        t.de[u] =
+            static_cast<unsigned char>((empieza ? kEmpieza | kSigue : 0) | (cifra ? kSigue : 0) |
+                                       (trivial ? kTrivial : 0) | (numero ? kNumero : 0));
     }
     return t;
 }
 
 constexpr tabla_nombres kNombres = nombres();
+
+// What the first byte of a token in code leads to try: a name, a variable,
+// a number, whitespace, a one-byte token, a string, one operator or another,
+// or the rest (otro_en_codigo).
+enum class inicio : unsigned char {
+    otro,
+    nombre,
+    variable,
+    cifra,
+    blanco,
+    simple,
+    comilla,     // `'` or `"`
+    parentesis,  // `(`, which may open a cast
+    // Operators with no other reading, by their first byte.
+    igual,
+    exclamacion,
+    mayor,
+    asterisco,
+    barra,  // `|`
+    mas,
+    menos,  // `-`, and `->`, after which a name is a property
+    punto,  // `.`, or a number like `.5`
+    dos_puntos,
+    con_igual,  // `%` or `^`, alone or before `=`
+};
+
+struct tabla_inicios {
+    inicio de[256];
+};
+
+constexpr inicio inicio_de(unsigned u) {
+    if ((kNombres.de[u] & kEmpieza) != 0) {
+        return inicio::nombre;
+    }
+    if (u >= '0' && u <= '9') {
+        return inicio::cifra;
+    }
+    switch (u) {
+        case '$':
+            return inicio::variable;
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\r':
+            return inicio::blanco;
+        case ';':
+        case ',':
+        case ')':
+        case '[':
+        case ']':
+        case '~':
+        case '@':
+            return inicio::simple;
+        case '\'':
+        case '"':
+            return inicio::comilla;
+        case '(':
+            return inicio::parentesis;
+        case '=':
+            return inicio::igual;
+        case '!':
+            return inicio::exclamacion;
+        case '>':
+            return inicio::mayor;
+        case '*':
+            return inicio::asterisco;
+        case '|':
+            return inicio::barra;
+        case '+':
+            return inicio::mas;
+        case '-':
+            return inicio::menos;
+        case '.':
+            return inicio::punto;
+        case ':':
+            return inicio::dos_puntos;
+        case '%':
+        case '^':
+            return inicio::con_igual;
+        default:
+            return inicio::otro;
+    }
+}
+
+constexpr tabla_inicios inicios() {
+    tabla_inicios t{};
+    for (unsigned u = 0; u < 256; ++u) {
+        t.de[u] = inicio_de(u);
+    }
+    return t;
+}
+
+constexpr tabla_inicios kInicios = inicios();
 
 bool empieza_nombre(char c) {
     return (kNombres.de[static_cast<unsigned char>(c)] & kEmpieza) != 0;
@@ -98,7 +196,7 @@ std::size_t busca(std::string_view s, std::size_t i) {
 }
 
 // Past the whitespace (space, tab, CR, LF) at i.
-std::size_t salta_blancos(std::string_view s, std::size_t i) {
+[[gnu::always_inline]] inline std::size_t salta_blancos(std::string_view s, std::size_t i) {
 #if defined(__SSE2__)
     const char* const p = s.data();
     for (; s.size() - i >= 16 && i < s.size(); i += 16) {
@@ -113,6 +211,54 @@ std::size_t salta_blancos(std::string_view s, std::size_t i) {
     }
 #endif
     while (i < s.size() && es_blanco(s[i])) {
+        ++i;
+    }
+    return i;
+}
+
+// Past the bytes of a name at i (letters, digits, `_`, bytes from 0x80):
+// sixteen at a time where SSE2 is, a mask of the name bytes and the first
+// that is not one, instead of a test and a branch per byte.
+[[gnu::always_inline]] inline std::size_t fin_de_nombre(std::string_view s, std::size_t i) {
+#if defined(__SSE2__)
+    const char* const p = s.data();
+    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i minuscula = _mm_or_si128(v, _mm_set1_epi8(0x20));
+        const __m128i letra = _mm_and_si128(_mm_cmpgt_epi8(minuscula, _mm_set1_epi8('a' - 1)),
+                                            _mm_cmplt_epi8(minuscula, _mm_set1_epi8('z' + 1)));
+        const __m128i cifra = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                            _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+        // Bytes from 0x80 are negative as signed bytes.
+        const __m128i nombre = _mm_or_si128(_mm_or_si128(letra, cifra),
+                                            _mm_or_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()),
+                                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
+        if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(nombre)) ^ 0xffffU; m != 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(m));
+        }
+    }
+#endif
+    while (i < s.size() && sigue_nombre(s[i])) {
+        ++i;
+    }
+    return i;
+}
+
+// Past the decimal digits at i, sixteen bytes at a time where SSE2 is.
+[[gnu::always_inline]] inline std::size_t fin_de_cifras_decimales(std::string_view s,
+                                                                  std::size_t i) {
+#if defined(__SSE2__)
+    const char* const p = s.data();
+    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i cifra = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                            _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+        if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(cifra)) ^ 0xffffU; m != 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(m));
+        }
+    }
+#endif
+    while (i < s.size() && es_cifra(s[i])) {
         ++i;
     }
     return i;
@@ -170,8 +316,13 @@ bool hay_palabra(std::string_view s, std::size_t i, std::string_view palabra) {
     if (i > s.size() || s.size() - i < palabra.size()) {
         return false;
     }
+    // A letter of `palabra` matches either case: bit 5 set is the lower
+    // case, and only the two cases of a letter map to it so (no locale is
+    // set, so tolower knows ASCII alone).
     for (std::size_t k = 0; k < palabra.size(); ++k) {
-        if (std::tolower(static_cast<unsigned char>(s[i + k])) != palabra[k]) {
+        const char p = palabra[k];
+        const char b = p >= 'a' && p <= 'z' ? static_cast<char>(s[i + k] | 0x20) : s[i + k];
+        if (b != p) {
             return false;
         }
     }
@@ -215,7 +366,8 @@ std::size_t fin_de_prefijado(std::string_view s, std::size_t i) {
     if (en(s, i) != '0') {
         return i;
     }
-    const char base = static_cast<char>(std::tolower(static_cast<unsigned char>(en(s, i + 1))));
+    // Lower case by bit 5: only X, B and O map so to x, b and o.
+    const char base = static_cast<char>(en(s, i + 1) | 0x20);
     const std::size_t fin = base == 'x'   ? fin_de_cifras<es_hexadecimal>(s, i + 2)
                             : base == 'b' ? fin_de_cifras<es_binaria>(s, i + 2)
                             : base == 'o' ? fin_de_cifras<es_octal>(s, i + 2)
@@ -261,7 +413,7 @@ std::size_t fin_de_molde(std::string_view s, std::size_t i, std::size_t& leido) 
         "int",  "integer", "bool",   "boolean", "float",  "double",
         "real", "string",  "binary", "array",   "object", "unset"};
     const std::size_t nombre = salta<es_espacio_o_tab>(s, i + 1);
-    const std::size_t fin_nombre = salta<sigue_nombre>(s, nombre);
+    const std::size_t fin_nombre = fin_de_nombre(s, nombre);
     const std::size_t cierre = salta<es_espacio_o_tab>(s, fin_nombre);
     leido = cierre;
     if (en(s, cierre) != ')') {
@@ -370,7 +522,8 @@ std::size_t escaner_php::cadenas_abiertas() const {
     return n;
 }
 
-inline pieza escaner_php::crea(clase_pieza clase, std::size_t fin, matiz variante) {
+[[gnu::always_inline]] inline pieza escaner_php::crea(clase_pieza clase, std::size_t fin,
+                                                      matiz variante) {
     if (lineas_) {
         linea_ += cuenta_saltos(f_, contadas_, p_);
         contadas_ = p_;
@@ -425,6 +578,206 @@ void escaner_php::desapila() {
     }
 }
 
+// The common tokens of code, where lee() and the states that fall back to
+// code call it: inlined there, so that most tokens cost no further call.
+[[gnu::always_inline]] inline pieza escaner_php::en_codigo() {
+    // One look at a table by the first byte picks the common tokens (names,
+    // variables, numbers, strings, whitespace, most operators) with no
+    // second look at that byte; whitespace and comments passed over go back
+    // to that look.
+    for (;;) {
+        if (p_ >= f_.size()) {
+            return crea(clase_pieza::fin, f_.size());
+        }
+        char c = f_[p_];
+        // A single space between tokens, the usual gap: passed over before
+        // the look at the table, not through it.
+        if (!triviales_ && c == ' ' && p_ + 1 < f_.size() && !es_blanco(f_[p_ + 1])) {
+            c = f_[++p_];
+        }
+        switch (kInicios.de[static_cast<unsigned char>(c)]) {
+            case inicio::nombre:
+                return nombre();
+            case inicio::variable:
+                return crea(clase_pieza::codigo,
+                            empieza_nombre(en(f_, p_ + 1)) ? fin_de_nombre(f_, p_ + 1) : p_ + 1);
+            case inicio::cifra: {
+                // Digits alone, the usual number: their end, unless a byte
+                // that may carry the number on follows.
+                const std::size_t cifras = fin_de_cifras_decimales(f_, p_);
+                if (cifras < f_.size() &&
+                    (kNombres.de[static_cast<unsigned char>(f_[cifras])] & kNumero) != 0) {
+                    return crea(clase_pieza::codigo, fin_de_numero(f_, p_));
+                }
+                return crea(clase_pieza::codigo, cifras);
+            }
+            case inicio::comilla:
+                return cadena_entre(p_);
+            // Each operator's longest form (as fin_de_operador), without a
+            // second look at its first byte.
+            case inicio::igual: {
+                const char b = en(f_, p_ + 1);
+                return crea(clase_pieza::codigo, p_ + (b == '='   ? (en(f_, p_ + 2) == '=' ? 3 : 2)
+                                                       : b == '>' ? 2
+                                                                  : 1));
+            }
+            case inicio::exclamacion:
+                return crea(clase_pieza::codigo,
+                            p_ + (en(f_, p_ + 1) == '=' ? (en(f_, p_ + 2) == '=' ? 3 : 2) : 1));
+            case inicio::mayor: {
+                const char b = en(f_, p_ + 1);
+                return crea(clase_pieza::codigo, p_ + (b == '='   ? 2
+                                                       : b == '>' ? (en(f_, p_ + 2) == '=' ? 3 : 2)
+                                                                  : 1));
+            }
+            case inicio::asterisco: {
+                const char b = en(f_, p_ + 1);
+                return crea(clase_pieza::codigo, p_ + (b == '*'   ? (en(f_, p_ + 2) == '=' ? 3 : 2)
+                                                       : b == '=' ? 2
+                                                                  : 1));
+            }
+            case inicio::barra: {
+                const char b = en(f_, p_ + 1);
+                return crea(clase_pieza::codigo, p_ + (b == '|' || b == '=' ? 2 : 1));
+            }
+            case inicio::mas: {
+                const char b = en(f_, p_ + 1);
+                return crea(clase_pieza::codigo, p_ + (b == '+' || b == '=' ? 2 : 1));
+            }
+            case inicio::menos: {
+                const char b = en(f_, p_ + 1);
+                if (b == '>') {
+                    apila(estado::propiedad);
+                    return crea(clase_pieza::codigo, p_ + 2);
+                }
+                return crea(clase_pieza::codigo, p_ + (b == '-' || b == '=' ? 2 : 1));
+            }
+            case inicio::punto: {
+                const char b = en(f_, p_ + 1);
+                if (es_cifra(b)) {
+                    return crea(clase_pieza::codigo, fin_de_numero(f_, p_));
+                }
+                return crea(clase_pieza::codigo, p_ + (b == '.' && en(f_, p_ + 2) == '.' ? 3
+                                                       : b == '='                        ? 2
+                                                                                         : 1));
+            }
+            case inicio::dos_puntos:
+                return crea(clase_pieza::codigo, p_ + (en(f_, p_ + 1) == ':' ? 2 : 1));
+            case inicio::con_igual:
+                return crea(clase_pieza::codigo, p_ + (en(f_, p_ + 1) == '=' ? 2 : 1));
+            case inicio::parentesis: {
+                // A cast needs a space, a tab or a name inside; anything
+                // else, and `(` is alone, decided by the byte after it.
+                const char d = en(f_, p_ + 1);
+                if (d != ' ' && d != '\t' && !sigue_nombre(d)) {
+                    anota(p_ + 1);
+                    return crea(clase_pieza::codigo, p_ + 1);
+                }
+                return otro_en_codigo();
+            }
+            case inicio::simple:
+                return crea(clase_pieza::codigo, p_ + 1);
+            case inicio::blanco: {
+                const std::size_t fin = salta_blancos(f_, p_);
+                if (triviales_) {
+                    return crea(clase_pieza::blanco, fin);
+                }
+                p_ = fin;
+                continue;
+            }
+            case inicio::otro:
+                return otro_en_codigo();
+        }
+    }
+}
+
+// The rest of code (comments, `?`, `<`, braces, `&`, `\`, a cast...), by its
+// first byte: comments passed over go back to en_codigo.
+pieza escaner_php::otro_en_codigo() {
+    const char c = f_[p_];
+    const char d = en(f_, p_ + 1);
+    switch (c) {
+        case '#':
+            if (d == '[') {
+                return crea(clase_pieza::codigo, p_ + 2);
+            }
+            if (triviales_) {
+                return comentario_de_linea(p_ + 1);
+            }
+            p_ = fin_de_comentario_de_linea(f_, p_ + 1);
+            return en_codigo();
+        case '/':
+            if (d == '/') {
+                if (triviales_) {
+                    return comentario_de_linea(p_ + 2);
+                }
+                p_ = fin_de_comentario_de_linea(f_, p_ + 2);
+                return en_codigo();
+            }
+            if (d == '*') {
+                if (triviales_ || es_documentacion(f_, p_)) {
+                    return comentario_de_bloque();
+                }
+                p_ = fin_de_comentario_de_bloque(f_, p_ + 2);
+                return en_codigo();
+            }
+            break;
+        case '?':
+            if (d == '>') {
+                estado_ = estado::html;
+                return crea(clase_pieza::cierre, tras_salto(f_, p_ + 2));
+            }
+            if (d == '-' && f_.compare(p_, 3, "?->") == 0) {
+                apila(estado::propiedad);
+                return crea(clase_pieza::codigo, p_ + 3);
+            }
+            break;
+        case '`':
+            estado_ = estado::acentos;
+            return crea(clase_pieza::cadena, p_ + 1);
+        case '<':
+            if (d == '<' && f_.compare(p_, 3, "<<<") == 0) {
+                if (const std::size_t cuerpo = abre_heredoc(p_); cuerpo != 0) {
+                    return crea(clase_pieza::cadena, cuerpo);
+                }
+            }
+            break;
+        case '{':
+            apila(estado::codigo);
+            return crea(clase_pieza::codigo, p_ + 1);
+        case '}':
+            desapila();
+            return crea(clase_pieza::codigo, p_ + 1);
+        case '(': {
+            std::size_t leido = p_;
+            const std::size_t fin = fin_de_molde(f_, p_, leido);
+            anota(leido);
+            return crea(clase_pieza::codigo, std::max(fin, p_ + 1));
+        }
+        case '&':
+            if (d != '&' && d != '=') {
+                const std::size_t tras = salta_blancos(f_, p_ + 1);
+                anota(tras);
+                const bool seguido = en(f_, tras) == '$' || f_.compare(tras, 3, "...") == 0;
+                return crea(clase_pieza::codigo, p_ + 1,
+                            seguido ? matiz::ampersand_seguido : matiz::ninguno);
+            }
+            break;
+        case '\\':
+            if (empieza_nombre(d)) {
+                std::size_t fin = p_;
+                while (en(f_, fin) == '\\' && empieza_nombre(en(f_, fin + 1))) {
+                    fin = fin_de_nombre(f_, fin + 1);
+                }
+                return crea(clase_pieza::codigo, fin);
+            }
+            return crea(clase_pieza::codigo, p_ + 1);
+        default:
+            break;
+    }
+    return crea(clase_pieza::codigo, fin_de_operador(f_, p_));
+}
+
 pieza escaner_php::lee() {
     if (p_ >= f_.size()) {
         p_ = f_.size();
@@ -459,7 +812,7 @@ pieza escaner_php::lee() {
         }
         case estado::nombre_variable: {
             // ${name[ or ${name}: the name of a variable; anything else is code.
-            const std::size_t fin = salta<sigue_nombre>(f_, p_);
+            const std::size_t fin = fin_de_nombre(f_, p_);
             anota(fin);
             desapila();
             apila(estado::codigo);
@@ -477,13 +830,20 @@ pieza escaner_php::lee() {
 pieza escaner_php::siguiente() {
     const estado antes = estado_;
     // Built where the caller wants it: a copy of a token just written field
-    // by field waits on those stores.
-    pieza leida = lee();
+    // by field waits on those stores. Code before __halt_compiler, most
+    // tokens, goes straight to en_codigo.
+    pieza leida =
+        estado_ == estado::codigo && tras_halt_ != 0 && p_ < f_.size() ? en_codigo() : lee();
     // Before __halt_compiler and outside a heredoc's look ahead, nothing
     // more to do: the usual case, in one test.
     if ((tras_halt_ <= 0) & !halt_leido_ & !explorando_ & !por_explorar_) {
         return leida;
     }
+    tras_leer(antes, leida);
+    return leida;
+}
+
+void escaner_php::tras_leer(estado antes, const pieza& leida) {
     // PHP's tokenizer reads three tokens after __halt_compiler, whitespace
     // and comments aside; what follows is raw data.
     const bool etiqueta_php = leida.clase == clase_pieza::apertura && leida.texto.size() >= 5;
@@ -503,7 +863,6 @@ pieza escaner_php::siguiente() {
         por_explorar_ = false;
         explora();
     }
-    return leida;
 }
 
 void escaner_php::explora() {
@@ -612,12 +971,12 @@ pieza escaner_php::en_propiedad() {
     if (c == '-' && en(f_, p_ + 1) == '>') {
         return crea(clase_pieza::codigo, p_ + 2);
     }
-    if (f_.compare(p_, 3, "?->") == 0) {
+    if (c == '?' && f_.compare(p_, 3, "?->") == 0) {
         return crea(clase_pieza::codigo, p_ + 3);
     }
     if (empieza_nombre(c)) {
         desapila();
-        return crea(clase_pieza::codigo, salta<sigue_nombre>(f_, p_));
+        return crea(clase_pieza::codigo, fin_de_nombre(f_, p_));
     }
     // Comments keep PHP looking for the name: `#[` here is a comment too.
     if (c == '#') {
@@ -653,25 +1012,33 @@ pieza escaner_php::nombre() {
         if (q == '\'' || q == '"') {
             return cadena_entre(p_ + 1);
         }
-        if (f_.compare(p_ + 1, 3, "<<<") == 0) {
+        if (en(f_, p_ + 1) == '<' && f_.compare(p_ + 1, 3, "<<<") == 0) {
             if (const std::size_t cuerpo = abre_heredoc(p_ + 1); cuerpo != 0) {
                 return crea(clase_pieza::cadena, cuerpo);
             }
         }
     }
-    std::size_t fin = salta<sigue_nombre>(f_, p_);
+    std::size_t fin = fin_de_nombre(f_, p_);
     if (en(f_, fin) == '\\' && empieza_nombre(en(f_, fin + 1))) {
         while (en(f_, fin) == '\\' && empieza_nombre(en(f_, fin + 1))) {
-            fin = salta<sigue_nombre>(f_, fin + 1);
+            fin = fin_de_nombre(f_, fin + 1);
         }
         return crea(clase_pieza::codigo, fin);
     }
+    // `yield from` and `enum` are decided past the whitespace after the
+    // name, and so reach there for every name of their lengths (and of
+    // __LINE__'s and __halt_compiler's): taken without a branch on the
+    // length, which real names make hard to foresee. The words themselves
+    // are looked for only when the first byte may start one.
     const std::size_t largo = fin - p_;
-    if (largo != 4 && largo != 5 && largo != 8 && largo != 15) {
+    constexpr unsigned kLargos = 1U << 4 | 1U << 5 | 1U << 8 | 1U << 15;
+    const bool mira = largo < 16 && ((kLargos >> largo) & 1U) != 0;
+    const std::size_t tras = salta_blancos(f_, fin);
+    alcance_ = std::max(alcance_, mira ? tras + kMargen : 0);
+    const char primera = static_cast<char>(c | 0x20);
+    if (!mira || (primera != 'y' && primera != 'e' && primera != ('_' | 0x20))) {
         return crea(clase_pieza::codigo, fin);
     }
-    const std::size_t tras = salta_blancos(f_, fin);
-    anota(tras);
     if (largo == 5 && hay_palabra(f_, p_, "yield") && tras > fin && hay_palabra(f_, tras, "from") &&
         !sigue_nombre(en(f_, tras + 4))) {
         return crea(clase_pieza::codigo, tras + 4);  // `yield from`, one token
@@ -734,7 +1101,7 @@ std::size_t escaner_php::abre_heredoc(std::size_t marca) {
         return 0;
     }
     const std::size_t inicio = i;
-    i = salta<sigue_nombre>(f_, i);
+    i = fin_de_nombre(f_, i);
     anota(i);
     const std::string_view nombre = f_.substr(inicio, i - inicio);
     if (comilla != '\0' && en(f_, i++) != comilla) {
@@ -764,7 +1131,7 @@ std::size_t escaner_php::abre_heredoc(std::size_t marca) {
 }
 
 pieza escaner_php::variable_en_cadena() {
-    const std::size_t fin = salta<sigue_nombre>(f_, p_ + 1);
+    const std::size_t fin = fin_de_nombre(f_, p_ + 1);
     if ((f_.compare(fin, 2, "->") == 0 && empieza_nombre(en(f_, fin + 2))) ||
         (f_.compare(fin, 3, "?->") == 0 && empieza_nombre(en(f_, fin + 3)))) {
         apila(estado::propiedad);
@@ -898,10 +1265,10 @@ pieza escaner_php::en_indice() {
         return crea(clase_pieza::codigo, fin_de_indice_numerico(f_, p_));
     }
     if (c == '$' && empieza_nombre(en(f_, p_ + 1))) {
-        return crea(clase_pieza::codigo, salta<sigue_nombre>(f_, p_ + 1));
+        return crea(clase_pieza::codigo, fin_de_nombre(f_, p_ + 1));
     }
     if (empieza_nombre(c)) {
-        return crea(clase_pieza::codigo, salta<sigue_nombre>(f_, p_));
+        return crea(clase_pieza::codigo, fin_de_nombre(f_, p_));
     }
     if (std::string_view(" \n\r\t\\'#").find(c) != std::string_view::npos) {
         // PHP leaves the offset here, with an empty piece of string.
@@ -910,113 +1277,6 @@ pieza escaner_php::en_indice() {
     }
     // A quote here is one byte of its own, not the string's end.
     return crea(c == '"' || c == '`' ? clase_pieza::cadena : clase_pieza::codigo, p_ + 1);
-}
-
-pieza escaner_php::en_codigo() {
-    if (!triviales_) {
-        // Most tokens follow another at once: one look at a table, not a
-        // call, says there is nothing to pass over.
-        while (p_ < f_.size() && kNombres.de[static_cast<unsigned char>(f_[p_])] & kTrivial) {
-            const std::size_t fin = fin_de_trivial(p_);
-            if (fin == p_) {
-                break;
-            }
-            p_ = fin;
-        }
-        if (p_ >= f_.size()) {
-            return crea(clase_pieza::fin, f_.size());
-        }
-    }
-    const char c = f_[p_];
-    const char d = en(f_, p_ + 1);
-    if (es_blanco(c)) {
-        return crea(clase_pieza::blanco, salta_blancos(f_, p_));
-    }
-    switch (c) {
-        case '#':
-            return d == '[' ? crea(clase_pieza::codigo, p_ + 2) : comentario_de_linea(p_ + 1);
-        case '/':
-            if (d == '/') {
-                return comentario_de_linea(p_ + 2);
-            }
-            if (d == '*') {
-                return comentario_de_bloque();
-            }
-            break;
-        case '?':
-            if (d == '>') {
-                estado_ = estado::html;
-                return crea(clase_pieza::cierre, tras_salto(f_, p_ + 2));
-            }
-            if (f_.compare(p_, 3, "?->") == 0) {
-                apila(estado::propiedad);
-                return crea(clase_pieza::codigo, p_ + 3);
-            }
-            break;
-        case '-':
-            if (d == '>') {
-                apila(estado::propiedad);
-                return crea(clase_pieza::codigo, p_ + 2);
-            }
-            break;
-        case '$':
-            if (empieza_nombre(d)) {
-                return crea(clase_pieza::codigo, salta<sigue_nombre>(f_, p_ + 1));
-            }
-            return crea(clase_pieza::codigo, p_ + 1);
-        case '\'':
-        case '"':
-            return cadena_entre(p_);
-        case '`':
-            estado_ = estado::acentos;
-            return crea(clase_pieza::cadena, p_ + 1);
-        case '<':
-            if (f_.compare(p_, 3, "<<<") == 0) {
-                if (const std::size_t cuerpo = abre_heredoc(p_); cuerpo != 0) {
-                    return crea(clase_pieza::cadena, cuerpo);
-                }
-            }
-            break;
-        case '{':
-            apila(estado::codigo);
-            return crea(clase_pieza::codigo, p_ + 1);
-        case '}':
-            desapila();
-            return crea(clase_pieza::codigo, p_ + 1);
-        case '(': {
-            std::size_t leido = p_;
-            const std::size_t fin = fin_de_molde(f_, p_, leido);
-            anota(leido);
-            return crea(clase_pieza::codigo, std::max(fin, p_ + 1));
-        }
-        case '&':
-            if (d != '&' && d != '=') {
-                const std::size_t tras = salta_blancos(f_, p_ + 1);
-                anota(tras);
-                const bool seguido = en(f_, tras) == '$' || f_.compare(tras, 3, "...") == 0;
-                return crea(clase_pieza::codigo, p_ + 1,
-                            seguido ? matiz::ampersand_seguido : matiz::ninguno);
-            }
-            break;
-        case '\\':
-            if (empieza_nombre(d)) {
-                std::size_t fin = p_;
-                while (en(f_, fin) == '\\' && empieza_nombre(en(f_, fin + 1))) {
-                    fin = salta<sigue_nombre>(f_, fin + 1);
-                }
-                return crea(clase_pieza::codigo, fin);
-            }
-            return crea(clase_pieza::codigo, p_ + 1);
-        default:
-            break;
-    }
-    if (es_cifra(c) || (c == '.' && es_cifra(d))) {
-        return crea(clase_pieza::codigo, fin_de_numero(f_, p_));
-    }
-    if (empieza_nombre(c)) {
-        return nombre();
-    }
-    return crea(clase_pieza::codigo, fin_de_operador(f_, p_));
 }
 
 namespace {

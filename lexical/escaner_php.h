@@ -143,6 +143,7 @@ class escaner_php {
 
     pieza en_html();
     pieza en_codigo();
+    pieza otro_en_codigo();
     pieza en_propiedad();
     pieza en_interpolada(char cierre);
     pieza en_heredoc();
@@ -161,6 +162,9 @@ class escaner_php {
     bool cierra_heredoc(char salto, std::size_t& i, std::size_t& fin_contenido);
     void explora();
     void vigila(estado antes, const pieza& leida);
+    // After a token, in the rare states: __halt_compiler's count, a
+    // heredoc's look ahead.
+    void tras_leer(estado antes, const pieza& leida);
 
     std::string_view f_;
     std::size_t p_ = 0;

@@ -120,21 +120,6 @@ class lineas_de {
 
 }  // namespace
 
-pieza lexico_php::siguiente() {
-    // One object returned, built in the caller's place: a copy of a token
-    // just written field by field waits on those stores.
-    pieza leida = escaner_.siguiente();
-    while (leida.clase == clase_pieza::blanco || leida.clase == clase_pieza::comentario) {
-        leida = escaner_.siguiente();
-    }
-    if (leida.clase == clase_pieza::apertura) {
-        leida.texto = leida.texto.substr(0, leida.texto[2] == '=' ? 3 : 5);
-    } else if (leida.clase == clase_pieza::cierre) {
-        leida.texto = leida.texto.substr(0, 2);
-    }
-    return leida;
-}
-
 namespace {
 
 // How many bytes `a` from i and `b` from j have in common before they part.

@@ -26,7 +26,21 @@ class lexico_php {
         : escaner_(fuente, false, false, lineas) {}
 
     // The next piece; clase_pieza::fin at the end, and from then on.
-    pieza siguiente();
+    // Inline: one call a piece, the scanner's, not two.
+    pieza siguiente() {
+        // One object returned, built in the caller's place: a copy of a
+        // token just written field by field waits on those stores.
+        pieza leida = escaner_.siguiente();
+        while (leida.clase == clase_pieza::blanco || leida.clase == clase_pieza::comentario) {
+            leida = escaner_.siguiente();
+        }
+        if (leida.clase == clase_pieza::apertura) {
+            leida.texto = leida.texto.substr(0, leida.texto[2] == '=' ? 3 : 5);
+        } else if (leida.clase == clase_pieza::cierre) {
+            leida.texto = leida.texto.substr(0, 2);
+        }
+        return leida;
+    }
 
     escaner_php& escaner() { return escaner_; }
 
