@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "lexical/escaner_php.h"
+#include "lexical/lectura_php.h"
 
 namespace kexo {
 
@@ -169,9 +171,22 @@ class tramo {
 // grow with the source.
 class compactador {
    public:
-    // No line is looked at: every line break stays where it was.
-    explicit compactador(std::string_view fuente)
-        : f_(fuente), escaner_(fuente, false, false, false) {}
+    // No line is looked at: every line break stays where it was. With
+    // `lectura`, the tokens are kept there too, with their lines, for the
+    // check.
+    compactador(std::string_view fuente, lectura_php* lectura)
+        : f_(fuente), escaner_(fuente, false, false, lectura != nullptr), lectura_(lectura) {
+        if (lectura_ != nullptr) {
+            lectura_->piezas.clear();
+            lectura_->resto.reset();
+            lectura_->completa = fuente.size() < UINT32_MAX;
+            guardando_ = lectura_->completa;
+            if (guardando_) {
+                // About one token in six bytes of real PHP.
+                lectura_->piezas.reserve(std::min(lectura_->maximo, fuente.size() / 4 + 16));
+            }
+        }
+    }
 
     std::string compacta();
 
@@ -184,6 +199,7 @@ class compactador {
     bool lee_unidad();
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
+    void guarda(const pieza& leida);
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
@@ -198,6 +214,8 @@ class compactador {
     std::size_t hueco_final_ = 0;  // trailing whitespace and comments, from here
     std::size_t hueco_ = 0;        // where the gap before the next unit starts: the last one's end
     std::string lineas_;
+    lectura_php* lectura_;    // null when no token is kept
+    bool guardando_ = false;  // tokens go to lectura_, under its bound
 
     std::string salida_;
     // The last kPrevias code units written since the last open tag, the latest last:
@@ -208,8 +226,33 @@ class compactador {
     std::string ventana_;
 };
 
+// Keeps a token as lexico_php gives it, while the tokens stay under the bound.
+inline void compactador::guarda(const pieza& leida) {
+    std::vector<pieza_guardada>& piezas = lectura_->piezas;
+    if (piezas.size() + 1 >= lectura_->maximo) {
+        // The last one kept: the check reads on from here.
+        guardando_ = false;
+        lectura_->resto.emplace(escaner_);
+    }
+    std::size_t largo = leida.texto.size();
+    if (leida.clase == clase_pieza::apertura) {
+        largo = std::min(largo, std::size_t{leida.texto[2] == '=' ? 3U : 5U});
+    } else if (leida.clase == clase_pieza::cierre) {
+        largo = std::min(largo, std::size_t{2});
+    }
+    pieza_guardada& g = piezas.emplace_back();
+    g.desde = static_cast<std::uint32_t>(leida.texto.data() - f_.data());
+    g.largo = static_cast<std::uint32_t>(largo);
+    g.linea = static_cast<std::uint32_t>(leida.linea);
+    g.clase = leida.clase;
+    g.variante = leida.variante;
+}
+
 void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
     if (!es_trivial(leida.clase)) {
+        if (guardando_) {
+            guarda(leida);
+        }
         firma& f = firmas_.nuevo();
         f.desde = static_cast<std::size_t>(leida.texto.data() - f_.data()) - inicio_unidad;
         f.largo = leida.texto.size();
@@ -227,6 +270,9 @@ bool compactador::lee_unidad() {
     for (;;) {
         const pieza leida = escaner_.siguiente();
         if (leida.clase == clase_pieza::fin) {
+            if (guardando_) {
+                guarda(leida);
+            }
             leidas_ = true;
             hueco_final_ = hueco_;
             return false;
@@ -513,7 +559,11 @@ std::string compactador::compacta() {
 }  // namespace
 
 std::string compacta_php(std::string_view fuente) {
-    return compactador(fuente).compacta();
+    return compactador(fuente, nullptr).compacta();
+}
+
+std::string compacta_php(std::string_view fuente, lectura_php& lectura) {
+    return compactador(fuente, &lectura).compacta();
 }
 
 bool aviso_cabe_en_comentario(std::string_view aviso) {
