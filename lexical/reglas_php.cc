@@ -132,38 +132,43 @@ enum class final_unidad : unsigned char {
 };
 
 // Items numbered from 0 on, pushed at the back and dropped from the front,
-// in one vector whose dropped front is cleared once it is as long as the
-// rest: memory for about twice what is held.
+// in a ring whose size is a power of two, doubled when it is full: item k
+// stands at k's last bits, so that neither a push nor a drop moves any.
 template <typename T>
 class tramo {
    public:
     // One past the number of the last item.
-    std::size_t fin() const { return base_ + v_.size() - inicio_; }
-    bool vacio() const { return inicio_ == v_.size(); }
-    const T& operator[](std::size_t k) const { return v_[inicio_ + (k - base_)]; }
-    const T& primero() const { return v_[inicio_]; }
-    // A new last item, its fields to be written in place: an item built
-    // apart and copied whole would wait on the stores that built it.
+    std::size_t fin() const { return fin_; }
+    bool vacio() const { return base_ == fin_; }
+    const T& operator[](std::size_t k) const { return v_[k & mascara_]; }
+    const T& primero() const { return v_[base_ & mascara_]; }
+    // A new last item, every field of it to be written in place: an item
+    // built apart and copied whole would wait on the stores that built it.
     T& nuevo() {
-        v_.emplace_back();
-        return v_.back();
+        if (fin_ - base_ == v_.size()) {
+            crece();
+        }
+        return v_[fin_++ & mascara_];
     }
 
     // Drops the items numbered before k.
-    void olvida_hasta(std::size_t k) {
-        const std::size_t n = std::min(k > base_ ? k - base_ : 0, v_.size() - inicio_);
-        inicio_ += n;
-        base_ += n;
-        if (2 * inicio_ >= v_.size()) {
-            v_.erase(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(inicio_));
-            inicio_ = 0;
-        }
-    }
+    void olvida_hasta(std::size_t k) { base_ = std::min(std::max(k, base_), fin_); }
 
    private:
+    void crece() {
+        std::vector<T> mayor(v_.empty() ? 64 : 2 * v_.size());
+        const std::size_t mascara = mayor.size() - 1;
+        for (std::size_t k = base_; k < fin_; ++k) {
+            mayor[k & mascara] = v_[k & mascara_];
+        }
+        v_.swap(mayor);
+        mascara_ = mascara;
+    }
+
     std::vector<T> v_;
-    std::size_t inicio_ = 0;  // where item base_ stands in v_
-    std::size_t base_ = 0;
+    std::size_t mascara_ = 0;
+    std::size_t base_ = 0;  // the first item held
+    std::size_t fin_ = 0;
 };
 
 // The units are read as the compaction goes and dropped once behind it: it
@@ -204,6 +209,11 @@ class compactador {
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
     void escribe_hueco(std::string_view hueco);
+    // Writes the units read but not yet written.
+    void vuelca() {
+        salida_.append(f_.data() + por_escribir_desde_, por_escribir_hasta_ - por_escribir_desde_);
+        por_escribir_desde_ = por_escribir_hasta_;
+    }
 
     std::string_view f_;
     escaner_php escaner_;
@@ -218,6 +228,10 @@ class compactador {
     bool guardando_ = false;  // tokens go to lectura_, under its bound
 
     std::string salida_;
+    // Units that follow the last written with no gap, still to be written:
+    // f_[por_escribir_desde_, por_escribir_hasta_).
+    std::size_t por_escribir_desde_ = 0;
+    std::size_t por_escribir_hasta_ = 0;
     // The last kPrevias code units written since the last open tag, the latest last:
     // their index and where they start in salida_.
     std::array<std::size_t, kPrevias> previas_{};
@@ -529,6 +543,8 @@ std::string compactador::compacta() {
         const std::size_t hueco_desde = al_final ? hueco_final_ : en(i).hueco;
         const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
         if (hueco_desde < hueco_hasta) {
+            // The gap's choice looks at what is written.
+            vuelca();
             const std::string_view hueco = f_.substr(hueco_desde, hueco_hasta - hueco_desde);
             saltos(hueco, lineas_);
             // Right after the open tag nothing can run into what follows.
@@ -539,8 +555,14 @@ std::string compactador::compacta() {
             break;
         }
         const unidad& u = en(i);
-        const std::size_t aqui = salida_.size();
-        salida_.append(f_.substr(u.inicio, u.fin - u.inicio));
+        // Units with no gap between them are one run of the source, written
+        // at once.
+        if (u.inicio != por_escribir_hasta_) {
+            vuelca();
+            por_escribir_desde_ = u.inicio;
+        }
+        const std::size_t aqui = salida_.size() + (u.inicio - por_escribir_desde_);
+        por_escribir_hasta_ = u.fin;
         if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
             for (std::size_t k = 1; k < kPrevias; ++k) {
                 previas_[k - 1] = previas_[k];
@@ -553,6 +575,7 @@ std::string compactador::compacta() {
             n_previas_ = 0;
         }
     }
+    vuelca();
     return std::move(salida_);
 }
 
