@@ -8,6 +8,7 @@
 
 #include "compaction/compacta.h"
 #include "fuzz/exige.h"
+#include "lexical/lectura_php.h"
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
 
@@ -65,9 +66,55 @@ int prueba(const std::uint8_t* datos, std::size_t n) {
         }
     }
 
-    const std::string reglas = compacta_php(fuente);
+    lectura_php lectura;
+    const std::string reglas = compacta_php(fuente, lectura);
+    exige(reglas == compacta_php(fuente), "keeping the tokens changes no byte");
     exige(compara_php(fuente, reglas, modo_comparacion::lineas).iguales,
           "PHP's rules keep every piece, on its line");
+
+    // The tokens PHP's rules keep are lexico_php's, and the check that takes
+    // them finds what compara_php finds.
+    exige(lectura.completa, "a source under 4 GiB is read once");
+    lexico_php lexico(fuente);
+    for (std::size_t k = 0; !lectura.resto || k < lectura.piezas.size(); ++k) {
+        const pieza p = lexico.siguiente();
+        exige(k < lectura.piezas.size(), "every token kept");
+        const pieza_guardada& g = lectura.piezas[k];
+        exige(g.clase == p.clase && g.variante == p.variante &&
+                  g.desde == static_cast<std::size_t>(p.texto.data() - fuente.data()) &&
+                  g.largo == p.texto.size() && g.linea == p.linea,
+              "a token kept as lexico_php reads it");
+        if (p.clase == clase_pieza::fin) {
+            exige(k + 1 == lectura.piezas.size(), "the end's token last");
+            break;
+        }
+    }
+    // A bound lowered to somewhere among the tokens.
+    lectura_php corta;
+    corta.maximo = 1 + n % 61;
+    exige(compacta_php(fuente, corta) == reglas, "the bound changes no byte");
+    std::string movida = reglas;
+    if (!movida.empty()) {
+        movida.insert(n * 3 / 10 % movida.size(), n % 2 == 0 ? "\n" : " __LINE__");
+    }
+    for (const std::int64_t desfase : {0, 3}) {
+        for (const std::string_view otra :
+             {std::string_view(reglas), std::string_view(compactado), fuente,
+              std::string_view(sin_uno), std::string_view(movida)}) {
+            for (const modo_comparacion modo :
+                 {modo_comparacion::programa, modo_comparacion::lineas}) {
+                const comparacion hoy = compara_php(fuente, otra, modo, desfase);
+                const comparacion leida = compara_php(fuente, lectura, otra, modo, desfase);
+                exige(hoy.iguales == leida.iguales && hoy.linea == leida.linea &&
+                          hoy.motivo == leida.motivo,
+                      "the kept tokens give compara_php's verdict");
+                const comparacion seguida = compara_php(fuente, corta, otra, modo, desfase);
+                exige(hoy.iguales == seguida.iguales && hoy.linea == seguida.linea &&
+                          hoy.motivo == seguida.motivo,
+                      "past the bound, the scanner kept reads on as lexico_php");
+            }
+        }
+    }
     exige(reglas.size() <= fuente.size(), "PHP's rules add nothing");
     exige(compacta_php(reglas) == reglas, "PHP's rules twice are PHP's rules once");
     return 0;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "lexical/escaner_php.h"
+#include "lexical/lectura_php.h"
 
 namespace kexo {
 
@@ -130,38 +132,43 @@ enum class final_unidad : unsigned char {
 };
 
 // Items numbered from 0 on, pushed at the back and dropped from the front,
-// in one vector whose dropped front is cleared once it is as long as the
-// rest: memory for about twice what is held.
+// in a ring whose size is a power of two, doubled when it is full: item k
+// stands at k's last bits, so that neither a push nor a drop moves any.
 template <typename T>
 class tramo {
    public:
     // One past the number of the last item.
-    std::size_t fin() const { return base_ + v_.size() - inicio_; }
-    bool vacio() const { return inicio_ == v_.size(); }
-    const T& operator[](std::size_t k) const { return v_[inicio_ + (k - base_)]; }
-    const T& primero() const { return v_[inicio_]; }
-    // A new last item, its fields to be written in place: an item built
-    // apart and copied whole would wait on the stores that built it.
+    std::size_t fin() const { return fin_; }
+    bool vacio() const { return base_ == fin_; }
+    const T& operator[](std::size_t k) const { return v_[k & mascara_]; }
+    const T& primero() const { return v_[base_ & mascara_]; }
+    // A new last item, every field of it to be written in place: an item
+    // built apart and copied whole would wait on the stores that built it.
     T& nuevo() {
-        v_.emplace_back();
-        return v_.back();
+        if (fin_ - base_ == v_.size()) {
+            crece();
+        }
+        return v_[fin_++ & mascara_];
     }
 
     // Drops the items numbered before k.
-    void olvida_hasta(std::size_t k) {
-        const std::size_t n = std::min(k > base_ ? k - base_ : 0, v_.size() - inicio_);
-        inicio_ += n;
-        base_ += n;
-        if (2 * inicio_ >= v_.size()) {
-            v_.erase(v_.begin(), v_.begin() + static_cast<std::ptrdiff_t>(inicio_));
-            inicio_ = 0;
-        }
-    }
+    void olvida_hasta(std::size_t k) { base_ = std::min(std::max(k, base_), fin_); }
 
    private:
+    void crece() {
+        std::vector<T> mayor(v_.empty() ? 64 : 2 * v_.size());
+        const std::size_t mascara = mayor.size() - 1;
+        for (std::size_t k = base_; k < fin_; ++k) {
+            mayor[k & mascara] = v_[k & mascara_];
+        }
+        v_.swap(mayor);
+        mascara_ = mascara;
+    }
+
     std::vector<T> v_;
-    std::size_t inicio_ = 0;  // where item base_ stands in v_
-    std::size_t base_ = 0;
+    std::size_t mascara_ = 0;
+    std::size_t base_ = 0;  // the first item held
+    std::size_t fin_ = 0;
 };
 
 // The units are read as the compaction goes and dropped once behind it: it
@@ -169,9 +176,22 @@ class tramo {
 // grow with the source.
 class compactador {
    public:
-    // No line is looked at: every line break stays where it was.
-    explicit compactador(std::string_view fuente)
-        : f_(fuente), escaner_(fuente, false, false, false) {}
+    // No line is looked at: every line break stays where it was. With
+    // `lectura`, the tokens are kept there too, with their lines, for the
+    // check.
+    compactador(std::string_view fuente, lectura_php* lectura)
+        : f_(fuente), escaner_(fuente, false, false, lectura != nullptr), lectura_(lectura) {
+        if (lectura_ != nullptr) {
+            lectura_->piezas.clear();
+            lectura_->resto.reset();
+            lectura_->completa = fuente.size() < UINT32_MAX;
+            guardando_ = lectura_->completa;
+            if (guardando_) {
+                // About one token in six bytes of real PHP.
+                lectura_->piezas.reserve(std::min(lectura_->maximo, fuente.size() / 4 + 16));
+            }
+        }
+    }
 
     std::string compacta();
 
@@ -184,10 +204,16 @@ class compactador {
     bool lee_unidad();
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
+    void guarda(const pieza& leida);
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
     void escribe_hueco(std::string_view hueco);
+    // Writes the units read but not yet written.
+    void vuelca() {
+        salida_.append(f_.data() + por_escribir_desde_, por_escribir_hasta_ - por_escribir_desde_);
+        por_escribir_desde_ = por_escribir_hasta_;
+    }
 
     std::string_view f_;
     escaner_php escaner_;
@@ -198,8 +224,14 @@ class compactador {
     std::size_t hueco_final_ = 0;  // trailing whitespace and comments, from here
     std::size_t hueco_ = 0;        // where the gap before the next unit starts: the last one's end
     std::string lineas_;
+    lectura_php* lectura_;    // null when no token is kept
+    bool guardando_ = false;  // tokens go to lectura_, under its bound
 
     std::string salida_;
+    // Units that follow the last written with no gap, still to be written:
+    // f_[por_escribir_desde_, por_escribir_hasta_).
+    std::size_t por_escribir_desde_ = 0;
+    std::size_t por_escribir_hasta_ = 0;
     // The last kPrevias code units written since the last open tag, the latest last:
     // their index and where they start in salida_.
     std::array<std::size_t, kPrevias> previas_{};
@@ -208,8 +240,33 @@ class compactador {
     std::string ventana_;
 };
 
+// Keeps a token as lexico_php gives it, while the tokens stay under the bound.
+inline void compactador::guarda(const pieza& leida) {
+    std::vector<pieza_guardada>& piezas = lectura_->piezas;
+    if (piezas.size() + 1 >= lectura_->maximo) {
+        // The last one kept: the check reads on from here.
+        guardando_ = false;
+        lectura_->resto.emplace(escaner_);
+    }
+    std::size_t largo = leida.texto.size();
+    if (leida.clase == clase_pieza::apertura) {
+        largo = std::min(largo, std::size_t{leida.texto[2] == '=' ? 3U : 5U});
+    } else if (leida.clase == clase_pieza::cierre) {
+        largo = std::min(largo, std::size_t{2});
+    }
+    pieza_guardada& g = piezas.emplace_back();
+    g.desde = static_cast<std::uint32_t>(leida.texto.data() - f_.data());
+    g.largo = static_cast<std::uint32_t>(largo);
+    g.linea = static_cast<std::uint32_t>(leida.linea);
+    g.clase = leida.clase;
+    g.variante = leida.variante;
+}
+
 void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
     if (!es_trivial(leida.clase)) {
+        if (guardando_) {
+            guarda(leida);
+        }
         firma& f = firmas_.nuevo();
         f.desde = static_cast<std::size_t>(leida.texto.data() - f_.data()) - inicio_unidad;
         f.largo = leida.texto.size();
@@ -227,6 +284,9 @@ bool compactador::lee_unidad() {
     for (;;) {
         const pieza leida = escaner_.siguiente();
         if (leida.clase == clase_pieza::fin) {
+            if (guardando_) {
+                guarda(leida);
+            }
             leidas_ = true;
             hueco_final_ = hueco_;
             return false;
@@ -483,6 +543,8 @@ std::string compactador::compacta() {
         const std::size_t hueco_desde = al_final ? hueco_final_ : en(i).hueco;
         const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
         if (hueco_desde < hueco_hasta) {
+            // The gap's choice looks at what is written.
+            vuelca();
             const std::string_view hueco = f_.substr(hueco_desde, hueco_hasta - hueco_desde);
             saltos(hueco, lineas_);
             // Right after the open tag nothing can run into what follows.
@@ -493,8 +555,14 @@ std::string compactador::compacta() {
             break;
         }
         const unidad& u = en(i);
-        const std::size_t aqui = salida_.size();
-        salida_.append(f_.substr(u.inicio, u.fin - u.inicio));
+        // Units with no gap between them are one run of the source, written
+        // at once.
+        if (u.inicio != por_escribir_hasta_) {
+            vuelca();
+            por_escribir_desde_ = u.inicio;
+        }
+        const std::size_t aqui = salida_.size() + (u.inicio - por_escribir_desde_);
+        por_escribir_hasta_ = u.fin;
         if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
             for (std::size_t k = 1; k < kPrevias; ++k) {
                 previas_[k - 1] = previas_[k];
@@ -507,13 +575,18 @@ std::string compactador::compacta() {
             n_previas_ = 0;
         }
     }
+    vuelca();
     return std::move(salida_);
 }
 
 }  // namespace
 
 std::string compacta_php(std::string_view fuente) {
-    return compactador(fuente).compacta();
+    return compactador(fuente, nullptr).compacta();
+}
+
+std::string compacta_php(std::string_view fuente, lectura_php& lectura) {
+    return compactador(fuente, &lectura).compacta();
 }
 
 bool aviso_cabe_en_comentario(std::string_view aviso) {

@@ -10,6 +10,8 @@
 
 namespace kexo {
 
+struct lectura_php;
+
 // The source compacted by PHP's rules:
 //  - //, # and /* */ comments go, the line breaks inside them stay;
 //  - whitespace between tokens goes but for its line breaks, which stay as
@@ -23,6 +25,10 @@ namespace kexo {
 // compara_php(fuente, resultado, modo_comparacion::lineas) finds them the
 // same; a caller that writes the result checks that first.
 std::string compacta_php(std::string_view fuente);
+
+// The same, keeping in `lectura` the source's tokens as lexico_php reads
+// them, for compara_php(fuente, lectura, resultado, ...).
+std::string compacta_php(std::string_view fuente, lectura_php& lectura);
 
 // True when `aviso` can stand inside a /* */ comment on one line: it holds no
 // `*/` and no line break. con_aviso_php wants it so.

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "compaction/compacta.h"
+#include "lexical/lectura_php.h"
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
 
@@ -163,7 +164,10 @@ int lote(const fs::path& carpeta) {
             return 2;
         }
         const std::string kexo = compacta_fuente(fuente).bytes;
-        const std::string reglas = compacta_php(fuente);
+        // PHP's rules' bytes are checked with the tokens the rules kept, as
+        // kexo-arbol checks them.
+        lectura_php lectura;
+        const std::string reglas = compacta_php(fuente, lectura);
         fs::path ruta = caso;
         if (!escribe(ruta.replace_extension(".kexo"), kexo) ||
             !escribe(ruta.replace_extension(".reglas"), reglas) ||
@@ -172,7 +176,7 @@ int lote(const fs::path& carpeta) {
         }
         std::cout << "{\"caso\": " << json(caso.stem().string())
                   << ", \"kexo\": " << veredicto_json(compara_php(fuente, kexo)) << ", \"reglas\": "
-                  << veredicto_json(compara_php(fuente, reglas, modo_comparacion::lineas))
+                  << veredicto_json(compara_php(fuente, lectura, reglas, modo_comparacion::lineas))
                   << ", \"doble\": " << (compacta_php(reglas) == reglas ? "true" : "false");
         std::string mutada;
         if (lee(ruta.replace_extension(".mut"), mutada)) {
@@ -181,7 +185,8 @@ int lote(const fs::path& carpeta) {
             }
             std::cout << ", \"mut\": " << veredicto_json(compara_php(fuente, mutada))
                       << ", \"mut_lineas\": "
-                      << veredicto_json(compara_php(fuente, mutada, modo_comparacion::lineas));
+                      << veredicto_json(
+                             compara_php(fuente, lectura, mutada, modo_comparacion::lineas));
         }
         std::cout << "}\n";
     }

@@ -15,6 +15,7 @@
 #include "driver/destino.h"
 #include "driver/escritor.h"
 #include "driver/lectura.h"
+#include "lexical/lectura_php.h"
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
 #include "notice/aviso.h"
@@ -517,11 +518,16 @@ escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& 
 escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& opciones,
                               tiempos_fases* tiempos) {
     medida compactando(tiempos, fase::compactacion);
-    escrito_php e{resultado_trabajo::compactado_php, compacta_php(fuente), {}, {}};
+    // The check takes the source's tokens as the rules read them.
+    lectura_php lectura;
+    escrito_php e{resultado_trabajo::compactado_php,
+                  opciones.comprueba ? compacta_php(fuente, lectura) : compacta_php(fuente),
+                  {},
+                  {}};
     compactando.termina();
     if (opciones.comprueba) {
         const medida comprobando(tiempos, fase::comprobacion);
-        e.mismo = compara_php(fuente, e.texto, modo_comparacion::lineas);
+        e.mismo = compara_php(fuente, lectura, e.texto, modo_comparacion::lineas);
     }
     if (!opciones.scopy.empty()) {
         const medida con_aviso(tiempos, fase::compactacion);

@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "compaction/compacta.h"
+#include "lexical/lectura_php.h"
+#include "lexical/lexico_php.h"
+#include "lexical/reglas_php.h"
+#include "tests/escapa.h"
+
+namespace kexo {
+
+using namespace std::string_view_literals;
+
+namespace {
+
+// Constructs whose tokens, lines and kinds PHP's rules read as lexico_php
+// does, each also in CR LF (see conCrLf).
+const std::string_view kConstrucciones[] = {
+    "<?php\n$x = 1;\necho <<<EOT\n  a {$x} ${x} $x[1] $x->y \\$ \n  EOT;\necho <<<'N'\nb // c\nN;\n"sv,
+    "<?php $a = \"x {$b['k']} ${c} $d[0] $e->f {$g->h()} \\n\"; echo `ls $a`;"sv,
+    "<?php echo <<<A\n{$x[<<<B\nin\nB]}\nA . 1;\n"sv,
+    "<?php  __halt_compiler ( ) ;  raw // data\n\n<?php $x; ?>"sv,
+    "<?php __halt_compiler"sv,
+    "#!/usr/bin/env php\n<?php\n  echo __LINE__;   // x\n"sv,
+    "<html>\n<p> <?= $a ?>\n</p>\n<?php echo 1;\n"sv,
+    "<?php echo 1; ?>"sv,
+    "<?php echo 1; ?>\n"sv,
+    "<?php f();\n?>\n  \n"sv,
+    "<?php\n/**\n * Doc.\n */\nclass A { /** x */ public $b = 1; /* c */ }\n"sv,
+    "<?php /** open doc comment\n"sv,
+    "<?php $s = 'unterminated\n"sv,
+    "<?php\r$a = 1;\r\r$b = __LINE__;\r"sv,
+    "<?php\n\r\n\r$a\n=\r\n__LINE__;"sv,
+    "<?php enum Foo { case A; } $x = (int) $y; $z = ( string ) $w; yield from [1];"sv,
+    "<?php function f(& $a, &...$b) {} $c = 1 & 2; $d = &$e;"sv,
+    "<? echo 1; ?><?phpx <?php"sv,
+    "<?php"sv,
+    "<?php\n"sv,
+    ""sv,
+    "no code at all\n"sv,
+    "<?php #[Attr]\n# c ?>\nHTML\n<?php // c ?>x"sv,
+    "<?php $a?->b; $c->class; $d::class; namespace\\e();"sv,
+};
+
+std::string con_crlf(std::string_view fuente) {
+    std::string salida;
+    for (const char c : fuente) {
+        if (c == '\n') {
+            salida += '\r';
+        }
+        salida += c;
+    }
+    return salida;
+}
+
+// The kept tokens are lexico_php's, with their lines, the end's last.
+void espera_lectura(std::string_view fuente, const lectura_php& lectura) {
+    ASSERT_TRUE(lectura.completa);
+    lexico_php lexico(fuente);
+    for (std::size_t k = 0;; ++k) {
+        const pieza p = lexico.siguiente();
+        if (lectura.resto && k == lectura.piezas.size()) {
+            // Past the bound: the scanner kept goes on as lexico_php.
+            escaner_php resto = *lectura.resto;
+            EXPECT_EQ(p.texto.data(), resto.siguiente().texto.data());
+            return;
+        }
+        ASSERT_LT(k, lectura.piezas.size());
+        const pieza_guardada& g = lectura.piezas[k];
+        SCOPED_TRACE(k);
+        EXPECT_EQ(static_cast<int>(p.clase), static_cast<int>(g.clase));
+        EXPECT_EQ(static_cast<int>(p.variante), static_cast<int>(g.variante));
+        EXPECT_EQ(static_cast<std::size_t>(p.texto.data() - fuente.data()), g.desde);
+        EXPECT_EQ(p.texto.size(), g.largo);
+        EXPECT_EQ(p.linea, static_cast<std::int64_t>(g.linea));
+        if (p.clase == clase_pieza::fin) {
+            EXPECT_EQ(k + 1, lectura.piezas.size());
+            return;
+        }
+    }
+}
+
+// Other sources to compare with: PHP's rules' bytes, kexo's, the source, and
+// edits of PHP's rules' bytes that move a line, cut a token, add a
+// __LINE__, or add whitespace or a close tag at the end.
+std::vector<std::string> contrapartes(std::string_view fuente, const std::string& reglas) {
+    std::vector<std::string> otros{reglas,
+                                   compacta_fuente(fuente, nullptr).bytes,
+                                   std::string(fuente),
+                                   reglas + "\n ",
+                                   reglas + "?>\n",
+                                   reglas + " ?>x"};
+    for (std::size_t p = 0; p < reglas.size(); p += 1 + reglas.size() / 7) {
+        std::string e = reglas;
+        otros.push_back(e.insert(p, "\n"));
+        e = reglas;
+        otros.push_back(e.erase(p, 1));
+        e = reglas;
+        otros.push_back(e.insert(p, " __LINE__ "));
+    }
+    return otros;
+}
+
+// The verdicts (same or not, reason, line) of the check with the kept
+// reading are compara_php's, in both modes, with and without a 3-line offset.
+// Returns the reasons seen.
+std::set<int> espera_veredictos(std::string_view fuente, const lectura_php& lectura,
+                                const std::vector<std::string>& otros) {
+    std::set<int> motivos;
+    for (const std::string& otro : otros) {
+        for (const modo_comparacion modo : {modo_comparacion::programa, modo_comparacion::lineas}) {
+            for (const std::int64_t desfase : {0, 3}) {
+                SCOPED_TRACE(escapa(otro));
+                const comparacion hoy = compara_php(fuente, otro, modo, desfase);
+                const comparacion leida = compara_php(fuente, lectura, otro, modo, desfase);
+                EXPECT_EQ(hoy.iguales, leida.iguales);
+                EXPECT_EQ(hoy.linea, leida.linea);
+                EXPECT_EQ(static_cast<int>(hoy.motivo), static_cast<int>(leida.motivo));
+                motivos.insert(static_cast<int>(hoy.motivo));
+            }
+        }
+    }
+    return motivos;
+}
+
+// PHP's rules keep the tokens of `fuente` as lexico_php reads them, and their
+// check finds with them what compara_php finds; with the bound on what is
+// kept lowered to each of `maximos` too, so that the check reads on with the
+// scanner from every token. A bound of 0 stands for the whole source's tokens
+// and one more.
+void prueba_fuente(std::string_view fuente, std::set<int>& motivos,
+                   std::vector<std::size_t> maximos) {
+    SCOPED_TRACE(escapa(fuente));
+    lectura_php lectura;
+    const std::string reglas = compacta_php(fuente, lectura);
+    EXPECT_EQ(escapa(compacta_php(fuente)), escapa(reglas));
+    EXPECT_FALSE(lectura.resto.has_value());
+    espera_lectura(fuente, lectura);
+    const std::vector<std::string> otros = contrapartes(fuente, reglas);
+    const std::set<int> vistos = espera_veredictos(fuente, lectura, otros);
+    motivos.insert(vistos.begin(), vistos.end());
+    for (std::size_t& maximo : maximos) {
+        maximo = maximo == 0 ? lectura.piezas.size() + 1 : maximo;
+    }
+    for (const std::size_t maximo : maximos) {
+        SCOPED_TRACE(maximo);
+        lectura_php corta;
+        corta.maximo = maximo;
+        EXPECT_EQ(reglas, compacta_php(fuente, corta));
+        EXPECT_EQ(maximo <= lectura.piezas.size(), corta.resto.has_value());
+        espera_lectura(fuente, corta);
+        espera_veredictos(fuente, corta, otros);
+    }
+}
+
+}  // namespace
+
+TEST(LecturaPhp, Construcciones) {
+    std::set<int> motivos;
+    for (const std::string_view fuente : kConstrucciones) {
+        // Every token the last one kept.
+        std::vector<std::size_t> maximos;
+        for (std::size_t m = 1; m <= 40; ++m) {
+            maximos.push_back(m);
+        }
+        prueba_fuente(fuente, motivos, maximos);
+        prueba_fuente(con_crlf(fuente), motivos, maximos);
+    }
+    // Every reason came up, so that each path of the check was compared.
+    EXPECT_EQ(5U, motivos.size());
+}
+
+// The fuzz seeds and kexo's examples, real PHP.
+TEST(LecturaPhp, Semillas) {
+    int vistas = 0;
+    std::set<int> motivos;
+    for (const char* carpeta : {"fuzz/corpus/lexico", "fuzz/corpus/compacta", "examples"}) {
+        for (const auto& entrada :
+             std::filesystem::directory_iterator(std::filesystem::path(KEXO_FUENTES) / carpeta)) {
+            if (entrada.path().extension() != ".php") {
+                continue;
+            }
+            std::ifstream archivo(entrada.path(), std::ios::binary);
+            const std::string fuente((std::istreambuf_iterator<char>(archivo)),
+                                     std::istreambuf_iterator<char>());
+            SCOPED_TRACE(entrada.path().string());
+            prueba_fuente(fuente, motivos, {1, 2, 3, 10, 100, 0});
+            ++vistas;
+        }
+    }
+    EXPECT_GT(vistas, 30);
+}
+
+// Past the bound the check reads on with the scanner as it stood after the
+// last token kept: the same tokens, lines and verdicts.
+TEST(LecturaPhp, Cota) {
+    std::set<int> motivos;
+    // Just under the bound, at it, and past it.
+    for (const std::size_t cuantas : {lectura_php::kMaximoPiezas - 1, lectura_php::kMaximoPiezas,
+                                      lectura_php::kMaximoPiezas + 100}) {
+        // The open tag, a `;` a line and a __LINE__ every 1000, the close tag, the end.
+        std::string fuente = "<?php\n";
+        for (std::size_t k = 0, piezas = 3; piezas < cuantas; ++k) {
+            fuente += k % 1000 == 0 && piezas + 1 < cuantas ? "__LINE__;\n" : ";\n";
+            piezas += k % 1000 == 0 && piezas + 1 < cuantas ? 2 : 1;
+        }
+        fuente += "?>\n";
+        SCOPED_TRACE(cuantas);
+        lectura_php lectura;
+        const std::string reglas = compacta_php(fuente, lectura);
+        EXPECT_EQ(reglas, compacta_php(fuente));
+        EXPECT_TRUE(lectura.completa);
+        // The last one kept is the end's when there are just so many.
+        EXPECT_EQ(cuantas >= lectura_php::kMaximoPiezas, lectura.resto.has_value());
+        EXPECT_EQ(std::min(cuantas, lectura_php::kMaximoPiezas), lectura.piezas.size());
+        espera_lectura(fuente, lectura);
+        // Lines moved, tokens taken out or added at the start, around the last
+        // token kept, and at the end (PHP's rules keep these bytes as they are).
+        EXPECT_EQ(fuente, reglas);
+        const std::size_t corte = lectura.piezas.back().desde;
+        std::vector<std::string> otros{reglas};
+        for (const std::size_t p : {std::size_t{9}, corte, corte + 1, reglas.size() - 3}) {
+            const std::size_t q = std::min(p, reglas.size() - 1);
+            std::string e = reglas;
+            otros.push_back(e.insert(q, "\n"));
+            e = reglas;
+            otros.push_back(e.erase(q, 1));
+            e = reglas;
+            otros.push_back(e.insert(q, "$a"));
+        }
+        const std::set<int> vistos = espera_veredictos(fuente, lectura, otros);
+        motivos.insert(vistos.begin(), vistos.end());
+    }
+    EXPECT_EQ(4U, motivos.size());
+}
+
+}  // namespace kexo
