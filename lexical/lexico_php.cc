@@ -4,6 +4,10 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <type_traits>
+
+#include "lexical/lectura_php.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -80,7 +84,8 @@ struct pieza_previa {
 // True when `actual` and all that follows it in `resto` may be left out at
 // the end of a source: inline HTML of whitespace only, led by a close tag
 // when `previa`, the piece before, makes that tag an empty statement.
-bool cola_prescindible(pieza actual, lexico_php resto, const pieza_previa& previa) {
+template <typename Lector>
+bool cola_prescindible(pieza actual, Lector resto, const pieza_previa& previa) {
     const bool cierre_vacio =
         (previa.clase == clase_pieza::codigo && previa.texto == ";") ||
         (previa.clase == clase_pieza::apertura && es_palabra(previa.texto, "<?php"));
@@ -154,14 +159,17 @@ constexpr int kEntreCopias = 64;
 // them would cost more than it saves.
 constexpr std::size_t kPilaMaxima = 16;
 
-comparacion compara(std::string_view original, std::string_view compactado, modo_comparacion modo,
-                    std::int64_t desfase, bool atajo) {
+// The verdict on `original`, read by `de_original` (a lexico_php, or the
+// tokens PHP's rules kept), and `compactado`. The shortcut over common bytes
+// needs the original's scanner: a lexico_php.
+template <typename Lector>
+comparacion compara(std::string_view original, Lector de_original, std::string_view compactado,
+                    modo_comparacion modo, std::int64_t desfase, bool atajo) {
     // Every piece's line matters only in modo_comparacion::lineas; else
     // lines are counted for a __LINE__ and a difference alone.
     const bool lineas = modo == modo_comparacion::lineas;
     // The shortcut carries no line over from one scanner to the other.
     atajo = atajo && !lineas;
-    lexico_php de_original(original, lineas);
     lexico_php de_compactado(compactado, lineas);
     lineas_de en_original(original);
     lineas_de en_compactado(compactado);
@@ -203,72 +211,76 @@ comparacion compara(std::string_view original, std::string_view compactado, modo
             }
             previa.clase = a.clase;
             previa.texto = a.texto;
-            if (!atajo) {
-                continue;
-            }
-            escaner_php& uno = de_original.escaner();
-            escaner_php& otro = de_compactado.escaner();
-            const std::size_t pa = uno.posicion();
-            const std::size_t pb = otro.posicion();
-            if (pa - pb != desplazamiento || pa < desde || pa > hasta) {
-                desde = pa;
-                desplazamiento = pa - pb;
-                const std::size_t n = comunes(original, pa, compactado, pb);
-                hasta =
-                    pa + n == original.size() && pb + n == compactado.size() ? SIZE_MAX : pa + n;
-            }
-            if (hasta - pa < kTramoMinimo || uno.profundidad() > kPilaMaxima ||
-                !uno.mismo_estado(otro)) {
-                continue;
-            }
-            // The shortcut: the original alone, while what decides its tokens
-            // lies before `hasta`. `otro` stays where the state was last
-            // copied, `leidas` tokens behind.
-            uno.olvida_alcance();
-            int leidas = 0;
-            // Before each token, the original's scanner passes over the code
-            // that changes no state (salta_codigo); the other, reading again,
-            // does the same at the same places.
-            const std::size_t hasta_otro = hasta == SIZE_MAX ? SIZE_MAX : hasta - desplazamiento;
-            for (;;) {
-                std::size_t ultimo = SIZE_MAX;
-                uno.salta_codigo(hasta, ultimo);
-                if (ultimo != SIZE_MAX) {
-                    // Of the tokens passed over, only whether the last is a
-                    // `;` matters, to a close tag at the end.
-                    previa.clase = clase_pieza::codigo;
-                    previa.texto = original.substr(ultimo, 1);
+            if constexpr (std::is_same_v<Lector, lexico_php>) {
+                if (!atajo) {
+                    continue;
                 }
-                const pieza c = de_original.siguiente();
-                const bool mismo =
-                    hasta == SIZE_MAX || (c.clase != clase_pieza::fin && uno.alcance() <= hasta);
-                if (!mismo) {
-                    // The other reads again up to c, which is compared as usual.
-                    std::size_t ignorado = 0;
-                    for (; leidas > 0; --leidas) {
+                escaner_php& uno = de_original.escaner();
+                escaner_php& otro = de_compactado.escaner();
+                const std::size_t pa = uno.posicion();
+                const std::size_t pb = otro.posicion();
+                if (pa - pb != desplazamiento || pa < desde || pa > hasta) {
+                    desde = pa;
+                    desplazamiento = pa - pb;
+                    const std::size_t n = comunes(original, pa, compactado, pb);
+                    hasta = pa + n == original.size() && pb + n == compactado.size() ? SIZE_MAX
+                                                                                     : pa + n;
+                }
+                if (hasta - pa < kTramoMinimo || uno.profundidad() > kPilaMaxima ||
+                    !uno.mismo_estado(otro)) {
+                    continue;
+                }
+                // The shortcut: the original alone, while what decides its tokens
+                // lies before `hasta`. `otro` stays where the state was last
+                // copied, `leidas` tokens behind.
+                uno.olvida_alcance();
+                int leidas = 0;
+                // Before each token, the original's scanner passes over the code
+                // that changes no state (salta_codigo); the other, reading again,
+                // does the same at the same places.
+                const std::size_t hasta_otro =
+                    hasta == SIZE_MAX ? SIZE_MAX : hasta - desplazamiento;
+                for (;;) {
+                    std::size_t ultimo = SIZE_MAX;
+                    uno.salta_codigo(hasta, ultimo);
+                    if (ultimo != SIZE_MAX) {
+                        // Of the tokens passed over, only whether the last is a
+                        // `;` matters, to a close tag at the end.
+                        previa.clase = clase_pieza::codigo;
+                        previa.texto = original.substr(ultimo, 1);
+                    }
+                    const pieza c = de_original.siguiente();
+                    const bool mismo = hasta == SIZE_MAX ||
+                                       (c.clase != clase_pieza::fin && uno.alcance() <= hasta);
+                    if (!mismo) {
+                        // The other reads again up to c, which is compared as usual.
+                        std::size_t ignorado = 0;
+                        for (; leidas > 0; --leidas) {
+                            otro.salta_codigo(hasta_otro, ignorado);
+                            de_compactado.siguiente();
+                        }
                         otro.salta_codigo(hasta_otro, ignorado);
-                        de_compactado.siguiente();
+                        pendiente = c;
+                        hay_pendiente = true;
+                        break;
                     }
-                    otro.salta_codigo(hasta_otro, ignorado);
-                    pendiente = c;
-                    hay_pendiente = true;
-                    break;
-                }
-                if (c.clase == clase_pieza::fin) {
-                    return {true, 0};
-                }
-                if (c.variante == matiz::linea_magica) {
-                    const auto inicio = static_cast<std::size_t>(c.texto.data() - original.data());
-                    const std::int64_t linea = en_original.de(c);
-                    if (linea != en_compactado.en(inicio - desplazamiento) + desfase) {
-                        return {false, linea, motivo_diferencia::linea_magica};
+                    if (c.clase == clase_pieza::fin) {
+                        return {true, 0};
                     }
-                }
-                previa.clase = c.clase;
-                previa.texto = c.texto;
-                if (++leidas == kEntreCopias) {
-                    otro.toma_estado(uno, uno.posicion() - desplazamiento);
-                    leidas = 0;
+                    if (c.variante == matiz::linea_magica) {
+                        const auto inicio =
+                            static_cast<std::size_t>(c.texto.data() - original.data());
+                        const std::int64_t linea = en_original.de(c);
+                        if (linea != en_compactado.en(inicio - desplazamiento) + desfase) {
+                            return {false, linea, motivo_diferencia::linea_magica};
+                        }
+                    }
+                    previa.clase = c.clase;
+                    previa.texto = c.texto;
+                    if (++leidas == kEntreCopias) {
+                        otro.toma_estado(uno, uno.posicion() - desplazamiento);
+                        leidas = 0;
+                    }
                 }
             }
             continue;
@@ -284,11 +296,75 @@ comparacion compara(std::string_view original, std::string_view compactado, modo
     }
 }
 
+comparacion compara(std::string_view original, std::string_view compactado, modo_comparacion modo,
+                    std::int64_t desfase, bool atajo) {
+    return compara(original, lexico_php(original, modo == modo_comparacion::lineas), compactado,
+                   modo, desfase, atajo);
+}
+
+// The tokens PHP's rules kept of a source, read in order as lexico_php gives
+// them, then those the scanner reads on from the last one kept, if any; the
+// end's, once there, from then on. A copy reads on alone.
+class guardadas {
+   public:
+    guardadas(std::string_view fuente, const lectura_php& lectura, bool lineas)
+        : f_(fuente),
+          p_(lectura.piezas.data()),
+          fin_(p_ + lectura.piezas.size()),
+          resto_(lectura.resto),
+          lineas_(lineas) {}
+
+    pieza siguiente() {
+        if (p_ == fin_) {
+            return de_resto();
+        }
+        const pieza_guardada& g = *p_;
+        // The end's token stays.
+        p_ += resto_.has_value() || p_ + 1 != fin_;
+        return {g.clase, std::string_view(f_.data() + g.desde, g.largo),
+                lineas_ ? static_cast<std::int64_t>(g.linea) : 0, g.variante};
+    }
+
+   private:
+    // As lexico_php::siguiente.
+    pieza de_resto() {
+        pieza leida = resto_->siguiente();
+        while (leida.clase == clase_pieza::blanco || leida.clase == clase_pieza::comentario) {
+            leida = resto_->siguiente();
+        }
+        if (leida.clase == clase_pieza::apertura) {
+            leida.texto = leida.texto.substr(0, leida.texto[2] == '=' ? 3 : 5);
+        } else if (leida.clase == clase_pieza::cierre) {
+            leida.texto = leida.texto.substr(0, 2);
+        }
+        if (!lineas_) {
+            leida.linea = 0;
+        }
+        return leida;
+    }
+
+    std::string_view f_;
+    const pieza_guardada* p_;
+    const pieza_guardada* fin_;
+    std::optional<escaner_php> resto_;
+    bool lineas_;
+};
+
 }  // namespace
 
 comparacion compara_php(std::string_view original, std::string_view compactado,
                         modo_comparacion modo, std::int64_t desfase) {
     return compara(original, compactado, modo, desfase, true);
+}
+
+comparacion compara_php(std::string_view original, const lectura_php& lectura,
+                        std::string_view compactado, modo_comparacion modo, std::int64_t desfase) {
+    if (!lectura.completa || lectura.piezas.empty()) {
+        return compara_php(original, compactado, modo, desfase);
+    }
+    // Token by token, as compara_php reads the two sources where they differ.
+    return compara(original, guardadas(original, lectura, modo == modo_comparacion::lineas),
+                   compactado, modo, desfase, false);
 }
 
 comparacion compara_php_paso_a_paso(std::string_view original, std::string_view compactado,
