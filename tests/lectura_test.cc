@@ -12,6 +12,7 @@
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
 #include "tests/escapa.h"
+#include "tests/semillas.h"
 
 namespace kexo {
 
@@ -178,22 +179,11 @@ TEST(LecturaPhp, Construcciones) {
 
 // The fuzz seeds and kexo's examples, real PHP.
 TEST(LecturaPhp, Semillas) {
-    int vistas = 0;
     std::set<int> motivos;
-    for (const char* carpeta : {"fuzz/corpus/lexico", "fuzz/corpus/compacta", "examples"}) {
-        for (const auto& entrada :
-             std::filesystem::directory_iterator(std::filesystem::path(KEXO_FUENTES) / carpeta)) {
-            if (entrada.path().extension() != ".php") {
-                continue;
-            }
-            std::ifstream archivo(entrada.path(), std::ios::binary);
-            const std::string fuente((std::istreambuf_iterator<char>(archivo)),
-                                     std::istreambuf_iterator<char>());
-            SCOPED_TRACE(entrada.path().string());
-            prueba_fuente(fuente, motivos, {1, 2, 3, 10, 100, 0});
-            ++vistas;
-        }
-    }
+    const int vistas = por_cada_semilla([&](const std::string& ruta, const std::string& fuente) {
+        SCOPED_TRACE(ruta);
+        prueba_fuente(fuente, motivos, {1, 2, 3, 10, 100, 0});
+    });
     EXPECT_GT(vistas, 30);
 }
 

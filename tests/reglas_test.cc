@@ -7,6 +7,7 @@
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
 #include "tests/escapa.h"
+#include "tests/semillas.h"
 
 namespace kexo {
 
@@ -141,25 +142,14 @@ TEST(ReglasPhp, SinCodigo) {
 // The fuzz seeds, kexo's examples: PHP's rules keep every piece on its line,
 // take off bytes, and give the same bytes a second time.
 TEST(ReglasPhp, Semillas) {
-    int vistas = 0;
-    for (const char* carpeta : {"fuzz/corpus/lexico", "fuzz/corpus/compacta", "examples"}) {
-        for (const auto& entrada :
-             std::filesystem::directory_iterator(std::filesystem::path(KEXO_FUENTES) / carpeta)) {
-            if (entrada.path().extension() != ".php") {
-                continue;
-            }
-            std::ifstream archivo(entrada.path(), std::ios::binary);
-            const std::string fuente((std::istreambuf_iterator<char>(archivo)),
-                                     std::istreambuf_iterator<char>());
-            SCOPED_TRACE(entrada.path().string());
-            const std::string hecha = compacta_php(fuente);
-            const comparacion misma = compara_php(fuente, hecha, modo_comparacion::lineas);
-            EXPECT_TRUE(misma.iguales) << "line " << misma.linea;
-            EXPECT_LE(hecha.size(), fuente.size());
-            EXPECT_EQ(hecha, compacta_php(hecha));
-            ++vistas;
-        }
-    }
+    const int vistas = por_cada_semilla([&](const std::string& ruta, const std::string& fuente) {
+        SCOPED_TRACE(ruta);
+        const std::string hecha = compacta_php(fuente);
+        const comparacion misma = compara_php(fuente, hecha, modo_comparacion::lineas);
+        EXPECT_TRUE(misma.iguales) << "line " << misma.linea;
+        EXPECT_LE(hecha.size(), fuente.size());
+        EXPECT_EQ(hecha, compacta_php(hecha));
+    });
     EXPECT_GT(vistas, 30);
 }
 
