@@ -213,7 +213,7 @@ class tramo {
     // A new last item, every field of it to be written in place: an item
     // built apart and copied whole would wait on the stores that built it.
     T& nuevo() {
-        if (fin_ - base_ == v_.size()) {
+        if (fin_ - base_ == capacidad_) {
             crece();
         }
         return v_[fin_++ & mascara_];
@@ -231,11 +231,13 @@ class tramo {
         }
         v_.swap(mayor);
         mascara_ = mascara;
+        capacidad_ = v_.size();
     }
 
     std::vector<T> v_;
     std::size_t mascara_ = 0;
-    std::size_t base_ = 0;  // the first item held
+    std::size_t capacidad_ = 0;  // v_.size(), with no division by an item's size
+    std::size_t base_ = 0;       // the first item held
     std::size_t fin_ = 0;
 };
 
@@ -284,6 +286,7 @@ class compactador {
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
     void guarda(const pieza& leida);
+    void llega_al_maximo();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
@@ -320,22 +323,30 @@ class compactador {
     std::string ventana_;
 };
 
-// Keeps a token as lexico_php gives it, while the tokens stay under the bound.
-inline void compactador::guarda(const pieza& leida) {
-    std::vector<pieza_guardada>& piezas = lectura_->piezas;
-    if (piezas.size() + 1 >= lectura_->maximo && lineas_al_final_) {
-        // More tokens than bytes, which the scanner never gives: its copy
-        // counts no lines to read on with, so the check lexes the source.
+// At the bound on the tokens kept, with one more to keep: the scanner as it
+// stands now is what the check reads on with. Apart, out of the way of the
+// tokens kept before.
+[[gnu::noinline]] void compactador::llega_al_maximo() {
+    guardando_ = false;
+    if (lineas_al_final_) {
+        // More tokens than bytes, which the scanner never gives: it counts
+        // no lines to read on with, so the check lexes the source again.
         lectura_->completa = false;
         lectura_->piezas.clear();
-        guardando_ = false;
         lineas_al_final_ = false;
         return;
     }
+    lectura_->resto.emplace(escaner_);
+}
+
+// Keeps a token as lexico_php gives it, while the tokens stay under the bound.
+[[gnu::always_inline]] inline void compactador::guarda(const pieza& leida) {
+    std::vector<pieza_guardada>& piezas = lectura_->piezas;
     if (piezas.size() + 1 >= lectura_->maximo) {
-        // The last one kept: the check reads on from here.
-        guardando_ = false;
-        lectura_->resto.emplace(escaner_);
+        llega_al_maximo();
+        if (!lectura_->completa) {
+            return;
+        }
     }
     std::size_t largo = leida.texto.size();
     if (leida.clase == clase_pieza::apertura) {
@@ -343,15 +354,13 @@ inline void compactador::guarda(const pieza& leida) {
     } else if (leida.clase == clase_pieza::cierre) {
         largo = std::min(largo, std::size_t{2});
     }
-    pieza_guardada& g = piezas.emplace_back();
-    g.desde = static_cast<std::uint32_t>(leida.texto.data() - f_.data());
-    g.largo = static_cast<std::uint32_t>(largo);
-    g.linea = static_cast<std::uint32_t>(leida.linea);
-    g.clase = leida.clase;
-    g.variante = leida.variante;
+    piezas.push_back({static_cast<std::uint32_t>(leida.texto.data() - f_.data()),
+                      static_cast<std::uint32_t>(largo), static_cast<std::uint32_t>(leida.linea),
+                      leida.clase, leida.variante});
 }
 
-void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
+[[gnu::always_inline]] inline void compactador::anota(const pieza& leida,
+                                                      std::size_t inicio_unidad) {
     if (!es_trivial(leida.clase)) {
         if (guardando_) {
             guarda(leida);
