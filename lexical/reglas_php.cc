@@ -9,6 +9,10 @@
 #include "lexical/escaner_php.h"
 #include "lexical/lectura_php.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kexo {
 
 namespace {
@@ -131,6 +135,70 @@ enum class final_unidad : unsigned char {
     nombre,
 };
 
+// The line ends PHP counts among the 64 bytes at p, a bit each: a LF, and a
+// CR that no LF follows. REQUIRES: p[64] can be read.
+std::uint64_t saltos_en_64(const char* p) {
+#if defined(__SSE2__)
+    std::uint64_t m = 0;
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (int j = 0; j < 4; ++j) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j));
+        const __m128i despues = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j + 1));
+        const __m128i fin =
+            _mm_or_si128(_mm_cmpeq_epi8(v, lf),
+                         _mm_andnot_si128(_mm_cmpeq_epi8(despues, lf), _mm_cmpeq_epi8(v, cr)));
+        m |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(fin)) & 0xffffU)
+             << (16 * j);
+    }
+    return m;
+#else
+    std::uint64_t m = 0;
+    for (int i = 0; i < 64; ++i) {
+        const bool fin = p[i] == '\n' || (p[i] == '\r' && p[i + 1] != '\n');
+        m |= static_cast<std::uint64_t>(fin) << i;
+    }
+    return m;
+#endif
+}
+
+// Gives each kept token its line, as the scanner would have counted it: one
+// more than the line ends before it. The tokens stand in the order of the
+// source; one pass over it, 64 bytes a step, takes their line ends as bits
+// and walks them along, with no count at each token while the source is read.
+void pon_lineas(std::string_view fuente, std::vector<pieza_guardada>& piezas) {
+    std::uint32_t linea = 1;
+    std::size_t k = 0;
+    // The last steps read from a copy with zeros past the end: a CR there
+    // has no LF after it.
+    std::array<char, 128> cola{};
+    for (std::size_t bloque = 0; k < piezas.size() && bloque <= fuente.size(); bloque += 64) {
+        std::uint64_t m;
+        if (fuente.size() - std::min(fuente.size(), bloque) > 64) {
+            m = saltos_en_64(fuente.data() + bloque);
+        } else {
+            cola.fill(0);
+            if (bloque < fuente.size()) {
+                std::copy(fuente.begin() + static_cast<std::ptrdiff_t>(bloque), fuente.end(),
+                          cola.begin());
+            }
+            m = saltos_en_64(cola.data());
+        }
+        for (; k < piezas.size() && piezas[k].desde - bloque < 64; ++k) {
+            const auto bit = static_cast<unsigned>(piezas[k].desde - bloque);
+            // Line ends before the token, lowest first.
+            while (m != 0 && static_cast<unsigned>(__builtin_ctzll(m)) < bit) {
+                ++linea;
+                m &= m - 1;
+            }
+            piezas[k].linea = linea;
+        }
+        for (; m != 0; m &= m - 1) {
+            ++linea;
+        }
+    }
+}
+
 // Items numbered from 0 on, pushed at the back and dropped from the front,
 // in a ring whose size is a power of two, doubled when it is full: item k
 // stands at k's last bits, so that neither a push nor a drop moves any.
@@ -145,7 +213,7 @@ class tramo {
     // A new last item, every field of it to be written in place: an item
     // built apart and copied whole would wait on the stores that built it.
     T& nuevo() {
-        if (fin_ - base_ == v_.size()) {
+        if (fin_ - base_ == capacidad_) {
             crece();
         }
         return v_[fin_++ & mascara_];
@@ -163,11 +231,13 @@ class tramo {
         }
         v_.swap(mayor);
         mascara_ = mascara;
+        capacidad_ = v_.size();
     }
 
     std::vector<T> v_;
     std::size_t mascara_ = 0;
-    std::size_t base_ = 0;  // the first item held
+    std::size_t capacidad_ = 0;  // v_.size(), with no division by an item's size
+    std::size_t base_ = 0;       // the first item held
     std::size_t fin_ = 0;
 };
 
@@ -180,12 +250,15 @@ class compactador {
     // `lectura`, the tokens are kept there too, with their lines, for the
     // check.
     compactador(std::string_view fuente, lectura_php* lectura)
-        : f_(fuente), escaner_(fuente, false, false, lectura != nullptr), lectura_(lectura) {
+        : f_(fuente),
+          escaner_(fuente, false, false, lectura != nullptr && !lineas_al_final(fuente, *lectura)),
+          lectura_(lectura) {
         if (lectura_ != nullptr) {
             lectura_->piezas.clear();
             lectura_->resto.reset();
             lectura_->completa = fuente.size() < UINT32_MAX;
             guardando_ = lectura_->completa;
+            lineas_al_final_ = lineas_al_final(fuente, *lectura_);
             if (guardando_) {
                 // About one token in six bytes of real PHP.
                 lectura_->piezas.reserve(std::min(lectura_->maximo, fuente.size() / 4 + 16));
@@ -196,6 +269,14 @@ class compactador {
     std::string compacta();
 
    private:
+    // True when every token of `fuente` fits under the bound, so that no
+    // scanner is kept for the check to read on with: the tokens' lines are
+    // then counted once at the end (pon_lineas), not by the scanner.
+    static bool lineas_al_final(std::string_view fuente, const lectura_php& lectura) {
+        // A token takes a byte at least, and the end one more.
+        return fuente.size() < UINT32_MAX && fuente.size() + 2 < lectura.maximo;
+    }
+
     // True when unit k exists, read by now.
     bool hay(std::size_t k);
     // Good until the next unit is read or units are dropped.
@@ -205,6 +286,7 @@ class compactador {
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
     void guarda(const pieza& leida);
+    void llega_al_maximo();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
@@ -226,6 +308,7 @@ class compactador {
     std::string lineas_;
     lectura_php* lectura_;    // null when no token is kept
     bool guardando_ = false;  // tokens go to lectura_, under its bound
+    bool lineas_al_final_ = false;
 
     std::string salida_;
     // Units that follow the last written with no gap, still to be written:
@@ -240,13 +323,30 @@ class compactador {
     std::string ventana_;
 };
 
+// At the bound on the tokens kept, with one more to keep: the scanner as it
+// stands now is what the check reads on with. Apart, out of the way of the
+// tokens kept before.
+[[gnu::noinline]] void compactador::llega_al_maximo() {
+    guardando_ = false;
+    if (lineas_al_final_) {
+        // More tokens than bytes, which the scanner never gives: it counts
+        // no lines to read on with, so the check lexes the source again.
+        lectura_->completa = false;
+        lectura_->piezas.clear();
+        lineas_al_final_ = false;
+        return;
+    }
+    lectura_->resto.emplace(escaner_);
+}
+
 // Keeps a token as lexico_php gives it, while the tokens stay under the bound.
-inline void compactador::guarda(const pieza& leida) {
+[[gnu::always_inline]] inline void compactador::guarda(const pieza& leida) {
     std::vector<pieza_guardada>& piezas = lectura_->piezas;
     if (piezas.size() + 1 >= lectura_->maximo) {
-        // The last one kept: the check reads on from here.
-        guardando_ = false;
-        lectura_->resto.emplace(escaner_);
+        llega_al_maximo();
+        if (!lectura_->completa) {
+            return;
+        }
     }
     std::size_t largo = leida.texto.size();
     if (leida.clase == clase_pieza::apertura) {
@@ -254,15 +354,13 @@ inline void compactador::guarda(const pieza& leida) {
     } else if (leida.clase == clase_pieza::cierre) {
         largo = std::min(largo, std::size_t{2});
     }
-    pieza_guardada& g = piezas.emplace_back();
-    g.desde = static_cast<std::uint32_t>(leida.texto.data() - f_.data());
-    g.largo = static_cast<std::uint32_t>(largo);
-    g.linea = static_cast<std::uint32_t>(leida.linea);
-    g.clase = leida.clase;
-    g.variante = leida.variante;
+    piezas.push_back({static_cast<std::uint32_t>(leida.texto.data() - f_.data()),
+                      static_cast<std::uint32_t>(largo), static_cast<std::uint32_t>(leida.linea),
+                      leida.clase, leida.variante});
 }
 
-void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
+[[gnu::always_inline]] inline void compactador::anota(const pieza& leida,
+                                                      std::size_t inicio_unidad) {
     if (!es_trivial(leida.clase)) {
         if (guardando_) {
             guarda(leida);
@@ -576,6 +674,9 @@ std::string compactador::compacta() {
         }
     }
     vuelca();
+    if (lineas_al_final_) {
+        pon_lineas(f_, lectura_->piezas);
+    }
     return std::move(salida_);
 }
 
