@@ -487,7 +487,7 @@ int ejecuta(int argc, char** argv) {
     dentro.dentro = r.dentro_del_origen;
     dentro.hondura = r.hondura;
     dentro.faltan = r.faltan;
-    recorrido hallado = recorre(r.origen, o.que, r.sobre_destino, dentro);
+    recorrido hallado = recorre(r.origen, o.que, r.sobre_destino, dentro, hilos_posibles(o.hilos));
     recorriendo.termina();
     if (hallado.solapa) {
         if (r.dentro_del_origen) {
