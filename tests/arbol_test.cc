@@ -649,6 +649,81 @@ TEST(Arbol, RecorridoSoloPhpPoda) {
     }
 }
 
+// The walk on several threads finds what it finds on one: the same entries
+// in the same order with the same links between them, the same folders it
+// could not read, the same rules noted as matched wherever a thread met them,
+// and a forbidden folder met deep down ends it, unless the rules leave it out.
+TEST(Arbol, RecorridoIgualConVariosHilos) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    for (int i = 0; i < 12; ++i) {
+        for (int k = 0; k < 6; ++k) {
+            const fs::path hondo = origen / ("r" + std::to_string(i)) / std::to_string(k) / "x";
+            fs::create_directories(hondo);
+            escribe_fichero(hondo / "a.php", "<?php $a = 1;");
+            escribe_fichero(hondo.parent_path() / "b.txt", "b");
+        }
+    }
+    escribe_fichero(origen / "r3/1/solo.inc", "<?php $a = 2;");
+    fs::create_hard_link(origen / "r3/1/x/a.php", origen / "r9/5/x/otro.php");
+    fs::create_symlink("../x", origen / "r2/2/x/enlace");
+    fs::create_directories(origen / "r7/4/x/prohibida/dentro");
+    const bool sin_privilegios = geteuid() != 0;
+    if (sin_privilegios) {
+        fs::permissions(origen / "r5/3", fs::perms::none);
+        fs::permissions(origen / "r10/0/x", fs::perms::none);
+    }
+    carpeta raiz;
+    ASSERT_EQ(0, abre_carpeta(origen.string(), raiz));
+    carpeta prohibida;
+    std::vector<nodo> cadena;
+    ASSERT_EQ(0, abre_carpeta((origen / "r7/4/x/prohibida").string(), prohibida));
+    ASSERT_EQ(0, ascendencia(prohibida, cadena));
+    const std::vector<nodo> prohibidos = {cadena.front()};
+    // Each entry as "ruta tipo padre principal", each failure as "ruta error".
+    const auto describe = [](const recorrido& r) {
+        std::vector<std::string> lineas;
+        for (const entrada& e : r.entradas) {
+            lineas.push_back(e.ruta + " " + std::to_string(static_cast<int>(e.tipo)) + " " +
+                             std::to_string(e.padre) + " " + std::to_string(e.principal));
+        }
+        for (const fallo_recorrido& f : r.fallos) {
+            lineas.push_back("fallo " + f.ruta + " " + std::to_string(f.error));
+        }
+        return lineas;
+    };
+    const auto con_reglas = [] {
+        filtro que{{"php", "inc"}, {}, false};
+        for (const char* regla : {"r1/", "/r4/2/x/a.php", "prohibida/", "nada*", "!r6/3/b.txt"}) {
+            que.excluidos.anade(regla);
+        }
+        que.sin_compactar.anade("r8/**/x");
+        que.sin_compactar.anade("tampoco*");
+        return que;
+    };
+    filtro que_uno = con_reglas();
+    const recorrido uno = recorre(raiz, que_uno, prohibidos, {}, 1);
+    ASSERT_FALSE(uno.solapa);
+    EXPECT_EQ(sin_privilegios ? 2u : 0u, uno.fallos.size());
+    EXPECT_EQ(std::vector<std::string>{"nada*"}, que_uno.excluidos.sin_coincidencias());
+    EXPECT_EQ(std::vector<std::string>{"tampoco*"}, que_uno.sin_compactar.sin_coincidencias());
+    for (const unsigned hilos : {1u, 2u, 3u, 8u}) {
+        filtro que = con_reglas();
+        const recorrido varios = recorre(raiz, que, prohibidos, {}, hilos);
+        EXPECT_FALSE(varios.solapa) << hilos;
+        EXPECT_EQ(describe(uno), describe(varios)) << hilos;
+        EXPECT_EQ(que_uno.excluidos.sin_coincidencias(), que.excluidos.sin_coincidencias());
+        EXPECT_EQ(que_uno.sin_compactar.sin_coincidencias(), que.sin_compactar.sin_coincidencias());
+        // Not left out, the forbidden folder ends the walk, whichever thread meets it.
+        filtro sin_reglas{{"php"}, {}, false};
+        EXPECT_TRUE(recorre(raiz, sin_reglas, prohibidos, {}, hilos).solapa) << hilos;
+    }
+    if (sin_privilegios) {
+        fs::permissions(origen / "r5/3", fs::perms::owner_all);
+        fs::permissions(origen / "r10/0/x", fs::perms::owner_all);
+    }
+}
+
 struct stat estado_de(const fs::path& ruta) {
     struct stat estado {};
     lstat(ruta.c_str(), &estado);

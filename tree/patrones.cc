@@ -155,6 +155,12 @@ bool reglas_exclusion::excluye(std::string_view ruta, bool es_carpeta) {
     return fuera;
 }
 
+void reglas_exclusion::suma_coincidencias(const reglas_exclusion& copia) {
+    for (std::size_t i = 0; i < reglas_.size() && i < copia.reglas_.size(); ++i) {
+        reglas_[i].coincidio = reglas_[i].coincidio || copia.reglas_[i].coincidio;
+    }
+}
+
 std::vector<std::string> reglas_exclusion::sin_coincidencias() const {
     std::vector<std::string> ninguna;
     for (const regla& r : reglas_) {

@@ -31,6 +31,10 @@ class reglas_exclusion {
     // The rules as written that have matched no path so far.
     std::vector<std::string> sin_coincidencias() const;
 
+    // Notes as matched the rules that matched in `copia`, a copy of these
+    // rules that another thread tried paths on.
+    void suma_coincidencias(const reglas_exclusion& copia);
+
    private:
     struct regla {
         std::string escrita;     // as the user wrote it

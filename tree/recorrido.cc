@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
+#include <iterator>
 #include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -138,6 +143,71 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, bool intacta, 
     return true;
 }
 
+// The folders still to be listed, shared by the threads that walk: each
+// takes the one put last, so that the walk goes depth first.
+struct pila_compartida {
+    std::mutex cerrojo;
+    std::condition_variable cambio;
+    std::vector<pendiente> pendientes;
+    unsigned ocupados = 0;  // threads listing a folder, which may put more here
+    bool solapa = false;    // a forbidden folder met: every thread stops
+};
+
+// What one thread of the walk keeps to itself until all are done.
+struct caminante {
+    filtro que;
+    vigia_destino vigia;
+    recorrido hallado;
+};
+
+// Opens the folder `p` beneath the root and lists it into `hallado`, its
+// folders into `nuevas`. Returns false when a forbidden folder may not be passed.
+bool lista_pendiente(const carpeta& raiz, const pendiente& p, filtro& que, vigia_destino& vigia,
+                     recorrido& hallado, std::vector<pendiente>& nuevas) {
+    // One folder open at a time, whatever the depth.
+    carpeta abierta;
+    nodo visto;
+    const int error = abre_carpeta_bajo(raiz, p.ruta, abierta, visto);
+    const bool cambiada = error == ELOOP || error == ENOTDIR || error == ENOENT ||
+                          (error == 0 && !mismo_nodo(visto, p.visto) && p.visto.numero != 0);
+    if (error != 0 || cambiada) {
+        hallado.fallos.push_back({p.ruta, error, cambiada});
+        return true;
+    }
+    return anade_carpeta(abierta, p.ruta, p.intacta, que, vigia, hallado, nuevas);
+}
+
+// One thread's share of the walk: folders taken from `pila` until none is
+// left and no thread can put more, or until one met is forbidden.
+void camina(const carpeta& raiz, pila_compartida& pila, filtro& que, vigia_destino& vigia,
+            recorrido& hallado) {
+    std::vector<pendiente> nuevas;
+    std::unique_lock<std::mutex> llave(pila.cerrojo);
+    for (;;) {
+        pila.cambio.wait(llave, [&pila] {
+            return pila.solapa || !pila.pendientes.empty() || pila.ocupados == 0;
+        });
+        if (pila.solapa || pila.pendientes.empty()) {
+            break;
+        }
+        const pendiente p = std::move(pila.pendientes.back());
+        pila.pendientes.pop_back();
+        ++pila.ocupados;
+        llave.unlock();
+        const bool sigue = lista_pendiente(raiz, p, que, vigia, hallado, nuevas);
+        llave.lock();
+        --pila.ocupados;
+        pila.solapa = pila.solapa || !sigue;
+        const bool despierta = !nuevas.empty() || pila.ocupados == 0 || pila.solapa;
+        pila.pendientes.insert(pila.pendientes.end(), std::make_move_iterator(nuevas.begin()),
+                               std::make_move_iterator(nuevas.end()));
+        nuevas.clear();
+        if (despierta) {
+            pila.cambio.notify_all();
+        }
+    }
+}
+
 // Leaves out the folders that would hold no file, at any depth, as rsync's
 // --prune-empty-dirs does: those emptied by what the filter left out, and
 // those empty in the source too. A special file, which is never made, holds
@@ -213,9 +283,9 @@ bool tiene_extension(std::string_view nombre, const std::vector<std::string>& ex
 }
 
 recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos,
-                  const destino_en_origen& destino) {
+                  const destino_en_origen& destino, unsigned hilos) {
     recorrido hallado;
-    std::vector<pendiente> pendientes;
+    pila_compartida pila;
     vigia_destino vigia{prohibidos, destino};
     // A destination to be made right below the root: left out, or refused.
     if (destino.dentro && destino.hondura == 0) {
@@ -225,37 +295,59 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
         }
         vigia.fuera = true;
     }
-    if (!anade_carpeta(raiz, "", false, que, vigia, hallado, pendientes)) {
+    if (!anade_carpeta(raiz, "", false, que, vigia, hallado, pila.pendientes)) {
         hallado.solapa = true;
         return hallado;
     }
-    // One folder open at a time, whatever the depth.
-    while (!pendientes.empty()) {
-        const pendiente p = std::move(pendientes.back());
-        pendientes.pop_back();
-        carpeta abierta;
-        nodo visto;
-        const int error = abre_carpeta_bajo(raiz, p.ruta, abierta, visto);
-        const bool cambiada = error == ELOOP || error == ENOTDIR || error == ENOENT ||
-                              (error == 0 && !mismo_nodo(visto, p.visto) && p.visto.numero != 0);
-        if (error != 0 || cambiada) {
-            hallado.fallos.push_back({p.ruta, error, cambiada});
-            continue;
+    // The other threads, each with its own findings, its own copy of the
+    // rules (which note what matched) and of what it saw of the destination.
+    std::vector<caminante> otros;
+    otros.reserve(hilos > 1 ? hilos - 1 : 0);
+    for (unsigned h = 1; h < hilos; ++h) {
+        otros.push_back({que, vigia_destino{prohibidos, destino, vigia.fuera}, {}});
+    }
+    std::vector<std::thread> hebras;
+    for (caminante& otro : otros) {
+        try {
+            hebras.emplace_back(
+                [&raiz, &pila, &otro] { camina(raiz, pila, otro.que, otro.vigia, otro.hallado); });
+        } catch (const std::system_error&) {
+            break;  // no more threads now: those started do the walk
         }
-        if (!anade_carpeta(abierta, p.ruta, p.intacta, que, vigia, hallado, pendientes)) {
-            hallado.solapa = true;
-            return hallado;
-        }
+    }
+    camina(raiz, pila, que, vigia, hallado);
+    for (std::thread& hebra : hebras) {
+        hebra.join();
+    }
+    for (std::size_t h = 0; h < hebras.size(); ++h) {
+        caminante& otro = otros[h];
+        que.excluidos.suma_coincidencias(otro.que.excluidos);
+        que.sin_compactar.suma_coincidencias(otro.que.sin_compactar);
+        vigia.fuera = vigia.fuera || otro.vigia.fuera;
+        hallado.entradas.insert(hallado.entradas.end(),
+                                std::make_move_iterator(otro.hallado.entradas.begin()),
+                                std::make_move_iterator(otro.hallado.entradas.end()));
+        hallado.fallos.insert(hallado.fallos.end(), otro.hallado.fallos.begin(),
+                              otro.hallado.fallos.end());
+    }
+    if (pila.solapa) {
+        hallado = recorrido{};
+        hallado.solapa = true;
+        return hallado;
     }
     // A destination in the source that the walk did not find left out.
     if (destino.dentro && !vigia.fuera) {
+        hallado = recorrido{};
         hallado.solapa = true;
         return hallado;
     }
     std::sort(hallado.entradas.begin(), hallado.entradas.end(),
               [](const entrada& a, const entrada& b) { return a.ruta < b.ruta; });
     std::sort(hallado.fallos.begin(), hallado.fallos.end(),
-              [](const fallo_recorrido& a, const fallo_recorrido& b) { return a.ruta < b.ruta; });
+              [](const fallo_recorrido& a, const fallo_recorrido& b) {
+                  return std::tie(a.ruta, a.error, a.cambiado) <
+                         std::tie(b.ruta, b.error, b.cambiado);
+              });
     if (que.solo_php) {
         poda_carpetas_vacias(hallado.entradas);
     }

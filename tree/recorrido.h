@@ -79,9 +79,10 @@ struct recorrido {
 // source above the destination, which then must be found left out. The rules of `que`
 // note which of them matched; those of `sin_compactar` are tried on folders
 // and PHP files only. With `solo_php`, a folder that would hold no file is
-// left out.
+// left out. The folders are listed on `hilos` threads, each holding one open
+// at a time; what is found is the same on any number.
 recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos,
-                  const destino_en_origen& destino = {});
+                  const destino_en_origen& destino = {}, unsigned hilos = 1);
 
 // True when `visto` is still what the walk saw as `que`: the same kind of
 // entry and, where the system tells, the same file.
