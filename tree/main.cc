@@ -5,13 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <new>
 #include <numeric>
 #include <string>
@@ -365,51 +363,6 @@ int rechaza(apertura_raices como, const opciones& o, int error) {
     return kFallo;
 }
 
-// Makes every folder of `obra` on `hilos` threads, each after the one it
-// lies in. The folders are taken in path order, a run of them at a time, so
-// that each thread finds open the folder that holds the next one it makes.
-void crea_carpetas(espejo& obra, unsigned hilos, std::vector<informe_trabajo>& informes) {
-    const std::vector<entrada>& entradas = obra.entradas;
-    std::vector<std::size_t> carpetas;
-    for (std::size_t i = 0; i < entradas.size(); ++i) {
-        if (entradas[i].tipo == tipo_entrada::carpeta) {
-            carpetas.push_back(i);
-        }
-    }
-    constexpr std::size_t kPorTanda = 32;
-    const std::size_t tandas = (carpetas.size() + kPorTanda - 1) / kPorTanda;
-    if (hilos < 2 || tandas < 2) {
-        taller creando_en;
-        for (const std::size_t i : carpetas) {
-            informes[i] = crea_carpeta(obra, i, creando_en);
-        }
-        return;
-    }
-    // By entry: its folder is made (or could not be). A run waits for the
-    // folder its first folders lie in, which an earlier run, already taken
-    // by a thread, makes.
-    std::unique_ptr<std::atomic<bool>[]> hecha(new std::atomic<bool>[entradas.size()]);
-    for (const std::size_t i : carpetas) {
-        hecha[i].store(false, std::memory_order_relaxed);
-    }
-    std::vector<taller> creando_en(hilos);
-    reparte_tareas(
-        tandas, hilos,
-        [&](std::size_t tanda, unsigned hilo) {
-            const std::size_t hasta = std::min(carpetas.size(), (tanda + 1) * kPorTanda);
-            for (std::size_t k = tanda * kPorTanda; k < hasta; ++k) {
-                const std::size_t i = carpetas[k];
-                const std::size_t padre = entradas[i].padre;
-                while (padre != kNinguna && !hecha[padre].load(std::memory_order_acquire)) {
-                    std::this_thread::yield();
-                }
-                informes[i] = crea_carpeta(obra, i, creando_en[hilo]);
-                hecha[i].store(true, std::memory_order_release);
-            }
-        },
-        [](std::size_t) {});
-}
-
 // Does the work on every entry of `obra`: folders first, in path order, so
 // that each exists before what it holds; each file once, then its other names,
 // linked to it; a folder's attributes last, since writing in it changes its times.
@@ -420,11 +373,18 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
                                      const std::function<void()>& borra, tiempos_fases* tiempos) {
     const std::vector<entrada>& entradas = obra.entradas;
     std::vector<informe_trabajo> informes(entradas.size());
-    const unsigned hilos = hilos_posibles(hilos_pedidos);
     medida creando(tiempos, fase::carpetas);
-    crea_carpetas(obra, hilos, informes);
+    {
+        taller creando_en;
+        for (std::size_t i = 0; i < entradas.size(); ++i) {
+            if (entradas[i].tipo == tipo_entrada::carpeta) {
+                informes[i] = crea_carpeta(obra, i, creando_en);
+            }
+        }
+    }
     creando.termina();
     borra();
+    const unsigned hilos = hilos_posibles(hilos_pedidos);
     // Each folder opened once for all the workers in it, held no longer than they are.
     carpetas_compartidas de_origen;
     carpetas_compartidas de_destino;
