@@ -19,9 +19,12 @@ namespace kexo {
 namespace {
 
 extern "C" void al_recibir_senal(int senal) {
+    // The code it interrupted may still read errno.
+    const int guardado = errno;
     borra_temporales(borra_entrada);
     // The handler ran once (SA_RESETHAND): the signal now ends the process.
     raise(senal);
+    errno = guardado;
 }
 
 bool instala_senales() {
