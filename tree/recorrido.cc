@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
+#include <exception>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -149,8 +150,9 @@ struct pila_compartida {
     std::mutex cerrojo;
     std::condition_variable cambio;
     std::vector<pendiente> pendientes;
-    unsigned ocupados = 0;  // threads listing a folder, which may put more here
-    bool solapa = false;    // a forbidden folder met: every thread stops
+    unsigned ocupados = 0;     // threads listing a folder, which may put more here
+    bool solapa = false;       // a forbidden folder met: every thread stops
+    std::exception_ptr fallo;  // what a thread threw (memory ran out): every thread stops
 };
 
 // What one thread of the walk keeps to itself until all are done.
@@ -185,9 +187,9 @@ void camina(const carpeta& raiz, pila_compartida& pila, filtro& que, vigia_desti
     std::unique_lock<std::mutex> llave(pila.cerrojo);
     for (;;) {
         pila.cambio.wait(llave, [&pila] {
-            return pila.solapa || !pila.pendientes.empty() || pila.ocupados == 0;
+            return pila.solapa || pila.fallo || !pila.pendientes.empty() || pila.ocupados == 0;
         });
-        if (pila.solapa || pila.pendientes.empty()) {
+        if (pila.solapa || pila.fallo || pila.pendientes.empty()) {
             break;
         }
         const pendiente p = std::move(pila.pendientes.back());
@@ -205,6 +207,21 @@ void camina(const carpeta& raiz, pila_compartida& pila, filtro& que, vigia_desti
         if (despierta) {
             pila.cambio.notify_all();
         }
+    }
+}
+
+// camina, with what it throws kept for the thread that started the walk:
+// nothing escapes a thread, and the others stop.
+void camina_a_salvo(const carpeta& raiz, pila_compartida& pila, filtro& que, vigia_destino& vigia,
+                    recorrido& hallado) {
+    try {
+        camina(raiz, pila, que, vigia, hallado);
+    } catch (...) {
+        const std::lock_guard<std::mutex> solo(pila.cerrojo);
+        if (!pila.fallo) {
+            pila.fallo = std::current_exception();
+        }
+        pila.cambio.notify_all();
     }
 }
 
@@ -309,15 +326,19 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
     std::vector<std::thread> hebras;
     for (caminante& otro : otros) {
         try {
-            hebras.emplace_back(
-                [&raiz, &pila, &otro] { camina(raiz, pila, otro.que, otro.vigia, otro.hallado); });
+            hebras.emplace_back([&raiz, &pila, &otro] {
+                camina_a_salvo(raiz, pila, otro.que, otro.vigia, otro.hallado);
+            });
         } catch (const std::system_error&) {
             break;  // no more threads now: those started do the walk
         }
     }
-    camina(raiz, pila, que, vigia, hallado);
+    camina_a_salvo(raiz, pila, que, vigia, hallado);
     for (std::thread& hebra : hebras) {
         hebra.join();
+    }
+    if (pila.fallo) {
+        std::rethrow_exception(pila.fallo);
     }
     for (std::size_t h = 0; h < hebras.size(); ++h) {
         caminante& otro = otros[h];
