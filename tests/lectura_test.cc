@@ -198,7 +198,7 @@ TEST(LecturaPhp, Cota) {
         std::string fuente = "<?php\n";
         for (std::size_t k = 0, piezas = 3; piezas < cuantas; ++k) {
             fuente += k % 1000 == 0 && piezas + 1 < cuantas ? "__LINE__;\n" : ";\n";
-            piezas += k % 1000 == 0 && piezas + 1 < cuantas ? 2 : 1;
+            piezas += k % 1000 == 0 && piezas + 1 < cuantas ? std::size_t{2} : std::size_t{1};
         }
         fuente += "?>\n";
         SCOPED_TRACE(cuantas);
