@@ -270,18 +270,24 @@ constexpr signed char kPrimeros[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -
                                        -1, -1, -1, -1, -1, 0,  0,  0,  0,  0,  0,
                                        0,  0,  0,  0,  0,  0,  0,  0,  0,  0};
 
-// The line ends among the 16 bytes at p that `cuales` marks 0xff: a lone CR
-// is a CR whose next byte, read one place further on, is not a LF.
+// The line ends among the 16 bytes at p, each 0xff: a LF, and a lone CR, a
+// CR whose next byte, read one place further on, is not a LF.
 // REQUIRES: p[16] can be read.
-[[gnu::always_inline]] inline std::int64_t saltos_en_16(const char* p, __m128i cuales) {
+[[gnu::always_inline]] inline __m128i fines_de_linea_16(const char* p) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i despues = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i crs =
         _mm_andnot_si128(_mm_cmpeq_epi8(despues, lf), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+    return _mm_or_si128(_mm_cmpeq_epi8(v, lf), crs);
+}
+
+// The line ends among the 16 bytes at p that `cuales` marks 0xff.
+// REQUIRES: p[16] can be read.
+[[gnu::always_inline]] inline std::int64_t saltos_en_16(const char* p, __m128i cuales) {
     // Each line end a byte 1, summed: no popcnt in plain x86-64.
-    const __m128i unos = _mm_and_si128(
-        _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), crs), cuales), _mm_set1_epi8(1));
+    const __m128i unos =
+        _mm_and_si128(_mm_and_si128(fines_de_linea_16(p), cuales), _mm_set1_epi8(1));
     const __m128i sumas = _mm_sad_epu8(unos, _mm_setzero_si128());
     return _mm_cvtsi128_si64(sumas) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sumas, sumas));
 }
@@ -508,6 +514,22 @@ escaner_php::escaner_php(std::string_view fuente, bool en_codigo, bool triviales
 
 std::int64_t saltos_entre(std::string_view fuente, std::size_t desde, std::size_t hasta) {
     return cuenta_saltos(fuente, desde, hasta);
+}
+
+std::uint64_t saltos_en_64(const char* p) {
+    std::uint64_t m = 0;
+#if defined(__SSE2__)
+    for (int j = 0; j < 4; ++j) {
+        const auto bits = static_cast<unsigned>(_mm_movemask_epi8(fines_de_linea_16(p + 16 * j)));
+        m |= static_cast<std::uint64_t>(bits & 0xffffU) << (16 * j);
+    }
+#else
+    for (int i = 0; i < 64; ++i) {
+        const bool fin = p[i] == '\n' || (p[i] == '\r' && p[i + 1] != '\n');
+        m |= static_cast<std::uint64_t>(fin) << i;
+    }
+#endif
+    return m;
 }
 
 std::size_t escaner_php::cadenas_abiertas() const {

@@ -51,6 +51,10 @@ struct pieza {
 // than those before it.
 std::int64_t saltos_entre(std::string_view fuente, std::size_t desde, std::size_t hasta);
 
+// The same line ends among the 64 bytes at p, a bit each, the first byte the
+// lowest. REQUIRES: p[64] can be read.
+std::uint64_t saltos_en_64(const char* p);
+
 class escaner_php {
    public:
     // `en_codigo`: the source starts inside PHP code, not in inline HTML.

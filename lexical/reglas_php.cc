@@ -9,10 +9,6 @@
 #include "lexical/escaner_php.h"
 #include "lexical/lectura_php.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace kexo {
 
 namespace {
@@ -134,33 +130,6 @@ enum class final_unidad : unsigned char {
     // make it longer.
     nombre,
 };
-
-// The line ends PHP counts among the 64 bytes at p, a bit each: a LF, and a
-// CR that no LF follows. REQUIRES: p[64] can be read.
-std::uint64_t saltos_en_64(const char* p) {
-#if defined(__SSE2__)
-    std::uint64_t m = 0;
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    for (int j = 0; j < 4; ++j) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j));
-        const __m128i despues = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j + 1));
-        const __m128i fin =
-            _mm_or_si128(_mm_cmpeq_epi8(v, lf),
-                         _mm_andnot_si128(_mm_cmpeq_epi8(despues, lf), _mm_cmpeq_epi8(v, cr)));
-        m |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(fin)) & 0xffffU)
-             << (16 * j);
-    }
-    return m;
-#else
-    std::uint64_t m = 0;
-    for (int i = 0; i < 64; ++i) {
-        const bool fin = p[i] == '\n' || (p[i] == '\r' && p[i + 1] != '\n');
-        m |= static_cast<std::uint64_t>(fin) << i;
-    }
-    return m;
-#endif
-}
 
 // Gives each kept token its line, as the scanner would have counted it: one
 // more than the line ends before it. The tokens stand in the order of the
