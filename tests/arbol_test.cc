@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -766,6 +767,60 @@ TEST(Arbol, EnlacesDurosYTiemposDeEnlaces) {
     }
     EXPECT_EQ((std::set<std::string>{"a.php", "b.php", "c.txt", "d.txt", "l", "sub"}),
               nombres_en(escena / "destino"));
+}
+
+// Every folder, nested, empty, read-only or holding only other names of a
+// file elsewhere, ends with its source's bits and times, whichever worker
+// writes its last entry: a folder finished before all it holds would take
+// the time of a later write in it.
+TEST(Arbol, CarpetasRematadasTrasTodoLoQueContienen) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    std::vector<fs::path> carpetas;
+    for (int i = 0; i < 5; ++i) {
+        for (int k = 0; k < 4; ++k) {
+            const fs::path hondo = origen / ("r" + std::to_string(i)) / std::to_string(k) / "x";
+            fs::create_directories(hondo / "vacia");
+            for (int n = 0; n < 8; ++n) {
+                escribe_fichero(hondo / (std::to_string(n) + ".php"), "<?php $a = 1; // c");
+            }
+            escribe_fichero(hondo.parent_path() / "b.txt", "b");
+            carpetas.insert(carpetas.end(), {hondo.parent_path().parent_path(), hondo.parent_path(),
+                                             hondo, hondo / "vacia"});
+        }
+    }
+    // Only another name of a file written elsewhere, deep in the last folder.
+    fs::create_directories(origen / "r4/3/x/enlaces");
+    fs::create_hard_link(origen / "r0/0/x/0.php", origen / "r4/3/x/enlaces/otro.php");
+    carpetas.push_back(origen / "r4/3/x/enlaces");
+    std::sort(carpetas.begin(), carpetas.end());
+    carpetas.erase(std::unique(carpetas.begin(), carpetas.end()), carpetas.end());
+    // Deepest first: setting a folder's times changes none of its parent's.
+    for (auto c = carpetas.rbegin(); c != carpetas.rend(); ++c) {
+        fs::permissions(*c, c->filename() == "x" ? fs::perms(0555) : fs::perms(0750));
+        fs::last_write_time(*c, fs::file_time_type(std::chrono::hours(24 * 365 * 20)));
+    }
+    for (const char* hilos : {"-j1", "-j2", "-j8"}) {
+        SCOPED_TRACE(hilos);
+        const resultado r = arbol(escena.ruta(), {hilos, "origen", "destino"});
+        EXPECT_EQ(0, r.estado) << r.salida;
+        for (const fs::path& c : carpetas) {
+            const fs::path copia = escena / "destino" / fs::relative(c, origen);
+            SCOPED_TRACE(copia.string());
+            EXPECT_EQ(fs::status(c).permissions(), fs::status(copia).permissions());
+            EXPECT_EQ(fs::last_write_time(c), fs::last_write_time(copia));
+        }
+        EXPECT_EQ(estado_de(escena / "destino/r0/0/x/0.php").st_ino,
+                  estado_de(escena / "destino/r4/3/x/enlaces/otro.php").st_ino);
+        // Writable again, to be removed.
+        for (const fs::path& c : carpetas) {
+            fs::permissions(escena / "destino" / fs::relative(c, origen), fs::perms(0755));
+        }
+        fs::remove_all(escena / "destino");
+    }
+    for (const fs::path& c : carpetas) {
+        fs::permissions(c, fs::perms(0755));
+    }
 }
 
 // A sparse file is copied sparse, a PHP file too large to check as well

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <numeric>
 #include <string>
@@ -365,10 +367,11 @@ int rechaza(apertura_raices como, const opciones& o, int error) {
 
 // Does the work on every entry of `obra`: folders first, in path order, so
 // that each exists before what it holds; each file once, then its other names,
-// linked to it; a folder's attributes last, since writing in it changes its times.
-// With `borra`, what the source no longer has is removed once the folders
-// are made, before anything is written. With `tiempos`, adds there where each
-// thread's time went.
+// linked to it; a folder's attributes last, since writing in it changes its
+// times: by the worker that finishes the last entry it holds, its subfolders
+// included. With `borra`, what the source no longer has is removed once the
+// folders are made, before anything is written. With `tiempos`, adds there
+// where each thread's time went.
 std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
                                      const std::function<void()>& borra, tiempos_fases* tiempos) {
     const std::vector<entrada>& entradas = obra.entradas;
@@ -397,17 +400,58 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
     for (std::size_t h = 0; h < de_cada_hilo.size(); ++h) {
         talleres[h].tiempos = &de_cada_hilo[h];
     }
+    // The entries each folder holds that are still to be done.
+    const std::unique_ptr<std::atomic<std::size_t>[]> pendientes(
+        new std::atomic<std::size_t>[entradas.size()]);
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        pendientes[i].store(0, std::memory_order_relaxed);
+    }
+    for (const entrada& e : entradas) {
+        if (e.padre != kNinguna) {
+            pendientes[e.padre].fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    // Told apart before any work: a folder's count reaches 0 as it is finished too.
+    std::vector<bool> vacia(entradas.size());
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        vacia[i] = entradas[i].tipo == tipo_entrada::carpeta &&
+                   pendientes[i].load(std::memory_order_relaxed) == 0;
+    }
+    // The folder `carpeta` has nothing left to do in it: its attributes, then
+    // its parent's, if it was the last that parent waited for. The root's are
+    // set by the caller.
+    const auto remata = [&](std::size_t carpeta, taller& banco) {
+        for (std::size_t i = carpeta; i != kNinguna;) {
+            if (!obra.opciones.simula && informes[i].resultado != resultado_trabajo::fallido) {
+                const medida rematando(banco.tiempos, fase::atributos);
+                informes[i] = remata_carpeta(obra, i, banco);
+            }
+            i = entradas[i].padre;
+            if (i != kNinguna && pendientes[i].fetch_sub(1, std::memory_order_acq_rel) != 1) {
+                return;
+            }
+        }
+    };
     {
         const auto ficheros = static_cast<std::size_t>(
             std::count_if(entradas.begin(), entradas.end(),
                           [](const entrada& e) { return e.tipo != tipo_entrada::carpeta; }));
         progreso avance(ficheros, isatty(STDERR_FILENO) != 0);
         const auto hace = [&](std::size_t i, unsigned hilo) {
-            informes[i] =
-                entradas[i].principal == kNinguna
-                    ? procesa_entrada(obra, i, talleres[hilo])
-                    : enlaza_entrada(obra, i, informes[entradas[i].principal], talleres[hilo]);
+            taller& banco = talleres[hilo];
+            if (vacia[i]) {
+                remata(i, banco);
+                return;
+            }
+            informes[i] = entradas[i].principal == kNinguna
+                              ? procesa_entrada(obra, i, banco)
+                              : enlaza_entrada(obra, i, informes[entradas[i].principal], banco);
             avance.anota(informes[i].antes);
+            const std::size_t padre = entradas[i].padre;
+            if (padre != kNinguna &&
+                pendientes[padre].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                remata(padre, banco);
+            }
         };
         // Folder by folder: the entries of one folder are taken one after
         // another, so that each thread opens that folder once for all of them
@@ -420,8 +464,8 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
         reparte(
             orden, hilos, avance,
             [&](std::size_t i) {
-                return entradas[i].tipo != tipo_entrada::carpeta &&
-                       entradas[i].principal == kNinguna;
+                return vacia[i] || (entradas[i].tipo != tipo_entrada::carpeta &&
+                                    entradas[i].principal == kNinguna);
             },
             hace);
         reparte(
@@ -431,13 +475,6 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
     talleres.clear();  // their folders closed
     for (const tiempos_fases& del_hilo : de_cada_hilo) {
         tiempos->suma(del_hilo);
-    }
-    const medida rematando(tiempos, fase::atributos);
-    for (std::size_t i = entradas.size(); i-- > 0;) {
-        if (entradas[i].tipo == tipo_entrada::carpeta && !obra.opciones.simula &&
-            informes[i].resultado != resultado_trabajo::fallido) {
-            informes[i] = remata_carpeta(obra, i);
-        }
     }
     return informes;
 }

@@ -877,8 +877,7 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
     });
 }
 
-informe_trabajo remata_carpeta(const espejo& obra, std::size_t i) {
-    taller banco;
+informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco) {
     return a_salvo(banco, [&] {
         // Looked at by its path: only a folder that is the one made and has
         // what the walk saw of its source is left alone without being opened.

@@ -148,7 +148,9 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
 // Gives the destination folder for the folder `i` the owner, permission bits
 // and times of the source one, once all it holds is written: only where they
 // differ, so that a folder already as it should be is left alone (al_dia).
-informe_trabajo remata_carpeta(const espejo& obra, std::size_t i);
+// `banco`, a worker's, may hold the folder open already, from the last entry
+// written in it. Never throws.
+informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco);
 
 // An entry removed from the destination, by its path, or the error number
 // that kept it there.
