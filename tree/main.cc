@@ -8,13 +8,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <numeric>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -365,28 +368,84 @@ int rechaza(apertura_raices como, const opciones& o, int error) {
     return kFallo;
 }
 
+// How far the folders are made: every folder whose entry's index is below
+// hasta() exists, or failed to. One thread makes them; the others wait.
+class carpetas_en_curso {
+   public:
+    // Every folder below `indice` is made.
+    void hasta(std::size_t indice) {
+        {
+            const std::lock_guard<std::mutex> aviso(cerrojo_);
+            hasta_.store(indice, std::memory_order_release);
+        }
+        hechas_.notify_all();
+    }
+
+    // Returns once the folder of entry `indice` is made (kNinguna: the root,
+    // always there).
+    void espera(std::size_t indice) {
+        if (indice == kNinguna || hasta_.load(std::memory_order_acquire) > indice) {
+            return;
+        }
+        std::unique_lock<std::mutex> hasta_que(cerrojo_);
+        hechas_.wait(hasta_que, [&] { return hasta_.load(std::memory_order_acquire) > indice; });
+    }
+
+   private:
+    std::atomic<std::size_t> hasta_{0};
+    std::mutex cerrojo_;
+    std::condition_variable hechas_;
+};
+
 // Does the work on every entry of `obra`: folders first, in path order, so
 // that each exists before what it holds; each file once, then its other names,
 // linked to it; a folder's attributes last, since writing in it changes its
 // times: by the worker that finishes the last entry it holds, its subfolders
-// included. With `borra`, what the source no longer has is removed once the
-// folders are made, before anything is written. With `tiempos`, adds there
+// included. With `borra` (not empty), what the source no longer has is
+// removed once the folders are made, before anything is written. With `tiempos`, adds there
 // where each thread's time went.
 std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
                                      const std::function<void()>& borra, tiempos_fases* tiempos) {
     const std::vector<entrada>& entradas = obra.entradas;
     std::vector<informe_trabajo> informes(entradas.size());
-    medida creando(tiempos, fase::carpetas);
-    {
+    // The folders are made on a thread of their own, in path order, while the
+    // workers write in those made already; all before, when something is to
+    // be removed first.
+    carpetas_en_curso hechas;
+    const auto crea_carpetas = [&] {
+        const medida creando(tiempos, fase::carpetas);
         taller creando_en;
-        for (std::size_t i = 0; i < entradas.size(); ++i) {
-            if (entradas[i].tipo == tipo_entrada::carpeta) {
-                informes[i] = crea_carpeta(obra, i, creando_en);
+        std::size_t i = 0;
+        try {
+            for (; i < entradas.size(); ++i) {
+                if (entradas[i].tipo == tipo_entrada::carpeta) {
+                    informes[i] = crea_carpeta(obra, i, creando_en);
+                    hechas.hasta(i + 1);
+                }
+            }
+        } catch (...) {
+            // Nothing escapes the thread: the folders not made are failures,
+            // and so is what they hold.
+            for (; i < entradas.size(); ++i) {
+                if (entradas[i].tipo == tipo_entrada::carpeta) {
+                    informes[i].resultado = resultado_trabajo::fallido;
+                    informes[i].error = EIO;
+                }
             }
         }
+        hechas.hasta(entradas.size());
+    };
+    std::thread creador;
+    if (borra) {
+        crea_carpetas();
+        borra();
+    } else {
+        try {
+            creador = std::thread(crea_carpetas);
+        } catch (const std::system_error&) {
+            crea_carpetas();  // no thread to be had
+        }
     }
-    creando.termina();
-    borra();
     const unsigned hilos = hilos_posibles(hilos_pedidos);
     // Each folder opened once for all the workers in it, held no longer than they are.
     carpetas_compartidas de_origen;
@@ -439,6 +498,8 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
         progreso avance(ficheros, isatty(STDERR_FILENO) != 0);
         const auto hace = [&](std::size_t i, unsigned hilo) {
             taller& banco = talleres[hilo];
+            // The folder it is, or the one it is in, made first.
+            hechas.espera(entradas[i].tipo == tipo_entrada::carpeta ? i : entradas[i].padre);
             if (vacia[i]) {
                 remata(i, banco);
                 return;
@@ -471,6 +532,9 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
         reparte(
             orden, hilos, avance, [&](std::size_t i) { return entradas[i].principal != kNinguna; },
             hace);
+    }
+    if (creador.joinable()) {
+        creador.join();
     }
     talleres.clear();  // their folders closed
     for (const tiempos_fases& del_hilo : de_cada_hilo) {
@@ -557,9 +621,6 @@ int ejecuta(int argc, char** argv) {
     obra.destino_nuevo = destino_nuevo;
     std::vector<borrado> borrados;
     const auto borra = [&] {
-        if (!o.borra) {
-            return;
-        }
         // A folder of the source not read whole would lose in the destination what it still has.
         if (!hallado.fallos.empty()) {
             std::fputs("Aviso: no se borra nada, el origen no se pudo leer entero\n", stderr);
@@ -567,7 +628,8 @@ int ejecuta(int argc, char** argv) {
         }
         borrados = borra_sobrantes(obra, o.que, o.borra_excluidos);
     };
-    const std::vector<informe_trabajo> informes = refleja(obra, o.hilos, borra, midiendo);
+    const std::vector<informe_trabajo> informes =
+        refleja(obra, o.hilos, o.borra ? std::function<void()>(borra) : nullptr, midiendo);
     // The root's attributes last, as every other folder's, once all it holds is written.
     if (!o.trabajo.simula) {
         if (const int fallo = copia_atributos_carpeta(r.origen, r.destino); fallo != 0) {
