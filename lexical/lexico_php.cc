@@ -55,6 +55,24 @@ bool iguales(std::string_view a, std::string_view b) {
     return n == 0 || x[0] == y[0];
 }
 
+// The n bytes at x and at y are the same; x_fin and y_fin end their
+// buffers. Up to 16 bytes, where both buffers hold 16 from there, one compare
+// of 16 under a mask of the length: no branch on the length, which varies
+// from token to token.
+[[gnu::always_inline]] inline bool mismos_bytes(const char* x, const char* x_fin, const char* y,
+                                                const char* y_fin, std::size_t n) {
+#if defined(__SSE2__)
+    if (n <= 16 && x_fin - x >= 16 && y_fin - y >= 16) {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y));
+        const auto distintos =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, v))) ^ 0xffffU;
+        return (distintos & ((1U << n) - 1U)) == 0;
+    }
+#endif
+    return iguales(std::string_view(x, n), std::string_view(y, n));
+}
+
 bool mismas(const pieza& a, const pieza& b) {
     return a.clase == b.clase && a.variante == b.variante && iguales(a.texto, b.texto);
 }
@@ -159,6 +177,8 @@ constexpr int kEntreCopias = 64;
 // them would cost more than it saves.
 constexpr std::size_t kPilaMaxima = 16;
 
+class guardadas;
+
 // The verdict on `original`, read by `de_original` (a lexico_php, or the
 // tokens PHP's rules kept), and `compactado`. The shortcut over common bytes
 // needs the original's scanner: a lexico_php.
@@ -190,9 +210,20 @@ comparacion compara(std::string_view original, Lector de_original, std::string_v
     std::size_t hasta = 0;
     std::size_t desplazamiento = 0;
     for (;;) {
+        // The kept tokens with every line: the pairs equal in all their
+        // fields are passed over without a piece made of the kept one; the
+        // first other pair is judged below.
+        pieza b_leida{clase_pieza::fin, {}, 0};
+        bool hay_b = false;
+        if constexpr (std::is_same_v<Lector, guardadas>) {
+            if (lineas) {
+                b_leida = de_original.adelanta(de_compactado, compactado, desfase, previa);
+                hay_b = true;
+            }
+        }
         const pieza a = hay_pendiente ? pendiente : de_original.siguiente();
         hay_pendiente = false;
-        const pieza b = de_compactado.siguiente();
+        const pieza b = hay_b ? b_leida : de_compactado.siguiente();
         if (a.clase == clase_pieza::fin && b.clase == clase_pieza::fin) {
             return {true, 0};
         }
@@ -316,6 +347,10 @@ class guardadas {
 
     pieza siguiente() {
         if (p_ == fin_) {
+            if (hay_pendiente_) {
+                hay_pendiente_ = false;
+                return pendiente_;
+            }
             return de_resto();
         }
         const pieza_guardada& g = *p_;
@@ -325,7 +360,60 @@ class guardadas {
                 lineas_ ? static_cast<std::int64_t>(g.linea) : 0, g.variante};
     }
 
+    // With every line compared: passes over the kept tokens, but the last,
+    // that `otro`'s next pieces match in kind, matiz, bytes and line (what
+    // compara would find the same and go on from), and returns `otro`'s
+    // first piece that does not, which the next kept token stands against.
+    // `previa` takes the last token passed over.
+    pieza adelanta(lexico_php& otro, std::string_view otra, std::int64_t desfase,
+                   pieza_previa& previa) {
+        const char* const base = f_.data();
+        const char* const fin_base = base + f_.size();
+        const char* const fin_otra = otra.data() + otra.size();
+        if (p_ == fin_) {
+            return adelanta_en_resto(otro, desfase, previa);
+        }
+        const pieza_guardada* const ultima = fin_ - 1;
+        const pieza_guardada* q = p_;
+        for (;;) {
+            // A piece of its own each round, built where it stands: one
+            // assigned again and again is copied whole from where the call
+            // wrote it field by field, a stall on every token.
+            const pieza b = otro.siguiente();
+            if (q == ultima ||
+                !((q->clase == b.clase) & (q->variante == b.variante) &
+                  (q->largo == b.texto.size()) &
+                  (static_cast<std::int64_t>(q->linea) == b.linea + desfase)) ||
+                !mismos_bytes(base + q->desde, fin_base, b.texto.data(), fin_otra, q->largo)) {
+                if (q != p_) {
+                    previa.clase = q[-1].clase;
+                    previa.texto = std::string_view(base + q[-1].desde, q[-1].largo);
+                    p_ = q;
+                }
+                return b;
+            }
+            ++q;
+        }
+    }
+
    private:
+    // adelanta past the kept tokens: the scanner's next ones, and the first
+    // that does not match held for siguiente().
+    pieza adelanta_en_resto(lexico_php& otro, std::int64_t desfase, pieza_previa& previa) {
+        for (;;) {
+            const pieza a = hay_pendiente_ ? pendiente_ : de_resto();
+            hay_pendiente_ = false;
+            const pieza b = otro.siguiente();
+            if (a.clase == clase_pieza::fin || !mismas(a, b) || a.linea != b.linea + desfase) {
+                pendiente_ = a;
+                hay_pendiente_ = true;
+                return b;
+            }
+            previa.clase = a.clase;
+            previa.texto = a.texto;
+        }
+    }
+
     // As lexico_php::siguiente.
     pieza de_resto() {
         pieza leida = resto_->siguiente();
@@ -347,6 +435,9 @@ class guardadas {
     const pieza_guardada* p_;
     const pieza_guardada* fin_;
     std::optional<escaner_php> resto_;
+    // A token read on from resto_ by adelanta, not yet given.
+    pieza pendiente_{clase_pieza::fin, {}, 0};
+    bool hay_pendiente_ = false;
     bool lineas_;
 };
 

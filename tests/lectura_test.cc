@@ -160,7 +160,58 @@ void prueba_fuente(std::string_view fuente, std::set<int>& motivos,
     }
 }
 
+// Sources whose result is edited at every byte below: a __LINE__ after a
+// heredoc, lone CRs, tokens of 15, 16 and 17 bytes (the compare of up to 16
+// bytes at once and past it), a last token at the very end, a close tag.
+const std::string_view kEditadas[] = {
+    "<?php\necho <<<EOT\n  a $x\n  EOT;\n$y = __LINE__;\n"sv,
+    "<?php\r$a = 1;\r\r$b = __LINE__;\r"sv,
+    "<?php $abcdefghijklmn = 'abcdefghijklm'; $abcdefghijklmno = 'abcdefghijklmn';\n"
+    "$abcdefghijklmnop = 'abcdefghijklmno';\n$b = 22;"sv,
+    "<?php\nf(1,\n2); /** d */\n?>\n"sv,
+};
+
 }  // namespace
+
+// The check with the kept tokens finds what compara_php finds wherever the
+// result parts from the source: a byte added (a line end, a lone CR, a space,
+// a letter), taken out or changed at every place, with the bound on what is
+// kept at every token too, so that the difference lies before, at and past
+// the last token kept.
+TEST(LecturaPhp, CadaByteEditado) {
+    std::set<int> motivos;
+    for (const std::string_view una : kEditadas) {
+        for (const std::string& fuente : {std::string(una), con_crlf(una)}) {
+            SCOPED_TRACE(escapa(fuente));
+            lectura_php lectura;
+            const std::string reglas = compacta_php(fuente, lectura);
+            std::vector<std::string> otros;
+            for (std::size_t p = 0; p <= reglas.size(); ++p) {
+                for (const char c : {'\n', '\r', ' ', 'x'}) {
+                    std::string e = reglas;
+                    otros.push_back(e.insert(p, 1, c));
+                }
+                if (p < reglas.size()) {
+                    std::string e = reglas;
+                    otros.push_back(e.erase(p, 1));
+                    e = reglas;
+                    e[p] = e[p] == 'x' ? 'y' : 'x';
+                    otros.push_back(e);
+                }
+            }
+            const std::set<int> vistos = espera_veredictos(fuente, lectura, otros);
+            motivos.insert(vistos.begin(), vistos.end());
+            for (std::size_t maximo = 1; maximo <= lectura.piezas.size(); ++maximo) {
+                SCOPED_TRACE(maximo);
+                lectura_php corta;
+                corta.maximo = maximo;
+                EXPECT_EQ(reglas, compacta_php(fuente, corta));
+                espera_veredictos(fuente, corta, otros);
+            }
+        }
+    }
+    EXPECT_EQ(5U, motivos.size());
+}
 
 TEST(LecturaPhp, Construcciones) {
     std::set<int> motivos;
