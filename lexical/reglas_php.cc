@@ -286,10 +286,17 @@ class compactador {
     const unidad& en(std::size_t k) const { return unidades_[k]; }
     const firma& firma_de(std::size_t k) const { return firmas_[k]; }
     bool lee_unidad();
+    // lee_unidad inlined, for the units read in order by compacta.
+    bool lee_unidad_en_linea();
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
+    // The same for the tokens inside a string, apart: most units are one token.
+    [[gnu::noinline]] void anota_en_cadena(const pieza& leida, std::size_t inicio_unidad) {
+        anota(leida, inicio_unidad);
+    }
     void guarda(const pieza& leida);
     void llega_al_maximo();
+    void agranda_piezas();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
@@ -324,6 +331,7 @@ class compactador {
     lectura_php* lectura_;    // null when no token is kept
     bool guardando_ = false;  // tokens go to lectura_, under its bound
     bool lineas_al_final_ = false;
+    std::size_t guardadas_ = 0;  // the tokens kept: lectura_->piezas may hold more, zeros
 
     // The result, in salida_'s first escrito_ bytes: salida_ is sized ahead,
     // to the source's size, which the result passes only by the space kept
@@ -352,6 +360,7 @@ class compactador {
         // no lines to read on with, so the check lexes the source again.
         lectura_->completa = false;
         lectura_->piezas.clear();
+        guardadas_ = 0;
         lineas_al_final_ = false;
         return;
     }
@@ -361,7 +370,7 @@ class compactador {
 // Keeps a token as lexico_php gives it, while the tokens stay under the bound.
 [[gnu::always_inline]] inline void compactador::guarda(const pieza& leida) {
     std::vector<pieza_guardada>& piezas = lectura_->piezas;
-    if (piezas.size() + 1 >= lectura_->maximo) {
+    if (guardadas_ + 1 >= lectura_->maximo) {
         llega_al_maximo();
         if (!lectura_->completa) {
             return;
@@ -373,14 +382,24 @@ class compactador {
     } else if (leida.clase == clase_pieza::cierre) {
         largo = std::min(largo, std::size_t{2});
     }
+    if (guardadas_ == piezas.size()) {
+        agranda_piezas();
+    }
     // Field by field in place: a token built apart and copied whole would
     // wait on the narrow stores that built it.
-    pieza_guardada& g = piezas.emplace_back();
+    pieza_guardada& g = piezas[guardadas_++];
     g.desde = static_cast<std::uint32_t>(leida.texto.data() - f_.data());
     g.largo = static_cast<std::uint32_t>(largo);
     g.linea = static_cast<std::uint32_t>(leida.linea);
     g.clase = leida.clase;
     g.variante = leida.variante;
+}
+
+// Room for more tokens kept: the vector grows by a block of tokens at a
+// time, out of the way, and each is written where it stands (a push of each
+// costs a call and its frame); compacta trims what is left over.
+[[gnu::noinline]] void compactador::agranda_piezas() {
+    lectura_->piezas.resize(guardadas_ + 256);
 }
 
 [[gnu::always_inline]] inline void compactador::anota(const pieza& leida,
@@ -398,8 +417,13 @@ class compactador {
     }
 }
 
-// Reads the next unit; false at the end of the source.
-bool compactador::lee_unidad() {
+// Reads the next unit; false at the end of the source. Apart, for the looks
+// ahead of the rare gaps.
+[[gnu::noinline]] bool compactador::lee_unidad() {
+    return lee_unidad_en_linea();
+}
+
+[[gnu::always_inline]] inline bool compactador::lee_unidad_en_linea() {
     if (leidas_) {
         return false;
     }
@@ -428,7 +452,7 @@ bool compactador::lee_unidad() {
             if (dentro.clase == clase_pieza::fin) {
                 break;
             }
-            anota(dentro, inicio);
+            anota_en_cadena(dentro, inicio);
             fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
         }
         unidad& u = unidades_.nuevo();
@@ -732,7 +756,9 @@ std::string compactador::compacta() {
         if (i % 64 == 0 && i > kPrevias) {
             olvida_hasta(i - kPrevias);
         }
-        const bool al_final = !hay(i);
+        // The next unit, read here, most often the one after the last read.
+        const bool al_final =
+            i >= unidades_.fin() && (i > unidades_.fin() ? !hay(i) : !lee_unidad_en_linea());
         const std::size_t hueco_desde = al_final ? hueco_final_ : en(i).hueco;
         const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
         if (hueco_desde < hueco_hasta) {
@@ -768,6 +794,9 @@ std::string compactador::compacta() {
         }
     }
     vuelca();
+    if (lectura_ != nullptr) {
+        lectura_->piezas.resize(guardadas_);
+    }
     if (lineas_al_final_) {
         pon_lineas(f_, lectura_->piezas);
     }
