@@ -334,8 +334,9 @@ class compactador {
     std::size_t guardadas_ = 0;  // the tokens kept: lectura_->piezas may hold more, zeros
 
     // The result, in salida_'s first escrito_ bytes: salida_ is sized ahead,
-    // to the source's size, which the result passes only by the space kept
-    // before a LF after a lone CR (escribe_hueco).
+    // to the source's size. The result is never longer (each byte it holds
+    // is the source's, or a space where the source's gap dropped a byte);
+    // escribe makes room all the same.
     std::string salida_;
     std::size_t escrito_ = 0;
     // Units that follow the last written with no gap, still to be written:
