@@ -3,11 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "lexical/escaner_php.h"
 #include "lexical/lectura_php.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kexo {
 
@@ -131,6 +136,14 @@ enum class final_unidad : unsigned char {
     nombre,
 };
 
+// The bits set in m, with no popcnt, which plain x86-64 lacks.
+inline std::uint32_t unos(std::uint64_t m) {
+    m -= (m >> 1) & 0x5555555555555555U;
+    m = (m & 0x3333333333333333U) + ((m >> 2) & 0x3333333333333333U);
+    m = (m + (m >> 4)) & 0x0f0f0f0f0f0f0f0fU;
+    return static_cast<std::uint32_t>((m * 0x0101010101010101U) >> 56);
+}
+
 // Gives each kept token its line, as the scanner would have counted it: one
 // more than the line ends before it. The tokens stand in the order of the
 // source; one pass over it, 64 bytes a step, takes their line ends as bits
@@ -153,18 +166,39 @@ void pon_lineas(std::string_view fuente, std::vector<pieza_guardada>& piezas) {
             }
             m = saltos_en_64(cola.data());
         }
+        // The line ends of the block before each token, counted with no
+        // branch: whether one stands between two tokens is hard to foresee.
         for (; k < piezas.size() && piezas[k].desde - bloque < 64; ++k) {
             const auto bit = static_cast<unsigned>(piezas[k].desde - bloque);
-            // Line ends before the token, lowest first.
-            while (m != 0 && static_cast<unsigned>(__builtin_ctzll(m)) < bit) {
-                ++linea;
-                m &= m - 1;
-            }
-            piezas[k].linea = linea;
+            piezas[k].linea = linea + unos(m & ((std::uint64_t{1} << bit) - 1));
         }
-        for (; m != 0; m &= m - 1) {
-            ++linea;
-        }
+        linea += unos(m);
+    }
+}
+
+// Copies n bytes, most often fewer than 16: two loads and two stores at
+// most, overlapping where n is not a power of two, with no call.
+inline void copia(char* destino, const char* origen, std::size_t n) {
+    if (n >= 16) {
+        std::memcpy(destino, origen, n);
+    } else if (n >= 8) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, origen, 8);
+        std::memcpy(&b, origen + n - 8, 8);
+        std::memcpy(destino, &a, 8);
+        std::memcpy(destino + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a;
+        std::uint32_t b;
+        std::memcpy(&a, origen, 4);
+        std::memcpy(&b, origen + n - 4, 4);
+        std::memcpy(destino, &a, 4);
+        std::memcpy(destino + n - 4, &b, 4);
+    } else if (n > 0) {
+        destino[0] = origen[0];
+        destino[n / 2] = origen[n / 2];
+        destino[n - 1] = origen[n - 1];
     }
 }
 
@@ -252,19 +286,38 @@ class compactador {
     const unidad& en(std::size_t k) const { return unidades_[k]; }
     const firma& firma_de(std::size_t k) const { return firmas_[k]; }
     bool lee_unidad();
+    // lee_unidad inlined, for the units read in order by compacta.
+    bool lee_unidad_en_linea();
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
+    // The same for the tokens inside a string, apart: most units are one token.
+    [[gnu::noinline]] void anota_en_cadena(const pieza& leida, std::size_t inicio_unidad) {
+        anota(leida, inicio_unidad);
+    }
     void guarda(const pieza& leida);
     void llega_al_maximo();
+    void agranda_piezas();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
     void escribe_hueco(std::string_view hueco);
     // Writes the units read but not yet written.
     void vuelca() {
-        salida_.append(f_.data() + por_escribir_desde_, por_escribir_hasta_ - por_escribir_desde_);
+        escribe(f_.data() + por_escribir_desde_, por_escribir_hasta_ - por_escribir_desde_);
         por_escribir_desde_ = por_escribir_hasta_;
     }
+    // Appends n bytes at p to the result, through a pointer: most are a few
+    // bytes, a unit or a gap, where a call of the library's append costs more
+    // than the copy.
+    void escribe(const char* p, std::size_t n) {
+        if (n > salida_.size() - escrito_) {
+            agranda(n);
+        }
+        copia(&salida_[escrito_], p, n);
+        escrito_ += n;
+    }
+    void agranda(std::size_t n);
+    char ultimo_escrito() const { return salida_[escrito_ - 1]; }
 
     std::string_view f_;
     escaner_php escaner_;
@@ -278,8 +331,14 @@ class compactador {
     lectura_php* lectura_;    // null when no token is kept
     bool guardando_ = false;  // tokens go to lectura_, under its bound
     bool lineas_al_final_ = false;
+    std::size_t guardadas_ = 0;  // the tokens kept: lectura_->piezas may hold more, zeros
 
+    // The result, in salida_'s first escrito_ bytes: salida_ is sized ahead,
+    // to the source's size. The result is never longer (each byte it holds
+    // is the source's, or a space where the source's gap dropped a byte);
+    // escribe makes room all the same.
     std::string salida_;
+    std::size_t escrito_ = 0;
     // Units that follow the last written with no gap, still to be written:
     // f_[por_escribir_desde_, por_escribir_hasta_).
     std::size_t por_escribir_desde_ = 0;
@@ -302,6 +361,7 @@ class compactador {
         // no lines to read on with, so the check lexes the source again.
         lectura_->completa = false;
         lectura_->piezas.clear();
+        guardadas_ = 0;
         lineas_al_final_ = false;
         return;
     }
@@ -311,7 +371,7 @@ class compactador {
 // Keeps a token as lexico_php gives it, while the tokens stay under the bound.
 [[gnu::always_inline]] inline void compactador::guarda(const pieza& leida) {
     std::vector<pieza_guardada>& piezas = lectura_->piezas;
-    if (piezas.size() + 1 >= lectura_->maximo) {
+    if (guardadas_ + 1 >= lectura_->maximo) {
         llega_al_maximo();
         if (!lectura_->completa) {
             return;
@@ -323,9 +383,24 @@ class compactador {
     } else if (leida.clase == clase_pieza::cierre) {
         largo = std::min(largo, std::size_t{2});
     }
-    piezas.push_back({static_cast<std::uint32_t>(leida.texto.data() - f_.data()),
-                      static_cast<std::uint32_t>(largo), static_cast<std::uint32_t>(leida.linea),
-                      leida.clase, leida.variante});
+    if (guardadas_ == piezas.size()) {
+        agranda_piezas();
+    }
+    // Field by field in place: a token built apart and copied whole would
+    // wait on the narrow stores that built it.
+    pieza_guardada& g = piezas[guardadas_++];
+    g.desde = static_cast<std::uint32_t>(leida.texto.data() - f_.data());
+    g.largo = static_cast<std::uint32_t>(largo);
+    g.linea = static_cast<std::uint32_t>(leida.linea);
+    g.clase = leida.clase;
+    g.variante = leida.variante;
+}
+
+// Room for more tokens kept: the vector grows by a block of tokens at a
+// time, out of the way, and each is written where it stands (a push of each
+// costs a call and its frame); compacta trims what is left over.
+[[gnu::noinline]] void compactador::agranda_piezas() {
+    lectura_->piezas.resize(guardadas_ + 256);
 }
 
 [[gnu::always_inline]] inline void compactador::anota(const pieza& leida,
@@ -343,8 +418,13 @@ class compactador {
     }
 }
 
-// Reads the next unit; false at the end of the source.
-bool compactador::lee_unidad() {
+// Reads the next unit; false at the end of the source. Apart, for the looks
+// ahead of the rare gaps.
+[[gnu::noinline]] bool compactador::lee_unidad() {
+    return lee_unidad_en_linea();
+}
+
+[[gnu::always_inline]] inline bool compactador::lee_unidad_en_linea() {
     if (leidas_) {
         return false;
     }
@@ -366,12 +446,14 @@ bool compactador::lee_unidad() {
         std::size_t fin = inicio + leida.texto.size();
         const std::size_t primera = n_firmas_;
         anota(leida, inicio);
-        while (escaner_.cadenas_abiertas() > 0) {
+        // Only a string's opening token (a quote, a backtick, a heredoc's
+        // marker) leaves one open: between units none is.
+        while (leida.clase == clase_pieza::cadena && escaner_.cadenas_abiertas() > 0) {
             const pieza dentro = escaner_.siguiente();
             if (dentro.clase == clase_pieza::fin) {
                 break;
             }
-            anota(dentro, inicio);
+            anota_en_cadena(dentro, inicio);
             fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
         }
         unidad& u = unidades_.nuevo();
@@ -401,10 +483,69 @@ void compactador::olvida_hasta(std::size_t k) {
     firmas_.olvida_hasta(unidades_.vacio() ? n_firmas_ : unidades_.primero().primera);
 }
 
-// The line breaks of a gap, in order and as they were, in `solo`. A lone CR
-// keeps a space before a LF that followed it further on: together they would
-// make one CR LF, one line where PHP counted two.
-void saltos(std::string_view hueco, std::string& solo) {
+// The line breaks of most gaps, pointed at rather than built: LFs alone, or
+// CR LF pairs alone.
+constexpr std::size_t kSaltosHechos = 64;
+template <std::size_t N>
+constexpr std::array<char, N> alternados(char par, char impar) {
+    std::array<char, N> bytes{};
+    for (std::size_t i = 0; i < N; ++i) {
+        bytes[i] = i % 2 == 0 ? par : impar;
+    }
+    return bytes;
+}
+constexpr std::array<char, kSaltosHechos> kLf = alternados<kSaltosHechos>('\n', '\n');
+constexpr std::array<char, 2 * kSaltosHechos> kCrLf = alternados<2 * kSaltosHechos>('\r', '\n');
+
+// The line breaks of a gap, in order and as they were: in `solo` where they
+// mix, else in a constant. A lone CR keeps a space before a LF that followed
+// it further on: together they would make one CR LF, one line where PHP
+// counted two.
+std::string_view saltos(std::string_view hueco, const char* fin_fuente, std::string& solo) {
+    // Most gaps are a space, or a line end and indentation: their line ends
+    // are counted, 16 bytes at a time while the source has 16 to read (the
+    // bytes past the gap left out), with no byte written.
+    std::size_t lf = 0;
+    std::size_t cr = 0;
+    std::size_t pares = 0;  // LFs right after a CR
+    const char* p = hueco.data();
+    const char* const fin = p + hueco.size();
+#if defined(__SSE2__)
+    unsigned cr_antes = 0;  // a CR last of the 16 bytes before
+    while (p < fin && fin_fuente - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        auto m_lf =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+        auto m_cr =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+        const auto n = static_cast<std::size_t>(fin - p);
+        if (n < 16) {
+            const unsigned dentro = (1U << n) - 1;
+            m_lf &= dentro;
+            m_cr &= dentro;
+        }
+        lf += unos(m_lf);
+        if (m_cr != 0 || cr_antes != 0) {
+            cr += unos(m_cr);
+            pares += unos(m_lf & ((m_cr << 1) | cr_antes));
+            cr_antes = (m_cr >> 15) & 1U;
+        }
+        p += std::min<std::size_t>(n, 16);
+    }
+#endif
+    for (char antes = p > hueco.data() ? p[-1] : '\0'; p < fin; ++p) {
+        const char c = *p;
+        lf += c == '\n' ? 1U : 0U;
+        cr += c == '\r' ? 1U : 0U;
+        pares += c == '\n' && antes == '\r' ? 1U : 0U;
+        antes = c;
+    }
+    if (cr == 0 && lf <= kSaltosHechos) {
+        return {kLf.data(), lf};
+    }
+    if (cr == pares && lf == pares && pares <= kSaltosHechos) {
+        return {kCrLf.data(), 2 * pares};
+    }
     solo.clear();
     bool cr_solo = false;
     for (std::size_t i = 0; i < hueco.size(); ++i) {
@@ -420,6 +561,7 @@ void saltos(std::string_view hueco, std::string& solo) {
             cr_solo = hueco[i] == '\r';
         }
     }
+    return solo;
 }
 
 // True when writing `hueco` and then unit b after what salida_ holds leaves
@@ -428,7 +570,7 @@ void saltos(std::string_view hueco, std::string& solo) {
 // the end of the source.
 bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
     const std::size_t desde = en_salida_[kPrevias - n_previas_];
-    ventana_.assign(salida_, desde, std::string::npos);
+    ventana_.assign(salida_.data() + desde, escrito_ - desde);
     struct esperada {
         std::size_t unidad;
         std::size_t base;  // where it starts in ventana_
@@ -542,7 +684,12 @@ final_unidad compactador::final_de(std::size_t a) const {
 // or else the gap as it was.
 std::string_view compactador::elige_hueco(std::string_view hueco, std::string_view lineas,
                                           std::size_t b) {
-    const char antes = salida_.back();
+    const char antes = ultimo_escrito();
+    // The usual gap, after `;`, `,`, a bracket or a brace: nothing runs into
+    // what follows them.
+    if (cierra_piezas(antes)) {
+        return lineas;
+    }
     if (hay(b)) {
         const final_unidad final = final_de(previas_.back());
         if (final == final_unidad::barrera) {
@@ -575,8 +722,7 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
     }
     // With a line end between them, `<<` `<` and a name or a quoted name
     // before it would open a heredoc.
-    if (cierra_piezas(antes) ||
-        (hay(b) && (lineas.empty() || antes == '(') && sin_roce(antes, f_[en(b).inicio]))) {
+    if (hay(b) && (lineas.empty() || antes == '(') && sin_roce(antes, f_[en(b).inicio])) {
         return lineas;
     }
     if (!lineas.empty()) {
@@ -590,33 +736,39 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
     return conserva_piezas(" ", b) ? std::string_view(" ") : hueco;
 }
 
+// Room for n more bytes than the result holds.
+[[gnu::noinline]] void compactador::agranda(std::size_t n) {
+    salida_.resize(std::max(2 * salida_.size(), escrito_ + n));
+}
+
 // Writes a gap; after a lone CR (an open tag's), a LF keeps a space before
 // it, or the two would make one line.
 void compactador::escribe_hueco(std::string_view hueco) {
-    if (!salida_.empty() && salida_.back() == '\r' && !hueco.empty() && hueco.front() == '\n') {
-        salida_ += ' ';
+    if (escrito_ > 0 && ultimo_escrito() == '\r' && !hueco.empty() && hueco.front() == '\n') {
+        escribe(" ", 1);
     }
-    salida_ += hueco;
+    escribe(hueco.data(), hueco.size());
 }
 
 std::string compactador::compacta() {
-    salida_.reserve(f_.size());
+    salida_.resize(f_.size());
     for (std::size_t i = 0;; ++i) {
         // Now and then: the units held stay a few dozen.
         if (i % 64 == 0 && i > kPrevias) {
             olvida_hasta(i - kPrevias);
         }
-        const bool al_final = !hay(i);
+        // The next unit, read here, most often the one after the last read.
+        const bool al_final =
+            i >= unidades_.fin() && (i > unidades_.fin() ? !hay(i) : !lee_unidad_en_linea());
         const std::size_t hueco_desde = al_final ? hueco_final_ : en(i).hueco;
         const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
         if (hueco_desde < hueco_hasta) {
             // The gap's choice looks at what is written.
             vuelca();
             const std::string_view hueco = f_.substr(hueco_desde, hueco_hasta - hueco_desde);
-            saltos(hueco, lineas_);
+            const std::string_view lineas = saltos(hueco, f_.data() + f_.size(), lineas_);
             // Right after the open tag nothing can run into what follows.
-            escribe_hueco(n_previas_ == 0 ? std::string_view(lineas_)
-                                          : elige_hueco(hueco, lineas_, i));
+            escribe_hueco(n_previas_ == 0 ? lineas : elige_hueco(hueco, lineas, i));
         }
         if (al_final) {
             break;
@@ -628,7 +780,7 @@ std::string compactador::compacta() {
             vuelca();
             por_escribir_desde_ = u.inicio;
         }
-        const std::size_t aqui = salida_.size() + (u.inicio - por_escribir_desde_);
+        const std::size_t aqui = escrito_ + (u.inicio - por_escribir_desde_);
         por_escribir_hasta_ = u.fin;
         if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
             for (std::size_t k = 1; k < kPrevias; ++k) {
@@ -643,9 +795,13 @@ std::string compactador::compacta() {
         }
     }
     vuelca();
+    if (lectura_ != nullptr) {
+        lectura_->piezas.resize(guardadas_);
+    }
     if (lineas_al_final_) {
         pon_lineas(f_, lectura_->piezas);
     }
+    salida_.resize(escrito_);
     return std::move(salida_);
 }
 

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <utility>
 
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
@@ -137,6 +139,45 @@ TEST(ReglasPhp, SinCodigo) {
     // Whitespace and comments at the very end: their line breaks stay.
     EXPECT_EQ(escapa("<?php f();\r\n\n"), escapa(compacta_php("<?php f(); \r\n // x\n  ")));
     EXPECT_EQ(escapa("<?php f();\n"), escapa(compacta_php("<?php f(); /* a\n b")));
+}
+
+// A gap's line breaks stay as they were, however they mix (a lone CR keeps a
+// space before a later LF) and wherever they stand: each gap moved by 0 to 33
+// spaces before it, so that its breaks and a CR LF's two bytes fall on either
+// side of every 16-byte step, between two statements and at the very end.
+TEST(ReglasPhp, SaltosDelHueco) {
+    const std::string lf70(70, '\n');
+    std::string crlf70;
+    for (int i = 0; i < 70; ++i) {
+        crlf70 += "\r\n";
+    }
+    const std::pair<std::string, std::string> huecos[] = {
+        {" ", ""},
+        {"\t \n  ", "\n"},
+        {"\r\n    ", "\r\n"},
+        {"\r", "\r"},
+        {"\r  \n", "\r \n"},
+        {"\r\t/* c */\n ", "\r \n"},
+        {"\n\r", "\n\r"},
+        {"\r\r\n", "\r\r\n"},
+        {"\n\r\n\t", "\n\r\n"},
+        {"\r\n\n", "\r\n\n"},
+        {"/* a\r\nb */ \n", "\r\n\n"},
+        {"// c\r\n  \r\n", "\r\n\r\n"},
+        {lf70 + " ", lf70},
+        {crlf70, crlf70},
+        {crlf70 + "\n", crlf70 + "\n"},
+    };
+    for (const auto& [hueco, saltos] : huecos) {
+        for (std::size_t antes = 0; antes <= 33; ++antes) {
+            const std::string gap = std::string(antes, ' ') + hueco;
+            const std::string fuente = "<?php $a=1;" + gap + "$b=2;" + gap;
+            SCOPED_TRACE(escapa(fuente));
+            const std::string hecha = compacta_php(fuente);
+            EXPECT_EQ(escapa("<?php $a=1;" + saltos + "$b=2;" + saltos), escapa(hecha));
+            EXPECT_TRUE(compara_php(fuente, hecha, modo_comparacion::lineas).iguales);
+        }
+    }
 }
 
 // The fuzz seeds, kexo's examples: PHP's rules keep every piece on its line,
