@@ -768,8 +768,6 @@ void compactador::escribe_hueco(std::string_view hueco) {
 
 std::string compactador::compacta() {
     salida_.resize(f_.size());
-    // Where the gap before unit i starts: the end of the unit before it.
-    std::size_t hueco_desde = 0;
     for (std::size_t i = 0;; ++i) {
         // Now and then: the units held stay a few dozen.
         if (i % 64 == 0 && i > kPrevias) {
@@ -778,28 +776,26 @@ std::string compactador::compacta() {
         // The next unit, read here, most often the one after the last read.
         const bool al_final =
             i >= unidades_.fin() && (i > unidades_.fin() ? !hay(i) : !lee_unidad_en_linea());
+        // The gap before unit i starts where the unit before it ended. Units
+        // with no gap between them are one run of the source, written at once.
         const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
-        if (hueco_desde < hueco_hasta) {
+        if (por_escribir_hasta_ < hueco_hasta) {
             // The gap's choice looks at what is written.
             vuelca();
-            const std::string_view hueco = f_.substr(hueco_desde, hueco_hasta - hueco_desde);
+            const std::string_view hueco =
+                f_.substr(por_escribir_hasta_, hueco_hasta - por_escribir_hasta_);
             const std::string_view lineas = saltos(hueco, f_.data() + f_.size(), lineas_);
             // Right after the open tag nothing can run into what follows.
             escribe_hueco(n_previas_ == 0 ? lineas : elige_hueco(hueco, lineas, i));
+            por_escribir_desde_ = hueco_hasta;
+            por_escribir_hasta_ = hueco_hasta;
         }
         if (al_final) {
             break;
         }
         const unidad& u = en(i);
-        // Units with no gap between them are one run of the source, written
-        // at once.
-        if (u.inicio != por_escribir_hasta_) {
-            vuelca();
-            por_escribir_desde_ = u.inicio;
-        }
         const std::size_t aqui = escrito_ + (u.inicio - por_escribir_desde_);
         por_escribir_hasta_ = u.fin;
-        hueco_desde = u.fin;
         if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
             for (std::size_t k = 1; k < kPrevias; ++k) {
                 previas_[k - 1] = previas_[k];
