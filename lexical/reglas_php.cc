@@ -18,8 +18,9 @@ namespace kexo {
 
 namespace {
 
-// A token as it must be read again after the compaction: where it stands
-// from the start of its unit, how long, and what PHP takes it for.
+// A token of a unit of several (a string and its parts) as it must be read
+// again after the compaction: where it stands from the start of its unit, how
+// long, and what PHP takes it for. A unit of one token is its own record.
 struct firma {
     std::size_t desde;
     std::size_t largo;
@@ -29,14 +30,18 @@ struct firma {
 
 // What the compaction moves as a whole: a token, or a string from its
 // opening to its closing token. Whitespace and comments before it, if any,
-// make its gap.
+// make its gap, which starts where the unit before it ends.
 struct unidad {
-    std::size_t hueco;   // where the gap before it starts (== inicio: none)
     std::size_t inicio;  // in the source
     std::size_t fin;
-    std::size_t primera;  // its tokens in the list of firmas
-    std::size_t ultima;
-    clase_pieza clase;  // of its first token
+    // Its tokens in the list of firmas, when it is a string; else the number
+    // the next firma would take, and the unit is its one token: from inicio
+    // to fin, with clase and variante.
+    std::size_t primera;
+    std::uint32_t piezas;  // how many firmas it has; 1 for a token alone
+    bool sola;             // one token, with no firma
+    clase_pieza clase;     // of its first token
+    matiz variante;        // of its first token
 };
 
 bool es_blanco_o_nombre(char c) {
@@ -290,10 +295,9 @@ class compactador {
     bool lee_unidad_en_linea();
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
-    // The same for the tokens inside a string, apart: most units are one token.
-    [[gnu::noinline]] void anota_en_cadena(const pieza& leida, std::size_t inicio_unidad) {
-        anota(leida, inicio_unidad);
-    }
+    // Reads on to the end of a string opened by `apertura`, giving each of its
+    // tokens a firma; returns where it ends. Apart: most units are one token.
+    std::size_t lee_cadena(const pieza& apertura, std::size_t inicio, std::uint32_t& piezas);
     void guarda(const pieza& leida);
     void llega_al_maximo();
     void agranda_piezas();
@@ -323,10 +327,8 @@ class compactador {
     escaner_php escaner_;
     tramo<unidad> unidades_;
     tramo<firma> firmas_;
-    std::size_t n_firmas_ = 0;     // all read so far
-    bool leidas_ = false;          // the scanner is at the end
-    std::size_t hueco_final_ = 0;  // trailing whitespace and comments, from here
-    std::size_t hueco_ = 0;        // where the gap before the next unit starts: the last one's end
+    std::size_t n_firmas_ = 0;  // all read so far
+    bool leidas_ = false;       // the scanner is at the end
     std::string lineas_;
     lectura_php* lectura_;    // null when no token is kept
     bool guardando_ = false;  // tokens go to lectura_, under its bound
@@ -403,8 +405,7 @@ class compactador {
     lectura_->piezas.resize(guardadas_ + 256);
 }
 
-[[gnu::always_inline]] inline void compactador::anota(const pieza& leida,
-                                                      std::size_t inicio_unidad) {
+void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
     if (!es_trivial(leida.clase)) {
         if (guardando_) {
             guarda(leida);
@@ -435,7 +436,6 @@ class compactador {
                 guarda(leida);
             }
             leidas_ = true;
-            hueco_final_ = hueco_;
             return false;
         }
         if (es_trivial(leida.clase)) {
@@ -445,27 +445,43 @@ class compactador {
         const auto inicio = static_cast<std::size_t>(leida.texto.data() - f_.data());
         std::size_t fin = inicio + leida.texto.size();
         const std::size_t primera = n_firmas_;
-        anota(leida, inicio);
+        std::uint32_t piezas = 1;
+        bool sola = true;
         // Only a string's opening token (a quote, a backtick, a heredoc's
         // marker) leaves one open: between units none is.
-        while (leida.clase == clase_pieza::cadena && escaner_.cadenas_abiertas() > 0) {
-            const pieza dentro = escaner_.siguiente();
-            if (dentro.clase == clase_pieza::fin) {
-                break;
-            }
-            anota_en_cadena(dentro, inicio);
-            fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
+        if (leida.clase == clase_pieza::cadena && escaner_.cadenas_abiertas() > 0) {
+            fin = lee_cadena(leida, inicio, piezas);
+            sola = false;
+        } else if (guardando_) {
+            guarda(leida);
         }
         unidad& u = unidades_.nuevo();
-        u.hueco = hueco_;
         u.inicio = inicio;
         u.fin = fin;
         u.primera = primera;
-        u.ultima = n_firmas_;
+        u.piezas = piezas;
+        u.sola = sola;
         u.clase = leida.clase;
-        hueco_ = fin;
+        u.variante = leida.variante;
         return true;
     }
+}
+
+[[gnu::noinline]] std::size_t compactador::lee_cadena(const pieza& apertura, std::size_t inicio,
+                                                      std::uint32_t& piezas) {
+    const std::size_t primera = n_firmas_;
+    anota(apertura, inicio);
+    std::size_t fin = inicio + apertura.texto.size();
+    while (escaner_.cadenas_abiertas() > 0) {
+        const pieza dentro = escaner_.siguiente();
+        if (dentro.clase == clase_pieza::fin) {
+            break;
+        }
+        anota(dentro, inicio);
+        fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
+    }
+    piezas = static_cast<std::uint32_t>(n_firmas_ - primera);
+    return fin;
 }
 
 bool compactador::hay(std::size_t k) {
@@ -603,20 +619,21 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
     }
 
     escaner_php escaner(ventana_, true, false, false);
-    const std::size_t ultima = en(esperadas[n - 1].unidad).ultima - 1;
     for (std::size_t e = 0; e < n; ++e) {
         const unidad& u = en(esperadas[e].unidad);
-        for (std::size_t k = u.primera; k < u.ultima; ++k) {
+        for (std::uint32_t j = 0; j < u.piezas; ++j) {
             pieza leida = escaner.siguiente();
             while (es_trivial(leida.clase)) {
                 leida = escaner.siguiente();
             }
-            const firma& debe = firma_de(k);
+            const firma debe =
+                u.sola ? firma{0, u.fin - u.inicio, u.clase, u.variante} : firma_de(u.primera + j);
             // The last token's kind may hang on what follows the window.
+            const bool ultima = e + 1 == n && j + 1 == u.piezas;
             if (static_cast<std::size_t>(leida.texto.data() - ventana_.data()) !=
                     esperadas[e].base + debe.desde ||
                 leida.texto.size() != debe.largo || leida.clase != debe.clase ||
-                ((al_final || k != ultima) && leida.variante != debe.variante)) {
+                ((al_final || !ultima) && leida.variante != debe.variante)) {
                 return false;
             }
         }
@@ -651,16 +668,15 @@ final_unidad compactador::final_de(std::size_t a) const {
         }
         return k > 0 && salida_[k - 1] == '<' ? final_unidad::otro : final_unidad::barrera;
     }
-    if (u.clase != clase_pieza::codigo || u.ultima - u.primera != 1) {
+    if (u.clase != clase_pieza::codigo || !u.sola) {
         return final_unidad::otro;
     }
     if (u.fin - u.inicio == 1 && primero == '[') {
         return final_unidad::barrera;
     }
-    const firma& sola = firma_de(u.primera);
     // `b` alone could prefix a string or a heredoc that follows it.
     const bool prefijo = u.fin - u.inicio == 1 && (primero == 'b' || primero == 'B');
-    if (sola.variante != matiz::ninguno || !sigue_nombre(ultimo) || prefijo ||
+    if (u.variante != matiz::ninguno || !sigue_nombre(ultimo) || prefijo ||
         !(empieza_nombre(primero) || primero == '$' || primero == '\\')) {
         return final_unidad::otro;
     }
@@ -760,26 +776,24 @@ std::string compactador::compacta() {
         // The next unit, read here, most often the one after the last read.
         const bool al_final =
             i >= unidades_.fin() && (i > unidades_.fin() ? !hay(i) : !lee_unidad_en_linea());
-        const std::size_t hueco_desde = al_final ? hueco_final_ : en(i).hueco;
+        // The gap before unit i starts where the unit before it ended. Units
+        // with no gap between them are one run of the source, written at once.
         const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
-        if (hueco_desde < hueco_hasta) {
+        if (por_escribir_hasta_ < hueco_hasta) {
             // The gap's choice looks at what is written.
             vuelca();
-            const std::string_view hueco = f_.substr(hueco_desde, hueco_hasta - hueco_desde);
+            const std::string_view hueco =
+                f_.substr(por_escribir_hasta_, hueco_hasta - por_escribir_hasta_);
             const std::string_view lineas = saltos(hueco, f_.data() + f_.size(), lineas_);
             // Right after the open tag nothing can run into what follows.
             escribe_hueco(n_previas_ == 0 ? lineas : elige_hueco(hueco, lineas, i));
+            por_escribir_desde_ = hueco_hasta;
+            por_escribir_hasta_ = hueco_hasta;
         }
         if (al_final) {
             break;
         }
         const unidad& u = en(i);
-        // Units with no gap between them are one run of the source, written
-        // at once.
-        if (u.inicio != por_escribir_hasta_) {
-            vuelca();
-            por_escribir_desde_ = u.inicio;
-        }
         const std::size_t aqui = escrito_ + (u.inicio - por_escribir_desde_);
         por_escribir_hasta_ = u.fin;
         if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {

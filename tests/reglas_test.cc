@@ -116,6 +116,9 @@ const caso kCasos[] = {
     // `namespace` and `\\B` would make one name
     {"<?php namespace A; const B = 1; echo namespace /* c */ \\B, \"\\n\";"sv,
      "<?php namespace A;const B=1;echo namespace \\B,\"\\n\";"sv},
+    // strings of several tokens after a line end, each of their tokens read again
+    {"<?php\n$x = 'a'; $y = [1];\necho $x .\n    \"b{$x}c$y[0]\" .\n    <<<EOT\n  d $x\n  EOT\n    . \"e\" , \"\\n\";\nfunction f($x) {\n    return\n        \"r$x\" ;\n}\necho f(1);\n"sv,
+     "<?php\n$x='a';$y=[1];\necho$x.\n\"b{$x}c$y[0]\".\n<<<EOT\n  d $x\n  EOT\n.\"e\",\"\\n\";\nfunction f($x){\nreturn\n\"r$x\";\n}\necho f(1);\n"sv},
 };
 
 TEST(ReglasPhp, Compacta) {
