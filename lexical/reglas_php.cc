@@ -181,25 +181,27 @@ void pon_lineas(std::string_view fuente, std::vector<pieza_guardada>& piezas) {
     }
 }
 
+// Copies n bytes, sizeof(T) <= n <= 2 * sizeof(T): the first and the last
+// sizeof(T), which overlap when n is less than twice that.
+template <typename T>
+inline void copia_extremos(char* destino, const char* origen, std::size_t n) {
+    T a;
+    T b;
+    std::memcpy(&a, origen, sizeof a);
+    std::memcpy(&b, origen + n - sizeof b, sizeof b);
+    std::memcpy(destino, &a, sizeof a);
+    std::memcpy(destino + n - sizeof b, &b, sizeof b);
+}
+
 // Copies n bytes, most often fewer than 16: two loads and two stores at
-// most, overlapping where n is not a power of two, with no call.
+// most, with no call.
 inline void copia(char* destino, const char* origen, std::size_t n) {
     if (n >= 16) {
         std::memcpy(destino, origen, n);
     } else if (n >= 8) {
-        std::uint64_t a;
-        std::uint64_t b;
-        std::memcpy(&a, origen, 8);
-        std::memcpy(&b, origen + n - 8, 8);
-        std::memcpy(destino, &a, 8);
-        std::memcpy(destino + n - 8, &b, 8);
+        copia_extremos<std::uint64_t>(destino, origen, n);
     } else if (n >= 4) {
-        std::uint32_t a;
-        std::uint32_t b;
-        std::memcpy(&a, origen, 4);
-        std::memcpy(&b, origen + n - 4, 4);
-        std::memcpy(destino, &a, 4);
-        std::memcpy(destino + n - 4, &b, 4);
+        copia_extremos<std::uint32_t>(destino, origen, n);
     } else if (n > 0) {
         destino[0] = origen[0];
         destino[n / 2] = origen[n / 2];
