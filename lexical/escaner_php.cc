@@ -912,23 +912,27 @@ pieza escaner_php::lee_mientras_iguales(const pieza_guardada*& guardada,
     const char* const base = original.data();
     const char* const fin_base = base + original.size();
     const char* const fin_propio = f_.data() + f_.size();
-    for (const pieza_guardada* q = guardada;; ++q) {
-        pieza b = lee_siguiente();
-        while (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
-            b = lee_siguiente();
+    for (const pieza_guardada* q = guardada;;) {
+        // A token of its own each round, never assigned again: a copy of one
+        // just written field by field waits on those stores.
+        const pieza b = lee_siguiente();
+        if (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
+            continue;
         }
+        std::string_view texto = b.texto;
         if (b.clase == clase_pieza::apertura) {
-            b.texto = b.texto.substr(0, b.texto[2] == '=' ? 3 : 5);
+            texto = texto.substr(0, texto[2] == '=' ? 3 : 5);
         } else if (b.clase == clase_pieza::cierre) {
-            b.texto = b.texto.substr(0, 2);
+            texto = texto.substr(0, 2);
         }
         if (q == ultima ||
-            !((q->clase == b.clase) & (q->variante == b.variante) & (q->largo == b.texto.size()) &
+            !((q->clase == b.clase) & (q->variante == b.variante) & (q->largo == texto.size()) &
               (static_cast<std::int64_t>(q->linea) == b.linea + desfase)) ||
-            !mismos_bytes(base + q->desde, fin_base, b.texto.data(), fin_propio, q->largo)) {
+            !mismos_bytes(base + q->desde, fin_base, texto.data(), fin_propio, q->largo)) {
             guardada = q;
-            return b;
+            return {b.clase, texto, b.linea, b.variante};
         }
+        ++q;
     }
 }
 
