@@ -861,7 +861,8 @@ pieza escaner_php::lee() {
     return crea(clase_pieza::fin, f_.size());
 }
 
-pieza escaner_php::siguiente() {
+// siguiente()'s body, inlined there and in lee_mientras_iguales.
+[[gnu::always_inline]] inline pieza escaner_php::lee_siguiente() {
     const estado antes = estado_;
     // Built where the caller wants it: a copy of a token just written field
     // by field waits on those stores. Code before __halt_compiler, most
@@ -875,6 +876,64 @@ pieza escaner_php::siguiente() {
     }
     tras_leer(antes, leida);
     return leida;
+}
+
+pieza escaner_php::siguiente() {
+    return lee_siguiente();
+}
+
+namespace {
+
+// The n bytes at x and at y are the same; x_fin and y_fin end their
+// buffers. Up to 16 bytes, where both buffers hold 16 from there, one compare
+// of 16 under a mask of the length: no branch on the length, which varies
+// from token to token.
+[[gnu::always_inline]] inline bool mismos_bytes(const char* x, const char* x_fin, const char* y,
+                                                const char* y_fin, std::size_t n) {
+#if defined(__SSE2__)
+    if (n <= 16 && x_fin - x >= 16 && y_fin - y >= 16) {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y));
+        const auto distintos =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, v))) ^ 0xffffU;
+        return (distintos & ((1U << n) - 1U)) == 0;
+    }
+#endif
+    return std::string_view(x, n) == std::string_view(y, n);
+}
+
+}  // namespace
+
+// The scanner inlined into the loop, and each token compared where it is
+// made: no call and no token through memory per token.
+pieza escaner_php::lee_mientras_iguales(const pieza_guardada*& guardada,
+                                        const pieza_guardada* ultima, std::string_view original,
+                                        std::int64_t desfase) {
+    const char* const base = original.data();
+    const char* const fin_base = base + original.size();
+    const char* const fin_propio = f_.data() + f_.size();
+    for (const pieza_guardada* q = guardada;;) {
+        // A token of its own each round, never assigned again: a copy of one
+        // just written field by field waits on those stores.
+        const pieza b = lee_siguiente();
+        if (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
+            continue;
+        }
+        std::string_view texto = b.texto;
+        if (b.clase == clase_pieza::apertura) {
+            texto = texto.substr(0, texto[2] == '=' ? 3 : 5);
+        } else if (b.clase == clase_pieza::cierre) {
+            texto = texto.substr(0, 2);
+        }
+        if (q == ultima ||
+            !((q->clase == b.clase) & (q->variante == b.variante) & (q->largo == texto.size()) &
+              (static_cast<std::int64_t>(q->linea) == b.linea + desfase)) ||
+            !mismos_bytes(base + q->desde, fin_base, texto.data(), fin_propio, q->largo)) {
+            guardada = q;
+            return {b.clase, texto, b.linea, b.variante};
+        }
+        ++q;
+    }
 }
 
 void escaner_php::tras_leer(estado antes, const pieza& leida) {

@@ -46,6 +46,17 @@ struct pieza {
     matiz variante = matiz::ninguno;
 };
 
+// A token of a source by where it stands in it, as lexico_php gives it (open
+// and close tags cut): what the check of PHP's rules compares, kept in 16
+// bytes.
+struct pieza_guardada {
+    std::uint32_t desde;
+    std::uint32_t largo;
+    std::uint32_t linea;
+    clase_pieza clase;
+    matiz variante;
+};
+
 // The line ends PHP counts in fuente[desde, hasta): a LF, and a CR that no
 // LF follows (the byte at `hasta` included). The line of a token is one more
 // than those before it.
@@ -69,6 +80,17 @@ class escaner_php {
     // takes, a close tag with the line end it takes. clase_pieza::fin at the
     // end, and from then on.
     pieza siguiente();
+
+    // For the check of PHP's rules, in the check's own loop: reads on as
+    // lexico_php does (whitespace and comments passed over, tags cut) while
+    // each token matches the next of `guardada` in kind, matiz, length, line
+    // (the token's, `desfase` more) and bytes (those at its place in
+    // `original`). Returns the first token that does not, or the one read
+    // against `ultima`, which is never passed over; `guardada` then points
+    // to the kept token it stands against. For a scanner made as lexico_php
+    // makes it, with lines.
+    pieza lee_mientras_iguales(const pieza_guardada*& guardada, const pieza_guardada* ultima,
+                               std::string_view original, std::int64_t desfase);
 
     // How many strings are open where the scanner stands: inside a string, or
     // in code, HTML or a comment that interpolates into one.
@@ -140,6 +162,7 @@ class escaner_php {
     void anota(std::size_t hasta) { alcance_ = std::max(alcance_, hasta + kMargen); }
 
     pieza lee();
+    pieza lee_siguiente();
     std::size_t fin_de_trivial(std::size_t i) const;
     pieza crea(clase_pieza clase, std::size_t fin, matiz variante = matiz::ninguno);
     void apila(estado nuevo);

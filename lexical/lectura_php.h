@@ -15,16 +15,6 @@
 
 namespace kexo {
 
-// A token of the source by where it stands in it: what compara_php reads of
-// lexico_php's token. Open and close tags are cut as lexico_php cuts them.
-struct pieza_guardada {
-    std::uint32_t desde;
-    std::uint32_t largo;
-    std::uint32_t linea;
-    clase_pieza clase;
-    matiz variante;
-};
-
 // The tokens of one source, the end's (clase_pieza::fin) last. Past
 // kMaximoPiezas tokens, the scanner as it stood after the last one kept
 // (`resto`), to read the others again; for a source of 4 GiB or more, nothing

@@ -55,24 +55,6 @@ bool iguales(std::string_view a, std::string_view b) {
     return n == 0 || x[0] == y[0];
 }
 
-// The n bytes at x and at y are the same; x_fin and y_fin end their
-// buffers. Up to 16 bytes, where both buffers hold 16 from there, one compare
-// of 16 under a mask of the length: no branch on the length, which varies
-// from token to token.
-[[gnu::always_inline]] inline bool mismos_bytes(const char* x, const char* x_fin, const char* y,
-                                                const char* y_fin, std::size_t n) {
-#if defined(__SSE2__)
-    if (n <= 16 && x_fin - x >= 16 && y_fin - y >= 16) {
-        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y));
-        const auto distintos =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, v))) ^ 0xffffU;
-        return (distintos & ((1U << n) - 1U)) == 0;
-    }
-#endif
-    return iguales(std::string_view(x, n), std::string_view(y, n));
-}
-
 bool mismas(const pieza& a, const pieza& b) {
     return a.clase == b.clase && a.variante == b.variante && iguales(a.texto, b.texto);
 }
@@ -217,7 +199,7 @@ comparacion compara(std::string_view original, Lector de_original, std::string_v
         bool hay_b = false;
         if constexpr (std::is_same_v<Lector, guardadas>) {
             if (lineas) {
-                b_leida = de_original.adelanta(de_compactado, compactado, desfase, previa);
+                b_leida = de_original.adelanta(de_compactado, desfase, previa);
                 hay_b = true;
             }
         }
@@ -365,35 +347,18 @@ class guardadas {
     // compara would find the same and go on from), and returns `otro`'s
     // first piece that does not, which the next kept token stands against.
     // `previa` takes the last token passed over.
-    pieza adelanta(lexico_php& otro, std::string_view otra, std::int64_t desfase,
-                   pieza_previa& previa) {
-        const char* const base = f_.data();
-        const char* const fin_base = base + f_.size();
-        const char* const fin_otra = otra.data() + otra.size();
+    pieza adelanta(lexico_php& otro, std::int64_t desfase, pieza_previa& previa) {
         if (p_ == fin_) {
             return adelanta_en_resto(otro, desfase, previa);
         }
-        const pieza_guardada* const ultima = fin_ - 1;
         const pieza_guardada* q = p_;
-        for (;;) {
-            // A piece of its own each round, built where it stands: one
-            // assigned again and again is copied whole from where the call
-            // wrote it field by field, a stall on every token.
-            const pieza b = otro.siguiente();
-            if (q == ultima ||
-                !((q->clase == b.clase) & (q->variante == b.variante) &
-                  (q->largo == b.texto.size()) &
-                  (static_cast<std::int64_t>(q->linea) == b.linea + desfase)) ||
-                !mismos_bytes(base + q->desde, fin_base, b.texto.data(), fin_otra, q->largo)) {
-                if (q != p_) {
-                    previa.clase = q[-1].clase;
-                    previa.texto = std::string_view(base + q[-1].desde, q[-1].largo);
-                    p_ = q;
-                }
-                return b;
-            }
-            ++q;
+        const pieza b = otro.escaner().lee_mientras_iguales(q, fin_ - 1, f_, desfase);
+        if (q != p_) {
+            previa.clase = q[-1].clase;
+            previa.texto = std::string_view(f_.data() + q[-1].desde, q[-1].largo);
+            p_ = q;
         }
+        return b;
     }
 
    private:

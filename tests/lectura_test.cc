@@ -238,6 +238,63 @@ TEST(LecturaPhp, Semillas) {
     EXPECT_GT(vistas, 30);
 }
 
+// The check's own loop stops at the first token of the other source that
+// differs from the kept one (kind, matiz, bytes or line), or at the last kept
+// token it is given, and says which kept token it stands against.
+TEST(LecturaPhp, LeeMientrasIguales) {
+    struct caso {
+        std::string_view guardada;  // the source whose tokens are kept
+        std::string_view otra;      // the source read against them
+        std::int64_t desfase;
+        std::ptrdiff_t ultima;   // index of the last kept token given; -1 the end's
+        std::ptrdiff_t parada;   // index of the kept token it stops at; -1 the end's
+        std::string_view leida;  // the token returned
+        clase_pieza clase;
+    };
+    const caso casos[] = {
+        {"<?php $a = 1;\necho $a;\n", "<?php $a = 1;\necho $a;\n", 0, -1, -1, "", clase_pieza::fin},
+        // Whitespace and comments passed over; tags cut to `<?php` and `?>`.
+        {"<?php\na /* c */ (b); ?>\n", "<?php\na(b);?>", 0, -1, -1, "", clase_pieza::fin},
+        // Never past the last token given.
+        {"<?php a(b);", "<?php a(b);", 0, 2, 2, "(", clase_pieza::codigo},
+        // A line: the tag's whitespace taking the line end, and a line moved.
+        {"<?php\n$a;", "<?php $a;", 0, -1, 1, "$a", clase_pieza::codigo},
+        {"<?php\n\n$a; $b;", "<?php\n$a; $b;", 0, -1, 1, "$a", clase_pieza::codigo},
+        {"<?php\n\n$a; $b;", "<?php\n$a; $b;", 1, -1, 0, "<?php", clase_pieza::apertura},
+        {"<?php\n\n$a;\n$b;", "<?php\n$a;\n$b;", -1, -1, 0, "<?php", clase_pieza::apertura},
+        // Bytes: in a short token, past 16 bytes, and at the very end.
+        {"<?php $ab;", "<?php $ac;", 0, -1, 1, "$ac", clase_pieza::codigo},
+        {"<?php $abcdefghijklmnopqrstu1;", "<?php $abcdefghijklmnopqrstu2;", 0, -1, 1,
+         "$abcdefghijklmnopqrstu2", clase_pieza::codigo},
+        {"<?php $a", "<?php $b", 0, -1, 1, "$b", clase_pieza::codigo},
+        // The same bytes read otherwise: a matiz, a kind, a length.
+        {"<?php f(&$a);", "<?php f(& a);", 0, -1, 3, "&", clase_pieza::codigo},
+        {"<?php 'a';", "<?php a;", 0, -1, 1, "a", clase_pieza::codigo},
+        {"<?php $a;", "<?php $ab;", 0, -1, 1, "$ab", clase_pieza::codigo},
+        // One source ends first.
+        {"<?php $a;", "<?php $a; $b;", 0, -1, 3, "$b", clase_pieza::codigo},
+        {"<?php $a; $b;", "<?php $a;", 0, -1, 3, "", clase_pieza::fin},
+    };
+    for (const caso& c : casos) {
+        SCOPED_TRACE(escapa(c.guardada) + " / " + escapa(c.otra));
+        lectura_php lectura;
+        compacta_php(c.guardada, lectura);
+        ASSERT_TRUE(lectura.completa);
+        ASSERT_FALSE(lectura.resto.has_value());
+        const pieza_guardada* const primera = lectura.piezas.data();
+        const auto indice = [&](std::ptrdiff_t k) {
+            return k < 0 ? static_cast<std::ptrdiff_t>(lectura.piezas.size()) - 1 : k;
+        };
+        escaner_php escaner(c.otra, false, false, true);
+        const pieza_guardada* q = primera;
+        const pieza leida =
+            escaner.lee_mientras_iguales(q, primera + indice(c.ultima), c.guardada, c.desfase);
+        EXPECT_EQ(indice(c.parada), q - primera);
+        EXPECT_EQ(c.leida, leida.texto);
+        EXPECT_EQ(c.clase, leida.clase);
+    }
+}
+
 // Past the bound the check reads on with the scanner as it stood after the
 // last token kept: the same tokens, lines and verdicts.
 TEST(LecturaPhp, Cota) {
