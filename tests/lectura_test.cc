@@ -87,6 +87,18 @@ void espera_lectura(std::string_view fuente, const lectura_php& lectura) {
     }
 }
 
+// Three edits of `texto` at `p`, added to `otros`: a line end put in, the
+// byte there taken out, and `injerto` put in.
+void edita_en(const std::string& texto, std::size_t p, const char* injerto,
+              std::vector<std::string>& otros) {
+    std::string e = texto;
+    otros.push_back(e.insert(p, "\n"));
+    e = texto;
+    otros.push_back(e.erase(p, 1));
+    e = texto;
+    otros.push_back(e.insert(p, injerto));
+}
+
 // Other sources to compare with: PHP's rules' bytes, kexo's, the source, and
 // edits of PHP's rules' bytes that move a line, cut a token, add a
 // __LINE__, or add whitespace or a close tag at the end.
@@ -98,12 +110,7 @@ std::vector<std::string> contrapartes(std::string_view fuente, const std::string
                                    reglas + "?>\n",
                                    reglas + " ?>x"};
     for (std::size_t p = 0; p < reglas.size(); p += 1 + reglas.size() / 7) {
-        std::string e = reglas;
-        otros.push_back(e.insert(p, "\n"));
-        e = reglas;
-        otros.push_back(e.erase(p, 1));
-        e = reglas;
-        otros.push_back(e.insert(p, " __LINE__ "));
+        edita_en(reglas, p, " __LINE__ ", otros);
     }
     return otros;
 }
@@ -324,13 +331,7 @@ TEST(LecturaPhp, Cota) {
         const std::size_t corte = lectura.piezas.back().desde;
         std::vector<std::string> otros{reglas};
         for (const std::size_t p : {std::size_t{9}, corte, corte + 1, reglas.size() - 3}) {
-            const std::size_t q = std::min(p, reglas.size() - 1);
-            std::string e = reglas;
-            otros.push_back(e.insert(q, "\n"));
-            e = reglas;
-            otros.push_back(e.erase(q, 1));
-            e = reglas;
-            otros.push_back(e.insert(q, "$a"));
+            edita_en(reglas, std::min(p, reglas.size() - 1), "$a", otros);
         }
         const std::set<int> vistos = espera_veredictos(fuente, lectura, otros);
         motivos.insert(vistos.begin(), vistos.end());
