@@ -19,6 +19,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/carpeta.h"
@@ -397,13 +398,36 @@ class carpetas_en_curso {
     std::condition_variable hechas_;
 };
 
+// A thread waited for when its owner ends, an exception's way included: a
+// std::thread still running when destroyed ends the process.
+class hilo_esperado {
+   public:
+    hilo_esperado() = default;
+    hilo_esperado(const hilo_esperado&) = delete;
+    hilo_esperado& operator=(const hilo_esperado&) = delete;
+    ~hilo_esperado() { espera(); }
+
+    template <typename Trabajo>
+    void lanza(Trabajo trabajo) {
+        hilo_ = std::thread(std::move(trabajo));
+    }
+    void espera() {
+        if (hilo_.joinable()) {
+            hilo_.join();
+        }
+    }
+
+   private:
+    std::thread hilo_;
+};
+
 // Does the work on every entry of `obra`: folders first, in path order, so
 // that each exists before what it holds; each file once, then its other names,
 // linked to it; a folder's attributes last, since writing in it changes its
 // times: by the worker that finishes the last entry it holds, its subfolders
 // included. With `borra` (not empty), what the source no longer has is
-// removed once the folders are made, before anything is written. With `tiempos`, adds there
-// where each thread's time went.
+// removed once the folders are made, before anything is written. With
+// `tiempos`, adds there where each thread's time went.
 std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
                                      const std::function<void()>& borra, tiempos_fases* tiempos) {
     const std::vector<entrada>& entradas = obra.entradas;
@@ -435,13 +459,13 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
         }
         hechas.hasta(entradas.size());
     };
-    std::thread creador;
+    hilo_esperado creador;
     if (borra) {
         crea_carpetas();
         borra();
     } else {
         try {
-            creador = std::thread(crea_carpetas);
+            creador.lanza(crea_carpetas);
         } catch (const std::system_error&) {
             crea_carpetas();  // no thread to be had
         }
@@ -533,9 +557,7 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
             orden, hilos, avance, [&](std::size_t i) { return entradas[i].principal != kNinguna; },
             hace);
     }
-    if (creador.joinable()) {
-        creador.join();
-    }
+    creador.espera();  // its time counted before the sum is read
     talleres.clear();  // their folders closed
     for (const tiempos_fases& del_hilo : de_cada_hilo) {
         tiempos->suma(del_hilo);
