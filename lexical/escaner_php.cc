@@ -919,12 +919,7 @@ pieza escaner_php::lee_mientras_iguales(const pieza_guardada*& guardada,
         if (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
             continue;
         }
-        std::string_view texto = b.texto;
-        if (b.clase == clase_pieza::apertura) {
-            texto = texto.substr(0, texto[2] == '=' ? 3 : 5);
-        } else if (b.clase == clase_pieza::cierre) {
-            texto = texto.substr(0, 2);
-        }
+        const std::string_view texto = sin_lo_que_toma(b.clase, b.texto);
         if (q == ultima ||
             !((q->clase == b.clase) & (q->variante == b.variante) & (q->largo == texto.size()) &
               (static_cast<std::int64_t>(q->linea) == b.linea + desfase)) ||

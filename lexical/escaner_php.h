@@ -57,6 +57,16 @@ struct pieza_guardada {
     matiz variante;
 };
 
+// A token's bytes as lexico_php gives them: an open tag without the
+// whitespace byte it takes (`<?php`, `<?=`), a close tag without the line
+// end it takes; any other token whole.
+inline std::string_view sin_lo_que_toma(clase_pieza clase, std::string_view texto) {
+    if (clase == clase_pieza::apertura) {
+        return texto.substr(0, texto[2] == '=' ? 3 : 5);
+    }
+    return clase == clase_pieza::cierre ? texto.substr(0, 2) : texto;
+}
+
 // The line ends PHP counts in fuente[desde, hasta): a LF, and a CR that no
 // LF follows (the byte at `hasta` included). The line of a token is one more
 // than those before it.

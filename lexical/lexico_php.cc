@@ -385,11 +385,7 @@ class guardadas {
         while (leida.clase == clase_pieza::blanco || leida.clase == clase_pieza::comentario) {
             leida = resto_->siguiente();
         }
-        if (leida.clase == clase_pieza::apertura) {
-            leida.texto = leida.texto.substr(0, leida.texto[2] == '=' ? 3 : 5);
-        } else if (leida.clase == clase_pieza::cierre) {
-            leida.texto = leida.texto.substr(0, 2);
-        }
+        leida.texto = sin_lo_que_toma(leida.clase, leida.texto);
         if (!lineas_) {
             leida.linea = 0;
         }

@@ -381,12 +381,7 @@ class compactador {
             return;
         }
     }
-    std::size_t largo = leida.texto.size();
-    if (leida.clase == clase_pieza::apertura) {
-        largo = std::min(largo, std::size_t{leida.texto[2] == '=' ? 3U : 5U});
-    } else if (leida.clase == clase_pieza::cierre) {
-        largo = std::min(largo, std::size_t{2});
-    }
+    const std::size_t largo = sin_lo_que_toma(leida.clase, leida.texto).size();
     if (guardadas_ == piezas.size()) {
         agranda_piezas();
     }
