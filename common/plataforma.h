@@ -39,6 +39,36 @@ long numero_de_proceso();
 // The descriptor of the stream `flujo`.
 int descriptor_de(std::FILE* flujo);
 
+// What a copy takes from its source, as the system told it at one moment:
+// its size, owner, group, permission bits and times (seconds and
+// nanoseconds apart, so that no date overflows).
+struct atributos_origen {
+    std::int64_t tamano = -1;
+    std::int64_t dueno = -1;  // -1 where files have no owners
+    std::int64_t grupo = -1;
+    std::uint32_t modo = 0;
+    std::int64_t acceso_s = 0;
+    std::int64_t acceso_ns = 0;
+    std::int64_t cambio_s = 0;
+    std::int64_t cambio_ns = 0;
+};
+
+// Puts in `vistos` what the file open as `fd` is now. Returns false, with
+// errno, when the system cannot tell.
+bool lee_atributos(int fd, atributos_origen& vistos);
+
+// Lets the file open as `fd` be read again after a read refused with EAGAIN:
+// a source is opened without waiting (a FIFO must not hold the run up), and
+// a regular file's reads ignore that on Linux, but not on every file system
+// (one served by a process, say). Returns true when the descriptor was
+// non-blocking and now waits, so that the read is to be tried again.
+bool lee_esperando(int fd);
+
+// Reads up to `n` bytes of the file open as `fd` at its position into
+// `bytes`, tried again when interrupted or refused with EAGAIN (see
+// lee_esperando). Returns the bytes read (0 at its end), or -1 with errno.
+std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n);
+
 // A stream over the descriptor `fd`, opened with fopen's `modo`; null, with
 // errno and `fd` closed, when it cannot be made.
 archivo abre_descriptor(int fd, const char* modo);
@@ -53,8 +83,11 @@ struct copia_hecha {
 // Copies every byte of `origen` from its start into `destino` from its start,
 // in bounded pieces whatever the size, through the kernel where it can, and
 // keeps the source's holes where the system tells them. `bloque` is room to
-// reuse when the bytes must pass through memory.
-copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque);
+// reuse when the bytes must pass through memory. `despues`, when given, gets
+// what the source is once copied (unless the copy fails), the attributes its
+// copy is to take.
+copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque,
+                            atributos_origen* despues = nullptr);
 
 // Gives the file open as `fd` the owner `dueno` and group `grupo` where the
 // system lets this process (as root), or the group alone, as `cp -a` does;

@@ -152,6 +152,36 @@ int descriptor_de(std::FILE* flujo) {
     return fileno(flujo);
 }
 
+bool lee_atributos(int fd, atributos_origen& vistos) {
+    struct stat estado;
+    if (fstat(fd, &estado) != 0) {
+        return false;
+    }
+    vistos.tamano = static_cast<std::int64_t>(estado.st_size);
+    vistos.dueno = static_cast<std::int64_t>(estado.st_uid);
+    vistos.grupo = static_cast<std::int64_t>(estado.st_gid);
+    vistos.modo = static_cast<std::uint32_t>(estado.st_mode & 07777);
+    vistos.acceso_s = static_cast<std::int64_t>(estado.st_atim.tv_sec);
+    vistos.acceso_ns = static_cast<std::int64_t>(estado.st_atim.tv_nsec);
+    vistos.cambio_s = static_cast<std::int64_t>(estado.st_mtim.tv_sec);
+    vistos.cambio_ns = static_cast<std::int64_t>(estado.st_mtim.tv_nsec);
+    return true;
+}
+
+std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n) {
+    ssize_t leidos = 0;
+    do {
+        leidos = read(fd, bytes, n);
+    } while (leidos < 0 && (errno == EINTR || (errno == EAGAIN && lee_esperando(fd))));
+    return leidos;
+}
+
+bool lee_esperando(int fd) {
+    const int banderas = fcntl(fd, F_GETFL);
+    return banderas >= 0 && (banderas & O_NONBLOCK) != 0 &&
+           fcntl(fd, F_SETFL, banderas & ~O_NONBLOCK) == 0;
+}
+
 archivo abre_descriptor(int fd, const char* modo) {
     archivo abierto(fdopen(fd, modo));
     if (!abierto) {
@@ -197,13 +227,13 @@ class copiador {
         const bool sin_limite = hasta < 0;
         off_t en = desde;
         bool al_final = false;
+        visto_al_final_ = false;
         while (!al_final && (sin_limite || en < hasta) && hecha.error == 0) {
             constexpr off_t kTramo = off_t{1} << 30;
-            const auto n =
-                static_cast<std::size_t>(sin_limite ? kTramo : std::min(kTramo, hasta - en));
+            auto n = static_cast<std::size_t>(sin_limite ? kTramo : std::min(kTramo, hasta - en));
             const ssize_t hechos = por_nucleo_ ? por_el_nucleo(en, n) : por_memoria(en, n, hecha);
             if (hechos < 0 && por_nucleo_) {
-                if (errno == EINTR) {
+                if (errno == EINTR || (errno == EAGAIN && lee_esperando(de_))) {
                     continue;
                 }
                 if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
@@ -217,11 +247,24 @@ class copiador {
                 al_final = true;
             } else if (hechos > 0) {
                 en += hechos;
+                // Fewer bytes than asked end a regular file on most file
+                // systems, not on all: the end is proven by the source's
+                // size, told now, being where the copy is; that look is the
+                // one the copy's attributes are taken from. Else the copy
+                // goes on until a call meets nothing.
+                if (sin_limite && static_cast<std::size_t>(hechos) < n &&
+                    lee_atributos(de_, visto_) && visto_.tamano == en) {
+                    al_final = true;
+                    visto_al_final_ = true;
+                }
             }
         }
         hasta = en;
         return al_final || sin_limite;
     }
+
+    // What the source was seen as when the last copy ended at its size, if it did.
+    const atributos_origen* visto_al_final() const { return visto_al_final_ ? &visto_ : nullptr; }
 
    private:
     ssize_t por_el_nucleo(off_t en, std::size_t n) {
@@ -237,12 +280,17 @@ class copiador {
 #endif
     }
 
-    ssize_t por_memoria(off_t en, std::size_t n, copia_hecha& hecha) {
+    // Copies up to `n` bytes, no more than a block: `n` becomes what was asked.
+    ssize_t por_memoria(off_t en, std::size_t& n, copia_hecha& hecha) {
         constexpr std::size_t kBloque = std::size_t{1} << 18;
         if (bloque_.size() < kBloque) {
             bloque_.resize(kBloque);
         }
-        const ssize_t leidos = pread(de_, bloque_.data(), std::min(n, bloque_.size()), en);
+        n = std::min(n, bloque_.size());
+        ssize_t leidos = 0;
+        do {
+            leidos = pread(de_, bloque_.data(), n, en);
+        } while (leidos < 0 && (errno == EINTR || (errno == EAGAIN && lee_esperando(de_))));
         if (leidos < 0) {
             hecha.error = errno;
             hecha.al_leer = true;
@@ -265,11 +313,14 @@ class copiador {
     int a_;
     std::string& bloque_;
     bool por_nucleo_ = true;
+    atributos_origen visto_;
+    bool visto_al_final_ = false;
 };
 
 }  // namespace
 
-copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque) {
+copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque,
+                            atributos_origen* despues) {
     const int de = fileno(origen);
     const int a = fileno(destino);
     copia_hecha hecha{0, 0, false};
@@ -281,12 +332,14 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
     // Fewer blocks than bytes: holes, to be skipped rather than written.
     bool con_huecos = estado.st_blocks * 512 < estado.st_size;
     off_t posicion = 0;
+    bool copiado = false;  // the last piece was copied (the copy's own look at the source holds)
     for (;;) {
         off_t datos = posicion;
         off_t hueco = -1;
         if (con_huecos) {
             datos = lseek(de, posicion, SEEK_DATA);
             if (datos < 0 && errno == ENXIO) {
+                copiado = false;
                 break;  // only a hole up to the end
             }
             if (datos < 0) {
@@ -297,19 +350,28 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
             }
         }
         const bool al_final = copia.copia(datos, hueco, hecha);
+        copiado = true;
         posicion = hueco;
         if (al_final || hecha.error != 0) {
             break;
         }
     }
-    if (hecha.error == 0 && fstat(de, &estado) != 0) {
-        return {0, errno, true};
+    atributos_origen visto;
+    if (hecha.error == 0) {
+        if (copiado && copia.visto_al_final() != nullptr) {
+            visto = *copia.visto_al_final();
+        } else if (!lee_atributos(de, visto)) {
+            return {0, errno, true};
+        }
     }
     // A hole at the end makes the size, not the bytes copied.
-    if (hecha.error == 0 && estado.st_size > posicion && ftruncate(a, estado.st_size) != 0) {
+    if (hecha.error == 0 && visto.tamano > posicion && ftruncate(a, visto.tamano) != 0) {
         hecha = {0, errno, false};
     }
-    hecha.bytes = static_cast<std::uint64_t>(std::max<off_t>(posicion, estado.st_size));
+    hecha.bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(posicion, visto.tamano));
+    if (hecha.error == 0 && despues != nullptr) {
+        *despues = visto;
+    }
     return hecha;
 }
 
@@ -544,11 +606,9 @@ archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto
         errno = EINVAL;
         return nullptr;
     }
-    // F_SETFL sets only the status flags, of which it was opened with O_NONBLOCK alone.
-    if (fcntl(fd, F_SETFL, 0) != 0) {
-        cierra_guardando_error(fd);
-        return nullptr;
-    }
+    // O_NONBLOCK stays: a regular file's reads ignore it on Linux, and where
+    // a file system honours it, a read refused with EAGAIN clears it and is
+    // tried again (lee_esperando), which saves two calls on every file.
     return archivo(sin_buffer(abre_descriptor(fd, "rb").release()));
 }
 
@@ -651,7 +711,11 @@ int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
         return 0;
     }
     const struct timespec tiempos[2] = {estado.st_atim, estado.st_mtim};
-    if (!conserva_dueno_y_permisos(copia.fd(), estado.st_uid, estado.st_gid, estado.st_mode) ||
+    // An owner, group and bits the copy has already, as just seen, are not set again.
+    const bool mismos = ya.st_uid == estado.st_uid && ya.st_gid == estado.st_gid &&
+                        (ya.st_mode & 07777) == (estado.st_mode & 07777);
+    if ((!mismos &&
+         !conserva_dueno_y_permisos(copia.fd(), estado.st_uid, estado.st_gid, estado.st_mode)) ||
         futimens(copia.fd(), tiempos) != 0) {
         return errno;
     }
@@ -873,7 +937,7 @@ std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
     ssize_t leidos = 0;
     do {
         leidos = pread(fd, bytes, n, static_cast<off_t>(en));
-    } while (leidos < 0 && errno == EINTR);
+    } while (leidos < 0 && (errno == EINTR || (errno == EAGAIN && lee_esperando(fd))));
     return leidos;
 }
 

@@ -133,7 +133,28 @@ archivo abre_si_regular(const char* ruta, const char* modo) {
     return archivo(std::fopen(ruta, modo));
 }
 
-copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque) {
+bool lee_atributos(int fd, atributos_origen& vistos) {
+    struct _stat64 estado;
+    if (_fstat64(fd, &estado) != 0) {
+        return false;
+    }
+    vistos = atributos_origen{};
+    vistos.tamano = estado.st_size;
+    vistos.acceso_s = estado.st_atime;
+    vistos.cambio_s = estado.st_mtime;
+    return true;
+}
+
+std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n) {
+    return _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+}
+
+bool lee_esperando(int) {
+    return false;  // reads here always wait
+}
+
+copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque,
+                            atributos_origen* despues) {
     // No holes told here: every byte goes through memory, a block at a time.
     constexpr std::size_t kBloque = std::size_t{1} << 18;
     if (bloque.size() < kBloque) {
@@ -152,6 +173,9 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
         }
         hecha.bytes += n;
         if (n < bloque.size()) {
+            if (despues != nullptr && !lee_atributos(_fileno(origen), *despues)) {
+                return {hecha.bytes, errno != 0 ? errno : EIO, true};
+            }
             return hecha;
         }
     }

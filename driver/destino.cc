@@ -161,13 +161,18 @@ bool destino::confirma(bool escrito) {
     bool bien = std::fflush(flujo_.get()) == 0 && escrito;
     escribiendo.termina();
     medida atribuyendo(tiempos_, fase::atributos);
-    bien = bien && (original_ == nullptr || copia_atributos(fd, original_));
+    nodo queda;
+    const bool con_queda = bien && original_ != nullptr;
+    if (con_queda) {
+        bien = con_vistos_ ? copia_atributos(fd, vistos_, &queda)
+                           : copia_atributos(fd, original_, &queda);
+    }
     atribuyendo.termina();
     if (en_su_sitio_) {
         return std::fclose(flujo_.release()) == 0 && bien;
     }
     if (bien && antes_de_colocar_) {
-        antes_de_colocar_(fd);
+        antes_de_colocar_(fd, con_queda ? &queda : nullptr);
     }
     const medida nombrando(tiempos_, fase::renombrado);
     bien = bien && nombra_temporal();
@@ -255,6 +260,11 @@ int coloca_enlace_duro(const carpeta_destino& de, const std::string& original,
         return errno;
     }
     return coloca_hecho(a, hecho, a.prefijo() + nombre);
+}
+
+bool copia_atributos(int fd, std::FILE* original, nodo* queda) {
+    atributos_origen de;
+    return lee_atributos(descriptor_de(original), de) && copia_atributos(fd, de, queda);
 }
 
 bool es_temporal_en_curso(const std::string& nombre) {

@@ -46,15 +46,26 @@ class destino {
 
     std::FILE* flujo() const { return flujo_.get(); }
 
-    // Gives the file, before it takes its place, the permission bits and
-    // times that the file open as `original` has then, as a copy does.
+    // Gives the file, before it takes its place, the owner, permission bits
+    // and times that the file open as `original` has then, as a copy does;
+    // or, given `vistos`, those it was seen with last (once read whole).
     // Called before `abre`, it also saves setting them twice.
-    void conserva_atributos_de(std::FILE* original) { original_ = original; }
+    void conserva_atributos_de(std::FILE* original, const atributos_origen* vistos = nullptr) {
+        original_ = original;
+        con_vistos_ = vistos != nullptr;
+        if (con_vistos_) {
+            vistos_ = *vistos;
+        }
+    }
 
     // Has `paso` done on the file, open as its descriptor, once complete with
     // its attributes and before it takes its place: what it adds is there
-    // the moment the file is. Not done on a file written in place.
-    void antes_de_colocar(std::function<void(int)> paso) { antes_de_colocar_ = std::move(paso); }
+    // the moment the file is. Not done on a file written in place. Its
+    // second argument is what the file is then, when setting its attributes
+    // has told it; else null.
+    void antes_de_colocar(std::function<void(int, const nodo*)> paso) {
+        antes_de_colocar_ = std::move(paso);
+    }
 
     // True when standard output writes to this very file, written in place.
     bool comparte_salida_estandar() const;
@@ -88,7 +99,9 @@ class destino {
 
     archivo flujo_;
     std::FILE* original_ = nullptr;  // whose attributes the file takes, if any
-    std::function<void(int)> antes_de_colocar_;
+    atributos_origen vistos_;        // what it was seen with, when con_vistos_
+    bool con_vistos_ = false;
+    std::function<void(int, const nodo*)> antes_de_colocar_;
     tiempos_fases* tiempos_ = nullptr;
     carpeta_destino carpeta_;    // the destination's folder, while a temporary file is in it
     std::string nombre_;         // the destination's name in that folder

@@ -282,15 +282,33 @@ void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre) {
     }
 }
 
-bool copia_atributos(int fd, std::FILE* original) {
-    struct stat de_original;
-    if (fstat(fileno(original), &de_original) != 0) {
+bool copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
+    struct timespec tiempos[2];
+    tiempos[0].tv_sec = static_cast<time_t>(de.acceso_s);
+    tiempos[0].tv_nsec = static_cast<long>(de.acceso_ns);
+    tiempos[1].tv_sec = static_cast<time_t>(de.cambio_s);
+    tiempos[1].tv_nsec = static_cast<long>(de.cambio_ns);
+    // The times first: an owner or bits set after them leave them alone, and
+    // the look at the file taken then, which its record needs anyway, tells
+    // whether its owner, group and bits are to be set at all. A new file
+    // often has them already (this process's own, its folder's group, the
+    // bits the umask or a default ACL gave): only what the system says it
+    // has is trusted, never what it should have been made with.
+    nodo ahora;
+    if (futimens(fd, tiempos) != 0 || nodo_de_descriptor(fd, ahora) != 0) {
         return false;
     }
-    const struct timespec tiempos[2] = {de_original.st_atim, de_original.st_mtim};
-    return conserva_dueno_y_permisos(fd, de_original.st_uid, de_original.st_gid,
-                                     de_original.st_mode & 07777) &&
-           futimens(fd, tiempos) == 0;
+    const std::uint32_t bits = de.modo & 07777;
+    if (ahora.dueno != de.dueno || ahora.grupo != de.grupo || ahora.modo != bits) {
+        if (!conserva_dueno_y_permisos(fd, de.dueno, de.grupo, bits) ||
+            nodo_de_descriptor(fd, ahora) != 0) {
+            return false;
+        }
+    }
+    if (queda != nullptr) {
+        *queda = ahora;
+    }
+    return true;
 }
 
 bool es_salida_estandar(int fd) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/carpeta.h"
+#include "common/plataforma.h"
 
 namespace kexo {
 
@@ -115,9 +116,15 @@ void borra_entrada(int carpeta, const char* nombre);
 // says it was made named, with restricted bits.
 void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre);
 
-// Gives the file open as `fd` the permission bits and times of the file open
-// as `original`. Returns false on failure.
-bool copia_atributos(int fd, std::FILE* original);
+// Gives the file open as `fd` the owner, group, permission bits and times
+// that its source was seen with as `de`, as a copy does; an owner, group and
+// bits the file already has, as the system says after its times are set,
+// are not set again. `queda`, when given, gets what the file is then.
+// Returns false, with errno, on failure.
+bool copia_atributos(int fd, const atributos_origen& de, nodo* queda = nullptr);
+
+// The same with what the file open as `original` is now.
+bool copia_atributos(int fd, std::FILE* original, nodo* queda = nullptr);
 
 // True when standard output writes to the file open as `fd`.
 bool es_salida_estandar(int fd);

@@ -190,14 +190,11 @@ void prepara_temporal(int, const nodo_destino&, bool) {
     // A new file's attributes: a read-only one could not be moved into place.
 }
 
-bool copia_atributos(int fd, std::FILE* original) {
+bool copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
     // The times only: a read-only file could not be moved into place.
-    struct _stat64 de_original;
-    if (_fstat64(_fileno(original), &de_original) != 0) {
-        return false;
-    }
-    struct __utimbuf64 tiempos = {de_original.st_atime, de_original.st_mtime};
-    return _futime64(fd, &tiempos) == 0;
+    struct __utimbuf64 tiempos = {de.acceso_s, de.cambio_s};
+    return _futime64(fd, &tiempos) == 0 &&
+           (queda == nullptr || nodo_de_descriptor(fd, *queda) == 0);
 }
 
 bool es_salida_estandar(int) {

@@ -44,7 +44,8 @@ int lee_inicio_para_aviso(std::FILE* origen, std::string_view scopy, std::string
     return error;
 }
 
-int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo, std::int64_t tamano) {
+int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo, std::int64_t tamano,
+               atributos_origen* despues) {
     if (tamano < 0) {
         tamano = tamano_de(origen);
     }
@@ -52,12 +53,39 @@ int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo, std::i
     const std::size_t tope = maximo < SIZE_MAX ? maximo + 1 : maximo;
     bytes.resize(
         std::min(tope, tamano > 0 ? static_cast<std::size_t>(tamano) + 1 : kBloqueLectura));
+    const int fd = despues != nullptr ? descriptor_de(origen) : -1;
     std::size_t leidos = 0;
     int error = 0;
     for (;;) {
-        leidos += lee_bloque(origen, &bytes[leidos], bytes.size() - leidos, error);
-        if (leidos < bytes.size() || bytes.size() == tope) {
-            break;  // the end of the source, a failed read, or the limit
+        const std::size_t pedidos = bytes.size() - leidos;
+        std::size_t n = 0;
+        if (fd < 0) {
+            n = lee_bloque(origen, &bytes[leidos], pedidos, error);  // short only at the end
+        } else if (const std::int64_t r = lee_descriptor(fd, &bytes[leidos], pedidos); r >= 0) {
+            n = static_cast<std::size_t>(r);
+        } else {
+            error = errno != 0 ? errno : EIO;
+        }
+        leidos += n;
+        if (error != 0 || (n < pedidos && fd < 0)) {
+            break;  // a failed read, or the end of the source
+        }
+        if (n < pedidos) {
+            // A single read that stops short ends a regular file on most file
+            // systems, not on all (one served over a network or by a
+            // process, /proc's): the end is proven by a read that meets
+            // nothing, or by the size the source has now being what was read.
+            if (!lee_atributos(fd, *despues)) {
+                error = errno != 0 ? errno : EIO;
+                break;
+            }
+            if (n == 0 || despues->tamano == static_cast<std::int64_t>(leidos)) {
+                break;
+            }
+            continue;  // room is left: read on
+        }
+        if (bytes.size() == tope) {
+            break;  // the limit
         }
         bytes.resize(std::min(tope, bytes.size() * 2));
     }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/archivo.h"
+#include "common/plataforma.h"
 
 namespace kexo {
 
@@ -48,9 +49,12 @@ struct lectura {
 // error number of a failed read; EFBIG, with only part read, when the source
 // holds more than `maximo` bytes. `tamano`, when not negative, is the size
 // the source was just seen with, which saves asking for it again: a source
-// that has grown since is still read whole.
+// that has grown since is still read whole. `despues`, when given, gets what
+// the source is once read, as told after the last read: its end is then
+// proven by its size as much as by a read that meets nothing, which saves
+// that read.
 int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo = SIZE_MAX,
-               std::int64_t tamano = -1);
+               std::int64_t tamano = -1, atributos_origen* despues = nullptr);
 
 }  // namespace kexo
 

@@ -16,8 +16,11 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "common/carpeta.h"
+#include "common/plataforma.h"
+#include "driver/lectura.h"
 #include "tests/proceso.h"
 #include "tree/estado.h"
 #include "tree/recorrido.h"
@@ -1941,6 +1944,164 @@ TEST(Arbol, EstrictoTambienSinReescribir) {
     escribe_fichero(escena / "origen/b.php", "<?php\n$t = 1; // dos\n");
     EXPECT_EQ(0, arbol_con(escena.ruta(), args, entorno).estado);
     EXPECT_EQ(0, arbol_con(escena.ruta(), args, entorno).estado);
+}
+
+// A default ACL on `carpeta` that gives new files the bits `modo` (of 0666)
+// whatever the umask. Returns false where the file system keeps no ACLs.
+bool pon_acl_por_defecto(const fs::path& carpeta, mode_t modo) {
+    struct entrada_acl {
+        std::uint16_t etiqueta;
+        std::uint16_t permisos;
+        std::uint32_t id;
+    };
+    struct {
+        std::uint32_t version = 2;
+        entrada_acl entradas[3] = {{0x01, 0, ~0u}, {0x04, 0, ~0u}, {0x20, 0, ~0u}};
+    } acl;
+    for (int i = 0; i < 3; ++i) {
+        acl.entradas[i].permisos = static_cast<std::uint16_t>((modo >> (6 - 3 * i)) & 7);
+    }
+    return setxattr(carpeta.c_str(), "system.posix_acl_default", &acl, sizeof acl, 0) == 0;
+}
+
+// What a file is as its copy must have it: bits, owner and group.
+std::string atributos_de(const fs::path& ruta) {
+    struct stat e {};
+    lstat(ruta.c_str(), &e);
+    return std::to_string(e.st_mode & 07777) + " " + std::to_string(e.st_uid) + ":" +
+           std::to_string(e.st_gid);
+}
+
+// A file written is given its source's owner, group and bits only where it
+// lacks them, as the system says once it is written: whatever the umask, a
+// setgid folder or a default ACL made it with, it ends with its source's,
+// and the next run knows it for its own.
+TEST(Arbol, AtributosDelOrigenSoloDondeFaltan) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to give files other owners and groups";
+    }
+    constexpr uid_t kNadie = 65534;
+    const struct {
+        const char* que;
+        mode_t mascara;       // the run's umask
+        mode_t modo;          // the source files' bits
+        uid_t dueno;          // their owner and group
+        bool carpeta_setgid;  // the destination is a setgid folder of another group
+        mode_t acl;           // the bits a default ACL on the destination gives (0: none)
+    } casos[] = {
+        {"umask 022", 022, 0644, 0, false, 0},
+        {"umask 077", 077, 0644, 0, false, 0},
+        {"umask 000", 0, 0644, 0, false, 0},
+        {"bits que la umask no da", 022, 0755, 0, false, 0},
+        {"bits que la umask quita", 0, 0600, 0, false, 0},
+        {"setuid", 022, 04755, 0, false, 0},
+        {"otro dueno", 022, 0644, kNadie, false, 0},
+        {"otro dueno, setuid y setgid", 022, 06755, kNadie, false, 0},
+        {"carpeta setgid", 022, 0644, 0, true, 0},
+        {"carpeta setgid, fichero setgid", 022, 02755, 0, true, 0},
+        {"ACL por defecto, los bits del origen", 077, 0644, 0, false, 0644},
+        {"ACL por defecto, otros bits que el origen", 022, 0640, 0, false, 0644},
+        {"ACL por defecto, otros bits que la umask", 022, 0644, 0, false, 0640},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.que);
+        const carpeta_temporal escena;
+        const fs::path origen = escena / "origen";
+        fs::create_directories(origen / "sub");
+        const char* const ficheros[] = {"a.php", "b.txt", "sub/c.php", "sub/d.txt"};
+        for (const char* f : ficheros) {
+            escribe_fichero(origen / f, "<?php\n  // comentario\n  echo 1;\n");
+            ASSERT_EQ(0, chown((origen / f).c_str(), c.dueno, c.dueno));
+            ASSERT_EQ(0, chmod((origen / f).c_str(), c.modo));
+        }
+        const fs::path destino = escena / "destino";
+        fs::create_directory(destino);
+        if (c.carpeta_setgid) {
+            ASSERT_EQ(0, chown(destino.c_str(), 0, kNadie));
+            ASSERT_EQ(0, chmod(destino.c_str(), 02775));
+        }
+        if (c.acl != 0 && !pon_acl_por_defecto(destino, c.acl)) {
+            continue;  // no ACLs here
+        }
+        const mode_t antes = umask(c.mascara);
+        const resultado r = arbol(escena.ruta(), {"origen", "destino"});
+        const resultado otra = arbol(escena.ruta(), {"origen", "destino"});
+        const auto huella = huellas(destino);
+        const resultado tercera = arbol(escena.ruta(), {"origen", "destino"});
+        umask(antes);
+        termina_con(r, "Compactados 2 (0 por las reglas de PHP), sin compactar 0, copiados 2");
+        for (const char* f : ficheros) {
+            SCOPED_TRACE(f);
+            EXPECT_EQ(atributos_de(origen / f), atributos_de(destino / f));
+        }
+        if (guarda_atributos(escena.ruta())) {
+            termina_con(otra, "copiados 0, al dia 4, fallidos 0");
+            termina_con(tercera, "copiados 0, al dia 4, fallidos 0");
+            EXPECT_EQ(huella, huellas(destino));
+        }
+    }
+}
+
+// A source read whole ends where a read meets nothing or where its size, told
+// after the last read, says: whatever size it was thought to have, it is read
+// whole, and what it is then is told for its copy.
+TEST(LecturaOrigen, FinPorElTamanoVisto) {
+    const carpeta_temporal escena;
+    const fs::path ruta = escena / "a.php";
+    std::string bytes;
+    for (int i = 0; bytes.size() < 300000; ++i) {
+        bytes += std::to_string(i) + "\n";
+    }
+    escribe_fichero(ruta, bytes);
+    struct stat e {};
+    ASSERT_EQ(0, stat(ruta.c_str(), &e));
+    const std::int64_t tamano = static_cast<std::int64_t>(bytes.size());
+    for (const std::int64_t visto : {std::int64_t{-1}, std::int64_t{0}, std::int64_t{7}, tamano - 1,
+                                     tamano, tamano + 1, tamano * 3}) {
+        SCOPED_TRACE(visto);
+        const archivo f(sin_buffer(std::fopen(ruta.c_str(), "rb")));
+        ASSERT_TRUE(f);
+        std::string leido;
+        atributos_origen despues;
+        EXPECT_EQ(0, lee_entero(f.get(), leido, SIZE_MAX, visto, &despues));
+        EXPECT_EQ(bytes, leido);
+        EXPECT_EQ(tamano, despues.tamano);
+        EXPECT_EQ(static_cast<std::int64_t>(e.st_mtim.tv_sec), despues.cambio_s);
+        EXPECT_EQ(static_cast<std::int64_t>(e.st_mtim.tv_nsec), despues.cambio_ns);
+        EXPECT_EQ(e.st_mode & 07777, despues.modo);
+    }
+    const archivo f(sin_buffer(std::fopen(ruta.c_str(), "rb")));
+    std::string leido;
+    atributos_origen despues;
+    EXPECT_EQ(EFBIG, lee_entero(f.get(), leido, 1000, tamano, &despues));
+}
+
+// Sources are opened without waiting: one whose reads are refused for that
+// (EAGAIN) is made to wait, and a short read that its size does not confirm
+// (a pipe's is 0) is not taken for its end.
+TEST(LecturaOrigen, SinEsperaYLecturasCortas) {
+    int extremos[2];
+    ASSERT_EQ(0, pipe(extremos));
+    ASSERT_EQ(0, fcntl(extremos[0], F_SETFL, O_NONBLOCK));
+    const archivo f(sin_buffer(fdopen(extremos[0], "rb")));
+    ASSERT_TRUE(f);
+    std::thread escritor([&] {
+        // Only once the reader waits, its first read refused: at most 10 s.
+        for (int i = 0; i < 10000 && (fcntl(extremos[0], F_GETFL) & O_NONBLOCK) != 0; ++i) {
+            usleep(1000);
+        }
+        EXPECT_EQ(3, write(extremos[1], "uno", 3));
+        usleep(20000);
+        EXPECT_EQ(3, write(extremos[1], "dos", 3));
+        close(extremos[1]);
+    });
+    std::string leido;
+    atributos_origen despues;
+    const int error = lee_entero(f.get(), leido, SIZE_MAX, -1, &despues);
+    escritor.join();
+    EXPECT_EQ(0, error) << std::strerror(error);
+    EXPECT_EQ("unodos", leido);
+    EXPECT_EQ(0, fcntl(extremos[0], F_GETFL) & O_NONBLOCK);
 }
 
 }  // namespace

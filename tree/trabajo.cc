@@ -184,9 +184,10 @@ int suma_descriptor(int fd, std::uint64_t& suma) {
 // opened, and reported as `hecho`: what was written is the file's own, its
 // attributes set. `escritos`, when given, has summed every byte written to
 // it, which then need not be read back.
-std::function<void(int)> marcador(const espejo& obra, const entrada& que, const nodo& fuente,
-                                  tipo_suma tipo, std::uint64_t suma, const informe_trabajo& hecho,
-                                  const sumador* escritos = nullptr) {
+std::function<void(int, const nodo*)> marcador(const espejo& obra, const entrada& que,
+                                               const nodo& fuente, tipo_suma tipo,
+                                               std::uint64_t suma, const informe_trabajo& hecho,
+                                               const sumador* escritos = nullptr) {
     marca_fichero marca;
     marca.clave = clave_de_ruta(obra.opciones.clave, que.ruta);
     marca.origen = fuente;
@@ -195,13 +196,17 @@ std::function<void(int)> marcador(const espejo& obra, const entrada& que, const 
     marca.resultado = static_cast<std::uint32_t>(hecho.resultado);
     marca.motivo = static_cast<std::uint32_t>(hecho.motivo);
     marca.linea = hecho.linea;
-    return [marca, escritos](int fd) mutable {
+    return [marca, escritos](int fd, const nodo* visto) mutable {
         if (escritos != nullptr) {
             marca.suma_escrita = escritos->concluye();
         }
+        // What the file is now: as setting its attributes last saw it, or asked.
+        if (visto != nullptr) {
+            marca.escrito = *visto;
+        }
         // Without a record (a file system that keeps none, or bytes that
         // cannot be read back to be summed), the next run writes it again.
-        if (nodo_de_descriptor(fd, marca.escrito) == 0 &&
+        if ((visto != nullptr || nodo_de_descriptor(fd, marca.escrito) == 0) &&
             (marca.tipo != tipo_suma::suma || escritos != nullptr ||
              suma_descriptor(fd, marca.suma_escrita) == 0)) {
             pon_marca(fd, escribe_marca(marca));
@@ -265,28 +270,6 @@ std::optional<informe_trabajo> mira_destino(const espejo& obra, const entrada& q
     return std::nullopt;
 }
 
-// Puts in `suma` the sum of what `f` holds from its start, leaving it at its
-// start again. Returns 0, or the error number of reading.
-int suma_fichero(std::FILE* f, std::string& bloque, std::uint64_t& suma) {
-    constexpr std::size_t kBloque = std::size_t{1} << 18;
-    if (bloque.size() < kBloque) {
-        bloque.resize(kBloque);
-    }
-    sumador sumando;
-    std::clearerr(f);
-    for (;;) {
-        const std::size_t leidos = std::fread(bloque.data(), 1, kBloque, f);
-        sumando.anade(std::string_view(bloque.data(), leidos));
-        if (leidos < kBloque) {
-            break;
-        }
-    }
-    const int error = std::ferror(f) ? (errno != 0 ? errno : EIO) : 0;
-    suma = sumando.concluye();
-    std::clearerr(f);
-    return std::fseek(f, 0, SEEK_SET) == 0 ? error : errno;
-}
-
 // With --suma: the source `origen` (seen when opened as `fuente`) against the
 // content the record knows. Returns the report when they agree, the
 // destination's times set again when only they differ (a fresh checkout); or
@@ -300,7 +283,7 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
         return std::nullopt;
     }
     std::uint64_t suma = 0;
-    if (suma_fichero(origen, banco.bloque, suma) != 0) {
+    if (suma_descriptor(descriptor_de(origen), suma) != 0) {
         return std::nullopt;
     }
     int error = 0;
@@ -315,7 +298,8 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
     }
     std::uint64_t esperada = marca.suma;
     // A copy's record holds no sum: the copy's bytes are the source's.
-    if (marca.tipo == tipo_suma::copia && suma_fichero(copia.get(), banco.bloque, esperada) != 0) {
+    if (marca.tipo == tipo_suma::copia &&
+        suma_descriptor(descriptor_de(copia.get()), esperada) != 0) {
         return std::nullopt;
     }
     if (suma != esperada) {
@@ -325,7 +309,8 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
     // time kept, is written again.
     std::uint64_t escrita = 0;
     if (marca.tipo == tipo_suma::suma &&
-        (!mismo_nodo(visto, antes.visto) || suma_fichero(copia.get(), banco.bloque, escrita) != 0 ||
+        (!mismo_nodo(visto, antes.visto) ||
+         suma_descriptor(descriptor_de(copia.get()), escrita) != 0 ||
          escrita != marca.suma_escrita)) {
         return std::nullopt;
     }
@@ -336,8 +321,7 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
     const int fd = descriptor_de(copia.get());
     marca_fichero nueva = marca;
     nueva.origen = fuente;
-    if (!copia_atributos(fd, origen) || nodo_de_descriptor(fd, nueva.escrito) != 0 ||
-        pon_marca(fd, escribe_marca(nueva)) != 0) {
+    if (!copia_atributos(fd, origen, &nueva.escrito) || pon_marca(fd, escribe_marca(nueva)) != 0) {
         return std::nullopt;
     }
     return al_dia_segun(nueva);
@@ -361,17 +345,18 @@ int despeja(const espejo& obra, const entrada& que, const previo& antes, taller&
 
 // Writes `cuerpo`, after the header for the notice `aviso` placed as `donde`
 // says, as the file `nombre` in `a`, whole or not at all, with the attributes
-// of `original`, summing in `escritos` what it writes; `sin_previo`: `a` is
-// new, nothing can have the name. Returns 0, or the error number.
+// of `original` as seen in `vistos`, summing in `escritos` what it writes;
+// `sin_previo`: `a` is new, nothing can have the name. Returns 0, or the
+// error number.
 int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view aviso,
                     const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original,
-                    std::function<void(int)> marca, tiempos_fases* tiempos, bool sin_previo,
-                    sumador& escritos) {
+                    const atributos_origen& vistos, std::function<void(int, const nodo*)> marca,
+                    tiempos_fases* tiempos, bool sin_previo, sumador& escritos) {
     destino salida;
     if (sin_previo) {
         salida.sin_previo();
     }
-    salida.conserva_atributos_de(original);
+    salida.conserva_atributos_de(original, &vistos);
     salida.antes_de_colocar(std::move(marca));
     salida.mide_en(tiempos);
     medida escribiendo(tiempos, fase::escritura);
@@ -414,11 +399,14 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
     if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
         return falla(error, false);
     }
-    const copia_hecha copia = copia_contenido(origen, salida.flujo(), banco.bloque);
+    // The source as the copy last saw it: its attributes need no other look.
+    atributos_origen vistos;
+    const copia_hecha copia = copia_contenido(origen, salida.flujo(), banco.bloque, &vistos);
     copiando.termina();
     if (copia.error != 0) {
         return falla(copia.error, copia.al_leer);
     }
+    salida.conserva_atributos_de(origen, &vistos);
     if (!salida.confirma(true)) {
         return falla(errno, false);
     }
@@ -432,6 +420,8 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
                                      const nodo& fuente, taller& banco) {
     const std::int64_t tamano = fuente.tamano;
     const std::string& scopy = obra.opciones.scopy;
+    // Read through its stream, which knows no EAGAIN: made to wait first.
+    lee_esperando(descriptor_de(origen));
     std::string inicio;
     if (const int error = lee_inicio_para_aviso(origen, scopy, inicio); error != 0) {
         return falla(error, true);
@@ -570,7 +560,10 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
 informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FILE* origen,
                                 const nodo& fuente, taller& banco) {
     medida leyendo(banco.tiempos, fase::lectura);
-    if (const int error = lee_entero(origen, banco.fuente, kMaximoComprobado, fuente.tamano);
+    // The source as the last read left it: its end, and the attributes its copy takes.
+    atributos_origen vistos;
+    if (const int error =
+            lee_entero(origen, banco.fuente, kMaximoComprobado, fuente.tamano, &vistos);
         error != 0) {
         // Grown past the size it had when opened.
         return error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
@@ -594,7 +587,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     }
     abriendo.termina();
     sumador escritos;
-    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen,
+    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen, vistos,
                                  marcador(obra, que, fuente, tipo_suma::suma, suma_de(banco.fuente),
                                           informe, &escritos),
                                  banco.tiempos, !hay_que_mirar(obra, que.padre), escritos)) != 0) {
