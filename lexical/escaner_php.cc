@@ -629,7 +629,18 @@ void escaner_php::desapila() {
         if (!triviales_ && c == ' ' && p_ + 1 < f_.size() && !es_blanco(f_[p_ + 1])) {
             c = f_[++p_];
         }
-        switch (kInicios.de[static_cast<unsigned char>(c)]) {
+        const inicio k = kInicios.de[static_cast<unsigned char>(c)];
+        if (k == inicio::simple) {
+            return crea(clase_pieza::codigo, p_ + 1);
+        }
+        if (k == inicio::nombre) {
+            return nombre();
+        }
+        if (k == inicio::variable) {
+            return crea(clase_pieza::codigo,
+                        empieza_nombre(en(f_, p_ + 1)) ? fin_de_nombre(f_, p_ + 1) : p_ + 1);
+        }
+        switch (k) {
             case inicio::nombre:
                 return nombre();
             case inicio::variable:
