@@ -942,6 +942,38 @@ pieza escaner_php::lee_mientras_iguales(const pieza_guardada*& guardada,
     }
 }
 
+// Both scanners inlined into the loop: no call per token, and each pair
+// compared where it is made.
+pieza escaner_php::lee_a_la_par(escaner_php& fuente, std::int64_t desfase, pieza& a,
+                                pieza& previa) {
+    const char* const fin_fuente = fuente.f_.data() + fuente.f_.size();
+    const char* const fin_propio = f_.data() + f_.size();
+    clase_pieza clase_previa = clase_pieza::fin;
+    std::string_view texto_previo;
+    for (;;) {
+        pieza x = fuente.lee_siguiente();
+        while (x.clase == clase_pieza::blanco || x.clase == clase_pieza::comentario) {
+            x = fuente.lee_siguiente();
+        }
+        pieza b = lee_siguiente();
+        while (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
+            b = lee_siguiente();
+        }
+        const std::string_view tx = sin_lo_que_toma(x.clase, x.texto);
+        const std::string_view tb = sin_lo_que_toma(b.clase, b.texto);
+        if (x.clase == clase_pieza::fin ||
+            !((x.clase == b.clase) & (x.variante == b.variante) & (tx.size() == tb.size()) &
+              (x.linea == b.linea + desfase)) ||
+            !mismos_bytes(tx.data(), fin_fuente, tb.data(), fin_propio, tx.size())) {
+            a = {x.clase, tx, x.linea, x.variante};
+            previa = {clase_previa, texto_previo, 0};
+            return {b.clase, tb, b.linea, b.variante};
+        }
+        clase_previa = x.clase;
+        texto_previo = tx;
+    }
+}
+
 void escaner_php::tras_leer(estado antes, const pieza& leida) {
     // PHP's tokenizer reads three tokens after __halt_compiler, whitespace
     // and comments aside; what follows is raw data.
