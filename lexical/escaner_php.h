@@ -102,6 +102,15 @@ class escaner_php {
     pieza lee_mientras_iguales(const pieza_guardada*& guardada, const pieza_guardada* ultima,
                                std::string_view original, std::int64_t desfase);
 
+    // The same past the kept tokens: this scanner and `fuente`, the
+    // source's, read on side by side as lexico_php does while each pair
+    // matches in kind, matiz, bytes and line (the source's `desfase` more).
+    // Returns this one's first token that does not, or the one read against
+    // the source's end; `a` takes the source's token it stands against, and
+    // `previa` the source's last token that matched (clase_pieza::fin when
+    // none did). Both made as lexico_php makes its scanner.
+    pieza lee_a_la_par(escaner_php& fuente, std::int64_t desfase, pieza& a, pieza& previa);
+
     // How many strings are open where the scanner stands: inside a string, or
     // in code, HTML or a comment that interpolates into one.
     std::size_t cadenas_abiertas() const;

@@ -365,6 +365,17 @@ class guardadas {
     // adelanta past the kept tokens: the scanner's next ones, and the first
     // that does not match held for siguiente().
     pieza adelanta_en_resto(lexico_php& otro, std::int64_t desfase, pieza_previa& previa) {
+        if (!hay_pendiente_ && lineas_) {
+            // The usual way here: both scanners in one loop of the scanner's.
+            pieza ultima{clase_pieza::fin, {}, 0};
+            const pieza b = otro.escaner().lee_a_la_par(*resto_, desfase, pendiente_, ultima);
+            hay_pendiente_ = true;
+            if (ultima.clase != clase_pieza::fin) {
+                previa.clase = ultima.clase;
+                previa.texto = ultima.texto;
+            }
+            return b;
+        }
         for (;;) {
             const pieza a = hay_pendiente_ ? pendiente_ : de_resto();
             hay_pendiente_ = false;

@@ -302,6 +302,84 @@ TEST(LecturaPhp, LeeMientrasIguales) {
     }
 }
 
+// Past the kept tokens the check reads the source's scanner and the
+// other's side by side, and stops at the first pair that differs (kind,
+// matiz, bytes or line) or at the source's end: the other's token, the
+// source's, and the source's last token that matched.
+TEST(LecturaPhp, LeeALaPar) {
+    struct caso {
+        std::string_view fuente;
+        std::string_view otra;
+        std::int64_t desfase;
+        std::string_view leida;  // the other's token returned
+        clase_pieza clase;
+        std::string_view de_fuente;  // the source's token it stands against
+        std::string_view previa;     // the source's last token that matched
+        clase_pieza clase_previa;    // clase_pieza::fin: none did
+    };
+    const caso casos[] = {
+        {"<?php $a = 1;\necho $a;\n", "<?php $a = 1;\necho $a;\n", 0, "", clase_pieza::fin, "", ";",
+         clase_pieza::codigo},
+        // Whitespace and comments passed over on both sides; tags cut.
+        {"<?php\na /* c */ (b); ?>\n", "<?php\na(b);?>", 0, "", clase_pieza::fin, "", "?>",
+         clase_pieza::cierre},
+        {"<?php\n# c\na;", "<?php\n\na;", 0, "", clase_pieza::fin, "", ";", clase_pieza::codigo},
+        // A line: the tag's whitespace taking the line end, a line moved,
+        // and an offset either way.
+        {"<?php\n$a;", "<?php $a;", 0, "$a", clase_pieza::codigo, "$a", "<?php",
+         clase_pieza::apertura},
+        {"<?php\n\n$a; $b;", "<?php\n$a; $b;", 1, "<?php", clase_pieza::apertura, "<?php", "",
+         clase_pieza::fin},
+        {"<?php\n\n$a; $b;", "<?php\n$a; $b;", -1, "<?php", clase_pieza::apertura, "<?php", "",
+         clase_pieza::fin},
+        {"<?php\n$a;\n$b;", "<?php $a;\n$b;", 0, "$a", clase_pieza::codigo, "$a", "<?php",
+         clase_pieza::apertura},
+        // Bytes: in a short token, past 16 bytes, and at the very end.
+        {"<?php $ab;", "<?php $ac;", 0, "$ac", clase_pieza::codigo, "$ab", "<?php",
+         clase_pieza::apertura},
+        {"<?php $abcdefghijklmnopqrstu1;", "<?php $abcdefghijklmnopqrstu2;", 0,
+         "$abcdefghijklmnopqrstu2", clase_pieza::codigo, "$abcdefghijklmnopqrstu1", "<?php",
+         clase_pieza::apertura},
+        {"<?php f($a)", "<?php f($b)", 0, "$b", clase_pieza::codigo, "$a", "(",
+         clase_pieza::codigo},
+        // The same bytes read otherwise: a matiz, a kind, a length.
+        {"<?php f(&$a);", "<?php f(& a);", 0, "&", clase_pieza::codigo, "&", "(",
+         clase_pieza::codigo},
+        {"<?php 'a';", "<?php a;", 0, "a", clase_pieza::codigo, "'a'", "<?php",
+         clase_pieza::apertura},
+        {"<?php $a;", "<?php $ab;", 0, "$ab", clase_pieza::codigo, "$a", "<?php",
+         clase_pieza::apertura},
+        // One source ends first.
+        {"<?php $a;", "<?php $a; $b;", 0, "$b", clase_pieza::codigo, "", ";", clase_pieza::codigo},
+        {"<?php $a; $b;", "<?php $a;", 0, "", clase_pieza::fin, "$b", ";", clase_pieza::codigo},
+        {"", "<?php", 0, "<?php", clase_pieza::apertura, "", "", clase_pieza::fin},
+    };
+    for (const caso& c : casos) {
+        SCOPED_TRACE(escapa(c.fuente) + " / " + escapa(c.otra) + " / " + std::to_string(c.desfase));
+        escaner_php fuente(c.fuente, false, false, true);
+        escaner_php otra(c.otra, false, false, true);
+        pieza a{clase_pieza::html, {}, 0};
+        pieza previa{clase_pieza::html, {}, 0};
+        const pieza leida = otra.lee_a_la_par(fuente, c.desfase, a, previa);
+        EXPECT_EQ(escapa(c.leida), escapa(leida.texto));
+        EXPECT_EQ(static_cast<int>(c.clase), static_cast<int>(leida.clase));
+        EXPECT_EQ(escapa(c.de_fuente), escapa(a.texto));
+        EXPECT_EQ(escapa(c.previa), escapa(previa.texto));
+        EXPECT_EQ(static_cast<int>(c.clase_previa), static_cast<int>(previa.clase));
+        // Each as lexico_php reads its source, with its line.
+        if (a.clase != clase_pieza::fin) {
+            EXPECT_EQ(c.fuente.data() + c.fuente.find(c.de_fuente), a.texto.data());
+        }
+        EXPECT_EQ(c.otra.data() +
+                      (leida.clase == clase_pieza::fin ? c.otra.size() : c.otra.find(c.leida)),
+                  leida.texto.data());
+        EXPECT_EQ(
+            saltos_entre(c.otra, 0, static_cast<std::size_t>(leida.texto.data() - c.otra.data())) +
+                1,
+            leida.linea);
+    }
+}
+
 // Past the bound the check reads on with the scanner as it stood after the
 // last token kept: the same tokens, lines and verdicts.
 TEST(LecturaPhp, Cota) {
