@@ -153,7 +153,7 @@ inline std::uint32_t unos(std::uint64_t m) {
 // more than the line ends before it. The tokens stand in the order of the
 // source; one pass over it, 64 bytes a step, takes their line ends as bits
 // and walks them along, with no count at each token while the source is read.
-void pon_lineas(std::string_view fuente, std::vector<pieza_guardada>& piezas) {
+void pon_lineas(std::string_view fuente, decltype(lectura_php::piezas)& piezas) {
     std::uint32_t linea = 1;
     std::size_t k = 0;
     // The last steps read from a copy with zeros past the end: a CR there
@@ -374,7 +374,7 @@ class compactador {
 
 // Keeps a token as lexico_php gives it, while the tokens stay under the bound.
 [[gnu::always_inline]] inline void compactador::guarda(const pieza& leida) {
-    std::vector<pieza_guardada>& piezas = lectura_->piezas;
+    auto& piezas = lectura_->piezas;
     if (guardadas_ + 1 >= lectura_->maximo) {
         llega_al_maximo();
         if (!lectura_->completa) {
