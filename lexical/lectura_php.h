@@ -6,9 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <utility>

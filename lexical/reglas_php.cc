@@ -228,6 +228,14 @@ class tramo {
         }
         return v_[fin_++ & mascara_];
     }
+    // The same with no look at the room left: for n new items after reserva(n).
+    T& nuevo_con_sitio() { return v_[fin_++ & mascara_]; }
+    // Room for n new items.
+    void reserva(std::size_t n) {
+        while (capacidad_ - (fin_ - base_) < n) {
+            crece();
+        }
+    }
 
     // Drops the items numbered before k.
     void olvida_hasta(std::size_t k) { base_ = std::min(std::max(k, base_), fin_); }
@@ -298,11 +306,11 @@ class compactador {
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
     // Reads on to the end of a string opened by `apertura`, giving each of its
-    // tokens a firma; returns where it ends. Apart: most units are one token.
-    std::size_t lee_cadena(const pieza& apertura, std::size_t inicio, std::uint32_t& piezas);
+    // tokens a firma, and writes its unit. Apart: most units are one token.
+    void lee_cadena(const pieza& apertura, std::size_t inicio);
     void guarda(const pieza& leida);
+    bool haz_sitio();
     void llega_al_maximo();
-    void agranda_piezas();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
@@ -335,7 +343,11 @@ class compactador {
     lectura_php* lectura_;    // null when no token is kept
     bool guardando_ = false;  // tokens go to lectura_, under its bound
     bool lineas_al_final_ = false;
-    std::size_t guardadas_ = 0;  // the tokens kept: lectura_->piezas may hold more, zeros
+    std::size_t guardadas_ = 0;  // the tokens kept: lectura_->piezas may hold more, unwritten
+    // Where guarda goes out of line first (haz_sitio): the end of the room
+    // made in lectura_->piezas, or the bound.
+    std::size_t tope_ = 0;
+    pieza_guardada* datos_ = nullptr;  // lectura_->piezas.data()
 
     // The result, in salida_'s first escrito_ bytes: salida_ is sized ahead,
     // to the source's size. The result is never longer (each byte it holds
@@ -347,11 +359,13 @@ class compactador {
     // f_[por_escribir_desde_, por_escribir_hasta_).
     std::size_t por_escribir_desde_ = 0;
     std::size_t por_escribir_hasta_ = 0;
-    // The last kPrevias code units written since the last open tag, the latest last:
-    // their index and where they start in salida_.
-    std::array<std::size_t, kPrevias> previas_{};
-    std::array<std::size_t, kPrevias> en_salida_{};
+    // The code units written since the last open tag, up to kPrevias: the
+    // n_previas_ units before the next to write, as any other unit sets the
+    // count back to 0. Where the last units written start in salida_, by
+    // their numbers' last bits.
     std::size_t n_previas_ = 0;
+    std::array<std::size_t, kPrevias + 1> en_salida_{};
+    std::size_t en_salida(std::size_t k) const { return en_salida_[k % en_salida_.size()]; }
     std::string ventana_;
 };
 
@@ -374,20 +388,13 @@ class compactador {
 
 // Keeps a token as lexico_php gives it, while the tokens stay under the bound.
 [[gnu::always_inline]] inline void compactador::guarda(const pieza& leida) {
-    auto& piezas = lectura_->piezas;
-    if (guardadas_ + 1 >= lectura_->maximo) {
-        llega_al_maximo();
-        if (!lectura_->completa) {
-            return;
-        }
+    if (guardadas_ == tope_ && !haz_sitio()) {
+        return;
     }
     const std::size_t largo = sin_lo_que_toma(leida.clase, leida.texto).size();
-    if (guardadas_ == piezas.size()) {
-        agranda_piezas();
-    }
     // Field by field in place: a token built apart and copied whole would
     // wait on the narrow stores that built it.
-    pieza_guardada& g = piezas[guardadas_++];
+    pieza_guardada& g = datos_[guardadas_++];
     g.desde = static_cast<std::uint32_t>(leida.texto.data() - f_.data());
     g.largo = static_cast<std::uint32_t>(largo);
     g.linea = static_cast<std::uint32_t>(leida.linea);
@@ -395,11 +402,25 @@ class compactador {
     g.variante = leida.variante;
 }
 
-// Room for more tokens kept: the vector grows by a block of tokens at a
-// time, out of the way, and each is written where it stands (a push of each
-// costs a call and its frame); compacta trims what is left over.
-[[gnu::noinline]] void compactador::agranda_piezas() {
-    lectura_->piezas.resize(guardadas_ + 256);
+// At tope_, out of the way of the tokens kept before: at the bound, or with
+// no room left for the next token. The vector grows by a block of tokens at
+// a time, and each is written where it stands (a push of each costs a call
+// and its frame); compacta trims what is left over. False when the token is
+// not kept.
+[[gnu::noinline]] bool compactador::haz_sitio() {
+    if (guardadas_ + 1 >= lectura_->maximo) {
+        llega_al_maximo();
+        if (!lectura_->completa) {
+            return false;
+        }
+    }
+    auto& piezas = lectura_->piezas;
+    if (guardadas_ == piezas.size()) {
+        piezas.resize(guardadas_ + 256);
+        datos_ = piezas.data();
+    }
+    tope_ = std::min(lectura_->maximo - 1, piezas.size());
+    return true;
 }
 
 void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
@@ -419,6 +440,7 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
 // Reads the next unit; false at the end of the source. Apart, for the looks
 // ahead of the rare gaps.
 [[gnu::noinline]] bool compactador::lee_unidad() {
+    unidades_.reserva(1);
     return lee_unidad_en_linea();
 }
 
@@ -440,32 +462,29 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
         }
         // Whitespace and comments are all that stands between two units.
         const auto inicio = static_cast<std::size_t>(leida.texto.data() - f_.data());
-        std::size_t fin = inicio + leida.texto.size();
-        const std::size_t primera = n_firmas_;
-        std::uint32_t piezas = 1;
-        bool sola = true;
         // Only a string's opening token (a quote, a backtick, a heredoc's
         // marker) leaves one open: between units none is.
         if (leida.clase == clase_pieza::cadena && escaner_.cadenas_abiertas() > 0) {
-            fin = lee_cadena(leida, inicio, piezas);
-            sola = false;
-        } else if (guardando_) {
+            lee_cadena(leida, inicio);
+            return true;
+        }
+        if (guardando_) {
             guarda(leida);
         }
-        unidad& u = unidades_.nuevo();
+        // Room made by the caller: lee_unidad, or compacta every 64 units.
+        unidad& u = unidades_.nuevo_con_sitio();
         u.inicio = inicio;
-        u.fin = fin;
-        u.primera = primera;
-        u.piezas = piezas;
-        u.sola = sola;
+        u.fin = inicio + leida.texto.size();
+        u.primera = n_firmas_;
+        u.piezas = 1;
+        u.sola = true;
         u.clase = leida.clase;
         u.variante = leida.variante;
         return true;
     }
 }
 
-[[gnu::noinline]] std::size_t compactador::lee_cadena(const pieza& apertura, std::size_t inicio,
-                                                      std::uint32_t& piezas) {
+[[gnu::noinline]] void compactador::lee_cadena(const pieza& apertura, std::size_t inicio) {
     const std::size_t primera = n_firmas_;
     anota(apertura, inicio);
     std::size_t fin = inicio + apertura.texto.size();
@@ -477,8 +496,14 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
         anota(dentro, inicio);
         fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
     }
-    piezas = static_cast<std::uint32_t>(n_firmas_ - primera);
-    return fin;
+    unidad& u = unidades_.nuevo_con_sitio();
+    u.inicio = inicio;
+    u.fin = fin;
+    u.primera = primera;
+    u.piezas = static_cast<std::uint32_t>(n_firmas_ - primera);
+    u.sola = false;
+    u.clase = apertura.clase;
+    u.variante = apertura.variante;
 }
 
 bool compactador::hay(std::size_t k) {
@@ -582,7 +607,7 @@ std::string_view saltos(std::string_view hueco, const char* fin_fuente, std::str
 // to the unit after it and the gap that follows, as in the source. b may be
 // the end of the source.
 bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
-    const std::size_t desde = en_salida_[kPrevias - n_previas_];
+    const std::size_t desde = en_salida(b - n_previas_);
     ventana_.assign(salida_.data() + desde, escrito_ - desde);
     struct esperada {
         std::size_t unidad;
@@ -590,8 +615,8 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
     };
     std::array<esperada, kPrevias + 2> esperadas{};
     std::size_t n = 0;
-    for (std::size_t k = kPrevias - n_previas_; k < kPrevias; ++k) {
-        esperadas[n++] = {previas_[k], en_salida_[k] - desde};
+    for (std::size_t k = b - n_previas_; k < b; ++k) {
+        esperadas[n++] = {k, en_salida(k) - desde};
     }
     ventana_ += hueco;
     // Every unit looked at read first: reading one may move those held, and
@@ -659,7 +684,7 @@ final_unidad compactador::final_de(std::size_t a) const {
             return final_unidad::otro;
         }
         // `<<<` then a quoted name and a line end would open a heredoc.
-        std::size_t k = en_salida_.back();
+        std::size_t k = en_salida(a);
         while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
             --k;
         }
@@ -679,7 +704,7 @@ final_unidad compactador::final_de(std::size_t a) const {
     }
     // Nor may it go on from what stands before it: a number (`1E` and `-3`,
     // `1.E`) or a cast (`( int` and `)`).
-    std::size_t k = en_salida_.back();
+    std::size_t k = en_salida(a);
     if (k > 0 && (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
         return final_unidad::otro;
     }
@@ -704,7 +729,7 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         return lineas;
     }
     if (hay(b)) {
-        const final_unidad final = final_de(previas_.back());
+        const final_unidad final = final_de(b - 1);
         if (final == final_unidad::barrera) {
             return lineas;
         }
@@ -726,7 +751,7 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
             return lineas;
         }
         // A sign right after an `e` could be a number's exponent (`1E-3`).
-        const std::size_t operador = en_salida_.back();
+        const std::size_t operador = en_salida(b - 1);
         const bool exponente = (antes == '+' || antes == '-') && operador > 0 &&
                                (salida_[operador - 1] == 'e' || salida_[operador - 1] == 'E');
         if (lineas.empty() && !exponente && sin_roce_operador(antes, despues)) {
@@ -766,9 +791,14 @@ void compactador::escribe_hueco(std::string_view hueco) {
 std::string compactador::compacta() {
     salida_.resize(f_.size());
     for (std::size_t i = 0;; ++i) {
-        // Now and then: the units held stay a few dozen.
-        if (i % 64 == 0 && i > kPrevias) {
-            olvida_hasta(i - kPrevias);
+        // Now and then: the units held stay a few dozen. Until the next
+        // time, compacta reads 64 units and the looks ahead two more at
+        // most: room for twice that.
+        if (i % 64 == 0) {
+            if (i > kPrevias) {
+                olvida_hasta(i - kPrevias);
+            }
+            unidades_.reserva(128);
         }
         // The next unit, read here, most often the one after the last read.
         const bool al_final =
@@ -791,19 +821,10 @@ std::string compactador::compacta() {
             break;
         }
         const unidad& u = en(i);
-        const std::size_t aqui = escrito_ + (u.inicio - por_escribir_desde_);
+        en_salida_[i % en_salida_.size()] = escrito_ + (u.inicio - por_escribir_desde_);
         por_escribir_hasta_ = u.fin;
-        if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
-            for (std::size_t k = 1; k < kPrevias; ++k) {
-                previas_[k - 1] = previas_[k];
-                en_salida_[k - 1] = en_salida_[k];
-            }
-            previas_.back() = i;
-            en_salida_.back() = aqui;
-            n_previas_ = std::min(n_previas_ + 1, kPrevias);
-        } else {
-            n_previas_ = 0;
-        }
+        const bool codigo = es_de_codigo(u) && u.clase != clase_pieza::cierre;
+        n_previas_ = codigo ? std::min(n_previas_ + 1, kPrevias) : 0;
     }
     vuelca();
     if (lectura_ != nullptr) {
