@@ -342,12 +342,13 @@ class compactador {
     const firma& firma_de(std::size_t k) const { return firmas_[k]; }
     bool lee_unidad();
     // lee_unidad inlined, for the units read in order by compacta.
-    bool lee_unidad_en_linea();
+    // The unit read, or null at the end.
+    const unidad* lee_unidad_en_linea();
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
     // Reads on to the end of a string opened by `apertura`, giving each of its
     // tokens a firma, and writes its unit. Apart: most units are one token.
-    void lee_cadena(const pieza& apertura, std::size_t inicio);
+    const unidad* lee_cadena(const pieza& apertura, std::size_t inicio);
     void guarda(const pieza& leida);
     bool haz_sitio();
     void llega_al_maximo();
@@ -481,12 +482,12 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
 // ahead of the rare gaps.
 [[gnu::noinline]] bool compactador::lee_unidad() {
     unidades_.reserva(1);
-    return lee_unidad_en_linea();
+    return lee_unidad_en_linea() != nullptr;
 }
 
-[[gnu::always_inline]] inline bool compactador::lee_unidad_en_linea() {
+[[gnu::always_inline]] inline const unidad* compactador::lee_unidad_en_linea() {
     if (leidas_) {
-        return false;
+        return nullptr;
     }
     for (;;) {
         const pieza leida = escaner_.siguiente();
@@ -495,7 +496,7 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
                 guarda(leida);
             }
             leidas_ = true;
-            return false;
+            return nullptr;
         }
         if (es_trivial(leida.clase)) {
             continue;
@@ -505,8 +506,7 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
         // Only a string's opening token (a quote, a backtick, a heredoc's
         // marker) leaves one open: between units none is.
         if (leida.clase == clase_pieza::cadena && escaner_.cadenas_abiertas() > 0) {
-            lee_cadena(leida, inicio);
-            return true;
+            return lee_cadena(leida, inicio);
         }
         if (guardando_) {
             guarda(leida);
@@ -520,11 +520,11 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
         u.sola = true;
         u.clase = leida.clase;
         u.variante = leida.variante;
-        return true;
+        return &u;
     }
 }
 
-[[gnu::noinline]] void compactador::lee_cadena(const pieza& apertura, std::size_t inicio) {
+[[gnu::noinline]] const unidad* compactador::lee_cadena(const pieza& apertura, std::size_t inicio) {
     const std::size_t primera = n_firmas_;
     anota(apertura, inicio);
     std::size_t fin = inicio + apertura.texto.size();
@@ -544,6 +544,7 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
     u.sola = false;
     u.clase = apertura.clase;
     u.variante = apertura.variante;
+    return &u;
 }
 
 bool compactador::hay(std::size_t k) {
@@ -841,11 +842,12 @@ std::string compactador::compacta() {
             unidades_.reserva(128);
         }
         // The next unit, read here, most often the one after the last read.
-        const bool al_final =
-            i >= unidades_.fin() && (i > unidades_.fin() ? !hay(i) : !lee_unidad_en_linea());
+        // Held as it was written when it is: no load of what was just stored.
+        const unidad* u = i == unidades_.fin() ? lee_unidad_en_linea() : hay(i) ? &en(i) : nullptr;
+        const bool al_final = u == nullptr;
         // The gap before unit i starts where the unit before it ended. Units
         // with no gap between them are one run of the source, written at once.
-        const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
+        const std::size_t hueco_hasta = al_final ? f_.size() : u->inicio;
         if (por_escribir_hasta_ < hueco_hasta) {
             // The gap's choice looks at what is written.
             vuelca();
@@ -856,14 +858,15 @@ std::string compactador::compacta() {
             escribe_hueco(n_previas_ == 0 ? lineas : elige_hueco(hueco, lineas, i));
             por_escribir_desde_ = hueco_hasta;
             por_escribir_hasta_ = hueco_hasta;
+            // Reading ahead may have moved the units held.
+            u = al_final ? nullptr : &en(i);
         }
         if (al_final) {
             break;
         }
-        const unidad& u = en(i);
-        en_salida_[i % en_salida_.size()] = escrito_ + (u.inicio - por_escribir_desde_);
-        por_escribir_hasta_ = u.fin;
-        const bool codigo = es_de_codigo(u) && u.clase != clase_pieza::cierre;
+        en_salida_[i % en_salida_.size()] = escrito_ + (u->inicio - por_escribir_desde_);
+        por_escribir_hasta_ = u->fin;
+        const bool codigo = es_de_codigo(*u) && u->clase != clase_pieza::cierre;
         n_previas_ = codigo ? std::min(n_previas_ + 1, kPrevias) : 0;
     }
     vuelca();
