@@ -6,14 +6,41 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "lexical/escaner_php.h"
 #include "lexical/lexico_php.h"
 
 namespace kexo {
+
+// std::allocator, but for the items a vector's resize makes, left unwritten
+// where they are trivial: compacta_php writes every field of each token it
+// keeps in place and grows the vector by blocks, so that zeros written first
+// would be a second pass over the tokens' memory.
+template <typename T>
+struct sin_ceros : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = sin_ceros<U>;
+    };
+    sin_ceros() = default;
+    template <typename U>
+    sin_ceros(const sin_ceros<U>& /*otro*/) noexcept {}  // NOLINT: as std::allocator
+    template <typename U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible<U>::value) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
 
 // The tokens of one source, the end's (clase_pieza::fin) last. Past
 // kMaximoPiezas tokens, the scanner as it stood after the last one kept
@@ -25,7 +52,7 @@ struct lectura_php {
 
     // The bound on the tokens kept, at least 1; tests lower it.
     std::size_t maximo = kMaximoPiezas;
-    std::vector<pieza_guardada> piezas;
+    std::vector<pieza_guardada, sin_ceros<pieza_guardada>> piezas;
     std::optional<escaner_php> resto;
     bool completa = false;
 };

@@ -82,20 +82,40 @@ bool es_de_codigo(const unidad& u) {
 // construct of several tokens, `<<` `<` NAME and a line end, a heredoc.
 constexpr std::size_t kPrevias = 3;
 
+// What a byte is to the gaps, a bit each, looked up once rather than
+// compared with each byte of a class in turn.
+enum : unsigned char { kCierra = 1, kEmpiezaNombre = 2, kSigueNombre = 4 };
+constexpr std::array<unsigned char, 256> clases_de_bytes() {
+    std::array<unsigned char, 256> clases{};
+    for (unsigned c = 0; c < 256; ++c) {
+        const bool letra =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
+        const bool cierra = c == ';' || c == ',' || c == '{' || c == '}' || c == ')' || c == ']';
+        clases[c] = static_cast<unsigned char>((cierra ? kCierra : 0) |
+                                               (letra ? kEmpiezaNombre | kSigueNombre : 0) |
+                                               (c >= '0' && c <= '9' ? kSigueNombre : 0));
+    }
+    return clases;
+}
+constexpr std::array<unsigned char, 256> kClasesDeBytes = clases_de_bytes();
+
+bool es_de_clase(char c, unsigned char clase) {
+    return (kClasesDeBytes[static_cast<unsigned char>(c)] & clase) != 0;
+}
+
 // After one of these bytes, the end of a token that no byte extends and that
 // begins no construct of several tokens, any token may follow with nothing
 // between: the tokens stay as they were, and so do their kinds.
 bool cierra_piezas(char c) {
-    return c == ';' || c == ',' || c == '{' || c == '}' || c == ')' || c == ']';
+    return es_de_clase(c, kCierra);
 }
 
 bool empieza_nombre(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
+    return es_de_clase(c, kEmpiezaNombre);
 }
 
 bool sigue_nombre(char c) {
-    return empieza_nombre(c) || (c >= '0' && c <= '9');
+    return es_de_clase(c, kSigueNombre);
 }
 
 // True when a unit that ends in `antes` and one that starts with `despues`,
@@ -153,7 +173,7 @@ inline std::uint32_t unos(std::uint64_t m) {
 // more than the line ends before it. The tokens stand in the order of the
 // source; one pass over it, 64 bytes a step, takes their line ends as bits
 // and walks them along, with no count at each token while the source is read.
-void pon_lineas(std::string_view fuente, std::vector<pieza_guardada>& piezas) {
+void pon_lineas(std::string_view fuente, decltype(lectura_php::piezas)& piezas) {
     std::uint32_t linea = 1;
     std::size_t k = 0;
     // The last steps read from a copy with zeros past the end: a CR there
@@ -173,9 +193,29 @@ void pon_lineas(std::string_view fuente, std::vector<pieza_guardada>& piezas) {
         }
         // The line ends of the block before each token, counted with no
         // branch: whether one stands between two tokens is hard to foresee.
-        for (; k < piezas.size() && piezas[k].desde - bloque < 64; ++k) {
-            const auto bit = static_cast<unsigned>(piezas[k].desde - bloque);
-            piezas[k].linea = linea + unos(m & ((std::uint64_t{1} << bit) - 1));
+        // Most blocks hold three line ends or fewer: each token then compares
+        // its place with theirs, a quarter of the work of counting bits. The
+        // last bit stands for any that are missing: no token of the block
+        // has it before it, so that a line end there counts for none either.
+        const std::uint64_t ultimo = std::uint64_t{1} << 63;
+        std::uint64_t resto = m | ultimo;
+        const auto p1 = static_cast<unsigned>(__builtin_ctzll(resto));
+        resto = (resto & (resto - 1)) | ultimo;
+        const auto p2 = static_cast<unsigned>(__builtin_ctzll(resto));
+        resto = (resto & (resto - 1)) | ultimo;
+        const auto p3 = static_cast<unsigned>(__builtin_ctzll(resto));
+        resto &= resto - 1;
+        if ((resto & ~ultimo) == 0) {
+            for (; k < piezas.size() && piezas[k].desde - bloque < 64; ++k) {
+                const auto bit = static_cast<unsigned>(piezas[k].desde - bloque);
+                piezas[k].linea =
+                    linea + (p1 < bit ? 1U : 0U) + (p2 < bit ? 1U : 0U) + (p3 < bit ? 1U : 0U);
+            }
+        } else {
+            for (; k < piezas.size() && piezas[k].desde - bloque < 64; ++k) {
+                const auto bit = static_cast<unsigned>(piezas[k].desde - bloque);
+                piezas[k].linea = linea + unos(m & ((std::uint64_t{1} << bit) - 1));
+            }
         }
         linea += unos(m);
     }
@@ -227,6 +267,14 @@ class tramo {
             crece();
         }
         return v_[fin_++ & mascara_];
+    }
+    // The same with no look at the room left: for n new items after reserva(n).
+    T& nuevo_con_sitio() { return v_[fin_++ & mascara_]; }
+    // Room for n new items.
+    void reserva(std::size_t n) {
+        while (capacidad_ - (fin_ - base_) < n) {
+            crece();
+        }
     }
 
     // Drops the items numbered before k.
@@ -294,15 +342,16 @@ class compactador {
     const firma& firma_de(std::size_t k) const { return firmas_[k]; }
     bool lee_unidad();
     // lee_unidad inlined, for the units read in order by compacta.
-    bool lee_unidad_en_linea();
+    // The unit read, or null at the end.
+    const unidad* lee_unidad_en_linea();
     void olvida_hasta(std::size_t k);
     void anota(const pieza& leida, std::size_t inicio_unidad);
     // Reads on to the end of a string opened by `apertura`, giving each of its
-    // tokens a firma; returns where it ends. Apart: most units are one token.
-    std::size_t lee_cadena(const pieza& apertura, std::size_t inicio, std::uint32_t& piezas);
+    // tokens a firma, and writes its unit. Apart: most units are one token.
+    const unidad* lee_cadena(const pieza& apertura, std::size_t inicio);
     void guarda(const pieza& leida);
+    bool haz_sitio();
     void llega_al_maximo();
-    void agranda_piezas();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
@@ -335,7 +384,11 @@ class compactador {
     lectura_php* lectura_;    // null when no token is kept
     bool guardando_ = false;  // tokens go to lectura_, under its bound
     bool lineas_al_final_ = false;
-    std::size_t guardadas_ = 0;  // the tokens kept: lectura_->piezas may hold more, zeros
+    std::size_t guardadas_ = 0;  // the tokens kept: lectura_->piezas may hold more, unwritten
+    // Where guarda goes out of line first (haz_sitio): the end of the room
+    // made in lectura_->piezas, or the bound.
+    std::size_t tope_ = 0;
+    pieza_guardada* datos_ = nullptr;  // lectura_->piezas.data()
 
     // The result, in salida_'s first escrito_ bytes: salida_ is sized ahead,
     // to the source's size. The result is never longer (each byte it holds
@@ -347,11 +400,13 @@ class compactador {
     // f_[por_escribir_desde_, por_escribir_hasta_).
     std::size_t por_escribir_desde_ = 0;
     std::size_t por_escribir_hasta_ = 0;
-    // The last kPrevias code units written since the last open tag, the latest last:
-    // their index and where they start in salida_.
-    std::array<std::size_t, kPrevias> previas_{};
-    std::array<std::size_t, kPrevias> en_salida_{};
+    // The code units written since the last open tag, up to kPrevias: the
+    // n_previas_ units before the next to write, as any other unit sets the
+    // count back to 0. Where the last units written start in salida_, by
+    // their numbers' last bits.
     std::size_t n_previas_ = 0;
+    std::array<std::size_t, kPrevias + 1> en_salida_{};
+    std::size_t en_salida(std::size_t k) const { return en_salida_[k % en_salida_.size()]; }
     std::string ventana_;
 };
 
@@ -374,20 +429,13 @@ class compactador {
 
 // Keeps a token as lexico_php gives it, while the tokens stay under the bound.
 [[gnu::always_inline]] inline void compactador::guarda(const pieza& leida) {
-    std::vector<pieza_guardada>& piezas = lectura_->piezas;
-    if (guardadas_ + 1 >= lectura_->maximo) {
-        llega_al_maximo();
-        if (!lectura_->completa) {
-            return;
-        }
+    if (guardadas_ == tope_ && !haz_sitio()) {
+        return;
     }
     const std::size_t largo = sin_lo_que_toma(leida.clase, leida.texto).size();
-    if (guardadas_ == piezas.size()) {
-        agranda_piezas();
-    }
     // Field by field in place: a token built apart and copied whole would
     // wait on the narrow stores that built it.
-    pieza_guardada& g = piezas[guardadas_++];
+    pieza_guardada& g = datos_[guardadas_++];
     g.desde = static_cast<std::uint32_t>(leida.texto.data() - f_.data());
     g.largo = static_cast<std::uint32_t>(largo);
     g.linea = static_cast<std::uint32_t>(leida.linea);
@@ -395,11 +443,25 @@ class compactador {
     g.variante = leida.variante;
 }
 
-// Room for more tokens kept: the vector grows by a block of tokens at a
-// time, out of the way, and each is written where it stands (a push of each
-// costs a call and its frame); compacta trims what is left over.
-[[gnu::noinline]] void compactador::agranda_piezas() {
-    lectura_->piezas.resize(guardadas_ + 256);
+// At tope_, out of the way of the tokens kept before: at the bound, or with
+// no room left for the next token. The vector grows by a block of tokens at
+// a time, and each is written where it stands (a push of each costs a call
+// and its frame); compacta trims what is left over. False when the token is
+// not kept.
+[[gnu::noinline]] bool compactador::haz_sitio() {
+    if (guardadas_ + 1 >= lectura_->maximo) {
+        llega_al_maximo();
+        if (!lectura_->completa) {
+            return false;
+        }
+    }
+    auto& piezas = lectura_->piezas;
+    if (guardadas_ == piezas.size()) {
+        piezas.resize(guardadas_ + 256);
+        datos_ = piezas.data();
+    }
+    tope_ = std::min(lectura_->maximo - 1, piezas.size());
+    return true;
 }
 
 void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
@@ -419,12 +481,13 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
 // Reads the next unit; false at the end of the source. Apart, for the looks
 // ahead of the rare gaps.
 [[gnu::noinline]] bool compactador::lee_unidad() {
-    return lee_unidad_en_linea();
+    unidades_.reserva(1);
+    return lee_unidad_en_linea() != nullptr;
 }
 
-[[gnu::always_inline]] inline bool compactador::lee_unidad_en_linea() {
+[[gnu::always_inline]] inline const unidad* compactador::lee_unidad_en_linea() {
     if (leidas_) {
-        return false;
+        return nullptr;
     }
     for (;;) {
         const pieza leida = escaner_.siguiente();
@@ -433,39 +496,35 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
                 guarda(leida);
             }
             leidas_ = true;
-            return false;
+            return nullptr;
         }
         if (es_trivial(leida.clase)) {
             continue;
         }
         // Whitespace and comments are all that stands between two units.
         const auto inicio = static_cast<std::size_t>(leida.texto.data() - f_.data());
-        std::size_t fin = inicio + leida.texto.size();
-        const std::size_t primera = n_firmas_;
-        std::uint32_t piezas = 1;
-        bool sola = true;
         // Only a string's opening token (a quote, a backtick, a heredoc's
         // marker) leaves one open: between units none is.
         if (leida.clase == clase_pieza::cadena && escaner_.cadenas_abiertas() > 0) {
-            fin = lee_cadena(leida, inicio, piezas);
-            sola = false;
-        } else if (guardando_) {
+            return lee_cadena(leida, inicio);
+        }
+        if (guardando_) {
             guarda(leida);
         }
-        unidad& u = unidades_.nuevo();
+        // Room made by the caller: lee_unidad, or compacta every 64 units.
+        unidad& u = unidades_.nuevo_con_sitio();
         u.inicio = inicio;
-        u.fin = fin;
-        u.primera = primera;
-        u.piezas = piezas;
-        u.sola = sola;
+        u.fin = inicio + leida.texto.size();
+        u.primera = n_firmas_;
+        u.piezas = 1;
+        u.sola = true;
         u.clase = leida.clase;
         u.variante = leida.variante;
-        return true;
+        return &u;
     }
 }
 
-[[gnu::noinline]] std::size_t compactador::lee_cadena(const pieza& apertura, std::size_t inicio,
-                                                      std::uint32_t& piezas) {
+[[gnu::noinline]] const unidad* compactador::lee_cadena(const pieza& apertura, std::size_t inicio) {
     const std::size_t primera = n_firmas_;
     anota(apertura, inicio);
     std::size_t fin = inicio + apertura.texto.size();
@@ -477,8 +536,15 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
         anota(dentro, inicio);
         fin = static_cast<std::size_t>(dentro.texto.data() - f_.data()) + dentro.texto.size();
     }
-    piezas = static_cast<std::uint32_t>(n_firmas_ - primera);
-    return fin;
+    unidad& u = unidades_.nuevo_con_sitio();
+    u.inicio = inicio;
+    u.fin = fin;
+    u.primera = primera;
+    u.piezas = static_cast<std::uint32_t>(n_firmas_ - primera);
+    u.sola = false;
+    u.clase = apertura.clase;
+    u.variante = apertura.variante;
+    return &u;
 }
 
 bool compactador::hay(std::size_t k) {
@@ -582,7 +648,7 @@ std::string_view saltos(std::string_view hueco, const char* fin_fuente, std::str
 // to the unit after it and the gap that follows, as in the source. b may be
 // the end of the source.
 bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
-    const std::size_t desde = en_salida_[kPrevias - n_previas_];
+    const std::size_t desde = en_salida(b - n_previas_);
     ventana_.assign(salida_.data() + desde, escrito_ - desde);
     struct esperada {
         std::size_t unidad;
@@ -590,8 +656,8 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
     };
     std::array<esperada, kPrevias + 2> esperadas{};
     std::size_t n = 0;
-    for (std::size_t k = kPrevias - n_previas_; k < kPrevias; ++k) {
-        esperadas[n++] = {previas_[k], en_salida_[k] - desde};
+    for (std::size_t k = b - n_previas_; k < b; ++k) {
+        esperadas[n++] = {k, en_salida(k) - desde};
     }
     ventana_ += hueco;
     // Every unit looked at read first: reading one may move those held, and
@@ -659,7 +725,7 @@ final_unidad compactador::final_de(std::size_t a) const {
             return final_unidad::otro;
         }
         // `<<<` then a quoted name and a line end would open a heredoc.
-        std::size_t k = en_salida_.back();
+        std::size_t k = en_salida(a);
         while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
             --k;
         }
@@ -679,7 +745,7 @@ final_unidad compactador::final_de(std::size_t a) const {
     }
     // Nor may it go on from what stands before it: a number (`1E` and `-3`,
     // `1.E`) or a cast (`( int` and `)`).
-    std::size_t k = en_salida_.back();
+    std::size_t k = en_salida(a);
     if (k > 0 && (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
         return final_unidad::otro;
     }
@@ -704,7 +770,7 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         return lineas;
     }
     if (hay(b)) {
-        const final_unidad final = final_de(previas_.back());
+        const final_unidad final = final_de(b - 1);
         if (final == final_unidad::barrera) {
             return lineas;
         }
@@ -726,7 +792,7 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
             return lineas;
         }
         // A sign right after an `e` could be a number's exponent (`1E-3`).
-        const std::size_t operador = en_salida_.back();
+        const std::size_t operador = en_salida(b - 1);
         const bool exponente = (antes == '+' || antes == '-') && operador > 0 &&
                                (salida_[operador - 1] == 'e' || salida_[operador - 1] == 'E');
         if (lineas.empty() && !exponente && sin_roce_operador(antes, despues)) {
@@ -766,16 +832,22 @@ void compactador::escribe_hueco(std::string_view hueco) {
 std::string compactador::compacta() {
     salida_.resize(f_.size());
     for (std::size_t i = 0;; ++i) {
-        // Now and then: the units held stay a few dozen.
-        if (i % 64 == 0 && i > kPrevias) {
-            olvida_hasta(i - kPrevias);
+        // Now and then: the units held stay a few dozen. Until the next
+        // time, compacta reads 64 units and the looks ahead two more at
+        // most: room for twice that.
+        if (i % 64 == 0) {
+            if (i > kPrevias) {
+                olvida_hasta(i - kPrevias);
+            }
+            unidades_.reserva(128);
         }
         // The next unit, read here, most often the one after the last read.
-        const bool al_final =
-            i >= unidades_.fin() && (i > unidades_.fin() ? !hay(i) : !lee_unidad_en_linea());
+        // Held as it was written when it is: no load of what was just stored.
+        const unidad* u = i == unidades_.fin() ? lee_unidad_en_linea() : hay(i) ? &en(i) : nullptr;
+        const bool al_final = u == nullptr;
         // The gap before unit i starts where the unit before it ended. Units
         // with no gap between them are one run of the source, written at once.
-        const std::size_t hueco_hasta = al_final ? f_.size() : en(i).inicio;
+        const std::size_t hueco_hasta = al_final ? f_.size() : u->inicio;
         if (por_escribir_hasta_ < hueco_hasta) {
             // The gap's choice looks at what is written.
             vuelca();
@@ -786,24 +858,16 @@ std::string compactador::compacta() {
             escribe_hueco(n_previas_ == 0 ? lineas : elige_hueco(hueco, lineas, i));
             por_escribir_desde_ = hueco_hasta;
             por_escribir_hasta_ = hueco_hasta;
+            // Reading ahead may have moved the units held.
+            u = al_final ? nullptr : &en(i);
         }
         if (al_final) {
             break;
         }
-        const unidad& u = en(i);
-        const std::size_t aqui = escrito_ + (u.inicio - por_escribir_desde_);
-        por_escribir_hasta_ = u.fin;
-        if (es_de_codigo(u) && u.clase != clase_pieza::cierre) {
-            for (std::size_t k = 1; k < kPrevias; ++k) {
-                previas_[k - 1] = previas_[k];
-                en_salida_[k - 1] = en_salida_[k];
-            }
-            previas_.back() = i;
-            en_salida_.back() = aqui;
-            n_previas_ = std::min(n_previas_ + 1, kPrevias);
-        } else {
-            n_previas_ = 0;
-        }
+        en_salida_[i % en_salida_.size()] = escrito_ + (u->inicio - por_escribir_desde_);
+        por_escribir_hasta_ = u->fin;
+        const bool codigo = es_de_codigo(*u) && u->clase != clase_pieza::cierre;
+        n_previas_ = codigo ? std::min(n_previas_ + 1, kPrevias) : 0;
     }
     vuelca();
     if (lectura_ != nullptr) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -378,6 +380,45 @@ TEST(LecturaPhp, LeeALaPar) {
                 1,
             leida.linea);
     }
+}
+
+// The kept tokens' lines are counted 64 bytes of the source at a time, one way
+// for a block with three line ends or fewer and another for more: sources
+// whose line ends come at every density (none in a block to one a byte), of
+// every kind (LF, CR, CR LF, a lone CR before a LF), at every place of a
+// block, some inside tokens (strings, doc comments) and across blocks.
+TEST(LecturaPhp, LineasPorBloque) {
+    const char* const piezas[] = {"$a", ";",       "1",          "f()",      "'s'",     "/*c*/",
+                                  "=",  "\"x\n\"", "/** d\n */", "'a\r\nb'", "__LINE__"};
+    const char* const saltos[] = {"\n", "\r", "\r\n", "\r \n", "\n\n"};
+    std::uint32_t estado = 12345;
+    const auto azar = [&estado](std::uint32_t n) {
+        estado = estado * 1103515245U + 12345U;
+        return (estado >> 8) % n;
+    };
+    std::set<std::size_t> densidades;
+    for (const std::uint32_t uno_en : {1000U, 40U, 16U, 8U, 4U, 2U, 1U}) {
+        for (std::size_t desfase = 0; desfase < 64; desfase += 7) {
+            std::string fuente = "<?php" + std::string(desfase + 1, ' ');
+            while (fuente.size() < 700) {
+                fuente += piezas[azar(std::size(piezas))];
+                fuente += azar(uno_en) == 0 ? saltos[azar(std::size(saltos))] : " ";
+            }
+            // How many line ends each block holds, to know that every count
+            // from none to more than three came up.
+            for (std::size_t b = 0; b + 64 <= fuente.size(); b += 64) {
+                densidades.insert(std::min<std::size_t>(
+                    5, static_cast<std::size_t>(std::count(
+                           fuente.begin() + static_cast<std::ptrdiff_t>(b),
+                           fuente.begin() + static_cast<std::ptrdiff_t>(b + 64), '\n'))));
+            }
+            SCOPED_TRACE(fuente);
+            lectura_php lectura;
+            compacta_php(fuente, lectura);
+            espera_lectura(fuente, lectura);
+        }
+    }
+    EXPECT_EQ(6U, densidades.size());
 }
 
 // Past the bound the check reads on with the scanner as it stood after the
