@@ -38,6 +38,9 @@ JUEZ = os.path.join(RAIZ, "bench", "juez_php.php")
 
 SALTOS = ["\n", "\r\n", "\r"]
 
+# How many tokens of a source PHP's rules keep for their check.
+PIEZAS_GUARDADAS = 1 << 18
+
 
 def salto(r):
     return r.choice(SALTOS)
@@ -163,6 +166,10 @@ def fuente(r):
     if r.random() < 0.15:
         partes.append(r.choice(["<p>", "\n", "<html>" + salto(r), "\xef\xbb\xbf", "<? x ?>"]))
     partes.append(r.choice(["<?php ", "<?php" + salto(r), "<?PHP\t", "<?= ", "<?php\r\n\r\n"]))
+    if r.random() < 0.001:
+        # Now and then, enough tokens that the rules stop keeping them a few tokens into
+        # what follows: the check then reads the rest another way.
+        partes.append("$a;" * (PIEZAS_GUARDADAS // 2 - r.randint(0, 40)))
     for _ in range(r.randint(1, 25)):
         partes.append(fragmento(r))
         partes.append(separador(r))
