@@ -468,6 +468,38 @@ TEST(Arbol, CarpetasDeSoloLecturaSinPrivilegios) {
     EXPECT_EQ(fs::perms(0555), fs::status(destino / "ro").permissions());
 }
 
+// A read-only folder already up to date is made writable for the run and
+// its bits set back: a run that writes nothing in it reports it up to date,
+// one that does reports it done; either way it ends read-only.
+TEST(Arbol, CarpetaDeSoloLecturaAlDia) {
+    const carpeta_temporal escena;
+    const fs::path origen = escena / "origen";
+    const fs::path destino = escena / "destino";
+    fs::create_directories(origen / "ro");
+    fs::create_directories(origen / "rw");
+    escribe_fichero(origen / "ro/a.php", "<?php\n$a = 1;\n");
+    escribe_fichero(origen / "rw/b.txt", "b");
+    fs::permissions(origen / "ro", fs::perms(0555));
+    const auto ejecuta_v = [&] {
+        const resultado r = arbol(escena.ruta(), {"-v", "-j1", "origen", "destino"});
+        EXPECT_EQ(0, r.estado) << r.salida;
+        EXPECT_EQ(fs::perms(0555), fs::status(destino / "ro").permissions());
+        return r.salida;
+    };
+    EXPECT_NE(std::string::npos, ejecuta_v().find("+d ro\n"));
+    const std::string otra = ejecuta_v();
+    EXPECT_NE(std::string::npos, otra.find(".d ro\n")) << otra;
+    EXPECT_NE(std::string::npos, otra.find(".d rw\n")) << otra;
+    fs::permissions(origen / "ro", fs::perms(0755));
+    escribe_fichero(origen / "ro/c.php", "<?php\n$c = 1;\n");
+    fs::permissions(origen / "ro", fs::perms(0555));
+    const std::string tras_cambio = ejecuta_v();
+    fs::permissions(origen / "ro", fs::perms(0755));
+    EXPECT_NE(std::string::npos, tras_cambio.find("+d ro\n")) << tras_cambio;
+    EXPECT_EQ(fs::perms(0755), fs::status(destino / "rw").permissions());
+    fs::permissions(destino / "ro", fs::perms(0755));  // for the scene's removal
+}
+
 // Each entry swapped, after the walk, for something else: the work opens
 // none of them (a FIFO would wait, a link would lead out, /dev/zero never
 // ends), reports each as changed, and writes nothing in its place.

@@ -877,11 +877,21 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco)
         // One made by this run still has times of its own.
         nodo ahora;
         const entrada& que = obra.entradas[i];
-        if (obra.ya_estaban[i] && examina_en(obra.destino, que.ruta, ahora) == 0 &&
-            ahora.clase == clase_nodo::carpeta && mismo_nodo(ahora, obra.hechas[i]) &&
-            atributos_iguales(que.visto, ahora)) {
-            return con(obra.ya_estaban[i] ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
+        const nodo& al_abrirla = obra.hechas[i];
+        const bool la_misma = obra.ya_estaban[i] &&
+                              examina_en(obra.destino, que.ruta, ahora) == 0 &&
+                              ahora.clase == clase_nodo::carpeta && mismo_nodo(ahora, al_abrirla);
+        if (la_misma && atributos_iguales(que.visto, ahora)) {
+            return con(resultado_trabajo::al_dia);
         }
+        // Up to date when this run opened it, and nothing made, removed or
+        // renamed in it since (its time is the same): it differs only by the
+        // bits it was given to be written in (deja_escribir_en), set back
+        // below, and it is reported as it was, up to date.
+        const bool solo_abierta = la_misma && atributos_iguales(que.visto, al_abrirla) &&
+                                  ahora.tiempo == al_abrirla.tiempo &&
+                                  ahora.dueno == al_abrirla.dueno &&
+                                  ahora.grupo == al_abrirla.grupo;
         int error = 0;
         const carpeta* de = carpeta_origen(obra, i, banco.origen, error);
         if (de == nullptr) {
@@ -894,7 +904,7 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco)
         if ((error = copia_atributos_carpeta(*de, *a)) != 0) {
             return falla(error, false);
         }
-        return con(resultado_trabajo::hecho);
+        return con(solo_abierta ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
     });
 }
 
