@@ -168,11 +168,21 @@ bool lee_atributos(int fd, atributos_origen& vistos) {
     return true;
 }
 
+namespace {
+
+// After a read or copy from the source open as `fd` failed: whether to try
+// it again, interrupted, or refused for not waiting (now made to wait).
+bool otra_vez(int fd) {
+    return errno == EINTR || (errno == EAGAIN && lee_esperando(fd));
+}
+
+}  // namespace
+
 std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n) {
     ssize_t leidos = 0;
     do {
         leidos = read(fd, bytes, n);
-    } while (leidos < 0 && (errno == EINTR || (errno == EAGAIN && lee_esperando(fd))));
+    } while (leidos < 0 && otra_vez(fd));
     return leidos;
 }
 
@@ -233,7 +243,7 @@ class copiador {
             auto n = static_cast<std::size_t>(sin_limite ? kTramo : std::min(kTramo, hasta - en));
             const ssize_t hechos = por_nucleo_ ? por_el_nucleo(en, n) : por_memoria(en, n, hecha);
             if (hechos < 0 && por_nucleo_) {
-                if (errno == EINTR || (errno == EAGAIN && lee_esperando(de_))) {
+                if (otra_vez(de_)) {
                     continue;
                 }
                 if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
@@ -287,10 +297,7 @@ class copiador {
             bloque_.resize(kBloque);
         }
         n = std::min(n, bloque_.size());
-        ssize_t leidos = 0;
-        do {
-            leidos = pread(de_, bloque_.data(), n, en);
-        } while (leidos < 0 && (errno == EINTR || (errno == EAGAIN && lee_esperando(de_))));
+        const auto leidos = static_cast<ssize_t>(lee_en(de_, bloque_.data(), n, en));
         if (leidos < 0) {
             hecha.error = errno;
             hecha.al_leer = true;
@@ -937,7 +944,7 @@ std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
     ssize_t leidos = 0;
     do {
         leidos = pread(fd, bytes, n, static_cast<off_t>(en));
-    } while (leidos < 0 && (errno == EINTR || (errno == EAGAIN && lee_esperando(fd))));
+    } while (leidos < 0 && otra_vez(fd));
     return leidos;
 }
 
