@@ -136,7 +136,8 @@ class escaner_php {
     // Takes the state of `otro`, a scanner of another source, and stands at
     // `posicion` of this one, where the bytes ahead are those ahead of
     // `otro`. The markers of open heredocs stay in `otro`'s source, which
-    // must outlive this scanner. For scanners that count no lines.
+    // must outlive this scanner. Lines stay this scanner's own: counted on
+    // from where it last counted, never back from `posicion`.
     void toma_estado(const escaner_php& otro, std::size_t posicion);
 
     // In code, with whitespace and comments passed over, moves on over the

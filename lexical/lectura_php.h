@@ -55,6 +55,14 @@ struct lectura_php {
     std::vector<pieza_guardada, sin_ceros<pieza_guardada>> piezas;
     std::optional<escaner_php> resto;
     bool completa = false;
+
+    // Runs of kTramoLargo tokens or more (a string's parts count as one)
+    // that PHP's rules wrote as they were, gaps included: how many tokens
+    // they hold, of `unidades` in all. Where they are most of the source,
+    // the check reads them once, not token by token.
+    static constexpr std::size_t kTramoLargo = 64;
+    std::size_t unidades = 0;
+    std::size_t en_tramos_largos = 0;
 };
 
 // compara_php(original, compactado, modo, desfase), the same verdict, with

@@ -170,8 +170,6 @@ comparacion compara(std::string_view original, Lector de_original, std::string_v
     // Every piece's line matters only in modo_comparacion::lineas; else
     // lines are counted for a __LINE__ and a difference alone.
     const bool lineas = modo == modo_comparacion::lineas;
-    // The shortcut carries no line over from one scanner to the other.
-    atajo = atajo && !lineas;
     lexico_php de_compactado(compactado, lineas);
     lineas_de en_original(original);
     lineas_de en_compactado(compactado);
@@ -241,6 +239,12 @@ comparacion compara(std::string_view original, Lector de_original, std::string_v
                 }
                 if (hasta - pa < kTramoMinimo || uno.profundidad() > kPilaMaxima ||
                     !uno.mismo_estado(otro)) {
+                    continue;
+                }
+                // With every line compared: the same bytes ahead keep both
+                // sides' lines apart by what they are apart where the run
+                // starts, which must then be `desfase`.
+                if (lineas && en_original.en(pa) != en_compactado.en(pb) + desfase) {
                     continue;
                 }
                 // The shortcut: the original alone, while what decides its tokens
@@ -422,7 +426,10 @@ comparacion compara_php(std::string_view original, std::string_view compactado,
 
 comparacion compara_php(std::string_view original, const lectura_php& lectura,
                         std::string_view compactado, modo_comparacion modo, std::int64_t desfase) {
-    if (!lectura.completa || lectura.piezas.empty()) {
+    // Where the two share long runs of bytes, the source's scanner reads them
+    // alone: cheaper than the kept tokens, read against the other's.
+    if (!lectura.completa || lectura.piezas.empty() ||
+        2 * lectura.en_tramos_largos >= lectura.unidades) {
         return compara_php(original, compactado, modo, desfase);
     }
     // Token by token, as compara_php reads the two sources where they differ.

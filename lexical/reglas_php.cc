@@ -372,6 +372,15 @@ class compactador {
         escrito_ += n;
     }
     void agranda(std::size_t n);
+    // At a gap written otherwise than it was, before unit `fin`, or at the
+    // end: the run of units written with the gaps between them as they were,
+    // from tramo_desde_, counts when long.
+    void cuenta_tramo(std::size_t fin) {
+        if (fin - tramo_desde_ >= lectura_php::kTramoLargo) {
+            en_tramos_largos_ += fin - tramo_desde_;
+        }
+        tramo_desde_ = fin;
+    }
     char ultimo_escrito() const { return salida_[escrito_ - 1]; }
 
     std::string_view f_;
@@ -396,6 +405,10 @@ class compactador {
     // escribe makes room all the same.
     std::string salida_;
     std::size_t escrito_ = 0;
+    // The unit that starts the run written as it was in the source, and how
+    // many units lie in long runs so far.
+    std::size_t tramo_desde_ = 0;
+    std::size_t en_tramos_largos_ = 0;
     // Units that follow the last written with no gap, still to be written:
     // f_[por_escribir_desde_, por_escribir_hasta_).
     std::size_t por_escribir_desde_ = 0;
@@ -855,7 +868,11 @@ std::string compactador::compacta() {
                 f_.substr(por_escribir_hasta_, hueco_hasta - por_escribir_hasta_);
             const std::string_view lineas = saltos(hueco, f_.data() + f_.size(), lineas_);
             // Right after the open tag nothing can run into what follows.
+            const std::size_t antes = escrito_;
             escribe_hueco(n_previas_ == 0 ? lineas : elige_hueco(hueco, lineas, i));
+            if (escrito_ - antes != hueco.size()) {
+                cuenta_tramo(i);
+            }
             por_escribir_desde_ = hueco_hasta;
             por_escribir_hasta_ = hueco_hasta;
             // Reading ahead may have moved the units held.
@@ -870,8 +887,11 @@ std::string compactador::compacta() {
         n_previas_ = codigo ? std::min(n_previas_ + 1, kPrevias) : 0;
     }
     vuelca();
+    cuenta_tramo(unidades_.fin());
     if (lectura_ != nullptr) {
         lectura_->piezas.resize(guardadas_);
+        lectura_->unidades = unidades_.fin();
+        lectura_->en_tramos_largos = en_tramos_largos_;
     }
     if (lineas_al_final_) {
         pon_lineas(f_, lectura_->piezas);

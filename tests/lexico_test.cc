@@ -454,7 +454,8 @@ TEST(Lexico, TramosComunes) {
 
 // The run of common bytes ends at every byte of each construct, by a byte
 // taken out, a byte changed, a line end added: the shortcut finds what reading
-// both sources token by token finds, whatever the line shift.
+// both sources token by token finds, whatever the line shift, with every
+// token's line compared or not.
 TEST(Lexico, TramosQueAcabanEnCualquierByte) {
     const std::string espacios(40, ' ');
     const std::string saltos = "\n\n\r\n" + espacios;
@@ -501,23 +502,24 @@ TEST(Lexico, TramosQueAcabanEnCualquierByte) {
             for (const std::string* otro : {&sin, &cambiado, &con_salto}) {
                 for (const std::int64_t desfase : {0, 1, -1}) {
                     for (const bool al_reves : {false, true}) {
-                        const std::string& a = al_reves ? *otro : original;
-                        const std::string& b = al_reves ? original : *otro;
-                        SCOPED_TRACE(escapa(a) + " / " + escapa(b));
-                        const comparacion hallada =
-                            compara_php(a, b, modo_comparacion::programa, desfase);
-                        const comparacion paso =
-                            compara_php_paso_a_paso(a, b, modo_comparacion::programa, desfase);
-                        ASSERT_EQ(paso.iguales, hallada.iguales);
-                        ASSERT_EQ(paso.linea, hallada.linea);
-                        ASSERT_EQ(paso.motivo, hallada.motivo);
-                        ++comparadas;
+                        for (const modo_comparacion modo :
+                             {modo_comparacion::programa, modo_comparacion::lineas}) {
+                            const std::string& a = al_reves ? *otro : original;
+                            const std::string& b = al_reves ? original : *otro;
+                            SCOPED_TRACE(escapa(a) + " / " + escapa(b));
+                            const comparacion hallada = compara_php(a, b, modo, desfase);
+                            const comparacion paso = compara_php_paso_a_paso(a, b, modo, desfase);
+                            ASSERT_EQ(paso.iguales, hallada.iguales);
+                            ASSERT_EQ(paso.linea, hallada.linea);
+                            ASSERT_EQ(paso.motivo, hallada.motivo);
+                            ++comparadas;
+                        }
                     }
                 }
             }
         }
     }
-    EXPECT_GT(comparadas, 10000U);
+    EXPECT_GT(comparadas, 20000U);
 }
 
 // The skip over code in the check (salta_codigo) stops only where the
