@@ -44,7 +44,8 @@ struct sin_ceros : std::allocator<T> {
 
 // The tokens of one source, the end's (clase_pieza::fin) last. Past
 // kMaximoPiezas tokens, the scanner as it stood after the last one kept
-// (`resto`), to read the others again; for a source of 4 GiB or more, nothing
+// (`resto`), to read the others again; for a source of 4 GiB or more, or one
+// that is mostly long runs written as they were (a table), nothing
 // (!completa), and the check lexes the source again.
 struct lectura_php {
     // 16 bytes a token: at most 4 MiB held per source.
@@ -52,6 +53,9 @@ struct lectura_php {
 
     // The bound on the tokens kept, at least 1; tests lower it.
     std::size_t maximo = kMaximoPiezas;
+    // How many tokens a run written as it was holds when it marks a table,
+    // whose tokens are not kept; tests raise it.
+    std::size_t tramo_de_tabla = std::size_t{1} << 12;
     std::vector<pieza_guardada, sin_ceros<pieza_guardada>> piezas;
     std::optional<escaner_php> resto;
     bool completa = false;

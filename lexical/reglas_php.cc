@@ -352,6 +352,12 @@ class compactador {
     void guarda(const pieza& leida);
     bool haz_sitio();
     void llega_al_maximo();
+    // Whether a run of thousands of tokens is being written as it was, and
+    // runs like it hold most of the source read so far (a table of numbers,
+    // a font's widths). The check then reads such runs once, from the
+    // source: keeping their tokens would be work for nothing.
+    bool parece_tabla() const;
+    void deja_de_guardar();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
@@ -427,17 +433,30 @@ class compactador {
 // stands now is what the check reads on with. Apart, out of the way of the
 // tokens kept before.
 [[gnu::noinline]] void compactador::llega_al_maximo() {
-    guardando_ = false;
     if (lineas_al_final_) {
         // More tokens than bytes, which the scanner never gives: it counts
         // no lines to read on with, so the check lexes the source again.
-        lectura_->completa = false;
-        lectura_->piezas.clear();
-        guardadas_ = 0;
-        lineas_al_final_ = false;
+        deja_de_guardar();
         return;
     }
+    guardando_ = false;
     lectura_->resto.emplace(escaner_);
+}
+
+bool compactador::parece_tabla() const {
+    const std::size_t leidas = unidades_.fin();
+    const std::size_t en_curso = leidas - tramo_desde_;
+    return en_curso >= lectura_->tramo_de_tabla && 4 * (en_tramos_largos_ + en_curso) >= 3 * leidas;
+}
+
+// Drops the tokens kept: the check lexes the source again, reading the long
+// runs left as they were once.
+[[gnu::noinline]] void compactador::deja_de_guardar() {
+    guardando_ = false;
+    lectura_->completa = false;
+    lectura_->piezas.clear();
+    guardadas_ = 0;
+    lineas_al_final_ = false;
 }
 
 // Keeps a token as lexico_php gives it, while the tokens stay under the bound.
@@ -457,11 +476,16 @@ class compactador {
 }
 
 // At tope_, out of the way of the tokens kept before: at the bound, or with
-// no room left for the next token. The vector grows by a block of tokens at
+// no room left for the next token (every 256 tokens, when a table's are kept
+// no more). The vector grows by a block of tokens at
 // a time, and each is written where it stands (a push of each costs a call
 // and its frame); compacta trims what is left over. False when the token is
 // not kept.
 [[gnu::noinline]] bool compactador::haz_sitio() {
+    if (parece_tabla()) {
+        deja_de_guardar();
+        return false;
+    }
     if (guardadas_ + 1 >= lectura_->maximo) {
         llega_al_maximo();
         if (!lectura_->completa) {

@@ -437,6 +437,8 @@ TEST(LecturaPhp, Cota) {
         fuente += "?>\n";
         SCOPED_TRACE(cuantas);
         lectura_php lectura;
+        // One run left as it was: a table's, but for this.
+        lectura.tramo_de_tabla = SIZE_MAX;
         const std::string reglas = compacta_php(fuente, lectura);
         EXPECT_EQ(reglas, compacta_php(fuente));
         EXPECT_TRUE(lectura.completa);
@@ -456,6 +458,55 @@ TEST(LecturaPhp, Cota) {
         motivos.insert(vistos.begin(), vistos.end());
     }
     EXPECT_EQ(4U, motivos.size());
+}
+
+// A table (a run of thousands of tokens left as they were, most of the
+// source) keeps no tokens: the check lexes the source again and reads the run
+// once. Its verdicts are those of reading both token by token, with an edit
+// before, in and after the run; code with a long run in it keeps its tokens.
+TEST(LecturaPhp, Tabla) {
+    std::string fila;
+    for (int k = 0; k < 1500; ++k) {
+        fila += std::to_string(k) + "=>array(" + std::to_string(k % 7) + ",-1),";
+    }
+    std::string codigo;
+    for (int k = 0; k < 3000; ++k) {
+        codigo += "$v  =  f( $a ) ;  // c\n";
+    }
+    struct caso {
+        std::string fuente;
+        bool tabla;
+    };
+    const caso casos[] = {
+        {"<?php\n// widths\n$cw = array(" + fila + ");\necho __LINE__ ;\n", true},
+        {"<?php\r\n$cw=array(" + fila + ");\r\n  $x = 1;\r\n", true},
+        {"<?php\n" + codigo + "$cw=array(" + fila + ");\n" + codigo, false},
+    };
+    for (const caso& c : casos) {
+        SCOPED_TRACE(c.fuente.substr(0, 40));
+        lectura_php lectura;
+        const std::string reglas = compacta_php(c.fuente, lectura);
+        EXPECT_EQ(compacta_php(c.fuente), reglas);
+        EXPECT_EQ(!c.tabla, lectura.completa);
+        std::vector<std::string> otros{reglas};
+        for (const std::size_t p :
+             {std::size_t{7}, reglas.size() / 3, reglas.find(");"), reglas.size() - 4}) {
+            edita_en(reglas, p, "$a", otros);
+        }
+        for (const std::string& otro : otros) {
+            for (const modo_comparacion modo :
+                 {modo_comparacion::programa, modo_comparacion::lineas}) {
+                for (const std::int64_t desfase : {0, 1}) {
+                    const comparacion leida = compara_php(c.fuente, lectura, otro, modo, desfase);
+                    const comparacion paso = compara_php_paso_a_paso(c.fuente, otro, modo, desfase);
+                    EXPECT_EQ(paso.iguales, leida.iguales);
+                    EXPECT_EQ(paso.linea, leida.linea);
+                    EXPECT_EQ(paso.motivo, leida.motivo);
+                }
+            }
+        }
+        EXPECT_TRUE(compara_php(c.fuente, lectura, reglas, modo_comparacion::lineas).iguales);
+    }
 }
 
 }  // namespace kexo
