@@ -322,6 +322,7 @@ class compactador {
                 lectura_->piezas.reserve(std::min(lectura_->maximo, fuente.size() / 4 + 16));
             }
         }
+        puede_saltar_ = !guardando_;
     }
 
     std::string compacta();
@@ -357,6 +358,12 @@ class compactador {
     // a font's widths). The check then reads such runs once, from the
     // source: keeping their tokens would be work for nothing.
     bool parece_tabla() const;
+    // Before unit i, unread, in a long run with no tokens kept: passes over
+    // the tokens ahead that leave the scanner's state as it is, up to the
+    // next whitespace or comment, as part of the run. Only when three code
+    // tokens follow right after, so that the next gap looks back at none
+    // passed over.
+    void salta_tabla(std::size_t i);
     void deja_de_guardar();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     final_unidad final_de(std::size_t a) const;
@@ -415,6 +422,12 @@ class compactador {
     // many units lie in long runs so far.
     std::size_t tramo_desde_ = 0;
     std::size_t en_tramos_largos_ = 0;
+    // With no token kept, a table's runs are passed over (salta_tabla): the
+    // next unit to try at, and where the next whitespace or comment may
+    // start, as last found.
+    bool puede_saltar_ = false;
+    std::size_t salta_en_ = 0;
+    std::size_t blanco_en_ = 0;
     // Units that follow the last written with no gap, still to be written:
     // f_[por_escribir_desde_, por_escribir_hasta_).
     std::size_t por_escribir_desde_ = 0;
@@ -449,6 +462,80 @@ bool compactador::parece_tabla() const {
     return en_curso >= lectura_->tramo_de_tabla && 4 * (en_tramos_largos_ + en_curso) >= 3 * leidas;
 }
 
+namespace {
+
+// Where, from i on, whitespace or a comment may start: a blank, `#` or `/`;
+// the source's size if nowhere.
+std::size_t busca_blanco(std::string_view s, std::size_t i) {
+#if defined(__SSE2__)
+    for (; s.size() - i >= 16; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+        const __m128i blancos = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
+                                             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+        const __m128i comentarios = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('#')),
+                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('/')));
+        const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(blancos, comentarios)));
+        if (m != 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(m));
+        }
+    }
+#endif
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '#' || c == '/') {
+            return i;
+        }
+    }
+    return s.size();
+}
+
+// A pass over a table is worth a try when this many bytes at least lie
+// before the next whitespace; after a try that passed over nothing, the
+// units read before the next.
+constexpr std::size_t kSaltoMinimo = 256;
+constexpr std::size_t kUnidadesEntreIntentos = 64;
+
+}  // namespace
+
+[[gnu::noinline]] void compactador::salta_tabla(std::size_t i) {
+    salta_en_ = i + kUnidadesEntreIntentos;
+    const std::size_t p = escaner_.posicion();
+    if (p != por_escribir_hasta_) {
+        return;
+    }
+    if (blanco_en_ < p) {
+        blanco_en_ = busca_blanco(f_, p);
+    }
+    if (blanco_en_ - p < kSaltoMinimo) {
+        return;
+    }
+    // Tried on a copy: the pass, and the three tokens after it.
+    escaner_php prueba = escaner_;
+    std::size_t ultimo = 0;
+    prueba.salta_codigo(blanco_en_, ultimo);
+    const std::size_t llegada = prueba.posicion();
+    if (llegada == p) {
+        return;
+    }
+    // Each a unit of its own (a string closed in one token), of code, and
+    // the next right after it.
+    std::size_t fin = llegada;
+    for (std::size_t k = 0; k < kPrevias; ++k) {
+        const pieza leida = prueba.siguiente();
+        if ((leida.clase != clase_pieza::codigo && leida.clase != clase_pieza::cadena) ||
+            leida.texto.data() != f_.data() + fin || prueba.cadenas_abiertas() > 0) {
+            return;
+        }
+        fin += leida.texto.size();
+    }
+    // The same pass, in the same state over the same bytes, ends at the same place.
+    escaner_.salta_codigo(blanco_en_, ultimo);
+    por_escribir_hasta_ = llegada;
+    salta_en_ = i + 1;
+}
+
 // Drops the tokens kept: the check lexes the source again, reading the long
 // runs left as they were once.
 [[gnu::noinline]] void compactador::deja_de_guardar() {
@@ -457,6 +544,7 @@ bool compactador::parece_tabla() const {
     lectura_->piezas.clear();
     guardadas_ = 0;
     lineas_al_final_ = false;
+    puede_saltar_ = true;
 }
 
 // Keeps a token as lexico_php gives it, while the tokens stay under the bound.
@@ -877,6 +965,10 @@ std::string compactador::compacta() {
                 olvida_hasta(i - kPrevias);
             }
             unidades_.reserva(128);
+        }
+        if (puede_saltar_ && i == unidades_.fin() && i - tramo_desde_ >= lectura_php::kTramoLargo &&
+            i >= salta_en_) {
+            salta_tabla(i);
         }
         // The next unit, read here, most often the one after the last read.
         // Held as it was written when it is: no load of what was just stored.

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "lexical/lectura_php.h"
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
 #include "tests/escapa.h"
@@ -195,6 +196,52 @@ TEST(ReglasPhp, Semillas) {
         EXPECT_EQ(hecha, compacta_php(hecha));
     });
     EXPECT_GT(vistas, 30);
+}
+
+// A table's long runs with no gap are passed over where no token is kept:
+// the same bytes as reading them token by token, with a gap of every kind
+// put at every byte of the run's last 300, where the gap must look back at
+// the tokens before it, and at every byte of its start.
+TEST(ReglasPhp, PasoPorTablas) {
+    // Rows with a number whose `e-` the pass stops at, then rows with no such
+    // stop, over which it goes up to the last bytes before the gap.
+    std::string fila;
+    for (int k = 0; fila.size() < 1500; ++k) {
+        fila += std::to_string(k) + "=>array(-" + std::to_string(k % 9) +
+                (fila.size() < 1000 ? ",'a',\"b\",$v->p,F::C,1.5e-3,0x1F,$w[2]),"
+                                    : ",'a',$v->p,F::C),");
+    }
+    const std::string inicio = "<?php\n$t=[";
+    // What a gap after them must not run into; long tokens among them, so
+    // that few lie between the end of what is passed over and the gap.
+    const std::string largo(40, 'a');
+    const std::string finales[] = {"$a.1;b'x';", "$" + largo + "--1;", "'" + largo + "'.-+1;"};
+    const std::string_view huecos[] = {" "sv, "\n"sv, "\r\n "sv, " /*c*/ "sv, "#c\n"sv, "//c\n"sv};
+    std::size_t comparadas = 0;
+    for (const std::string& final : finales) {
+        const std::string cuerpo = fila + final;
+        for (const std::string_view hueco : huecos) {
+            for (std::size_t k = 0; k <= cuerpo.size(); ++k) {
+                if (k > 300 && k + 300 < fila.size()) {
+                    continue;
+                }
+                std::string con_hueco = cuerpo;
+                con_hueco.insert(k, hueco);
+                const std::string fuente = inicio + con_hueco + "\n];\n";
+                SCOPED_TRACE(escapa(fuente.substr(inicio.size() + (k > 20 ? k - 20 : 0), 60)));
+                lectura_php entera;
+                entera.tramo_de_tabla = SIZE_MAX;
+                const std::string leida = compacta_php(fuente, entera);
+                ASSERT_TRUE(entera.completa);
+                ASSERT_EQ(escapa(leida), escapa(compacta_php(fuente)));
+                lectura_php tabla;
+                tabla.tramo_de_tabla = 64;
+                ASSERT_EQ(escapa(leida), escapa(compacta_php(fuente, tabla)));
+                ++comparadas;
+            }
+        }
+    }
+    EXPECT_GT(comparadas, 10000U);
 }
 
 TEST(ReglasPhp, AvisoCabe) {
