@@ -358,11 +358,11 @@ class compactador {
     // a font's widths). The check then reads such runs once, from the
     // source: keeping their tokens would be work for nothing.
     bool parece_tabla() const;
-    // Before unit i, unread, in a long run with no tokens kept: passes over
-    // the tokens ahead that leave the scanner's state as it is, up to the
-    // next whitespace or comment, as part of the run. Only when three code
-    // tokens follow right after, so that the next gap looks back at none
-    // passed over.
+    // Every 64 units, with no token kept: before unit i, unread, 64 units
+    // or more into a run written as it was, passes over the tokens ahead
+    // that leave the scanner's state as it is, up to the next whitespace or
+    // comment, as part of the run. Only when three code tokens follow right
+    // after, so that the next gap looks back at none passed over.
     void salta_tabla(std::size_t i);
     void deja_de_guardar();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
@@ -422,11 +422,9 @@ class compactador {
     // many units lie in long runs so far.
     std::size_t tramo_desde_ = 0;
     std::size_t en_tramos_largos_ = 0;
-    // With no token kept, a table's runs are passed over (salta_tabla): the
-    // next unit to try at, and where the next whitespace or comment may
-    // start, as last found.
+    // With no token kept, a table's runs are passed over (salta_tabla), and
+    // where the next whitespace or comment may start, as last found.
     bool puede_saltar_ = false;
-    std::size_t salta_en_ = 0;
     std::size_t blanco_en_ = 0;
     // Units that follow the last written with no gap, still to be written:
     // f_[por_escribir_desde_, por_escribir_hasta_).
@@ -492,17 +490,15 @@ std::size_t busca_blanco(std::string_view s, std::size_t i) {
 }
 
 // A pass over a table is worth a try when this many bytes at least lie
-// before the next whitespace; after a try that passed over nothing, the
-// units read before the next.
+// before the next whitespace.
 constexpr std::size_t kSaltoMinimo = 256;
-constexpr std::size_t kUnidadesEntreIntentos = 64;
 
 }  // namespace
 
 [[gnu::noinline]] void compactador::salta_tabla(std::size_t i) {
-    salta_en_ = i + kUnidadesEntreIntentos;
     const std::size_t p = escaner_.posicion();
-    if (p != por_escribir_hasta_) {
+    if (i != unidades_.fin() || i - tramo_desde_ < lectura_php::kTramoLargo ||
+        p != por_escribir_hasta_) {
         return;
     }
     if (blanco_en_ < p) {
@@ -533,7 +529,6 @@ constexpr std::size_t kUnidadesEntreIntentos = 64;
     // The same pass, in the same state over the same bytes, ends at the same place.
     escaner_.salta_codigo(blanco_en_, ultimo);
     por_escribir_hasta_ = llegada;
-    salta_en_ = i + 1;
 }
 
 // Drops the tokens kept: the check lexes the source again, reading the long
@@ -965,10 +960,9 @@ std::string compactador::compacta() {
                 olvida_hasta(i - kPrevias);
             }
             unidades_.reserva(128);
-        }
-        if (puede_saltar_ && i == unidades_.fin() && i - tramo_desde_ >= lectura_php::kTramoLargo &&
-            i >= salta_en_) {
-            salta_tabla(i);
+            if (puede_saltar_) {
+                salta_tabla(i);
+            }
         }
         // The next unit, read here, most often the one after the last read.
         // Held as it was written when it is: no load of what was just stored.
