@@ -53,18 +53,17 @@ struct lectura_php {
 
     // The bound on the tokens kept, at least 1; tests lower it.
     std::size_t maximo = kMaximoPiezas;
-    // How many tokens a run written as it was holds when it marks a table,
-    // whose tokens are not kept; tests raise it.
+    // How many tokens in a row, written as they were, mark a table, whose
+    // tokens are not kept; tests lower and raise it.
     std::size_t tramo_de_tabla = std::size_t{1} << 12;
     std::vector<pieza_guardada, sin_ceros<pieza_guardada>> piezas;
     std::optional<escaner_php> resto;
     bool completa = false;
 
-    // Runs of kTramoLargo tokens or more (a string's parts count as one)
-    // that PHP's rules wrote as they were, gaps included: how many tokens
-    // they hold, of `unidades` in all. Where they are most of the source,
-    // the check reads them once, not token by token.
-    static constexpr std::size_t kTramoLargo = 64;
+    // How many of the source's `unidades` tokens (a string's parts count as
+    // one) lie in blocks of 64 from which PHP's rules took no byte out: runs
+    // written as they were, gaps included. Where they are most of the
+    // source, the check reads them once, not token by token.
     std::size_t unidades = 0;
     std::size_t en_tramos_largos = 0;
 };

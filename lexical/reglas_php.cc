@@ -385,14 +385,18 @@ class compactador {
         escrito_ += n;
     }
     void agranda(std::size_t n);
-    // At a gap written otherwise than it was, before unit `fin`, or at the
-    // end: the run of units written with the gaps between them as they were,
-    // from tramo_desde_, counts when long.
-    void cuenta_tramo(std::size_t fin) {
-        if (fin - tramo_desde_ >= lectura_php::kTramoLargo) {
-            en_tramos_largos_ += fin - tramo_desde_;
+    // Before unit i, every 64 units, and at the end: the units since the
+    // last count, `n`, count as written as they were when no byte was taken
+    // out meanwhile (a look per block, none per gap).
+    void cuenta_bloque(std::size_t n) {
+        const std::size_t quitados = por_escribir_desde_ - escrito_;
+        if (quitados == quitados_) {
+            en_tramos_largos_ += n;
+            seguidas_ += n;
+        } else {
+            seguidas_ = 0;
         }
-        tramo_desde_ = fin;
+        quitados_ = quitados;
     }
     char ultimo_escrito() const { return salida_[escrito_ - 1]; }
 
@@ -418,10 +422,11 @@ class compactador {
     // escribe makes room all the same.
     std::string salida_;
     std::size_t escrito_ = 0;
-    // The unit that starts the run written as it was in the source, and how
-    // many units lie in long runs so far.
-    std::size_t tramo_desde_ = 0;
+    // The bytes of the source taken out by the last count, how many units lie
+    // in blocks written as they were, and in the last run of such blocks.
+    std::size_t quitados_ = 0;
     std::size_t en_tramos_largos_ = 0;
+    std::size_t seguidas_ = 0;
     // With no token kept, a table's runs are passed over (salta_tabla), and
     // where the next whitespace or comment may start, as last found.
     bool puede_saltar_ = false;
@@ -455,9 +460,7 @@ class compactador {
 }
 
 bool compactador::parece_tabla() const {
-    const std::size_t leidas = unidades_.fin();
-    const std::size_t en_curso = leidas - tramo_desde_;
-    return en_curso >= lectura_->tramo_de_tabla && 4 * (en_tramos_largos_ + en_curso) >= 3 * leidas;
+    return seguidas_ >= lectura_->tramo_de_tabla && 4 * en_tramos_largos_ >= 3 * unidades_.fin();
 }
 
 namespace {
@@ -497,8 +500,7 @@ constexpr std::size_t kSaltoMinimo = 256;
 
 [[gnu::noinline]] void compactador::salta_tabla(std::size_t i) {
     const std::size_t p = escaner_.posicion();
-    if (i != unidades_.fin() || i - tramo_desde_ < lectura_php::kTramoLargo ||
-        p != por_escribir_hasta_) {
+    if (i != unidades_.fin() || seguidas_ == 0 || p != por_escribir_hasta_) {
         return;
     }
     if (blanco_en_ < p) {
@@ -960,6 +962,9 @@ std::string compactador::compacta() {
                 olvida_hasta(i - kPrevias);
             }
             unidades_.reserva(128);
+            if (i > 0) {
+                cuenta_bloque(64);
+            }
             if (puede_saltar_) {
                 salta_tabla(i);
             }
@@ -978,11 +983,7 @@ std::string compactador::compacta() {
                 f_.substr(por_escribir_hasta_, hueco_hasta - por_escribir_hasta_);
             const std::string_view lineas = saltos(hueco, f_.data() + f_.size(), lineas_);
             // Right after the open tag nothing can run into what follows.
-            const std::size_t antes = escrito_;
             escribe_hueco(n_previas_ == 0 ? lineas : elige_hueco(hueco, lineas, i));
-            if (escrito_ - antes != hueco.size()) {
-                cuenta_tramo(i);
-            }
             por_escribir_desde_ = hueco_hasta;
             por_escribir_hasta_ = hueco_hasta;
             // Reading ahead may have moved the units held.
@@ -996,8 +997,8 @@ std::string compactador::compacta() {
         const bool codigo = es_de_codigo(*u) && u->clase != clase_pieza::cierre;
         n_previas_ = codigo ? std::min(n_previas_ + 1, kPrevias) : 0;
     }
+    cuenta_bloque(unidades_.fin() % 64);
     vuelca();
-    cuenta_tramo(unidades_.fin());
     if (lectura_ != nullptr) {
         lectura_->piezas.resize(guardadas_);
         lectura_->unidades = unidades_.fin();
