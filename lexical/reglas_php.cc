@@ -422,15 +422,6 @@ class compactador {
     // escribe makes room all the same.
     std::string salida_;
     std::size_t escrito_ = 0;
-    // The bytes of the source taken out by the last count, how many units lie
-    // in blocks written as they were, and in the last run of such blocks.
-    std::size_t quitados_ = 0;
-    std::size_t en_tramos_largos_ = 0;
-    std::size_t seguidas_ = 0;
-    // With no token kept, a table's runs are passed over (salta_tabla), and
-    // where the next whitespace or comment may start, as last found.
-    bool puede_saltar_ = false;
-    std::size_t blanco_en_ = 0;
     // Units that follow the last written with no gap, still to be written:
     // f_[por_escribir_desde_, por_escribir_hasta_).
     std::size_t por_escribir_desde_ = 0;
@@ -443,6 +434,16 @@ class compactador {
     std::array<std::size_t, kPrevias + 1> en_salida_{};
     std::size_t en_salida(std::size_t k) const { return en_salida_[k % en_salida_.size()]; }
     std::string ventana_;
+
+    // The bytes of the source taken out by the last count, how many units lie
+    // in blocks written as they were, and in the last run of such blocks.
+    std::size_t quitados_ = 0;
+    std::size_t en_tramos_largos_ = 0;
+    std::size_t seguidas_ = 0;
+    // With no token kept, a table's runs are passed over (salta_tabla), and
+    // where the next whitespace or comment may start, as last found.
+    bool puede_saltar_ = false;
+    std::size_t blanco_en_ = 0;
 };
 
 // At the bound on the tokens kept, with one more to keep: the scanner as it
