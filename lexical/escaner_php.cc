@@ -902,8 +902,9 @@ namespace {
 // buffers. Up to 16 bytes, where both buffers hold 16 from there, one compare
 // of 16 under a mask of the length: no branch on the length, which varies
 // from token to token.
-[[gnu::always_inline]] inline bool mismos_bytes(const char* x, const char* x_fin, const char* y,
-                                                const char* y_fin, std::size_t n) {
+[[gnu::always_inline]] inline bool mismos_bytes(const char* x, [[maybe_unused]] const char* x_fin,
+                                                const char* y, [[maybe_unused]] const char* y_fin,
+                                                std::size_t n) {
 #if defined(__SSE2__)
     if (n <= 16 && x_fin - x >= 16 && y_fin - y >= 16) {
         const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));

@@ -703,7 +703,8 @@ constexpr std::array<char, 2 * kSaltosHechos> kCrLf = alternados<2 * kSaltosHech
 // mix, else in a constant. A lone CR keeps a space before a LF that followed
 // it further on: together they would make one CR LF, one line where PHP
 // counted two.
-std::string_view saltos(std::string_view hueco, const char* fin_fuente, std::string& solo) {
+std::string_view saltos(std::string_view hueco, [[maybe_unused]] const char* fin_fuente,
+                        std::string& solo) {
     // Most gaps are a space, or a line end and indentation: their line ends
     // are counted, 16 bytes at a time while the source has 16 to read (the
     // bytes past the gap left out), with no byte written.
