@@ -70,7 +70,8 @@ struct lectura_php {
 
 // compara_php(original, compactado, modo, desfase), the same verdict, with
 // the original's tokens taken from `lectura`, the reading of `original`; by
-// compara_php itself when that reading is not complete.
+// compara_php itself when that reading is not complete, or when half the
+// source's tokens or more lie in blocks the rules left as they were.
 comparacion compara_php(std::string_view original, const lectura_php& lectura,
                         std::string_view compactado,
                         modo_comparacion modo = modo_comparacion::programa,

@@ -562,11 +562,11 @@ constexpr std::size_t kSaltoMinimo = 256;
 }
 
 // At tope_, out of the way of the tokens kept before: at the bound, or with
-// no room left for the next token (every 256 tokens, when a table's are kept
-// no more). The vector grows by a block of tokens at
-// a time, and each is written where it stands (a push of each costs a call
-// and its frame); compacta trims what is left over. False when the token is
-// not kept.
+// no room left for the next token, every 256 tokens, where a table's tokens
+// also stop being kept. The vector grows by a block of tokens at a time, and
+// each is written where it stands (a push of each costs a call and its
+// frame); compacta trims what is left over. False when the token is not
+// kept.
 [[gnu::noinline]] bool compactador::haz_sitio() {
     if (parece_tabla()) {
         deja_de_guardar();
