@@ -106,6 +106,12 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
 int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe,
                         std::vector<std::string>* faltan = nullptr);
 
+// True when the folder `dentro` lies on the mount `raiz` lies on: a bind
+// mount of the same file system told apart where the kernel numbers mounts,
+// else by device. False with errno EXDEV when it does not, or with the
+// system's error when it cannot tell.
+bool mismo_montaje(const carpeta& raiz, const carpeta& dentro);
+
 // The entries of the folder `c`, but `.` and `..`, with what each is; with
 // `empiezan`, only those whose names start so. Returns 0, or the error number
 // of reading the folder.

@@ -972,6 +972,26 @@ int pon_marca(int fd, const std::string& marca) {
     return sin_marcas(error) ? ENOTSUP : error;
 }
 
+bool mismo_montaje(const carpeta& raiz, const carpeta& dentro) {
+#if defined(__linux__) && defined(STATX_MNT_ID)
+    struct statx de_raiz {};
+    struct statx de_dentro {};
+    if (statx(raiz.fd(), "", AT_EMPTY_PATH, STATX_MNT_ID, &de_raiz) == 0 &&
+        statx(dentro.fd(), "", AT_EMPTY_PATH, STATX_MNT_ID, &de_dentro) == 0 &&
+        (de_raiz.stx_mask & de_dentro.stx_mask & STATX_MNT_ID) != 0) {
+        errno = de_raiz.stx_mnt_id == de_dentro.stx_mnt_id ? 0 : EXDEV;
+        return errno == 0;
+    }
+#endif
+    struct stat estado_raiz;
+    struct stat estado_dentro;
+    if (fstat(raiz.fd(), &estado_raiz) != 0 || fstat(dentro.fd(), &estado_dentro) != 0) {
+        return false;
+    }
+    errno = estado_raiz.st_dev == estado_dentro.st_dev ? 0 : EXDEV;
+    return errno == 0;
+}
+
 int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
                    const std::function<bool(const nodo&)>& intocable,
                    const std::function<void(const std::string&, const nodo&, int)>& avisa,

@@ -218,6 +218,12 @@ int abre_carpeta(const std::string& ruta, carpeta& abierta) {
     return 0;
 }
 
+// A volume mounted on a folder is a reparse point, which abre_carpeta_bajo
+// refuses on the way: a folder it opened is on its base's volume.
+bool mismo_montaje(const carpeta& /*raiz*/, const carpeta& /*dentro*/) {
+    return true;
+}
+
 int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abierta, nodo& visto) {
     // Name by name: a link (a reparse point) on the way is refused.
     std::string camino = base.prefijo();

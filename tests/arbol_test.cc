@@ -1757,23 +1757,31 @@ TEST(Arbol, BorraLoQueElOrigenYaNoTiene) {
 }
 
 // A folder mounted in the destination, a bind mount of the same file system
-// included, shows what is not the destination's: --borra never enters it.
+// included, shows what is not the destination's: --borra never enters it,
+// whether the source lacks that folder or has it too.
 // Skipped where this machine may not mount.
 TEST(Arbol, BorraNoEntraEnUnMontaje) {
     const carpeta_temporal escena;
-    fs::create_directories(escena / "origen");
+    fs::create_directories(escena / "origen/compartida");
     escribe_fichero(escena / "origen/a.php", "<?php $a = 1;");
+    escribe_fichero(escena / "origen/compartida/b.php", "<?php $b = 1;");
     fs::create_directories(escena / "ajena/hondo");
     escribe_fichero(escena / "ajena/hondo/valiosa.txt", "v");
+    fs::create_directories(escena / "otra");
+    escribe_fichero(escena / "otra/suya.txt", "s");
     ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
     montajes montados;
     if (!montados.monta((escena / "ajena").string(), escena / "destino/montada", "", true)) {
         GTEST_SKIP() << "cannot bind mount here";
     }
+    ASSERT_TRUE(
+        montados.monta((escena / "otra").string(), escena / "destino/compartida", "", true));
     const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"});
     EXPECT_EQ(2, r.estado) << r.salida;
     EXPECT_NE(std::string::npos, r.salida.find("Imposible borrar montada: ")) << r.salida;
+    EXPECT_NE(std::string::npos, r.salida.find("Imposible borrar compartida: ")) << r.salida;
     EXPECT_EQ("v", lee_fichero(escena / "ajena/hondo/valiosa.txt"));
+    EXPECT_EQ("s", lee_fichero(escena / "otra/suya.txt"));
 }
 
 // A folder of the destination where the source now has a file or a link is

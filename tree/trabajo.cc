@@ -952,6 +952,12 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
                 borrados.push_back({entradas[f].ruta, error != 0 ? error : kDestinoCambiado});
                 continue;
             }
+            // What a mount shows is not the destination's: nothing in it is
+            // removed, as borra_arbol_en never enters one.
+            if (!mismo_montaje(obra.destino, abierta)) {
+                borrados.push_back({entradas[f].ruta, errno});
+                continue;
+            }
             en = &abierta;
         }
         std::vector<std::pair<std::string, nodo>> hay;
