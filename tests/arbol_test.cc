@@ -20,7 +20,7 @@
 
 #include "common/carpeta.h"
 #include "common/plataforma.h"
-#include "driver/lectura.h"
+#include "salida/lectura.h"
 #include "tests/proceso.h"
 #include "tree/estado.h"
 #include "tree/recorrido.h"

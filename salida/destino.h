@@ -1,8 +1,8 @@
 // The destination file, written so that a run that fails leaves the previous
 // destination as it was: a temporary file in the destination's folder takes
 // its place only once complete.
-#ifndef KEXO_DRIVER_DESTINO_H_
-#define KEXO_DRIVER_DESTINO_H_
+#ifndef KEXO_SALIDA_DESTINO_H_
+#define KEXO_SALIDA_DESTINO_H_
 
 #include <cstdio>
 #include <functional>
@@ -11,8 +11,8 @@
 
 #include "common/archivo.h"
 #include "common/cronometro.h"
-#include "driver/destino_sistema.h"
-#include "driver/temporales.h"
+#include "salida/destino_sistema.h"
+#include "salida/temporales.h"
 
 namespace kexo {
 
@@ -137,4 +137,4 @@ bool es_temporal_en_curso(const std::string& nombre);
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_DESTINO_H_
+#endif  // KEXO_SALIDA_DESTINO_H_

@@ -1,4 +1,4 @@
-#include "driver/hilo_ficheros.h"
+#include "salida/hilo_ficheros.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,9 +1,9 @@
-#include "driver/compactando.h"
+#include "salida/compactando.h"
 
 #include <string>
 #include <string_view>
 
-#include "driver/hilo_ficheros.h"
+#include "salida/hilo_ficheros.h"
 
 namespace kexo {
 

@@ -1,6 +1,6 @@
 // Reading a source: opened for its bytes, read in blocks or whole.
-#ifndef KEXO_DRIVER_LECTURA_H_
-#define KEXO_DRIVER_LECTURA_H_
+#ifndef KEXO_SALIDA_LECTURA_H_
+#define KEXO_SALIDA_LECTURA_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -58,4 +58,4 @@ int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo = SIZE_
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_LECTURA_H_
+#endif  // KEXO_SALIDA_LECTURA_H_

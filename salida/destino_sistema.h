@@ -2,8 +2,8 @@
 // stands for, the folder the temporary file is made in, and the few calls
 // that make, name, place and remove that file. One file a system implements
 // these; destino.cc builds the destination's protocol on them.
-#ifndef KEXO_DRIVER_DESTINO_SISTEMA_H_
-#define KEXO_DRIVER_DESTINO_SISTEMA_H_
+#ifndef KEXO_SALIDA_DESTINO_SISTEMA_H_
+#define KEXO_SALIDA_DESTINO_SISTEMA_H_
 
 #include <cstdint>
 #include <cstdio>
@@ -135,4 +135,4 @@ void vigila_senales();
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_DESTINO_SISTEMA_H_
+#endif  // KEXO_SALIDA_DESTINO_SISTEMA_H_

@@ -1,4 +1,4 @@
-#include "driver/destino.h"
+#include "salida/destino.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // The temporary files that exist, by name, so that a signal can remove them
 // all before it ends the process, whichever threads made them. Recording,
 // forgetting and the removal are safe in a signal handler and from any thread.
-#ifndef KEXO_DRIVER_TEMPORALES_H_
-#define KEXO_DRIVER_TEMPORALES_H_
+#ifndef KEXO_SALIDA_TEMPORALES_H_
+#define KEXO_SALIDA_TEMPORALES_H_
 
 #include <string>
 
@@ -49,4 +49,4 @@ void borra_temporales(void (*borra)(int carpeta, const char* nombre));
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_TEMPORALES_H_
+#endif  // KEXO_SALIDA_TEMPORALES_H_

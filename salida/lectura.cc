@@ -1,4 +1,4 @@
-#include "driver/lectura.h"
+#include "salida/lectura.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -12,8 +12,8 @@
 
 #include "common/archivo.h"
 #include "common/plataforma_windows.h"
-#include "driver/destino_sistema.h"
-#include "driver/temporales.h"
+#include "salida/destino_sistema.h"
+#include "salida/temporales.h"
 
 namespace kexo {
 

@@ -1,13 +1,13 @@
 // A source compacted as it is read, block by block: memory that does not
 // grow with the source.
-#ifndef KEXO_DRIVER_COMPACTANDO_H_
-#define KEXO_DRIVER_COMPACTANDO_H_
+#ifndef KEXO_SALIDA_COMPACTANDO_H_
+#define KEXO_SALIDA_COMPACTANDO_H_
 
 #include <cstdint>
 #include <cstdio>
 
 #include "compaction/compacta.h"
-#include "driver/lectura.h"
+#include "salida/lectura.h"
 
 namespace kexo {
 
@@ -22,4 +22,4 @@ lectura lee_compactando(std::FILE* origen, std::int64_t tamano, compactacion& co
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_COMPACTANDO_H_
+#endif  // KEXO_SALIDA_COMPACTANDO_H_

@@ -1,9 +1,9 @@
-#include "driver/escritor.h"
+#include "salida/escritor.h"
 
 #include <algorithm>
 #include <cerrno>
 
-#include "driver/hilo_ficheros.h"
+#include "salida/hilo_ficheros.h"
 #include "notice/aviso.h"
 
 namespace kexo {

@@ -1,7 +1,7 @@
 // The destination's text as it is written: the header for the notice first,
 // then the compacted text in the pieces the compaction gives.
-#ifndef KEXO_DRIVER_ESCRITOR_H_
-#define KEXO_DRIVER_ESCRITOR_H_
+#ifndef KEXO_SALIDA_ESCRITOR_H_
+#define KEXO_SALIDA_ESCRITOR_H_
 
 #include <cstddef>
 #include <cstdio>
@@ -72,4 +72,4 @@ bool escribe_destino(escritor_destino& escritor);
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_ESCRITOR_H_
+#endif  // KEXO_SALIDA_ESCRITOR_H_

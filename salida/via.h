@@ -1,8 +1,8 @@
 // The way of scanning a run uses: the fastest this processor has, or the one
 // that the environment variable KEXO_VIA names, to tell one way's faults or
 // speed from another's.
-#ifndef KEXO_DRIVER_VIA_H_
-#define KEXO_DRIVER_VIA_H_
+#ifndef KEXO_SALIDA_VIA_H_
+#define KEXO_SALIDA_VIA_H_
 
 #include "compaction/vias.h"
 
@@ -16,4 +16,4 @@ bool elige_via(via_escaneo& via);
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_VIA_H_
+#endif  // KEXO_SALIDA_VIA_H_

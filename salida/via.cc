@@ -1,4 +1,4 @@
-#include "driver/via.h"
+#include "salida/via.h"
 
 #include <cstdio>
 #include <string>

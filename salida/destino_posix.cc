@@ -11,8 +11,8 @@
 #include <string>
 
 #include "common/plataforma.h"
-#include "driver/destino_sistema.h"
-#include "driver/temporales.h"
+#include "salida/destino_sistema.h"
+#include "salida/temporales.h"
 
 namespace kexo {
 

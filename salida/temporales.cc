@@ -1,4 +1,4 @@
-#include "driver/temporales.h"
+#include "salida/temporales.h"
 
 #include <atomic>
 

@@ -2,8 +2,8 @@
 // of the scan and writes the text a few blocks behind it, so that the kernel's
 // copies overlap the scan. It pays on long sources only, since its buffers
 // are fresh memory.
-#ifndef KEXO_DRIVER_HILO_FICHEROS_H_
-#define KEXO_DRIVER_HILO_FICHEROS_H_
+#ifndef KEXO_SALIDA_HILO_FICHEROS_H_
+#define KEXO_SALIDA_HILO_FICHEROS_H_
 
 #include <condition_variable>
 #include <cstddef>
@@ -14,7 +14,7 @@
 #include <string_view>
 #include <thread>
 
-#include "driver/lectura.h"
+#include "salida/lectura.h"
 
 namespace kexo {
 
@@ -82,4 +82,4 @@ class hilo_ficheros {
 
 }  // namespace kexo
 
-#endif  // KEXO_DRIVER_HILO_FICHEROS_H_
+#endif  // KEXO_SALIDA_HILO_FICHEROS_H_
