@@ -9,6 +9,7 @@
 #include "common/plataforma.h"
 #include "common/traza.h"
 #include "compaction/compacta.h"
+#include "notice/aviso.h"
 #include "salida/compactando.h"
 #include "salida/destino.h"
 #include "salida/destino_sistema.h"
@@ -16,7 +17,6 @@
 #include "salida/hilo_ficheros.h"
 #include "salida/lectura.h"
 #include "salida/via.h"
-#include "notice/aviso.h"
 
 namespace kexo {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "salida/hilo_ficheros.h"
 #include "notice/aviso.h"
+#include "salida/hilo_ficheros.h"
 
 namespace kexo {
 

@@ -11,14 +11,14 @@
 
 #include "common/plataforma.h"
 #include "compaction/compacta.h"
-#include "salida/compactando.h"
-#include "salida/destino.h"
-#include "salida/escritor.h"
-#include "salida/lectura.h"
 #include "lexical/lectura_php.h"
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
 #include "notice/aviso.h"
+#include "salida/compactando.h"
+#include "salida/destino.h"
+#include "salida/escritor.h"
+#include "salida/lectura.h"
 #include "tree/estado.h"
 
 namespace kexo {
