@@ -167,4 +167,8 @@ bool escribe_cabecera(std::FILE* destino, std::string_view scopy, const colocaci
     return std::fwrite(cabecera.data(), 1, cabecera.size(), destino) == cabecera.size();
 }
 
+bool aviso_cabe_en_linea(std::string_view scopy) {
+    return scopy.find("?>") == std::string_view::npos && scopy.find('\r') == std::string_view::npos;
+}
+
 }  // namespace kexo

@@ -36,6 +36,11 @@ std::string ruta_aviso(std::string_view directorio);
 // Never fails and prints only traces.
 std::string lee_copyright(std::string_view phprc);
 
+// True when the notice cannot end the line comment that carries it under
+// kexo's rules early, which would turn its rest into code: it holds no `?>`
+// and no CR.
+bool aviso_cabe_en_linea(std::string_view scopy);
+
 // Not an error number: a notice file that is there but is no regular file.
 inline constexpr int kAvisoNoRegular = -1;
 

@@ -1,0 +1,321 @@
+#include "tree/opciones.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/archivo.h"
+#include "common/errores.h"
+#include "notice/aviso.h"
+#include "salida/lectura.h"
+
+namespace kexo {
+
+const std::vector<opcion_arbol>& opciones_arbol() {
+    static const std::vector<opcion_arbol> tabla = {
+        {'e', "extensiones", "LISTA", 'e',
+         "extensiones de los ficheros PHP, separadas por comas (php)"},
+        {'x', "excluye", "PATRON", 'x',
+         "deja fuera las rutas que casan con PATRON, como en\n.gitignore (repetible)"},
+        {0, "excluye-desde", "FICHERO", 'X', "lee los patrones de FICHERO, uno por linea"},
+        {0, "aviso", "FICHERO", 'A',
+         "el aviso es la primera linea de FICHERO (si no,\nla de $PHPRC/kexo.ini)"},
+        {0, "sin-compactar", "PATRON", 'K',
+         "copia tal cual los ficheros PHP que casan con\nPATRON, como en .gitignore (repetible)"},
+        {'s', "solo-php", nullptr, 's',
+         "no copia los ficheros que no son PHP, ni hace las\ncarpetas que quedarian vacias"},
+        {'c', "sin-comprobar", nullptr, 'c', "compacta todo PHP, aunque cambie su programa"},
+        {'j', "hilos", "N", 'j', "N hilos de trabajo (uno por nucleo)"},
+        {'n', "simula", nullptr, 'n', "no escribe nada; da el mismo informe"},
+        {0, "modo", "REGLAS", 'M',
+         "kexo (las de kexo donde no cambian nada; si no, las de PHP)\no php (las de PHP: cada "
+         "pieza en su linea)"},
+        {0, "informe", "FORMATO", 'I', "texto (el de siempre) o json: un objeto JSON por linea"},
+        {0, "estricto", nullptr, 'E', "sale con 3 si algun fichero PHP queda sin compactar"},
+        {0, "suma", nullptr, 'S',
+         "compara el contenido del origen aunque su tamano y su\nfecha no hayan cambiado"},
+        {0, "borra", nullptr, 'B', "borra del destino lo que ya no esta en el origen"},
+        {0, "borra-excluidos", nullptr, 'D',
+         "con --borra, borra tambien lo que dejan fuera -x y -s"},
+        {'v', "detalla", nullptr, 'v',
+         "en el informe de texto, una linea por entrada con lo\nhecho: k compactado (reglas de "
+         "kexo), p (de PHP),\n= sin compactar, c copiado, + hecho, ! fallido,\n~ cambiado, - "
+         "omitido, . al dia; y el tipo:\nf fichero, d carpeta, L enlace, S especial;\n*borrado "
+         "RUTA, lo que borra --borra"},
+        {0, "tiempos", nullptr, 'T', "da al final el tiempo de cada fase del trabajo"},
+        {'h', "help", nullptr, 'h', "da este texto"},
+        {0, "version", nullptr, 'V', "da la version y las vias de escaneo de este procesador"},
+    };
+    return tabla;
+}
+
+std::string texto_uso() {
+    // The help starts at this column, at least two spaces after the option.
+    constexpr std::size_t kColumnaAyuda = 27;
+    std::string uso =
+        "Uso:    kexo-arbol [opciones] <origen> <destino>\n"
+        "        <origen>    Carpeta origen.\n"
+        "        <destino>   Carpeta destino, reflejo de la de origen.\n";
+    for (const opcion_arbol& o : opciones_arbol()) {
+        std::string linea = o.corta != 0 ? std::string("  -") + o.corta + ", " : "      ";
+        linea += std::string("--") + o.larga;
+        if (o.valor != nullptr) {
+            linea += std::string("=") + o.valor;
+        }
+        linea.append(linea.size() + 2 > kColumnaAyuda ? 2 : kColumnaAyuda - linea.size(), ' ');
+        for (const char* c = o.ayuda; *c != '\0'; ++c) {
+            linea += *c;
+            if (*c == '\n') {
+                linea.append(kColumnaAyuda, ' ');
+            }
+        }
+        uso += linea + "\n";
+    }
+    return uso + "\n";
+}
+
+namespace {
+
+std::vector<std::string> separa_comas(const std::string& lista) {
+    std::vector<std::string> partes;
+    for (std::size_t i = 0; i <= lista.size();) {
+        const std::size_t coma = std::min(lista.find(',', i), lista.size());
+        // An extension may be written with its dot.
+        const std::size_t desde = i < coma && lista[i] == '.' ? i + 1 : i;
+        if (coma > desde) {
+            partes.push_back(lista.substr(desde, coma - desde));
+        }
+        i = coma + 1;
+    }
+    return partes;
+}
+
+// Adds the rules of the exclude file `ruta`, one a line. Returns 0, or the
+// error number when it cannot be read.
+int lee_exclusiones(const char* ruta, reglas_exclusion& reglas) {
+    const archivo fichero = abre_origen(ruta);
+    std::string texto;
+    const int error = fichero ? lee_entero(fichero.get(), texto) : errno;
+    if (error == 0) {
+        reglas.anade_lineas(texto);
+    }
+    return error;
+}
+
+// The table as getopt_long wants it, ended by a row of zeros.
+std::vector<option> para_getopt() {
+    std::vector<option> largas;
+    for (const opcion_arbol& o : opciones_arbol()) {
+        largas.push_back(
+            {o.larga, o.valor != nullptr ? required_argument : no_argument, nullptr, o.clave});
+    }
+    largas.push_back({nullptr, 0, nullptr, 0});
+    return largas;
+}
+
+// The letters getopt reads, a colon after those that take a value; a colon
+// first, so that a missing value is told from an unknown option.
+std::string letras_getopt() {
+    std::string letras = ":";
+    for (const opcion_arbol& o : opciones_arbol()) {
+        if (o.corta != 0) {
+            letras += o.corta;
+            if (o.valor != nullptr) {
+                letras += ':';
+            }
+        }
+    }
+    return letras;
+}
+
+// The option just read as `letra` as the user wrote it: its long name when
+// `indice` says it was given so, else its letter.
+std::string opcion_escrita(const option* largas, int indice, int letra) {
+    return indice >= 0 ? std::string("--") + largas[indice].name
+                       : std::string("-") + static_cast<char>(letra);
+}
+
+// The option getopt_long refused (`letra` '?' or ':'), as the user wrote it.
+std::string opcion_rechazada(const option* largas, char** argv, int letra) {
+    const std::string anterior = optind > 0 ? argv[optind - 1] : "";
+    if (anterior.rfind("--", 0) == 0) {
+        // The word just passed, when it is the option refused: one unknown,
+        // or one known (perhaps shortened) given a value it does not take.
+        const std::string nombre = anterior.substr(0, anterior.find('='));
+        bool es_esa = optopt == 0 || letra == ':';
+        for (const option* o = largas; o->name != nullptr && !es_esa; ++o) {
+            es_esa = o->val == optopt &&
+                     std::strncmp(o->name, nombre.c_str() + 2, nombre.size() - 2) == 0;
+        }
+        if (es_esa) {
+            return nombre;
+        }
+    }
+    return std::string("-") + static_cast<char>(optopt);
+}
+
+// Sets in `o` the option `clave` that takes no value. Returns false when
+// `clave` is not such an option.
+bool aplica_marca(int clave, opciones& o) {
+    switch (clave) {
+        case 's':
+            o.que.solo_php = true;
+            return true;
+        case 'c':
+            o.trabajo.comprueba = false;
+            return true;
+        case 'n':
+            o.trabajo.simula = true;
+            return true;
+        case 'V':
+            o.version = true;
+            return true;
+        case 'h':
+            o.ayuda = true;
+            return true;
+        case 'E':
+            o.informe.estricto = true;
+            return true;
+        case 'v':
+            o.informe.detalla = true;
+            return true;
+        case 'T':
+            o.tiempos = true;
+            return true;
+        case 'S':
+            o.trabajo.suma = true;
+            return true;
+        case 'B':
+            o.borra = true;
+            return true;
+        case 'D':
+            o.borra_excluidos = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// What is wrong with a file an option names and that could not be read.
+std::string ilegible(const char* ruta, const std::string& por_que) {
+    return "imposible leer " + std::string(ruta) + ": " + por_que;
+}
+
+// Sets in `o` the option `clave` with its value `valor`. Returns "", or what
+// is wrong with the value.
+std::string aplica_valor(int clave, const char* valor, opciones& o) {
+    switch (clave) {
+        case 'e':
+            o.que.extensiones = separa_comas(valor);
+            return o.que.extensiones.empty() ? "se espera una lista de extensiones" : "";
+        case 'x':
+            o.que.excluidos.anade(valor);
+            return "";
+        case 'K':
+            o.que.sin_compactar.anade(valor);
+            o.sin_compactar.emplace_back(valor);
+            return "";
+        case 'j': {
+            char* fin = nullptr;
+            const unsigned long hilos = std::strtoul(valor, &fin, 10);
+            if (*valor == '\0' || *fin != '\0' || hilos < 1 || hilos > 256) {
+                return "se espera un numero de 1 a 256";
+            }
+            o.hilos = static_cast<unsigned>(hilos);
+            return "";
+        }
+        case 'I':
+            if (std::strcmp(valor, "json") != 0 && std::strcmp(valor, "texto") != 0) {
+                return "se espera texto o json";
+            }
+            o.informe.json = std::strcmp(valor, "json") == 0;
+            return "";
+        case 'M':
+            if (std::strcmp(valor, "kexo") != 0 && std::strcmp(valor, "php") != 0) {
+                return "se espera kexo o php";
+            }
+            o.trabajo.modo = std::strcmp(valor, "php") == 0 ? modo_reglas::php : modo_reglas::kexo;
+            return "";
+        case 'X': {
+            const int error = lee_exclusiones(valor, o.que.excluidos);
+            return error != 0 ? ilegible(valor, describe_error(error)) : "";
+        }
+        case 'A': {
+            const int error = lee_aviso(valor, o.trabajo.scopy);
+            o.aviso_dado = true;
+            return error == 0                 ? ""
+                   : error == kAvisoNoRegular ? ilegible(valor, "no es un fichero regular")
+                                              : ilegible(valor, describe_error(error));
+        }
+        default:
+            return "";
+    }
+}
+
+// Reads the two operands after the options. Returns false, with what is
+// wrong in `mal`, when they are not right.
+bool lee_operandos(int argc, char** argv, opciones& o, std::string& mal) {
+    if (argc - optind != 2) {
+        mal = argc - optind == 0   ? "faltan <origen> y <destino>"
+              : argc - optind == 1 ? "falta <destino>"
+                                   : std::string("sobra ") + argv[optind + 2];
+        return false;
+    }
+    if (o.borra_excluidos && !o.borra) {
+        mal = "--borra-excluidos: solo con --borra";
+        return false;
+    }
+    o.origen = argv[optind];
+    o.destino = argv[optind + 1];
+    if (o.origen.empty() || o.destino.empty()) {
+        mal = o.origen.empty() ? "<origen> vacio" : "<destino> vacio";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
+    const std::vector<option> largas = para_getopt();
+    const std::string letras = letras_getopt();
+    o.que.extensiones = {"php"};
+    opterr = 0;
+    int indice = -1;
+    for (int letra; (letra = getopt_long(argc, argv, letras.c_str(), largas.data(), &indice)) != -1;
+         indice = -1) {
+        if (letra == ':') {
+            mal = opcion_rechazada(largas.data(), argv, letra) + ": falta su valor";
+            return false;
+        }
+        if (letra == '?') {
+            mal = opcion_rechazada(largas.data(), argv, letra);
+            // A long option known but given a value it does not take.
+            mal += mal.rfind("--", 0) == 0 && optopt != 0 ? ": no admite valor"
+                                                          : ": opcion desconocida";
+            return false;
+        }
+        if (aplica_marca(letra, o)) {
+            continue;
+        }
+        if (const std::string malo = aplica_valor(letra, optarg, o); !malo.empty()) {
+            mal = opcion_escrita(largas.data(), indice, letra) + ": " + malo;
+            return false;
+        }
+    }
+    return o.version || o.ayuda || lee_operandos(argc, argv, o, mal);
+}
+
+opciones_salida salida_de(const opciones& o, const char* version) {
+    opciones_salida salida;
+    salida.version = version;
+    salida.modo = o.trabajo.modo == modo_reglas::php ? "php" : "kexo";
+    salida.comprueba = o.trabajo.comprueba;
+    salida.extensiones = o.que.extensiones;
+    salida.aviso = o.trabajo.scopy;
+    salida.sin_compactar = o.sin_compactar;
+    return salida;
+}
+
+}  // namespace kexo
