@@ -23,6 +23,46 @@ struct recuento {
     std::uint64_t php_despues = 0;  // bytes written for them
 };
 
+// How the report says each result: its name in JSON, its letter in the
+// detailed report, and the summary's count it adds to.
+struct dicho_resultado {
+    const char* accion;
+    char letra;
+    std::size_t recuento::*cuenta;  // null: none, or as cuenta() decides
+};
+
+// One row a result, in the enum's order.
+constexpr dicho_resultado kDichos[] = {
+    {"compactado_kexo", 'k', &recuento::compactados},  // compactado
+    {"compactado_php", 'p', &recuento::compactados},   // compactado_php
+    {"sin_compactar", '=', &recuento::sin_compactar},  // sin_compactar
+    {"sin_compactar", '=', &recuento::sin_compactar},  // demasiado_grande
+    {"copiado", 'c', &recuento::copiados},             // copiado
+    {"hecho", '+', nullptr},                           // hecho
+    {"fallido", '!', &recuento::fallidos},             // fallido
+    {"cambiado", '~', &recuento::fallidos},            // cambiado
+    {"sin_memoria", '!', &recuento::fallidos},         // sin_memoria
+    {"omitido", '-', nullptr},                         // omitido
+    {"al_dia", '.', nullptr},                          // al_dia
+};
+static_assert(sizeof kDichos / sizeof kDichos[0] ==
+                  static_cast<std::size_t>(resultado_trabajo::al_dia) + 1,
+              "a row for every result");
+
+const dicho_resultado& dicho(resultado_trabajo resultado) {
+    return kDichos[static_cast<std::size_t>(resultado)];
+}
+
+// What the report calls each result.
+const char* accion_de(resultado_trabajo resultado) {
+    return dicho(resultado).accion;
+}
+
+// What was done to an entry, as the detailed report writes it.
+char letra_accion(resultado_trabajo resultado) {
+    return dicho(resultado).letra;
+}
+
 // True when `informe` is of a PHP file left as it was, written now or before.
 bool sin_compactar(const informe_trabajo& informe) {
     const resultado_trabajo hecho =
@@ -32,37 +72,18 @@ bool sin_compactar(const informe_trabajo& informe) {
 }
 
 void cuenta(recuento& r, const entrada& que, const informe_trabajo& informe) {
-    switch (informe.resultado) {
-        case resultado_trabajo::compactado:
-            ++r.compactados;
-            break;
-        case resultado_trabajo::compactado_php:
-            ++r.compactados;
-            ++r.por_reglas_de_php;
-            break;
-        case resultado_trabajo::sin_compactar:
-        case resultado_trabajo::demasiado_grande:
-            ++r.sin_compactar;
-            break;
-        case resultado_trabajo::copiado:
-            ++r.copiados;
-            break;
-        case resultado_trabajo::al_dia:
-            if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
-                ++r.al_dia;  // files, as the other counts
-            }
-            if (que.tipo == tipo_entrada::php && sin_compactar(informe)) {
-                ++r.al_dia_sin_compactar;
-            }
-            break;
-        case resultado_trabajo::fallido:
-        case resultado_trabajo::cambiado:
-        case resultado_trabajo::sin_memoria:
-            ++r.fallidos;
-            break;
-        case resultado_trabajo::hecho:
-        case resultado_trabajo::omitido:
-            break;
+    if (const auto cuenta_de = dicho(informe.resultado).cuenta; cuenta_de != nullptr) {
+        ++(r.*cuenta_de);
+    }
+    if (informe.resultado == resultado_trabajo::compactado_php) {
+        ++r.por_reglas_de_php;
+    } else if (informe.resultado == resultado_trabajo::al_dia) {
+        if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
+            ++r.al_dia;  // files, as the other counts
+        }
+        if (que.tipo == tipo_entrada::php && sin_compactar(informe)) {
+            ++r.al_dia_sin_compactar;
+        }
     }
     if (que.tipo == tipo_entrada::php) {
         r.php_antes += informe.antes;
@@ -181,34 +202,6 @@ std::string en_base64(std::string_view bytes) {
     return salida;
 }
 
-// What the report calls each result.
-const char* accion_de(resultado_trabajo resultado) {
-    switch (resultado) {
-        case resultado_trabajo::compactado:
-            return "compactado_kexo";
-        case resultado_trabajo::compactado_php:
-            return "compactado_php";
-        case resultado_trabajo::sin_compactar:
-        case resultado_trabajo::demasiado_grande:
-            return "sin_compactar";
-        case resultado_trabajo::cambiado:
-            return "cambiado";
-        case resultado_trabajo::sin_memoria:
-            return "sin_memoria";
-        case resultado_trabajo::copiado:
-            return "copiado";
-        case resultado_trabajo::fallido:
-            return "fallido";
-        case resultado_trabajo::omitido:
-            return "omitido";
-        case resultado_trabajo::al_dia:
-            return "al_dia";
-        case resultado_trabajo::hecho:
-            break;
-    }
-    return "hecho";
-}
-
 // The report's object for a folder the walk could not read.
 std::string fallo_json(const fallo_recorrido& f) {
     if (f.cambiado) {
@@ -239,33 +232,6 @@ std::string totales_json(const recuento& r) {
            ",\"fallidos\":" + std::to_string(r.fallidos) +
            ",\"php_antes\":" + std::to_string(r.php_antes) +
            ",\"php_despues\":" + std::to_string(r.php_despues) + "}}";
-}
-
-// What was done to an entry, as the detailed report writes it.
-char letra_accion(resultado_trabajo resultado) {
-    switch (resultado) {
-        case resultado_trabajo::compactado:
-            return 'k';
-        case resultado_trabajo::compactado_php:
-            return 'p';
-        case resultado_trabajo::sin_compactar:
-        case resultado_trabajo::demasiado_grande:
-            return '=';
-        case resultado_trabajo::copiado:
-            return 'c';
-        case resultado_trabajo::fallido:
-        case resultado_trabajo::sin_memoria:
-            return '!';
-        case resultado_trabajo::cambiado:
-            return '~';
-        case resultado_trabajo::omitido:
-            return '-';
-        case resultado_trabajo::al_dia:
-            return '.';
-        case resultado_trabajo::hecho:
-            break;
-    }
-    return '+';
 }
 
 // The kind of an entry, as the detailed report writes it.
