@@ -5,103 +5,32 @@
 #include <cstdio>
 #include <cstring>
 
+// Header-only: the library whole in this object, the same on every system.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace kexo {
 
-namespace {
+struct sumador::estado_xxh3 {
+    XXH3_state_t xxh3;
+};
 
-constexpr std::uint64_t kPrimo1 = 0x9E3779B185EBCA87u;
-constexpr std::uint64_t kPrimo2 = 0xC2B2AE3D27D4EB4Fu;
-constexpr std::uint64_t kPrimo3 = 0x165667B19E3779F9u;
-constexpr std::uint64_t kPrimo4 = 0x85EBCA77C2B2AE63u;
-constexpr std::uint64_t kPrimo5 = 0x27D4EB2F165667C5u;
-
-constexpr std::uint64_t gira(std::uint64_t x, int n) {
-    return (x << n) | (x >> (64 - n));
+sumador::sumador() : estado_(new estado_xxh3) {
+    XXH3_64bits_reset(&estado_->xxh3);
 }
 
-std::uint64_t palabra(const unsigned char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// One word into a lane: multiplied, turned and multiplied again, so that
-// each bit of it reaches every bit of the lane.
-constexpr std::uint64_t mezcla(std::uint64_t carril, std::uint64_t w) {
-    return gira(carril + w * kPrimo2, 31) * kPrimo1;
-}
-
-// The last step: every bit of the input moves about half of the output's.
-constexpr std::uint64_t remata(std::uint64_t h) {
-    h ^= h >> 33;
-    h *= kPrimo2;
-    h ^= h >> 29;
-    h *= kPrimo3;
-    return h ^ (h >> 32);
-}
-
-}  // namespace
-
-sumador::sumador()
-    : carriles_{kPrimo1 + kPrimo2, kPrimo2, 0, std::uint64_t{0} - kPrimo1}, resto_{} {}
-
-void sumador::franja(const unsigned char* p) {
-    for (int i = 0; i < 4; ++i) {
-        carriles_[i] = mezcla(carriles_[i], palabra(p + 8 * i));
-    }
-}
+sumador::~sumador() = default;
 
 void sumador::anade(std::string_view bytes) {
-    if (bytes.empty()) {
-        return;  // and no null pointer handed to memcpy
-    }
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    std::size_t n = bytes.size();
-    total_ += n;
-    if (en_resto_ > 0) {
-        const std::size_t caben = std::min(n, sizeof resto_ - en_resto_);
-        std::memcpy(resto_ + en_resto_, p, caben);
-        en_resto_ += caben;
-        p += caben;
-        n -= caben;
-        if (en_resto_ < sizeof resto_) {
-            return;
-        }
-        franja(resto_);
-        en_resto_ = 0;
-    }
-    // Four words at a time, one to each lane.
-    for (; n >= 32; p += 32, n -= 32) {
-        franja(p);
-    }
-    std::memcpy(resto_, p, n);
-    en_resto_ = n;
+    XXH3_64bits_update(&estado_->xxh3, bytes.data(), bytes.size());
 }
 
 std::uint64_t sumador::concluye() const {
-    std::uint64_t h = total_ >= 32 ? gira(carriles_[0], 1) + gira(carriles_[1], 7) +
-                                         gira(carriles_[2], 12) + gira(carriles_[3], 18)
-                                   : kPrimo5;
-    if (total_ >= 32) {
-        for (const std::uint64_t carril : carriles_) {
-            h = (h ^ mezcla(0, carril)) * kPrimo1 + kPrimo4;
-        }
-    }
-    h += total_;
-    std::size_t i = 0;
-    for (; i + 8 <= en_resto_; i += 8) {
-        h = gira(h ^ mezcla(0, palabra(resto_ + i)), 27) * kPrimo1 + kPrimo4;
-    }
-    for (; i < en_resto_; ++i) {
-        h = gira(h ^ (resto_[i] * kPrimo5), 11) * kPrimo1;
-    }
-    return remata(h);
+    return XXH3_64bits_digest(&estado_->xxh3);
 }
 
 std::uint64_t suma_de(std::string_view bytes) {
-    sumador s;
-    s.anade(bytes);
-    return s.concluye();
+    return XXH3_64bits(bytes.data(), bytes.size());
 }
 
 std::uint64_t clave_de(const opciones_salida& opciones) {
@@ -145,7 +74,7 @@ std::uint64_t clave_de_ruta(std::uint64_t clave, std::string_view ruta) {
 
 namespace {
 
-constexpr std::string_view kVersionMarca = "kexo2";
+constexpr std::string_view kVersionMarca = "kexo3";
 
 void anade_numero(std::string& texto, std::int64_t n) {
     texto += ' ';

@@ -7,6 +7,7 @@
 #define KEXO_TREE_ESTADO_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,22 +16,21 @@
 
 namespace kexo {
 
-// A 64-bit sum of bytes, fed in pieces of any size: the same bytes give the
-// same sum however they are cut. It tells that content changed, not that it
-// was changed on purpose: no defence against a crafted collision.
+// A 64-bit sum of bytes (XXH3), fed in pieces of any size: the same bytes
+// give the same sum however they are cut. It tells that content changed, not
+// that it was changed on purpose: no defence against a crafted collision.
 class sumador {
    public:
     sumador();
+    ~sumador();
+    sumador(const sumador&) = delete;
+    sumador& operator=(const sumador&) = delete;
     void anade(std::string_view bytes);
     std::uint64_t concluye() const;
 
    private:
-    void franja(const unsigned char* p);
-
-    std::uint64_t carriles_[4];
-    unsigned char resto_[32];
-    std::size_t en_resto_ = 0;
-    std::uint64_t total_ = 0;
+    struct estado_xxh3;
+    std::unique_ptr<estado_xxh3> estado_;
 };
 
 // The sum of `bytes` at once.
