@@ -171,4 +171,17 @@ bool aviso_cabe_en_linea(std::string_view scopy) {
     return scopy.find("?>") == std::string_view::npos && scopy.find('\r') == std::string_view::npos;
 }
 
+std::string rechazo_aviso(std::string_view scopy, bool reglas_php) {
+    if (scopy.find("?>") != std::string_view::npos) {
+        return "contiene ?>";
+    }
+    if (scopy.find('\r') != std::string_view::npos) {
+        return "contiene un CR";
+    }
+    if (reglas_php && scopy.find("*/") != std::string_view::npos) {
+        return "contiene */";
+    }
+    return "";
+}
+
 }  // namespace kexo

@@ -41,6 +41,11 @@ std::string lee_copyright(std::string_view phprc);
 // and no CR.
 bool aviso_cabe_en_linea(std::string_view scopy);
 
+// What in the notice `scopy` would end the comment that carries it early,
+// under kexo's rules (a line comment) and, with `reglas_php`, PHP's too (a
+// /* */ comment): "contiene ?>", "contiene un CR", "contiene */"; "" when nothing.
+std::string rechazo_aviso(std::string_view scopy, bool reglas_php);
+
 // Not an error number: a notice file that is there but is no regular file.
 inline constexpr int kAvisoNoRegular = -1;
 

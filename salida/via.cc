@@ -7,7 +7,7 @@
 
 namespace kexo {
 
-bool elige_via(via_escaneo& via) {
+bool elige_via(via_escaneo& via, std::FILE* mensajes, const char* prefijo) {
     const std::string nombre = lee_entorno("KEXO_VIA");
     if (nombre.empty()) {
         via = via_de_este_procesador();
@@ -15,11 +15,13 @@ bool elige_via(via_escaneo& via) {
     }
     via_escaneo pedida = via_escaneo::por_paradas;
     if (!via_por_nombre(nombre, pedida)) {
-        std::printf("KEXO_VIA=%s no es una via conocida: paradas, avx2 o avx512\n", nombre.c_str());
+        std::fprintf(mensajes, "%sKEXO_VIA=%s no es una via conocida: paradas, avx2 o avx512\n",
+                     prefijo, nombre.c_str());
         return false;
     }
     if (!admite(pedida)) {
-        std::printf("KEXO_VIA=%s: este procesador no tiene esa via\n", nombre.c_str());
+        std::fprintf(mensajes, "%sKEXO_VIA=%s: este procesador no tiene esa via\n", prefijo,
+                     nombre.c_str());
         return false;
     }
     via = pedida;

@@ -5,10 +5,11 @@
 // names the program to run instead of kexo (kexo_traza, kexo-arbol); a `before` file holds the
 // arguments of a run made first, in the same folder, whose output is not compared (the
 // case is then a second run). Afterwards standard output
-// must equal `stdout`, the exit status `status` (0 when absent), and the scratch folder `in/`
-// overlaid with `out/`, less the paths listed in `removed` (and what they held), nothing more.
-// Under Wine, a `NAME.windows` file or folder replaces `NAME`, and without a `stdout.windows` every
-// LF of `stdout` is expected as CR LF (text mode).
+// must equal `stdout`, standard error `stderr` when the case has one, the exit status `status` (0
+// when absent), and the scratch folder `in/` overlaid with `out/`, less the paths listed in
+// `removed` (and what they held), nothing more. Under Wine, a `NAME.windows` file or folder
+// replaces `NAME`, and without a `stdout.windows` every LF of `stdout` is expected as CR LF (text
+// mode).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -57,9 +58,10 @@ std::string programa(const fs::path& caso) {
     return nombre[0] == "kexo_traza" ? KEXO_BINARIO_TRAZA : KEXO_BINARIO_ARBOL;
 }
 
-std::string salida_esperada(const fs::path& caso) {
-    const std::string esperada = lee_fichero(del_sistema(caso, "stdout"));
-    if (!kWindows || fs::exists(caso / "stdout.windows")) {
+// What the case expects on the stream `nombre` ("stdout", "stderr").
+std::string salida_esperada(const fs::path& caso, const std::string& nombre = "stdout") {
+    const std::string esperada = lee_fichero(del_sistema(caso, nombre));
+    if (!kWindows || fs::exists(caso / (nombre + ".windows"))) {
         return esperada;
     }
     std::string con_cr;
@@ -120,6 +122,9 @@ TEST_P(Caso, Cli) {
         ejecuta(orden_de(programa(caso), lineas(caso / "args")), entorno, escena.ruta());
 
     EXPECT_EQ(escapa(salida_esperada(caso)), escapa(r.salida));
+    if (fs::exists(caso / "stderr")) {
+        EXPECT_EQ(escapa(salida_esperada(caso, "stderr")), escapa(r.errores));
+    }
     const fs::path estado = del_sistema(caso, "status");
     EXPECT_EQ(fs::exists(estado) ? std::stoi(lee_fichero(estado)) : 0, r.estado);
     arbol esperado;

@@ -116,9 +116,18 @@ proceso::proceso(const std::vector<std::string>& orden, const std::vector<std::s
     if (pipe(tubo) != 0) {
         throw std::runtime_error("pipe");
     }
+    // A file, not a pipe: read after the child ends, however much it wrote.
+    char plantilla[] = "/tmp/kexo-errores-XXXXXX";
+    errores_ = mkstemp(plantilla);
+    if (errores_ < 0) {
+        throw std::runtime_error("mkstemp");
+    }
+    unlink(plantilla);
     pid_ = fork();
     if (pid_ == 0) {
         dup2(tubo[1], STDOUT_FILENO);
+        dup2(errores_, STDERR_FILENO);
+        close(errores_);
         close(tubo[0]);
         close(tubo[1]);
         const rlimit memoria{limite.memoria, limite.memoria};
@@ -151,7 +160,13 @@ resultado proceso::espera() {
     int estado = 0;
     struct rusage uso {};
     wait4(pid_, &estado, 0, &uso);
-    return {salida, WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado),
+    std::string errores;
+    for (ssize_t n;
+         (n = pread(errores_, bloque, sizeof bloque, static_cast<off_t>(errores.size()))) > 0;) {
+        errores.append(bloque, static_cast<std::size_t>(n));
+    }
+    close(errores_);
+    return {salida, errores, WIFEXITED(estado) ? WEXITSTATUS(estado) : 128 + WTERMSIG(estado),
             uso.ru_maxrss};
 }
 

@@ -54,9 +54,10 @@ void escribe_fichero(const std::filesystem::path& ruta, std::string_view bytes);
 std::vector<std::string> entorno_sin_phprc(const std::vector<std::string>& mas = {});
 
 struct resultado {
-    std::string salida;  // standard output
-    int estado;          // exit status, or 128 + the signal that ended it
-    long memoria_kib;    // peak resident memory
+    std::string salida;   // standard output
+    std::string errores;  // standard error
+    int estado;           // exit status, or 128 + the signal that ended it
+    long memoria_kib;     // peak resident memory
 };
 
 struct limites {
@@ -84,7 +85,7 @@ class montajes {
 };
 
 // A child running orden[0] with the arguments that follow, in `directorio`,
-// with `entorno`, its standard output caught.
+// with `entorno`, its standard output and standard error caught.
 class proceso {
    public:
     proceso(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,
@@ -99,7 +100,8 @@ class proceso {
 
    private:
     pid_t pid_;
-    int salida_;  // the read end of its standard output
+    int salida_;   // the read end of its standard output
+    int errores_;  // a file no name leads to, its standard error
 };
 
 resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,

@@ -386,7 +386,12 @@ std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
         objeto += ",\"motivo\":\"tamano\"";
     }
     if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
-        objeto += ",\"antes\":" + std::to_string(informe.antes) +
+        // A file that failed before it was read: its size as the walk saw it.
+        const std::uint64_t antes =
+            informe.resultado == resultado_trabajo::fallido && informe.antes == 0
+                ? static_cast<std::uint64_t>(std::max<std::int64_t>(0, que.visto.tamano))
+                : informe.antes;
+        objeto += ",\"antes\":" + std::to_string(antes) +
                   ",\"despues\":" + std::to_string(informe.despues);
     }
     if (informe.resultado == resultado_trabajo::fallido) {

@@ -48,16 +48,19 @@ constexpr const char* kSolapan = "Origen y destino se solapan: ninguno puede est
 constexpr const char* kDestinoDentro =
     "Origen y destino se solapan: un destino dentro del origen ha de quedar fuera (-x)";
 
+// Says `mensaje` on standard error, as every message of this program but the report.
+void dice(const std::string& mensaje) {
+    std::fprintf(stderr, "kexo-arbol: %s\n", mensaje.c_str());
+}
+
 // Says why the roots could not be used, as `como` found. Returns the exit status.
 int rechaza(apertura_raices como, const opciones& o, int error) {
     if (como == apertura_raices::sin_origen) {
-        std::printf("Imposible abrir carpeta origen %s: %s\n", o.origen.c_str(),
-                    describe_error(error).c_str());
+        dice("Imposible abrir carpeta origen " + o.origen + ": " + describe_error(error));
     } else if (como == apertura_raices::sin_destino) {
-        std::printf("Imposible crear carpeta destino %s: %s\n", o.destino.c_str(),
-                    describe_error(error).c_str());
+        dice("Imposible crear carpeta destino " + o.destino + ": " + describe_error(error));
     } else {
-        std::puts(kSolapan);
+        dice(kSolapan);
     }
     return kFallo;
 }
@@ -69,16 +72,18 @@ constexpr int kSigue = -1;
 // bad usage, --help, --version, a way of scanning this processor lacks.
 // Returns the exit status, or kSigue.
 int lee_orden(int argc, char** argv, opciones& o) {
-    if (std::string mal; !lee_opciones(argc, argv, o, mal)) {
-        std::printf("kexo-arbol: %s\n", mal.c_str());
-        std::fputs(texto_uso().c_str(), stdout);
+    if (orden_mal mal; !lee_opciones(argc, argv, o, mal)) {
+        dice(mal.que);
+        if (mal.de_uso) {
+            std::fputs(texto_uso().c_str(), stderr);
+        }
         return kFallo;
     }
     if (o.ayuda) {
         std::fputs(texto_uso().c_str(), stdout);
         return 0;
     }
-    if (!elige_via(o.trabajo.via)) {
+    if (!elige_via(o.trabajo.via, stderr, "kexo-arbol: ")) {
         return kFallo;
     }
     if (o.version) {
@@ -92,14 +97,17 @@ int lee_orden(int argc, char** argv, opciones& o) {
 // one that the chosen rules cannot carry safely. Returns the exit status, or kSigue.
 int prepara_aviso(opciones& o) {
     if (!o.aviso_dado) {
-        o.trabajo.scopy = lee_copyright(lee_entorno("PHPRC"));
+        const std::string phprc = lee_entorno("PHPRC");
+        o.trabajo.scopy = lee_copyright(phprc);
+        o.ruta_aviso = ruta_aviso(phprc);
     }
     o.trabajo.clave = clave_de(salida_de(o, KEXO_VERSION));
-    const bool aviso_valido = o.trabajo.modo == modo_reglas::php
-                                  ? aviso_cabe_en_comentario(o.trabajo.scopy)
-                                  : aviso_cabe_en_linea(o.trabajo.scopy);
-    if (o.trabajo.comprueba && !aviso_valido) {
-        std::puts("Aviso no valido: su texto cerraria el comentario que lo lleva");
+    // Refused whatever the rules and -c: written, its rest would be code.
+    if (const std::string por_que =
+            rechazo_aviso(o.trabajo.scopy, o.trabajo.modo == modo_reglas::php);
+        !por_que.empty()) {
+        dice("Aviso no valido en " + o.ruta_aviso + ": " + por_que +
+             ", que cerraria el comentario que lo lleva");
         return kFallo;
     }
     return kSigue;
@@ -118,7 +126,7 @@ recorrido recorre_origen(opciones& o, const raices& r, tiempos_fases* tiempos, i
                                 hilos_posibles(o.hilos, descriptores_permitidos()));
     if (hallado.solapa) {
         if (r.dentro_del_origen) {
-            std::puts(kDestinoDentro);
+            dice(kDestinoDentro);
             estado = kFallo;
         } else {
             estado = rechaza(apertura_raices::solapan, o, 0);
@@ -130,10 +138,10 @@ recorrido recorre_origen(opciones& o, const raices& r, tiempos_fases* tiempos, i
 // Warns of the patterns that matched nothing.
 void avisa_patrones_vanos(const filtro& que) {
     for (const std::string& patron : que.excluidos.sin_coincidencias()) {
-        std::fprintf(stderr, "Aviso: el patron %s no deja fuera nada\n", patron.c_str());
+        dice("Aviso: el patron " + patron + " no deja fuera nada");
     }
     for (const std::string& patron : que.sin_compactar.sin_coincidencias()) {
-        std::fprintf(stderr, "Aviso: el patron %s no deja sin compactar nada\n", patron.c_str());
+        dice("Aviso: el patron " + patron + " no deja sin compactar nada");
     }
 }
 
@@ -193,7 +201,7 @@ int ejecuta(int argc, char** argv) {
     const auto borra = [&] {
         // A folder of the source not read whole would lose in the destination what it still has.
         if (!hallado.fallos.empty()) {
-            std::fputs("Aviso: no se borra nada, el origen no se pudo leer entero\n", stderr);
+            dice("Aviso: no se borra nada, el origen no se pudo leer entero");
             return;
         }
         borrados = borra_sobrantes(obra, o.que, o.borra_excluidos);
@@ -221,7 +229,7 @@ int main(int argc, char** argv) {
     try {
         return kexo::ejecuta(argc, argv);
     } catch (const std::bad_alloc&) {
-        std::puts("Memoria insuficiente");
+        std::fputs("kexo-arbol: Memoria insuficiente\n", stderr);
         return kexo::kFallo;
     }
 }

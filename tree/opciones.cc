@@ -244,6 +244,7 @@ std::string aplica_valor(int clave, const char* valor, opciones& o) {
         case 'A': {
             const int error = lee_aviso(valor, o.trabajo.scopy);
             o.aviso_dado = true;
+            o.ruta_aviso = valor;
             return error == 0                 ? ""
                    : error == kAvisoNoRegular ? ilegible(valor, "no es un fichero regular")
                                               : ilegible(valor, describe_error(error));
@@ -277,7 +278,8 @@ bool lee_operandos(int argc, char** argv, opciones& o, std::string& mal) {
 
 }  // namespace
 
-bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
+bool lee_opciones(int argc, char** argv, opciones& o, orden_mal& error) {
+    std::string& mal = error.que;
     const std::vector<option> largas = para_getopt();
     const std::string letras = letras_getopt();
     o.que.extensiones = {"php"};
@@ -301,6 +303,7 @@ bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal) {
         }
         if (const std::string malo = aplica_valor(letra, optarg, o); !malo.empty()) {
             mal = opcion_escrita(largas.data(), indice, letra) + ": " + malo;
+            error.de_uso = letra != 'X' && letra != 'A';  // a file that could not be read
             return false;
         }
     }

@@ -40,15 +40,22 @@ struct opciones {
     bool version = false;          // print the version, and nothing else
     bool ayuda = false;            // print the usage, and nothing else
     bool aviso_dado = false;       // the notice came from --aviso, not from PHPRC
+    std::string ruta_aviso;        // the file --aviso names
     bool borra = false;            // remove from the destination what the source no longer has
     bool borra_excluidos = false;  // and what the patterns leave out
     std::vector<std::string> sin_compactar;  // the --sin-compactar patterns, as given
     bool tiempos = false;                    // print where the time went, phase by phase
 };
 
+// What is wrong with a command line.
+struct orden_mal {
+    std::string que;     // the option or argument, and what is wrong with it
+    bool de_uso = true;  // bad usage, to be shown the usage; else a file an option names
+};
+
 // Reads the command line into `o`. Returns false, with what is wrong in
 // `mal`, when it is not right.
-bool lee_opciones(int argc, char** argv, opciones& o, std::string& mal);
+bool lee_opciones(int argc, char** argv, opciones& o, orden_mal& mal);
 
 // What of `o` changes a file's output, for the key kept in each file's record.
 opciones_salida salida_de(const opciones& o, const char* version);

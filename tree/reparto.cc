@@ -3,9 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
