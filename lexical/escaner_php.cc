@@ -3,9 +3,7 @@
 #include <array>
 #include <cctype>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "common/vectores.h"
 
 namespace kexo {
 
@@ -170,146 +168,49 @@ bool sigue_nombre(char c) {
     return (kNombres.de[static_cast<unsigned char>(c)] & kSigue) != 0;
 }
 
-// The first i from `desde` on where s[i] is one of `Bytes`, or s.size().
-// Sixteen bytes at a time where SSE2 is (every x86-64), byte by byte elsewhere
-// and for the last bytes: both find the same byte.
+// The bytes that may go on a name: letters, digits, `_`, bytes from 0x80;
+// one byte by the table.
+struct bytes_de_nombre : alguna_de<letras_ascii, rango_de<'0', '9'>, bytes_de<'_'>, bytes_altos> {
+    static bool contiene(char c) { return sigue_nombre(c); }
+};
+
+// The first i from i on where s[i] is one of `Bytes`, or s.size().
 template <char... Bytes>
 std::size_t busca(std::string_view s, std::size_t i) {
-#if defined(__SSE2__)
-    const char* const p = s.data();
-    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        __m128i hay = _mm_setzero_si128();
-        ((hay = _mm_or_si128(hay, _mm_cmpeq_epi8(v, _mm_set1_epi8(Bytes)))), ...);
-        if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(hay)); m != 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-    }
-#endif
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (((c == Bytes) || ...)) {
-            return i;
-        }
-    }
-    return s.size();
+    return busca_clase<bytes_de<Bytes...>>(s, i);
 }
 
 // Past the whitespace (space, tab, CR, LF) at i.
 [[gnu::always_inline]] inline std::size_t salta_blancos(std::string_view s, std::size_t i) {
-#if defined(__SSE2__)
-    const char* const p = s.data();
-    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i blanco = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
-                                            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
-                                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-        if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(blanco)) ^ 0xffffU; m != 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-    }
-#endif
-    while (i < s.size() && es_blanco(s[i])) {
-        ++i;
-    }
-    return i;
+    return salta_clase<bytes_de<' ', '\t', '\n', '\r'>>(s, i);
 }
 
-// Past the bytes of a name at i (letters, digits, `_`, bytes from 0x80):
-// sixteen at a time where SSE2 is, a mask of the name bytes and the first
-// that is not one, instead of a test and a branch per byte.
+// Past the bytes of a name at i (letters, digits, `_`, bytes from 0x80).
 [[gnu::always_inline]] inline std::size_t fin_de_nombre(std::string_view s, std::size_t i) {
-#if defined(__SSE2__)
-    const char* const p = s.data();
-    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i minuscula = _mm_or_si128(v, _mm_set1_epi8(0x20));
-        const __m128i letra = _mm_and_si128(_mm_cmpgt_epi8(minuscula, _mm_set1_epi8('a' - 1)),
-                                            _mm_cmplt_epi8(minuscula, _mm_set1_epi8('z' + 1)));
-        const __m128i cifra = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
-                                            _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-        // Bytes from 0x80 are negative as signed bytes.
-        const __m128i nombre = _mm_or_si128(_mm_or_si128(letra, cifra),
-                                            _mm_or_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()),
-                                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
-        if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(nombre)) ^ 0xffffU; m != 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-    }
-#endif
-    while (i < s.size() && sigue_nombre(s[i])) {
-        ++i;
-    }
-    return i;
+    return salta_clase<bytes_de_nombre>(s, i);
 }
 
-// Past the decimal digits at i, sixteen bytes at a time where SSE2 is.
+// Past the decimal digits at i.
 [[gnu::always_inline]] inline std::size_t fin_de_cifras_decimales(std::string_view s,
                                                                   std::size_t i) {
-#if defined(__SSE2__)
-    const char* const p = s.data();
-    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i cifra = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
-                                            _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-        if (const auto m = static_cast<unsigned>(_mm_movemask_epi8(cifra)) ^ 0xffffU; m != 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-    }
-#endif
-    while (i < s.size() && es_cifra(s[i])) {
-        ++i;
-    }
-    return i;
+    return salta_clase<rango_de<'0', '9'>>(s, i);
 }
-
-#if defined(__SSE2__)
-// From 16 - n on, the first n bytes 0xff and the rest 0.
-constexpr signed char kPrimeros[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                       -1, -1, -1, -1, -1, 0,  0,  0,  0,  0,  0,
-                                       0,  0,  0,  0,  0,  0,  0,  0,  0,  0};
-
-// The line ends among the 16 bytes at p, each 0xff: a LF, and a lone CR, a
-// CR whose next byte, read one place further on, is not a LF.
-// REQUIRES: p[16] can be read.
-[[gnu::always_inline]] inline __m128i fines_de_linea_16(const char* p) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i despues = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i crs =
-        _mm_andnot_si128(_mm_cmpeq_epi8(despues, lf), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
-    return _mm_or_si128(_mm_cmpeq_epi8(v, lf), crs);
-}
-
-// The line ends among the 16 bytes at p that `cuales` marks 0xff.
-// REQUIRES: p[16] can be read.
-[[gnu::always_inline]] inline std::int64_t saltos_en_16(const char* p, __m128i cuales) {
-    // Each line end a byte 1, summed: no popcnt in plain x86-64.
-    const __m128i unos =
-        _mm_and_si128(_mm_and_si128(fines_de_linea_16(p), cuales), _mm_set1_epi8(1));
-    const __m128i sumas = _mm_sad_epu8(unos, _mm_setzero_si128());
-    return _mm_cvtsi128_si64(sumas) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sumas, sumas));
-}
-#endif
 
 // The line ends PHP counts in s[desde, hasta): a LF, and a CR that no LF
-// follows (the byte at `hasta` included, when there is one). With SSE2, 16
-// bytes at a time, the last ones under a mask while 17 bytes can be read;
+// follows (the byte at `hasta` included, when there is one). With vectors,
+// 16 bytes at a time, the last ones under a mask while 17 bytes can be read;
 // byte by byte elsewhere and at the very end.
 inline std::int64_t cuenta_saltos(std::string_view s, std::size_t desde, std::size_t hasta) {
     std::int64_t n = 0;
     std::size_t i = desde;
-#if defined(__SSE2__)
-    for (; hasta - i > 16; i += 16) {
-        n += saltos_en_16(s.data() + i, _mm_set1_epi8(-1));
+    if constexpr (kHayVectores) {
+        for (; hasta - i > 16; i += 16) {
+            n += cuenta_saltos_16(s.data() + i, 16);
+        }
+        if (i < hasta && s.size() - i > 16) {
+            return n + cuenta_saltos_16(s.data() + i, hasta - i);
+        }
     }
-    if (i < hasta && s.size() - i > 16) {
-        const __m128i cuales =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrimeros + 16 - (hasta - i)));
-        return n + saltos_en_16(s.data() + i, cuales);
-    }
-#endif
     for (; i < hasta; ++i) {
         n += static_cast<int>(s[i] == '\n') |
              (static_cast<int>(s[i] == '\r') & static_cast<int>(en(s, i + 1) != '\n'));
@@ -518,17 +419,9 @@ std::int64_t saltos_entre(std::string_view fuente, std::size_t desde, std::size_
 
 std::uint64_t saltos_en_64(const char* p) {
     std::uint64_t m = 0;
-#if defined(__SSE2__)
-    for (int j = 0; j < 4; ++j) {
-        const auto bits = static_cast<unsigned>(_mm_movemask_epi8(fines_de_linea_16(p + 16 * j)));
-        m |= static_cast<std::uint64_t>(bits & 0xffffU) << (16 * j);
+    for (unsigned j = 0; j < 4; ++j) {
+        m |= static_cast<std::uint64_t>(saltos_en_16(p + 16 * j)) << (16 * j);
     }
-#else
-    for (int i = 0; i < 64; ++i) {
-        const bool fin = p[i] == '\n' || (p[i] == '\r' && p[i + 1] != '\n');
-        m |= static_cast<std::uint64_t>(fin) << i;
-    }
-#endif
     return m;
 }
 
@@ -547,19 +440,13 @@ std::size_t escaner_php::cadenas_abiertas() const {
 [[gnu::always_inline]] inline pieza escaner_php::crea(clase_pieza clase, std::size_t fin,
                                                       matiz variante) {
     if (lineas_) {
-#if defined(__SSE2__)
         // Most tokens start within 16 bytes of the last one: one look under
         // a mask, here, with no call.
-        if (p_ - contadas_ <= 16 && f_.size() - contadas_ > 16) {
-            linea_ += saltos_en_16(f_.data() + contadas_,
-                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                                       kPrimeros + 16 - (p_ - contadas_))));
+        if (kHayVectores && p_ - contadas_ <= 16 && f_.size() - contadas_ > 16) {
+            linea_ += cuenta_saltos_16(f_.data() + contadas_, p_ - contadas_);
         } else {
             linea_ += cuenta_saltos(f_, contadas_, p_);
         }
-#else
-        linea_ += cuenta_saltos(f_, contadas_, p_);
-#endif
         contadas_ = p_;
     }
     // substr's count, without its test for a start past the end (and the
@@ -902,18 +789,11 @@ namespace {
 // buffers. Up to 16 bytes, where both buffers hold 16 from there, one compare
 // of 16 under a mask of the length: no branch on the length, which varies
 // from token to token.
-[[gnu::always_inline]] inline bool mismos_bytes(const char* x, [[maybe_unused]] const char* x_fin,
-                                                const char* y, [[maybe_unused]] const char* y_fin,
-                                                std::size_t n) {
-#if defined(__SSE2__)
-    if (n <= 16 && x_fin - x >= 16 && y_fin - y >= 16) {
-        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y));
-        const auto distintos =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, v))) ^ 0xffffU;
-        return (distintos & ((1U << n) - 1U)) == 0;
+[[gnu::always_inline]] inline bool mismos_bytes(const char* x, const char* x_fin, const char* y,
+                                                const char* y_fin, std::size_t n) {
+    if (kHayVectores && n <= 16 && x_fin - x >= 16 && y_fin - y >= 16) {
+        return mismos_16(x, y, n);
     }
-#endif
     return std::string_view(x, n) == std::string_view(y, n);
 }
 
@@ -1439,37 +1319,27 @@ bool es_parada(char c, char d) {
     }
 }
 
-#if defined(__SSE2__)
 // The bytes among the 16 at p where es_parada holds, as bits.
 // REQUIRES: p[16] can be read.
 inline unsigned paradas_en_16(const char* p) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i despues = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    const auto es = [](__m128i x, char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
-    const __m128i comillas = _mm_or_si128(_mm_or_si128(es(v, '\''), es(v, '"')), es(v, '`'));
-    const __m128i comentarios = _mm_or_si128(es(v, '/'), es(v, '#'));
-    const __m128i otros = _mm_or_si128(_mm_or_si128(es(v, '?'), es(v, '<')), es(v, '-'));
-    const __m128i llaves = _mm_or_si128(es(v, '{'), es(v, '}'));
-    const __m128i guiones = _mm_and_si128(es(v, '_'), es(despues, '_'));
-    const __m128i todas = _mm_or_si128(
-        _mm_or_si128(_mm_or_si128(comillas, comentarios), _mm_or_si128(otros, llaves)), guiones);
-    return static_cast<unsigned>(_mm_movemask_epi8(todas));
+    using paradas = bytes_de<'\'', '"', '`', '/', '#', '?', '<', '-', '{', '}'>;
+    using guion = bytes_de<'_'>;
+    return clase_en_16<paradas>(p) | (clase_en_16<guion>(p) & clase_en_16<guion>(p + 1));
 }
-#endif
 
 // The first i in [desde, limite) where es_parada holds, or limite. With
-// SSE2, 32 bytes at a time while one more can be read; byte by byte
+// vectors, 32 bytes at a time while one more can be read; byte by byte
 // elsewhere and for the last bytes: both find the same byte.
 std::size_t busca_parada(std::string_view s, std::size_t i, std::size_t limite) {
-#if defined(__SSE2__)
-    const char* const p = s.data();
-    for (; i < limite && s.size() - i > 32; i += 32) {
-        const unsigned m = paradas_en_16(p + i) | (paradas_en_16(p + i + 16) << 16U);
-        if (m != 0) {
-            return std::min(limite, i + static_cast<std::size_t>(__builtin_ctz(m)));
+    if constexpr (kHayVectores) {
+        const char* const p = s.data();
+        for (; i < limite && s.size() - i > 32; i += 32) {
+            const unsigned m = paradas_en_16(p + i) | (paradas_en_16(p + i + 16) << 16U);
+            if (m != 0) {
+                return std::min(limite, i + static_cast<std::size_t>(__builtin_ctz(m)));
+            }
         }
     }
-#endif
     for (; i < limite; ++i) {
         if (es_parada(s[i], en(s, i + 1))) {
             return i;

@@ -7,11 +7,8 @@
 #include <optional>
 #include <type_traits>
 
+#include "common/vectores.h"
 #include "lexical/lectura_php.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kexo {
 
@@ -129,24 +126,7 @@ namespace {
 
 // How many bytes `a` from i and `b` from j have in common before they part.
 std::size_t comunes(std::string_view a, std::size_t i, std::string_view b, std::size_t j) {
-    const std::size_t n = std::min(a.size() - i, b.size() - j);
-    const char* const x = a.data() + i;
-    const char* const y = b.data() + j;
-    std::size_t k = 0;
-#if defined(__SSE2__)
-    for (; n - k >= 16; k += 16) {
-        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + k));
-        const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, v))) ^ 0xffffU;
-        if (m != 0) {
-            return k + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-    }
-#endif
-    while (k < n && x[k] == y[k]) {
-        ++k;
-    }
-    return k;
+    return comunes_en(a.data() + i, b.data() + j, std::min(a.size() - i, b.size() - j));
 }
 
 // Fewer bytes in common than this are read token by token: the shortcut
