@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "common/vectores.h"
+#include "lexical/escaner_php_interno.h"
 #include "lexical/lectura_php.h"
 
 namespace kexo {
@@ -119,6 +120,18 @@ class lineas_de {
     std::size_t hasta_ = 0;
     std::int64_t linea_ = 1;
 };
+
+// The n bytes at x and at y are the same; x_fin and y_fin end their
+// buffers. Up to 16 bytes, where both buffers hold 16 from there, one compare
+// of 16 under a mask of the length: no branch on the length, which varies
+// from token to token.
+[[gnu::always_inline]] inline bool mismos_bytes(const char* x, const char* x_fin, const char* y,
+                                                const char* y_fin, std::size_t n) {
+    if (kHayVectores && n <= 16 && x_fin - x >= 16 && y_fin - y >= 16) {
+        return mismos_16(x, y, n);
+    }
+    return std::string_view(x, n) == std::string_view(y, n);
+}
 
 }  // namespace
 
@@ -336,7 +349,7 @@ class guardadas {
             return adelanta_en_resto(otro, desfase, previa);
         }
         const pieza_guardada* q = p_;
-        const pieza b = otro.escaner().lee_mientras_iguales(q, fin_ - 1, f_, desfase);
+        const pieza b = lee_mientras_iguales(otro.escaner(), q, fin_ - 1, f_, desfase);
         if (q != p_) {
             previa.clase = q[-1].clase;
             previa.texto = std::string_view(f_.data() + q[-1].desde, q[-1].largo);
@@ -352,7 +365,7 @@ class guardadas {
         if (!hay_pendiente_ && lineas_) {
             // The usual way here: both scanners in one loop of the scanner's.
             pieza ultima{clase_pieza::fin, {}, 0};
-            const pieza b = otro.escaner().lee_a_la_par(*resto_, desfase, pendiente_, ultima);
+            const pieza b = lee_a_la_par(otro.escaner(), *resto_, desfase, pendiente_, ultima);
             hay_pendiente_ = true;
             if (ultima.clase != clase_pieza::fin) {
                 previa.clase = ultima.clase;
@@ -398,6 +411,65 @@ class guardadas {
 };
 
 }  // namespace
+
+// The scanner inlined into the loop, and each token compared where it is
+// made: no call and no token through memory per token.
+pieza lee_mientras_iguales(escaner_php& escaner, const pieza_guardada*& guardada,
+                           const pieza_guardada* ultima, std::string_view original,
+                           std::int64_t desfase) {
+    const char* const base = original.data();
+    const char* const fin_base = base + original.size();
+    const char* const fin_propio = escaner.fuente().data() + escaner.fuente().size();
+    for (const pieza_guardada* q = guardada;;) {
+        // A token of its own each round, never assigned again: a copy of one
+        // just written field by field waits on those stores.
+        const pieza b = escaner.lee_siguiente();
+        if (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
+            continue;
+        }
+        const std::string_view texto = sin_lo_que_toma(b.clase, b.texto);
+        if (q == ultima ||
+            !((q->clase == b.clase) & (q->variante == b.variante) & (q->largo == texto.size()) &
+              (static_cast<std::int64_t>(q->linea) == b.linea + desfase)) ||
+            !mismos_bytes(base + q->desde, fin_base, texto.data(), fin_propio, q->largo)) {
+            guardada = q;
+            return {b.clase, texto, b.linea, b.variante};
+        }
+        ++q;
+    }
+}
+
+// Both scanners inlined into the loop: no call per token, and each pair
+// compared where it is made.
+pieza lee_a_la_par(escaner_php& otra, escaner_php& fuente, std::int64_t desfase, pieza& a,
+                   pieza& previa) {
+    const char* const fin_fuente = fuente.fuente().data() + fuente.fuente().size();
+    const char* const fin_propio = otra.fuente().data() + otra.fuente().size();
+    clase_pieza clase_previa = clase_pieza::fin;
+    std::string_view texto_previo;
+    for (;;) {
+        pieza x = fuente.lee_siguiente();
+        while (x.clase == clase_pieza::blanco || x.clase == clase_pieza::comentario) {
+            x = fuente.lee_siguiente();
+        }
+        pieza b = otra.lee_siguiente();
+        while (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
+            b = otra.lee_siguiente();
+        }
+        const std::string_view tx = sin_lo_que_toma(x.clase, x.texto);
+        const std::string_view tb = sin_lo_que_toma(b.clase, b.texto);
+        if (x.clase == clase_pieza::fin ||
+            !((x.clase == b.clase) & (x.variante == b.variante) & (tx.size() == tb.size()) &
+              (x.linea == b.linea + desfase)) ||
+            !mismos_bytes(tx.data(), fin_fuente, tb.data(), fin_propio, tx.size())) {
+            a = {x.clase, tx, x.linea, x.variante};
+            previa = {clase_previa, texto_previo, 0};
+            return {b.clase, tb, b.linea, b.variante};
+        }
+        clase_previa = x.clase;
+        texto_previo = tx;
+    }
+}
 
 comparacion compara_php(std::string_view original, std::string_view compactado,
                         modo_comparacion modo, std::int64_t desfase) {
