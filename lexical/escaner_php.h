@@ -194,6 +194,13 @@ class escaner_php {
     // After a line end in a heredoc's body: whether its closing marker follows.
     bool cierra_heredoc(char salto, std::size_t& i, std::size_t& fin_contenido);
     void explora();
+    // salta_codigo's steps: whether the state allows it, a brace at s (the
+    // end of its token, or s at the end of a part of a string), and where it
+    // leaves the scanner.
+    bool puede_saltar() const;
+    std::size_t tras_llave(std::size_t s);
+    void termina_salto(std::size_t llegada, std::size_t tramo, bool sin_parada,
+                       std::size_t& ultimo);
     void vigila(estado antes, const pieza& leida);
     // After a token, in the rare states: __halt_compiler's count, a
     // heredoc's look ahead.

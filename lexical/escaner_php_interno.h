@@ -311,6 +311,21 @@ inline std::size_t fin_de_numero(std::string_view s, std::size_t i) {
     return fin;
 }
 
+// The end of the `$` at i and the name that follows, if any.
+[[gnu::always_inline]] inline std::size_t fin_de_variable(std::string_view s, std::size_t i) {
+    return empieza_nombre(en(s, i + 1)) ? fin_de_nombre(s, i + 1) : i + 1;
+}
+
+// The end of the number whose first digit is at i: digits alone, the usual
+// number, unless a byte that may carry it on follows.
+[[gnu::always_inline]] inline std::size_t fin_de_cifra(std::string_view s, std::size_t i) {
+    const std::size_t cifras = fin_de_cifras_decimales(s, i);
+    if (cifras < s.size() && (kNombres.de[static_cast<unsigned char>(s[cifras])] & kNumero) != 0) {
+        return fin_de_numero(s, i);
+    }
+    return cifras;
+}
+
 // The end of a //, # comment whose text starts at i: the line end, or a
 // close tag.
 inline std::size_t fin_de_comentario_de_linea(std::string_view s, std::size_t i) {
@@ -332,6 +347,49 @@ inline bool es_documentacion(std::string_view s, std::size_t i) {
     return en(s, i + 2) == '*' && es_blanco(en(s, i + 3));
 }
 
+// The ends of the operators at i by their first byte, each PHP's longest form.
+
+// `=`, `==`, `===`, `=>`.
+inline std::size_t fin_tras_igual(std::string_view s, std::size_t i) {
+    const char b = en(s, i + 1);
+    return i + (b == '=' ? (en(s, i + 2) == '=' ? 3 : 2) : b == '>' ? 2 : 1);
+}
+
+// `!`, `!=`, `!==`.
+inline std::size_t fin_tras_exclamacion(std::string_view s, std::size_t i) {
+    return i + (en(s, i + 1) == '=' ? (en(s, i + 2) == '=' ? 3 : 2) : 1);
+}
+
+// `>`, `>=`, `>>`, `>>=`.
+inline std::size_t fin_tras_mayor(std::string_view s, std::size_t i) {
+    const char b = en(s, i + 1);
+    return i + (b == '=' ? 2 : b == '>' ? (en(s, i + 2) == '=' ? 3 : 2) : 1);
+}
+
+// `*`, `*=`, `**`, `**=`.
+inline std::size_t fin_tras_asterisco(std::string_view s, std::size_t i) {
+    const char b = en(s, i + 1);
+    return i + (b == '*' ? (en(s, i + 2) == '=' ? 3 : 2) : b == '=' ? 2 : 1);
+}
+
+// `.`, `.=`, `...` (not a number like `.5`).
+inline std::size_t fin_tras_punto(std::string_view s, std::size_t i) {
+    const char b = en(s, i + 1);
+    return i + (b == '.' && en(s, i + 2) == '.' ? 3 : b == '=' ? 2 : 1);
+}
+
+// A byte doubled or before `=` (`++`, `+=`, `||`, `|=`, `&&`, `&=`, `--`,
+// `-=`), or alone.
+inline std::size_t fin_doble_o_con_igual(std::string_view s, std::size_t i) {
+    const char b = en(s, i + 1);
+    return i + (b == s[i] || b == '=' ? 2 : 1);
+}
+
+// A byte before `=` (`%=`, `^=`, `/=`), or alone.
+inline std::size_t fin_con_igual(std::string_view s, std::size_t i) {
+    return i + (en(s, i + 1) == '=' ? 2 : 1);
+}
+
 // The end of the operator at i: PHP's longest (===, !==, <=>, **=, ..., <<=,
 // >>=, ??=, ?->, then those of two bytes), or its one byte.
 inline std::size_t fin_de_operador(std::string_view s, std::size_t i) {
@@ -339,34 +397,32 @@ inline std::size_t fin_de_operador(std::string_view s, std::size_t i) {
     const char c = en(s, i + 2);
     switch (s[i]) {
         case '=':
-            return b == '=' ? i + (c == '=' ? 3 : 2) : b == '>' ? i + 2 : i + 1;
+            return fin_tras_igual(s, i);
         case '!':
-            return b == '=' ? i + (c == '=' ? 3 : 2) : i + 1;
+            return fin_tras_exclamacion(s, i);
         case '<':
             return b == '='   ? i + (c == '>' ? 3 : 2)
                    : b == '<' ? i + (c == '=' ? 3 : 2)
                    : b == '>' ? i + 2
                               : i + 1;
         case '>':
-            return b == '=' ? i + 2 : b == '>' ? i + (c == '=' ? 3 : 2) : i + 1;
+            return fin_tras_mayor(s, i);
         case '*':
-            return b == '*' ? i + (c == '=' ? 3 : 2) : b == '=' ? i + 2 : i + 1;
+            return fin_tras_asterisco(s, i);
         case '.':
-            return b == '.' && c == '.' ? i + 3 : b == '=' ? i + 2 : i + 1;
+            return fin_tras_punto(s, i);
         case '?':
             return b == '?' ? i + (c == '=' ? 3 : 2) : b == '-' && c == '>' ? i + 3 : i + 1;
         case '&':
-            return b == '&' || b == '=' ? i + 2 : i + 1;
         case '|':
-            return b == '|' || b == '=' ? i + 2 : i + 1;
         case '+':
-            return b == '+' || b == '=' ? i + 2 : i + 1;
+            return fin_doble_o_con_igual(s, i);
         case '-':
-            return b == '-' || b == '=' || b == '>' ? i + 2 : i + 1;
+            return b == '>' ? i + 2 : fin_doble_o_con_igual(s, i);
         case '/':
         case '%':
         case '^':
-            return b == '=' ? i + 2 : i + 1;
+            return fin_con_igual(s, i);
         case ':':
             return b == ':' ? i + 2 : i + 1;
         default:
@@ -434,79 +490,43 @@ inline void escaner_php::desapila() {
             return nombre();
         }
         if (k == inicio::variable) {
-            return crea(clase_pieza::codigo,
-                        empieza_nombre(en(f_, p_ + 1)) ? fin_de_nombre(f_, p_ + 1) : p_ + 1);
+            return crea(clase_pieza::codigo, fin_de_variable(f_, p_));
         }
         switch (k) {
             case inicio::nombre:
                 return nombre();
             case inicio::variable:
-                return crea(clase_pieza::codigo,
-                            empieza_nombre(en(f_, p_ + 1)) ? fin_de_nombre(f_, p_ + 1) : p_ + 1);
-            case inicio::cifra: {
-                // Digits alone, the usual number: their end, unless a byte
-                // that may carry the number on follows.
-                const std::size_t cifras = fin_de_cifras_decimales(f_, p_);
-                if (cifras < f_.size() &&
-                    (kNombres.de[static_cast<unsigned char>(f_[cifras])] & kNumero) != 0) {
-                    return crea(clase_pieza::codigo, fin_de_numero(f_, p_));
-                }
-                return crea(clase_pieza::codigo, cifras);
-            }
+                return crea(clase_pieza::codigo, fin_de_variable(f_, p_));
+            case inicio::cifra:
+                return crea(clase_pieza::codigo, fin_de_cifra(f_, p_));
             case inicio::comilla:
                 return cadena_entre(p_);
-            // Each operator's longest form (as fin_de_operador), without a
-            // second look at its first byte.
-            case inicio::igual: {
-                const char b = en(f_, p_ + 1);
-                return crea(clase_pieza::codigo, p_ + (b == '='   ? (en(f_, p_ + 2) == '=' ? 3 : 2)
-                                                       : b == '>' ? 2
-                                                                  : 1));
-            }
+            // Each operator's longest form, without a second look at its
+            // first byte.
+            case inicio::igual:
+                return crea(clase_pieza::codigo, fin_tras_igual(f_, p_));
             case inicio::exclamacion:
-                return crea(clase_pieza::codigo,
-                            p_ + (en(f_, p_ + 1) == '=' ? (en(f_, p_ + 2) == '=' ? 3 : 2) : 1));
-            case inicio::mayor: {
-                const char b = en(f_, p_ + 1);
-                return crea(clase_pieza::codigo, p_ + (b == '='   ? 2
-                                                       : b == '>' ? (en(f_, p_ + 2) == '=' ? 3 : 2)
-                                                                  : 1));
-            }
-            case inicio::asterisco: {
-                const char b = en(f_, p_ + 1);
-                return crea(clase_pieza::codigo, p_ + (b == '*'   ? (en(f_, p_ + 2) == '=' ? 3 : 2)
-                                                       : b == '=' ? 2
-                                                                  : 1));
-            }
-            case inicio::barra: {
-                const char b = en(f_, p_ + 1);
-                return crea(clase_pieza::codigo, p_ + (b == '|' || b == '=' ? 2 : 1));
-            }
-            case inicio::mas: {
-                const char b = en(f_, p_ + 1);
-                return crea(clase_pieza::codigo, p_ + (b == '+' || b == '=' ? 2 : 1));
-            }
-            case inicio::menos: {
-                const char b = en(f_, p_ + 1);
-                if (b == '>') {
+                return crea(clase_pieza::codigo, fin_tras_exclamacion(f_, p_));
+            case inicio::mayor:
+                return crea(clase_pieza::codigo, fin_tras_mayor(f_, p_));
+            case inicio::asterisco:
+                return crea(clase_pieza::codigo, fin_tras_asterisco(f_, p_));
+            case inicio::barra:
+            case inicio::mas:
+                return crea(clase_pieza::codigo, fin_doble_o_con_igual(f_, p_));
+            case inicio::menos:
+                if (en(f_, p_ + 1) == '>') {
                     apila(estado::propiedad);
                     return crea(clase_pieza::codigo, p_ + 2);
                 }
-                return crea(clase_pieza::codigo, p_ + (b == '-' || b == '=' ? 2 : 1));
-            }
-            case inicio::punto: {
-                const char b = en(f_, p_ + 1);
-                if (es_cifra(b)) {
-                    return crea(clase_pieza::codigo, fin_de_numero(f_, p_));
-                }
-                return crea(clase_pieza::codigo, p_ + (b == '.' && en(f_, p_ + 2) == '.' ? 3
-                                                       : b == '='                        ? 2
-                                                                                         : 1));
-            }
+                return crea(clase_pieza::codigo, fin_doble_o_con_igual(f_, p_));
+            case inicio::punto:
+                return crea(clase_pieza::codigo, es_cifra(en(f_, p_ + 1)) ? fin_de_numero(f_, p_)
+                                                                          : fin_tras_punto(f_, p_));
             case inicio::dos_puntos:
                 return crea(clase_pieza::codigo, p_ + (en(f_, p_ + 1) == ':' ? 2 : 1));
             case inicio::con_igual:
-                return crea(clase_pieza::codigo, p_ + (en(f_, p_ + 1) == '=' ? 2 : 1));
+                return crea(clase_pieza::codigo, fin_con_igual(f_, p_));
             case inicio::parentesis: {
                 // A cast needs a space, a tab or a name inside; anything
                 // else, and `(` is alone, decided by the byte after it.

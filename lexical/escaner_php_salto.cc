@@ -131,18 +131,117 @@ constexpr std::uint8_t kEspera = 32;
 
 }  // namespace
 
+namespace {
+
+// What salta_codigo makes of a byte where es_parada holds: `fin` past a
+// token that changes no state (at the byte itself when it must stay there),
+// past the name bytes that a `__` inside a name goes on with, or nothing when
+// where a token starts is in doubt.
+struct parada {
+    enum class que : unsigned char { token, en_nombre, duda } que;
+    std::size_t fin;
+};
+
+// `__` at s, `antes` the byte before (a space at a token's start `tramo`):
+// inside a name or variable it starts no token.
+parada tras_guiones(std::string_view f, std::size_t s, std::size_t tramo, char antes) {
+    if (antes == '$' || antes == '\\') {
+        return {parada::que::en_nombre, salta<sigue_nombre>(f, s)};
+    }
+    if (!sigue_nombre(antes)) {
+        return {parada::que::token, s};
+    }
+    if (!palabra_de_un_token(f, tramo, inicio_de_palabra(f, tramo, s))) {
+        return {parada::que::duda, s};
+    }
+    return {parada::que::en_nombre, salta<sigue_nombre>(f, s)};
+}
+
+// `-` at s: an operator, `->name` (the name a property), or a number's
+// exponent, `1e-5`, that leaves in doubt where the token started.
+parada tras_menos(std::string_view f, std::size_t s, std::size_t tramo, char antes) {
+    const char d = en(f, s + 1);
+    if ((antes == 'e' || antes == 'E') && es_cifra(d) &&
+        !palabra_de_un_token(f, tramo, inicio_de_palabra(f, tramo, s))) {
+        return {parada::que::duda, s};
+    }
+    if (d == '>') {
+        return {parada::que::token,
+                empieza_nombre(en(f, s + 2)) ? salta<sigue_nombre>(f, s + 2) : s};
+    }
+    return {parada::que::token, fin_de_operador(f, s)};
+}
+
+// The end of the token at `?`, s: `?->name`, an operator, or s for `?>` and
+// a `?->` no name follows.
+std::size_t tras_interrogacion(std::string_view f, std::size_t s) {
+    const char d = en(f, s + 1);
+    if (d == '-' && en(f, s + 2) == '>') {
+        return empieza_nombre(en(f, s + 3)) ? salta<sigue_nombre>(f, s + 3) : s;
+    }
+    return d != '>' ? fin_de_operador(f, s) : s;
+}
+
+// What the stop byte at s, but a brace, makes; `tramo` where the last token
+// passed over ended.
+parada en_parada(std::string_view f, std::size_t s, std::size_t tramo, std::size_t limite) {
+    const char c = f[s];
+    const char d = en(f, s + 1);
+    const char antes = s > tramo ? f[s - 1] : ' ';
+    // b<<< opens a heredoc, b'...' and b"..." a string, from the b.
+    const bool tras_b = antes == 'b' || antes == 'B';
+    switch (c) {
+        case '_':
+            return tras_guiones(f, s, tramo, antes);
+        case '-':
+            return tras_menos(f, s, tramo, antes);
+        case '?':
+            return {parada::que::token, tras_interrogacion(f, s)};
+        case '<':
+            if (f.compare(s, 3, "<<<") != 0) {
+                return {parada::que::token, fin_de_operador(f, s)};
+            }
+            return {tras_b ? parada::que::duda : parada::que::token, s};
+        case '/':
+            return {parada::que::token, d != '/' && d != '*' ? fin_de_operador(f, s) : s};
+        case '\'':
+        case '"':
+            if (tras_b) {
+                return {parada::que::duda, s};
+            }
+            return {parada::que::token, fin_de_cadena_simple(f, s, limite)};
+        default:
+            return {parada::que::token, s};
+    }
+}
+
+}  // namespace
+
+std::size_t escaner_php::tras_llave(std::size_t s) {
+    if (f_[s] == '{') {
+        apila(estado::codigo);
+        return s + 1;
+    }
+    if (!pila_.empty() && pila_.back() != estado::codigo) {
+        return s;  // the end of a part of a string
+    }
+    desapila();
+    return s + 1;
+}
+
+bool escaner_php::puede_saltar() const {
+    return estado_ == estado::codigo && !triviales_ && tras_halt_ < 0 && !halt_leido_ &&
+           !explorando_ && !por_explorar_;
+}
+
 void escaner_php::salta_codigo(std::size_t hasta, std::size_t& ultimo) {
     if (espera_ > 0) {
         --espera_;
         return;
     }
-    if (estado_ != estado::codigo || triviales_ || tras_halt_ >= 0 || halt_leido_ || explorando_ ||
-        por_explorar_) {
-        return;
-    }
     const std::size_t n = f_.size();
     const bool todo = hasta == SIZE_MAX;
-    if (!todo && hasta < p_ + 2 * kMargen) {
+    if (!puede_saltar() || (!todo && hasta < p_ + 2 * kMargen)) {
         return;
     }
     // A token that starts before `limite` and ends by it is decided by bytes
@@ -159,105 +258,37 @@ void escaner_php::salta_codigo(std::size_t hasta, std::size_t& ultimo) {
     // leave the state as it is.
     std::size_t tramo = p_;
     std::size_t i = p_;
-    std::size_t llegada = p_;
-    // Whether it found no byte to stop at, nor a separator before the window's
-    // end or a token in doubt.
-    bool sin_parada = false;
     for (;;) {
         const std::size_t s = busca_parada(f_, i, limite);
         if (s >= limite) {
-            llegada = al_fin ? n : tras_separador(f_, tramo, limite);
-            sin_parada = true;
-            break;
+            // No byte to stop at: on to the last separator before the
+            // window's end.
+            termina_salto(al_fin ? n : tras_separador(f_, tramo, limite), tramo, true, ultimo);
+            return;
         }
-        const char c = f_[s];
-        const char d = en(f_, s + 1);
-        const char antes = s > tramo ? f_[s - 1] : ' ';
-        std::size_t fin = s;
-        // Where a token's start is in doubt, the scanner reads from the last
-        // separator before it.
-        bool duda = false;
-        switch (c) {
-            case '_':
-                // `__` inside a name or variable starts no token.
-                if (antes == '$' || antes == '\\') {
-                    i = salta<sigue_nombre>(f_, s);
-                    continue;
-                }
-                if (sigue_nombre(antes)) {
-                    if (!palabra_de_un_token(f_, tramo, inicio_de_palabra(f_, tramo, s))) {
-                        duda = true;
-                        break;
-                    }
-                    i = salta<sigue_nombre>(f_, s);
-                    continue;
-                }
-                break;
-            case '-':
-                // A number's exponent, `1e-5`, or a name's end?
-                if ((antes == 'e' || antes == 'E') && es_cifra(d) &&
-                    !palabra_de_un_token(f_, tramo, inicio_de_palabra(f_, tramo, s))) {
-                    duda = true;
-                    break;
-                }
-                if (d == '>' && empieza_nombre(en(f_, s + 2))) {
-                    fin = salta<sigue_nombre>(f_, s + 2);  // ->name: the name is a property
-                } else if (d != '>') {
-                    fin = fin_de_operador(f_, s);
-                }
-                break;
-            case '?':
-                if (d == '-' && en(f_, s + 2) == '>') {
-                    if (empieza_nombre(en(f_, s + 3))) {
-                        fin = salta<sigue_nombre>(f_, s + 3);
-                    }
-                } else if (d != '>') {
-                    fin = fin_de_operador(f_, s);
-                }
-                break;
-            case '<':
-                if (f_.compare(s, 3, "<<<") != 0) {
-                    fin = fin_de_operador(f_, s);
-                } else {
-                    duda = antes == 'b' || antes == 'B';  // b<<< opens a heredoc from the b
-                }
-                break;
-            case '/':
-                if (d != '/' && d != '*') {
-                    fin = fin_de_operador(f_, s);
-                }
-                break;
-            case '\'':
-            case '"':
-                duda = antes == 'b' || antes == 'B';  // b'...' is a string from the b
-                fin = duda ? s : fin_de_cadena_simple(f_, s, limite);
-                break;
-            case '{':
-                apila(estado::codigo);
-                fin = s + 1;
-                break;
-            case '}':
-                if (!pila_.empty() && pila_.back() != estado::codigo) {
-                    break;  // the end of a part of a string
-                }
-                desapila();
-                fin = s + 1;
-                break;
-            default:
-                break;
+        const parada hallada = f_[s] == '{' || f_[s] == '}'
+                                   ? parada{parada::que::token, tras_llave(s)}
+                                   : en_parada(f_, s, tramo, limite);
+        if (hallada.que == parada::que::en_nombre) {
+            i = hallada.fin;
+            continue;
         }
-        if (duda) {
-            llegada = tras_separador(f_, tramo, s);
-            sin_parada = true;
-            break;
+        if (hallada.que == parada::que::duda) {
+            // The scanner reads from the last separator before it.
+            termina_salto(tras_separador(f_, tramo, s), tramo, true, ultimo);
+            return;
         }
-        if (fin == s || fin > limite) {
-            llegada = s;
-            break;
+        if (hallada.fin == s || hallada.fin > limite) {
+            termina_salto(s, tramo, false, ultimo);
+            return;
         }
-        ultimo = fin - 1;
-        tramo = i = fin;
+        ultimo = hallada.fin - 1;
+        tramo = i = hallada.fin;
     }
+}
+
+void escaner_php::termina_salto(std::size_t llegada, std::size_t tramo, bool sin_parada,
+                                std::size_t& ultimo) {
     if (llegada == p_) {
         if (sin_parada) {
             espera_ = kEspera;
