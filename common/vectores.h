@@ -102,84 +102,85 @@ struct alguna_de {
 #endif
 };
 
-// The one loop over a run: from p, the first byte before fin that is in
-// Clase (Dentro) or out of it (!Dentro), or fin. With Copia, the bytes passed
-// go to `salida`: sixteen at a time, each block stored whole and the output
-// moved past the bytes before the stop only, so that a caller whose output
-// never runs ahead of its input stays within its room. REQUIRES: p <= fin.
-template <typename Clase, bool Dentro, bool Copia>
-[[gnu::always_inline]] inline const char* recorre(const char* p, const char* fin,
-                                                  [[maybe_unused]] char*& salida) {
+// The loop over a run: the first i from i on where s[i] is in Clase (Dentro)
+// or out of it (!Dentro). Past the end, a search (Dentro) gives s.size() and
+// a skip (!Dentro) gives i itself.
+template <typename Clase, bool Dentro>
+[[gnu::always_inline]] inline std::size_t recorre(std::string_view s, std::size_t i) {
 #if defined(__SSE2__)
-    for (; fin - p >= 16; p += 16) {
-        const __m128i v = carga_16(p);
-        if constexpr (Copia) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(salida), v);
-        }
-        unsigned m = bits_16(Clase::marca(v));
+    const char* const p = s.data();
+    for (; s.size() - i >= 16 && i < s.size(); i += 16) {
+        unsigned m = bits_16(Clase::marca(carga_16(p + i)));
         if constexpr (!Dentro) {
             m ^= 0xffffU;
         }
         if (m != 0) {
-            const int k = __builtin_ctz(m);
-            if constexpr (Copia) {
-                salida += k;
-            }
-            return p + k;
-        }
-        if constexpr (Copia) {
-            salida += 16;
+            return i + static_cast<std::size_t>(__builtin_ctz(m));
         }
     }
 #endif
-    for (; p < fin && Clase::contiene(*p) != Dentro; ++p) {
-        if constexpr (Copia) {
-            *salida++ = *p;
+    if constexpr (Dentro) {
+        for (; i < s.size(); ++i) {
+            if (Clase::contiene(s[i])) {
+                return i;
+            }
         }
+        return s.size();
+    } else {
+        while (i < s.size() && Clase::contiene(s[i])) {
+            ++i;
+        }
+        return i;
     }
-    return p;
 }
 
-// The first byte in [p, fin) in Clase, or fin.
-template <typename Clase>
-[[gnu::always_inline]] inline const char* busca_clase(const char* p, const char* fin) {
-    char* ninguna = nullptr;
-    return recorre<Clase, true, false>(p, fin, ninguna);
-}
-
-// Past the bytes of Clase at p: the first byte in [p, fin) out of it, or fin.
-template <typename Clase>
-[[gnu::always_inline]] inline const char* salta_clase(const char* p, const char* fin) {
-    char* ninguna = nullptr;
-    return recorre<Clase, false, false>(p, fin, ninguna);
-}
-
-// busca_clase, the bytes passed copied to `salida` as `recorre` copies them.
-template <typename Clase>
-[[gnu::always_inline]] inline const char* copia_hasta_clase(const char* p, const char* fin,
-                                                            char*& salida) {
-    return recorre<Clase, true, true>(p, fin, salida);
-}
-
-// The first i from i on where s[i] is in Clase, or s.size() (i past the end
-// included).
+// The first i from i on where s[i] is in Clase, or s.size().
 template <typename Clase>
 [[gnu::always_inline]] inline std::size_t busca_clase(std::string_view s, std::size_t i) {
-    if (i >= s.size()) {
-        return s.size();
-    }
-    return static_cast<std::size_t>(busca_clase<Clase>(s.data() + i, s.data() + s.size()) -
-                                    s.data());
+    return recorre<Clase, true>(s, i);
 }
 
 // Past the bytes of Clase at s[i]; i itself when it is past the end.
 template <typename Clase>
 [[gnu::always_inline]] inline std::size_t salta_clase(std::string_view s, std::size_t i) {
-    if (i >= s.size()) {
-        return i;
+    return recorre<Clase, false>(s, i);
+}
+
+// The same over [p, fin): the first byte there in Clase, or fin.
+template <typename Clase>
+[[gnu::always_inline]] inline const char* busca_clase(const char* p, const char* fin) {
+    return p + recorre<Clase, true>(std::string_view(p, static_cast<std::size_t>(fin - p)), 0);
+}
+
+// Past the bytes of Clase at p, up to fin.
+template <typename Clase>
+[[gnu::always_inline]] inline const char* salta_clase(const char* p, const char* fin) {
+    return p + recorre<Clase, false>(std::string_view(p, static_cast<std::size_t>(fin - p)), 0);
+}
+
+// busca_clase over [p, fin), the bytes passed copied to `salida`: sixteen at
+// a time, each block stored whole and the output moved past the bytes before
+// the stop only, so that a caller whose output never runs ahead of its input
+// stays within its room.
+template <typename Clase>
+[[gnu::always_inline]] inline const char* copia_hasta_clase(const char* p, const char* fin,
+                                                            char*& salida) {
+#if defined(__SSE2__)
+    for (; fin - p >= 16; p += 16) {
+        const __m128i v = carga_16(p);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(salida), v);
+        if (const unsigned m = bits_16(Clase::marca(v)); m != 0) {
+            const int k = __builtin_ctz(m);
+            salida += k;
+            return p + k;
+        }
+        salida += 16;
     }
-    return static_cast<std::size_t>(salta_clase<Clase>(s.data() + i, s.data() + s.size()) -
-                                    s.data());
+#endif
+    for (; p < fin && !Clase::contiene(*p); ++p) {
+        *salida++ = *p;
+    }
+    return p;
 }
 
 // How many of the n bytes at x and y are the same before the first that
@@ -227,6 +228,25 @@ template <typename Clase>
 #endif
 }
 
+// The bytes of Clase among the 16 at p, and those of Doble that a byte of
+// Doble follows, a bit each, the first the lowest. REQUIRES: p[16] can be
+// read.
+template <typename Clase, typename Doble>
+[[gnu::always_inline]] inline unsigned clase_o_doble_en_16(const char* p) {
+#if defined(__SSE2__)
+    const __m128i v = carga_16(p);
+    const __m128i dobles = _mm_and_si128(Doble::marca(v), Doble::marca(carga_16(p + 1)));
+    return bits_16(_mm_or_si128(Clase::marca(v), dobles));
+#else
+    unsigned m = 0;
+    for (unsigned k = 0; k < 16; ++k) {
+        const bool doble = Doble::contiene(p[k]) && Doble::contiene(p[k + 1]);
+        m |= static_cast<unsigned>(Clase::contiene(p[k]) || doble) << k;
+    }
+    return m;
+#endif
+}
+
 // Line ends: a LF, and a lone CR, one whose next byte is not a LF.
 
 #if defined(__SSE2__)
@@ -253,6 +273,18 @@ template <typename Clase>
 #endif
 }
 
+#if defined(__SSE2__)
+// How many of the 16 bytes at p `cuales` marks 0xff are line ends.
+// REQUIRES: p[16] can be read.
+[[gnu::always_inline]] inline std::int64_t cuenta_saltos_marcados(const char* p, __m128i cuales) {
+    // Each line end a byte 1, summed: no popcnt in plain x86-64.
+    const __m128i unos =
+        _mm_and_si128(_mm_and_si128(fines_de_linea_16(p), cuales), _mm_set1_epi8(1));
+    const __m128i sumas = _mm_sad_epu8(unos, _mm_setzero_si128());
+    return _mm_cvtsi128_si64(sumas) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sumas, sumas));
+}
+#endif
+
 // How many line ends among the first n bytes at p, n <= 16, the next byte
 // read to tell a lone CR. REQUIRES: p[16] can be read.
 [[gnu::always_inline]] inline std::int64_t cuenta_saltos_16(const char* p, std::size_t n) {
@@ -261,12 +293,8 @@ template <typename Clase>
     static constexpr signed char kPrimeros[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
                                                   -1, -1, -1, -1, -1, 0,  0,  0,  0,  0,  0,
                                                   0,  0,  0,  0,  0,  0,  0,  0,  0,  0};
-    const __m128i cuales = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrimeros + 16 - n));
-    // Each line end a byte 1, summed: no popcnt in plain x86-64.
-    const __m128i unos =
-        _mm_and_si128(_mm_and_si128(fines_de_linea_16(p), cuales), _mm_set1_epi8(1));
-    const __m128i sumas = _mm_sad_epu8(unos, _mm_setzero_si128());
-    return _mm_cvtsi128_si64(sumas) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sumas, sumas));
+    return cuenta_saltos_marcados(
+        p, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrimeros + 16 - n)));
 #else
     std::int64_t cuenta = 0;
     for (std::size_t k = 0; k < n; ++k) {
@@ -274,6 +302,15 @@ template <typename Clase>
                   (static_cast<int>(p[k] == '\r') & static_cast<int>(p[k + 1] != '\n'));
     }
     return cuenta;
+#endif
+}
+
+// How many line ends among the 16 bytes at p. REQUIRES: p[16] can be read.
+[[gnu::always_inline]] inline std::int64_t cuenta_saltos_16(const char* p) {
+#if defined(__SSE2__)
+    return cuenta_saltos_marcados(p, _mm_set1_epi8(-1));
+#else
+    return cuenta_saltos_16(p, 16);
 #endif
 }
 

@@ -42,11 +42,10 @@ inline bool es_octal(char c) {
     return c >= '0' && c <= '7';
 }
 
-// What each byte may be in a name: its first byte, or any other; and the
-// bytes that may open whitespace or a comment in code.
+// What each byte may be in a name: its first byte, or any other.
 // kNumero: after a run of digits, a byte that may carry the number on
 // (`.`, `_`, an exponent, a base after a 0).
-enum : unsigned char { kEmpieza = 1, kSigue = 2, kTrivial = 4, kNumero = 8 };
+enum : unsigned char { kEmpieza = 1, kSigue = 2, kNumero = 4 };
 
 struct tabla_nombres {
     unsigned char de[256];
@@ -58,13 +57,10 @@ constexpr tabla_nombres nombres() {
         const bool empieza =
             (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u == '_' || u >= 0x80;
         const bool cifra = u >= '0' && u <= '9';
-        const bool trivial =
-            u == ' ' || u == '\t' || u == '\n' || u == '\r' || u == '#' || u == '/';
         const bool numero = u == '.' || u == '_' || u == 'e' || u == 'E' || u == 'x' || u == 'X' ||
                             u == 'b' || u == 'B' || u == 'o' || u == 'O';
-        t.de[u] =
-            static_cast<unsigned char>((empieza ? kEmpieza | kSigue : 0) | (cifra ? kSigue : 0) |
-                                       (trivial ? kTrivial : 0) | (numero ? kNumero : 0));
+        t.de[u] = static_cast<unsigned char>((empieza ? kEmpieza | kSigue : 0) |
+                                             (cifra ? kSigue : 0) | (numero ? kNumero : 0));
     }
     return t;
 }
@@ -209,7 +205,7 @@ inline std::int64_t cuenta_saltos(std::string_view s, std::size_t desde, std::si
     std::size_t i = desde;
     if constexpr (kHayVectores) {
         for (; hasta - i > 16; i += 16) {
-            n += cuenta_saltos_16(s.data() + i, 16);
+            n += cuenta_saltos_16(s.data() + i);
         }
         if (i < hasta && s.size() - i > 16) {
             return n + cuenta_saltos_16(s.data() + i, hasta - i);
@@ -392,7 +388,7 @@ inline std::size_t fin_con_igual(std::string_view s, std::size_t i) {
 
 // The end of the operator at i: PHP's longest (===, !==, <=>, **=, ..., <<=,
 // >>=, ??=, ?->, then those of two bytes), or its one byte.
-inline std::size_t fin_de_operador(std::string_view s, std::size_t i) {
+[[gnu::always_inline]] inline std::size_t fin_de_operador(std::string_view s, std::size_t i) {
     const char b = en(s, i + 1);
     const char c = en(s, i + 2);
     switch (s[i]) {
@@ -553,7 +549,7 @@ inline void escaner_php::desapila() {
     }
 }
 
-// siguiente()'s body, inlined there and in lee_mientras_iguales.
+// siguiente()'s body, inlined there and in lexico_php's loops.
 [[gnu::always_inline]] inline pieza escaner_php::lee_siguiente() {
     const estado antes = estado_;
     // Built where the caller wants it: a copy of a token just written field

@@ -37,14 +37,14 @@ bool es_parada(char c, char d) {
 // REQUIRES: p[16] can be read.
 inline unsigned paradas_en_16(const char* p) {
     using paradas = bytes_de<'\'', '"', '`', '/', '#', '?', '<', '-', '{', '}'>;
-    using guion = bytes_de<'_'>;
-    return clase_en_16<paradas>(p) | (clase_en_16<guion>(p) & clase_en_16<guion>(p + 1));
+    return clase_o_doble_en_16<paradas, bytes_de<'_'>>(p);
 }
 
 // The first i in [desde, limite) where es_parada holds, or limite. With
 // vectors, 32 bytes at a time while one more can be read; byte by byte
 // elsewhere and for the last bytes: both find the same byte.
-std::size_t busca_parada(std::string_view s, std::size_t i, std::size_t limite) {
+[[gnu::always_inline]] inline std::size_t busca_parada(std::string_view s, std::size_t i,
+                                                       std::size_t limite) {
     if constexpr (kHayVectores) {
         const char* const p = s.data();
         for (; i < limite && s.size() - i > 32; i += 32) {
@@ -184,7 +184,8 @@ std::size_t tras_interrogacion(std::string_view f, std::size_t s) {
 
 // What the stop byte at s, but a brace, makes; `tramo` where the last token
 // passed over ended.
-parada en_parada(std::string_view f, std::size_t s, std::size_t tramo, std::size_t limite) {
+[[gnu::always_inline]] inline parada en_parada(std::string_view f, std::size_t s, std::size_t tramo,
+                                               std::size_t limite) {
     const char c = f[s];
     const char d = en(f, s + 1);
     const char antes = s > tramo ? f[s - 1] : ' ';
