@@ -3,11 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/vectores.h"
 #include "compaction/escanea_bloques.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kexo {
 
@@ -16,102 +13,17 @@ namespace {
 constexpr char kCR = '\r';
 constexpr char kLF = '\n';
 
-#if defined(__SSE2__)
-constexpr std::ptrdiff_t kAncho = 16;
-
-__m128i carga(const char* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-#endif
-
-// Finds the first byte of a set of N bytes.
-template <std::size_t N>
-class buscador {
-   public:
-    template <typename... Bytes>
-    explicit buscador(Bytes... bytes) : bytes_{bytes...} {
-#if defined(__SSE2__)
-        for (std::size_t i = 0; i < N; ++i) {
-            vectores_[i] = _mm_set1_epi8(bytes_[i]);
-        }
-#endif
-    }
-
-    bool contiene(char x) const {
-        bool esta = false;
-        for (std::size_t i = 0; i < N; ++i) {
-            esta = esta || x == bytes_[i];
-        }
-        return esta;
-    }
-
-    // Moves p to the first byte in the set, or to fin. With kCopia, the bytes
-    // passed are copied to `salida`: 16 at a time, each block stored whole and
-    // the output advanced past the bytes before the stop only. The output never
-    // runs ahead of the input, so such a store stays within the caller's room.
-    template <bool kCopia>
-    const char* avanza(const char* p, const char* fin, char*& salida) const {
-#if defined(__SSE2__)
-        for (; fin - p >= kAncho; p += kAncho) {
-            const __m128i v = carga(p);
-            if (kCopia) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(salida), v);
-            }
-            if (const unsigned m = mascara(v); m != 0) {
-                const int k = __builtin_ctz(m);
-                salida += kCopia ? k : 0;
-                return p + k;
-            }
-            salida += kCopia ? kAncho : 0;
-        }
-#endif
-        for (; p < fin && !contiene(*p); ++p) {
-            if (kCopia) {
-                *salida++ = *p;
-            }
-        }
-        return p;
-    }
-
-   private:
-#if defined(__SSE2__)
-    // One bit for each byte of v that is in the set.
-    unsigned mascara(__m128i v) const {
-        __m128i en_s = _mm_cmpeq_epi8(v, vectores_[0]);
-        for (std::size_t i = 1; i < N; ++i) {
-            en_s = _mm_or_si128(en_s, _mm_cmpeq_epi8(v, vectores_[i]));
-        }
-        return static_cast<unsigned>(_mm_movemask_epi8(en_s));
-    }
-
-    __m128i vectores_[N];  // each byte of the set in every lane
-#endif
-    char bytes_[N];
-};
-
 // The bytes at which the scan stops to decide; the runs between them are
 // copied whole. In code, quotes open literals, `//` opens a comment and CR may
 // break a line; in a literal only its own quote and CR matter.
-const buscador<4> kEnCodigo(kCR, '\'', '"', '/');
-const buscador<2> kEnSimples(kCR, '\'');
-const buscador<2> kEnDobles(kCR, '"');
-const buscador<2> kFinDeComentario(kCR, kLF);
+using en_codigo = bytes_de<kCR, '\'', '"', '/'>;
+using en_simples = bytes_de<kCR, '\''>;
+using en_dobles = bytes_de<kCR, '"'>;
+using fin_de_comentario = bytes_de<kCR, kLF>;
 
 // Moves p past the spaces at it, to the first other byte or to fin.
 const char* salta_espacios(const char* p, const char* fin) {
-#if defined(__SSE2__)
-    for (; fin - p >= kAncho; p += kAncho) {
-        const auto espacios =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(carga(p), _mm_set1_epi8(' '))));
-        if (espacios != 0xffff) {
-            return p + __builtin_ctz(~espacios);
-        }
-    }
-#endif
-    while (p < fin && *p == ' ') {
-        ++p;
-    }
-    return p;
+    return salta_clase<bytes_de<' '>>(p, fin);
 }
 
 // The scan of one piece [inicio, fin): the scan state plus the output cursor.
@@ -130,7 +42,7 @@ struct recorrido_escaneo {
     // literal, handling line breaks and comments on the way.
     const char* codigo(const char* p) {
         for (;;) {
-            p = kEnCodigo.avanza<true>(p, fin, salida);
+            p = copia_hasta_clase<en_codigo>(p, fin, salida);
             if (p == fin) {
                 return p;
             }
@@ -153,9 +65,10 @@ struct recorrido_escaneo {
     // Copies the literal from p up to the end of the piece or to its end: its
     // own unescaped quote, or a line break.
     const char* literal(const char* p) {
-        const buscador<2>& paradas = estado.comilla == '\'' ? kEnSimples : kEnDobles;
+        const bool simples = estado.comilla == '\'';
         for (;;) {
-            p = paradas.avanza<true>(p, fin, salida);
+            p = simples ? copia_hasta_clase<en_simples>(p, fin, salida)
+                        : copia_hasta_clase<en_dobles>(p, fin, salida);
             if (p == fin) {
                 return p;
             }
@@ -202,7 +115,7 @@ struct recorrido_escaneo {
 
     // Drops the comment from p up to the CR or LF that ends it. An LF is kept.
     const char* comentario(const char* p) {
-        p = kFinDeComentario.avanza<false>(p, fin, salida);
+        p = busca_clase<fin_de_comentario>(p, fin);
         if (p == fin) {
             estado.pendiente = pendiente::comentario;
             return fin;

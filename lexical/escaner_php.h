@@ -91,25 +91,13 @@ class escaner_php {
     // end, and from then on.
     pieza siguiente();
 
-    // For the check of PHP's rules, in the check's own loop: reads on as
-    // lexico_php does (whitespace and comments passed over, tags cut) while
-    // each token matches the next of `guardada` in kind, matiz, length, line
-    // (the token's, `desfase` more) and bytes (those at its place in
-    // `original`). Returns the first token that does not, or the one read
-    // against `ultima`, which is never passed over; `guardada` then points
-    // to the kept token it stands against. For a scanner made as lexico_php
-    // makes it, with lines.
-    pieza lee_mientras_iguales(const pieza_guardada*& guardada, const pieza_guardada* ultima,
-                               std::string_view original, std::int64_t desfase);
+    // siguiente()'s body, for the loops that read token after token and want
+    // the scanner inlined into them (lexico_php's): defined in
+    // lexical/escaner_php_interno.h, which such a loop includes.
+    pieza lee_siguiente();
 
-    // The same past the kept tokens: this scanner and `fuente`, the
-    // source's, read on side by side as lexico_php does while each pair
-    // matches in kind, matiz, bytes and line (the source's `desfase` more).
-    // Returns this one's first token that does not, or the one read against
-    // the source's end; `a` takes the source's token it stands against, and
-    // `previa` the source's last token that matched (clase_pieza::fin when
-    // none did). Both made as lexico_php makes its scanner.
-    pieza lee_a_la_par(escaner_php& fuente, std::int64_t desfase, pieza& a, pieza& previa);
+    // The source it reads.
+    std::string_view fuente() const { return f_; }
 
     // How many strings are open where the scanner stands: inside a string, or
     // in code, HTML or a comment that interpolates into one.
@@ -182,8 +170,6 @@ class escaner_php {
     void anota(std::size_t hasta) { alcance_ = std::max(alcance_, hasta + kMargen); }
 
     pieza lee();
-    pieza lee_siguiente();
-    std::size_t fin_de_trivial(std::size_t i) const;
     pieza crea(clase_pieza clase, std::size_t fin, matiz variante = matiz::ninguno);
     void apila(estado nuevo);
     void desapila();
@@ -208,6 +194,13 @@ class escaner_php {
     // After a line end in a heredoc's body: whether its closing marker follows.
     bool cierra_heredoc(char salto, std::size_t& i, std::size_t& fin_contenido);
     void explora();
+    // salta_codigo's steps: whether the state allows it, a brace at s (the
+    // end of its token, or s at the end of a part of a string), and where it
+    // leaves the scanner.
+    bool puede_saltar() const;
+    std::size_t tras_llave(std::size_t s);
+    void termina_salto(std::size_t llegada, std::size_t tramo, bool sin_parada,
+                       std::size_t& ultimo);
     void vigila(estado antes, const pieza& leida);
     // After a token, in the rare states: __halt_compiler's count, a
     // heredoc's look ahead.

@@ -7,11 +7,9 @@
 #include <optional>
 #include <type_traits>
 
+#include "common/vectores.h"
+#include "lexical/escaner_php_interno.h"
 #include "lexical/lectura_php.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kexo {
 
@@ -123,30 +121,25 @@ class lineas_de {
     std::int64_t linea_ = 1;
 };
 
+// The n bytes at x and at y are the same; x_fin and y_fin end their
+// buffers. Up to 16 bytes, where both buffers hold 16 from there, one compare
+// of 16 under a mask of the length: no branch on the length, which varies
+// from token to token.
+[[gnu::always_inline]] inline bool mismos_bytes(const char* x, const char* x_fin, const char* y,
+                                                const char* y_fin, std::size_t n) {
+    if (kHayVectores && n <= 16 && x_fin - x >= 16 && y_fin - y >= 16) {
+        return mismos_16(x, y, n);
+    }
+    return std::string_view(x, n) == std::string_view(y, n);
+}
+
 }  // namespace
 
 namespace {
 
 // How many bytes `a` from i and `b` from j have in common before they part.
 std::size_t comunes(std::string_view a, std::size_t i, std::string_view b, std::size_t j) {
-    const std::size_t n = std::min(a.size() - i, b.size() - j);
-    const char* const x = a.data() + i;
-    const char* const y = b.data() + j;
-    std::size_t k = 0;
-#if defined(__SSE2__)
-    for (; n - k >= 16; k += 16) {
-        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + k));
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + k));
-        const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, v))) ^ 0xffffU;
-        if (m != 0) {
-            return k + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-    }
-#endif
-    while (k < n && x[k] == y[k]) {
-        ++k;
-    }
-    return k;
+    return comunes_en(a.data() + i, b.data() + j, std::min(a.size() - i, b.size() - j));
 }
 
 // Fewer bytes in common than this are read token by token: the shortcut
@@ -161,21 +154,27 @@ constexpr std::size_t kPilaMaxima = 16;
 
 class guardadas;
 
-// The verdict on `original`, read by `de_original` (a lexico_php, or the
-// tokens PHP's rules kept), and `compactado`. The shortcut over common bytes
-// needs the original's scanner: a lexico_php.
-template <typename Lector>
-comparacion compara(std::string_view original, Lector de_original, std::string_view compactado,
-                    modo_comparacion modo, std::int64_t desfase, bool atajo) {
-    // Every piece's line matters only in modo_comparacion::lineas; else
-    // lines are counted for a __LINE__ and a difference alone.
-    const bool lineas = modo == modo_comparacion::lineas;
-    lexico_php de_compactado(compactado, lineas);
-    lineas_de en_original(original);
-    lineas_de en_compactado(compactado);
-    const auto linea_original = [&](const pieza& p) {
-        return lineas ? p.linea : en_original.de(p);
-    };
+// What compara carries from one pair of pieces to the next.
+struct comparando {
+    comparando(std::string_view de, std::string_view con, bool cada_linea, std::int64_t lineas_mas)
+        : original(de),
+          compactado(con),
+          lineas(cada_linea),
+          desfase(lineas_mas),
+          en_original(de),
+          en_compactado(con) {}
+
+    // A piece's line in the original: every piece's line matters only in
+    // modo_comparacion::lineas; else lines are counted for a __LINE__ and a
+    // difference alone.
+    std::int64_t linea_original(const pieza& p) { return lineas ? p.linea : en_original.de(p); }
+
+    std::string_view original;
+    std::string_view compactado;
+    bool lineas;
+    std::int64_t desfase;
+    lineas_de en_original;
+    lineas_de en_compactado;
     // Only what cola_prescindible looks at, kept field by field: a whole
     // token copied per token reloads its fields wider than they were just
     // stored, a stall of about a dozen cycles each.
@@ -183,12 +182,151 @@ comparacion compara(std::string_view original, Lector de_original, std::string_v
     // A piece of the original read on the shortcut but not compared there.
     pieza pendiente{clase_pieza::fin, {}, 0};
     bool hay_pendiente = false;
-    // The last run of common bytes found: from `desde` to `hasta` in the
-    // original, the other source `desplazamiento` bytes behind; hasta is
+};
+
+// For a pair of the same pieces: a difference in their lines that matters
+// (a __LINE__'s always; any piece's with every line compared, but
+// __halt_compiler's data and at an end that may be left out), or none.
+template <typename Lector>
+std::optional<comparacion> juzga_lineas(comparando& c, const pieza& a, const pieza& b,
+                                        const Lector& de_original,
+                                        const lexico_php& de_compactado) {
+    if (a.variante == matiz::linea_magica) {
+        const std::int64_t linea = c.linea_original(a);
+        if (linea != (c.lineas ? b.linea : c.en_compactado.de(b)) + c.desfase) {
+            return comparacion{false, linea, motivo_diferencia::linea_magica};
+        }
+    }
+    if (a.linea != b.linea + c.desfase && c.lineas && a.clase != clase_pieza::datos &&
+        !(cola_prescindible(a, de_original, c.previa) &&
+          cola_prescindible(b, de_compactado, c.previa))) {
+        return comparacion{false, a.linea, motivo_diferencia::linea};
+    }
+    return std::nullopt;
+}
+
+// For a pair of different pieces: the same sources still when both ends may
+// be left out; else why they differ.
+template <typename Lector>
+comparacion juzga_distintas(comparando& c, const pieza& a, const pieza& b,
+                            const Lector& de_original, const lexico_php& de_compactado) {
+    if (cola_prescindible(a, de_original, c.previa) &&
+        cola_prescindible(b, de_compactado, c.previa)) {
+        return {true, 0};
+    }
+    const bool doc = a.clase == clase_pieza::documentacion || b.clase == clase_pieza::documentacion;
+    return {false, c.linea_original(a),
+            doc ? motivo_diferencia::documentacion : motivo_diferencia::programa};
+}
+
+// The other source's scanner reads again the `leidas` tokens it is behind,
+// passing over code where the original's did.
+void relee(lexico_php& de_compactado, int leidas, std::size_t hasta) {
+    escaner_php& otro = de_compactado.escaner();
+    std::size_t ignorado = 0;
+    for (; leidas > 0; --leidas) {
+        otro.salta_codigo(hasta, ignorado);
+        de_compactado.siguiente();
+    }
+    otro.salta_codigo(hasta, ignorado);
+}
+
+// The shortcut over common bytes: where both sources hold the same bytes
+// ahead for long, with the scanners in the same state, the original's scanner
+// reads them alone, while what decides its tokens lies within those bytes.
+class atajo_comun {
+   public:
+    // Whether the shortcut may start where both scanners stand, after a pair
+    // of the same pieces.
+    bool cabe(comparando& c, const escaner_php& uno, const escaner_php& otro) {
+        const std::size_t pa = uno.posicion();
+        const std::size_t pb = otro.posicion();
+        if (pa - pb != desplazamiento_ || pa < desde_ || pa > hasta_) {
+            desde_ = pa;
+            desplazamiento_ = pa - pb;
+            const std::size_t n = comunes(c.original, pa, c.compactado, pb);
+            hasta_ =
+                pa + n == c.original.size() && pb + n == c.compactado.size() ? SIZE_MAX : pa + n;
+        }
+        if (hasta_ - pa < kTramoMinimo || uno.profundidad() > kPilaMaxima ||
+            !uno.mismo_estado(otro)) {
+            return false;
+        }
+        // With every line compared: the same bytes ahead keep both sides'
+        // lines apart by what they are apart where the run starts, which
+        // must then be `desfase`.
+        return !c.lineas || c.en_original.en(pa) == c.en_compactado.en(pb) + c.desfase;
+    }
+
+    // Reads the original alone along the run: the verdict if it reaches
+    // one; else the first piece decided past the run, left in c.pendiente,
+    // with the other scanner read up to it.
+    std::optional<comparacion> recorre(comparando& c, lexico_php& de_original,
+                                       lexico_php& de_compactado) {
+        escaner_php& uno = de_original.escaner();
+        escaner_php& otro = de_compactado.escaner();
+        uno.olvida_alcance();
+        // `otro` stays where the state was last copied, `leidas` tokens behind.
+        int leidas = 0;
+        const std::size_t hasta_otro = hasta_ == SIZE_MAX ? SIZE_MAX : hasta_ - desplazamiento_;
+        for (;;) {
+            // Before each token, the original's scanner passes over the code
+            // that changes no state; the other, reading again, does the same
+            // at the same places.
+            std::size_t ultimo = SIZE_MAX;
+            uno.salta_codigo(hasta_, ultimo);
+            if (ultimo != SIZE_MAX) {
+                // Of the tokens passed over, only whether the last is a `;`
+                // matters, to a close tag at the end.
+                c.previa.clase = clase_pieza::codigo;
+                c.previa.texto = c.original.substr(ultimo, 1);
+            }
+            const pieza leida = de_original.siguiente();
+            if (hasta_ != SIZE_MAX && (leida.clase == clase_pieza::fin || uno.alcance() > hasta_)) {
+                // The other reads again up to it, and it is compared as usual.
+                relee(de_compactado, leidas, hasta_otro);
+                c.pendiente = leida;
+                c.hay_pendiente = true;
+                return std::nullopt;
+            }
+            if (leida.clase == clase_pieza::fin) {
+                return comparacion{true, 0};
+            }
+            if (leida.variante == matiz::linea_magica) {
+                const auto inicio =
+                    static_cast<std::size_t>(leida.texto.data() - c.original.data());
+                const std::int64_t linea = c.en_original.de(leida);
+                if (linea != c.en_compactado.en(inicio - desplazamiento_) + c.desfase) {
+                    return comparacion{false, linea, motivo_diferencia::linea_magica};
+                }
+            }
+            c.previa.clase = leida.clase;
+            c.previa.texto = leida.texto;
+            if (++leidas == kEntreCopias) {
+                otro.toma_estado(uno, uno.posicion() - desplazamiento_);
+                leidas = 0;
+            }
+        }
+    }
+
+   private:
+    // The last run of common bytes found: from `desde_` to `hasta_` in the
+    // original, the other source `desplazamiento_` bytes behind; hasta_ is
     // SIZE_MAX when both end together.
-    std::size_t desde = 0;
-    std::size_t hasta = 0;
-    std::size_t desplazamiento = 0;
+    std::size_t desde_ = 0;
+    std::size_t hasta_ = 0;
+    std::size_t desplazamiento_ = 0;
+};
+
+// The verdict on `original`, read by `de_original` (a lexico_php, or the
+// tokens PHP's rules kept), and `compactado`. The shortcut over common bytes
+// needs the original's scanner: a lexico_php.
+template <typename Lector>
+comparacion compara(std::string_view original, Lector de_original, std::string_view compactado,
+                    modo_comparacion modo, std::int64_t desfase, bool atajo) {
+    comparando c(original, compactado, modo == modo_comparacion::lineas, desfase);
+    lexico_php de_compactado(compactado, c.lineas);
+    atajo_comun comun;
     for (;;) {
         // The kept tokens with every line: the pairs equal in all their
         // fields are passed over without a piece made of the kept one; the
@@ -196,120 +334,32 @@ comparacion compara(std::string_view original, Lector de_original, std::string_v
         pieza b_leida{clase_pieza::fin, {}, 0};
         bool hay_b = false;
         if constexpr (std::is_same_v<Lector, guardadas>) {
-            if (lineas) {
-                b_leida = de_original.adelanta(de_compactado, desfase, previa);
+            if (c.lineas) {
+                b_leida = de_original.adelanta(de_compactado, desfase, c.previa);
                 hay_b = true;
             }
         }
-        const pieza a = hay_pendiente ? pendiente : de_original.siguiente();
-        hay_pendiente = false;
+        const pieza a = c.hay_pendiente ? c.pendiente : de_original.siguiente();
+        c.hay_pendiente = false;
         const pieza b = hay_b ? b_leida : de_compactado.siguiente();
         if (a.clase == clase_pieza::fin && b.clase == clase_pieza::fin) {
             return {true, 0};
         }
-        if (mismas(a, b)) {
-            if (a.variante == matiz::linea_magica) {
-                const std::int64_t linea = linea_original(a);
-                if (linea != (lineas ? b.linea : en_compactado.de(b)) + desfase) {
-                    return {false, linea, motivo_diferencia::linea_magica};
-                }
-            }
-            // __halt_compiler's data has no line of its own that matters.
-            if (a.linea != b.linea + desfase && lineas && a.clase != clase_pieza::datos &&
-                !(cola_prescindible(a, de_original, previa) &&
-                  cola_prescindible(b, de_compactado, previa))) {
-                return {false, a.linea, motivo_diferencia::linea};
-            }
-            previa.clase = a.clase;
-            previa.texto = a.texto;
-            if constexpr (std::is_same_v<Lector, lexico_php>) {
-                if (!atajo) {
-                    continue;
-                }
-                escaner_php& uno = de_original.escaner();
-                escaner_php& otro = de_compactado.escaner();
-                const std::size_t pa = uno.posicion();
-                const std::size_t pb = otro.posicion();
-                if (pa - pb != desplazamiento || pa < desde || pa > hasta) {
-                    desde = pa;
-                    desplazamiento = pa - pb;
-                    const std::size_t n = comunes(original, pa, compactado, pb);
-                    hasta = pa + n == original.size() && pb + n == compactado.size() ? SIZE_MAX
-                                                                                     : pa + n;
-                }
-                if (hasta - pa < kTramoMinimo || uno.profundidad() > kPilaMaxima ||
-                    !uno.mismo_estado(otro)) {
-                    continue;
-                }
-                // With every line compared: the same bytes ahead keep both
-                // sides' lines apart by what they are apart where the run
-                // starts, which must then be `desfase`.
-                if (lineas && en_original.en(pa) != en_compactado.en(pb) + desfase) {
-                    continue;
-                }
-                // The shortcut: the original alone, while what decides its tokens
-                // lies before `hasta`. `otro` stays where the state was last
-                // copied, `leidas` tokens behind.
-                uno.olvida_alcance();
-                int leidas = 0;
-                // Before each token, the original's scanner passes over the code
-                // that changes no state (salta_codigo); the other, reading again,
-                // does the same at the same places.
-                const std::size_t hasta_otro =
-                    hasta == SIZE_MAX ? SIZE_MAX : hasta - desplazamiento;
-                for (;;) {
-                    std::size_t ultimo = SIZE_MAX;
-                    uno.salta_codigo(hasta, ultimo);
-                    if (ultimo != SIZE_MAX) {
-                        // Of the tokens passed over, only whether the last is a
-                        // `;` matters, to a close tag at the end.
-                        previa.clase = clase_pieza::codigo;
-                        previa.texto = original.substr(ultimo, 1);
-                    }
-                    const pieza c = de_original.siguiente();
-                    const bool mismo = hasta == SIZE_MAX ||
-                                       (c.clase != clase_pieza::fin && uno.alcance() <= hasta);
-                    if (!mismo) {
-                        // The other reads again up to c, which is compared as usual.
-                        std::size_t ignorado = 0;
-                        for (; leidas > 0; --leidas) {
-                            otro.salta_codigo(hasta_otro, ignorado);
-                            de_compactado.siguiente();
-                        }
-                        otro.salta_codigo(hasta_otro, ignorado);
-                        pendiente = c;
-                        hay_pendiente = true;
-                        break;
-                    }
-                    if (c.clase == clase_pieza::fin) {
-                        return {true, 0};
-                    }
-                    if (c.variante == matiz::linea_magica) {
-                        const auto inicio =
-                            static_cast<std::size_t>(c.texto.data() - original.data());
-                        const std::int64_t linea = en_original.de(c);
-                        if (linea != en_compactado.en(inicio - desplazamiento) + desfase) {
-                            return {false, linea, motivo_diferencia::linea_magica};
-                        }
-                    }
-                    previa.clase = c.clase;
-                    previa.texto = c.texto;
-                    if (++leidas == kEntreCopias) {
-                        otro.toma_estado(uno, uno.posicion() - desplazamiento);
-                        leidas = 0;
-                    }
-                }
-            }
-            continue;
+        if (!mismas(a, b)) {
+            return juzga_distintas(c, a, b, de_original, de_compactado);
         }
-        if (cola_prescindible(a, de_original, previa) &&
-            cola_prescindible(b, de_compactado, previa)) {
-            return {true, 0};
+        if (const auto veredicto = juzga_lineas(c, a, b, de_original, de_compactado)) {
+            return *veredicto;
         }
-        const bool doc =
-            a.clase == clase_pieza::documentacion || b.clase == clase_pieza::documentacion;
-        return {false, linea_original(a),
-                doc ? motivo_diferencia::documentacion : motivo_diferencia::programa};
+        c.previa.clase = a.clase;
+        c.previa.texto = a.texto;
+        if constexpr (std::is_same_v<Lector, lexico_php>) {
+            if (atajo && comun.cabe(c, de_original.escaner(), de_compactado.escaner())) {
+                if (const auto veredicto = comun.recorre(c, de_original, de_compactado)) {
+                    return *veredicto;
+                }
+            }
+        }
     }
 }
 
@@ -356,7 +406,7 @@ class guardadas {
             return adelanta_en_resto(otro, desfase, previa);
         }
         const pieza_guardada* q = p_;
-        const pieza b = otro.escaner().lee_mientras_iguales(q, fin_ - 1, f_, desfase);
+        const pieza b = lee_mientras_iguales(otro.escaner(), q, fin_ - 1, f_, desfase);
         if (q != p_) {
             previa.clase = q[-1].clase;
             previa.texto = std::string_view(f_.data() + q[-1].desde, q[-1].largo);
@@ -372,7 +422,7 @@ class guardadas {
         if (!hay_pendiente_ && lineas_) {
             // The usual way here: both scanners in one loop of the scanner's.
             pieza ultima{clase_pieza::fin, {}, 0};
-            const pieza b = otro.escaner().lee_a_la_par(*resto_, desfase, pendiente_, ultima);
+            const pieza b = lee_a_la_par(otro.escaner(), *resto_, desfase, pendiente_, ultima);
             hay_pendiente_ = true;
             if (ultima.clase != clase_pieza::fin) {
                 previa.clase = ultima.clase;
@@ -418,6 +468,65 @@ class guardadas {
 };
 
 }  // namespace
+
+// The scanner inlined into the loop, and each token compared where it is
+// made: no call and no token through memory per token.
+pieza lee_mientras_iguales(escaner_php& escaner, const pieza_guardada*& guardada,
+                           const pieza_guardada* ultima, std::string_view original,
+                           std::int64_t desfase) {
+    const char* const base = original.data();
+    const char* const fin_base = base + original.size();
+    const char* const fin_propio = escaner.fuente().data() + escaner.fuente().size();
+    for (const pieza_guardada* q = guardada;;) {
+        // A token of its own each round, never assigned again: a copy of one
+        // just written field by field waits on those stores.
+        const pieza b = escaner.lee_siguiente();
+        if (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
+            continue;
+        }
+        const std::string_view texto = sin_lo_que_toma(b.clase, b.texto);
+        if (q == ultima ||
+            !((q->clase == b.clase) & (q->variante == b.variante) & (q->largo == texto.size()) &
+              (static_cast<std::int64_t>(q->linea) == b.linea + desfase)) ||
+            !mismos_bytes(base + q->desde, fin_base, texto.data(), fin_propio, q->largo)) {
+            guardada = q;
+            return {b.clase, texto, b.linea, b.variante};
+        }
+        ++q;
+    }
+}
+
+// Both scanners inlined into the loop: no call per token, and each pair
+// compared where it is made.
+pieza lee_a_la_par(escaner_php& otra, escaner_php& fuente, std::int64_t desfase, pieza& a,
+                   pieza& previa) {
+    const char* const fin_fuente = fuente.fuente().data() + fuente.fuente().size();
+    const char* const fin_propio = otra.fuente().data() + otra.fuente().size();
+    clase_pieza clase_previa = clase_pieza::fin;
+    std::string_view texto_previo;
+    for (;;) {
+        pieza x = fuente.lee_siguiente();
+        while (x.clase == clase_pieza::blanco || x.clase == clase_pieza::comentario) {
+            x = fuente.lee_siguiente();
+        }
+        pieza b = otra.lee_siguiente();
+        while (b.clase == clase_pieza::blanco || b.clase == clase_pieza::comentario) {
+            b = otra.lee_siguiente();
+        }
+        const std::string_view tx = sin_lo_que_toma(x.clase, x.texto);
+        const std::string_view tb = sin_lo_que_toma(b.clase, b.texto);
+        if (x.clase == clase_pieza::fin ||
+            !((x.clase == b.clase) & (x.variante == b.variante) & (tx.size() == tb.size()) &
+              (x.linea == b.linea + desfase)) ||
+            !mismos_bytes(tx.data(), fin_fuente, tb.data(), fin_propio, tx.size())) {
+            a = {x.clase, tx, x.linea, x.variante};
+            previa = {clase_previa, texto_previo, 0};
+            return {b.clase, tb, b.linea, b.variante};
+        }
+        clase_previa = x.clase;
+        texto_previo = tx;
+    }
+}
 
 comparacion compara_php(std::string_view original, std::string_view compactado,
                         modo_comparacion modo, std::int64_t desfase) {

@@ -44,6 +44,30 @@ class lexico_php {
     escaner_php escaner_;
 };
 
+// The check's loops over the scanner, inlined into them: no call and no
+// token through memory per token.
+
+// For the check of PHP's rules: reads on with `escaner` as lexico_php does
+// (whitespace and comments passed over, tags cut) while each token matches
+// the next of `guardada` in kind, matiz, length, line (the token's, `desfase`
+// more) and bytes (those at its place in `original`). Returns the first token
+// that does not, or the one read against `ultima`, which is never passed
+// over; `guardada` then points to the kept token it stands against. For a
+// scanner made as lexico_php makes it, with lines.
+pieza lee_mientras_iguales(escaner_php& escaner, const pieza_guardada*& guardada,
+                           const pieza_guardada* ultima, std::string_view original,
+                           std::int64_t desfase);
+
+// The same past the kept tokens: `otra` and `fuente`, the source's scanner,
+// read on side by side as lexico_php does while each pair matches in kind,
+// matiz, bytes and line (the source's `desfase` more). Returns `otra`'s first
+// token that does not, or the one read against the source's end; `a` takes
+// the source's token it stands against, and `previa` the source's last token
+// that matched (clase_pieza::fin when none did). Both made as lexico_php
+// makes its scanner.
+pieza lee_a_la_par(escaner_php& otra, escaner_php& fuente, std::int64_t desfase, pieza& a,
+                   pieza& previa);
+
 // Why two sources differ.
 enum class motivo_diferencia : unsigned char {
     ninguno,        // they do not

@@ -7,12 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/vectores.h"
 #include "lexical/escaner_php.h"
 #include "lexical/lectura_php.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kexo {
 
@@ -473,28 +470,7 @@ namespace {
 // Where, from i on, whitespace or a comment may start: a blank, `#` or `/`;
 // the source's size if nowhere.
 std::size_t busca_blanco(std::string_view s, std::size_t i) {
-#if defined(__SSE2__)
-    for (; s.size() - i >= 16; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
-        const __m128i blancos = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
-                                             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
-                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-        const __m128i comentarios = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('#')),
-                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('/')));
-        const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(blancos, comentarios)));
-        if (m != 0) {
-            return i + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-    }
-#endif
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '#' || c == '/') {
-            return i;
-        }
-    }
-    return s.size();
+    return busca_clase<bytes_de<' ', '\t', '\n', '\r', '#', '/'>>(s, i);
 }
 
 // A pass over a table is worth a try when this many bytes at least lie
@@ -707,8 +683,7 @@ constexpr std::array<char, 2 * kSaltosHechos> kCrLf = alternados<2 * kSaltosHech
 // mix, else in a constant. A lone CR keeps a space before a LF that followed
 // it further on: together they would make one CR LF, one line where PHP
 // counted two.
-std::string_view saltos(std::string_view hueco, [[maybe_unused]] const char* fin_fuente,
-                        std::string& solo) {
+std::string_view saltos(std::string_view hueco, const char* fin_fuente, std::string& solo) {
     // Most gaps are a space, or a line end and indentation: their line ends
     // are counted, 16 bytes at a time while the source has 16 to read (the
     // bytes past the gap left out), with no byte written.
@@ -717,29 +692,26 @@ std::string_view saltos(std::string_view hueco, [[maybe_unused]] const char* fin
     std::size_t pares = 0;  // LFs right after a CR
     const char* p = hueco.data();
     const char* const fin = p + hueco.size();
-#if defined(__SSE2__)
-    unsigned cr_antes = 0;  // a CR last of the 16 bytes before
-    while (p < fin && fin_fuente - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        auto m_lf =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
-        auto m_cr =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-        const auto n = static_cast<std::size_t>(fin - p);
-        if (n < 16) {
-            const unsigned dentro = (1U << n) - 1;
-            m_lf &= dentro;
-            m_cr &= dentro;
+    if constexpr (kHayVectores) {
+        unsigned cr_antes = 0;  // a CR last of the 16 bytes before
+        while (p < fin && fin_fuente - p >= 16) {
+            unsigned m_lf = clase_en_16<bytes_de<'\n'>>(p);
+            unsigned m_cr = clase_en_16<bytes_de<'\r'>>(p);
+            const auto n = static_cast<std::size_t>(fin - p);
+            if (n < 16) {
+                const unsigned dentro = (1U << n) - 1;
+                m_lf &= dentro;
+                m_cr &= dentro;
+            }
+            lf += unos(m_lf);
+            if (m_cr != 0 || cr_antes != 0) {
+                cr += unos(m_cr);
+                pares += unos(m_lf & ((m_cr << 1) | cr_antes));
+                cr_antes = (m_cr >> 15) & 1U;
+            }
+            p += std::min<std::size_t>(n, 16);
         }
-        lf += unos(m_lf);
-        if (m_cr != 0 || cr_antes != 0) {
-            cr += unos(m_cr);
-            pares += unos(m_lf & ((m_cr << 1) | cr_antes));
-            cr_antes = (m_cr >> 15) & 1U;
-        }
-        p += std::min<std::size_t>(n, 16);
     }
-#endif
     for (char antes = p > hueco.data() ? p[-1] : '\0'; p < fin; ++p) {
         const char c = *p;
         lf += c == '\n' ? 1U : 0U;

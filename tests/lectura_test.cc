@@ -297,7 +297,7 @@ TEST(LecturaPhp, LeeMientrasIguales) {
         escaner_php escaner(c.otra, false, false, true);
         const pieza_guardada* q = primera;
         const pieza leida =
-            escaner.lee_mientras_iguales(q, primera + indice(c.ultima), c.guardada, c.desfase);
+            lee_mientras_iguales(escaner, q, primera + indice(c.ultima), c.guardada, c.desfase);
         EXPECT_EQ(indice(c.parada), q - primera);
         EXPECT_EQ(c.leida, leida.texto);
         EXPECT_EQ(c.clase, leida.clase);
@@ -362,7 +362,7 @@ TEST(LecturaPhp, LeeALaPar) {
         escaner_php otra(c.otra, false, false, true);
         pieza a{clase_pieza::html, {}, 0};
         pieza previa{clase_pieza::html, {}, 0};
-        const pieza leida = otra.lee_a_la_par(fuente, c.desfase, a, previa);
+        const pieza leida = lee_a_la_par(otra, fuente, c.desfase, a, previa);
         EXPECT_EQ(escapa(c.leida), escapa(leida.texto));
         EXPECT_EQ(static_cast<int>(c.clase), static_cast<int>(leida.clase));
         EXPECT_EQ(escapa(c.de_fuente), escapa(a.texto));
