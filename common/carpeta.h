@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/archivo.h"
+#include "common/descriptor.h"
 
 namespace kexo {
 
@@ -48,25 +49,15 @@ inline bool mismo_nodo(const nodo& a, const nodo& b) {
 class carpeta {
    public:
     carpeta() = default;
-    ~carpeta() { cierra(); }
-    carpeta(carpeta&& otra) noexcept { *this = std::move(otra); }
-    carpeta& operator=(carpeta&& otra) noexcept {
-        if (this != &otra) {
-            cierra();
-            fd_ = otra.fd_;
-            prefijo_ = std::move(otra.prefijo_);
-            otra.fd_ = -1;
-            otra.prefijo_.clear();
-        }
-        return *this;
-    }
+    carpeta(carpeta&&) noexcept = default;
+    carpeta& operator=(carpeta&&) noexcept = default;
     carpeta(const carpeta&) = delete;
     carpeta& operator=(const carpeta&) = delete;
 
-    // Takes the folder open as `fd`, or the folder at `prefijo`.
-    static carpeta de_descriptor(int fd) {
+    // Takes the folder open as `abierta`, or the folder at `prefijo`.
+    static carpeta de_descriptor(descriptor abierta) {
         carpeta c;
-        c.fd_ = fd;
+        c.fd_ = std::move(abierta);
         return c;
     }
     static carpeta de_prefijo(std::string prefijo) {
@@ -75,15 +66,18 @@ class carpeta {
         return c;
     }
 
-    bool abierta() const { return fd_ >= 0 || !prefijo_.empty(); }
+    bool abierta() const { return fd_.abierto() || !prefijo_.empty(); }
     // The descriptor, or -1 where names are whole paths.
-    int fd() const { return fd_; }
+    int fd() const { return fd_.fd(); }
     // What goes before a name in the folder: "" beside a descriptor.
     const std::string& prefijo() const { return prefijo_; }
-    void cierra();
+    void cierra() {
+        fd_.cierra();
+        prefijo_.clear();
+    }
 
    private:
-    int fd_ = -1;
+    descriptor fd_;
     std::string prefijo_;
 };
 
@@ -106,11 +100,11 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
 int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe,
                         std::vector<std::string>* faltan = nullptr);
 
-// True when the folder `dentro` lies on the mount `raiz` lies on: a bind
-// mount of the same file system told apart where the kernel numbers mounts,
-// else by device. False with errno EXDEV when it does not, or with the
-// system's error when it cannot tell.
-bool mismo_montaje(const carpeta& raiz, const carpeta& dentro);
+// Whether the folder `dentro` lies on the mount `raiz` lies on: a bind mount
+// of the same file system told apart where the kernel numbers mounts, else by
+// device. Returns 0 when it does, EXDEV when it does not, or the error number
+// when the system cannot tell.
+int mismo_montaje(const carpeta& raiz, const carpeta& dentro);
 
 // The entries of the folder `c`, but `.` and `..`, with what each is; with
 // `empiezan`, only those whose names start so. Returns 0, or the error number

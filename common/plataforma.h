@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/archivo.h"
+#include "common/descriptor.h"
 
 namespace kexo {
 
@@ -53,9 +54,9 @@ struct atributos_origen {
     std::int64_t cambio_ns = 0;
 };
 
-// Puts in `vistos` what the file open as `fd` is now. Returns false, with
-// errno, when the system cannot tell.
-bool lee_atributos(int fd, atributos_origen& vistos);
+// Puts in `vistos` what the file open as `fd` is now. Returns 0, or the
+// error number.
+int lee_atributos(int fd, atributos_origen& vistos);
 
 // Lets the file open as `fd` be read again after a read refused with EAGAIN:
 // a source is opened without waiting (a FIFO must not hold the run up), and
@@ -69,9 +70,9 @@ bool lee_esperando(int fd);
 // lee_esperando). Returns the bytes read (0 at its end), or -1 with errno.
 std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n);
 
-// A stream over the descriptor `fd`, opened with fopen's `modo`; null, with
-// errno and `fd` closed, when it cannot be made.
-archivo abre_descriptor(int fd, const char* modo);
+// A stream over the descriptor `fd`, opened with fopen's `modo`, which
+// closes it from then on; null, with errno and `fd` closed, when it cannot be made.
+archivo abre_descriptor(descriptor fd, const char* modo);
 
 // What a copy of a file's bytes came to.
 struct copia_hecha {
@@ -93,9 +94,9 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
 // system lets this process (as root), or the group alone, as `cp -a` does;
 // then the permission bits `modo`, less setuid when the owner could not be
 // kept and setgid when the group could not, so that a copy never runs as
-// another user or group than its original's. Returns false when the bits
-// could not be set. Where files have no owners or bits, does nothing.
-bool conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, std::uint32_t modo);
+// another user or group than its original's. Returns 0, or the error number
+// of setting the bits. Where files have no owners or bits, does nothing.
+int conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, std::uint32_t modo);
 
 // True unless the process numbered `numero` is known not to exist.
 bool proceso_vivo(long numero);

@@ -57,13 +57,6 @@ nodo nodo_de(const struct stat& estado) {
     return n;
 }
 
-// Closes `fd`, keeping errno as it was.
-void cierra_guardando_error(int fd) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-}
-
 // The names of `ruta`, split at each `/`, without empty ones.
 std::vector<std::string> nombres_de(const std::string& ruta) {
     std::vector<std::string> nombres;
@@ -79,8 +72,8 @@ std::vector<std::string> nombres_de(const std::string& ruta) {
 
 // Opens `ruta` beneath the folder open as `base` with `banderas`, following
 // no link anywhere on the way: in one call where the kernel has openat2,
-// else name by name. Returns the descriptor, or -1 with errno.
-int abre_bajo(int base, const std::string& ruta, int banderas) {
+// else name by name. Returns the descriptor, closed with errno when it cannot.
+descriptor abre_bajo(int base, const std::string& ruta, int banderas) {
 #if defined(__linux__) && defined(SYS_openat2)
     static std::atomic<bool> sin_openat2{false};
     if (!ruta.empty() && !sin_openat2.load(std::memory_order_relaxed)) {
@@ -89,35 +82,32 @@ int abre_bajo(int base, const std::string& ruta, int banderas) {
         como.resolve = static_cast<decltype(como.resolve)>(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS);
         const long fd = syscall(SYS_openat2, base, ruta.c_str(), &como, sizeof como);
         if (fd >= 0) {
-            return static_cast<int>(fd);
+            return descriptor(static_cast<int>(fd));
         }
         // An older kernel, or a filter that refuses the call: name by name.
         // A path too long for one call is taken name by name too.
         if (errno == ENOSYS || errno == EPERM || errno == E2BIG) {
             sin_openat2.store(true, std::memory_order_relaxed);
         } else if (errno != ENAMETOOLONG && errno != EAGAIN) {
-            return -1;
+            return descriptor();
         }
     }
 #endif
     const std::vector<std::string> nombres = nombres_de(ruta);
     if (nombres.empty()) {
-        return openat(base, ".", banderas | O_CLOEXEC);
+        return descriptor(openat(base, ".", banderas | O_CLOEXEC));
     }
-    int actual = base;
+    descriptor actual;
     for (std::size_t i = 0; i < nombres.size(); ++i) {
         const bool ultimo = i + 1 == nombres.size();
         // The folders on the way need only be passed through.
-        const int siguiente =
-            openat(actual, nombres[i].c_str(),
-                   (ultimo ? banderas : O_PATH | O_DIRECTORY) | O_NOFOLLOW | O_CLOEXEC);
-        if (actual != base) {
-            cierra_guardando_error(actual);
+        descriptor siguiente(
+            openat(actual.abierto() ? actual.fd() : base, nombres[i].c_str(),
+                   (ultimo ? banderas : O_PATH | O_DIRECTORY) | O_NOFOLLOW | O_CLOEXEC));
+        if (!siguiente.abierto()) {
+            return descriptor();
         }
-        if (siguiente < 0) {
-            return -1;
-        }
-        actual = siguiente;
+        actual = std::move(siguiente);
     }
     return actual;
 }
@@ -152,10 +142,10 @@ int descriptor_de(std::FILE* flujo) {
     return fileno(flujo);
 }
 
-bool lee_atributos(int fd, atributos_origen& vistos) {
+int lee_atributos(int fd, atributos_origen& vistos) {
     struct stat estado;
     if (fstat(fd, &estado) != 0) {
-        return false;
+        return errno;
     }
     vistos.tamano = static_cast<std::int64_t>(estado.st_size);
     vistos.dueno = static_cast<std::int64_t>(estado.st_uid);
@@ -165,7 +155,7 @@ bool lee_atributos(int fd, atributos_origen& vistos) {
     vistos.acceso_ns = static_cast<std::int64_t>(estado.st_atim.tv_nsec);
     vistos.cambio_s = static_cast<std::int64_t>(estado.st_mtim.tv_sec);
     vistos.cambio_ns = static_cast<std::int64_t>(estado.st_mtim.tv_nsec);
-    return true;
+    return 0;
 }
 
 namespace {
@@ -192,31 +182,26 @@ bool lee_esperando(int fd) {
            fcntl(fd, F_SETFL, banderas & ~O_NONBLOCK) == 0;
 }
 
-archivo abre_descriptor(int fd, const char* modo) {
-    archivo abierto(fdopen(fd, modo));
-    if (!abierto) {
-        cierra_guardando_error(fd);
+archivo abre_descriptor(descriptor fd, const char* modo) {
+    archivo abierto(fdopen(fd.fd(), modo));
+    if (abierto) {
+        fd.suelta();  // the stream closes it now
     }
     return abierto;
 }
 
 archivo abre_si_regular(const char* ruta, const char* modo) {
     // Without O_NONBLOCK, opening a FIFO waits for a writer.
-    const int fd = open(ruta, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    descriptor fd(open(ruta, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.abierto()) {
         return nullptr;
     }
     struct stat estado;
-    if (fstat(fd, &estado) != 0 || !S_ISREG(estado.st_mode) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        close(fd);
+    if (fstat(fd.fd(), &estado) != 0 || !S_ISREG(estado.st_mode) ||
+        fcntl(fd.fd(), F_SETFL, fcntl(fd.fd(), F_GETFL) & ~O_NONBLOCK) != 0) {
         return nullptr;
     }
-    archivo abierto(fdopen(fd, modo));
-    if (!abierto) {
-        close(fd);
-    }
-    return abierto;
+    return abre_descriptor(std::move(fd), modo);
 }
 
 namespace {
@@ -263,7 +248,7 @@ class copiador {
                 // one the copy's attributes are taken from. Else the copy
                 // goes on until a call meets nothing.
                 if (sin_limite && static_cast<std::size_t>(hechos) < n &&
-                    lee_atributos(de_, visto_) && visto_.tamano == en) {
+                    lee_atributos(de_, visto_) == 0 && visto_.tamano == en) {
                     al_final = true;
                     visto_al_final_ = true;
                 }
@@ -367,8 +352,8 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
     if (hecha.error == 0) {
         if (copiado && copia.visto_al_final() != nullptr) {
             visto = *copia.visto_al_final();
-        } else if (!lee_atributos(de, visto)) {
-            return {0, errno, true};
+        } else if (const int error = lee_atributos(de, visto); error != 0) {
+            return {0, error, true};
         }
     }
     // A hole at the end makes the size, not the bytes copied.
@@ -382,7 +367,7 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
     return hecha;
 }
 
-bool conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, std::uint32_t modo) {
+int conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, std::uint32_t modo) {
     const auto uid = static_cast<uid_t>(dueno);
     const auto gid = static_cast<gid_t>(grupo);
     auto bits = static_cast<mode_t>(modo & 07777);
@@ -390,7 +375,7 @@ bool conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, s
         const bool con_grupo = fchown(fd, static_cast<uid_t>(-1), gid) == 0;
         struct stat ahora;
         if (fstat(fd, &ahora) != 0) {
-            return false;
+            return errno;
         }
         if (ahora.st_uid != uid) {
             bits &= static_cast<mode_t>(~S_ISUID);
@@ -399,7 +384,7 @@ bool conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, s
             bits &= static_cast<mode_t>(~S_ISGID);
         }
     }
-    return fchmod(fd, bits) == 0;
+    return fchmod(fd, bits) == 0 ? 0 : errno;
 }
 
 bool proceso_vivo(long numero) {
@@ -415,31 +400,32 @@ std::uint64_t descriptores_permitidos() {
     return static_cast<std::uint64_t>(limite.rlim_cur);
 }
 
-void carpeta::cierra() {
+void descriptor::cierra() {
     if (fd_ >= 0) {
+        const int error = errno;
         close(fd_);
+        errno = error;
     }
     fd_ = -1;
-    prefijo_.clear();
 }
 
 int abre_carpeta(const std::string& ruta, carpeta& abierta) {
-    const int fd = open(ruta.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    descriptor fd(open(ruta.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+    if (!fd.abierto()) {
         return errno;
     }
-    abierta = carpeta::de_descriptor(fd);
+    abierta = carpeta::de_descriptor(std::move(fd));
     return 0;
 }
 
 int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abierta, nodo& visto) {
-    const int fd = abre_bajo(base.fd(), ruta, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) {
+    descriptor fd = abre_bajo(base.fd(), ruta, O_RDONLY | O_DIRECTORY);
+    if (!fd.abierto()) {
         return errno;
     }
-    abierta = carpeta::de_descriptor(fd);
+    abierta = carpeta::de_descriptor(std::move(fd));
     struct stat estado;
-    if (fstat(fd, &estado) != 0) {
+    if (fstat(abierta.fd(), &estado) != 0) {
         return errno;
     }
     visto = nodo_de(estado);
@@ -448,9 +434,9 @@ int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abi
 
 int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bool& existe,
                         std::vector<std::string>* faltaban) {
-    int actual =
-        open(!ruta.empty() && ruta[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (actual < 0) {
+    descriptor actual(
+        open(!ruta.empty() && ruta[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!actual.abierto()) {
         return errno;
     }
     // The names past the last folder that exists: none of them can be a link,
@@ -468,16 +454,15 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
             }
             continue;
         }
-        const int siguiente = openat(actual, nombre.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (siguiente < 0 && errno == ENOENT && nombre != "..") {
+        descriptor siguiente(openat(actual.fd(), nombre.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!siguiente.abierto() && errno == ENOENT && nombre != "..") {
             faltan.push_back(nombre);
             continue;
         }
-        cierra_guardando_error(actual);
-        if (siguiente < 0) {
+        if (!siguiente.abierto()) {
             return errno;
         }
-        actual = siguiente;
+        actual = std::move(siguiente);
     }
     existe = faltan.empty();
     if (faltaban != nullptr) {
@@ -485,9 +470,8 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
     }
     for (std::size_t i = 0; crea && i < faltan.size(); ++i) {
         const char* nombre = faltan[i].c_str();
-        if (mkdirat(actual, nombre, 0777) != 0) {
+        if (mkdirat(actual.fd(), nombre, 0777) != 0) {
             if (errno != EEXIST) {
-                cierra_guardando_error(actual);
                 return errno;
             }
             // The folder asked for, made meanwhile by another process: not new.
@@ -496,21 +480,20 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
             }
         }
         // Made here, or by another process meanwhile: never through a link.
-        const int siguiente = openat(actual, nombre, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        cierra_guardando_error(actual);
-        if (siguiente < 0) {
+        descriptor siguiente(
+            openat(actual.fd(), nombre, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!siguiente.abierto()) {
             return errno;
         }
-        actual = siguiente;
+        actual = std::move(siguiente);
         existe = i + 1 == faltan.size();
     }
     // Only a folder to be written in need be readable.
-    const int fd = openat(actual, ".", (crea ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
-    cierra_guardando_error(actual);
-    if (fd < 0) {
+    descriptor fd(openat(actual.fd(), ".", (crea ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.abierto()) {
         return errno;
     }
-    abierta = carpeta::de_descriptor(fd);
+    abierta = carpeta::de_descriptor(std::move(fd));
     return 0;
 }
 
@@ -530,13 +513,19 @@ void anade_listada(const carpeta& c, const char* nombre, const std::string& empi
     }
 }
 
+#if !defined(__linux__)
+struct cierra_listado {
+    void operator()(DIR* listado) const { closedir(listado); }
+};
+#endif
+
 }  // namespace
 
 int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
                   const std::string& empiezan) {
     // Opened again, so that reading moves no position `c` is shared with.
-    const int fd = openat(c.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    descriptor fd(openat(c.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.abierto()) {
         return errno;
     }
     int error = 0;
@@ -546,7 +535,7 @@ int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& e
     constexpr std::size_t kBloque = 32768;
     const std::unique_ptr<char[]> bloque(new char[kBloque]);
     for (;;) {
-        const ssize_t leidos = getdents64(fd, bloque.get(), kBloque);
+        const ssize_t leidos = getdents64(fd.fd(), bloque.get(), kBloque);
         if (leidos <= 0) {
             error = leidos < 0 ? errno : 0;
             break;
@@ -557,23 +546,21 @@ int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& e
             anade_listada(c, d->d_name, empiezan, entradas);
         }
     }
-    close(fd);
 #else
-    DIR* listado = fdopendir(fd);
-    if (listado == nullptr) {
-        cierra_guardando_error(fd);
+    const std::unique_ptr<DIR, cierra_listado> listado(fdopendir(fd.fd()));
+    if (!listado) {
         return errno;
     }
+    fd.suelta();  // closedir closes it now
     for (;;) {
         errno = 0;
-        const dirent* d = readdir(listado);
+        const dirent* d = readdir(listado.get());
         if (d == nullptr) {
             error = errno;
             break;
         }
         anade_listada(c, d->d_name, empiezan, entradas);
     }
-    closedir(listado);
 #endif
     return error;
 }
@@ -592,9 +579,9 @@ archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto
     visto = nodo{};
     // O_NOFOLLOW: a link is refused (ELOOP), never followed; O_NONBLOCK: a
     // FIFO opens at once, to be told apart and closed.
-    const int fd =
-        openat(c.fd(), nombre.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    descriptor fd(
+        openat(c.fd(), nombre.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.abierto()) {
         if (errno == ELOOP) {
             visto.clase = clase_nodo::enlace;
         } else if (errno == ENXIO) {
@@ -603,20 +590,18 @@ archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto
         return nullptr;
     }
     struct stat estado;
-    if (fstat(fd, &estado) != 0) {
-        cierra_guardando_error(fd);
+    if (fstat(fd.fd(), &estado) != 0) {
         return nullptr;
     }
     visto = nodo_de(estado);
     if (visto.clase != clase_nodo::fichero) {
-        close(fd);
         errno = EINVAL;
         return nullptr;
     }
     // O_NONBLOCK stays: a regular file's reads ignore it on Linux, and where
     // a file system honours it, a read refused with EAGAIN clears it and is
     // tried again (lee_esperando), which saves two calls on every file.
-    return archivo(sin_buffer(abre_descriptor(fd, "rb").release()));
+    return archivo(sin_buffer(abre_descriptor(std::move(fd), "rb").release()));
 }
 
 int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo) {
@@ -635,28 +620,21 @@ int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& obje
 }
 
 int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
-    int actual = openat(c.fd(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    descriptor actual(openat(c.fd(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     // As deep as any path can name, and a bound should `..` never settle.
-    for (int nivel = 0; actual >= 0 && nivel < PATH_MAX; ++nivel) {
+    for (int nivel = 0; nivel < PATH_MAX; ++nivel) {
         struct stat estado;
-        if (fstat(actual, &estado) != 0) {
-            break;
+        if (!actual.abierto() || fstat(actual.fd(), &estado) != 0) {
+            return errno;
         }
         const nodo n = nodo_de(estado);
         if (!cadena.empty() && mismo_nodo(cadena.back(), n)) {
-            close(actual);
             return 0;  // the root: its `..` is itself
         }
         cadena.push_back(n);
-        const int arriba = openat(actual, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        cierra_guardando_error(actual);
-        actual = arriba;
+        actual = descriptor(openat(actual.fd(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
-    const int error = actual < 0 ? errno : ELOOP;
-    if (actual >= 0) {
-        close(actual);
-    }
-    return error;
+    return actual.abierto() ? ELOOP : errno;
 }
 
 namespace {
@@ -721,12 +699,14 @@ int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
     // An owner, group and bits the copy has already, as just seen, are not set again.
     const bool mismos = ya.st_uid == estado.st_uid && ya.st_gid == estado.st_gid &&
                         (ya.st_mode & 07777) == (estado.st_mode & 07777);
-    if ((!mismos &&
-         !conserva_dueno_y_permisos(copia.fd(), estado.st_uid, estado.st_gid, estado.st_mode)) ||
-        futimens(copia.fd(), tiempos) != 0) {
-        return errno;
+    if (!mismos) {
+        if (const int error =
+                conserva_dueno_y_permisos(copia.fd(), estado.st_uid, estado.st_gid, estado.st_mode);
+            error != 0) {
+            return error;
+        }
     }
-    return 0;
+    return futimens(copia.fd(), tiempos) == 0 ? 0 : errno;
 }
 
 namespace {
@@ -742,8 +722,9 @@ bool sin_marcas(int error) {
 // Opens the folder `nombre` of the folder open as `padre` to remove what it
 // holds: never through a link, and never where a file system is mounted on
 // it, a bind mount of the same one included (EXDEV), since what a mount
-// shows is not the destination's. Returns the descriptor, or -1 with errno.
-int abre_para_borrar(int padre, const std::string& nombre) {
+// shows is not the destination's. Returns the descriptor, closed with errno
+// when it cannot.
+descriptor abre_para_borrar(int padre, const std::string& nombre) {
     constexpr int kBanderas = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
 #if defined(__linux__) && defined(SYS_openat2)
     open_how como{};
@@ -752,21 +733,20 @@ int abre_para_borrar(int padre, const std::string& nombre) {
                                                        RESOLVE_NO_XDEV);
     const long abierto = syscall(SYS_openat2, padre, nombre.c_str(), &como, sizeof como);
     if (abierto >= 0 || (errno != ENOSYS && errno != EPERM && errno != E2BIG)) {
-        return static_cast<int>(abierto);
+        return descriptor(static_cast<int>(abierto));
     }
 #endif
-    const int fd = openat(padre, nombre.c_str(), kBanderas);
+    descriptor fd(openat(padre, nombre.c_str(), kBanderas));
 #if defined(__linux__) && defined(STATX_MNT_ID)
     // Without openat2: the mounts told apart by their numbers, where the kernel gives them.
     struct statx de_padre {};
     struct statx de_hijo {};
-    if (fd >= 0 && statx(padre, "", AT_EMPTY_PATH, STATX_MNT_ID, &de_padre) == 0 &&
-        statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &de_hijo) == 0 &&
+    if (fd.abierto() && statx(padre, "", AT_EMPTY_PATH, STATX_MNT_ID, &de_padre) == 0 &&
+        statx(fd.fd(), "", AT_EMPTY_PATH, STATX_MNT_ID, &de_hijo) == 0 &&
         (de_padre.stx_mask & de_hijo.stx_mask & STATX_MNT_ID) != 0 &&
         de_padre.stx_mnt_id != de_hijo.stx_mnt_id) {
-        close(fd);
+        fd.cierra();
         errno = EXDEV;
-        return -1;
     }
 #endif
     return fd;
@@ -791,12 +771,13 @@ int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const s
     }
     if (visto.clase == clase_nodo::carpeta) {
         // Entered only as the folder it was, never through a link, never across a mount.
-        const int fd = abre_para_borrar(padre, nombre);
-        if (fd < 0) {
+        carpeta abierta = carpeta::de_descriptor(abre_para_borrar(padre, nombre));
+        if (!abierta.abierta()) {
             const int error = errno;
             avisa(ruta, visto, error);
             return error;
         }
+        const int fd = abierta.fd();
         struct stat estado;
         int error = fstat(fd, &estado) != 0 ? errno : 0;
         const nodo dentro = error == 0 ? nodo_de(estado) : nodo{};
@@ -805,12 +786,11 @@ int borra_en(int padre, const nodo& de_padre, const std::string& nombre, const s
             error = EXDEV;
         }
         if (error != 0) {
-            close(fd);
+            abierta.cierra();
             avisa(ruta, visto, error);
             return error;
         }
         std::vector<std::pair<std::string, nodo>> entradas;
-        const carpeta abierta = carpeta::de_descriptor(fd);
         primero = lista_carpeta(abierta, entradas);
         std::sort(entradas.begin(), entradas.end(),
                   [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -901,9 +881,9 @@ int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::
         return error;
     }
     visto = nodo{};
-    const int fd =
-        openat(c.fd(), nombre.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    const descriptor fd(
+        openat(c.fd(), nombre.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.abierto()) {
         const int error = errno;
         if (error == ENOENT) {
             return 0;
@@ -912,22 +892,20 @@ int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::
         return examina_en(c, nombre, visto) == 0 && visto.clase != clase_nodo::ninguno ? 0 : error;
     }
     struct stat estado;
-    if (fstat(fd, &estado) != 0) {
-        cierra_guardando_error(fd);
+    if (fstat(fd.fd(), &estado) != 0) {
         return errno;
     }
     visto = nodo_de(estado);
     int error = 0;
     if (visto.clase == clase_nodo::fichero) {
         char valor[512];
-        const ssize_t n = fgetxattr(fd, kMarca, valor, sizeof valor);
+        const ssize_t n = fgetxattr(fd.fd(), kMarca, valor, sizeof valor);
         if (n >= 0) {
             marca.assign(valor, static_cast<std::size_t>(n));
         } else if (errno != ENODATA && errno != ERANGE) {
             error = sin_marcas(errno) ? ENOTSUP : errno;
         }
     }
-    close(fd);
     return error;
 }
 
@@ -972,24 +950,22 @@ int pon_marca(int fd, const std::string& marca) {
     return sin_marcas(error) ? ENOTSUP : error;
 }
 
-bool mismo_montaje(const carpeta& raiz, const carpeta& dentro) {
+int mismo_montaje(const carpeta& raiz, const carpeta& dentro) {
 #if defined(__linux__) && defined(STATX_MNT_ID)
     struct statx de_raiz {};
     struct statx de_dentro {};
     if (statx(raiz.fd(), "", AT_EMPTY_PATH, STATX_MNT_ID, &de_raiz) == 0 &&
         statx(dentro.fd(), "", AT_EMPTY_PATH, STATX_MNT_ID, &de_dentro) == 0 &&
         (de_raiz.stx_mask & de_dentro.stx_mask & STATX_MNT_ID) != 0) {
-        errno = de_raiz.stx_mnt_id == de_dentro.stx_mnt_id ? 0 : EXDEV;
-        return errno == 0;
+        return de_raiz.stx_mnt_id == de_dentro.stx_mnt_id ? 0 : EXDEV;
     }
 #endif
     struct stat estado_raiz;
     struct stat estado_dentro;
     if (fstat(raiz.fd(), &estado_raiz) != 0 || fstat(dentro.fd(), &estado_dentro) != 0) {
-        return false;
+        return errno;
     }
-    errno = estado_raiz.st_dev == estado_dentro.st_dev ? 0 : EXDEV;
-    return errno == 0;
+    return estado_raiz.st_dev == estado_dentro.st_dev ? 0 : EXDEV;
 }
 
 int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,

@@ -115,12 +115,10 @@ int descriptor_de(std::FILE* flujo) {
     return _fileno(flujo);
 }
 
-archivo abre_descriptor(int fd, const char* modo) {
-    archivo abierto(_fdopen(fd, modo));
-    if (!abierto) {
-        const int error = errno;
-        _close(fd);
-        errno = error;
+archivo abre_descriptor(descriptor fd, const char* modo) {
+    archivo abierto(_fdopen(fd.fd(), modo));
+    if (abierto) {
+        fd.suelta();  // the stream closes it now
     }
     return abierto;
 }
@@ -133,16 +131,16 @@ archivo abre_si_regular(const char* ruta, const char* modo) {
     return archivo(std::fopen(ruta, modo));
 }
 
-bool lee_atributos(int fd, atributos_origen& vistos) {
+int lee_atributos(int fd, atributos_origen& vistos) {
     struct _stat64 estado;
     if (_fstat64(fd, &estado) != 0) {
-        return false;
+        return errno;
     }
     vistos = atributos_origen{};
     vistos.tamano = estado.st_size;
     vistos.acceso_s = estado.st_atime;
     vistos.cambio_s = estado.st_mtime;
-    return true;
+    return 0;
 }
 
 std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n) {
@@ -173,16 +171,18 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
         }
         hecha.bytes += n;
         if (n < bloque.size()) {
-            if (despues != nullptr && !lee_atributos(_fileno(origen), *despues)) {
-                return {hecha.bytes, errno != 0 ? errno : EIO, true};
+            if (despues != nullptr) {
+                if (const int error = lee_atributos(_fileno(origen), *despues); error != 0) {
+                    return {hecha.bytes, error, true};
+                }
             }
             return hecha;
         }
     }
 }
 
-bool conserva_dueno_y_permisos(int, std::int64_t, std::int64_t, std::uint32_t) {
-    return true;  // no owners or permission bits to keep
+int conserva_dueno_y_permisos(int, std::int64_t, std::int64_t, std::uint32_t) {
+    return 0;  // no owners or permission bits to keep
 }
 
 bool proceso_vivo(long numero) {
@@ -201,9 +201,13 @@ std::uint64_t descriptores_permitidos() {
     return static_cast<std::uint64_t>(_getmaxstdio());
 }
 
-void carpeta::cierra() {
+void descriptor::cierra() {
+    if (fd_ >= 0) {
+        const int error = errno;
+        _close(fd_);
+        errno = error;
+    }
     fd_ = -1;
-    prefijo_.clear();
 }
 
 int abre_carpeta(const std::string& ruta, carpeta& abierta) {
@@ -220,8 +224,8 @@ int abre_carpeta(const std::string& ruta, carpeta& abierta) {
 
 // A volume mounted on a folder is a reparse point, which abre_carpeta_bajo
 // refuses on the way: a folder it opened is on its base's volume.
-bool mismo_montaje(const carpeta& /*raiz*/, const carpeta& /*dentro*/) {
-    return true;
+int mismo_montaje(const carpeta& /*raiz*/, const carpeta& /*dentro*/) {
+    return 0;
 }
 
 int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abierta, nodo& visto) {

@@ -108,7 +108,7 @@ int ejecuta(int argc, char** argv) {
     }
     compactando.concluye(escribe, nivel_traza >= 2 ? traza_bytes : nullptr);
     traza("inicia escritura scopy=(%s)\n", scopy.c_str());
-    return salida.confirma(escribe_destino(escritor)) ? 0 : EOF;
+    return salida.confirma(escribe_destino(escritor)) == 0 ? 0 : EOF;
 }
 
 }  // namespace

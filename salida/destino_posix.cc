@@ -101,17 +101,15 @@ int en(int carpeta) {
 
 }  // namespace
 
-carpeta_destino::~carpeta_destino() {
-    if (fd_ >= 0 && !prestada_) {
-        close(fd_);
+int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre) {
+    const std::string suya = carpeta_de(ruta);
+    nombre = ruta.substr(suya.size());
+    descriptor fd(open(suya.empty() ? "." : suya.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.abierto()) {
+        return errno;
     }
-}
-
-int carpeta_destino::abre_de(const std::string& ruta, std::string& nombre) {
-    const std::string carpeta = carpeta_de(ruta);
-    nombre = ruta.substr(carpeta.size());
-    fd_ = open(carpeta.empty() ? "." : carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd_ >= 0 ? 0 : errno;
+    abierta = carpeta::de_descriptor(std::move(fd));
+    return 0;
 }
 
 int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo) {
@@ -144,19 +142,16 @@ int examina_destino(const std::string& ruta, std::string& real, nodo_destino& no
         return 0;
     }
     // Replacing the file must not bypass a permission to write it.
-    const int prueba = open(real.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (prueba < 0) {
+    if (!descriptor(open(real.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)).abierto()) {
         return errno;
     }
-    close(prueba);
     nodo.modo = antes.st_mode & 07777;
     nodo.dueno = antes.st_uid;
     nodo.grupo = antes.st_gid;
     return 0;
 }
 
-int examina_entrada(const carpeta_destino& carpeta, const char* nombre, nodo_destino& nodo,
-                    bool& ocupado) {
+int examina_entrada(const carpeta& carpeta, const char* nombre, nodo_destino& nodo, bool& ocupado) {
     struct stat estado;
     ocupado = fstatat(en(carpeta.fd()), nombre, &estado, AT_SYMLINK_NOFOLLOW) == 0;
     if (!ocupado) {
@@ -171,60 +166,61 @@ int examina_entrada(const carpeta_destino& carpeta, const char* nombre, nodo_des
     return 0;
 }
 
-int crea_sin_nombre(const carpeta_destino& carpeta, bool& sin_soporte) {
+int crea_sin_nombre(const carpeta& carpeta, descriptor& hecho) {
 #ifdef O_TMPFILE
     // Unnamed, no other process can open it: it takes a new file's bits at once.
     // Open for reading too: a record sums what was written before it takes its place.
-    const int fd = openat(en(carpeta.fd()), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    sin_soporte = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
-    return fd;
+    hecho = descriptor(openat(en(carpeta.fd()), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    if (hecho.abierto()) {
+        return 0;
+    }
+    return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? EOPNOTSUPP : errno;
 #else
     static_cast<void>(carpeta);
-    sin_soporte = true;
-    errno = EOPNOTSUPP;
-    return -1;
+    static_cast<void>(hecho);
+    return EOPNOTSUPP;
 #endif
 }
 
-int crea_exclusivo(const carpeta_destino& carpeta, const char* nombre) {
-    return openat(en(carpeta.fd()), nombre, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  0600);
+int crea_exclusivo(const carpeta& carpeta, const char* nombre, descriptor& hecho) {
+    hecho = descriptor(
+        openat(en(carpeta.fd()), nombre, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return hecho.abierto() ? 0 : errno;
 }
 
-bool enlaza_sin_nombre(const carpeta_destino& carpeta, int fd, const char* nombre) {
+int enlaza_sin_nombre(const carpeta& carpeta, int fd, const char* nombre) {
     // The descriptor itself, where the system lets this process link it (a
     // privilege, or since Linux 6.10 a file it opened): no walk of a /proc
     // path for every file. Refused with ENOENT, the /proc path from then on.
     static std::atomic<bool> por_proc{false};
     if (!por_proc.load(std::memory_order_relaxed)) {
         if (linkat(fd, "", en(carpeta.fd()), nombre, AT_EMPTY_PATH) == 0) {
-            return true;
+            return 0;
         }
         if (errno != ENOENT && errno != EPERM) {
-            return false;
+            return errno;
         }
     }
     const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
     if (linkat(AT_FDCWD, en_proc.c_str(), en(carpeta.fd()), nombre, AT_SYMLINK_FOLLOW) != 0) {
-        return false;
+        return errno;
     }
     por_proc.store(true, std::memory_order_relaxed);
-    return true;
+    return 0;
 }
 
-bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
-                           const std::string& objetivo) {
-    return symlinkat(objetivo.c_str(), en(carpeta.fd()), nombre) == 0;
+int crea_enlace_simbolico(const carpeta& carpeta, const char* nombre, const std::string& objetivo) {
+    return symlinkat(objetivo.c_str(), en(carpeta.fd()), nombre) == 0 ? 0 : errno;
 }
 
-bool crea_enlace_duro(const carpeta_destino& de, const char* original, const carpeta_destino& a,
-                      const char* nombre) {
+int crea_enlace_duro(const carpeta& de, const char* original, const carpeta& a,
+                     const char* nombre) {
     // Without AT_SYMLINK_FOLLOW: a link there is linked itself, never followed.
-    return linkat(en(de.fd()), original, en(a.fd()), nombre, 0) == 0;
+    return linkat(en(de.fd()), original, en(a.fd()), nombre, 0) == 0 ? 0 : errno;
 }
 
 int copia_atributos_enlace(const carpeta& origen, const std::string& original,
-                           const carpeta_destino& carpeta, const char* nombre) {
+                           const carpeta& carpeta, const char* nombre) {
     struct stat estado;
     if (fstatat(origen.fd(), original.c_str(), &estado, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno;
@@ -266,8 +262,8 @@ int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_es
     return EEXIST;
 }
 
-bool renombra(const carpeta_destino& carpeta, const char* de, const char* a) {
-    return renameat(en(carpeta.fd()), de, en(carpeta.fd()), a) == 0;
+int renombra(const carpeta& carpeta, const char* de, const char* a) {
+    return renameat(en(carpeta.fd()), de, en(carpeta.fd()), a) == 0 ? 0 : errno;
 }
 
 void borra_entrada(int carpeta, const char* nombre) {
@@ -282,7 +278,7 @@ void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre) {
     }
 }
 
-bool copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
+int copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
     struct timespec tiempos[2];
     tiempos[0].tv_sec = static_cast<time_t>(de.acceso_s);
     tiempos[0].tv_nsec = static_cast<long>(de.acceso_ns);
@@ -294,21 +290,26 @@ bool copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
     // often has them already (this process's own, its folder's group, the
     // bits the umask or a default ACL gave): only what the system says it
     // has is trusted, never what it should have been made with.
+    if (futimens(fd, tiempos) != 0) {
+        return errno;
+    }
     nodo ahora;
-    if (futimens(fd, tiempos) != 0 || nodo_de_descriptor(fd, ahora) != 0) {
-        return false;
+    if (const int error = nodo_de_descriptor(fd, ahora); error != 0) {
+        return error;
     }
     const std::uint32_t bits = de.modo & 07777;
     if (ahora.dueno != de.dueno || ahora.grupo != de.grupo || ahora.modo != bits) {
-        if (!conserva_dueno_y_permisos(fd, de.dueno, de.grupo, bits) ||
-            nodo_de_descriptor(fd, ahora) != 0) {
-            return false;
+        if (const int error = conserva_dueno_y_permisos(fd, de.dueno, de.grupo, bits); error != 0) {
+            return error;
+        }
+        if (const int error = nodo_de_descriptor(fd, ahora); error != 0) {
+            return error;
         }
     }
     if (queda != nullptr) {
         *queda = ahora;
     }
-    return true;
+    return 0;
 }
 
 bool es_salida_estandar(int fd) {

@@ -14,40 +14,11 @@
 
 namespace kexo {
 
-// The folder a destination lies in, open while its temporary file is made
-// and put in place: a descriptor where the system works relative to folders
-// (its names are then bare names), else its path (names are whole paths).
-class carpeta_destino {
-   public:
-    carpeta_destino() = default;
-    // Borrows the folder `abierta`, which must stay open while this one is used.
-    explicit carpeta_destino(const carpeta& abierta)
-        : fd_(abierta.fd()), prefijo_(abierta.prefijo()), prestada_(true) {}
-    ~carpeta_destino();
-    carpeta_destino(const carpeta_destino&) = delete;
-    carpeta_destino& operator=(const carpeta_destino&) = delete;
-
-    // Opens the folder of the file `ruta` and puts in `nombre` the name that
-    // file has for the calls below. Returns 0, or the error number.
-    int abre_de(const std::string& ruta, std::string& nombre);
-
-    // Borrows the folder `otra` works in, which must stay open meanwhile.
-    void presta(const carpeta_destino& otra) {
-        fd_ = otra.fd_;
-        prefijo_ = otra.prefijo_;
-        prestada_ = true;
-    }
-
-    // The descriptor, or -1 where names are whole paths.
-    int fd() const { return fd_; }
-    // What goes before a name made in the folder: "" beside a descriptor.
-    const std::string& prefijo() const { return prefijo_; }
-
-   private:
-    int fd_ = -1;
-    std::string prefijo_;
-    bool prestada_ = false;  // closed by its owner, not here
-};
+// Opens into `abierta` the folder of the file `ruta`, and puts in `nombre`
+// the name that file has for the calls below: a bare name beside a
+// descriptor, else (where a folder is its path) the whole path. Returns 0, or
+// the error number.
+int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre);
 
 // What a destination's name stands for, before it is written.
 struct nodo_destino {
@@ -67,36 +38,33 @@ int examina_destino(const std::string& ruta, std::string& real, nodo_destino& no
 // of `carpeta` is, its link not followed, to be replaced: only a regular file
 // `existe`, to pass its attributes on; `ocupado` says whether any entry has
 // that name. Returns 0, or the error number.
-int examina_entrada(const carpeta_destino& carpeta, const char* nombre, nodo_destino& nodo,
-                    bool& ocupado);
+int examina_entrada(const carpeta& carpeta, const char* nombre, nodo_destino& nodo, bool& ocupado);
 
-// Makes an unnamed file in `carpeta` (Linux's O_TMPFILE). Returns its
-// descriptor, or -1 with errno; `sin_soporte` says the system or file system
+// Makes an unnamed file in `carpeta` (Linux's O_TMPFILE) into `hecho`.
+// Returns 0, or the error number: EOPNOTSUPP where the system or file system
 // has no such files, and a named one is to be made instead.
-int crea_sin_nombre(const carpeta_destino& carpeta, bool& sin_soporte);
+int crea_sin_nombre(const carpeta& carpeta, descriptor& hecho);
 
-// Makes the new file `nombre` in `carpeta`, only if no entry has that name.
-// Returns its descriptor, or -1 with errno (EEXIST: the name is taken).
-int crea_exclusivo(const carpeta_destino& carpeta, const char* nombre);
+// Makes the new file `nombre` in `carpeta` into `hecho`, only if no entry has
+// that name. Returns 0, or the error number (EEXIST: the name is taken).
+int crea_exclusivo(const carpeta& carpeta, const char* nombre, descriptor& hecho);
 
-// Links the unnamed file open as `fd` in as `nombre`. Returns false, with
-// errno, when it cannot (EEXIST: the name is taken).
-bool enlaza_sin_nombre(const carpeta_destino& carpeta, int fd, const char* nombre);
+// Links the unnamed file open as `fd` in as `nombre`. Returns 0, or the
+// error number (EEXIST: the name is taken).
+int enlaza_sin_nombre(const carpeta& carpeta, int fd, const char* nombre);
 
 // Makes the link `nombre` to `objetivo` in `carpeta`, only if no entry has
-// that name. Returns false, with errno, when it cannot (EEXIST: the name is taken).
-bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
-                           const std::string& objetivo);
+// that name. Returns 0, or the error number (EEXIST: the name is taken).
+int crea_enlace_simbolico(const carpeta& carpeta, const char* nombre, const std::string& objetivo);
 
 // Makes `nombre` in `a` another name (a hard link) of the file `original` in
-// `de`, only if no entry has that name. Returns false, with errno, when it cannot.
-bool crea_enlace_duro(const carpeta_destino& de, const char* original, const carpeta_destino& a,
-                      const char* nombre);
+// `de`, only if no entry has that name. Returns 0, or the error number.
+int crea_enlace_duro(const carpeta& de, const char* original, const carpeta& a, const char* nombre);
 
 // Gives the link `nombre` in `carpeta` the owner (where this process may) and
 // times of the link `original` in `origen`. Returns 0, or the error number.
 int copia_atributos_enlace(const carpeta& origen, const std::string& original,
-                           const carpeta_destino& carpeta, const char* nombre);
+                           const carpeta& carpeta, const char* nombre);
 
 // Makes the folder `nombre` in `padre`, unless one is there: another kind of
 // entry there (a link, a file) is removed first, never followed. Returns 0,
@@ -104,8 +72,9 @@ int copia_atributos_enlace(const carpeta& origen, const std::string& original,
 // (made meanwhile by another process) from one made here.
 int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba = nullptr);
 
-// Puts the file `de` in the place of `a`, replacing it, at once.
-bool renombra(const carpeta_destino& carpeta, const char* de, const char* a);
+// Puts the file `de` in the place of `a`, replacing it, at once. Returns 0,
+// or the error number.
+int renombra(const carpeta& carpeta, const char* de, const char* a);
 
 // Removes the entry `nombre` of the folder open as `carpeta` (-1: a whole
 // path). Safe in a signal handler.
@@ -120,11 +89,11 @@ void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre);
 // that its source was seen with as `de`, as a copy does; an owner, group and
 // bits the file already has, as the system says after its times are set,
 // are not set again. `queda`, when given, gets what the file is then.
-// Returns false, with errno, on failure.
-bool copia_atributos(int fd, const atributos_origen& de, nodo* queda = nullptr);
+// Returns 0, or the error number.
+int copia_atributos(int fd, const atributos_origen& de, nodo* queda = nullptr);
 
 // The same with what the file open as `original` is now.
-bool copia_atributos(int fd, std::FILE* original, nodo* queda = nullptr);
+int copia_atributos(int fd, std::FILE* original, nodo* queda = nullptr);
 
 // True when standard output writes to the file open as `fd`.
 bool es_salida_estandar(int fd);

@@ -39,10 +39,8 @@ std::string carpeta_de(const std::string& ruta) {
 
 }  // namespace
 
-carpeta_destino::~carpeta_destino() = default;
-
-int carpeta_destino::abre_de(const std::string& ruta, std::string& nombre) {
-    prefijo_ = carpeta_de(ruta);
+int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre) {
+    abierta = carpeta::de_prefijo(carpeta_de(ruta));
     nombre = ruta;
     return 0;
 }
@@ -62,18 +60,18 @@ int examina_destino(const std::string& ruta, std::string& real, nodo_destino& no
     }
     // A name the system refuses (too long, say) is refused as it would be
     // when creating the file itself.
-    const int prueba = _open(ruta.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IWRITE);
-    if (prueba < 0) {
+    descriptor prueba(_open(ruta.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IWRITE));
+    if (!prueba.abierto()) {
         // What exists without a status to tell (a device) is written directly.
         nodo.directo = errno == EEXIST;
         return nodo.directo ? 0 : errno;
     }
-    _close(prueba);
+    prueba.cierra();
     _unlink(ruta.c_str());
     return 0;
 }
 
-int examina_entrada(const carpeta_destino&, const char* nombre, nodo_destino& nodo, bool& ocupado) {
+int examina_entrada(const carpeta&, const char* nombre, nodo_destino& nodo, bool& ocupado) {
     const DWORD atributos = GetFileAttributesA(nombre);
     ocupado = atributos != INVALID_FILE_ATTRIBUTES;
     if (!ocupado) {
@@ -84,23 +82,21 @@ int examina_entrada(const carpeta_destino&, const char* nombre, nodo_destino& no
     return 0;
 }
 
-int crea_sin_nombre(const carpeta_destino&, bool& sin_soporte) {
-    sin_soporte = true;
-    errno = ENOSYS;
-    return -1;
+int crea_sin_nombre(const carpeta&, descriptor&) {
+    return EOPNOTSUPP;
 }
 
-int crea_exclusivo(const carpeta_destino&, const char* nombre) {
-    return _open(nombre, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+int crea_exclusivo(const carpeta&, const char* nombre, descriptor& hecho) {
+    hecho =
+        descriptor(_open(nombre, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE));
+    return hecho.abierto() ? 0 : errno;
 }
 
-bool enlaza_sin_nombre(const carpeta_destino&, int, const char*) {
-    errno = ENOSYS;
-    return false;
+int enlaza_sin_nombre(const carpeta&, int, const char*) {
+    return ENOSYS;
 }
 
-bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
-                           const std::string& objetivo) {
+int crea_enlace_simbolico(const carpeta& carpeta, const char* nombre, const std::string& objetivo) {
     // A link to a folder says so; without the privilege, only in developer mode.
     const bool absoluto = !objetivo.empty() && (objetivo[0] == '\\' || objetivo[0] == '/' ||
                                                 objetivo.find(':') != std::string::npos);
@@ -110,24 +106,16 @@ bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
     if (atributos != INVALID_FILE_ATTRIBUTES && (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         banderas |= SYMBOLIC_LINK_FLAG_DIRECTORY;
     }
-    if (CreateSymbolicLinkA(nombre, objetivo.c_str(), banderas) != 0) {
-        return true;
-    }
-    errno = error_de_sistema(GetLastError());
-    return false;
+    return CreateSymbolicLinkA(nombre, objetivo.c_str(), banderas) != 0
+               ? 0
+               : error_de_sistema(GetLastError());
 }
 
-bool crea_enlace_duro(const carpeta_destino&, const char* original, const carpeta_destino&,
-                      const char* nombre) {
-    if (CreateHardLinkA(nombre, original, nullptr) != 0) {
-        return true;
-    }
-    errno = error_de_sistema(GetLastError());
-    return false;
+int crea_enlace_duro(const carpeta&, const char* original, const carpeta&, const char* nombre) {
+    return CreateHardLinkA(nombre, original, nullptr) != 0 ? 0 : error_de_sistema(GetLastError());
 }
 
-int copia_atributos_enlace(const carpeta&, const std::string&, const carpeta_destino&,
-                           const char*) {
+int copia_atributos_enlace(const carpeta&, const std::string&, const carpeta&, const char*) {
     return 0;  // a link's owner and times are not kept here
 }
 
@@ -161,10 +149,10 @@ int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_es
     return EEXIST;
 }
 
-bool renombra(const carpeta_destino&, const char* de, const char* a) {
+int renombra(const carpeta&, const char* de, const char* a) {
     constexpr DWORD kReemplaza = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (MoveFileExA(de, a, kReemplaza) != 0) {
-        return true;
+        return 0;
     }
     DWORD fallo = GetLastError();
     // A read-only file is replaced as any other: what its folder allows.
@@ -173,13 +161,12 @@ bool renombra(const carpeta_destino&, const char* de, const char* a) {
         (atributos & FILE_ATTRIBUTE_READONLY) != 0 &&
         SetFileAttributesA(a, atributos & ~DWORD{FILE_ATTRIBUTE_READONLY}) != 0) {
         if (MoveFileExA(de, a, kReemplaza) != 0) {
-            return true;
+            return 0;
         }
         fallo = GetLastError();
         SetFileAttributesA(a, atributos);
     }
-    errno = error_de_sistema(fallo);
-    return false;
+    return error_de_sistema(fallo);
 }
 
 void borra_entrada(int, const char* nombre) {
@@ -190,11 +177,13 @@ void prepara_temporal(int, const nodo_destino&, bool) {
     // A new file's attributes: a read-only one could not be moved into place.
 }
 
-bool copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
+int copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
     // The times only: a read-only file could not be moved into place.
     struct __utimbuf64 tiempos = {de.acceso_s, de.cambio_s};
-    return _futime64(fd, &tiempos) == 0 &&
-           (queda == nullptr || nodo_de_descriptor(fd, *queda) == 0);
+    if (_futime64(fd, &tiempos) != 0) {
+        return errno;
+    }
+    return queda != nullptr ? nodo_de_descriptor(fd, *queda) : 0;
 }
 
 bool es_salida_estandar(int) {

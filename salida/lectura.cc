@@ -75,8 +75,7 @@ int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo, std::i
             // systems, not on all (one served over a network or by a
             // process, /proc's): the end is proven by a read that meets
             // nothing, or by the size the source has now being what was read.
-            if (!lee_atributos(fd, *despues)) {
-                error = errno != 0 ? errno : EIO;
+            if ((error = lee_atributos(fd, *despues)) != 0) {
                 break;
             }
             if (n == 0 || despues->tamano == static_cast<std::int64_t>(leidos)) {
