@@ -13,7 +13,8 @@
 #include <system_error>
 
 #include "common/carpeta.h"
-#include "common/plataforma.h"
+#include "common/ficheros.h"
+#include "common/procesos.h"
 
 namespace kexo {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 #include "common/traza.h"
 #include "compaction/compacta.h"
 #include "notice/aviso.h"

@@ -6,7 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/plataforma.h"
+#include "common/ficheros.h"
+#include "common/procesos.h"
 
 namespace kexo {
 
@@ -270,12 +271,6 @@ int coloca_enlace_duro(const carpeta& de, const std::string& original, const car
         return error;
     }
     return coloca_hecho(a, hecho, a.prefijo() + nombre);
-}
-
-int copia_atributos(int fd, std::FILE* original, nodo* queda) {
-    atributos_origen de;
-    const int error = lee_atributos(descriptor_de(original), de);
-    return error != 0 ? error : copia_atributos(fd, de, queda);
 }
 
 bool es_temporal_en_curso(const std::string& nombre) {

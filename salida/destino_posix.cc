@@ -10,7 +10,8 @@
 #include <csignal>
 #include <string>
 
-#include "common/plataforma.h"
+#include "common/atributos.h"
+#include "common/comun_posix.h"
 #include "salida/destino_sistema.h"
 #include "salida/temporales.h"
 
@@ -95,22 +96,7 @@ mode_t permisos_nuevos() {
     return permisos;
 }
 
-int en(int carpeta) {
-    return carpeta >= 0 ? carpeta : AT_FDCWD;
-}
-
 }  // namespace
-
-int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre) {
-    const std::string suya = carpeta_de(ruta);
-    nombre = ruta.substr(suya.size());
-    descriptor fd(open(suya.empty() ? "." : suya.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.abierto()) {
-        return errno;
-    }
-    abierta = carpeta::de_descriptor(std::move(fd));
-    return 0;
-}
 
 int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo) {
     // The name itself first: only a link needs following.
@@ -166,157 +152,12 @@ int examina_entrada(const carpeta& carpeta, const char* nombre, nodo_destino& no
     return 0;
 }
 
-int crea_sin_nombre(const carpeta& carpeta, descriptor& hecho) {
-#ifdef O_TMPFILE
-    // Unnamed, no other process can open it: it takes a new file's bits at once.
-    // Open for reading too: a record sums what was written before it takes its place.
-    hecho = descriptor(openat(en(carpeta.fd()), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-    if (hecho.abierto()) {
-        return 0;
-    }
-    return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? EOPNOTSUPP : errno;
-#else
-    static_cast<void>(carpeta);
-    static_cast<void>(hecho);
-    return EOPNOTSUPP;
-#endif
-}
-
-int crea_exclusivo(const carpeta& carpeta, const char* nombre, descriptor& hecho) {
-    hecho = descriptor(
-        openat(en(carpeta.fd()), nombre, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    return hecho.abierto() ? 0 : errno;
-}
-
-int enlaza_sin_nombre(const carpeta& carpeta, int fd, const char* nombre) {
-    // The descriptor itself, where the system lets this process link it (a
-    // privilege, or since Linux 6.10 a file it opened): no walk of a /proc
-    // path for every file. Refused with ENOENT, the /proc path from then on.
-    static std::atomic<bool> por_proc{false};
-    if (!por_proc.load(std::memory_order_relaxed)) {
-        if (linkat(fd, "", en(carpeta.fd()), nombre, AT_EMPTY_PATH) == 0) {
-            return 0;
-        }
-        if (errno != ENOENT && errno != EPERM) {
-            return errno;
-        }
-    }
-    const std::string en_proc = "/proc/self/fd/" + std::to_string(fd);
-    if (linkat(AT_FDCWD, en_proc.c_str(), en(carpeta.fd()), nombre, AT_SYMLINK_FOLLOW) != 0) {
-        return errno;
-    }
-    por_proc.store(true, std::memory_order_relaxed);
-    return 0;
-}
-
-int crea_enlace_simbolico(const carpeta& carpeta, const char* nombre, const std::string& objetivo) {
-    return symlinkat(objetivo.c_str(), en(carpeta.fd()), nombre) == 0 ? 0 : errno;
-}
-
-int crea_enlace_duro(const carpeta& de, const char* original, const carpeta& a,
-                     const char* nombre) {
-    // Without AT_SYMLINK_FOLLOW: a link there is linked itself, never followed.
-    return linkat(en(de.fd()), original, en(a.fd()), nombre, 0) == 0 ? 0 : errno;
-}
-
-int copia_atributos_enlace(const carpeta& origen, const std::string& original,
-                           const carpeta& carpeta, const char* nombre) {
-    struct stat estado;
-    if (fstatat(origen.fd(), original.c_str(), &estado, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno;
-    }
-    // A link's bits mean nothing; its owner is kept where this process may.
-    fchownat(en(carpeta.fd()), nombre, estado.st_uid, estado.st_gid, AT_SYMLINK_NOFOLLOW);
-    const struct timespec tiempos[2] = {estado.st_atim, estado.st_mtim};
-    return utimensat(en(carpeta.fd()), nombre, tiempos, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
-}
-
-int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba) {
-    const char* n = nombre.c_str();
-    // Another run may make or remove the same entries meanwhile: a few tries.
-    for (int intento = 0; intento < 8; ++intento) {
-        if (mkdirat(padre.fd(), n, 0777) == 0) {
-            return 0;
-        }
-        if (errno != EEXIST) {
-            return errno;
-        }
-        struct stat estado;
-        if (fstatat(padre.fd(), n, &estado, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) {
-                continue;
-            }
-            return errno;
-        }
-        if (S_ISDIR(estado.st_mode)) {
-            if (ya_estaba != nullptr) {
-                *ya_estaba = true;
-            }
-            return 0;
-        }
-        // A link, file or FIFO where the source has a folder: replaced.
-        if (unlinkat(padre.fd(), n, 0) != 0 && errno != ENOENT) {
-            return errno;
-        }
-    }
-    return EEXIST;
-}
-
-int renombra(const carpeta& carpeta, const char* de, const char* a) {
-    return renameat(en(carpeta.fd()), de, en(carpeta.fd()), a) == 0 ? 0 : errno;
-}
-
-void borra_entrada(int carpeta, const char* nombre) {
-    unlinkat(en(carpeta), nombre, 0);
-}
-
 void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre) {
     if (nodo.existe) {
         conserva_dueno_y_permisos(fd, nodo.dueno, nodo.grupo, nodo.modo);
     } else if (con_nombre) {
         fchmod(fd, permisos_nuevos());  // a named one was made 0600
     }
-}
-
-int copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
-    struct timespec tiempos[2];
-    tiempos[0].tv_sec = static_cast<time_t>(de.acceso_s);
-    tiempos[0].tv_nsec = static_cast<long>(de.acceso_ns);
-    tiempos[1].tv_sec = static_cast<time_t>(de.cambio_s);
-    tiempos[1].tv_nsec = static_cast<long>(de.cambio_ns);
-    // The times first: an owner or bits set after them leave them alone, and
-    // the look at the file taken then, which its record needs anyway, tells
-    // whether its owner, group and bits are to be set at all. A new file
-    // often has them already (this process's own, its folder's group, the
-    // bits the umask or a default ACL gave): only what the system says it
-    // has is trusted, never what it should have been made with.
-    if (futimens(fd, tiempos) != 0) {
-        return errno;
-    }
-    nodo ahora;
-    if (const int error = nodo_de_descriptor(fd, ahora); error != 0) {
-        return error;
-    }
-    const std::uint32_t bits = de.modo & 07777;
-    if (ahora.dueno != de.dueno || ahora.grupo != de.grupo || ahora.modo != bits) {
-        if (const int error = conserva_dueno_y_permisos(fd, de.dueno, de.grupo, bits); error != 0) {
-            return error;
-        }
-        if (const int error = nodo_de_descriptor(fd, ahora); error != 0) {
-            return error;
-        }
-    }
-    if (queda != nullptr) {
-        *queda = ahora;
-    }
-    return 0;
-}
-
-bool es_salida_estandar(int fd) {
-    struct stat salida;
-    struct stat escrito;
-    return fstat(STDOUT_FILENO, &salida) == 0 && S_ISREG(salida.st_mode) &&
-           fstat(fd, &escrito) == 0 && mismo_nodo(salida, escrito);
 }
 
 void vigila_senales() {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 
 namespace kexo {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 #include "compaction/compacta.h"
 #include "lexical/lectura_php.h"
 #include "lexical/lexico_php.h"
