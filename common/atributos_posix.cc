@@ -41,8 +41,12 @@ nodo nodo_de(const struct stat& estado) {
     n.numero = static_cast<std::uint64_t>(estado.st_ino);
     n.nombres = static_cast<std::uint64_t>(estado.st_nlink);
     n.tamano = static_cast<std::int64_t>(estado.st_size);
-    n.tiempo = static_cast<std::int64_t>(estado.st_mtim.tv_sec) * 1000000000 +
-               static_cast<std::int64_t>(estado.st_mtim.tv_nsec);
+    // In unsigned arithmetic: a time past 2262 (planted, or a far date a file
+    // system allows) wraps, as a number that tells it apart, instead of
+    // overflowing.
+    n.tiempo =
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(estado.st_mtim.tv_sec) * 1000000000u +
+                                  static_cast<std::uint64_t>(estado.st_mtim.tv_nsec));
     n.modo = static_cast<std::uint32_t>(estado.st_mode & 07777);
     n.dueno = static_cast<std::int64_t>(estado.st_uid);
     n.grupo = static_cast<std::int64_t>(estado.st_gid);
