@@ -42,14 +42,15 @@ int destino::abre(const std::string& ruta) {
         return ENOENT;
     }
     std::string real;
-    nodo_destino nodo;
-    if (const int error = examina_destino(ruta, real, nodo); error != 0) {
+    nodo previo;
+    bool directo = false;
+    if (const int error = examina_destino(ruta, real, previo, directo); error != 0) {
         return error;
     }
-    if (nodo.directo) {
+    if (directo) {
         return abre_directo(real);
     }
-    nuevo_ = !nodo.existe;
+    nuevo_ = previo.clase != clase_nodo::fichero;
     vigila_senales();
     carpeta_ = &propia_;
     int error = abre_carpeta_de(real, propia_, nombre_);
@@ -62,7 +63,7 @@ int destino::abre(const std::string& ruta) {
         return nuevo_ ? error : abre_directo(real);
     }
     if (original_ == nullptr) {
-        prepara_temporal(fd.fd(), nodo, !sin_nombre_);
+        prepara_temporal(fd.fd(), previo, !sin_nombre_);
     }
     return adopta_temporal(std::move(fd));
 }
@@ -73,20 +74,20 @@ int destino::abre_en(const carpeta& en, const std::string& nombre) {
     }
     carpeta_ = &en;
     nombre_ = en.prefijo() + nombre;
-    nodo_destino nodo;
-    bool ocupado = false;
-    if (const int error = sin_previo_ ? 0 : examina_entrada(en, nombre_.c_str(), nodo, ocupado);
-        error != 0) {
+    // Whatever entry has the name is replaced: only a regular file passes its
+    // attributes on.
+    nodo previo;
+    if (const int error = sin_previo_ ? 0 : examina_en(en, nombre, previo); error != 0) {
         return error;
     }
-    nuevo_ = !ocupado;
+    nuevo_ = previo.clase == clase_nodo::ninguno;
     vigila_senales();
     descriptor fd;
     if (const int error = crea_temporal(fd); error != 0) {
         return error;
     }
     if (original_ == nullptr) {
-        prepara_temporal(fd.fd(), nodo, !sin_nombre_);
+        prepara_temporal(fd.fd(), previo, !sin_nombre_);
     }
     return adopta_temporal(std::move(fd));
 }

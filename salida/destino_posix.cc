@@ -98,63 +98,48 @@ mode_t permisos_nuevos() {
 
 }  // namespace
 
-int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo) {
+int examina_destino(const std::string& ruta, std::string& real, nodo& previo, bool& directo) {
+    previo = nodo{};
+    directo = false;
     // The name itself first: only a link needs following.
     struct stat antes;
-    nodo.existe = lstat(ruta.c_str(), &antes) == 0;
-    if (!nodo.existe && errno != ENOENT) {
+    bool existe = lstat(ruta.c_str(), &antes) == 0;
+    if (!existe && errno != ENOENT) {
         return errno;
     }
     real = ruta;
-    if (nodo.existe && S_ISLNK(antes.st_mode)) {
-        nodo.existe = stat(ruta.c_str(), &antes) == 0;
-        if (!nodo.existe && errno != ENOENT) {
+    if (existe && S_ISLNK(antes.st_mode)) {
+        existe = stat(ruta.c_str(), &antes) == 0;
+        if (!existe && errno != ENOENT) {
             return errno;
         }
         real = sigue_enlaces(ruta);
         struct stat enlazado;
-        if (nodo.existe && (stat(real.c_str(), &enlazado) != 0 || !mismo_nodo(antes, enlazado))) {
+        if (existe && (stat(real.c_str(), &enlazado) != 0 || !mismo_nodo(antes, enlazado))) {
             real = ruta;  // the links lead there in a way not followed here
-            nodo.directo = true;
+            directo = true;
             return 0;
         }
     }
-    if (!nodo.existe) {
+    if (!existe) {
         return 0;
     }
     if (!S_ISREG(antes.st_mode)) {
         real = ruta;  // a device, FIFO, terminal, or folder (whose open fails)
-        nodo.directo = true;
+        directo = true;
         return 0;
     }
     // Replacing the file must not bypass a permission to write it.
     if (!descriptor(open(real.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)).abierto()) {
         return errno;
     }
-    nodo.modo = antes.st_mode & 07777;
-    nodo.dueno = antes.st_uid;
-    nodo.grupo = antes.st_gid;
+    previo = nodo_de(antes);
     return 0;
 }
 
-int examina_entrada(const carpeta& carpeta, const char* nombre, nodo_destino& nodo, bool& ocupado) {
-    struct stat estado;
-    ocupado = fstatat(en(carpeta.fd()), nombre, &estado, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!ocupado) {
-        return errno == ENOENT ? 0 : errno;
-    }
-    nodo.existe = S_ISREG(estado.st_mode);
-    if (nodo.existe) {
-        nodo.modo = estado.st_mode & 07777;
-        nodo.dueno = estado.st_uid;
-        nodo.grupo = estado.st_gid;
-    }
-    return 0;
-}
-
-void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre) {
-    if (nodo.existe) {
-        conserva_dueno_y_permisos(fd, nodo.dueno, nodo.grupo, nodo.modo);
+void prepara_temporal(int fd, const nodo& previo, bool con_nombre) {
+    if (previo.clase == clase_nodo::fichero) {
+        conserva_dueno_y_permisos(fd, previo.dueno, previo.grupo, previo.modo);
     } else if (con_nombre) {
         fchmod(fd, permisos_nuevos());  // a named one was made 0600
     }

@@ -13,30 +13,17 @@
 
 namespace kexo {
 
-// What a destination's name stands for, before it is written.
-struct nodo_destino {
-    bool existe = false;
-    bool directo = false;     // to be written in place: a device, FIFO, terminal or folder
-    std::uint32_t modo = 0;   // its permission bits, when it is a regular file
-    std::int64_t dueno = -1;  // its owner and group, where the system has them
-    std::int64_t grupo = -1;
-};
-
-// Works out what `ruta` stands for into `nodo`, and in `real` the file to
-// replace: `ruta` itself, or the file its links lead to. Refuses, with the
+// Works out what `ruta` stands for: in `real` the file to replace, `ruta`
+// itself or the file its links lead to, and in `previo` that file when it is
+// a regular one (clase ninguno: there is none); `directo` says it is to be
+// written in place (a device, FIFO, terminal or folder). Refuses, with the
 // error number, a file that may not be written, as opening it would.
-int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo);
+int examina_destino(const std::string& ruta, std::string& real, nodo& previo, bool& directo);
 
-// Works out into `nodo` what the entry `nombre` (a name for the calls below)
-// of `carpeta` is, its link not followed, to be replaced: only a regular file
-// `existe`, to pass its attributes on; `ocupado` says whether any entry has
-// that name. Returns 0, or the error number.
-int examina_entrada(const carpeta& carpeta, const char* nombre, nodo_destino& nodo, bool& ocupado);
-
-// Gives the temporary file open as `fd` what the file it replaces has (owner
-// and permission bits), or a new file's bits when there was none; `con_nombre`
-// says it was made named, with restricted bits.
-void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre);
+// Gives the temporary file open as `fd` what `previo`, the file it replaces,
+// has when it is a regular one (owner and permission bits), else a new
+// file's bits; `con_nombre` says it was made named, with restricted bits.
+void prepara_temporal(int fd, const nodo& previo, bool con_nombre);
 
 // Has the signals that end a run remove every temporary file first; a signal
 // that is ignored stays ignored. Once a process.

@@ -33,15 +33,18 @@ bool instala_senales() {
 
 }  // namespace
 
-int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo) {
+int examina_destino(const std::string& ruta, std::string& real, nodo& previo, bool& directo) {
+    previo = nodo{};
+    directo = false;
     real = ruta;
     struct _stat64 antes;
-    nodo.existe = _stat64(ruta.c_str(), &antes) == 0;
-    if (nodo.existe && (antes.st_mode & _S_IFREG) == 0) {
-        nodo.directo = true;  // a device or a folder (whose open fails)
+    const bool existe = _stat64(ruta.c_str(), &antes) == 0;
+    if (existe && (antes.st_mode & _S_IFREG) == 0) {
+        directo = true;  // a device or a folder (whose open fails)
         return 0;
     }
-    if (nodo.existe) {
+    if (existe) {
+        previo.clase = clase_nodo::fichero;
         // Replacing the file must not bypass a permission to write it.
         archivo prueba(std::fopen(ruta.c_str(), "r+b"));
         return prueba ? 0 : errno;
@@ -51,26 +54,15 @@ int examina_destino(const std::string& ruta, std::string& real, nodo_destino& no
     descriptor prueba(_open(ruta.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IWRITE));
     if (!prueba.abierto()) {
         // What exists without a status to tell (a device) is written directly.
-        nodo.directo = errno == EEXIST;
-        return nodo.directo ? 0 : errno;
+        directo = errno == EEXIST;
+        return directo ? 0 : errno;
     }
     prueba.cierra();
     _unlink(ruta.c_str());
     return 0;
 }
 
-int examina_entrada(const carpeta&, const char* nombre, nodo_destino& nodo, bool& ocupado) {
-    const DWORD atributos = GetFileAttributesA(nombre);
-    ocupado = atributos != INVALID_FILE_ATTRIBUTES;
-    if (!ocupado) {
-        const int error = error_de_sistema(GetLastError());
-        return error == ENOENT ? 0 : error;
-    }
-    nodo.existe = (atributos & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-    return 0;
-}
-
-void prepara_temporal(int, const nodo_destino&, bool) {
+void prepara_temporal(int, const nodo&, bool) {
     // A new file's attributes: a read-only one could not be moved into place.
 }
 
