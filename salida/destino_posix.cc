@@ -86,15 +86,15 @@ bool mismo_nodo(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The permission bits of a new file: 0666 less the umask, read once.
-mode_t permisos_nuevos() {
-    static const mode_t permisos = [] {
-        const mode_t mascara = umask(0);
-        umask(mascara);
-        return 0666 & ~mascara;
-    }();
-    return permisos;
-}
+// The permission bits of a new file: 0666 less the umask. Reading the umask
+// means setting it for a moment, during which a file or folder another thread
+// made would take world-writable bits: it is read before main, while the
+// process has a single thread.
+const mode_t kPermisosNuevos = [] {
+    const mode_t mascara = umask(0);
+    umask(mascara);
+    return static_cast<mode_t>(0666 & ~mascara);
+}();
 
 }  // namespace
 
@@ -141,7 +141,7 @@ void prepara_temporal(int fd, const nodo& previo, bool con_nombre) {
     if (previo.clase == clase_nodo::fichero) {
         conserva_dueno_y_permisos(fd, previo.dueno, previo.grupo, previo.modo);
     } else if (con_nombre) {
-        fchmod(fd, permisos_nuevos());  // a named one was made 0600
+        fchmod(fd, kPermisosNuevos);  // a named one was made 0600
     }
 }
 
