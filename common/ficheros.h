@@ -47,10 +47,17 @@ int descriptor_de(std::FILE* flujo);
 // non-blocking and now waits, so that the read is to be tried again.
 bool lee_esperando(int fd);
 
+// What a read came to: the bytes read (0 at the file's end), or the error
+// number of the read that failed.
+struct leido {
+    std::size_t bytes = 0;
+    int error = 0;
+};
+
 // Reads up to `n` bytes of the file open as `fd` at its position into
 // `bytes`, tried again when interrupted or refused with EAGAIN (see
-// lee_esperando). Returns the bytes read (0 at its end), or -1 with errno.
-std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n);
+// lee_esperando).
+leido lee_descriptor(int fd, char* bytes, std::size_t n);
 
 // A stream over the descriptor `fd`, opened with fopen's `modo`, which
 // closes it from then on; null, with errno and `fd` closed, when it cannot be made.
@@ -73,9 +80,8 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
                             atributos_origen* despues = nullptr);
 
 // Reads up to `n` bytes at `en` of the file open as `fd` (open for reading
-// too) into `bytes`, leaving its position alone. Returns the bytes read (0 at
-// its end), or -1 with errno.
-std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en);
+// too) into `bytes`, leaving its position alone.
+leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en);
 
 // Opens the entry `nombre` of `c` to read, only if it is a regular file:
 // never through a link, never waiting (a FIFO, a device). `visto` says what

@@ -53,12 +53,12 @@ int descriptor_de(std::FILE* flujo) {
     return fileno(flujo);
 }
 
-std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n) {
+leido lee_descriptor(int fd, char* bytes, std::size_t n) {
     ssize_t leidos = 0;
     do {
         leidos = read(fd, bytes, n);
     } while (leidos < 0 && otra_vez(fd));
-    return leidos;
+    return leidos < 0 ? leido{0, errno} : leido{static_cast<std::size_t>(leidos), 0};
 }
 
 bool lee_esperando(int fd) {
@@ -167,12 +167,13 @@ class copiador {
             bloque_.resize(kBloque);
         }
         n = std::min(n, bloque_.size());
-        const auto leidos = static_cast<ssize_t>(lee_en(de_, bloque_.data(), n, en));
-        if (leidos < 0) {
-            hecha.error = errno;
+        const leido hecho = lee_en(de_, bloque_.data(), n, en);
+        if (hecho.error != 0) {
+            hecha.error = hecho.error;
             hecha.al_leer = true;
             return -1;
         }
+        const auto leidos = static_cast<ssize_t>(hecho.bytes);
         for (ssize_t escritos = 0; escritos < leidos;) {
             const ssize_t w = pwrite(a_, bloque_.data() + escritos,
                                      static_cast<std::size_t>(leidos - escritos), en + escritos);
@@ -305,12 +306,12 @@ int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& obje
     }
 }
 
-std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
+leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
     ssize_t leidos = 0;
     do {
         leidos = pread(fd, bytes, n, static_cast<off_t>(en));
     } while (leidos < 0 && otra_vez(fd));
-    return leidos;
+    return leidos < 0 ? leido{0, errno} : leido{static_cast<std::size_t>(leidos), 0};
 }
 
 int crea_sin_nombre(const carpeta& carpeta, descriptor& hecho) {

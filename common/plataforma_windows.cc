@@ -144,8 +144,9 @@ int lee_atributos(int fd, atributos_origen& vistos) {
     return 0;
 }
 
-std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n) {
-    return _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+leido lee_descriptor(int fd, char* bytes, std::size_t n) {
+    const int leidos = _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+    return leidos < 0 ? leido{0, errno} : leido{static_cast<std::size_t>(leidos), 0};
 }
 
 bool lee_esperando(int) {
@@ -416,16 +417,14 @@ int nodo_de_descriptor(int fd, nodo& visto) {
     return 0;
 }
 
-std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
+leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
     const __int64 antes = _telli64(fd);
     if (antes < 0 || _lseeki64(fd, en, SEEK_SET) < 0) {
-        return -1;
+        return {0, errno};
     }
-    const int leidos = _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
-    const int error = errno;
+    const leido hecho = lee_descriptor(fd, bytes, n);
     _lseeki64(fd, antes, SEEK_SET);
-    errno = error;
-    return leidos;
+    return hecho;
 }
 
 int pon_marca(int, const std::string&) {

@@ -166,15 +166,15 @@ int suma_descriptor(int fd, std::uint64_t& suma) {
     char bloque[1 << 16];
     sumador sumando;
     for (std::int64_t en = 0;;) {
-        const std::int64_t leidos = lee_en(fd, bloque, sizeof bloque, en);
-        if (leidos < 0) {
-            return errno != 0 ? errno : EIO;
+        const leido hecho = lee_en(fd, bloque, sizeof bloque, en);
+        if (hecho.error != 0) {
+            return hecho.error;
         }
-        if (leidos == 0) {
+        if (hecho.bytes == 0) {
             break;
         }
-        sumando.anade(std::string_view(bloque, static_cast<std::size_t>(leidos)));
-        en += leidos;
+        sumando.anade(std::string_view(bloque, hecho.bytes));
+        en += static_cast<std::int64_t>(hecho.bytes);
     }
     suma = sumando.concluye();
     return 0;
