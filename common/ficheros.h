@@ -85,9 +85,9 @@ leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en);
 
 // Opens the entry `nombre` of `c` to read, only if it is a regular file:
 // never through a link, never waiting (a FIFO, a device). `visto` says what
-// the entry was. Returns null, with errno, when it is not opened; then
-// `visto.clase` is ninguno when the entry could not be looked at at all.
-archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto);
+// the entry was. Returns 0 with the file in `abierto`, or the error number;
+// then `visto.clase` is ninguno when the entry could not be looked at at all.
+int abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto, archivo& abierto);
 
 // Puts in `objetivo` the target of the link `nombre` in `c`. Returns 0, or the
 // error number (EINVAL: not a link).

@@ -262,8 +262,9 @@ void descriptor::cierra() {
     fd_ = -1;
 }
 
-archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto) {
+int abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto, archivo& abierto) {
     visto = nodo{};
+    abierto.reset();
     // O_NOFOLLOW: a link is refused (ELOOP), never followed; O_NONBLOCK: a
     // FIFO opens at once, to be told apart and closed.
     descriptor fd(
@@ -274,21 +275,21 @@ archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto
         } else if (errno == ENXIO) {
             visto.clase = clase_nodo::otro;  // a socket, or a device without its driver
         }
-        return nullptr;
+        return errno;
     }
     struct stat estado;
     if (fstat(fd.fd(), &estado) != 0) {
-        return nullptr;
+        return errno;
     }
     visto = nodo_de(estado);
     if (visto.clase != clase_nodo::fichero) {
-        errno = EINVAL;
-        return nullptr;
+        return EINVAL;
     }
     // O_NONBLOCK stays: a regular file's reads ignore it on Linux, and where
     // a file system honours it, a read refused with EAGAIN clears it and is
     // tried again (lee_esperando), which saves two calls on every file.
-    return archivo(sin_buffer(abre_descriptor(std::move(fd), "rb").release()));
+    abierto.reset(sin_buffer(abre_descriptor(std::move(fd), "rb").release()));
+    return abierto ? 0 : errno;
 }
 
 int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo) {

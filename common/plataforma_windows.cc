@@ -336,28 +336,27 @@ int examina_en(const carpeta& c, const std::string& nombre, nodo& visto) {
     return 0;
 }
 
-archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto) {
+int abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto, archivo& abierto) {
+    abierto.reset();
     if (const int error = examina_en(c, nombre, visto); error != 0) {
-        errno = error;
-        return nullptr;
+        return error;
     }
     if (visto.clase != clase_nodo::fichero) {
-        errno = visto.clase == clase_nodo::ninguno ? ENOENT : EINVAL;
-        return nullptr;
+        return visto.clase == clase_nodo::ninguno ? ENOENT : EINVAL;
     }
-    archivo abierto(sin_buffer(std::fopen((c.prefijo() + nombre).c_str(), "rb")));
-    if (!abierto) {
+    archivo hecho(sin_buffer(std::fopen((c.prefijo() + nombre).c_str(), "rb")));
+    if (!hecho) {
         visto.clase = clase_nodo::ninguno;
-        return nullptr;
+        return errno;
     }
     struct _stat64 estado;
-    if (_fstat64(_fileno(abierto.get()), &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
+    if (_fstat64(_fileno(hecho.get()), &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
         visto.clase = clase_nodo::otro;  // a device under a file's name
-        errno = EINVAL;
-        return nullptr;
+        return EINVAL;
     }
     visto.tamano = estado.st_size;
-    return abierto;
+    abierto = std::move(hecho);
+    return 0;
 }
 
 int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo) {

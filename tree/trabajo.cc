@@ -292,8 +292,8 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
         return std::nullopt;
     }
     nodo visto;
-    const archivo copia = abre_fichero_en(*a, nombre_de(que), visto);
-    if (!copia) {
+    archivo copia;
+    if (abre_fichero_en(*a, nombre_de(que), visto, copia) != 0) {
         return std::nullopt;
     }
     std::uint64_t esperada = marca.suma;
@@ -607,12 +607,13 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
         return sin_origen(error);
     }
     nodo visto;
-    const archivo origen = abre_fichero_en(*de, nombre_de(que), visto);
+    archivo origen;
+    error = abre_fichero_en(*de, nombre_de(que), visto, origen);
     abriendo.termina();
-    if (!origen) {
+    if (error != 0) {
         // Something else than a regular file there now: never opened.
         return visto.clase != clase_nodo::ninguno ? con(resultado_trabajo::cambiado)
-                                                  : falla(errno, true);
+                                                  : falla(error, true);
     }
     if (!sigue_igual(que, visto)) {
         return con(resultado_trabajo::cambiado);
