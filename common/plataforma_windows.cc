@@ -13,7 +13,8 @@
 #include <system_error>
 
 #include "common/carpeta.h"
-#include "common/plataforma.h"
+#include "common/ficheros.h"
+#include "common/procesos.h"
 
 namespace kexo {
 
@@ -115,12 +116,10 @@ int descriptor_de(std::FILE* flujo) {
     return _fileno(flujo);
 }
 
-archivo abre_descriptor(int fd, const char* modo) {
-    archivo abierto(_fdopen(fd, modo));
-    if (!abierto) {
-        const int error = errno;
-        _close(fd);
-        errno = error;
+archivo abre_descriptor(descriptor fd, const char* modo) {
+    archivo abierto(_fdopen(fd.fd(), modo));
+    if (abierto) {
+        fd.suelta();  // the stream closes it now
     }
     return abierto;
 }
@@ -133,20 +132,21 @@ archivo abre_si_regular(const char* ruta, const char* modo) {
     return archivo(std::fopen(ruta, modo));
 }
 
-bool lee_atributos(int fd, atributos_origen& vistos) {
+int lee_atributos(int fd, atributos_origen& vistos) {
     struct _stat64 estado;
     if (_fstat64(fd, &estado) != 0) {
-        return false;
+        return errno;
     }
     vistos = atributos_origen{};
     vistos.tamano = estado.st_size;
     vistos.acceso_s = estado.st_atime;
     vistos.cambio_s = estado.st_mtime;
-    return true;
+    return 0;
 }
 
-std::int64_t lee_descriptor(int fd, char* bytes, std::size_t n) {
-    return _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+leido lee_descriptor(int fd, char* bytes, std::size_t n) {
+    const int leidos = _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+    return leidos < 0 ? leido{0, errno} : leido{static_cast<std::size_t>(leidos), 0};
 }
 
 bool lee_esperando(int) {
@@ -173,16 +173,18 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
         }
         hecha.bytes += n;
         if (n < bloque.size()) {
-            if (despues != nullptr && !lee_atributos(_fileno(origen), *despues)) {
-                return {hecha.bytes, errno != 0 ? errno : EIO, true};
+            if (despues != nullptr) {
+                if (const int error = lee_atributos(_fileno(origen), *despues); error != 0) {
+                    return {hecha.bytes, error, true};
+                }
             }
             return hecha;
         }
     }
 }
 
-bool conserva_dueno_y_permisos(int, std::int64_t, std::int64_t, std::uint32_t) {
-    return true;  // no owners or permission bits to keep
+int conserva_dueno_y_permisos(int, std::int64_t, std::int64_t, std::uint32_t) {
+    return 0;  // no owners or permission bits to keep
 }
 
 bool proceso_vivo(long numero) {
@@ -201,9 +203,13 @@ std::uint64_t descriptores_permitidos() {
     return static_cast<std::uint64_t>(_getmaxstdio());
 }
 
-void carpeta::cierra() {
+void descriptor::cierra() {
+    if (fd_ >= 0) {
+        const int error = errno;
+        _close(fd_);
+        errno = error;
+    }
     fd_ = -1;
-    prefijo_.clear();
 }
 
 int abre_carpeta(const std::string& ruta, carpeta& abierta) {
@@ -220,8 +226,8 @@ int abre_carpeta(const std::string& ruta, carpeta& abierta) {
 
 // A volume mounted on a folder is a reparse point, which abre_carpeta_bajo
 // refuses on the way: a folder it opened is on its base's volume.
-bool mismo_montaje(const carpeta& /*raiz*/, const carpeta& /*dentro*/) {
-    return true;
+int mismo_montaje(const carpeta& /*raiz*/, const carpeta& /*dentro*/) {
+    return 0;
 }
 
 int abre_carpeta_bajo(const carpeta& base, const std::string& ruta, carpeta& abierta, nodo& visto) {
@@ -330,28 +336,27 @@ int examina_en(const carpeta& c, const std::string& nombre, nodo& visto) {
     return 0;
 }
 
-archivo abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto) {
+int abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto, archivo& abierto) {
+    abierto.reset();
     if (const int error = examina_en(c, nombre, visto); error != 0) {
-        errno = error;
-        return nullptr;
+        return error;
     }
     if (visto.clase != clase_nodo::fichero) {
-        errno = visto.clase == clase_nodo::ninguno ? ENOENT : EINVAL;
-        return nullptr;
+        return visto.clase == clase_nodo::ninguno ? ENOENT : EINVAL;
     }
-    archivo abierto(sin_buffer(std::fopen((c.prefijo() + nombre).c_str(), "rb")));
-    if (!abierto) {
+    archivo hecho(sin_buffer(std::fopen((c.prefijo() + nombre).c_str(), "rb")));
+    if (!hecho) {
         visto.clase = clase_nodo::ninguno;
-        return nullptr;
+        return errno;
     }
     struct _stat64 estado;
-    if (_fstat64(_fileno(abierto.get()), &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
+    if (_fstat64(_fileno(hecho.get()), &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
         visto.clase = clase_nodo::otro;  // a device under a file's name
-        errno = EINVAL;
-        return nullptr;
+        return EINVAL;
     }
     visto.tamano = estado.st_size;
-    return abierto;
+    abierto = std::move(hecho);
+    return 0;
 }
 
 int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo) {
@@ -411,16 +416,14 @@ int nodo_de_descriptor(int fd, nodo& visto) {
     return 0;
 }
 
-std::int64_t lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
+leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
     const __int64 antes = _telli64(fd);
     if (antes < 0 || _lseeki64(fd, en, SEEK_SET) < 0) {
-        return -1;
+        return {0, errno};
     }
-    const int leidos = _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
-    const int error = errno;
+    const leido hecho = lee_descriptor(fd, bytes, n);
     _lseeki64(fd, antes, SEEK_SET);
-    errno = error;
-    return leidos;
+    return hecho;
 }
 
 int pon_marca(int, const std::string&) {

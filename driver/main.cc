@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 #include "common/traza.h"
 #include "compaction/compacta.h"
 #include "notice/aviso.h"
@@ -108,7 +108,7 @@ int ejecuta(int argc, char** argv) {
     }
     compactando.concluye(escribe, nivel_traza >= 2 ? traza_bytes : nullptr);
     traza("inicia escritura scopy=(%s)\n", scopy.c_str());
-    return salida.confirma(escribe_destino(escritor)) ? 0 : EOF;
+    return salida.confirma(escribe_destino(escritor)) == 0 ? 0 : EOF;
 }
 
 }  // namespace

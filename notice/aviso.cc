@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "common/archivo.h"
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 #include "common/traza.h"
 #include "lexical/lexico_php.h"
 

@@ -6,33 +6,33 @@
 #include <utility>
 #include <vector>
 
-#include "common/plataforma.h"
+#include "common/ficheros.h"
+#include "common/procesos.h"
 
 namespace kexo {
 
 namespace {
 
-// Tries fresh names until `crea` makes the file under one: each name is
-// recorded in `nombre` before the file exists, so that a signal never leaves
-// it behind. Returns false, with errno and no name recorded, when it cannot.
+// Tries fresh names until `crea` makes the file under one, returning 0, or
+// the error number: each name is recorded in `nombre` before the file exists,
+// so that a signal never leaves it behind. Returns 0, or the error number
+// with no name recorded.
 template <typename Creacion>
-bool crea_con_nombre(temporal& nombre, const carpeta_destino& carpeta, Creacion crea) {
+int crea_con_nombre(temporal& nombre, const carpeta& carpeta, Creacion crea) {
     for (int intento = 0; intento < 100; ++intento) {
         if (!nombre.nombra(carpeta.fd(), carpeta.prefijo())) {
-            errno = ENFILE;
-            return false;
+            return ENFILE;
         }
-        if (crea(nombre.nombre())) {
-            return true;
+        const int error = crea(nombre.nombre());
+        if (error == 0) {
+            return 0;
         }
-        const int error = errno;
         nombre.olvida();
-        errno = error;
         if (error != EEXIST) {
-            return false;
+            return error;
         }
     }
-    return false;
+    return EEXIST;
 }
 
 }  // namespace
@@ -42,66 +42,65 @@ int destino::abre(const std::string& ruta) {
         return ENOENT;
     }
     std::string real;
-    nodo_destino nodo;
-    if (const int error = examina_destino(ruta, real, nodo); error != 0) {
+    nodo previo;
+    bool directo = false;
+    if (const int error = examina_destino(ruta, real, previo, directo); error != 0) {
         return error;
     }
-    if (nodo.directo) {
+    if (directo) {
         return abre_directo(real);
     }
-    nuevo_ = !nodo.existe;
+    nuevo_ = previo.clase != clase_nodo::fichero;
     vigila_senales();
-    int error = carpeta_.abre_de(real, nombre_);
-    const int fd = error == 0 ? crea_temporal() : -1;
-    if (fd < 0) {
-        error = error != 0 ? error : errno;
+    carpeta_ = &propia_;
+    int error = abre_carpeta_de(real, propia_, nombre_);
+    descriptor fd;
+    if (error == 0) {
+        error = crea_temporal(fd);
+    }
+    if (error != 0) {
         // No new file can be made beside it: write the file itself.
         return nuevo_ ? error : abre_directo(real);
     }
     if (original_ == nullptr) {
-        prepara_temporal(fd, nodo, !sin_nombre_);
+        prepara_temporal(fd.fd(), previo, !sin_nombre_);
     }
-    return adopta_temporal(fd);
+    return adopta_temporal(std::move(fd));
 }
 
-int destino::abre_en(const carpeta_destino& carpeta, const std::string& nombre) {
+int destino::abre_en(const carpeta& en, const std::string& nombre) {
     if (nombre.empty()) {
         return ENOENT;
     }
-    carpeta_.presta(carpeta);
-    nombre_ = carpeta.prefijo() + nombre;
-    nodo_destino nodo;
-    bool ocupado = false;
-    if (const int error =
-            sin_previo_ ? 0 : examina_entrada(carpeta_, nombre_.c_str(), nodo, ocupado);
-        error != 0) {
+    carpeta_ = &en;
+    nombre_ = en.prefijo() + nombre;
+    // Whatever entry has the name is replaced: only a regular file passes its
+    // attributes on.
+    nodo previo;
+    if (const int error = sin_previo_ ? 0 : examina_en(en, nombre, previo); error != 0) {
         return error;
     }
-    nuevo_ = !ocupado;
+    nuevo_ = previo.clase == clase_nodo::ninguno;
     vigila_senales();
-    const int fd = crea_temporal();
-    if (fd < 0) {
-        return errno;
+    descriptor fd;
+    if (const int error = crea_temporal(fd); error != 0) {
+        return error;
     }
     if (original_ == nullptr) {
-        prepara_temporal(fd, nodo, !sin_nombre_);
+        prepara_temporal(fd.fd(), previo, !sin_nombre_);
     }
-    return adopta_temporal(fd);
+    return adopta_temporal(std::move(fd));
 }
 
-int destino::crea_temporal() {
-    bool sin_soporte = false;
-    const int fd = crea_sin_nombre(carpeta_, sin_soporte);
-    if (fd >= 0 || !sin_soporte) {
-        sin_nombre_ = fd >= 0;
-        return fd;
+int destino::crea_temporal(descriptor& fd) {
+    const int error = crea_sin_nombre(*carpeta_, fd);
+    if (error != EOPNOTSUPP) {
+        sin_nombre_ = error == 0;
+        return error;
     }
-    int creado = -1;
-    crea_con_nombre(temporal_, carpeta_, [&](const char* nombre) {
-        creado = crea_exclusivo(carpeta_, nombre);
-        return creado >= 0;
+    return crea_con_nombre(temporal_, *carpeta_, [&](const char* nombre) {
+        return crea_exclusivo(*carpeta_, nombre, fd);
     });
-    return creado;
 }
 
 int destino::abre_directo(const std::string& ruta) {
@@ -110,8 +109,8 @@ int destino::abre_directo(const std::string& ruta) {
     return flujo_ ? 0 : errno;
 }
 
-int destino::adopta_temporal(int fd) {
-    flujo_ = abre_descriptor(fd, "wb");
+int destino::adopta_temporal(descriptor fd) {
+    flujo_ = abre_descriptor(std::move(fd), "wb");
     if (!flujo_) {
         const int error = errno;
         descarta();
@@ -125,70 +124,78 @@ bool destino::comparte_salida_estandar() const {
     return en_su_sitio_ && flujo_ && es_salida_estandar(descriptor_de(flujo_.get()));
 }
 
-bool destino::nombra_temporal() {
+int destino::nombra_temporal() {
     if (!sin_nombre_) {
-        return true;
+        return 0;
     }
     const int fd = descriptor_de(flujo_.get());
     // A new destination takes the file's first name, unless one was made meanwhile.
-    if (nuevo_ && enlaza_sin_nombre(carpeta_, fd, nombre_.c_str())) {
+    if (nuevo_ && enlaza_sin_nombre(*carpeta_, fd, nombre_.c_str()) == 0) {
         en_su_nombre_ = true;
-        return true;
+        return 0;
     }
-    return crea_con_nombre(temporal_, carpeta_, [&](const char* nombre) {
-        return enlaza_sin_nombre(carpeta_, fd, nombre);
+    return crea_con_nombre(temporal_, *carpeta_, [&](const char* nombre) {
+        return enlaza_sin_nombre(*carpeta_, fd, nombre);
     });
 }
 
-bool destino::coloca_temporal() {
+int destino::coloca_temporal() {
     if (en_su_nombre_) {
         en_su_nombre_ = false;
-        return true;
+        return 0;
     }
-    if (!renombra(carpeta_, temporal_.nombre(), nombre_.c_str())) {
-        return false;
+    if (const int error = renombra(*carpeta_, temporal_.nombre(), nombre_.c_str()); error != 0) {
+        return error;
     }
     temporal_.olvida();
-    return true;
+    return 0;
 }
 
-bool destino::confirma(bool escrito) {
+int destino::confirma(bool escrito) {
     if (!flujo_) {
-        return false;
+        return EBADF;
     }
     const int fd = descriptor_de(flujo_.get());
     medida escribiendo(tiempos_, fase::escritura);
-    bool bien = std::fflush(flujo_.get()) == 0 && escrito;
+    // A write that failed is the writer's to report: its error stands for it here.
+    int error = std::fflush(flujo_.get()) != 0 ? errno : escrito ? 0 : EIO;
     escribiendo.termina();
     medida atribuyendo(tiempos_, fase::atributos);
     nodo queda;
-    const bool con_queda = bien && original_ != nullptr;
+    const bool con_queda = error == 0 && original_ != nullptr;
     if (con_queda) {
-        bien = con_vistos_ ? copia_atributos(fd, vistos_, &queda)
-                           : copia_atributos(fd, original_, &queda);
+        error = con_vistos_ ? copia_atributos(fd, vistos_, &queda)
+                            : copia_atributos(fd, original_, &queda);
     }
     atribuyendo.termina();
     if (en_su_sitio_) {
-        return std::fclose(flujo_.release()) == 0 && bien;
+        return cierra_flujo(error);
     }
-    if (bien && antes_de_colocar_) {
+    if (error == 0 && antes_de_colocar_) {
         antes_de_colocar_(fd, con_queda ? &queda : nullptr);
     }
     const medida nombrando(tiempos_, fase::renombrado);
-    bien = bien && nombra_temporal();
-    bien = std::fclose(flujo_.release()) == 0 && bien;
-    bien = bien && coloca_temporal();
-    const int error = errno;
+    if (error == 0) {
+        error = nombra_temporal();
+    }
+    error = cierra_flujo(error);
+    if (error == 0) {
+        error = coloca_temporal();
+    }
     descarta();
-    errno = error;  // the failed step's, not the clean-up's
-    return bien;
+    return error;
+}
+
+int destino::cierra_flujo(int error) {
+    const bool cerrado = std::fclose(flujo_.release()) == 0;
+    return error != 0 || cerrado ? error : errno;
 }
 
 void destino::descarta() {
     flujo_.reset();
     if (en_su_nombre_) {
         // It failed after taking the name: the name was not there before.
-        borra_entrada(carpeta_.fd(), nombre_.c_str());
+        borra_entrada(carpeta_->fd(), nombre_.c_str());
         en_su_nombre_ = false;
     }
     if (!temporal_.vacio()) {
@@ -205,9 +212,8 @@ namespace {
 
 // Puts the entry `temporal`, just made, in the place of `nombre`, or removes
 // it. Returns 0, or the error number.
-int coloca_hecho(const carpeta_destino& carpeta, temporal& hecho, const std::string& nombre) {
-    const bool colocado = renombra(carpeta, hecho.nombre(), nombre.c_str());
-    const int error = colocado ? 0 : errno;
+int coloca_hecho(const carpeta& carpeta, temporal& hecho, const std::string& nombre) {
+    const int error = renombra(carpeta, hecho.nombre(), nombre.c_str());
     // Renamed over another name of the same file, it is still there.
     borra_entrada(hecho.carpeta(), hecho.nombre());
     hecho.olvida();
@@ -232,14 +238,17 @@ bool es_proceso_y_cuenta(const std::string& resto, long& proceso) {
 
 }  // namespace
 
-int coloca_enlace(const carpeta_destino& en, const std::string& nombre, const std::string& objetivo,
+int coloca_enlace(const carpeta& en, const std::string& nombre, const std::string& objetivo,
                   const carpeta& origen, const std::string& original) {
     vigila_senales();
     temporal hecho;
-    if (!crea_con_nombre(hecho, en, [&](const char* provisional) {
-            return crea_enlace_simbolico(en, provisional, objetivo);
-        })) {
-        return errno;
+    if (const int error = crea_con_nombre(hecho, en,
+                                          [&](const char* provisional) {
+                                              return crea_enlace_simbolico(en, provisional,
+                                                                           objetivo);
+                                          });
+        error != 0) {
+        return error;
     }
     if (const int error = copia_atributos_enlace(origen, original, en, hecho.nombre());
         error != 0) {
@@ -249,22 +258,20 @@ int coloca_enlace(const carpeta_destino& en, const std::string& nombre, const st
     return coloca_hecho(en, hecho, en.prefijo() + nombre);
 }
 
-int coloca_enlace_duro(const carpeta_destino& de, const std::string& original,
-                       const carpeta_destino& a, const std::string& nombre) {
+int coloca_enlace_duro(const carpeta& de, const std::string& original, const carpeta& a,
+                       const std::string& nombre) {
     vigila_senales();
     const std::string de_original = de.prefijo() + original;
     temporal hecho;
-    if (!crea_con_nombre(hecho, a, [&](const char* provisional) {
-            return crea_enlace_duro(de, de_original.c_str(), a, provisional);
-        })) {
-        return errno;
+    if (const int error = crea_con_nombre(hecho, a,
+                                          [&](const char* provisional) {
+                                              return crea_enlace_duro(de, de_original.c_str(), a,
+                                                                      provisional);
+                                          });
+        error != 0) {
+        return error;
     }
     return coloca_hecho(a, hecho, a.prefijo() + nombre);
-}
-
-bool copia_atributos(int fd, std::FILE* original, nodo* queda) {
-    atributos_origen de;
-    return lee_atributos(descriptor_de(original), de) && copia_atributos(fd, de, queda);
 }
 
 bool es_temporal_en_curso(const std::string& nombre) {

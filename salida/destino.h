@@ -32,12 +32,12 @@ class destino {
     // it for writing. A file that may not be written is refused here.
     int abre(const std::string& ruta);
 
-    // Opens the destination `nombre` in the folder `carpeta`, borrowed while
+    // Opens the destination `nombre` in the folder `en`, borrowed while
     // this file is open. Whatever entry has that name (a file, even a
     // read-only one, a link, a FIFO) is replaced once the file is complete:
     // never written through, nor written in place. Returns 0, or the error
     // number (a folder there is refused when the file takes its place).
-    int abre_en(const carpeta_destino& carpeta, const std::string& nombre);
+    int abre_en(const carpeta& en, const std::string& nombre);
 
     // Called before `abre_en`: no entry can have the name yet (its folder
     // is new), so it is not looked up. Should one be there all the same, it
@@ -74,10 +74,11 @@ class destino {
     bool oculto_hasta_confirmar() const { return flujo_ && !en_su_sitio_; }
 
     // Flushes and closes the file and, when `escrito` says that every write
-    // succeeded, puts it in place. Returns true when all of that succeeded;
-    // otherwise, with errno from the step that failed, the temporary file is
-    // gone and the previous destination untouched.
-    bool confirma(bool escrito);
+    // succeeded, puts it in place. Returns 0 when all of that succeeded;
+    // otherwise the error number of the step that failed (EIO for a write
+    // that failed, the writer's to tell), the temporary file gone and the
+    // previous destination untouched.
+    int confirma(bool escrito);
 
     // Adds the time that confirma spends on writing, attributes and naming
     // to `tiempos`, when not null.
@@ -86,14 +87,19 @@ class destino {
    private:
     // Opens `ruta` to be written directly. Returns 0, or the error number.
     int abre_directo(const std::string& ruta);
-    // Makes the temporary file in carpeta_. Returns its descriptor, or -1 with errno.
-    int crea_temporal();
+    // Makes the temporary file in carpeta_ into `fd`. Returns 0, or the error number.
+    int crea_temporal(descriptor& fd);
     // Writes through the temporary file open as `fd`. Returns 0, or the error number.
-    int adopta_temporal(int fd);
-    // Gives the unnamed temporary file a name, the destination's own when it is new.
-    bool nombra_temporal();
-    // Puts the temporary file, closed, in the destination's place.
-    bool coloca_temporal();
+    int adopta_temporal(descriptor fd);
+    // Gives the unnamed temporary file a name, the destination's own when it
+    // is new. Returns 0, or the error number.
+    int nombra_temporal();
+    // Puts the temporary file, closed, in the destination's place. Returns 0,
+    // or the error number.
+    int coloca_temporal();
+    // Closes the file, after a step that ended with `error`. Returns `error`,
+    // else the error number of closing it.
+    int cierra_flujo(int error);
     // Closes and removes the temporary file, if any.
     void descarta();
 
@@ -103,28 +109,29 @@ class destino {
     bool con_vistos_ = false;
     std::function<void(int, const nodo*)> antes_de_colocar_;
     tiempos_fases* tiempos_ = nullptr;
-    carpeta_destino carpeta_;    // the destination's folder, while a temporary file is in it
-    std::string nombre_;         // the destination's name in that folder
-    temporal temporal_;          // the temporary file's name, while it has one
-    bool nuevo_ = false;         // the destination did not exist
-    bool en_su_nombre_ = false;  // the file took the destination's name
-    bool sin_nombre_ = false;    // a temporary file without a name yet (Linux's O_TMPFILE)
-    bool en_su_sitio_ = false;   // written directly, not through a temporary file
-    bool sin_previo_ = false;    // the name known to be free, not looked up
+    carpeta propia_;                     // the destination's folder, opened by `abre`
+    const carpeta* carpeta_ = &propia_;  // the folder a temporary file is made in
+    std::string nombre_;                 // the destination's name in that folder
+    temporal temporal_;                  // the temporary file's name, while it has one
+    bool nuevo_ = false;                 // the destination did not exist
+    bool en_su_nombre_ = false;          // the file took the destination's name
+    bool sin_nombre_ = false;            // a temporary file without a name yet (Linux's O_TMPFILE)
+    bool en_su_sitio_ = false;           // written directly, not through a temporary file
+    bool sin_previo_ = false;            // the name known to be free, not looked up
 };
 
 // Makes `nombre` in `en` a link to `objetivo`, with the owner and times
 // of the link `original` in `origen`. The link is made under a temporary name
 // first, then takes the place of whatever entry but a folder has that name.
 // Returns 0, or the error number.
-int coloca_enlace(const carpeta_destino& en, const std::string& nombre, const std::string& objetivo,
+int coloca_enlace(const carpeta& en, const std::string& nombre, const std::string& objetivo,
                   const carpeta& origen, const std::string& original);
 
 // Makes `nombre` in `a` another name of the file `original` in `de` (a hard
 // link), made under a temporary name first, then put in place of whatever
 // entry but a folder has that name. Returns 0, or the error number.
-int coloca_enlace_duro(const carpeta_destino& de, const std::string& original,
-                       const carpeta_destino& a, const std::string& nombre);
+int coloca_enlace_duro(const carpeta& de, const std::string& original, const carpeta& a,
+                       const std::string& nombre);
 
 // Removes from the folder `c` what a killed run of kexo or kexo-arbol left
 // there: files and links named as this program names its temporary files,

@@ -1,133 +1,29 @@
 // What each system does its own way for the destination: what its name
-// stands for, the folder the temporary file is made in, and the few calls
-// that make, name, place and remove that file. One file a system implements
-// these; destino.cc builds the destination's protocol on them.
+// stands for, the bits its temporary file takes, and the signals that must
+// not leave that file behind. destino.cc builds the destination's protocol
+// on these and on common/'s calls.
 #ifndef KEXO_SALIDA_DESTINO_SISTEMA_H_
 #define KEXO_SALIDA_DESTINO_SISTEMA_H_
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "common/carpeta.h"
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 
 namespace kexo {
 
-// The folder a destination lies in, open while its temporary file is made
-// and put in place: a descriptor where the system works relative to folders
-// (its names are then bare names), else its path (names are whole paths).
-class carpeta_destino {
-   public:
-    carpeta_destino() = default;
-    // Borrows the folder `abierta`, which must stay open while this one is used.
-    explicit carpeta_destino(const carpeta& abierta)
-        : fd_(abierta.fd()), prefijo_(abierta.prefijo()), prestada_(true) {}
-    ~carpeta_destino();
-    carpeta_destino(const carpeta_destino&) = delete;
-    carpeta_destino& operator=(const carpeta_destino&) = delete;
-
-    // Opens the folder of the file `ruta` and puts in `nombre` the name that
-    // file has for the calls below. Returns 0, or the error number.
-    int abre_de(const std::string& ruta, std::string& nombre);
-
-    // Borrows the folder `otra` works in, which must stay open meanwhile.
-    void presta(const carpeta_destino& otra) {
-        fd_ = otra.fd_;
-        prefijo_ = otra.prefijo_;
-        prestada_ = true;
-    }
-
-    // The descriptor, or -1 where names are whole paths.
-    int fd() const { return fd_; }
-    // What goes before a name made in the folder: "" beside a descriptor.
-    const std::string& prefijo() const { return prefijo_; }
-
-   private:
-    int fd_ = -1;
-    std::string prefijo_;
-    bool prestada_ = false;  // closed by its owner, not here
-};
-
-// What a destination's name stands for, before it is written.
-struct nodo_destino {
-    bool existe = false;
-    bool directo = false;     // to be written in place: a device, FIFO, terminal or folder
-    std::uint32_t modo = 0;   // its permission bits, when it is a regular file
-    std::int64_t dueno = -1;  // its owner and group, where the system has them
-    std::int64_t grupo = -1;
-};
-
-// Works out what `ruta` stands for into `nodo`, and in `real` the file to
-// replace: `ruta` itself, or the file its links lead to. Refuses, with the
+// Works out what `ruta` stands for: in `real` the file to replace, `ruta`
+// itself or the file its links lead to, and in `previo` that file when it is
+// a regular one (clase ninguno: there is none); `directo` says it is to be
+// written in place (a device, FIFO, terminal or folder). Refuses, with the
 // error number, a file that may not be written, as opening it would.
-int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo);
+int examina_destino(const std::string& ruta, std::string& real, nodo& previo, bool& directo);
 
-// Works out into `nodo` what the entry `nombre` (a name for the calls below)
-// of `carpeta` is, its link not followed, to be replaced: only a regular file
-// `existe`, to pass its attributes on; `ocupado` says whether any entry has
-// that name. Returns 0, or the error number.
-int examina_entrada(const carpeta_destino& carpeta, const char* nombre, nodo_destino& nodo,
-                    bool& ocupado);
-
-// Makes an unnamed file in `carpeta` (Linux's O_TMPFILE). Returns its
-// descriptor, or -1 with errno; `sin_soporte` says the system or file system
-// has no such files, and a named one is to be made instead.
-int crea_sin_nombre(const carpeta_destino& carpeta, bool& sin_soporte);
-
-// Makes the new file `nombre` in `carpeta`, only if no entry has that name.
-// Returns its descriptor, or -1 with errno (EEXIST: the name is taken).
-int crea_exclusivo(const carpeta_destino& carpeta, const char* nombre);
-
-// Links the unnamed file open as `fd` in as `nombre`. Returns false, with
-// errno, when it cannot (EEXIST: the name is taken).
-bool enlaza_sin_nombre(const carpeta_destino& carpeta, int fd, const char* nombre);
-
-// Makes the link `nombre` to `objetivo` in `carpeta`, only if no entry has
-// that name. Returns false, with errno, when it cannot (EEXIST: the name is taken).
-bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
-                           const std::string& objetivo);
-
-// Makes `nombre` in `a` another name (a hard link) of the file `original` in
-// `de`, only if no entry has that name. Returns false, with errno, when it cannot.
-bool crea_enlace_duro(const carpeta_destino& de, const char* original, const carpeta_destino& a,
-                      const char* nombre);
-
-// Gives the link `nombre` in `carpeta` the owner (where this process may) and
-// times of the link `original` in `origen`. Returns 0, or the error number.
-int copia_atributos_enlace(const carpeta& origen, const std::string& original,
-                           const carpeta_destino& carpeta, const char* nombre);
-
-// Makes the folder `nombre` in `padre`, unless one is there: another kind of
-// entry there (a link, a file) is removed first, never followed. Returns 0,
-// or the error number; `ya_estaba`, when given, tells a folder found there
-// (made meanwhile by another process) from one made here.
-int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba = nullptr);
-
-// Puts the file `de` in the place of `a`, replacing it, at once.
-bool renombra(const carpeta_destino& carpeta, const char* de, const char* a);
-
-// Removes the entry `nombre` of the folder open as `carpeta` (-1: a whole
-// path). Safe in a signal handler.
-void borra_entrada(int carpeta, const char* nombre);
-
-// Gives the temporary file open as `fd` what the file it replaces has (owner
-// and permission bits), or a new file's bits when there was none; `con_nombre`
-// says it was made named, with restricted bits.
-void prepara_temporal(int fd, const nodo_destino& nodo, bool con_nombre);
-
-// Gives the file open as `fd` the owner, group, permission bits and times
-// that its source was seen with as `de`, as a copy does; an owner, group and
-// bits the file already has, as the system says after its times are set,
-// are not set again. `queda`, when given, gets what the file is then.
-// Returns false, with errno, on failure.
-bool copia_atributos(int fd, const atributos_origen& de, nodo* queda = nullptr);
-
-// The same with what the file open as `original` is now.
-bool copia_atributos(int fd, std::FILE* original, nodo* queda = nullptr);
-
-// True when standard output writes to the file open as `fd`.
-bool es_salida_estandar(int fd);
+// Gives the temporary file open as `fd` what `previo`, the file it replaces,
+// has when it is a regular one (owner and permission bits), else a new
+// file's bits; `con_nombre` says it was made named, with restricted bits.
+void prepara_temporal(int fd, const nodo& previo, bool con_nombre);
 
 // Has the signals that end a run remove every temporary file first; a signal
 // that is ignored stays ignored. Once a process.

@@ -31,174 +31,39 @@ bool instala_senales() {
     return true;
 }
 
-// The folder part of `ruta`, ending in a separator, or "" for a bare name.
-std::string carpeta_de(const std::string& ruta) {
-    const std::size_t separador = ruta.find_last_of("\\/:");
-    return separador == std::string::npos ? std::string() : ruta.substr(0, separador + 1);
-}
-
 }  // namespace
 
-carpeta_destino::~carpeta_destino() = default;
-
-int carpeta_destino::abre_de(const std::string& ruta, std::string& nombre) {
-    prefijo_ = carpeta_de(ruta);
-    nombre = ruta;
-    return 0;
-}
-
-int examina_destino(const std::string& ruta, std::string& real, nodo_destino& nodo) {
+int examina_destino(const std::string& ruta, std::string& real, nodo& previo, bool& directo) {
+    previo = nodo{};
+    directo = false;
     real = ruta;
     struct _stat64 antes;
-    nodo.existe = _stat64(ruta.c_str(), &antes) == 0;
-    if (nodo.existe && (antes.st_mode & _S_IFREG) == 0) {
-        nodo.directo = true;  // a device or a folder (whose open fails)
+    const bool existe = _stat64(ruta.c_str(), &antes) == 0;
+    if (existe && (antes.st_mode & _S_IFREG) == 0) {
+        directo = true;  // a device or a folder (whose open fails)
         return 0;
     }
-    if (nodo.existe) {
+    if (existe) {
+        previo.clase = clase_nodo::fichero;
         // Replacing the file must not bypass a permission to write it.
         archivo prueba(std::fopen(ruta.c_str(), "r+b"));
         return prueba ? 0 : errno;
     }
     // A name the system refuses (too long, say) is refused as it would be
     // when creating the file itself.
-    const int prueba = _open(ruta.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IWRITE);
-    if (prueba < 0) {
+    descriptor prueba(_open(ruta.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IWRITE));
+    if (!prueba.abierto()) {
         // What exists without a status to tell (a device) is written directly.
-        nodo.directo = errno == EEXIST;
-        return nodo.directo ? 0 : errno;
+        directo = errno == EEXIST;
+        return directo ? 0 : errno;
     }
-    _close(prueba);
+    prueba.cierra();
     _unlink(ruta.c_str());
     return 0;
 }
 
-int examina_entrada(const carpeta_destino&, const char* nombre, nodo_destino& nodo, bool& ocupado) {
-    const DWORD atributos = GetFileAttributesA(nombre);
-    ocupado = atributos != INVALID_FILE_ATTRIBUTES;
-    if (!ocupado) {
-        const int error = error_de_sistema(GetLastError());
-        return error == ENOENT ? 0 : error;
-    }
-    nodo.existe = (atributos & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-    return 0;
-}
-
-int crea_sin_nombre(const carpeta_destino&, bool& sin_soporte) {
-    sin_soporte = true;
-    errno = ENOSYS;
-    return -1;
-}
-
-int crea_exclusivo(const carpeta_destino&, const char* nombre) {
-    return _open(nombre, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-}
-
-bool enlaza_sin_nombre(const carpeta_destino&, int, const char*) {
-    errno = ENOSYS;
-    return false;
-}
-
-bool crea_enlace_simbolico(const carpeta_destino& carpeta, const char* nombre,
-                           const std::string& objetivo) {
-    // A link to a folder says so; without the privilege, only in developer mode.
-    const bool absoluto = !objetivo.empty() && (objetivo[0] == '\\' || objetivo[0] == '/' ||
-                                                objetivo.find(':') != std::string::npos);
-    const std::string apuntado = absoluto ? objetivo : carpeta.prefijo() + objetivo;
-    const DWORD atributos = GetFileAttributesA(apuntado.c_str());
-    DWORD banderas = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
-    if (atributos != INVALID_FILE_ATTRIBUTES && (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        banderas |= SYMBOLIC_LINK_FLAG_DIRECTORY;
-    }
-    if (CreateSymbolicLinkA(nombre, objetivo.c_str(), banderas) != 0) {
-        return true;
-    }
-    errno = error_de_sistema(GetLastError());
-    return false;
-}
-
-bool crea_enlace_duro(const carpeta_destino&, const char* original, const carpeta_destino&,
-                      const char* nombre) {
-    if (CreateHardLinkA(nombre, original, nullptr) != 0) {
-        return true;
-    }
-    errno = error_de_sistema(GetLastError());
-    return false;
-}
-
-int copia_atributos_enlace(const carpeta&, const std::string&, const carpeta_destino&,
-                           const char*) {
-    return 0;  // a link's owner and times are not kept here
-}
-
-int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba) {
-    const std::string ruta = padre.prefijo() + nombre;
-    for (int intento = 0; intento < 8; ++intento) {
-        if (CreateDirectoryA(ruta.c_str(), nullptr) != 0) {
-            return 0;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            return error_de_sistema(GetLastError());
-        }
-        const DWORD atributos = GetFileAttributesA(ruta.c_str());
-        if (atributos == INVALID_FILE_ATTRIBUTES) {
-            continue;  // removed meanwhile
-        }
-        const bool es_carpeta = (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (es_carpeta && (atributos & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            if (ya_estaba != nullptr) {
-                *ya_estaba = true;
-            }
-            return 0;
-        }
-        // A link or a file where the source has a folder: the entry itself is
-        // removed (a link to a folder by either call, as systems differ).
-        if ((!es_carpeta || RemoveDirectoryA(ruta.c_str()) == 0) &&
-            DeleteFileA(ruta.c_str()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return error_de_sistema(GetLastError());
-        }
-    }
-    return EEXIST;
-}
-
-bool renombra(const carpeta_destino&, const char* de, const char* a) {
-    constexpr DWORD kReemplaza = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (MoveFileExA(de, a, kReemplaza) != 0) {
-        return true;
-    }
-    DWORD fallo = GetLastError();
-    // A read-only file is replaced as any other: what its folder allows.
-    const DWORD atributos = GetFileAttributesA(a);
-    if (fallo == ERROR_ACCESS_DENIED && atributos != INVALID_FILE_ATTRIBUTES &&
-        (atributos & FILE_ATTRIBUTE_READONLY) != 0 &&
-        SetFileAttributesA(a, atributos & ~DWORD{FILE_ATTRIBUTE_READONLY}) != 0) {
-        if (MoveFileExA(de, a, kReemplaza) != 0) {
-            return true;
-        }
-        fallo = GetLastError();
-        SetFileAttributesA(a, atributos);
-    }
-    errno = error_de_sistema(fallo);
-    return false;
-}
-
-void borra_entrada(int, const char* nombre) {
-    _unlink(nombre);
-}
-
-void prepara_temporal(int, const nodo_destino&, bool) {
+void prepara_temporal(int, const nodo&, bool) {
     // A new file's attributes: a read-only one could not be moved into place.
-}
-
-bool copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
-    // The times only: a read-only file could not be moved into place.
-    struct __utimbuf64 tiempos = {de.acceso_s, de.cambio_s};
-    return _futime64(fd, &tiempos) == 0 &&
-           (queda == nullptr || nodo_de_descriptor(fd, *queda) == 0);
-}
-
-bool es_salida_estandar(int) {
-    return false;
 }
 
 void vigila_senales() {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 
 namespace kexo {
 
@@ -61,10 +61,10 @@ int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo, std::i
         std::size_t n = 0;
         if (fd < 0) {
             n = lee_bloque(origen, &bytes[leidos], pedidos, error);  // short only at the end
-        } else if (const std::int64_t r = lee_descriptor(fd, &bytes[leidos], pedidos); r >= 0) {
-            n = static_cast<std::size_t>(r);
         } else {
-            error = errno != 0 ? errno : EIO;
+            const leido hecho = lee_descriptor(fd, &bytes[leidos], pedidos);
+            n = hecho.bytes;
+            error = hecho.error;
         }
         leidos += n;
         if (error != 0 || (n < pedidos && fd < 0)) {
@@ -75,8 +75,7 @@ int lee_entero(std::FILE* origen, std::string& bytes, std::size_t maximo, std::i
             // systems, not on all (one served over a network or by a
             // process, /proc's): the end is proven by a read that meets
             // nothing, or by the size the source has now being what was read.
-            if (!lee_atributos(fd, *despues)) {
-                error = errno != 0 ? errno : EIO;
+            if ((error = lee_atributos(fd, *despues)) != 0) {
                 break;
             }
             if (n == 0 || despues->tamano == static_cast<std::int64_t>(leidos)) {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "common/archivo.h"
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 
 namespace kexo {
 

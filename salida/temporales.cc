@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "common/plataforma.h"
+#include "common/procesos.h"
 
 namespace kexo {
 

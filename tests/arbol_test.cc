@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "common/carpeta.h"
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 #include "salida/lectura.h"
 #include "tests/proceso.h"
 #include "tree/estado.h"

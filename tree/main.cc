@@ -12,7 +12,8 @@
 
 #include "common/cronometro.h"
 #include "common/errores.h"
-#include "common/plataforma.h"
+#include "common/ficheros.h"
+#include "common/procesos.h"
 #include "compaction/vias.h"
 #include "lexical/reglas_php.h"
 #include "notice/aviso.h"

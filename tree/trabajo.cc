@@ -9,7 +9,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "common/plataforma.h"
+#include "common/ficheros.h"
 #include "compaction/compacta.h"
 #include "lexical/lectura_php.h"
 #include "lexical/lexico_php.h"
@@ -166,15 +166,15 @@ int suma_descriptor(int fd, std::uint64_t& suma) {
     char bloque[1 << 16];
     sumador sumando;
     for (std::int64_t en = 0;;) {
-        const std::int64_t leidos = lee_en(fd, bloque, sizeof bloque, en);
-        if (leidos < 0) {
-            return errno != 0 ? errno : EIO;
+        const leido hecho = lee_en(fd, bloque, sizeof bloque, en);
+        if (hecho.error != 0) {
+            return hecho.error;
         }
-        if (leidos == 0) {
+        if (hecho.bytes == 0) {
             break;
         }
-        sumando.anade(std::string_view(bloque, static_cast<std::size_t>(leidos)));
-        en += leidos;
+        sumando.anade(std::string_view(bloque, hecho.bytes));
+        en += static_cast<std::int64_t>(hecho.bytes);
     }
     suma = sumando.concluye();
     return 0;
@@ -292,8 +292,8 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
         return std::nullopt;
     }
     nodo visto;
-    const archivo copia = abre_fichero_en(*a, nombre_de(que), visto);
-    if (!copia) {
+    archivo copia;
+    if (abre_fichero_en(*a, nombre_de(que), visto, copia) != 0) {
         return std::nullopt;
     }
     std::uint64_t esperada = marca.suma;
@@ -321,7 +321,8 @@ std::optional<informe_trabajo> compara_contenido(const espejo& obra, const entra
     const int fd = descriptor_de(copia.get());
     marca_fichero nueva = marca;
     nueva.origen = fuente;
-    if (!copia_atributos(fd, origen, &nueva.escrito) || pon_marca(fd, escribe_marca(nueva)) != 0) {
+    if (copia_atributos(fd, origen, &nueva.escrito) != 0 ||
+        pon_marca(fd, escribe_marca(nueva)) != 0) {
         return std::nullopt;
     }
     return al_dia_segun(nueva);
@@ -343,35 +344,33 @@ int despeja(const espejo& obra, const entrada& que, const previo& antes, taller&
         [](const std::string&, const nodo&, int) {});
 }
 
-// Writes `cuerpo`, after the header for the notice `aviso` placed as `donde`
-// says, as the file `nombre` in `a`, whole or not at all, with the attributes
-// of `original` as seen in `vistos`, summing in `escritos` what it writes;
-// `sin_previo`: `a` is new, nothing can have the name. Returns 0, or the
+// What a destination file is written from: the source whose attributes it
+// takes, the record it is given, and where the time its confirmation takes goes.
+struct fuente_escrita {
+    std::FILE* original;
+    const atributos_origen* vistos;  // the source as last seen, when known
+    std::function<void(int, const nodo*)> marca;
+    tiempos_fases* tiempos;
+};
+
+// Opens `salida` as the destination file of the entry `que`, in the folder
+// made for its own, to be put in place with what `de` says. Returns 0, or the
 // error number.
-int escribe_fichero(const carpeta& a, const std::string& nombre, std::string_view aviso,
-                    const colocacion_aviso& donde, std::string_view cuerpo, std::FILE* original,
-                    const atributos_origen& vistos, std::function<void(int, const nodo*)> marca,
-                    tiempos_fases* tiempos, bool sin_previo, sumador& escritos) {
-    destino salida;
-    if (sin_previo) {
-        salida.sin_previo();
-    }
-    salida.conserva_atributos_de(original, &vistos);
-    salida.antes_de_colocar(std::move(marca));
-    salida.mide_en(tiempos);
-    medida escribiendo(tiempos, fase::escritura);
-    if (const int error = salida.abre_en(carpeta_destino(a), nombre); error != 0) {
+int abre_salida(const espejo& obra, const entrada& que, taller& banco, fuente_escrita de,
+                destino& salida) {
+    int error = 0;
+    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
+    if (a == nullptr) {
         return error;
     }
-    escritor_destino escritor(salida.flujo(), aviso, donde, 0);
-    escritor.muestra_a([&escritos](std::string_view bytes) { escritos.anade(bytes); });
-    escritor.escribe(cuerpo);
-    const bool escrito = escribe_destino(escritor);
-    escribiendo.termina();
-    if (salida.confirma(escrito)) {
-        return 0;
+    // In a folder this run made, nothing can have the name.
+    if (!hay_que_mirar(obra, que.padre)) {
+        salida.sin_previo();
     }
-    return escritor.error() != 0 ? escritor.error() : errno;
+    salida.conserva_atributos_de(de.original, de.vistos);
+    salida.antes_de_colocar(std::move(de.marca));
+    salida.mide_en(de.tiempos);
+    return salida.abre_en(*a, nombre_de(que));
 }
 
 // Copies `origen` as it is, in bounded pieces, as the entry `que`.
@@ -384,19 +383,13 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
         return informe;
     }
     medida copiando(banco.tiempos, fase::copia);
-    int error = 0;
-    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
-    if (a == nullptr) {
-        return falla(error, false);
-    }
     destino salida;
-    if (!hay_que_mirar(obra, que.padre)) {
-        salida.sin_previo();
-    }
-    salida.conserva_atributos_de(origen);
-    salida.antes_de_colocar(marcador(obra, que, fuente, tipo_suma::copia, 0, informe));
-    salida.mide_en(banco.tiempos);
-    if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
+    if (const int error =
+            abre_salida(obra, que, banco,
+                        {origen, nullptr, marcador(obra, que, fuente, tipo_suma::copia, 0, informe),
+                         banco.tiempos},
+                        salida);
+        error != 0) {
         return falla(error, false);
     }
     // The source as the copy last saw it: its attributes need no other look.
@@ -407,8 +400,8 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
         return falla(copia.error, copia.al_leer);
     }
     salida.conserva_atributos_de(origen, &vistos);
-    if (!salida.confirma(true)) {
-        return falla(errno, false);
+    if (const int error = salida.confirma(true); error != 0) {
+        return falla(error, false);
     }
     informe.antes = copia.bytes;
     informe.despues = copia.bytes;
@@ -430,19 +423,14 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
     destino salida;
     std::optional<escritor_destino> escritor;
     if (!obra.opciones.simula) {
-        int error = 0;
-        const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
-        if (a == nullptr) {
-            return falla(error, false);
-        }
-        if (!hay_que_mirar(obra, que.padre)) {
-            salida.sin_previo();
-        }
-        salida.conserva_atributos_de(origen);
         // Its source passes through in pieces, unsummed: --suma writes it again.
-        salida.antes_de_colocar(
-            marcador(obra, que, fuente, tipo_suma::ninguna, 0, con(resultado_trabajo::compactado)));
-        if ((error = salida.abre_en(carpeta_destino(*a), nombre_de(que))) != 0) {
+        if (const int error = abre_salida(obra, que, banco,
+                                          {origen, nullptr,
+                                           marcador(obra, que, fuente, tipo_suma::ninguna, 0,
+                                                    con(resultado_trabajo::compactado)),
+                                           nullptr},
+                                          salida);
+            error != 0) {
             return falla(error, false);
         }
         escritor.emplace(salida.flujo(), scopy, donde, 0);
@@ -466,8 +454,10 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
     informe_trabajo informe = con(resultado_trabajo::compactado);
     informe.antes = static_cast<std::uint64_t>(leida.bytes);
     informe.despues = texto + static_cast<std::uint64_t>(bytes_anadidos(scopy, donde));
-    if (escritor && !salida.confirma(escribe_destino(*escritor))) {
-        return falla(escritor->error() != 0 ? escritor->error() : errno, false);
+    if (escritor) {
+        if (const int error = salida.confirma(escribe_destino(*escritor)); error != 0) {
+            return falla(escritor->error() != 0 ? escritor->error() : error, false);
+        }
     }
     return informe;
 }
@@ -579,19 +569,26 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     if (opciones.simula) {
         return informe;
     }
-    medida abriendo(banco.tiempos, fase::escritura);
-    int error = 0;
-    const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
-    if (a == nullptr) {
+    medida escribiendo(banco.tiempos, fase::escritura);
+    sumador escritos;
+    destino salida;
+    if (const int error = abre_salida(obra, que, banco,
+                                      {origen, &vistos,
+                                       marcador(obra, que, fuente, tipo_suma::suma,
+                                                suma_de(banco.fuente), informe, &escritos),
+                                       banco.tiempos},
+                                      salida);
+        error != 0) {
         return falla(error, false);
     }
-    abriendo.termina();
-    sumador escritos;
-    if ((error = escribe_fichero(*a, nombre_de(que), e.aviso, e.donde, e.texto, origen, vistos,
-                                 marcador(obra, que, fuente, tipo_suma::suma, suma_de(banco.fuente),
-                                          informe, &escritos),
-                                 banco.tiempos, !hay_que_mirar(obra, que.padre), escritos)) != 0) {
-        return falla(error, false);
+    // Written whole or not at all, its bytes summed for its record as they go.
+    escritor_destino escritor(salida.flujo(), e.aviso, e.donde, 0);
+    escritor.muestra_a([&escritos](std::string_view bytes) { escritos.anade(bytes); });
+    escritor.escribe(e.texto);
+    const bool escrito = escribe_destino(escritor);
+    escribiendo.termina();
+    if (const int error = salida.confirma(escrito); error != 0) {
+        return falla(escritor.error() != 0 ? escritor.error() : error, false);
     }
     return informe;
 }
@@ -610,12 +607,13 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
         return sin_origen(error);
     }
     nodo visto;
-    const archivo origen = abre_fichero_en(*de, nombre_de(que), visto);
+    archivo origen;
+    error = abre_fichero_en(*de, nombre_de(que), visto, origen);
     abriendo.termina();
-    if (!origen) {
+    if (error != 0) {
         // Something else than a regular file there now: never opened.
         return visto.clase != clase_nodo::ninguno ? con(resultado_trabajo::cambiado)
-                                                  : falla(errno, true);
+                                                  : falla(error, true);
     }
     if (!sigue_igual(que, visto)) {
         return con(resultado_trabajo::cambiado);
@@ -678,7 +676,7 @@ informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
     if (a == nullptr) {
         return falla(error, false);
     }
-    if ((error = coloca_enlace(carpeta_destino(*a), nombre, objetivo, *de, nombre)) != 0) {
+    if ((error = coloca_enlace(*a, nombre, objetivo, *de, nombre)) != 0) {
         return falla(error, false);
     }
     return con(resultado_trabajo::hecho);
@@ -860,8 +858,7 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
             return informe;
         }
         if (de_principal != nullptr &&
-            coloca_enlace_duro(carpeta_destino(*de_principal), nombre_de(principal),
-                               carpeta_destino(*a), nombre) == 0) {
+            coloca_enlace_duro(*de_principal, nombre_de(principal), *a, nombre) == 0) {
             return del_principal;
         }
         // No link to be had (another file system, say): a copy of its own.
@@ -954,8 +951,8 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
             }
             // What a mount shows is not the destination's: nothing in it is
             // removed, as borra_arbol_en never enters one.
-            if (!mismo_montaje(obra.destino, abierta)) {
-                borrados.push_back({entradas[f].ruta, errno});
+            if (const int otro = mismo_montaje(obra.destino, abierta); otro != 0) {
+                borrados.push_back({entradas[f].ruta, otro});
                 continue;
             }
             en = &abierta;
