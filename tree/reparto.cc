@@ -13,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include "common/plataforma.h"
+#include "common/procesos.h"
 #include "tree/informe.h"
 
 namespace kexo {
