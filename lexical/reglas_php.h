@@ -30,17 +30,6 @@ std::string compacta_php(std::string_view fuente);
 // them, for compara_php(fuente, lectura, resultado, ...).
 std::string compacta_php(std::string_view fuente, lectura_php& lectura);
 
-// True when `aviso` can stand inside a /* */ comment on one line: it holds no
-// `*/` and no line break. con_aviso_php wants it so.
-bool aviso_cabe_en_comentario(std::string_view aviso);
-
-// `compactado` with the notice `aviso` as a /* */ comment, moving no line: in
-// the first open tag when the source opens with `<?php` (`<?php /* aviso */`),
-// else as `<?php /* aviso */ ?>` glued in front of the first line that holds
-// anything; a leading `#!` line stays first. Unchanged when
-// !aviso_cabe_en_comentario(aviso), or when the source is a `#!` line alone.
-std::string con_aviso_php(std::string_view compactado, std::string_view aviso);
-
 }  // namespace kexo
 
 #endif  // KEXO_LEXICAL_REGLAS_PHP_H_

@@ -46,6 +46,18 @@ bool aviso_cabe_en_linea(std::string_view scopy);
 // /* */ comment): "contiene ?>", "contiene un CR", "contiene */"; "" when nothing.
 std::string rechazo_aviso(std::string_view scopy, bool reglas_php);
 
+// Under PHP's rules, the notice goes in a /* */ comment that moves no line.
+// True when `aviso` can stand inside a /* */ comment on one line: it holds no
+// `*/` and no line break. con_aviso_php wants it so.
+bool aviso_cabe_en_comentario(std::string_view aviso);
+
+// `compactado` with the notice `aviso` as a /* */ comment, moving no line: in
+// the first open tag when the source opens with `<?php` (`<?php /* aviso */`),
+// else as `<?php /* aviso */ ?>` glued in front of the first line that holds
+// anything; a leading `#!` line stays first. Unchanged when
+// !aviso_cabe_en_comentario(aviso), or when the source is a `#!` line alone.
+std::string con_aviso_php(std::string_view compactado, std::string_view aviso);
+
 // Not an error number: a notice file that is there but is no regular file.
 inline constexpr int kAvisoNoRegular = -1;
 

@@ -9,6 +9,7 @@
 #include "lexical/lectura_php.h"
 #include "lexical/lexico_php.h"
 #include "lexical/reglas_php.h"
+#include "notice/aviso.h"
 #include "tests/escapa.h"
 #include "tests/semillas.h"
 

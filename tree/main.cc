@@ -15,7 +15,6 @@
 #include "common/ficheros.h"
 #include "common/procesos.h"
 #include "compaction/vias.h"
-#include "lexical/reglas_php.h"
 #include "notice/aviso.h"
 #include "salida/destino.h"
 #include "salida/via.h"
