@@ -48,6 +48,12 @@ TEST(Arbol, OpcionesMal) {
         {{"--informe=xml", "origen", "destino"}, "kexo-arbol: --informe: se espera texto o json"},
         {{"--modo=c", "origen", "destino"}, "kexo-arbol: --modo: se espera kexo o php"},
         {{"-e", ",.", "origen", "destino"}, "kexo-arbol: -e: se espera una lista de extensiones"},
+        {{"-e", "php,", "origen", "destino"}, "kexo-arbol: -e: se espera una lista de extensiones"},
+        {{"-e", "php, ,inc", "origen", "destino"},
+         "kexo-arbol: -e: se espera una lista de extensiones"},
+        {{"-x", "", "origen", "destino"}, "kexo-arbol: -x: se espera un patron"},
+        {{"--sin-compactar=", "origen", "destino"},
+         "kexo-arbol: --sin-compactar: se espera un patron"},
         {{"--excluye-desde=falta.txt", "origen", "destino"},
          "kexo-arbol: --excluye-desde: imposible leer falta.txt: No existe el fichero o el "
          "directorio (2)"},

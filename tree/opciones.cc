@@ -77,15 +77,25 @@ std::string texto_uso() {
 
 namespace {
 
+// The extensions of a comma-separated list, each without the spaces around
+// it and a leading dot. Empty when one of them is empty.
 std::vector<std::string> separa_comas(const std::string& lista) {
     std::vector<std::string> partes;
     for (std::size_t i = 0; i <= lista.size();) {
         const std::size_t coma = std::min(lista.find(',', i), lista.size());
-        // An extension may be written with its dot.
-        const std::size_t desde = i < coma && lista[i] == '.' ? i + 1 : i;
-        if (coma > desde) {
-            partes.push_back(lista.substr(desde, coma - desde));
+        std::size_t desde = std::min(lista.find_first_not_of(' ', i), coma);
+        std::size_t hasta = coma;
+        while (hasta > desde && lista[hasta - 1] == ' ') {
+            --hasta;
         }
+        // An extension may be written with its dot.
+        if (desde < hasta && lista[desde] == '.') {
+            ++desde;
+        }
+        if (hasta <= desde) {
+            return {};
+        }
+        partes.push_back(lista.substr(desde, hasta - desde));
         i = coma + 1;
     }
     return partes;
@@ -210,9 +220,15 @@ std::string aplica_valor(int clave, const char* valor, opciones& o) {
             o.que.extensiones = separa_comas(valor);
             return o.que.extensiones.empty() ? "se espera una lista de extensiones" : "";
         case 'x':
+            if (*valor == '\0') {
+                return "se espera un patron";
+            }
             o.que.excluidos.anade(valor);
             return "";
         case 'K':
+            if (*valor == '\0') {
+                return "se espera un patron";
+            }
             o.que.sin_compactar.anade(valor);
             o.sin_compactar.emplace_back(valor);
             return "";
