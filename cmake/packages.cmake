@@ -21,6 +21,10 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # One package with the programs, the man pages and what only the package holds.
+  set(CPACK_COMPONENTS_ALL Unspecified paquete)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
   set(CPACK_PACKAGE_DESCRIPTION "kexo drops the // comments outside quoted literals, joins CR LF\n\
 lines, trims the end, moves a final ?> onto a line of its own and can\n\
 put a one-line notice in front of the code. kexo-arbol does so over a whole\n\
