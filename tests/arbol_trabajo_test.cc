@@ -277,6 +277,25 @@ TEST(Arbol, RaizComoLasDemasCarpetas) {
     como_origen(escena / "existente");
 }
 
+// The results that leave a file written: what a record names and what the
+// other names of a hard link link to.
+TEST(Trabajo, ResultadosQueDejanUnFichero) {
+    const struct {
+        resultado_trabajo resultado;
+        bool escrito;
+    } casos[] = {
+        {resultado_trabajo::compactado, true},    {resultado_trabajo::compactado_php, true},
+        {resultado_trabajo::sin_compactar, true}, {resultado_trabajo::demasiado_grande, true},
+        {resultado_trabajo::copiado, true},       {resultado_trabajo::hecho, false},
+        {resultado_trabajo::fallido, false},      {resultado_trabajo::cambiado, false},
+        {resultado_trabajo::sin_memoria, false},  {resultado_trabajo::omitido, false},
+        {resultado_trabajo::al_dia, false},
+    };
+    for (const auto& c : casos) {
+        EXPECT_EQ(c.escrito, es_fichero_escrito(c.resultado)) << static_cast<int>(c.resultado);
+    }
+}
+
 // Hard links stay one file, compacted once, as with `cp -a`, run after run;
 // a link keeps its times.
 TEST(Arbol, EnlacesDurosYTiemposDeEnlaces) {
@@ -313,6 +332,13 @@ TEST(Arbol, EnlacesDurosYTiemposDeEnlaces) {
     }
     EXPECT_EQ((std::set<std::string>{"a.php", "b.php", "c.txt", "d.txt", "l", "sub"}),
               nombres_en(escena / "destino"));
+    // A file written by PHP's rules is linked as one written by kexo's.
+    const resultado php = arbol(escena.ruta(), {"--modo=php", "origen", "destino-php"});
+    EXPECT_EQ(0, php.estado) << php.salida;
+    const struct stat a = estado_de(escena / "destino-php/a.php");
+    EXPECT_EQ(3u, a.st_nlink);
+    EXPECT_EQ(a.st_ino, estado_de(escena / "destino-php/b.php").st_ino);
+    EXPECT_EQ(a.st_ino, estado_de(escena / "destino-php/sub/e.php").st_ino);
 }
 
 // Every folder, nested, empty, read-only or holding only other names of a

@@ -216,11 +216,8 @@ std::function<void(int, const nodo*)> marcador(const espejo& obra, const entrada
 
 // The results a record may name.
 bool es_resultado_escrito(std::uint32_t resultado) {
-    const auto r = static_cast<resultado_trabajo>(resultado);
     return resultado <= static_cast<std::uint32_t>(resultado_trabajo::al_dia) &&
-           (r == resultado_trabajo::compactado || r == resultado_trabajo::compactado_php ||
-            r == resultado_trabajo::sin_compactar || r == resultado_trabajo::demasiado_grande ||
-            r == resultado_trabajo::copiado);
+           es_fichero_escrito(static_cast<resultado_trabajo>(resultado));
 }
 
 informe_trabajo al_dia_segun(const marca_fichero& marca) {
@@ -804,6 +801,19 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
     });
 }
 
+bool es_fichero_escrito(resultado_trabajo resultado) {
+    switch (resultado) {
+        case resultado_trabajo::compactado:
+        case resultado_trabajo::compactado_php:
+        case resultado_trabajo::sin_compactar:
+        case resultado_trabajo::demasiado_grande:
+        case resultado_trabajo::copiado:
+            return true;
+        default:
+            return false;
+    }
+}
+
 informe_trabajo procesa_entrada(const espejo& obra, std::size_t i, taller& banco) {
     return a_salvo(banco, [&] {
         switch (obra.entradas[i].tipo) {
@@ -822,9 +832,7 @@ informe_trabajo procesa_entrada(const espejo& obra, std::size_t i, taller& banco
 informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
                                const informe_trabajo& del_principal, taller& banco) {
     const resultado_trabajo hecho = del_principal.resultado;
-    if (hecho != resultado_trabajo::compactado && hecho != resultado_trabajo::sin_compactar &&
-        hecho != resultado_trabajo::demasiado_grande && hecho != resultado_trabajo::copiado &&
-        hecho != resultado_trabajo::al_dia) {
+    if (!es_fichero_escrito(hecho) && hecho != resultado_trabajo::al_dia) {
         return procesa_entrada(obra, i, banco);  // nothing to link to
     }
     return a_salvo(banco, [&] {

@@ -59,6 +59,10 @@ enum class resultado_trabajo : unsigned char {
     al_dia,       // already what this run would write: left alone
 };
 
+// True for the results that leave a file written in the destination, which
+// a record names and the other names of a hard link link to.
+bool es_fichero_escrito(resultado_trabajo resultado);
+
 struct informe_trabajo {
     resultado_trabajo resultado = resultado_trabajo::hecho;
     std::uint64_t antes = 0;    // the bytes of the source
