@@ -79,7 +79,8 @@ TEST(Patrones, Reglas) {
 
 TEST(Patrones, SinCoincidencias) {
     reglas_exclusion reglas;
-    reglas.anade_lineas("*.log\ndebug.log\n/nada\n!*.txt\n");
+    // A `!` rule never leaves anything out, so it is never named.
+    reglas.anade_lineas("*.log\ndebug.log\n/nada\n!*.txt\n!nunca\n");
     reglas.excluye("a/debug.log", false);
     reglas.excluye("b.txt", false);
     EXPECT_EQ((std::vector<std::string>{"/nada"}), reglas.sin_coincidencias());

@@ -164,7 +164,7 @@ void reglas_exclusion::suma_coincidencias(const reglas_exclusion& copia) {
 std::vector<std::string> reglas_exclusion::sin_coincidencias() const {
     std::vector<std::string> ninguna;
     for (const regla& r : reglas_) {
-        if (!r.coincidio) {
+        if (!r.coincidio && !r.niega) {
             ninguna.push_back(r.escrita);
         }
     }

@@ -28,7 +28,8 @@ class reglas_exclusion {
 
     bool vacias() const { return reglas_.empty(); }
 
-    // The rules as written that have matched no path so far.
+    // The rules as written that have left out no path so far; a `!` rule
+    // never leaves anything out, so it is not one of them.
     std::vector<std::string> sin_coincidencias() const;
 
     // Notes as matched the rules that matched in `copia`, a copy of these
