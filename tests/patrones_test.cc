@@ -22,7 +22,21 @@ TEST(Patrones, Nombres) {
         {"[!ab].c", "c.c", true},
         {"[a-c]x", "bx", true},
         {"[a-c]x", "dx", false},
-        {"[ab", "[ab", true},
+        // A `[` that no `]` closes, a class of no known name or a `\` at the end
+        // spoil the pattern: it matches nothing.
+        {"[ab", "[ab", false},
+        {"[[:nada:]]", ":]", false},
+        {"a\\", "a\\", false},
+        // `\` takes the next byte as it is.
+        {"star\\*.txt", "star*.txt", true},
+        {"star\\*.txt", "starX.txt", false},
+        {"\\[x\\]", "[x]", true},
+        {"[\\]]", "]", true},
+        // Classes of bytes in a set.
+        {"[[:digit:]]x", "7x", true},
+        {"[[:digit:]]x", "ax", false},
+        {"[[:alpha:]_]", "Q", true},
+        {"[[:space:]]", " ", true},
         {"*", "", true},
         {"a*b*c", "aXbYbZc", true},
         {"a*b*c", "aXbYbZ", false},
@@ -69,12 +83,31 @@ TEST(Patrones, Reglas) {
         {"# *.php\n\n*.txt  \r\n", "a.php", false, false},
         {"# *.php\n\n*.txt  \r\n", "a.txt", false, true},
         {"\\#nota", "#nota", false, true},
+        {"\xEF\xBB\xBF*.log", "a.log", false, true},
+        // Unescaped trailing spaces are dropped, `\ ` keeps one; a CR only
+        // ends a line when a LF follows it.
+        {"a\\ ", "a ", false, true},
+        {"a \\ ", "a  ", false, true},
+        {"a\r \n", "a", false, false},
     };
     for (const auto& c : casos) {
         reglas_exclusion reglas;
         reglas.anade_lineas(c.reglas);
         EXPECT_EQ(c.fuera, reglas.excluye(c.ruta, c.carpeta)) << c.reglas << " | " << c.ruta;
     }
+}
+
+// Patterns with many stars, or many `**`, take time in proportion to the
+// pattern's length by the path's, never more: this would not end otherwise.
+TEST(Patrones, SinExplosion) {
+    std::string nombre(100000, 'a');
+    EXPECT_FALSE(coincide_nombre("*a*a*a*a*a*a*a*a*b", nombre));
+    std::string ruta = "a";
+    for (int i = 0; i < 300; ++i) {
+        ruta += "/a";
+    }
+    EXPECT_FALSE(coincide_ruta("**/a/**/a/**/a/**/a/**/a/**/a/**/b", ruta));
+    EXPECT_TRUE(coincide_ruta("**/a/**/a/**/a/**/a/**/a/**/a/**", ruta));
 }
 
 TEST(Patrones, SinCoincidencias) {
