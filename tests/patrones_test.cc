@@ -1,8 +1,9 @@
 // The exclude rules, as `.gitignore` writes them: each row a set of rules and
-// the paths they leave out or keep.
+// the paths they leave out or keep, and git's own verdict on thousands more.
 #include "tree/patrones.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
