@@ -27,8 +27,9 @@ std::vector<std::string> orden_de(const std::string& binario,
     return orden;
 }
 
-carpeta_temporal::carpeta_temporal() {
-    std::string plantilla = (fs::temp_directory_path() / "kexo_prueba_XXXXXX").string();
+carpeta_temporal::carpeta_temporal(const fs::path& dentro) {
+    const fs::path donde = dentro.empty() ? fs::temp_directory_path() : dentro;
+    std::string plantilla = (donde / "kexo_prueba_XXXXXX").string();
     if (mkdtemp(plantilla.data()) == nullptr) {
         throw std::runtime_error("mkdtemp");
     }

@@ -25,10 +25,11 @@ inline constexpr bool kWindows = false;
 std::vector<std::string> orden_de(const std::string& binario,
                                   const std::vector<std::string>& argumentos);
 
-// A fresh folder under /tmp, removed with all it holds when it goes out of scope.
+// A fresh folder under /tmp, or under `dentro` when given, removed with all it
+// holds when it goes out of scope.
 class carpeta_temporal {
    public:
-    carpeta_temporal();
+    explicit carpeta_temporal(const std::filesystem::path& dentro = {});
     ~carpeta_temporal();
     carpeta_temporal(const carpeta_temporal&) = delete;
     carpeta_temporal& operator=(const carpeta_temporal&) = delete;
