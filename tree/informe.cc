@@ -250,16 +250,19 @@ char letra_tipo(tipo_entrada tipo) {
     return 'f';
 }
 
-// Prints a line for every entry, every folder the walk could not read and
-// every removal, in path order: one a path, that of the entry when two have one.
+// Prints a line for every entry changed (with `tambien_al_dia`, every entry),
+// every folder the walk could not read and every removal, in path order: one
+// a path, that of the entry when two have one.
 void detalla_entradas(const std::vector<entrada>& entradas,
                       const std::vector<informe_trabajo>& informes,
                       const std::vector<fallo_recorrido>& fallos_recorrido,
-                      const std::vector<borrado>& borrados) {
+                      const std::vector<borrado>& borrados, bool tambien_al_dia) {
     std::vector<std::pair<std::string_view, std::string>> lineas;
     lineas.reserve(entradas.size() + fallos_recorrido.size() + borrados.size());
     for (std::size_t i = 0; i < entradas.size(); ++i) {
-        lineas.emplace_back(entradas[i].ruta, linea_detalle(entradas[i], informes[i]));
+        if (tambien_al_dia || informes[i].resultado != resultado_trabajo::al_dia) {
+            lineas.emplace_back(entradas[i].ruta, linea_detalle(entradas[i], informes[i]));
+        }
     }
     for (const fallo_recorrido& f : fallos_recorrido) {
         lineas.emplace_back(f.ruta, std::string(f.cambiado ? "~d " : "!d ") + ruta_legible(f.ruta));
@@ -415,8 +418,8 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
     if (como.json) {
         informa_json(entradas, informes, fallos_recorrido, borrados, r);
     } else {
-        if (como.detalla) {
-            detalla_entradas(entradas, informes, fallos_recorrido, borrados);
+        if (como.detalla > 0) {
+            detalla_entradas(entradas, informes, fallos_recorrido, borrados, como.detalla > 1);
         }
         std::size_t b = 0;  // the removals, in path order among the entries
         for (const fallo_recorrido& f : fallos_recorrido) {
@@ -432,7 +435,10 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
             for (; b < borrados.size() &&
                    (i == entradas.size() || borrados[b].ruta < entradas[i].ruta);
                  ++b) {
-                informa_borrado(borrados[b]);
+                // Listed already as *borrado when detailed: once is enough.
+                if (como.detalla == 0 || borrados[b].error != 0) {
+                    informa_borrado(borrados[b]);
+                }
             }
             if (i < entradas.size()) {
                 informa_entrada(entradas[i], informes[i]);

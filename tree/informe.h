@@ -47,7 +47,9 @@ class progreso {
 struct opciones_informe {
     bool json = false;      // JSON Lines, for machines, instead of lines for people
     bool estricto = false;  // a PHP file left as it was is an error (exit status 3)
-    bool detalla = false;   // people's report: first a line for every entry, with what was done
+    // People's report: first a line for every entry changed (1), or for every entry (2),
+    // with what was done.
+    unsigned detalla = 0;
 };
 
 // The exit statuses of a run that went as far as the report.

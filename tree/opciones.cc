@@ -39,10 +39,12 @@ const std::vector<opcion_arbol>& opciones_arbol() {
         {0, "borra-excluidos", nullptr, 'D',
          "con --borra, borra tambien lo que dejan fuera -x y -s"},
         {'v', "detalla", nullptr, 'v',
-         "en el informe de texto, una linea por entrada con lo\nhecho: k compactado (reglas de "
-         "kexo), p (de PHP),\n= sin compactar, c copiado, + hecho, ! fallido,\n~ cambiado, - "
-         "omitido, . al dia; y el tipo:\nf fichero, d carpeta, L enlace, S especial;\n*borrado "
-         "RUTA, lo que borra --borra"},
+         "en el informe de texto, una linea por entrada cambiada\n"
+         "(-vv: por entrada) con lo hecho: k compactado (reglas\n"
+         "de kexo), p (de PHP), = sin compactar, c copiado,\n"
+         "+ hecho, ! fallido, ~ cambiado, - omitido, . al dia;\n"
+         "y el tipo: f fichero, d carpeta, L enlace, S especial;\n"
+         "*borrado RUTA, lo que borra --borra"},
         {0, "tiempos", nullptr, 'T', "da al final el tiempo de cada fase del trabajo"},
         {'h', "help", nullptr, 'h', "da este texto"},
         {0, "version", nullptr, 'V', "da la version y las vias de escaneo de este procesador"},
@@ -188,7 +190,7 @@ bool aplica_marca(int clave, opciones& o) {
             o.informe.estricto = true;
             return true;
         case 'v':
-            o.informe.detalla = true;
+            o.informe.detalla = std::min(o.informe.detalla + 1, 2u);
             return true;
         case 'T':
             o.tiempos = true;
