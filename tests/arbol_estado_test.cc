@@ -39,20 +39,20 @@ TEST(Arbol, CarpetaDeSoloLecturaAlDia) {
     escribe_fichero(origen / "ro/a.php", "<?php\n$a = 1;\n");
     escribe_fichero(origen / "rw/b.txt", "b");
     fs::permissions(origen / "ro", fs::perms(0555));
-    const auto ejecuta_v = [&] {
-        const resultado r = arbol(escena.ruta(), {"-v", "-j1", "origen", "destino"});
+    const auto ejecuta_vv = [&] {
+        const resultado r = arbol(escena.ruta(), {"-vv", "-j1", "origen", "destino"});
         EXPECT_EQ(0, r.estado) << r.salida;
         EXPECT_EQ(fs::perms(0555), fs::status(destino / "ro").permissions());
         return r.salida;
     };
-    EXPECT_NE(std::string::npos, ejecuta_v().find("+d ro\n"));
-    const std::string otra = ejecuta_v();
+    EXPECT_NE(std::string::npos, ejecuta_vv().find("+d ro\n"));
+    const std::string otra = ejecuta_vv();
     EXPECT_NE(std::string::npos, otra.find(".d ro\n")) << otra;
     EXPECT_NE(std::string::npos, otra.find(".d rw\n")) << otra;
     fs::permissions(origen / "ro", fs::perms(0755));
     escribe_fichero(origen / "ro/c.php", "<?php\n$c = 1;\n");
     fs::permissions(origen / "ro", fs::perms(0555));
-    const std::string tras_cambio = ejecuta_v();
+    const std::string tras_cambio = ejecuta_vv();
     fs::permissions(origen / "ro", fs::perms(0755));
     EXPECT_NE(std::string::npos, tras_cambio.find("+d ro\n")) << tras_cambio;
     EXPECT_EQ(fs::perms(0755), fs::status(destino / "rw").permissions());

@@ -281,7 +281,7 @@ TEST(Arbol, DestinoQueApareceDuranteElRecorrido) {
     fs::create_directories(escena / "origen" / "sub");
     escribe_fichero(escena / "origen" / "sub" / "a.php", "<?php $a = 1; // c");
     ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "previo"}).estado);
-    proceso kexo(orden_de(KEXO_BINARIO_ARBOL, {"-v", "-j1", "origen", "destino"}),
+    proceso kexo(orden_de(KEXO_BINARIO_ARBOL, {"-vv", "-j1", "origen", "destino"}),
                  entorno_sin_phprc(), escena.ruta());
     // Once it lists the big folder, the destination was looked for and not
     // found: it is moved into place while the walk goes on.
