@@ -198,16 +198,18 @@ int ejecuta(int argc, char** argv) {
     obra.hay_destino = !o.trabajo.simula || r.destino_existe;
     obra.destino_nuevo = destino_nuevo;
     std::vector<borrado> borrados;
-    const auto borra = [&] {
+    const auto borra = [&]() -> const std::vector<borrado>& {
         // A folder of the source not read whole would lose in the destination what it still has.
         if (!hallado.fallos.empty()) {
             dice("Aviso: no se borra nada, el origen no se pudo leer entero");
-            return;
+        } else {
+            borrados = borra_sobrantes(obra, o.que, o.borra_excluidos);
         }
-        borrados = borra_sobrantes(obra, o.que, o.borra_excluidos);
+        return borrados;
     };
     const std::vector<informe_trabajo> informes =
-        refleja(obra, o.hilos, o.borra ? std::function<void()>(borra) : nullptr, midiendo);
+        refleja(obra, o.hilos,
+                o.borra ? std::function<const std::vector<borrado>&()>(borra) : nullptr, midiendo);
     // The root's attributes last, as every other folder's, once all it holds is written.
     if (!o.trabajo.simula) {
         if (const int fallo = copia_atributos_carpeta(r.origen, r.destino); fallo != 0) {

@@ -11,6 +11,7 @@
 #include <numeric>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "common/procesos.h"
@@ -172,7 +173,11 @@ class reparto {
           informes_(entradas_.size()),
           pendientes_(entradas_),
           talleres_(hilos),
-          de_cada_hilo_(tiempos != nullptr ? hilos : 0) {
+          de_cada_hilo_(tiempos != nullptr ? hilos : 0),
+          cambia_(new std::atomic<bool>[entradas_.size()]) {
+        for (std::size_t i = 0; i < entradas_.size(); ++i) {
+            cambia_[i].store(false, std::memory_order_relaxed);
+        }
         for (taller& banco : talleres_) {
             banco.origen.reserva = &de_origen_;
             banco.destino.reserva = &de_destino_;
@@ -220,6 +225,28 @@ class reparto {
         reparte(orden, avance, [&](std::size_t i) { return entradas_[i].principal != kNinguna; });
     }
 
+    // With -n, the folders that the removals `borrados` would change.
+    void anota_borrados(const std::vector<borrado>& borrados) {
+        if (!obra_.opciones.simula || borrados.empty()) {
+            return;
+        }
+        std::unordered_map<std::string_view, std::size_t> por_ruta;
+        for (std::size_t i = 0; i < entradas_.size(); ++i) {
+            if (entradas_[i].tipo == tipo_entrada::carpeta) {
+                por_ruta.emplace(entradas_[i].ruta, i);
+            }
+        }
+        for (const borrado& b : borrados) {
+            const std::size_t barra = b.ruta.rfind('/');
+            const auto carpeta = barra == std::string::npos
+                                     ? por_ruta.end()
+                                     : por_ruta.find(std::string_view(b.ruta).substr(0, barra));
+            if (carpeta != por_ruta.end()) {
+                cambia_[carpeta->second].store(true, std::memory_order_relaxed);
+            }
+        }
+    }
+
     // The workers' folders closed, their times added to `tiempos`; the report.
     std::vector<informe_trabajo> termina(tiempos_fases* tiempos) {
         talleres_.clear();
@@ -255,8 +282,18 @@ class reparto {
                            ? procesa_entrada(obra_, i, banco)
                            : enlaza_entrada(obra_, i, informes_[e.principal], banco);
         avance.anota(informes_[i].antes);
+        anota_cambio(i);
         if (e.padre != kNinguna && pendientes_.una_menos(e.padre)) {
             remata(e.padre, banco);
+        }
+    }
+
+    // With -n, what the work on entry `i` would change in its folder.
+    void anota_cambio(std::size_t i) {
+        const std::size_t padre = entradas_[i].padre;
+        if (obra_.opciones.simula && padre != kNinguna &&
+            cambia_su_carpeta(obra_, i, informes_[i])) {
+            cambia_[padre].store(true, std::memory_order_relaxed);
         }
     }
 
@@ -265,10 +302,14 @@ class reparto {
     // set by the caller.
     void remata(std::size_t carpeta, taller& banco) {
         for (std::size_t i = carpeta; i != kNinguna;) {
-            if (!obra_.opciones.simula && informes_[i].resultado != resultado_trabajo::fallido) {
+            if (informes_[i].resultado == resultado_trabajo::fallido) {
+            } else if (obra_.opciones.simula) {
+                informes_[i] = remata_sin_escribir(obra_, i, cambia_[i].load());
+            } else {
                 const medida rematando(banco.tiempos, fase::atributos);
                 informes_[i] = remata_carpeta(obra_, i, banco);
             }
+            anota_cambio(i);
             i = entradas_[i].padre;
             if (i != kNinguna && !pendientes_.una_menos(i)) {
                 return;
@@ -286,12 +327,15 @@ class reparto {
     carpetas_compartidas de_destino_;
     std::vector<taller> talleres_;
     std::vector<tiempos_fases> de_cada_hilo_;
+    // With -n, by folder: something in it would be made, written or removed.
+    std::unique_ptr<std::atomic<bool>[]> cambia_;
 };
 
 }  // namespace
 
 std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
-                                     const std::function<void()>& borra, tiempos_fases* tiempos) {
+                                     const std::function<const std::vector<borrado>&()>& borra,
+                                     tiempos_fases* tiempos) {
     reparto plan(obra, hilos_posibles(hilos_pedidos, descriptores_permitidos()), tiempos);
     // The folders are made on a thread of their own, in path order, while the
     // workers write in those made already; all before, when something is to
@@ -300,7 +344,7 @@ std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
     hilo_esperado creador;
     if (borra) {
         crea_carpetas();
-        borra();
+        plan.anota_borrados(borra());
     } else {
         try {
             creador.lanza(crea_carpetas);

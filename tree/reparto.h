@@ -31,11 +31,13 @@ unsigned hilos_posibles(unsigned pedidos, std::uint64_t permitidos);
 // each file once, then its other names, linked to it; a folder's attributes
 // last, since writing in it changes its times: by the worker that finishes
 // the last entry it holds, its subfolders included. With `borra` (not empty),
+// which returns what it removed (or with -n would remove),
 // what the source no longer has is removed once the folders are made, before
 // anything is written. With `tiempos`, adds there where each thread's time
 // went. Returns what was done with each entry, in the entries' order.
 std::vector<informe_trabajo> refleja(espejo& obra, unsigned hilos_pedidos,
-                                     const std::function<void()>& borra, tiempos_fases* tiempos);
+                                     const std::function<const std::vector<borrado>&()>& borra,
+                                     tiempos_fases* tiempos);
 
 }  // namespace kexo
 

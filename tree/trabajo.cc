@@ -913,6 +913,19 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco)
     });
 }
 
+informe_trabajo remata_sin_escribir(const espejo& obra, std::size_t i, bool cambia) {
+    const bool al_dia =
+        !cambia && obra.ya_estaban[i] && atributos_iguales(obra.entradas[i].visto, obra.hechas[i]);
+    return con(al_dia ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
+}
+
+bool cambia_su_carpeta(const espejo& obra, std::size_t i, const informe_trabajo& informe) {
+    if (obra.entradas[i].tipo == tipo_entrada::carpeta) {
+        return !obra.ya_estaban[i];  // made in it; setting its attributes changes no name
+    }
+    return es_fichero_escrito(informe.resultado) || informe.resultado == resultado_trabajo::hecho;
+}
+
 std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_excluidos) {
     std::vector<borrado> borrados;
     if (!obra.hay_destino) {

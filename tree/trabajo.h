@@ -156,6 +156,16 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
 // written in it. Never throws.
 informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco);
 
+// What a run that writes would report for the folder `i` that a run with -n
+// only looked at: up to date when it was there with the source's attributes
+// and nothing in it would be made, written or removed (`cambia`), as the
+// folder's time would then tell.
+informe_trabajo remata_sin_escribir(const espejo& obra, std::size_t i, bool cambia);
+
+// True when the work on a folder's entry, reported as `informe`, changes
+// that folder in a run that writes: a name made, replaced or renamed in it.
+bool cambia_su_carpeta(const espejo& obra, std::size_t i, const informe_trabajo& informe);
+
 // An entry removed from the destination, by its path, or the error number
 // that kept it there.
 struct borrado {
