@@ -11,8 +11,8 @@
 
 #include "common/atributos.h"
 #include "common/carpeta.h"
+#include "common/comun_windows.h"
 #include "common/ficheros.h"
-#include "common/plataforma_windows.h"
 
 namespace kexo {
 

@@ -1,5 +1,3 @@
-#include "common/plataforma_windows.h"
-
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
@@ -13,6 +11,7 @@
 #include <system_error>
 
 #include "common/carpeta.h"
+#include "common/comun_windows.h"
 #include "common/ficheros.h"
 #include "common/procesos.h"
 

@@ -1,6 +1,6 @@
-// What the Windows parts of the program share beyond plataforma.h.
-#ifndef KEXO_COMMON_PLATAFORMA_WINDOWS_H_
-#define KEXO_COMMON_PLATAFORMA_WINDOWS_H_
+// What the Windows sources share: the error numbers told for Windows' errors.
+#ifndef KEXO_COMMON_COMUN_WINDOWS_H_
+#define KEXO_COMMON_COMUN_WINDOWS_H_
 
 namespace kexo {
 
@@ -10,4 +10,4 @@ int error_de_sistema(unsigned long codigo);
 
 }  // namespace kexo
 
-#endif  // KEXO_COMMON_PLATAFORMA_WINDOWS_H_
+#endif  // KEXO_COMMON_COMUN_WINDOWS_H_
