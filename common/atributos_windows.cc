@@ -1,6 +1,7 @@
 // What a file is on Windows, and a copy given its original's times: no
 // owners, permission bits or records are kept here.
 #include <sys/stat.h>
+#include <sys/utime.h>
 
 #include <cerrno>
 #include <string>
@@ -36,6 +37,19 @@ bool atributos_iguales(const nodo&, const nodo&) {
 
 int deja_escribir_en(const carpeta&) {
     return 0;  // a folder's read-only attribute does not keep files from being made in it
+}
+
+int copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
+    // The times only: a read-only file could not be moved into place.
+    struct __utimbuf64 tiempos = {de.acceso_s, de.cambio_s};
+    if (_futime64(fd, &tiempos) != 0) {
+        return errno;
+    }
+    return queda != nullptr ? nodo_de_descriptor(fd, *queda) : 0;
+}
+
+int copia_atributos_enlace(const carpeta&, const std::string&, const carpeta&, const char*) {
+    return 0;  // a link's owner and times are not kept here
 }
 
 int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::string& marca) {

@@ -49,6 +49,12 @@ std::string como_prefijo(std::string ruta) {
     return ruta;
 }
 
+// The folder part of `ruta`, ending in a separator, or "" for a bare name.
+std::string carpeta_de(const std::string& ruta) {
+    const std::size_t separador = ruta.find_last_of("\\/:");
+    return separador == std::string::npos ? std::string() : ruta.substr(0, separador + 1);
+}
+
 }  // namespace
 
 int abre_carpeta(const std::string& ruta, carpeta& abierta) {
@@ -139,6 +145,12 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
     return abre_carpeta(arriba.u8string(), abierta);
 }
 
+int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre) {
+    abierta = carpeta::de_prefijo(carpeta_de(ruta));
+    nombre = ruta;
+    return 0;
+}
+
 int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
                   const std::string& empiezan) {
     WIN32_FIND_DATAA datos;
@@ -193,6 +205,36 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
         }
         camino = camino.parent_path();
     }
+}
+
+int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba) {
+    const std::string ruta = padre.prefijo() + nombre;
+    for (int intento = 0; intento < 8; ++intento) {
+        if (CreateDirectoryA(ruta.c_str(), nullptr) != 0) {
+            return 0;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return error_de_sistema(GetLastError());
+        }
+        const DWORD atributos = GetFileAttributesA(ruta.c_str());
+        if (atributos == INVALID_FILE_ATTRIBUTES) {
+            continue;  // removed meanwhile
+        }
+        const bool es_carpeta = (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (es_carpeta && (atributos & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            if (ya_estaba != nullptr) {
+                *ya_estaba = true;
+            }
+            return 0;
+        }
+        // A link or a file where the source has a folder: the entry itself is
+        // removed (a link to a folder by either call, as systems differ).
+        if ((!es_carpeta || RemoveDirectoryA(ruta.c_str()) == 0) &&
+            DeleteFileA(ruta.c_str()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return error_de_sistema(GetLastError());
+        }
+    }
+    return EEXIST;
 }
 
 namespace {

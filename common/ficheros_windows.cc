@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <sys/utime.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -26,12 +25,6 @@ namespace {
 
 HANDLE manejador_de(std::FILE* archivo) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(archivo)));
-}
-
-// The folder part of `ruta`, ending in a separator, or "" for a bare name.
-std::string carpeta_de(const std::string& ruta) {
-    const std::size_t separador = ruta.find_last_of("\\/:");
-    return separador == std::string::npos ? std::string() : ruta.substr(0, separador + 1);
 }
 
 }  // namespace
@@ -177,12 +170,6 @@ leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
     return hecho;
 }
 
-int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre) {
-    abierta = carpeta::de_prefijo(carpeta_de(ruta));
-    nombre = ruta;
-    return 0;
-}
-
 int crea_sin_nombre(const carpeta&, descriptor&) {
     return EOPNOTSUPP;
 }
@@ -216,40 +203,6 @@ int crea_enlace_duro(const carpeta&, const char* original, const carpeta&, const
     return CreateHardLinkA(nombre, original, nullptr) != 0 ? 0 : error_de_sistema(GetLastError());
 }
 
-int copia_atributos_enlace(const carpeta&, const std::string&, const carpeta&, const char*) {
-    return 0;  // a link's owner and times are not kept here
-}
-
-int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba) {
-    const std::string ruta = padre.prefijo() + nombre;
-    for (int intento = 0; intento < 8; ++intento) {
-        if (CreateDirectoryA(ruta.c_str(), nullptr) != 0) {
-            return 0;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            return error_de_sistema(GetLastError());
-        }
-        const DWORD atributos = GetFileAttributesA(ruta.c_str());
-        if (atributos == INVALID_FILE_ATTRIBUTES) {
-            continue;  // removed meanwhile
-        }
-        const bool es_carpeta = (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (es_carpeta && (atributos & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            if (ya_estaba != nullptr) {
-                *ya_estaba = true;
-            }
-            return 0;
-        }
-        // A link or a file where the source has a folder: the entry itself is
-        // removed (a link to a folder by either call, as systems differ).
-        if ((!es_carpeta || RemoveDirectoryA(ruta.c_str()) == 0) &&
-            DeleteFileA(ruta.c_str()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return error_de_sistema(GetLastError());
-        }
-    }
-    return EEXIST;
-}
-
 int renombra(const carpeta&, const char* de, const char* a) {
     constexpr DWORD kReemplaza = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (MoveFileExA(de, a, kReemplaza) != 0) {
@@ -272,15 +225,6 @@ int renombra(const carpeta&, const char* de, const char* a) {
 
 void borra_entrada(int, const char* nombre) {
     _unlink(nombre);
-}
-
-int copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
-    // The times only: a read-only file could not be moved into place.
-    struct __utimbuf64 tiempos = {de.acceso_s, de.cambio_s};
-    if (_futime64(fd, &tiempos) != 0) {
-        return errno;
-    }
-    return queda != nullptr ? nodo_de_descriptor(fd, *queda) : 0;
 }
 
 bool es_salida_estandar(int) {
