@@ -1,35 +1,173 @@
-// Files and folders on Windows, named by their whole paths: made, linked,
-// moved over one another and removed.
+// Files on Windows, named by their whole paths: opened, read, copied, made,
+// linked, moved over one another and removed.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <sys/utime.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "common/atributos.h"
 #include "common/carpeta.h"
+#include "common/comun_windows.h"
+#include "common/descriptor.h"
 #include "common/ficheros.h"
-#include "common/plataforma_windows.h"
 
 namespace kexo {
 
 namespace {
 
-// The folder part of `ruta`, ending in a separator, or "" for a bare name.
-std::string carpeta_de(const std::string& ruta) {
-    const std::size_t separador = ruta.find_last_of("\\/:");
-    return separador == std::string::npos ? std::string() : ruta.substr(0, separador + 1);
+HANDLE manejador_de(std::FILE* archivo) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(archivo)));
 }
 
 }  // namespace
 
-int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre) {
-    abierta = carpeta::de_prefijo(carpeta_de(ruta));
-    nombre = ruta;
+bool es_directorio(std::FILE* origen) {
+    struct _stat64 estado;
+    return _fstat64(_fileno(origen), &estado) == 0 && (estado.st_mode & _S_IFDIR) != 0;
+}
+
+std::int64_t tamano_de(std::FILE* origen) {
+    struct _stat64 estado;
+    return _fstat64(_fileno(origen), &estado) == 0 && (estado.st_mode & _S_IFREG) != 0
+               ? estado.st_size
+               : -1;
+}
+
+bool mismo_fichero(std::FILE* origen, const char* ruta) {
+    // Opened for no access at all, to be compared, not read.
+    const HANDLE destino =
+        CreateFileA(ruta, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    identidad de_origen{};
+    identidad de_destino{};
+    const bool iguales = identidad_de(manejador_de(origen), de_origen) &&
+                         identidad_de(destino, de_destino) &&
+                         de_origen.volumen == de_destino.volumen &&
+                         de_origen.indice_alto == de_destino.indice_alto &&
+                         de_origen.indice_bajo == de_destino.indice_bajo;
+    if (destino != INVALID_HANDLE_VALUE) {
+        CloseHandle(destino);
+    }
+    return iguales;
+}
+
+extern const char kSeparadorRuta = '\\';
+extern const bool kHayModoTexto = true;
+
+int descriptor_de(std::FILE* flujo) {
+    return _fileno(flujo);
+}
+
+archivo abre_descriptor(descriptor fd, const char* modo) {
+    archivo abierto(_fdopen(fd.fd(), modo));
+    if (abierto) {
+        fd.suelta();  // the stream closes it now
+    }
+    return abierto;
+}
+
+archivo abre_si_regular(const char* ruta, const char* modo) {
+    struct _stat64 estado;
+    if (_stat64(ruta, &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
+        return nullptr;
+    }
+    return archivo(std::fopen(ruta, modo));
+}
+
+leido lee_descriptor(int fd, char* bytes, std::size_t n) {
+    const int leidos = _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+    return leidos < 0 ? leido{0, errno} : leido{static_cast<std::size_t>(leidos), 0};
+}
+
+bool lee_esperando(int) {
+    return false;  // reads here always wait
+}
+
+copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque,
+                            atributos_origen* despues) {
+    // No holes told here: every byte goes through memory, a block at a time.
+    constexpr std::size_t kBloque = std::size_t{1} << 18;
+    if (bloque.size() < kBloque) {
+        bloque.resize(kBloque);
+    }
+    copia_hecha hecha{0, 0, false};
+    for (;;) {
+        errno = 0;
+        const std::size_t n = std::fread(bloque.data(), 1, bloque.size(), origen);
+        if (std::ferror(origen)) {
+            return {hecha.bytes, errno != 0 ? errno : EIO, true};
+        }
+        errno = 0;
+        if (std::fwrite(bloque.data(), 1, n, destino) != n) {
+            return {hecha.bytes, errno != 0 ? errno : EIO, false};
+        }
+        hecha.bytes += n;
+        if (n < bloque.size()) {
+            if (despues != nullptr) {
+                if (const int error = lee_atributos(_fileno(origen), *despues); error != 0) {
+                    return {hecha.bytes, error, true};
+                }
+            }
+            return hecha;
+        }
+    }
+}
+
+void descriptor::cierra() {
+    if (fd_ >= 0) {
+        const int error = errno;
+        _close(fd_);
+        errno = error;
+    }
+    fd_ = -1;
+}
+
+int abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto, archivo& abierto) {
+    abierto.reset();
+    if (const int error = examina_en(c, nombre, visto); error != 0) {
+        return error;
+    }
+    if (visto.clase != clase_nodo::fichero) {
+        return visto.clase == clase_nodo::ninguno ? ENOENT : EINVAL;
+    }
+    archivo hecho(sin_buffer(std::fopen((c.prefijo() + nombre).c_str(), "rb")));
+    if (!hecho) {
+        visto.clase = clase_nodo::ninguno;
+        return errno;
+    }
+    struct _stat64 estado;
+    if (_fstat64(_fileno(hecho.get()), &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
+        visto.clase = clase_nodo::otro;  // a device under a file's name
+        return EINVAL;
+    }
+    visto.tamano = estado.st_size;
+    abierto = std::move(hecho);
     return 0;
+}
+
+int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo) {
+    std::error_code error;
+    objetivo = std::filesystem::read_symlink(std::filesystem::u8path(c.prefijo() + nombre), error)
+                   .u8string();
+    return error ? EINVAL : 0;
+}
+
+leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
+    const __int64 antes = _telli64(fd);
+    if (antes < 0 || _lseeki64(fd, en, SEEK_SET) < 0) {
+        return {0, errno};
+    }
+    const leido hecho = lee_descriptor(fd, bytes, n);
+    _lseeki64(fd, antes, SEEK_SET);
+    return hecho;
 }
 
 int crea_sin_nombre(const carpeta&, descriptor&) {
@@ -65,40 +203,6 @@ int crea_enlace_duro(const carpeta&, const char* original, const carpeta&, const
     return CreateHardLinkA(nombre, original, nullptr) != 0 ? 0 : error_de_sistema(GetLastError());
 }
 
-int copia_atributos_enlace(const carpeta&, const std::string&, const carpeta&, const char*) {
-    return 0;  // a link's owner and times are not kept here
-}
-
-int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba) {
-    const std::string ruta = padre.prefijo() + nombre;
-    for (int intento = 0; intento < 8; ++intento) {
-        if (CreateDirectoryA(ruta.c_str(), nullptr) != 0) {
-            return 0;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            return error_de_sistema(GetLastError());
-        }
-        const DWORD atributos = GetFileAttributesA(ruta.c_str());
-        if (atributos == INVALID_FILE_ATTRIBUTES) {
-            continue;  // removed meanwhile
-        }
-        const bool es_carpeta = (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (es_carpeta && (atributos & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            if (ya_estaba != nullptr) {
-                *ya_estaba = true;
-            }
-            return 0;
-        }
-        // A link or a file where the source has a folder: the entry itself is
-        // removed (a link to a folder by either call, as systems differ).
-        if ((!es_carpeta || RemoveDirectoryA(ruta.c_str()) == 0) &&
-            DeleteFileA(ruta.c_str()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return error_de_sistema(GetLastError());
-        }
-    }
-    return EEXIST;
-}
-
 int renombra(const carpeta&, const char* de, const char* a) {
     constexpr DWORD kReemplaza = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (MoveFileExA(de, a, kReemplaza) != 0) {
@@ -123,17 +227,29 @@ void borra_entrada(int, const char* nombre) {
     _unlink(nombre);
 }
 
-int copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
-    // The times only: a read-only file could not be moved into place.
-    struct __utimbuf64 tiempos = {de.acceso_s, de.cambio_s};
-    if (_futime64(fd, &tiempos) != 0) {
-        return errno;
-    }
-    return queda != nullptr ? nodo_de_descriptor(fd, *queda) : 0;
-}
-
 bool es_salida_estandar(int) {
     return false;
+}
+
+int error_de_sistema(unsigned long codigo) {
+    switch (codigo) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+            return EACCES;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return EEXIST;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
+        case ERROR_DISK_FULL:
+            return ENOSPC;
+        case ERROR_PRIVILEGE_NOT_HELD:
+            return EPERM;
+        default:
+            return EIO;
+    }
 }
 
 }  // namespace kexo

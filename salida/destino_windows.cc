@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/archivo.h"
-#include "common/plataforma_windows.h"
+#include "common/comun_windows.h"
 #include "salida/destino_sistema.h"
 #include "salida/temporales.h"
 

@@ -1,44 +1,20 @@
-#include "common/plataforma_windows.h"
-
-#include <io.h>
-#include <process.h>
-#include <sys/stat.h>
+// Folders on Windows, named by their whole paths: opened name by name
+// without following a link, listed, made and removed.
 #include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
+#include <cstdint>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 #include "common/carpeta.h"
-#include "common/ficheros.h"
-#include "common/procesos.h"
+#include "common/comun_windows.h"
 
 namespace kexo {
 
 namespace {
-
-// The volume and index that identify a file, however it is named.
-struct identidad {
-    DWORD volumen;
-    DWORD indice_alto;
-    DWORD indice_bajo;
-};
-
-bool identidad_de(HANDLE archivo, identidad& id) {
-    BY_HANDLE_FILE_INFORMATION datos;
-    if (archivo == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(archivo, &datos)) {
-        return false;
-    }
-    id = {datos.dwVolumeSerialNumber, datos.nFileIndexHigh, datos.nFileIndexLow};
-    return true;
-}
-
-HANDLE manejador_de(std::FILE* archivo) {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(archivo)));
-}
 
 // What the attributes `atributos` make an entry: a reparse point is a link.
 clase_nodo clase_de(DWORD atributos) {
@@ -73,144 +49,13 @@ std::string como_prefijo(std::string ruta) {
     return ruta;
 }
 
+// The folder part of `ruta`, ending in a separator, or "" for a bare name.
+std::string carpeta_de(const std::string& ruta) {
+    const std::size_t separador = ruta.find_last_of("\\/:");
+    return separador == std::string::npos ? std::string() : ruta.substr(0, separador + 1);
+}
+
 }  // namespace
-
-bool es_directorio(std::FILE* origen) {
-    struct _stat64 estado;
-    return _fstat64(_fileno(origen), &estado) == 0 && (estado.st_mode & _S_IFDIR) != 0;
-}
-
-std::int64_t tamano_de(std::FILE* origen) {
-    struct _stat64 estado;
-    return _fstat64(_fileno(origen), &estado) == 0 && (estado.st_mode & _S_IFREG) != 0
-               ? estado.st_size
-               : -1;
-}
-
-bool mismo_fichero(std::FILE* origen, const char* ruta) {
-    // Opened for no access at all, to be compared, not read.
-    const HANDLE destino =
-        CreateFileA(ruta, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    identidad de_origen{};
-    identidad de_destino{};
-    const bool iguales = identidad_de(manejador_de(origen), de_origen) &&
-                         identidad_de(destino, de_destino) &&
-                         de_origen.volumen == de_destino.volumen &&
-                         de_origen.indice_alto == de_destino.indice_alto &&
-                         de_origen.indice_bajo == de_destino.indice_bajo;
-    if (destino != INVALID_HANDLE_VALUE) {
-        CloseHandle(destino);
-    }
-    return iguales;
-}
-
-extern const char kSeparadorRuta = '\\';
-extern const bool kHayModoTexto = true;
-
-long numero_de_proceso() {
-    return static_cast<long>(_getpid());
-}
-
-int descriptor_de(std::FILE* flujo) {
-    return _fileno(flujo);
-}
-
-archivo abre_descriptor(descriptor fd, const char* modo) {
-    archivo abierto(_fdopen(fd.fd(), modo));
-    if (abierto) {
-        fd.suelta();  // the stream closes it now
-    }
-    return abierto;
-}
-
-archivo abre_si_regular(const char* ruta, const char* modo) {
-    struct _stat64 estado;
-    if (_stat64(ruta, &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
-        return nullptr;
-    }
-    return archivo(std::fopen(ruta, modo));
-}
-
-int lee_atributos(int fd, atributos_origen& vistos) {
-    struct _stat64 estado;
-    if (_fstat64(fd, &estado) != 0) {
-        return errno;
-    }
-    vistos = atributos_origen{};
-    vistos.tamano = estado.st_size;
-    vistos.acceso_s = estado.st_atime;
-    vistos.cambio_s = estado.st_mtime;
-    return 0;
-}
-
-leido lee_descriptor(int fd, char* bytes, std::size_t n) {
-    const int leidos = _read(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
-    return leidos < 0 ? leido{0, errno} : leido{static_cast<std::size_t>(leidos), 0};
-}
-
-bool lee_esperando(int) {
-    return false;  // reads here always wait
-}
-
-copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& bloque,
-                            atributos_origen* despues) {
-    // No holes told here: every byte goes through memory, a block at a time.
-    constexpr std::size_t kBloque = std::size_t{1} << 18;
-    if (bloque.size() < kBloque) {
-        bloque.resize(kBloque);
-    }
-    copia_hecha hecha{0, 0, false};
-    for (;;) {
-        errno = 0;
-        const std::size_t n = std::fread(bloque.data(), 1, bloque.size(), origen);
-        if (std::ferror(origen)) {
-            return {hecha.bytes, errno != 0 ? errno : EIO, true};
-        }
-        errno = 0;
-        if (std::fwrite(bloque.data(), 1, n, destino) != n) {
-            return {hecha.bytes, errno != 0 ? errno : EIO, false};
-        }
-        hecha.bytes += n;
-        if (n < bloque.size()) {
-            if (despues != nullptr) {
-                if (const int error = lee_atributos(_fileno(origen), *despues); error != 0) {
-                    return {hecha.bytes, error, true};
-                }
-            }
-            return hecha;
-        }
-    }
-}
-
-int conserva_dueno_y_permisos(int, std::int64_t, std::int64_t, std::uint32_t) {
-    return 0;  // no owners or permission bits to keep
-}
-
-bool proceso_vivo(long numero) {
-    const HANDLE proceso =
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(numero));
-    if (proceso == nullptr) {
-        return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
-    }
-    DWORD salida = 0;
-    const bool vivo = GetExitCodeProcess(proceso, &salida) == 0 || salida == STILL_ACTIVE;
-    CloseHandle(proceso);
-    return vivo;
-}
-
-std::uint64_t descriptores_permitidos() {
-    return static_cast<std::uint64_t>(_getmaxstdio());
-}
-
-void descriptor::cierra() {
-    if (fd_ >= 0) {
-        const int error = errno;
-        _close(fd_);
-        errno = error;
-    }
-    fd_ = -1;
-}
 
 int abre_carpeta(const std::string& ruta, carpeta& abierta) {
     const DWORD atributos = GetFileAttributesA(ruta.c_str());
@@ -300,6 +145,12 @@ int abre_o_crea_carpeta(const std::string& ruta, bool crea, carpeta& abierta, bo
     return abre_carpeta(arriba.u8string(), abierta);
 }
 
+int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre) {
+    abierta = carpeta::de_prefijo(carpeta_de(ruta));
+    nombre = ruta;
+    return 0;
+}
+
 int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& entradas,
                   const std::string& empiezan) {
     WIN32_FIND_DATAA datos;
@@ -336,36 +187,6 @@ int examina_en(const carpeta& c, const std::string& nombre, nodo& visto) {
     return 0;
 }
 
-int abre_fichero_en(const carpeta& c, const std::string& nombre, nodo& visto, archivo& abierto) {
-    abierto.reset();
-    if (const int error = examina_en(c, nombre, visto); error != 0) {
-        return error;
-    }
-    if (visto.clase != clase_nodo::fichero) {
-        return visto.clase == clase_nodo::ninguno ? ENOENT : EINVAL;
-    }
-    archivo hecho(sin_buffer(std::fopen((c.prefijo() + nombre).c_str(), "rb")));
-    if (!hecho) {
-        visto.clase = clase_nodo::ninguno;
-        return errno;
-    }
-    struct _stat64 estado;
-    if (_fstat64(_fileno(hecho.get()), &estado) != 0 || (estado.st_mode & _S_IFREG) == 0) {
-        visto.clase = clase_nodo::otro;  // a device under a file's name
-        return EINVAL;
-    }
-    visto.tamano = estado.st_size;
-    abierto = std::move(hecho);
-    return 0;
-}
-
-int lee_enlace_en(const carpeta& c, const std::string& nombre, std::string& objetivo) {
-    std::error_code error;
-    objetivo = std::filesystem::read_symlink(std::filesystem::u8path(c.prefijo() + nombre), error)
-                   .u8string();
-    return error ? EINVAL : 0;
-}
-
 int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -386,48 +207,34 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
     }
 }
 
-int copia_atributos_carpeta(const carpeta&, const carpeta&) {
-    return 0;  // no permission bits, owners or folder times kept here
-}
-
-bool atributos_iguales(const nodo&, const nodo&) {
-    return true;  // none kept
-}
-
-int deja_escribir_en(const carpeta&) {
-    return 0;  // a folder's read-only attribute does not keep files from being made in it
-}
-
-int lee_marca_en(const carpeta& c, const std::string& nombre, nodo& visto, std::string& marca) {
-    marca.clear();
-    const int error = examina_en(c, nombre, visto);
-    // No records here: every file is written again.
-    return error != 0 ? error : ENOTSUP;
-}
-
-int nodo_de_descriptor(int fd, nodo& visto) {
-    struct _stat64 estado;
-    if (_fstat64(fd, &estado) != 0) {
-        return errno;
+int crea_carpeta_en(const carpeta& padre, const std::string& nombre, bool* ya_estaba) {
+    const std::string ruta = padre.prefijo() + nombre;
+    for (int intento = 0; intento < 8; ++intento) {
+        if (CreateDirectoryA(ruta.c_str(), nullptr) != 0) {
+            return 0;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return error_de_sistema(GetLastError());
+        }
+        const DWORD atributos = GetFileAttributesA(ruta.c_str());
+        if (atributos == INVALID_FILE_ATTRIBUTES) {
+            continue;  // removed meanwhile
+        }
+        const bool es_carpeta = (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (es_carpeta && (atributos & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            if (ya_estaba != nullptr) {
+                *ya_estaba = true;
+            }
+            return 0;
+        }
+        // A link or a file where the source has a folder: the entry itself is
+        // removed (a link to a folder by either call, as systems differ).
+        if ((!es_carpeta || RemoveDirectoryA(ruta.c_str()) == 0) &&
+            DeleteFileA(ruta.c_str()) == 0 && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return error_de_sistema(GetLastError());
+        }
     }
-    visto = nodo{};
-    visto.clase = (estado.st_mode & _S_IFREG) != 0 ? clase_nodo::fichero : clase_nodo::otro;
-    visto.tamano = estado.st_size;
-    return 0;
-}
-
-leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
-    const __int64 antes = _telli64(fd);
-    if (antes < 0 || _lseeki64(fd, en, SEEK_SET) < 0) {
-        return {0, errno};
-    }
-    const leido hecho = lee_descriptor(fd, bytes, n);
-    _lseeki64(fd, antes, SEEK_SET);
-    return hecho;
-}
-
-int pon_marca(int, const std::string&) {
-    return ENOTSUP;
+    return EEXIST;
 }
 
 namespace {
@@ -521,27 +328,6 @@ int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
     }
     const int error = borra_ruta(c.prefijo() + nombre, nombre, visto, dentro, simula, avisa, deja);
     return error == kQueda ? 0 : error;
-}
-
-int error_de_sistema(unsigned long codigo) {
-    switch (codigo) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return ENOENT;
-        case ERROR_ACCESS_DENIED:
-            return EACCES;
-        case ERROR_ALREADY_EXISTS:
-        case ERROR_FILE_EXISTS:
-            return EEXIST;
-        case ERROR_DIRECTORY:
-            return ENOTDIR;
-        case ERROR_DISK_FULL:
-            return ENOSPC;
-        case ERROR_PRIVILEGE_NOT_HELD:
-            return EPERM;
-        default:
-            return EIO;
-    }
 }
 
 }  // namespace kexo
