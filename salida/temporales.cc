@@ -1,6 +1,7 @@
 #include "salida/temporales.h"
 
 #include <atomic>
+#include <thread>
 
 #include "common/procesos.h"
 
@@ -13,7 +14,12 @@ constexpr int kRanuras = 1024;
 
 std::atomic<const temporal::registro*> ranuras[kRanuras];
 
-static_assert(std::atomic<const temporal::registro*>::is_always_lock_free,
+// How many removals are reading the names: a name forgotten is not freed
+// while one is, since it may have taken the name's record just before.
+std::atomic<int> leyendo{0};
+
+static_assert(std::atomic<const temporal::registro*>::is_always_lock_free &&
+                  std::atomic<int>::is_always_lock_free,
               "a signal handler reads them");
 
 int registra(const temporal::registro* registro) {
@@ -46,16 +52,23 @@ void temporal::olvida() {
     if (ranura_ >= 0) {
         ranuras[ranura_].store(nullptr);
         ranura_ = -1;
+        // A removal on another thread that took the record before it was
+        // cleared reads the name until it is done (then the process ends).
+        while (leyendo.load() != 0) {
+            std::this_thread::yield();
+        }
     }
     nombre_.clear();
 }
 
 void borra_temporales(void (*borra)(int carpeta, const char* nombre)) {
+    leyendo.fetch_add(1);  // before any record is taken
     for (std::atomic<const temporal::registro*>& ranura : ranuras) {
         if (const temporal::registro* registro = ranura.load(); registro != nullptr) {
             borra(registro->carpeta, registro->nombre);
         }
     }
+    leyendo.fetch_sub(1);
 }
 
 }  // namespace kexo

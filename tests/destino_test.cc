@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "salida/temporales.h"
 #include "tests/escapa.h"
 #include "tests/proceso.h"
 
@@ -48,6 +49,35 @@ fuente_grande grande(std::size_t mb, char letra) {
     }
     f.compactado = "  " + f.compactado.substr(0, f.compactado.size() - 2);
     return f;
+}
+
+// What a removal on another thread read of a temporary's name: names not
+// whole, read after their owner forgot and freed them.
+std::atomic<int> nombres_rotos{0};
+const std::string kPrefijoLargo(48, 'p');  // longer than a string keeps in itself
+
+void lee_nombre(int, const char* nombre) {
+    if (std::string(nombre).compare(0, kPrefijoLargo.size(), kPrefijoLargo) != 0) {
+        nombres_rotos.fetch_add(1);
+    }
+}
+
+// A removal (a signal's, on any thread) reads each name it finds whole, while
+// their owners name and forget them: a name is not freed under it.
+TEST(Temporales, OlvidadosMientrasSeBorran) {
+    std::atomic<bool> fin{false};
+    std::thread dueno([&] {
+        while (!fin.load()) {
+            temporal t;
+            t.nombra(-1, kPrefijoLargo);
+        }
+    });
+    for (int vez = 0; vez < 20000; ++vez) {
+        borra_temporales(lee_nombre);
+    }
+    fin = true;
+    dueno.join();
+    EXPECT_EQ(0, nombres_rotos.load());
 }
 
 TEST(Destino, GuardaPermisosEnlacesYVecinos) {
