@@ -160,7 +160,12 @@ TEST(Arbol, MarcaDanadaSoloCuestaEscribir) {
         {"cut", [](const std::string& m) { return m.substr(0, m.size() / 2); }, false},
         {"last field cut", [](const std::string& m) { return m.substr(0, m.size() - 1); }, false},
         {"trailing byte", [](const std::string& m) { return m + " "; }, false},
-        {"other version", [](std::string m) { return m.replace(0, 5, "kexo9"); }, false},
+        {"other version",
+         [](std::string m) {
+             m[0] = static_cast<char>(m[0] + 1);
+             return m;
+         },
+         false},
         {"other key",
          [](std::string m) {
              m[6] = m[6] == '1' ? '2' : '1';
@@ -381,30 +386,170 @@ TEST(Estado, SumaEnTrozos) {
     }
 }
 
-// A record reads back as written; no part of it does, nor one changed anywhere.
+bool mismo_nodo_marcado(const nodo& a, const nodo& b) {
+    return a.tamano == b.tamano && a.tiempo == b.tiempo && a.modo == b.modo && a.dueno == b.dueno &&
+           a.grupo == b.grupo;
+}
+
+bool mismas_marcas(const marca_fichero& a, const marca_fichero& b) {
+    return a.clave == b.clave && mismo_nodo_marcado(a.origen, b.origen) &&
+           mismo_nodo_marcado(a.escrito, b.escrito) && a.escrito.numero == b.escrito.numero &&
+           a.tipo == b.tipo && a.suma == b.suma && a.suma_escrita == b.suma_escrita &&
+           a.resultado == b.resultado && a.motivo == b.motivo && a.linea == b.linea;
+}
+
+// `cuerpo` ended as a record is, with the low 4 bytes of its sum: what is
+// wrong inside it is then for the reader to find.
+std::string sellada(std::string cuerpo) {
+    const std::uint64_t suma = suma_de(cuerpo);
+    for (int i = 0; i < 4; ++i) {
+        cuerpo += static_cast<char>((suma >> (8 * i)) & 0xff);
+    }
+    return cuerpo;
+}
+
+// A record reads back as written, at any value of each field; no part of it
+// does, nor one with a byte changed anywhere or one more.
 TEST(Estado, MarcaIdaYVuelta) {
-    marca_fichero m;
-    m.clave = 0x0123456789abcdefu;
-    m.origen.tamano = 206648;
-    m.origen.tiempo = 1593862023123456789;
-    m.origen.modo = 0644;
-    m.origen.dueno = 1000;
-    m.origen.grupo = 100;
-    m.escrito = m.origen;
-    m.escrito.tamano = 125286;
-    m.escrito.numero = 0x1234567;
-    m.suma_escrita = 0x0badc0ffee15900du;
-    m.tipo = tipo_suma::suma;
-    m.suma = 0xfedcba9876543210u;
-    const std::string texto = escribe_marca(m);
-    marca_fichero leida;
-    ASSERT_TRUE(lee_marca(texto, leida)) << texto;
-    EXPECT_EQ(texto, escribe_marca(leida));
-    for (std::size_t n = 0; n < texto.size(); ++n) {
-        EXPECT_FALSE(lee_marca(texto.substr(0, n), leida)) << n;
-        std::string otro = texto;
-        otro[n] = otro[n] == '1' ? '2' : '1';
-        EXPECT_FALSE(lee_marca(otro, leida)) << otro;
+    marca_fichero corriente;  // a PHP file compacted, as a run records it
+    corriente.clave = 0x0123456789abcdefu;
+    corriente.origen = {clase_nodo::fichero, 0, 0, 1, 206648, 1593862023123456789, 0644, 1000, 100};
+    corriente.escrito = corriente.origen;
+    corriente.escrito.tamano = 125286;
+    corriente.escrito.numero = 0x12345678;
+    corriente.tipo = tipo_suma::suma;
+    corriente.suma = 0xfedcba9876543210u;
+    corriente.suma_escrita = 0x0badc0ffee15900du;
+    struct fila {
+        const char* caso;
+        std::function<void(marca_fichero&)> cambia;
+    };
+    const std::vector<fila> filas = {
+        {"ordinary", [](marca_fichero&) {}},
+        {"copied, no sums, no owners",
+         [](marca_fichero& m) {
+             m.tipo = tipo_suma::copia;
+             m.suma = m.suma_escrita = 0;
+             m.origen.dueno = m.origen.grupo = m.escrito.dueno = m.escrito.grupo = -1;
+         }},
+        {"content not known", [](marca_fichero& m) { m.tipo = tipo_suma::ninguna; }},
+        {"left as it was, at a line",
+         [](marca_fichero& m) {
+             m.resultado = 3;
+             m.motivo = 2;
+             m.linea = 123456;
+         }},
+        {"largest",
+         [](marca_fichero& m) {
+             m.clave = m.suma = m.suma_escrita = m.escrito.numero = UINT64_MAX;
+             for (nodo* n : {&m.origen, &m.escrito}) {
+                 n->tamano = n->tiempo = n->dueno = n->grupo = INT64_MAX;
+                 n->modo = UINT32_MAX;
+             }
+             m.resultado = m.motivo = UINT32_MAX;
+             m.linea = INT64_MAX;
+         }},
+        {"smallest",
+         [](marca_fichero& m) {
+             m.clave = m.suma = m.suma_escrita = m.escrito.numero = 0;
+             for (nodo* n : {&m.origen, &m.escrito}) {
+                 n->tamano = n->tiempo = n->dueno = n->grupo = INT64_MIN;
+                 n->modo = 0;
+             }
+             m.resultado = m.motivo = 0;
+             m.linea = INT64_MIN;
+         }},
+        {"written far from its source",  // each difference at its widest
+         [](marca_fichero& m) {
+             m.origen.tiempo = m.origen.dueno = m.origen.grupo = INT64_MIN;
+             m.escrito.tiempo = m.escrito.dueno = m.escrito.grupo = INT64_MAX;
+             m.origen.modo = UINT32_MAX;
+             m.escrito.modo = 0;
+         }},
+        {"times before 1970",
+         [](marca_fichero& m) {
+             m.origen.tiempo = -1;
+             m.escrito.tiempo = -86400000000000;
+         }},
+    };
+    for (const fila& f : filas) {
+        SCOPED_TRACE(f.caso);
+        marca_fichero m = corriente;
+        f.cambia(m);
+        const std::string bytes = escribe_marca(m);
+        marca_fichero leida;
+        ASSERT_TRUE(lee_marca(bytes, leida));
+        EXPECT_TRUE(mismas_marcas(m, leida));
+        EXPECT_EQ(bytes, escribe_marca(leida));
+        for (std::size_t n = 0; n < bytes.size(); ++n) {
+            EXPECT_FALSE(lee_marca(bytes.substr(0, n), leida)) << "cut at " << n;
+            for (const int bits : {0x01, 0x80, 0xff}) {
+                std::string otra = bytes;
+                otra[n] = static_cast<char>(otra[n] ^ bits);
+                EXPECT_FALSE(lee_marca(otra, leida)) << "byte " << n << " ^ " << bits;
+            }
+        }
+        EXPECT_FALSE(lee_marca(bytes + '\0', leida));
+        // Another version, its check made right, does not read either.
+        const std::string cuerpo = bytes.substr(0, bytes.size() - 4);
+        ASSERT_EQ(bytes, sellada(cuerpo));
+        for (int version = 0; version < 256; ++version) {
+            std::string otra = cuerpo;
+            otra[0] = static_cast<char>(version);
+            EXPECT_EQ(otra == cuerpo, lee_marca(sellada(otra), leida)) << version;
+        }
+    }
+    // An ordinary file's record stays inside the inode of ext4 (256 bytes,
+    // room for a value of 68 beside the name) and XFS.
+    EXPECT_LE(escribe_marca(corriente).size(), 68u);
+}
+
+// Well-sealed bytes that are no record: fields past the end, numbers longer
+// than their shortest form or than their field, unknown flags.
+TEST(Estado, MarcaMalFormada) {
+    const std::string v(1, '\x04');
+    const std::string clave(8, '\x11');
+    const std::string tiempo(8, '\x22');
+    // Source: size, time, bits, owner, group; written: size, and four differences.
+    const std::string escrito("\x02\x00\x00\x00\x00", 5);
+    const std::string nodos = "\x02" + tiempo + "\x01\x02\x03" + escrito;
+    const std::string numero = "\x05";
+    const std::string cola = "\x01\x02\x04";  // result, cause, line
+    struct fila {
+        const char* caso;
+        std::string cuerpo;
+        bool lee;
+    };
+    const std::vector<fila> filas = {
+        {"well formed", v + clave + nodos + numero + std::string(1, '\x00') + cola, true},
+        {"with both sums", v + clave + nodos + numero + "\x0d" + tiempo + tiempo + cola, true},
+        {"empty", v, false},
+        {"flag unknown", v + clave + nodos + numero + "\x10" + cola, false},
+        {"way of summing unknown", v + clave + nodos + numero + "\x03" + cola, false},
+        {"a sum flagged, 0", v + clave + nodos + numero + "\x04" + std::string(8, '\0') + cola,
+         false},
+        {"a sum flagged, missing", v + clave + nodos + numero + "\x04" + cola, false},
+        {"number in a longer form", v + clave + nodos + std::string("\x85\x00\x00", 3) + cola,
+         false},
+        {"number past 64 bits",
+         v + clave + nodos + std::string(9, '\xff') + "\x02" + std::string(1, '\x00') + cola,
+         false},
+        {"number never ending", v + clave + nodos + std::string(40, '\xff'), false},
+        {"result past 32 bits",
+         v + clave + nodos + numero + std::string(1, '\x00') + "\x80\x80\x80\x80\x10\x02\x04",
+         false},
+        {"bits past 32 bits",
+         v + clave + "\x02" + tiempo + "\x80\x80\x80\x80\x10\x02\x03" + escrito + numero +
+             std::string(1, '\x00') + cola,
+         false},
+        {"bits written past 32 bits",
+         v + clave + "\x02" + tiempo + "\x01\x02\x03" + std::string("\x02\x00\x03\x00\x00", 5) +
+             numero + std::string(1, '\x00') + cola,
+         false},
+    };
+    for (const fila& f : filas) {
+        marca_fichero leida;
+        EXPECT_EQ(f.lee, lee_marca(sellada(f.cuerpo), leida)) << f.caso;
     }
 }
 

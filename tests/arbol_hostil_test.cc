@@ -284,6 +284,67 @@ TEST(Arbol, DiscoLleno) {
     }
 }
 
+// The record kept on each file written fits in the room a default inode keeps
+// for attributes, on ext4 and XFS: a tree deployed takes no more disk than its
+// source. A record too long for it takes a block of its own on every file.
+TEST(Arbol, MarcaCabeEnElNodo) {
+    struct fila {
+        const char* tipo;
+        std::uintmax_t megas;  // the image's size: XFS's tools make none under 300 MiB
+    };
+    std::string medidos;
+    for (const fila& f : {fila{"ext4", 64}, fila{"xfs", 320}}) {
+        SCOPED_TRACE(f.tipo);
+        const carpeta_temporal escena;
+        montajes montados;
+        const fs::path disco = escena / "disco";
+        if (!montados.monta_imagen(f.tipo, escena / "imagen", f.megas, disco)) {
+            continue;
+        }
+        constexpr int kFicheros = 300;
+        for (int i = 0; i < kFicheros; ++i) {
+            const fs::path carpeta = disco / "origen" / ("d" + std::to_string(i % 6));
+            fs::create_directories(carpeta);
+            std::string php = "<?php\r\n// Fichero " + std::to_string(i) + "\r\n";
+            for (int j = 0; j < i % 40; ++j) {
+                php += "  $v" + std::to_string(j) + " = " + std::to_string(i * j) +
+                       ";  /* nota */\r\n";
+            }
+            escribe_fichero(carpeta / (std::to_string(i) + ".php"), php);
+        }
+        ASSERT_EQ(0, arbol(disco, {"origen", "destino"}).estado);
+        // The disk its files take (st_blocks, as du counts it), and how many
+        // of them carry a record.
+        struct medida {
+            long long bloques = 0;
+            int marcados = 0;
+        };
+        const auto mide = [](const fs::path& raiz) {
+            medida m;
+            for (const auto& e : fs::recursive_directory_iterator(raiz)) {
+                struct stat visto {};
+                EXPECT_EQ(0, lstat(e.path().c_str(), &visto)) << e.path();
+                if (S_ISREG(visto.st_mode)) {
+                    m.bloques += visto.st_blocks;
+                    m.marcados += getxattr(e.path().c_str(), "user.kexo", nullptr, 0) > 0 ? 1 : 0;
+                }
+            }
+            return m;
+        };
+        const long long origen = mide(disco / "origen").bloques;
+        const medida destino_medido = mide(disco / "destino");
+        const long long destino = destino_medido.bloques;
+        EXPECT_EQ(kFicheros, destino_medido.marcados);
+        EXPECT_LE(destino, origen);
+        medidos += std::string(" ") + f.tipo + " " + std::to_string(origen) + " -> " +
+                   std::to_string(destino) + " blocks of 512 bytes;";
+    }
+    if (medidos.empty()) {
+        GTEST_SKIP() << "cannot make and mount an ext4 or XFS image here";
+    }
+    std::printf("measured on%s\n", medidos.c_str());  // for whoever reads the log
+}
+
 // Incremental runs: what a run over an existing destination leaves alone,
 // what it writes again, and that the result is always what a fresh run into
 // an empty folder gives.

@@ -190,6 +190,32 @@ bool montajes::monta(const std::string& tipo, const fs::path& punto, const std::
     return true;
 }
 
+bool montajes::monta_imagen(const std::string& tipo, const fs::path& imagen, std::uintmax_t megas,
+                            const fs::path& punto) {
+    if (geteuid() != 0) {
+        return false;
+    }
+    escribe_fichero(imagen, "");
+    fs::resize_file(imagen, megas << 20);
+    fs::create_directories(punto);
+    // The tools by name, wherever the system keeps them.
+    const std::vector<std::string> entorno =
+        entorno_sin_phprc({"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
+    const std::string fuerza = tipo == "xfs" ? "-f" : "-F";
+    if (ejecuta(
+            {"/bin/sh", "-c", "mkfs.\"$1\" -q \"$2\" \"$3\"", "sh", tipo, fuerza, imagen.string()},
+            entorno, "/")
+                .estado != 0 ||
+        ejecuta(
+            {"/bin/sh", "-c", "mount -o loop \"$1\" \"$2\"", "sh", imagen.string(), punto.string()},
+            entorno, "/")
+                .estado != 0) {
+        return false;
+    }
+    puntos_.push_back(punto);
+    return true;
+}
+
 resultado ejecuta(const std::vector<std::string>& orden, const std::vector<std::string>& entorno,
                   const fs::path& directorio, limites limite) {
     return proceso(orden, entorno, directorio, limite).espera();

@@ -1,9 +1,8 @@
 #include "tree/estado.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
+#include <iterator>
 
 // Header-only: the library whole in this object, the same on every system.
 #define XXH_INLINE_ALL
@@ -74,74 +73,157 @@ std::uint64_t clave_de_ruta(std::uint64_t clave, std::string_view ruta) {
 
 namespace {
 
-constexpr std::string_view kVersionMarca = "kexo3";
+// The record's first byte. Records of earlier versions (text, which began
+// "kexo") do not read, and the file is written again with a new one.
+constexpr unsigned char kVersionMarca = 4;
 
-void anade_numero(std::string& texto, std::int64_t n) {
-    texto += ' ';
-    texto += std::to_string(n);
+// The record's own check: the low bytes of the sum of all before it.
+constexpr std::size_t kBytesCheque = 4;
+
+// How the source's content is known, in the low bits of the record's flag
+// byte; the bits above say which sums follow (a sum of 0 is left out).
+constexpr unsigned kBitsTipo = 0x03;
+constexpr unsigned kHaySuma = 0x04;
+constexpr unsigned kHaySumaEscrita = 0x08;
+
+// The signed number whose two's complement is `n`, without relying on how
+// the conversion is defined.
+std::int64_t con_signo(std::uint64_t n) {
+    constexpr std::uint64_t kMaximo = static_cast<std::uint64_t>(INT64_MAX);
+    return n <= kMaximo ? static_cast<std::int64_t>(n) : -static_cast<std::int64_t>(~n) - 1;
 }
 
-void anade_hex(std::string& texto, std::uint64_t n) {
-    char cifras[17];
-    const auto fin = std::to_chars(cifras, cifras + sizeof cifras, n, 16).ptr;
-    texto += ' ';
-    texto.append(cifras, fin);
+// Small numbers of either sign in few bytes: 0, -1, 1, -2... as 0, 1, 2, 3...
+std::uint64_t zigzag(std::uint64_t n) {
+    return (n << 1) ^ (0 - (n >> 63));
+}
+std::uint64_t sin_zigzag(std::uint64_t n) {
+    return (n >> 1) ^ (0 - (n & 1));
 }
 
-// ` ` and `n` in 16 hexadecimal digits.
-std::string con_ceros(std::uint64_t n) {
-    char cifras[18];
-    std::snprintf(cifras, sizeof cifras, " %016llx", static_cast<unsigned long long>(n));
-    return cifras;
-}
+class escritor_marca {
+   public:
+    // Seven bits a byte, low first; the high bit says another follows.
+    void varint(std::uint64_t n) {
+        while (n >= 0x80) {
+            bytes_ += static_cast<char>((n & 0x7f) | 0x80);
+            n >>= 7;
+        }
+        bytes_ += static_cast<char>(n);
+    }
+    void con_signo(std::int64_t n) { varint(zigzag(static_cast<std::uint64_t>(n))); }
+    // `n` as how far it is from `base`: 0, one byte, where they agree.
+    void diferencia(std::int64_t n, std::int64_t base) {
+        varint(zigzag(static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(base)));
+    }
+    void fijo(std::uint64_t n, std::size_t bytes = 8) {
+        for (std::size_t i = 0; i < bytes; ++i) {
+            bytes_ += static_cast<char>((n >> (8 * i)) & 0xff);
+        }
+    }
+    void byte(unsigned b) { bytes_ += static_cast<char>(b); }
+    std::string& bytes() { return bytes_; }
 
-void anade_nodo(std::string& texto, const nodo& n) {
-    anade_numero(texto, n.tamano);
-    anade_numero(texto, n.tiempo);
-    anade_numero(texto, n.modo);
-    anade_numero(texto, n.dueno);
-    anade_numero(texto, n.grupo);
-}
+   private:
+    std::string bytes_;
+};
 
-// Reads the fields of a record one at a time, each after one space.
+// Reads the fields of a record one at a time; any that runs past its end,
+// or that is not in the shortest form its value has, fails.
 class lector_marca {
    public:
-    explicit lector_marca(std::string_view texto) : resto_(texto) {}
+    explicit lector_marca(std::string_view bytes) : resto_(bytes) {}
 
-    template <typename Numero>
-    bool numero(Numero& n, int base = 10) {
-        if (resto_.empty() || resto_.front() != ' ') {
+    bool varint(std::uint64_t& n) {
+        n = 0;
+        for (unsigned desplazamiento = 0; !resto_.empty(); desplazamiento += 7) {
+            const auto b = static_cast<unsigned char>(resto_.front());
+            resto_.remove_prefix(1);
+            // The tenth byte has room for one bit, and a last byte of 0
+            // after another is a longer form of a shorter number.
+            if (desplazamiento == 63 && b > 1) {
+                return false;
+            }
+            n |= static_cast<std::uint64_t>(b & 0x7f) << desplazamiento;
+            if ((b & 0x80) == 0) {
+                return b != 0 || desplazamiento == 0;
+            }
+        }
+        return false;
+    }
+    bool de_32(std::uint32_t& n) {
+        std::uint64_t leido = 0;
+        if (!varint(leido) || leido > UINT32_MAX) {
             return false;
         }
+        n = static_cast<std::uint32_t>(leido);
+        return true;
+    }
+    bool con_signo(std::int64_t& n) {
+        std::uint64_t leido = 0;
+        if (!varint(leido)) {
+            return false;
+        }
+        n = kexo::con_signo(sin_zigzag(leido));
+        return true;
+    }
+    bool diferencia(std::int64_t& n, std::int64_t base) {
+        std::uint64_t leido = 0;
+        if (!varint(leido)) {
+            return false;
+        }
+        n = kexo::con_signo(static_cast<std::uint64_t>(base) + sin_zigzag(leido));
+        return true;
+    }
+    bool fijo(std::uint64_t& n) {
+        if (resto_.size() < 8) {
+            return false;
+        }
+        n = 0;
+        for (std::size_t i = 0; i < 8; ++i) {
+            n |= static_cast<std::uint64_t>(static_cast<unsigned char>(resto_[i])) << (8 * i);
+        }
+        resto_.remove_prefix(8);
+        return true;
+    }
+    bool fijo_con_signo(std::int64_t& n) {
+        std::uint64_t leido = 0;
+        if (!fijo(leido)) {
+            return false;
+        }
+        n = kexo::con_signo(leido);
+        return true;
+    }
+    bool byte(unsigned& b) {
+        if (resto_.empty()) {
+            return false;
+        }
+        b = static_cast<unsigned char>(resto_.front());
         resto_.remove_prefix(1);
-        const auto [fin, error] =
-            std::from_chars(resto_.data(), resto_.data() + resto_.size(), n, base);
-        if (error != std::errc() || fin == resto_.data()) {
-            return false;
-        }
-        resto_.remove_prefix(static_cast<std::size_t>(fin - resto_.data()));
         return true;
     }
-
-    bool nodo_de(nodo& n) {
-        return numero(n.tamano) && numero(n.tiempo) && numero(n.modo) && numero(n.dueno) &&
-               numero(n.grupo);
-    }
-
-    bool letra(char& c) {
-        if (resto_.size() < 2 || resto_.front() != ' ') {
-            return false;
-        }
-        c = resto_[1];
-        resto_.remove_prefix(2);
-        return true;
-    }
-
     bool al_final() const { return resto_.empty(); }
 
    private:
     std::string_view resto_;
 };
+
+// The low bytes of the sum of `bytes`, as they end a record.
+std::uint64_t cheque_de(std::string_view bytes) {
+    return suma_de(bytes) & ((std::uint64_t{1} << (8 * kBytesCheque)) - 1);
+}
+
+// Each way the source's content is known, by its number in the record; one
+// not among them is not known.
+constexpr tipo_suma kTipos[] = {tipo_suma::ninguna, tipo_suma::suma, tipo_suma::copia};
+unsigned numero_de(tipo_suma tipo) {
+    for (unsigned i = 0; i < std::size(kTipos); ++i) {
+        if (kTipos[i] == tipo) {
+            return i;
+        }
+    }
+    return 0;
+}
 
 bool mismos_atributos(const nodo& a, const nodo& b) {
     return a.modo == b.modo && a.dueno == b.dueno && a.grupo == b.grupo;
@@ -149,47 +231,90 @@ bool mismos_atributos(const nodo& a, const nodo& b) {
 
 }  // namespace
 
+// The record, in order: the version byte; the key, 8 bytes; the source's
+// size, time (8 bytes), bits, owner and group; the file written's size, then
+// its time, bits, owner and group as how far they are from the source's
+// (the same, as a copy keeps them, in a byte each); its number; a flag byte
+// (how the content is known, which sums follow); the sums, 8 bytes each; the
+// result, cause and line; its check. All but the key, the source's time, the
+// sums and the check are varints, signed ones zigzagged: an ordinary file's
+// record is some 60 bytes, which the inode of ext4 (256 bytes) and of XFS
+// keep beside their other attributes without a disk block more.
 std::string escribe_marca(const marca_fichero& marca) {
-    std::string texto(kVersionMarca);
-    anade_hex(texto, marca.clave);
-    anade_nodo(texto, marca.origen);
-    anade_nodo(texto, marca.escrito);
-    anade_hex(texto, marca.escrito.numero);
-    texto += ' ';
-    texto += static_cast<char>(marca.tipo);
-    anade_hex(texto, marca.suma);
-    anade_hex(texto, marca.suma_escrita);
-    anade_numero(texto, marca.resultado);
-    anade_numero(texto, marca.motivo);
-    anade_numero(texto, marca.linea);
-    return texto + con_ceros(suma_de(texto));
+    escritor_marca e;
+    e.byte(kVersionMarca);
+    e.fijo(marca.clave);
+    const nodo& o = marca.origen;
+    const nodo& d = marca.escrito;
+    e.con_signo(o.tamano);
+    e.fijo(static_cast<std::uint64_t>(o.tiempo));
+    e.varint(o.modo);
+    e.con_signo(o.dueno);
+    e.con_signo(o.grupo);
+    e.con_signo(d.tamano);
+    e.diferencia(d.tiempo, o.tiempo);
+    e.diferencia(d.modo, o.modo);
+    e.diferencia(d.dueno, o.dueno);
+    e.diferencia(d.grupo, o.grupo);
+    e.varint(d.numero);
+    e.byte(numero_de(marca.tipo) | (marca.suma != 0 ? kHaySuma : 0) |
+           (marca.suma_escrita != 0 ? kHaySumaEscrita : 0));
+    if (marca.suma != 0) {
+        e.fijo(marca.suma);
+    }
+    if (marca.suma_escrita != 0) {
+        e.fijo(marca.suma_escrita);
+    }
+    e.varint(marca.resultado);
+    e.varint(marca.motivo);
+    e.con_signo(marca.linea);
+    e.fijo(cheque_de(e.bytes()), kBytesCheque);
+    return std::move(e.bytes());
 }
 
-bool lee_marca(std::string_view texto, marca_fichero& marca) {
-    // Its own sum last: a record cut or changed anywhere does not read.
-    constexpr std::size_t kSuma = 17;
-    if (texto.size() < kVersionMarca.size() + kSuma ||
-        texto.substr(0, kVersionMarca.size()) != kVersionMarca ||
-        texto.substr(texto.size() - kSuma) !=
-            con_ceros(suma_de(texto.substr(0, texto.size() - kSuma)))) {
+bool lee_marca(std::string_view bytes, marca_fichero& marca) {
+    // Its own check last: a record cut or changed anywhere does not read.
+    if (bytes.size() < 1 + kBytesCheque ||
+        static_cast<unsigned char>(bytes.front()) != kVersionMarca) {
         return false;
     }
-    texto.remove_suffix(kSuma);
-    lector_marca lector(texto.substr(kVersionMarca.size()));
+    const std::string_view cuerpo = bytes.substr(0, bytes.size() - kBytesCheque);
+    std::uint64_t cheque = 0;
+    for (std::size_t i = 0; i < kBytesCheque; ++i) {
+        cheque |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[cuerpo.size() + i]))
+                  << (8 * i);
+    }
+    if (cheque != cheque_de(cuerpo)) {
+        return false;
+    }
+    lector_marca l(cuerpo.substr(1));
     marca_fichero leida;
-    char tipo = 0;
-    if (!lector.numero(leida.clave, 16) || !lector.nodo_de(leida.origen) ||
-        !lector.nodo_de(leida.escrito) || !lector.numero(leida.escrito.numero, 16) ||
-        !lector.letra(tipo) || !lector.numero(leida.suma, 16) ||
-        !lector.numero(leida.suma_escrita, 16) || !lector.numero(leida.resultado) ||
-        !lector.numero(leida.motivo) || !lector.numero(leida.linea) || !lector.al_final()) {
+    nodo& o = leida.origen;
+    nodo& d = leida.escrito;
+    std::int64_t modo = 0;  // the bits written, checked to fit before they are kept
+    unsigned banderas = 0;
+    if (!l.fijo(leida.clave) || !l.con_signo(o.tamano) || !l.fijo_con_signo(o.tiempo) ||
+        !l.de_32(o.modo) || !l.con_signo(o.dueno) || !l.con_signo(o.grupo) ||
+        !l.con_signo(d.tamano) || !l.diferencia(d.tiempo, o.tiempo) ||
+        !l.diferencia(modo, o.modo) || !l.diferencia(d.dueno, o.dueno) ||
+        !l.diferencia(d.grupo, o.grupo) || !l.varint(d.numero) || !l.byte(banderas) ||
+        (banderas & ~(kBitsTipo | kHaySuma | kHaySumaEscrita)) != 0 ||
+        (banderas & kBitsTipo) >= std::size(kTipos) ||
+        ((banderas & kHaySuma) != 0 && !l.fijo(leida.suma)) ||
+        ((banderas & kHaySumaEscrita) != 0 && !l.fijo(leida.suma_escrita)) ||
+        !l.de_32(leida.resultado) || !l.de_32(leida.motivo) || !l.con_signo(leida.linea) ||
+        !l.al_final()) {
         return false;
     }
-    if (tipo != static_cast<char>(tipo_suma::ninguna) &&
-        tipo != static_cast<char>(tipo_suma::suma) && tipo != static_cast<char>(tipo_suma::copia)) {
+    // A sum flagged as there is not 0 (that is written by leaving it out),
+    // and the bits written fit in their field.
+    if (((banderas & kHaySuma) != 0 && leida.suma == 0) ||
+        ((banderas & kHaySumaEscrita) != 0 && leida.suma_escrita == 0) || modo < 0 ||
+        modo > static_cast<std::int64_t>(UINT32_MAX)) {
         return false;
     }
-    leida.tipo = static_cast<tipo_suma>(tipo);
+    d.modo = static_cast<std::uint32_t>(modo);
+    leida.tipo = kTipos[banderas & kBitsTipo];
     marca = leida;
     return true;
 }

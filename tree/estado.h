@@ -76,10 +76,10 @@ struct marca_fichero {
     std::int64_t linea = 0;
 };
 
-// The record as text, and back. `lee_marca` returns false for anything but
-// a whole record of this version.
+// The record as bytes, short enough to stay in a file's inode, and back.
+// `lee_marca` returns false for anything but a whole record of this version.
 std::string escribe_marca(const marca_fichero& marca);
-bool lee_marca(std::string_view texto, marca_fichero& marca);
+bool lee_marca(std::string_view bytes, marca_fichero& marca);
 
 // How a destination file stands against its source.
 enum class vigencia : unsigned char {
