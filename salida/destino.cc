@@ -281,7 +281,8 @@ bool es_temporal_en_curso(const std::string& nombre) {
            es_proceso_y_cuenta(nombre.substr(prefijo.size()), proceso) && proceso_vivo(proceso);
 }
 
-void borra_temporales_abandonados(const carpeta& c) {
+void borra_temporales_abandonados(
+    const carpeta& c, const std::function<bool(const std::string& nombre)>& del_origen) {
     const std::string prefijo = kPrefijoTemporal;
     std::vector<std::pair<std::string, nodo>> entradas;
     lista_carpeta(c, entradas, prefijo);
@@ -289,7 +290,8 @@ void borra_temporales_abandonados(const carpeta& c) {
         long proceso = 0;
         // Only the kinds made here, named as made here, of a process that is gone.
         if ((visto.clase == clase_nodo::fichero || visto.clase == clase_nodo::enlace) &&
-            es_proceso_y_cuenta(nombre.substr(prefijo.size()), proceso) && !proceso_vivo(proceso)) {
+            es_proceso_y_cuenta(nombre.substr(prefijo.size()), proceso) && !proceso_vivo(proceso) &&
+            !(del_origen && del_origen(nombre))) {
             borra_entrada(c.fd(), (c.prefijo() + nombre).c_str());
         }
     }

@@ -135,8 +135,10 @@ int coloca_enlace_duro(const carpeta& de, const std::string& original, const car
 
 // Removes from the folder `c` what a killed run of kexo or kexo-arbol left
 // there: files and links named as this program names its temporary files,
-// whose process no longer exists.
-void borra_temporales_abandonados(const carpeta& c);
+// whose process no longer exists, and that `del_origen`, when given, does not
+// name as the source's own (a source file may be named so too).
+void borra_temporales_abandonados(
+    const carpeta& c, const std::function<bool(const std::string& nombre)>& del_origen = nullptr);
 
 // True when `nombre` is named as this program names its temporary files, by
 // a process that still runs: one to be left alone, another run's work.

@@ -192,6 +192,21 @@ TEST(Arbol, TemporalesAbandonados) {
     }
 }
 
+// A source file named as a temporary of a dead run is the source's: mirrored
+// once, then left alone, never removed as a leftover (and missing meanwhile).
+TEST(Arbol, FicherosDelOrigenConNombreDeTemporal) {
+    const carpeta_temporal escena;
+    fs::create_directories(escena / "origen/sub");
+    escribe_fichero(escena / "origen/.kexo-2147483647-9", "raiz");
+    escribe_fichero(escena / "origen/sub/.kexo-2147483647-8", "sub");
+    EXPECT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    const ino_t antes = estado_de(escena / "destino/sub/.kexo-2147483647-8").st_ino;
+    const resultado otra = arbol(escena.ruta(), {"origen", "destino"});
+    EXPECT_NE(std::string::npos, otra.salida.find("copiados 0, al dia 2,")) << otra.salida;
+    EXPECT_EQ(antes, estado_de(escena / "destino/sub/.kexo-2147483647-8").st_ino);
+    EXPECT_EQ("raiz", lee_fichero(escena / "destino/.kexo-2147483647-9"));
+}
+
 // Two runs into one destination at once: both complete, neither reports
 // what the other does.
 TEST(Arbol, DosEjecucionesALaVez) {

@@ -163,7 +163,10 @@ int prepara_destino(const opciones& o, raices& r, bool& nuevo) {
     nuevo = nuevo && !r.faltan.empty();
     // A root made read-only by a run before: writable again until its bits are set back.
     deja_escribir_en(r.destino);
-    borra_temporales_abandonados(r.destino);
+    borra_temporales_abandonados(r.destino, [&](const std::string& nombre) {
+        nodo n;  // a name the source has is the source's, however it looks
+        return examina_en(r.origen, nombre, n) != 0 || n.clase != clase_nodo::ninguno;
+    });
     return kSigue;
 }
 

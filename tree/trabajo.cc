@@ -790,7 +790,15 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
         obra.hechas[i] = visto;
         if (obra.ya_estaban[i]) {
             deja_escribir_en(hecha);  // a failure here is the writes' to tell
-            borra_temporales_abandonados(hecha);
+            // A name the source folder has is the source's, however it looks.
+            borra_temporales_abandonados(hecha, [&](const std::string& de_sobra) {
+                carpeta_en_uso en_origen;
+                int sin_abrir = 0;
+                const carpeta* de = carpeta_origen(obra, i, en_origen, sin_abrir);
+                nodo n;
+                return de == nullptr || examina_en(*de, de_sobra, n) != 0 ||
+                       n.clase != clase_nodo::ninguno;
+            });
         }
         // Kept open for the folders it holds, which come next.
         suelta(banco.destino);
