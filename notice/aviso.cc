@@ -167,10 +167,6 @@ bool escribe_cabecera(std::FILE* destino, std::string_view scopy, const colocaci
     return std::fwrite(cabecera.data(), 1, cabecera.size(), destino) == cabecera.size();
 }
 
-bool aviso_cabe_en_linea(std::string_view scopy) {
-    return scopy.find("?>") == std::string_view::npos && scopy.find('\r') == std::string_view::npos;
-}
-
 std::string rechazo_aviso(std::string_view scopy, bool reglas_php) {
     if (scopy.find("?>") != std::string_view::npos) {
         return "contiene ?>";

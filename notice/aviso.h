@@ -36,11 +36,6 @@ std::string ruta_aviso(std::string_view directorio);
 // Never fails and prints only traces.
 std::string lee_copyright(std::string_view phprc);
 
-// True when the notice cannot end the line comment that carries it under
-// kexo's rules early, which would turn its rest into code: it holds no `?>`
-// and no CR.
-bool aviso_cabe_en_linea(std::string_view scopy);
-
 // What in the notice `scopy` would end the comment that carries it early,
 // under kexo's rules (a line comment) and, with `reglas_php`, PHP's too (a
 // /* */ comment): "contiene ?>", "contiene un CR", "contiene */"; "" when nothing.
