@@ -66,6 +66,11 @@ int lee_atributos(int fd, atributos_origen& vistos);
 // of setting the bits. Where files have no owners or bits, does nothing.
 int conserva_dueno_y_permisos(int fd, std::int64_t dueno, std::int64_t grupo, std::uint32_t modo);
 
+// Lets whoever may read the file open as `fd` run it too, as `chmod +x`
+// does within the umask. Returns 0, or the error number; 0 where files
+// have no such bits.
+int hace_ejecutable(int fd);
+
 // Gives the file open as `fd` the owner, group, permission bits and times
 // that its source was seen with as `de`, as a copy does; an owner, group and
 // bits the file already has, as the system says after its times are set,

@@ -161,6 +161,15 @@ int copia_atributos_carpeta(const carpeta& original, const carpeta& copia) {
     return futimens(copia.fd(), tiempos) == 0 ? 0 : errno;
 }
 
+int hace_ejecutable(int fd) {
+    struct stat estado;
+    if (fstat(fd, &estado) != 0) {
+        return errno;
+    }
+    const mode_t bits = estado.st_mode & 07777;
+    return fchmod(fd, bits | ((bits & 0444) >> 2)) == 0 ? 0 : errno;
+}
+
 int copia_atributos(int fd, const atributos_origen& de, nodo* queda) {
     struct timespec tiempos[2];
     tiempos[0].tv_sec = static_cast<time_t>(de.acceso_s);

@@ -23,6 +23,10 @@ int lee_atributos(int fd, atributos_origen& vistos) {
     return 0;
 }
 
+int hace_ejecutable(int) {
+    return 0;
+}
+
 int conserva_dueno_y_permisos(int, std::int64_t, std::int64_t, std::uint32_t) {
     return 0;  // no owners or permission bits to keep
 }

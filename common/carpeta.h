@@ -93,6 +93,9 @@ int examina_en(const carpeta& c, const std::string& nombre, nodo& visto);
 // the error number.
 int abre_carpeta_de(const std::string& ruta, carpeta& abierta, std::string& nombre);
 
+// The last name of the path `ruta` given by the user: what follows its last separator.
+std::string ultimo_nombre(const std::string& ruta);
+
 // The nodes of the folder `c` and of every folder above it, nearest first,
 // as `..` leads, across mounts. Returns 0, or the error number.
 int ascendencia(const carpeta& c, std::vector<nodo>& cadena);

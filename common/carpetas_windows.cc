@@ -330,4 +330,9 @@ int borra_arbol_en(const carpeta& c, const std::string& nombre, bool simula,
     return error == kQueda ? 0 : error;
 }
 
+std::string ultimo_nombre(const std::string& ruta) {
+    const std::size_t separador = ruta.find_last_of("\\/:");
+    return separador == std::string::npos ? ruta : ruta.substr(separador + 1);
+}
+
 }  // namespace kexo

@@ -83,6 +83,10 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
 // too) into `bytes`, leaving its position alone.
 leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en);
 
+// Writes the `n` bytes at `bytes` over the file open as `fd`, from `en`
+// on, leaving its position alone. Returns 0, or the error number.
+int sobrescribe_en(int fd, const char* bytes, std::size_t n, std::int64_t en);
+
 // Opens the entry `nombre` of `c` to read, only if it is a regular file:
 // never through a link, never waiting (a FIFO, a device). `visto` says what
 // the entry was. Returns 0 with the file in `abierto`, or the error number;

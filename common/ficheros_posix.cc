@@ -315,6 +315,22 @@ leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
     return leidos < 0 ? leido{0, errno} : leido{static_cast<std::size_t>(leidos), 0};
 }
 
+int sobrescribe_en(int fd, const char* bytes, std::size_t n, std::int64_t en) {
+    while (n > 0) {
+        const ssize_t escritos = pwrite(fd, bytes, n, static_cast<off_t>(en));
+        if (escritos < 0 && errno == EINTR) {
+            continue;
+        }
+        if (escritos <= 0) {
+            return escritos < 0 ? errno : EIO;
+        }
+        bytes += escritos;
+        n -= static_cast<std::size_t>(escritos);
+        en += escritos;
+    }
+    return 0;
+}
+
 int crea_sin_nombre(const carpeta& carpeta, descriptor& hecho) {
 #ifdef O_TMPFILE
     // Unnamed, no other process can open it: it takes a new file's bits at once.

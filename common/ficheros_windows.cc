@@ -170,13 +170,32 @@ leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en) {
     return hecho;
 }
 
+int sobrescribe_en(int fd, const char* bytes, std::size_t n, std::int64_t en) {
+    const __int64 antes = _telli64(fd);
+    if (antes < 0 || _lseeki64(fd, en, SEEK_SET) < 0) {
+        return errno;
+    }
+    int error = 0;
+    while (n > 0 && error == 0) {
+        const int escritos = _write(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+        if (escritos <= 0) {
+            error = escritos < 0 ? errno : EIO;
+            break;
+        }
+        bytes += escritos;
+        n -= static_cast<std::size_t>(escritos);
+    }
+    _lseeki64(fd, antes, SEEK_SET);
+    return error;
+}
+
 int crea_sin_nombre(const carpeta&, descriptor&) {
     return EOPNOTSUPP;
 }
 
 int crea_exclusivo(const carpeta&, const char* nombre, descriptor& hecho) {
     hecho =
-        descriptor(_open(nombre, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE));
+        descriptor(_open(nombre, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE));
     return hecho.abierto() ? 0 : errno;
 }
 

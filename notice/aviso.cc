@@ -158,6 +158,16 @@ std::int64_t lineas_anadidas(std::string_view scopy, const colocacion_aviso& don
     return static_cast<std::int64_t>(std::count(cabecera.begin(), cabecera.end(), '\n'));
 }
 
+std::string con_cabecera(std::string_view scopy, const colocacion_aviso& donde,
+                         std::string_view texto) {
+    if (scopy.empty()) {
+        return std::string(texto);
+    }
+    std::string entero = texto_cabecera(scopy, donde);
+    entero.append(texto.substr(std::min(texto.size(), donde.en_apertura ? kBytesApertura : 0)));
+    return entero;
+}
+
 bool escribe_cabecera(std::FILE* destino, std::string_view scopy, const colocacion_aviso& donde) {
     if (scopy.empty()) {
         return true;

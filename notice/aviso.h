@@ -94,6 +94,11 @@ std::int64_t bytes_anadidos(std::string_view scopy, const colocacion_aviso& dond
 // moves down by as many.
 std::int64_t lineas_anadidas(std::string_view scopy, const colocacion_aviso& donde);
 
+// The whole text written for a compacted `texto`: the header for `scopy`,
+// placed as `donde` says, then `texto` (less the open tag en_apertura leaves out).
+std::string con_cabecera(std::string_view scopy, const colocacion_aviso& donde,
+                         std::string_view texto);
+
 // Writes the header for `scopy`, placed as `donde` says, to `destino`.
 // Returns false if the write failed.
 bool escribe_cabecera(std::FILE* destino, std::string_view scopy,

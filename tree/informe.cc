@@ -1,6 +1,7 @@
 #include "tree/informe.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "common/errores.h"
@@ -44,9 +45,10 @@ constexpr dicho_resultado kDichos[] = {
     {"sin_memoria", '!', &recuento::fallidos},         // sin_memoria
     {"omitido", '-', nullptr},                         // omitido
     {"al_dia", '.', nullptr},                          // al_dia
+    {"fuera", '!', &recuento::fallidos},               // enlace_fuera
 };
 static_assert(sizeof kDichos / sizeof kDichos[0] ==
-                  static_cast<std::size_t>(resultado_trabajo::al_dia) + 1,
+                  static_cast<std::size_t>(resultado_trabajo::enlace_fuera) + 1,
               "a row for every result");
 
 const dicho_resultado& dicho(resultado_trabajo resultado) {
@@ -106,6 +108,20 @@ const char* motivo_de(motivo_diferencia motivo, bool para_json) {
     }
 }
 
+// Why a link was left out of an archive without links (`para_json`: as its JSON names it).
+const char* por_que_fuera(int error, bool para_json) {
+    switch (error) {
+        case EXDEV:
+            return para_json ? "fuera_del_origen" : "el enlace lleva fuera del origen";
+        case EISDIR:
+            return para_json ? "carpeta" : "el enlace lleva a una carpeta";
+        case ELOOP:
+            return para_json ? "bucle" : "demasiados enlaces seguidos";
+        default:
+            return para_json ? "roto" : "el enlace no lleva a nada del origen";
+    }
+}
+
 // The line for an entry that is not plainly done, if any.
 void informa_entrada(const entrada& que, const informe_trabajo& informe) {
     const std::string legible = ruta_legible(que.ruta);
@@ -127,6 +143,9 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
             break;
         case resultado_trabajo::sin_memoria:
             std::printf("Memoria insuficiente para %s\n", ruta);
+            break;
+        case resultado_trabajo::enlace_fuera:
+            std::printf("Fuera del paquete %s: %s\n", ruta, por_que_fuera(informe.error, false));
             break;
         case resultado_trabajo::fallido:
             std::printf(informe.al_leer ? "Imposible leer %s: %s\n" : "Imposible escribir %s: %s\n",
@@ -222,7 +241,18 @@ std::string borrado_json(const borrado& b) {
     return "{\"ruta\":" + cadena_json(b.ruta) + ",\"accion\":\"borrado\"}";
 }
 
-std::string totales_json(const recuento& r) {
+// The totals' member for the archive written.
+std::string paquete_json(const paquete_informado& p) {
+    std::string objeto = ",\"paquete\":{\"ruta\":" + cadena_json(p.ruta) +
+                         ",\"bytes\":" + std::to_string(p.bytes) +
+                         ",\"escrito\":" + (p.escrito ? "true" : "false");
+    if (p.error != 0) {
+        objeto += ",\"error\":" + std::to_string(p.error);
+    }
+    return objeto + "}";
+}
+
+std::string totales_json(const recuento& r, const paquete_informado* paquete) {
     return "{\"totales\":{\"compactados\":" + std::to_string(r.compactados) +
            ",\"por_reglas_de_php\":" + std::to_string(r.por_reglas_de_php) +
            ",\"sin_compactar\":" + std::to_string(r.sin_compactar) +
@@ -231,7 +261,8 @@ std::string totales_json(const recuento& r) {
            ",\"borrados\":" + std::to_string(r.borrados) +
            ",\"fallidos\":" + std::to_string(r.fallidos) +
            ",\"php_antes\":" + std::to_string(r.php_antes) +
-           ",\"php_despues\":" + std::to_string(r.php_despues) + "}}";
+           ",\"php_despues\":" + std::to_string(r.php_despues) +
+           (paquete != nullptr ? paquete_json(*paquete) : std::string()) + "}}";
 }
 
 // The kind of an entry, as the detailed report writes it.
@@ -284,7 +315,8 @@ void detalla_entradas(const std::vector<entrada>& entradas,
 void informa_json(const std::vector<entrada>& entradas,
                   const std::vector<informe_trabajo>& informes,
                   const std::vector<fallo_recorrido>& fallos_recorrido,
-                  const std::vector<borrado>& borrados, const recuento& r) {
+                  const std::vector<borrado>& borrados, const recuento& r,
+                  const paquete_informado* paquete) {
     std::vector<std::pair<std::string_view, std::string>> lineas;
     lineas.reserve(entradas.size() + fallos_recorrido.size());
     for (std::size_t i = 0; i < entradas.size(); ++i) {
@@ -301,7 +333,7 @@ void informa_json(const std::vector<entrada>& entradas,
     for (const auto& linea : lineas) {
         std::printf("%s\n", linea.second.c_str());
     }
-    std::printf("%s\n", totales_json(r).c_str());
+    std::printf("%s\n", totales_json(r, paquete).c_str());
 }
 
 // The change in size, as a share of `antes`: a saving, or a growth said as one.
@@ -387,6 +419,8 @@ std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
                   "\",\"linea\":" + std::to_string(informe.linea);
     } else if (hecho == resultado_trabajo::demasiado_grande) {
         objeto += ",\"motivo\":\"tamano\"";
+    } else if (hecho == resultado_trabajo::enlace_fuera) {
+        objeto += std::string(",\"motivo\":\"") + por_que_fuera(informe.error, true) + "\"";
     }
     if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {
         // A file that failed before it was read: its size as the walk saw it.
@@ -406,7 +440,8 @@ std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
 
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
             const std::vector<fallo_recorrido>& fallos_recorrido,
-            const std::vector<borrado>& borrados, const opciones_informe& como) {
+            const std::vector<borrado>& borrados, const opciones_informe& como,
+            const paquete_informado* paquete) {
     recuento r;
     for (std::size_t i = 0; i < entradas.size(); ++i) {
         cuenta(r, entradas[i], informes[i]);
@@ -416,7 +451,7 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
         ++(b.error == 0 ? r.borrados : r.fallidos);
     }
     if (como.json) {
-        informa_json(entradas, informes, fallos_recorrido, borrados, r);
+        informa_json(entradas, informes, fallos_recorrido, borrados, r, paquete);
     } else {
         if (como.detalla > 0) {
             detalla_entradas(entradas, informes, fallos_recorrido, borrados, como.detalla > 1);
@@ -458,8 +493,12 @@ int informa(const std::vector<entrada>& entradas, const std::vector<informe_trab
                     static_cast<unsigned long long>(r.php_antes),
                     static_cast<unsigned long long>(r.php_despues));
         imprime_ahorro(r.php_antes, r.php_despues);
+        if (paquete != nullptr && paquete->escrito) {
+            std::printf("Paquete %s: %llu bytes\n", ruta_legible(paquete->ruta).c_str(),
+                        static_cast<unsigned long long>(paquete->bytes));
+        }
     }
-    if (r.fallidos > 0) {
+    if (r.fallidos > 0 || (paquete != nullptr && paquete->error != 0)) {
         return kAlgunFallo;
     }
     return como.estricto && r.sin_compactar + r.al_dia_sin_compactar > 0 ? kSinCompactarEstricto

@@ -52,17 +52,26 @@ struct opciones_informe {
     unsigned detalla = 0;
 };
 
+// The archive a run wrote, for the report's end.
+struct paquete_informado {
+    std::string ruta;
+    std::uint64_t bytes = 0;
+    bool escrito = false;  // false with -n, or when writing failed
+    int error = 0;         // writing failed with it
+};
+
 // The exit statuses of a run that went as far as the report.
 inline constexpr int kTodoHecho = 0;
 inline constexpr int kAlgunFallo = 2;
 inline constexpr int kSinCompactarEstricto = 3;
 
 // Prints the report, in path order (the entries removed among them), and the summary. Returns the
-// exit status: kAlgunFallo when anything failed, else kSinCompactarEstricto when `como` is strict
+// exit status: kAlgunFallo when anything failed (writing `paquete` included), else kSinCompactarEstricto when `como` is strict
 // and a PHP file was left as it was, else kTodoHecho.
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
             const std::vector<fallo_recorrido>& fallos_recorrido,
-            const std::vector<borrado>& borrados, const opciones_informe& como);
+            const std::vector<borrado>& borrados, const opciones_informe& como,
+            const paquete_informado* paquete = nullptr);
 
 // Prints where a run's time went: the wall time `total`, the threads, and
 // for each phase the time all threads spent on it and its share of the time

@@ -3,9 +3,12 @@
 // program the compaction would change.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -17,7 +20,11 @@
 #include "compaction/vias.h"
 #include "notice/aviso.h"
 #include "salida/destino.h"
+#include "salida/paquete.h"
+#include "salida/phar.h"
+#include "salida/sumidero_fichero.h"
 #include "salida/via.h"
+#include "tree/empaquetado.h"
 #include "tree/estado.h"
 #include "tree/informe.h"
 #include "tree/opciones.h"
@@ -170,10 +177,199 @@ int prepara_destino(const opciones& o, raices& r, bool& nuevo) {
     return kSigue;
 }
 
+// The time SOURCE_DATE_EPOCH gives, into `epoca` (-1 when unset). Returns
+// false when it is set to no such time.
+bool lee_epoca(std::int64_t& epoca) {
+    const std::string texto = lee_entorno("SOURCE_DATE_EPOCH");
+    epoca = -1;
+    if (texto.empty()) {
+        return true;
+    }
+    if (texto.size() > 18 || texto.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    epoca = std::stoll(texto);
+    return true;
+}
+
+// Says why the archive `o.destino` cannot be written. Returns the exit status.
+int sin_paquete(const opciones& o, int error) {
+    dice("Imposible escribir paquete " + o.destino + ": " + describe_error(error));
+    return kFallo;
+}
+
+// The path of the archive inside the source, when it would lie there, from
+// the folder it goes in (`sobre_paquete`: that folder and those above it)
+// and the walk's entries; "" when it lies elsewhere, or in a folder left out.
+std::string paquete_en_origen(const std::vector<nodo>& sobre_origen,
+                              const std::vector<nodo>& sobre_paquete,
+                              const std::vector<entrada>& entradas, const std::string& nombre) {
+    const bool dentro = std::any_of(sobre_paquete.begin(), sobre_paquete.end(), [&](const nodo& n) {
+        return mismo_nodo(n, sobre_origen.front());
+    });
+    if (!dentro) {
+        return "";
+    }
+    if (mismo_nodo(sobre_paquete.front(), sobre_origen.front())) {
+        return nombre;
+    }
+    for (const entrada& e : entradas) {
+        if (e.tipo == tipo_entrada::carpeta && e.numero == sobre_paquete.front().numero &&
+            e.dispositivo == sobre_paquete.front().dispositivo) {
+            return e.ruta + "/" + nombre;
+        }
+    }
+    return "";  // its folder is left out
+}
+
+// True when the walk, or the rules, leave the archive at `ruta` in the source out.
+bool paquete_excluido(opciones& o, const std::vector<entrada>& entradas, const std::string& ruta) {
+    if (std::any_of(entradas.begin(), entradas.end(),
+                    [&](const entrada& e) { return e.ruta == ruta; })) {
+        return false;  // there from a run before, and packed
+    }
+    if (o.que.solo_php && !tiene_extension(ruta, o.que.extensiones)) {
+        return true;
+    }
+    return o.que.excluidos.excluye(ruta, false);
+}
+
+// Checks what the PHAR's options name: the script --principal runs, the stub
+// --stub gives. Returns the exit status, or kSigue.
+int comprueba_phar(const opciones& o, const std::vector<entrada>& entradas) {
+    if (!o.principal.empty() &&
+        !std::any_of(entradas.begin(), entradas.end(), [&](const entrada& e) {
+            return e.ruta == o.principal &&
+                   (e.tipo == tipo_entrada::php || e.tipo == tipo_entrada::otro);
+        })) {
+        dice("--principal: " + o.principal + " no es un fichero del paquete (no esta en " +
+             o.origen + ", o queda fuera)");
+        return kFallo;
+    }
+    if (!o.ruta_stub.empty() && !stub_valido(o.stub)) {
+        dice("Stub no valido en " + o.ruta_stub + ": no acaba en __HALT_COMPILER();");
+        return kFallo;
+    }
+    return kSigue;
+}
+
+// How the archive is written, from the options.
+opciones_paquete como_paquete(const opciones& o) {
+    opciones_paquete como;
+    como.formato = o.formato;
+    como.comprime = o.formato == formato_paquete::zip || o.comprime;
+    como.firma = o.firma;
+    como.alias = o.alias.empty() ? ultimo_nombre(o.destino) : o.alias;
+    if (o.formato == formato_paquete::phar) {
+        como.stub = !o.ruta_stub.empty()
+                        ? o.stub
+                        : stub_phar(como.alias, o.principal.empty()
+                                                    ? std::string()
+                                                    : ruta_en_paquete(o.prefijo, o.principal));
+    }
+    return como;
+}
+
+// A run that packs the tree into one archive: the source walked, the archive
+// written beside its destination and put in its place once whole.
+int ejecuta_paquete(opciones& o) {
+    carpeta origen;
+    std::vector<nodo> sobre_origen;
+    int error = abre_carpeta(o.origen, origen);
+    error = error != 0 ? error : ascendencia(origen, sobre_origen);
+    if (error != 0) {
+        return rechaza(apertura_raices::sin_origen, o, error);
+    }
+    carpeta del_paquete;
+    std::string en_su_carpeta;
+    std::vector<nodo> sobre_paquete;
+    error = abre_carpeta_de(o.destino, del_paquete, en_su_carpeta);
+    error = error != 0 ? error : ascendencia(del_paquete, sobre_paquete);
+    if (error != 0) {
+        return sin_paquete(o, error);
+    }
+    if (const int estado = prepara_aviso(o); estado != kSigue) {
+        return estado;
+    }
+    std::int64_t epoca = -1;
+    if (!lee_epoca(epoca)) {
+        dice("SOURCE_DATE_EPOCH no valido: " + lee_entorno("SOURCE_DATE_EPOCH"));
+        return kFallo;
+    }
+    const auto inicio = std::chrono::steady_clock::now();
+    tiempos_fases tiempos;
+    tiempos_fases* const midiendo = o.tiempos ? &tiempos : nullptr;
+    recorrido hallado;
+    {
+        const medida recorriendo(midiendo, fase::recorrido);
+        hallado = recorre(origen, o.que, {}, {}, hilos_posibles(o.hilos, descriptores_permitidos()));
+    }
+    const std::string nombre = ultimo_nombre(o.destino);
+    if (const std::string dentro =
+            paquete_en_origen(sobre_origen, sobre_paquete, hallado.entradas, nombre);
+        !dentro.empty() && !paquete_excluido(o, hallado.entradas, dentro)) {
+        dice("El paquete quedaria dentro del origen, en " + dentro +
+             ": ha de quedar fuera (-x)");
+        return kFallo;
+    }
+    if (const int estado = comprueba_phar(o, hallado.entradas); estado != kSigue) {
+        return estado;
+    }
+    avisa_patrones_vanos(o.que);
+    const opciones_paquete como = como_paquete(o);
+    opciones_empaquetado empaquetando;
+    empaquetando.prefijo = o.prefijo;
+    empaquetando.epoca = epoca;
+    empaquetando.sin_enlaces = o.formato == formato_paquete::phar;
+    empaquetando.solo_carpetas_vacias = o.formato == formato_paquete::phar;
+    empaquetando.raiz = sobre_origen.front();
+    const carpeta ninguna;
+    espejo obra(origen, ninguna, hallado.entradas, o.trabajo, sobre_origen.front());
+    obra.hay_destino = false;
+    paquete_informado informado;
+    informado.ruta = o.destino;
+    empaquetado hecho;
+    if (o.trabajo.simula) {
+        hecho = empaqueta(obra, empaquetando, nullptr, o.hilos, midiendo);
+    } else {
+        destino paquete;
+        destino aparte;  // never put in place: gone with the run
+        if ((error = paquete.abre(o.destino)) != 0 || (error = aparte.abre(o.destino)) != 0) {
+            return sin_paquete(o, error);
+        }
+        sumidero_fichero salida(paquete.flujo());
+        sumidero_fichero apartado(aparte.flujo());
+        const std::unique_ptr<escritor_paquete> escritor = crea_escritor(como, salida, apartado);
+        hecho = empaqueta(obra, empaquetando, escritor.get(), o.hilos, midiendo);
+        error = hecho.error != 0 ? hecho.error : salida.vacia();
+        if (!o.principal.empty()) {
+            paquete.antes_de_colocar([](int fd, const nodo*) { hace_ejecutable(fd); });
+        }
+        const int al_colocar = paquete.confirma(error == 0);
+        error = error != 0 ? error : al_colocar;
+        informado.bytes = salida.tamano();
+        informado.escrito = error == 0;
+        informado.error = error;
+        if (error != 0) {
+            sin_paquete(o, error);
+        }
+    }
+    const int estado = informa(hallado.entradas, hecho.informes, hallado.fallos, {}, o.informe,
+                               o.trabajo.simula ? nullptr : &informado);
+    if (midiendo != nullptr) {
+        informa_tiempos(tiempos, std::chrono::steady_clock::now() - inicio,
+                        hilos_posibles(o.hilos, descriptores_permitidos()), o.informe.json);
+    }
+    return estado;
+}
+
 int ejecuta(int argc, char** argv) {
     opciones o;
     if (const int estado = lee_orden(argc, argv, o); estado != kSigue) {
         return estado;
+    }
+    if (o.formato != formato_paquete::carpeta) {
+        return ejecuta_paquete(o);
     }
     raices r;
     int error = 0;

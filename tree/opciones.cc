@@ -38,6 +38,17 @@ const std::vector<opcion_arbol>& opciones_arbol() {
         {0, "borra", nullptr, 'B', "borra del destino lo que ya no esta en el origen"},
         {0, "borra-excluidos", nullptr, 'D',
          "con --borra, borra tambien lo que dejan fuera -x y -s"},
+        {0, "formato", "FORMATO", 'F',
+         "carpeta, phar, zip, tar o tgz (si no, lo dice el nombre\n"
+         "de <destino>: .phar, .zip, .tar, .tar.gz o .tgz)"},
+        {0, "prefijo", "RUTA", 'P', "en un paquete, pone cada entrada bajo la carpeta RUTA"},
+        {0, "principal", "RUTA", 'R',
+         "en un PHAR, el guion que ejecuta su stub (RUTA\nrelativa a <origen>)"},
+        {0, "stub", "FICHERO", 'U',
+         "en un PHAR, el stub de FICHERO, que acaba en\n__HALT_COMPILER();"},
+        {0, "alias", "NOMBRE", 'L', "en un PHAR, su alias (el nombre de <destino>)"},
+        {0, "firma", "TIPO", 'G', "en un PHAR, sha256 (la de siempre) o sha512"},
+        {0, "comprime", "TIPO", 'Z', "en un PHAR, gz comprime cada fichero; no, ninguno\n(el de siempre)"},
         {'v', "detalla", nullptr, 'v',
          "en el informe de texto, una linea por entrada cambiada\n"
          "(-vv: por entrada) con lo hecho: k compactado (reglas\n"
@@ -101,6 +112,28 @@ std::vector<std::string> separa_comas(const std::string& lista) {
         i = coma + 1;
     }
     return partes;
+}
+
+// True when `ruta` can name a folder inside an archive: relative, its names
+// neither empty, `.` nor `..` (a trailing `/` is dropped).
+bool prefijo_valido(std::string& ruta) {
+    while (!ruta.empty() && ruta.back() == '/') {
+        ruta.pop_back();
+    }
+    if (ruta.empty()) {
+        return false;
+    }
+    for (std::size_t desde = 0;;) {
+        const std::size_t barra = std::min(ruta.find('/', desde), ruta.size());
+        const std::string_view nombre(ruta.data() + desde, barra - desde);
+        if (nombre.empty() || nombre == "." || nombre == "..") {
+            return false;
+        }
+        if (barra == ruta.size()) {
+            return true;
+        }
+        desde = barra + 1;
+    }
 }
 
 // Adds the rules of the exclude file `ruta`, one a line. Returns 0, or the
@@ -255,6 +288,41 @@ std::string aplica_valor(int clave, const char* valor, opciones& o) {
             }
             o.trabajo.modo = std::strcmp(valor, "php") == 0 ? modo_reglas::php : modo_reglas::kexo;
             return "";
+        case 'F':
+            o.formato_dado = true;
+            return formato_por_opcion(valor, o.formato) ? ""
+                                                        : "se espera carpeta, phar, zip, tar o tgz";
+        case 'P':
+            o.prefijo = valor;
+            return prefijo_valido(o.prefijo) ? "" : "se espera una ruta relativa, sin . ni ..";
+        case 'R':
+            o.principal = valor;
+            while (o.principal.rfind("./", 0) == 0) {
+                o.principal.erase(0, 2);
+            }
+            return o.principal.empty() ? "se espera una ruta" : "";
+        case 'L':
+            o.alias = valor;
+            return o.alias.empty() ? "se espera un nombre" : "";
+        case 'G':
+            if (std::strcmp(valor, "sha256") != 0 && std::strcmp(valor, "sha512") != 0) {
+                return "se espera sha256 o sha512";
+            }
+            o.firma = std::strcmp(valor, "sha512") == 0 ? firma_phar::sha512 : firma_phar::sha256;
+            return "";
+        case 'Z':
+            if (std::strcmp(valor, "gz") != 0 && std::strcmp(valor, "no") != 0) {
+                return "se espera gz o no";
+            }
+            o.comprime = std::strcmp(valor, "gz") == 0;
+            o.comprime_dado = true;
+            return "";
+        case 'U': {
+            o.ruta_stub = valor;
+            const archivo fichero = abre_origen(valor);
+            const int error = fichero ? lee_entero(fichero.get(), o.stub) : errno;
+            return error != 0 ? ilegible(valor, describe_error(error)) : "";
+        }
         case 'X': {
             const int error = lee_exclusiones(valor, o.que.excluidos);
             return error != 0 ? ilegible(valor, describe_error(error)) : "";
@@ -270,6 +338,30 @@ std::string aplica_valor(int clave, const char* valor, opciones& o) {
         default:
             return "";
     }
+}
+
+// What is wrong with the archive's options, for the format chosen, or "".
+std::string mal_paquete(const opciones& o) {
+    const bool phar = o.formato == formato_paquete::phar;
+    if (o.formato == formato_paquete::carpeta && !o.prefijo.empty()) {
+        return "--prefijo: solo con un paquete";
+    }
+    if (!phar && (!o.principal.empty() || !o.ruta_stub.empty() || !o.alias.empty() ||
+                  o.comprime_dado || o.firma != firma_phar::sha256)) {
+        return std::string(!o.principal.empty()  ? "--principal"
+                           : !o.ruta_stub.empty() ? "--stub"
+                           : !o.alias.empty()     ? "--alias"
+                           : o.comprime_dado      ? "--comprime"
+                                                  : "--firma") +
+               ": solo con un PHAR";
+    }
+    if (!o.principal.empty() && !o.ruta_stub.empty()) {
+        return "--stub: no con --principal, que hace el suyo";
+    }
+    if (o.formato != formato_paquete::carpeta && o.borra) {
+        return "--borra: solo con una carpeta";
+    }
+    return "";
 }
 
 // Reads the two operands after the options. Returns false, with what is
@@ -291,7 +383,11 @@ bool lee_operandos(int argc, char** argv, opciones& o, std::string& mal) {
         mal = o.origen.empty() ? "<origen> vacio" : "<destino> vacio";
         return false;
     }
-    return true;
+    if (!o.formato_dado) {
+        o.formato = formato_por_nombre(o.destino);
+    }
+    mal = mal_paquete(o);
+    return mal.empty();
 }
 
 }  // namespace
@@ -321,7 +417,7 @@ bool lee_opciones(int argc, char** argv, opciones& o, orden_mal& error) {
         }
         if (const std::string malo = aplica_valor(letra, optarg, o); !malo.empty()) {
             mal = opcion_escrita(largas.data(), indice, letra) + ": " + malo;
-            error.de_uso = letra != 'X' && letra != 'A';  // a file that could not be read
+            error.de_uso = letra != 'X' && letra != 'A' && letra != 'U';  // a file not read
             return false;
         }
     }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "salida/paquete.h"
 #include "tree/estado.h"
 #include "tree/informe.h"
 #include "tree/recorrido.h"
@@ -45,6 +46,17 @@ struct opciones {
     bool borra_excluidos = false;  // and what the patterns leave out
     std::vector<std::string> sin_compactar;  // the --sin-compactar patterns, as given
     bool tiempos = false;                    // print where the time went, phase by phase
+    // An archive instead of a folder: as --formato says, else as the destination's name does.
+    formato_paquete formato = formato_paquete::carpeta;
+    bool formato_dado = false;
+    std::string prefijo;    // the folder inside the archive that holds every entry
+    std::string principal;  // a PHAR's script, run by its stub
+    std::string ruta_stub;  // a PHAR's own stub, from this file
+    std::string stub;       // its bytes
+    std::string alias;      // a PHAR's alias, when given
+    firma_phar firma = firma_phar::sha256;
+    bool comprime = false;  // a PHAR's files gzipped (--comprime=gz)
+    bool comprime_dado = false;
 };
 
 // What is wrong with a command line.

@@ -97,13 +97,16 @@ const carpeta* abre_en_uso(const carpeta& raiz, const std::vector<entrada>& entr
     return &uso.abierta;
 }
 
-// The source folder of index `indice`, still the one the walk saw.
+}  // namespace
+
 const carpeta* carpeta_origen(const espejo& obra, std::size_t indice, carpeta_en_uso& uso,
                               int& error) {
     return abre_en_uso(obra.origen, obra.entradas, indice, uso, error, [&](const nodo& visto) {
         return sigue_igual(obra.entradas[indice], visto);
     });
 }
+
+namespace {
 
 // The destination folder made for the folder of index `indice`.
 const carpeta* carpeta_copia(const espejo& obra, std::size_t indice, carpeta_en_uso& uso,
@@ -459,16 +462,6 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
     return informe;
 }
 
-// What is written for a PHP file: its text after the header for `aviso`,
-// placed as `donde` says.
-struct escrito_php {
-    resultado_trabajo resultado;
-    std::string texto;
-    std::string_view aviso;
-    colocacion_aviso donde;
-    comparacion mismo{true, 0};
-};
-
 // kexo's bytes for `fuente`, when they keep what a program sees (or unchecked).
 escrito_php por_reglas_de_kexo(std::string_view fuente, const opciones_trabajo& opciones,
                                tiempos_fases* tiempos) {
@@ -513,9 +506,8 @@ escrito_php por_reglas_de_php(std::string_view fuente, const opciones_trabajo& o
     return e;
 }
 
-// What to write for the PHP file `fuente`: kexo's bytes where they keep what
-// a program sees, else (or in PHP's mode) PHP's rules where those do, else the
-// source as it is, with why kexo's bytes could not be written.
+}  // namespace
+
 escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opciones,
                          tiempos_fases* tiempos) {
     comparacion por_que{true, 0};
@@ -541,6 +533,8 @@ escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opcion
     igual.mismo = por_que;
     return igual;
 }
+
+namespace {
 
 // A PHP file read whole: compacted by the rules that keep what its program
 // sees, else as it is.

@@ -19,6 +19,7 @@
 #include "common/cronometro.h"
 #include "compaction/vias.h"
 #include "lexical/lexico_php.h"
+#include "notice/aviso.h"
 #include "tree/recorrido.h"
 
 namespace kexo {
@@ -57,6 +58,9 @@ enum class resultado_trabajo : unsigned char {
     sin_memoria,  // memory ran out on it: left out
     omitido,      // not a regular file, folder or link
     al_dia,       // already what this run would write: left alone
+    // A link an archive without links cannot hold: to nothing, out of the
+    // source, to a folder (`error` says which: ENOENT, EXDEV, EISDIR, ELOOP).
+    enlace_fuera,
 };
 
 // True for the results that leave a file written in the destination, which
@@ -131,6 +135,28 @@ struct taller {
     carpeta_en_uso destino;
     tiempos_fases* tiempos = nullptr;  // where its time goes, when measured
 };
+
+// The source folder of the entry `indice` (kNinguna: the root), still the
+// one the walk saw, kept open in `uso` from one entry to the next; null, with
+// the error number in `error`, when it cannot be opened.
+const carpeta* carpeta_origen(const espejo& obra, std::size_t indice, carpeta_en_uso& uso,
+                              int& error);
+
+// What is written for a PHP file: its text after the header for `aviso`,
+// placed as `donde` says.
+struct escrito_php {
+    resultado_trabajo resultado;
+    std::string texto;
+    std::string_view aviso;
+    colocacion_aviso donde;
+    comparacion mismo{true, 0};
+};
+
+// What to write for the PHP file `fuente`: kexo's bytes where they keep what
+// a program sees, else (or in PHP's mode) PHP's rules where those do, else the
+// source as it is, with why kexo's bytes could not be written.
+escrito_php que_escribir(std::string_view fuente, const opciones_trabajo& opciones,
+                         tiempos_fases* tiempos);
 
 // Makes the destination folder for the folder `i`, replacing a link or file
 // there, and removes what killed runs left in one that was there. Called on
