@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -243,8 +244,8 @@ class escritor_phar final : public escritor_paquete {
         if (const int error = admite(que, que.ruta)) {
             return error;
         }
-        compresor gz;
-        if (comprime_ && !gz.listo()) {
+        std::optional<compresor> gz;
+        if (comprime_ && !gz.emplace().listo()) {
             return ENOMEM;
         }
         const std::uint64_t posicion = aparte_.tamano();
@@ -267,7 +268,7 @@ class escritor_phar final : public escritor_paquete {
             std::string_view va = bloque;
             if (comprime_) {
                 comprimidos.clear();
-                if (!gz.comprime(bloque, fin, comprimidos)) {
+                if (!gz->comprime(bloque, fin, comprimidos)) {
                     return ENOMEM;
                 }
                 va = comprimidos;
