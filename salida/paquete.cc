@@ -1,0 +1,113 @@
+// What the archive writers share: the format a name or an option chooses, a
+// sink in memory, and the writer each format has.
+#include "salida/paquete.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "salida/phar.h"
+
+namespace kexo {
+
+namespace {
+
+// Whether `texto` ends in `final` (lower case), in any letter case.
+bool termina_en(std::string_view texto, std::string_view final) {
+    if (texto.size() < final.size()) {
+        return false;
+    }
+    const std::string_view cola = texto.substr(texto.size() - final.size());
+    for (std::size_t i = 0; i < final.size(); ++i) {
+        char c = cola[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != final[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+formato_paquete formato_por_nombre(std::string_view ruta) {
+    if (termina_en(ruta, ".phar")) {
+        return formato_paquete::phar;
+    }
+    if (termina_en(ruta, ".zip")) {
+        return formato_paquete::zip;
+    }
+    if (termina_en(ruta, ".tar")) {
+        return formato_paquete::tar;
+    }
+    if (termina_en(ruta, ".tar.gz") || termina_en(ruta, ".tgz")) {
+        return formato_paquete::tgz;
+    }
+    return formato_paquete::carpeta;
+}
+
+bool formato_por_opcion(std::string_view nombre, formato_paquete& formato) {
+    static constexpr struct {
+        std::string_view nombre;
+        formato_paquete formato;
+    } kFormatos[] = {
+        {"carpeta", formato_paquete::carpeta}, {"phar", formato_paquete::phar},
+        {"zip", formato_paquete::zip},         {"tar", formato_paquete::tar},
+        {"tgz", formato_paquete::tgz},
+    };
+    for (const auto& f : kFormatos) {
+        if (f.nombre == nombre) {
+            formato = f.formato;
+            return true;
+        }
+    }
+    return false;
+}
+
+int sumidero_memoria::escribe(std::string_view bytes) {
+    try {
+        bytes_.append(bytes);
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    } catch (const std::length_error&) {
+        return EFBIG;
+    }
+    return 0;
+}
+
+int sumidero_memoria::escribe_en(std::uint64_t posicion, std::string_view bytes) {
+    if (posicion > bytes_.size() || bytes.size() > bytes_.size() - posicion) {
+        return EINVAL;
+    }
+    bytes_.replace(static_cast<std::size_t>(posicion), bytes.size(), bytes);
+    return 0;
+}
+
+int sumidero_memoria::lee_en(std::uint64_t posicion, char* donde, std::size_t n) {
+    if (posicion > bytes_.size() || n > bytes_.size() - posicion) {
+        return EINVAL;
+    }
+    if (n > 0) {
+        std::memcpy(donde, bytes_.data() + posicion, n);
+    }
+    return 0;
+}
+
+std::unique_ptr<escritor_paquete> crea_escritor(const opciones_paquete& como, sumidero& salida,
+                                                sumidero& aparte) {
+    switch (como.formato) {
+        case formato_paquete::phar:
+            return crea_escritor_phar(como, salida, aparte);
+        case formato_paquete::carpeta:
+        case formato_paquete::zip:
+        case formato_paquete::tar:
+        case formato_paquete::tgz:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace kexo
