@@ -30,7 +30,7 @@ formato_paquete formato_por_nombre(std::string_view ruta);
 // false for another name.
 bool formato_por_opcion(std::string_view nombre, formato_paquete& formato);
 
-enum class clase_pieza : unsigned char {
+enum class clase_pieza_paquete : unsigned char {
     fichero,
     carpeta,
     enlace,       // a symbolic link: `objetivo` is its target
@@ -38,9 +38,9 @@ enum class clase_pieza : unsigned char {
 };
 
 // One entry of an archive.
-struct pieza {
+struct pieza_paquete {
     std::string ruta;  // its path inside the archive: `/` between names, none at either end
-    clase_pieza clase = clase_pieza::fichero;
+    clase_pieza_paquete clase = clase_pieza_paquete::fichero;
     std::uint32_t modo = 0644;  // permission bits (07777), setuid and setgid already cleared
     std::int64_t tiempo = 0;    // its modification time, in seconds since the epoch
     std::string objetivo;       // enlace and enlace_duro only
@@ -109,15 +109,15 @@ class escritor_paquete {
     virtual datos_pieza prepara(std::string bytes) const = 0;
 
     // Adds the file `que` with its prepared bytes.
-    virtual int anade(const pieza& que, const datos_pieza& datos) = 0;
+    virtual int anade(const pieza_paquete& que, const datos_pieza& datos) = 0;
 
     // Adds a file whose bytes come from `lee`, block by block, too many to be
     // held whole.
-    virtual int anade_flujo(const pieza& que, const lector_bloques& lee) = 0;
+    virtual int anade_flujo(const pieza_paquete& que, const lector_bloques& lee) = 0;
 
     // Adds a folder, a link or another name of a file already added. A format
     // without links stores another name as a copy of that file's bytes.
-    virtual int anade(const pieza& que) = 0;
+    virtual int anade(const pieza_paquete& que) = 0;
 
     // Writes what ends the archive. Nothing is added after it.
     virtual int termina() = 0;

@@ -158,8 +158,8 @@ class escritor_tar final : public escritor_paquete {
         return datos;
     }
 
-    int anade(const pieza& que, const datos_pieza& datos) override {
-        if (que.clase != clase_pieza::fichero) {
+    int anade(const pieza_paquete& que, const datos_pieza& datos) override {
+        if (que.clase != clase_pieza_paquete::fichero) {
             return EINVAL;
         }
         if (const int error = cabecera(que, '0', que.ruta, {}, datos.guardados.size())) {
@@ -171,8 +171,8 @@ class escritor_tar final : public escritor_paquete {
         return rellena();
     }
 
-    int anade_flujo(const pieza& que, const lector_bloques& lee) override {
-        if (que.clase != clase_pieza::fichero) {
+    int anade_flujo(const pieza_paquete& que, const lector_bloques& lee) override {
+        if (que.clase != clase_pieza_paquete::fichero) {
             return EINVAL;
         }
         // The header gives the size: the bytes wait in `aparte` until it is known.
@@ -210,15 +210,15 @@ class escritor_tar final : public escritor_paquete {
         return rellena();
     }
 
-    int anade(const pieza& que) override {
+    int anade(const pieza_paquete& que) override {
         switch (que.clase) {
-            case clase_pieza::carpeta:
+            case clase_pieza_paquete::carpeta:
                 return cabecera(que, '5', que.ruta + '/', {}, 0);
-            case clase_pieza::enlace:
+            case clase_pieza_paquete::enlace:
                 return cabecera(que, '2', que.ruta, que.objetivo, 0);
-            case clase_pieza::enlace_duro:
+            case clase_pieza_paquete::enlace_duro:
                 return cabecera(que, '1', que.ruta, que.objetivo, 0);
-            case clase_pieza::fichero:
+            case clase_pieza_paquete::fichero:
                 break;
         }
         return EINVAL;
@@ -248,8 +248,8 @@ class escritor_tar final : public escritor_paquete {
 
     // The entry's header, after an extended header with what ustar's fields
     // cannot hold exactly.
-    int cabecera(const pieza& que, char tipo, const std::string& nombre, std::string_view enlace,
-                 std::uint64_t tamano) {
+    int cabecera(const pieza_paquete& que, char tipo, const std::string& nombre,
+                 std::string_view enlace, std::uint64_t tamano) {
         std::string pax;
         if (!utf8_valido(nombre) || !utf8_valido(enlace)) {
             // Bytes to be taken as they are, not as UTF-8.

@@ -96,8 +96,8 @@ class escritor_zip final : public escritor_paquete {
         return datos;
     }
 
-    int anade(const pieza& que, const datos_pieza& datos) override {
-        if (que.clase != clase_pieza::fichero) {
+    int anade(const pieza_paquete& que, const datos_pieza& datos) override {
+        if (que.clase != clase_pieza_paquete::fichero) {
             return EINVAL;
         }
         entrada e = entrada_de(que, que.ruta, kTipoFichero);
@@ -108,8 +108,8 @@ class escritor_zip final : public escritor_paquete {
         return anade_entrada(std::move(e), datos.guardados, true);
     }
 
-    int anade_flujo(const pieza& que, const lector_bloques& lee) override {
-        if (que.clase != clase_pieza::fichero) {
+    int anade_flujo(const pieza_paquete& que, const lector_bloques& lee) override {
+        if (que.clase != clase_pieza_paquete::fichero) {
             return EINVAL;
         }
         // The sizes are known at the end: the local header holds a Zip64
@@ -153,22 +153,22 @@ class escritor_zip final : public escritor_paquete {
         return registra(std::move(e), true);
     }
 
-    int anade(const pieza& que) override {
+    int anade(const pieza_paquete& que) override {
         switch (que.clase) {
-            case clase_pieza::carpeta: {
+            case clase_pieza_paquete::carpeta: {
                 entrada e = entrada_de(que, que.ruta + '/', kTipoCarpeta);
                 return anade_entrada(std::move(e), {}, false);
             }
-            case clase_pieza::enlace: {
+            case clase_pieza_paquete::enlace: {
                 // As Info-ZIP stores one: its target as its bytes.
                 entrada e = entrada_de(que, que.ruta, kTipoEnlace);
                 e.tamano = e.guardado = que.objetivo.size();
                 e.crc = crc32_de(que.objetivo);
                 return anade_entrada(std::move(e), que.objetivo, false);
             }
-            case clase_pieza::enlace_duro:
+            case clase_pieza_paquete::enlace_duro:
                 return anade_copia(que);
-            case clase_pieza::fichero:
+            case clase_pieza_paquete::fichero:
                 break;
         }
         return EINVAL;
@@ -189,7 +189,7 @@ class escritor_zip final : public escritor_paquete {
     }
 
    private:
-    entrada entrada_de(const pieza& que, std::string nombre, std::uint32_t tipo) const {
+    entrada entrada_de(const pieza_paquete& que, std::string nombre, std::uint32_t tipo) const {
         entrada e;
         e.nombre = std::move(nombre);
         e.modo = tipo | (que.modo & 07777);
@@ -337,7 +337,7 @@ class escritor_zip final : public escritor_paquete {
 
     // Another name of a file added before: a copy of its stored bytes, read
     // back, with its CRC and sizes.
-    int anade_copia(const pieza& que) {
+    int anade_copia(const pieza_paquete& que) {
         const auto cual = ficheros_.find(que.objetivo);
         if (cual == ficheros_.end()) {
             return ENOENT;

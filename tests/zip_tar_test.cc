@@ -24,7 +24,7 @@ namespace {
 
 // One entry as the writer is given it, and what a reader must find.
 struct fila {
-    pieza que;
+    pieza_paquete que;
     std::string bytes;     // a file's (and a hard link's) bytes
     bool flujo = false;    // added with anade_flujo
     const char* dos = "";  // the zip's DOS time as Python shows it
@@ -51,9 +51,9 @@ std::string ruido(std::size_t largo) {
     return s;
 }
 
-pieza pieza_de(std::string ruta, clase_pieza clase, std::uint32_t modo, std::int64_t tiempo,
-               std::string objetivo = {}) {
-    pieza p;
+pieza_paquete pieza_de(std::string ruta, clase_pieza_paquete clase, std::uint32_t modo,
+                       std::int64_t tiempo, std::string objetivo = {}) {
+    pieza_paquete p;
     p.ruta = std::move(ruta);
     p.clase = clase;
     p.modo = modo;
@@ -66,7 +66,7 @@ const std::string kLargo = "largo/" + std::string(120, 'n') + ".php";
 const std::string kPartido = std::string(60, 'p') + "/" + std::string(80, 'q') + ".php";
 
 std::vector<fila> filas() {
-    using c = clase_pieza;
+    using c = clase_pieza_paquete;
     const std::string texto = texto_php(5000);
     return {
         {pieza_de("a.php", c::fichero, 0644, 1700000000), texto, false, "2023-11-14 22:13:20", 8},
@@ -124,7 +124,7 @@ class sumidero_adelante final : public sumidero {
 void escribe_filas(escritor_paquete& w, const std::vector<fila>& tabla) {
     for (const fila& f : tabla) {
         SCOPED_TRACE(f.que.ruta);
-        if (f.que.clase != clase_pieza::fichero) {
+        if (f.que.clase != clase_pieza_paquete::fichero) {
             ASSERT_EQ(w.anade(f.que), 0);
         } else if (f.flujo) {
             std::size_t desde = 0;
@@ -205,9 +205,9 @@ for i in tarfile.open(sys.argv[1]):
 std::string lista_zip(const std::vector<fila>& tabla) {
     std::string r;
     for (const fila& f : tabla) {
-        const pieza& p = f.que;
-        const bool carpeta = p.clase == clase_pieza::carpeta;
-        const bool enlace = p.clase == clase_pieza::enlace;
+        const pieza_paquete& p = f.que;
+        const bool carpeta = p.clase == clase_pieza_paquete::carpeta;
+        const bool enlace = p.clase == clase_pieza_paquete::enlace;
         const std::uint32_t tipo = carpeta ? 040000 : enlace ? 0120000 : 0100000;
         const std::string ut =
             p.tiempo >= 0 && p.tiempo <= INT32_MAX ? std::to_string(p.tiempo) : "-";
@@ -222,9 +222,9 @@ std::string lista_zip(const std::vector<fila>& tabla) {
 std::string lista_tar(const std::vector<fila>& tabla) {
     std::string r;
     for (const fila& f : tabla) {
-        const pieza& p = f.que;
+        const pieza_paquete& p = f.que;
         const char tipo = "0521"[static_cast<int>(p.clase)];
-        const std::string datos = p.clase == clase_pieza::fichero ? f.bytes : "";
+        const std::string datos = p.clase == clase_pieza_paquete::fichero ? f.bytes : "";
         r += hex(p.ruta) + " " + tipo + " " + octal(p.modo) + " " + std::to_string(p.tiempo) +
              " 0 0 - " + std::to_string(datos.size()) + " " + std::to_string(crc32_de(datos)) +
              " " + (p.objetivo.empty() ? "-" : hex(p.objetivo)) + "\n";
@@ -237,21 +237,21 @@ std::string lista_tar(const std::vector<fila>& tabla) {
 // the DOS one, which its readers take as local).
 void revisa_arbol(const fs::path& raiz, const std::vector<fila>& tabla, bool zip) {
     for (const fila& f : tabla) {
-        const pieza& p = f.que;
+        const pieza_paquete& p = f.que;
         SCOPED_TRACE(p.ruta);
         const fs::path ruta = raiz / p.ruta;
         struct stat st {};
         ASSERT_EQ(lstat(ruta.c_str(), &st), 0) << ruta;
         switch (p.clase) {
-            case clase_pieza::enlace:
+            case clase_pieza_paquete::enlace:
                 ASSERT_TRUE(S_ISLNK(st.st_mode));
                 EXPECT_EQ(fs::read_symlink(ruta).string(), p.objetivo);
                 continue;
-            case clase_pieza::carpeta:
+            case clase_pieza_paquete::carpeta:
                 EXPECT_TRUE(S_ISDIR(st.st_mode));
                 break;
-            case clase_pieza::fichero:
-            case clase_pieza::enlace_duro:
+            case clase_pieza_paquete::fichero:
+            case clase_pieza_paquete::enlace_duro:
                 ASSERT_TRUE(S_ISREG(st.st_mode));
                 EXPECT_EQ(lee_fichero(ruta), f.bytes);
                 break;
