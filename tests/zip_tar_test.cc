@@ -348,4 +348,28 @@ TEST(PaqueteTar, LeidoPorOtros) {
     }
 }
 
+// What a writer refuses, and a reader's error passed on, in each format.
+TEST(PaqueteZipTar, Errores) {
+    using c = clase_pieza_paquete;
+    for (const formato_paquete formato : {formato_paquete::zip, formato_paquete::tar}) {
+        SCOPED_TRACE(static_cast<int>(formato));
+        sumidero_memoria salida;
+        sumidero_memoria aparte;
+        opciones_paquete como;
+        como.comprime = true;
+        const auto w = formato == formato_paquete::zip
+                           ? crea_escritor_zip(como, salida, aparte)
+                           : crea_escritor_tar(como, salida, aparte, false);
+        EXPECT_EQ(
+            w->anade_flujo(pieza_de("f", c::fichero, 0644, 0), [](std::string&) { return EIO; }),
+            EIO);
+        EXPECT_EQ(w->anade(pieza_de("f", c::fichero, 0644, 0)), EINVAL);
+        EXPECT_EQ(w->anade(pieza_de("d", c::carpeta, 0755, 0), w->prepara("x")), EINVAL);
+        if (formato == formato_paquete::zip) {
+            // Another name of a file that is not in the archive.
+            EXPECT_EQ(w->anade(pieza_de("h", c::enlace_duro, 0644, 0, "nada")), ENOENT);
+        }
+    }
+}
+
 }  // namespace kexo
