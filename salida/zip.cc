@@ -100,6 +100,9 @@ class escritor_zip final : public escritor_paquete {
         if (que.clase != clase_pieza_paquete::fichero) {
             return EINVAL;
         }
+        if (!nombre_cabe(que)) {
+            return ENAMETOOLONG;
+        }
         entrada e = entrada_de(que, que.ruta, kTipoFichero);
         e.tamano = datos.tamano;
         e.guardado = datos.guardados.size();
@@ -111,6 +114,9 @@ class escritor_zip final : public escritor_paquete {
     int anade_flujo(const pieza_paquete& que, const lector_bloques& lee) override {
         if (que.clase != clase_pieza_paquete::fichero) {
             return EINVAL;
+        }
+        if (!nombre_cabe(que)) {
+            return ENAMETOOLONG;
         }
         // The sizes are known at the end: the local header holds a Zip64
         // field from the start, so that writing them back changes no length.
@@ -154,6 +160,9 @@ class escritor_zip final : public escritor_paquete {
     }
 
     int anade(const pieza_paquete& que) override {
+        if (!nombre_cabe(que)) {
+            return ENAMETOOLONG;
+        }
         switch (que.clase) {
             case clase_pieza_paquete::carpeta: {
                 entrada e = entrada_de(que, que.ruta + '/', kTipoCarpeta);
@@ -189,6 +198,9 @@ class escritor_zip final : public escritor_paquete {
     }
 
    private:
+    // A name's length is a 2-byte field (a folder's takes a `/` more).
+    static bool nombre_cabe(const pieza_paquete& que) { return que.ruta.size() < 0xFFFF; }
+
     entrada entrada_de(const pieza_paquete& que, std::string nombre, std::uint32_t tipo) const {
         entrada e;
         e.nombre = std::move(nombre);

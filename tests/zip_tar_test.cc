@@ -368,6 +368,8 @@ TEST(PaqueteZipTar, Errores) {
         if (formato == formato_paquete::zip) {
             // Another name of a file that is not in the archive.
             EXPECT_EQ(w->anade(pieza_de("h", c::enlace_duro, 0644, 0, "nada")), ENOENT);
+            EXPECT_EQ(w->anade(pieza_de(std::string(0xFFFF, 'n'), c::carpeta, 0755, 0)),
+                      ENAMETOOLONG);
         }
     }
 }
