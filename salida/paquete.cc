@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include "salida/phar.h"
+#include "salida/tar.h"
+#include "salida/zip.h"
 
 namespace kexo {
 
@@ -101,10 +103,13 @@ std::unique_ptr<escritor_paquete> crea_escritor(const opciones_paquete& como, su
     switch (como.formato) {
         case formato_paquete::phar:
             return crea_escritor_phar(como, salida, aparte);
-        case formato_paquete::carpeta:
         case formato_paquete::zip:
+            return crea_escritor_zip(como, salida, aparte);
         case formato_paquete::tar:
+            return crea_escritor_tar(como, salida, aparte, false);
         case formato_paquete::tgz:
+            return crea_escritor_tar(como, salida, aparte, true);
+        case formato_paquete::carpeta:
             break;
     }
     return nullptr;
