@@ -174,7 +174,7 @@ pieza_lista prepara_entrada(const espejo& obra, const opciones_empaquetado& como
         [&](std::size_t k, std::string& objetivo) { return lee_objetivo(obra, k, banco, objetivo); },
         error);
     if (fichero == kNinguna) {
-        lista.informe = con(resultado_trabajo::enlace_fuera);
+        lista.informe = con(resultado_trabajo::fuera_del_paquete);
         lista.informe.error = error;
         return lista;
     }
@@ -260,6 +260,12 @@ class ventana {
     bool parado_ = false;
 };
 
+// True for the errors of an entry the format refuses, which leave the
+// archive as it was: that entry is left out, the others go on.
+bool rehusada(int error) {
+    return error == EINVAL || error == EEXIST || error == ENAMETOOLONG || error == EFBIG;
+}
+
 // The writer: appends each entry in path order.
 class escritor_en_orden {
    public:
@@ -317,6 +323,11 @@ class escritor_en_orden {
             error = escritor_->anade(lista.que, lista.datos);
         }
         dentro_[i] = error == 0 ? 1 : 0;
+        if (rehusada(error)) {
+            informes_[i] = con(resultado_trabajo::fuera_del_paquete);
+            informes_[i].error = error;
+            return 0;
+        }
         return error;
     }
 
@@ -532,6 +543,12 @@ empaquetado empaqueta(const espejo& obra, const opciones_empaquetado& como,
             hecho.informes[i] = falla(hecho.error, false);
         }
         entre.libera(i + 1, bytes);
+        if (hecho.error != 0) {
+            // Nothing goes anywhere: the archive is not written.
+            for (std::size_t j = i + 1; j < total; ++j) {
+                hecho.informes[j] = falla(hecho.error, false);
+            }
+        }
     }
     entre.para();
     for (std::thread& t : trabajadores) {

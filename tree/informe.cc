@@ -45,10 +45,10 @@ constexpr dicho_resultado kDichos[] = {
     {"sin_memoria", '!', &recuento::fallidos},         // sin_memoria
     {"omitido", '-', nullptr},                         // omitido
     {"al_dia", '.', nullptr},                          // al_dia
-    {"fuera", '!', &recuento::fallidos},               // enlace_fuera
+    {"fuera", '!', &recuento::fallidos},               // fuera_del_paquete
 };
 static_assert(sizeof kDichos / sizeof kDichos[0] ==
-                  static_cast<std::size_t>(resultado_trabajo::enlace_fuera) + 1,
+                  static_cast<std::size_t>(resultado_trabajo::fuera_del_paquete) + 1,
               "a row for every result");
 
 const dicho_resultado& dicho(resultado_trabajo resultado) {
@@ -117,6 +117,13 @@ const char* por_que_fuera(int error, bool para_json) {
             return para_json ? "carpeta" : "el enlace lleva a una carpeta";
         case ELOOP:
             return para_json ? "bucle" : "demasiados enlaces seguidos";
+        case EINVAL:
+        case ENAMETOOLONG:
+            return para_json ? "nombre" : "el formato no admite su nombre";
+        case EEXIST:
+            return para_json ? "nombre_repetido" : "otra entrada tiene su nombre";
+        case EFBIG:
+            return para_json ? "tamano" : "el formato no admite su tamano";
         default:
             return para_json ? "roto" : "el enlace no lleva a nada del origen";
     }
@@ -144,7 +151,7 @@ void informa_entrada(const entrada& que, const informe_trabajo& informe) {
         case resultado_trabajo::sin_memoria:
             std::printf("Memoria insuficiente para %s\n", ruta);
             break;
-        case resultado_trabajo::enlace_fuera:
+        case resultado_trabajo::fuera_del_paquete:
             std::printf("Fuera del paquete %s: %s\n", ruta, por_que_fuera(informe.error, false));
             break;
         case resultado_trabajo::fallido:
@@ -419,7 +426,7 @@ std::string objeto_json(const entrada& que, const informe_trabajo& informe) {
                   "\",\"linea\":" + std::to_string(informe.linea);
     } else if (hecho == resultado_trabajo::demasiado_grande) {
         objeto += ",\"motivo\":\"tamano\"";
-    } else if (hecho == resultado_trabajo::enlace_fuera) {
+    } else if (hecho == resultado_trabajo::fuera_del_paquete) {
         objeto += std::string(",\"motivo\":\"") + por_que_fuera(informe.error, true) + "\"";
     }
     if (que.tipo == tipo_entrada::php || que.tipo == tipo_entrada::otro) {

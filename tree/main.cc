@@ -234,25 +234,6 @@ bool paquete_excluido(opciones& o, const std::vector<entrada>& entradas, const s
     return o.que.excluidos.excluye(ruta, false);
 }
 
-// Checks what the PHAR's options name: the script --principal runs, the stub
-// --stub gives. Returns the exit status, or kSigue.
-int comprueba_phar(const opciones& o, const std::vector<entrada>& entradas) {
-    if (!o.principal.empty() &&
-        !std::any_of(entradas.begin(), entradas.end(), [&](const entrada& e) {
-            return e.ruta == o.principal &&
-                   (e.tipo == tipo_entrada::php || e.tipo == tipo_entrada::otro);
-        })) {
-        dice("--principal: " + o.principal + " no es un fichero del paquete (no esta en " +
-             o.origen + ", o queda fuera)");
-        return kFallo;
-    }
-    if (!o.ruta_stub.empty() && !stub_valido(o.stub)) {
-        dice("Stub no valido en " + o.ruta_stub + ": no acaba en __HALT_COMPILER();");
-        return kFallo;
-    }
-    return kSigue;
-}
-
 // How the archive is written, from the options.
 opciones_paquete como_paquete(const opciones& o) {
     opciones_paquete como;
@@ -268,6 +249,30 @@ opciones_paquete como_paquete(const opciones& o) {
                                                     : ruta_en_paquete(o.prefijo, o.principal));
     }
     return como;
+}
+
+// Checks what the PHAR's options name: the script --principal runs, the stub
+// --stub gives. Returns the exit status, or kSigue.
+int comprueba_phar(const opciones& o, const std::vector<entrada>& entradas) {
+    if (!o.principal.empty() &&
+        !std::any_of(entradas.begin(), entradas.end(), [&](const entrada& e) {
+            return e.ruta == o.principal &&
+                   (e.tipo == tipo_entrada::php || e.tipo == tipo_entrada::otro);
+        })) {
+        dice("--principal: " + o.principal + " no es un fichero del paquete (no esta en " +
+             o.origen + ", o queda fuera)");
+        return kFallo;
+    }
+    if (o.formato == formato_paquete::phar && !alias_valido(como_paquete(o).alias)) {
+        dice("Alias no valido: " + como_paquete(o).alias +
+             " (PHP no abre un PHAR cuyo alias tiene /, \\, :, ; o un salto de linea)");
+        return kFallo;
+    }
+    if (!o.ruta_stub.empty() && !stub_valido(o.stub)) {
+        dice("Stub no valido en " + o.ruta_stub + ": no acaba en __HALT_COMPILER();");
+        return kFallo;
+    }
+    return kSigue;
 }
 
 // A run that packs the tree into one archive: the source walked, the archive

@@ -58,9 +58,11 @@ enum class resultado_trabajo : unsigned char {
     sin_memoria,  // memory ran out on it: left out
     omitido,      // not a regular file, folder or link
     al_dia,       // already what this run would write: left alone
-    // A link an archive without links cannot hold: to nothing, out of the
-    // source, to a folder (`error` says which: ENOENT, EXDEV, EISDIR, ELOOP).
-    enlace_fuera,
+    // Left out of an archive that cannot hold it: a link, in a format
+    // without links, to nothing, out of the source, to a folder (`error`
+    // says which: ENOENT, EXDEV, EISDIR, ELOOP); a name or size the format
+    // refuses (EINVAL, EEXIST, ENAMETOOLONG, EFBIG).
+    fuera_del_paquete,
 };
 
 // True for the results that leave a file written in the destination, which
