@@ -17,6 +17,22 @@ namespace kexo {
 namespace {
 
 // What the attributes `atributos` make an entry: a reparse point is a link.
+// A FILETIME (100 ns since 1601) in ns since 1970.
+std::int64_t tiempo_unix_ns(const FILETIME& tiempo) {
+    constexpr std::int64_t kDe1601a1970 = 116444736000000000;
+    const auto unidades = static_cast<std::int64_t>(
+        (std::uint64_t{tiempo.dwHighDateTime} << 32 | tiempo.dwLowDateTime) & INT64_MAX);
+    constexpr std::int64_t kMaximo = INT64_MAX / 100;
+    return std::clamp(unidades - kDe1601a1970, -kMaximo, kMaximo) * 100;
+}
+
+// The permission bits a Unix system would show for an entry with `atributos`:
+// 0755 for a folder, 0644 for a file, without write bits when read-only.
+std::uint32_t bits_de(DWORD atributos) {
+    const std::uint32_t bits = (atributos & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0755 : 0644;
+    return (atributos & FILE_ATTRIBUTE_READONLY) != 0 ? bits & ~std::uint32_t{0222} : bits;
+}
+
 clase_nodo clase_de(DWORD atributos) {
     if ((atributos & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return clase_nodo::enlace;
@@ -167,6 +183,8 @@ int lista_carpeta(const carpeta& c, std::vector<std::pair<std::string, nodo>>& e
         visto.clase = clase_de(datos.dwFileAttributes);
         visto.tamano = static_cast<std::int64_t>((std::uint64_t{datos.nFileSizeHigh} << 32) |
                                                  datos.nFileSizeLow);
+        visto.tiempo = tiempo_unix_ns(datos.ftLastWriteTime);
+        visto.modo = bits_de(datos.dwFileAttributes);
         entradas.emplace_back(nombre, visto);
     } while (FindNextFileA(busqueda, &datos) != 0);
     const int error = GetLastError() == ERROR_NO_MORE_FILES ? 0 : error_de_sistema(GetLastError());

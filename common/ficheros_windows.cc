@@ -177,7 +177,8 @@ int sobrescribe_en(int fd, const char* bytes, std::size_t n, std::int64_t en) {
     }
     int error = 0;
     while (n > 0 && error == 0) {
-        const int escritos = _write(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+        const int escritos =
+            _write(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
         if (escritos <= 0) {
             error = escritos < 0 ? errno : EIO;
             break;

@@ -46,8 +46,8 @@ informe_trabajo falla(int error, bool al_leer) {
 // An entry made ready for the writer.
 struct pieza_lista {
     informe_trabajo informe;
-    bool entra = false;           // it goes into the archive
-    bool otro_nombre = false;     // another name of an earlier file: the writer's to decide
+    bool entra = false;        // it goes into the archive
+    bool otro_nombre = false;  // another name of an earlier file: the writer's to decide
     pieza_paquete que;
     datos_pieza datos;
     archivo grande;  // too large to be held: its source, open, streamed by the writer
@@ -107,8 +107,7 @@ void prepara_fichero(const espejo& obra, const escritor_paquete* escritor, std::
         return;
     }
     if ((error = lee_entero(origen.get(), banco.fuente, kMaximoComprobado, visto.tamano)) != 0) {
-        lista.informe =
-            error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
+        lista.informe = error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
         return;
     }
     leyendo.termina();
@@ -171,7 +170,9 @@ pieza_lista prepara_entrada(const espejo& obra, const opciones_empaquetado& como
     int error = 0;
     const std::size_t fichero = destino_de_enlace(
         obra.entradas, i,
-        [&](std::size_t k, std::string& objetivo) { return lee_objetivo(obra, k, banco, objetivo); },
+        [&](std::size_t k, std::string& objetivo) {
+            return lee_objetivo(obra, k, banco, objetivo);
+        },
         error);
     if (fichero == kNinguna) {
         lista.informe = con(resultado_trabajo::fuera_del_paquete);
@@ -408,9 +409,9 @@ std::size_t destino_de_enlace(const std::vector<entrada>& entradas, std::size_t 
                               const std::function<int(std::size_t, std::string&)>& lee_objetivo,
                               int& error) {
     const auto busca = [&entradas](const std::string& ruta) {
-        const auto hallada = std::lower_bound(
-            entradas.begin(), entradas.end(), ruta,
-            [](const entrada& e, const std::string& r) { return e.ruta < r; });
+        const auto hallada =
+            std::lower_bound(entradas.begin(), entradas.end(), ruta,
+                             [](const entrada& e, const std::string& r) { return e.ruta < r; });
         return hallada != entradas.end() && hallada->ruta == ruta
                    ? static_cast<std::size_t>(hallada - entradas.begin())
                    : kNinguna;
@@ -521,9 +522,8 @@ empaquetado empaqueta(const espejo& obra, const opciones_empaquetado& como,
     const auto trabaja = [&](unsigned hilo) {
         for (std::size_t i; (i = entre.toma()) != kNinguna;) {
             taller& banco = bancos[hilo];
-            entre.deja(i, a_salvo(banco, [&] {
-                return prepara_entrada(obra, como, escritor, i, banco);
-            }));
+            entre.deja(
+                i, a_salvo(banco, [&] { return prepara_entrada(obra, como, escritor, i, banco); }));
         }
     };
     for (unsigned h = 0; h < hilos && total > 0; ++h) {

@@ -66,8 +66,8 @@ inline constexpr int kAlgunFallo = 2;
 inline constexpr int kSinCompactarEstricto = 3;
 
 // Prints the report, in path order (the entries removed among them), and the summary. Returns the
-// exit status: kAlgunFallo when anything failed (writing `paquete` included), else kSinCompactarEstricto when `como` is strict
-// and a PHP file was left as it was, else kTodoHecho.
+// exit status: kAlgunFallo when anything failed (writing `paquete` included), else
+// kSinCompactarEstricto when `como` is strict and a PHP file was left as it was, else kTodoHecho.
 int informa(const std::vector<entrada>& entradas, const std::vector<informe_trabajo>& informes,
             const std::vector<fallo_recorrido>& fallos_recorrido,
             const std::vector<borrado>& borrados, const opciones_informe& como,

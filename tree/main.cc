@@ -307,14 +307,14 @@ int ejecuta_paquete(opciones& o) {
     recorrido hallado;
     {
         const medida recorriendo(midiendo, fase::recorrido);
-        hallado = recorre(origen, o.que, {}, {}, hilos_posibles(o.hilos, descriptores_permitidos()));
+        hallado =
+            recorre(origen, o.que, {}, {}, hilos_posibles(o.hilos, descriptores_permitidos()));
     }
     const std::string nombre = ultimo_nombre(o.destino);
     if (const std::string dentro =
             paquete_en_origen(sobre_origen, sobre_paquete, hallado.entradas, nombre);
         !dentro.empty() && !paquete_excluido(o, hallado.entradas, dentro)) {
-        dice("El paquete quedaria dentro del origen, en " + dentro +
-             ": ha de quedar fuera (-x)");
+        dice("El paquete quedaria dentro del origen, en " + dentro + ": ha de quedar fuera (-x)");
         return kFallo;
     }
     if (const int estado = comprueba_phar(o, hallado.entradas); estado != kSigue) {

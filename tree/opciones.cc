@@ -48,7 +48,8 @@ const std::vector<opcion_arbol>& opciones_arbol() {
          "en un PHAR, el stub de FICHERO, que acaba en\n__HALT_COMPILER();"},
         {0, "alias", "NOMBRE", 'L', "en un PHAR, su alias (el nombre de <destino>)"},
         {0, "firma", "TIPO", 'G', "en un PHAR, sha256 (la de siempre) o sha512"},
-        {0, "comprime", "TIPO", 'Z', "en un PHAR, gz comprime cada fichero; no, ninguno\n(el de siempre)"},
+        {0, "comprime", "TIPO", 'Z',
+         "en un PHAR, gz comprime cada fichero; no, ninguno\n(el de siempre)"},
         {'v', "detalla", nullptr, 'v',
          "en el informe de texto, una linea por entrada cambiada\n"
          "(-vv: por entrada) con lo hecho: k compactado (reglas\n"
@@ -69,7 +70,8 @@ std::string texto_uso() {
     std::string uso =
         "Uso:    kexo-arbol [opciones] <origen> <destino>\n"
         "        <origen>    Carpeta origen.\n"
-        "        <destino>   Carpeta destino, reflejo de la de origen.\n";
+        "        <destino>   Carpeta destino, reflejo de la de origen; o un paquete,\n"
+        "                    si su nombre acaba en .phar, .zip, .tar, .tar.gz o .tgz.\n";
     for (const opcion_arbol& o : opciones_arbol()) {
         std::string linea = o.corta != 0 ? std::string("  -") + o.corta + ", " : "      ";
         linea += std::string("--") + o.larga;
@@ -348,7 +350,7 @@ std::string mal_paquete(const opciones& o) {
     }
     if (!phar && (!o.principal.empty() || !o.ruta_stub.empty() || !o.alias.empty() ||
                   o.comprime_dado || o.firma != firma_phar::sha256)) {
-        return std::string(!o.principal.empty()  ? "--principal"
+        return std::string(!o.principal.empty()   ? "--principal"
                            : !o.ruta_stub.empty() ? "--stub"
                            : !o.alias.empty()     ? "--alias"
                            : o.comprime_dado      ? "--comprime"
