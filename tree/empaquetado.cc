@@ -96,7 +96,8 @@ void prepara_fichero(const espejo& obra, const escritor_paquete* escritor, std::
         lista.informe = con(resultado_trabajo::cambiado);
         return;
     }
-    lista.que.modo = modo_en_paquete(visto.modo);
+    // The bits the walk saw: where the system keeps none, those it showed for them.
+    lista.que.modo = modo_en_paquete(que.visto.modo);
     if (visto.tamano > kMaximoComprobado) {
         // Streamed by the writer, as it is: too large to be checked.
         lista.informe = con(que.tipo == tipo_entrada::php ? resultado_trabajo::demasiado_grande

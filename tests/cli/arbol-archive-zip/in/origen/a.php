@@ -1,0 +1,4 @@
+<?php
+// note
+$a = 1; // one
+echo "x{$a}";
