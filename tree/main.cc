@@ -3,6 +3,7 @@
 // program the compaction would change.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -135,6 +136,49 @@ recorrido recorre_origen(opciones& o, const raices& r, tiempos_fases* tiempos, i
     return hallado;
 }
 
+// Leaves out of `hallado` what the source's `.gitattributes` files mark
+// export-ignore, and the folders not read that lie there: left out, not
+// failed. Their warnings are said. Returns the exit status, or kSigue.
+int quita_exportadas(opciones& o, const raices& r, recorrido& hallado) {
+    const auto sin_leer = [&hallado](const std::string& ruta) {
+        return std::any_of(hallado.fallos.begin(), hallado.fallos.end(),
+                           [&ruta](const fallo_recorrido& f) { return f.ruta == ruta; });
+    };
+    std::vector<std::string> carpetas;
+    if (!sin_leer(".")) {
+        carpetas.emplace_back();
+    }
+    for (const entrada& e : hallado.entradas) {
+        if (e.tipo == tipo_entrada::carpeta && !sin_leer(e.ruta)) {
+            carpetas.push_back(e.ruta);
+        }
+    }
+    std::vector<std::string> avisos;
+    std::string ilegible;
+    const int error = lee_atributos(r.origen, carpetas, o.que.exportacion, avisos, ilegible);
+    for (const std::string& aviso : avisos) {
+        dice("Aviso: " + aviso);
+    }
+    if (error != 0) {
+        dice("Imposible leer " + ilegible + ": " + describe_error(error));
+        return kFallo;
+    }
+    const atributos_exportacion& atributos = o.que.exportacion;
+    quita_entradas(
+        hallado.entradas,
+        [&atributos](const entrada& e) {
+            return atributos.marcada(e.ruta, e.tipo == tipo_entrada::carpeta);
+        },
+        o.que.solo_php);
+    hallado.fallos.erase(std::remove_if(hallado.fallos.begin(), hallado.fallos.end(),
+                                        [&atributos](const fallo_recorrido& f) {
+                                            return f.ruta != "." &&
+                                                   atributos.deja_fuera(f.ruta, true);
+                                        }),
+                         hallado.fallos.end());
+    return kSigue;
+}
+
 // Warns of the patterns that matched nothing.
 void avisa_patrones_vanos(const filtro& que) {
     for (const std::string& patron : que.excluidos.sin_coincidencias()) {
@@ -191,6 +235,11 @@ int ejecuta(int argc, char** argv) {
     recorrido hallado = recorre_origen(o, r, midiendo, estado);
     if (estado != kSigue) {
         return estado;
+    }
+    if (o.que.exporta) {
+        if (estado = quita_exportadas(o, r, hallado); estado != kSigue) {
+            return estado;
+        }
     }
     avisa_patrones_vanos(o.que);
     bool destino_nuevo = false;

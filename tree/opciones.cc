@@ -23,6 +23,8 @@ const std::vector<opcion_arbol>& opciones_arbol() {
          "el aviso es la primera linea de FICHERO (si no,\nla de $PHPRC/kexo.ini)"},
         {0, "sin-compactar", "PATRON", 'K',
          "copia tal cual los ficheros PHP que casan con\nPATRON, como en .gitignore (repetible)"},
+        {0, "excluye-gitattributes", nullptr, 'G',
+         "deja fuera lo que los .gitattributes del origen\nmarcan export-ignore, como git archive"},
         {'s', "solo-php", nullptr, 's',
          "no copia los ficheros que no son PHP, ni hace las\ncarpetas que quedarian vacias"},
         {'c', "sin-comprobar", nullptr, 'c', "compacta todo PHP, aunque cambie su programa"},
@@ -171,6 +173,9 @@ std::string opcion_rechazada(const option* largas, char** argv, int letra) {
 // `clave` is not such an option.
 bool aplica_marca(int clave, opciones& o) {
     switch (clave) {
+        case 'G':
+            o.que.exporta = true;
+            return true;
         case 's':
             o.que.solo_php = true;
             return true;

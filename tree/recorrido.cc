@@ -284,6 +284,29 @@ void enlaza_entradas(std::vector<entrada>& entradas) {
 
 }  // namespace
 
+void quita_entradas(std::vector<entrada>& entradas,
+                    const std::function<bool(const entrada&)>& fuera, bool solo_php) {
+    std::vector<bool> quitada(entradas.size());
+    std::size_t hasta = 0;
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        // A folder comes before what it holds: its own fate is known.
+        const std::size_t padre = entradas[i].padre;
+        quitada[i] = (padre != kNinguna && quitada[padre]) || fuera(entradas[i]);
+        if (!quitada[i] && hasta++ != i) {
+            entradas[hasta - 1] = std::move(entradas[i]);
+        }
+    }
+    entradas.erase(entradas.begin() + static_cast<std::ptrdiff_t>(hasta), entradas.end());
+    if (solo_php) {
+        poda_carpetas_vacias(entradas);
+    }
+    for (entrada& e : entradas) {
+        e.padre = kNinguna;
+        e.principal = kNinguna;
+    }
+    enlaza_entradas(entradas);
+}
+
 bool tiene_extension(std::string_view nombre, const std::vector<std::string>& extensiones) {
     const std::size_t punto = nombre.rfind('.');
     if (punto == std::string_view::npos || punto == 0) {
