@@ -3,7 +3,6 @@
 // program the compaction would change.
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -136,26 +135,12 @@ recorrido recorre_origen(opciones& o, const raices& r, tiempos_fases* tiempos, i
     return hallado;
 }
 
-// Leaves out of `hallado` what the source's `.gitattributes` files mark
-// export-ignore, and the folders not read that lie there: left out, not
-// failed. Their warnings are said. Returns the exit status, or kSigue.
+// Leaves out what the source's `.gitattributes` mark export-ignore, saying
+// their warnings. Returns the exit status, or kSigue.
 int quita_exportadas(opciones& o, const raices& r, recorrido& hallado) {
-    const auto sin_leer = [&hallado](const std::string& ruta) {
-        return std::any_of(hallado.fallos.begin(), hallado.fallos.end(),
-                           [&ruta](const fallo_recorrido& f) { return f.ruta == ruta; });
-    };
-    std::vector<std::string> carpetas;
-    if (!sin_leer(".")) {
-        carpetas.emplace_back();
-    }
-    for (const entrada& e : hallado.entradas) {
-        if (e.tipo == tipo_entrada::carpeta && !sin_leer(e.ruta)) {
-            carpetas.push_back(e.ruta);
-        }
-    }
     std::vector<std::string> avisos;
     std::string ilegible;
-    const int error = lee_atributos(r.origen, carpetas, o.que.exportacion, avisos, ilegible);
+    const int error = quita_exportadas(r.origen, o.que, hallado, avisos, ilegible);
     for (const std::string& aviso : avisos) {
         dice("Aviso: " + aviso);
     }
@@ -163,19 +148,6 @@ int quita_exportadas(opciones& o, const raices& r, recorrido& hallado) {
         dice("Imposible leer " + ilegible + ": " + describe_error(error));
         return kFallo;
     }
-    const atributos_exportacion& atributos = o.que.exportacion;
-    quita_entradas(
-        hallado.entradas,
-        [&atributos](const entrada& e) {
-            return atributos.marcada(e.ruta, e.tipo == tipo_entrada::carpeta);
-        },
-        o.que.solo_php);
-    hallado.fallos.erase(std::remove_if(hallado.fallos.begin(), hallado.fallos.end(),
-                                        [&atributos](const fallo_recorrido& f) {
-                                            return f.ruta != "." &&
-                                                   atributos.deja_fuera(f.ruta, true);
-                                        }),
-                         hallado.fallos.end());
     return kSigue;
 }
 

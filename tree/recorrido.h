@@ -94,6 +94,16 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
 void quita_entradas(std::vector<entrada>& entradas,
                     const std::function<bool(const entrada&)>& fuera, bool solo_php);
 
+// Reads the `.gitattributes` of the root `raiz` and of each folder in
+// `hallado` (but those it could not read) into `que.exportacion`, and leaves
+// out of `hallado` what they mark export-ignore: with quita_entradas, and the
+// folders not read that lie there, which are then left out, not failed.
+// What git would warn of goes to `avisos`. Returns 0, or the error number of
+// a file that could not be read, whose path goes to `ilegible`; then
+// `hallado` is as it was.
+int quita_exportadas(const carpeta& raiz, filtro& que, recorrido& hallado,
+                     std::vector<std::string>& avisos, std::string& ilegible);
+
 // True when `visto` is still what the walk saw as `que`: the same kind of
 // entry and, where the system tells, the same file.
 bool sigue_igual(const entrada& que, const nodo& visto);
