@@ -1,0 +1,4 @@
+<?php
+
+// note
+echo 1;
