@@ -142,6 +142,22 @@ recorrido recorre_origen(opciones& o, const raices& r, tiempos_fases* tiempos, i
     return hallado;
 }
 
+// Leaves out what the source's `.gitattributes` mark export-ignore, saying
+// their warnings. Returns the exit status, or kSigue.
+int quita_exportadas(opciones& o, const carpeta& origen, recorrido& hallado) {
+    std::vector<std::string> avisos;
+    std::string ilegible;
+    const int error = quita_exportadas(origen, o.que, hallado, avisos, ilegible);
+    for (const std::string& aviso : avisos) {
+        dice("Aviso: " + aviso);
+    }
+    if (error != 0) {
+        dice("Imposible leer " + ilegible + ": " + describe_error(error));
+        return kFallo;
+    }
+    return kSigue;
+}
+
 // Warns of the patterns that matched nothing.
 void avisa_patrones_vanos(const filtro& que) {
     for (const std::string& patron : que.excluidos.sin_coincidencias()) {
@@ -310,6 +326,11 @@ int ejecuta_paquete(opciones& o) {
         hallado =
             recorre(origen, o.que, {}, {}, hilos_posibles(o.hilos, descriptores_permitidos()));
     }
+    if (o.que.exporta) {
+        if (const int estado = quita_exportadas(o, origen, hallado); estado != kSigue) {
+            return estado;
+        }
+    }
     const std::string nombre = ultimo_nombre(o.destino);
     if (const std::string dentro =
             paquete_en_origen(sobre_origen, sobre_paquete, hallado.entradas, nombre);
@@ -392,6 +413,11 @@ int ejecuta(int argc, char** argv) {
     recorrido hallado = recorre_origen(o, r, midiendo, estado);
     if (estado != kSigue) {
         return estado;
+    }
+    if (o.que.exporta) {
+        if (estado = quita_exportadas(o, r.origen, hallado); estado != kSigue) {
+            return estado;
+        }
     }
     avisa_patrones_vanos(o.que);
     bool destino_nuevo = false;

@@ -23,6 +23,8 @@ const std::vector<opcion_arbol>& opciones_arbol() {
          "el aviso es la primera linea de FICHERO (si no,\nla de $PHPRC/kexo.ini)"},
         {0, "sin-compactar", "PATRON", 'K',
          "copia tal cual los ficheros PHP que casan con\nPATRON, como en .gitignore (repetible)"},
+        {0, "excluye-gitattributes", nullptr, 'G',
+         "deja fuera lo que los .gitattributes del origen\nmarcan export-ignore, como git archive"},
         {'s', "solo-php", nullptr, 's',
          "no copia los ficheros que no son PHP, ni hace las\ncarpetas que quedarian vacias"},
         {'c', "sin-comprobar", nullptr, 'c', "compacta todo PHP, aunque cambie su programa"},
@@ -47,7 +49,7 @@ const std::vector<opcion_arbol>& opciones_arbol() {
         {0, "stub", "FICHERO", 'U',
          "en un PHAR, el stub de FICHERO, que acaba en\n__HALT_COMPILER();"},
         {0, "alias", "NOMBRE", 'L', "en un PHAR, su alias (el nombre de <destino>)"},
-        {0, "firma", "TIPO", 'G', "en un PHAR, sha256 (la de siempre) o sha512"},
+        {0, "firma", "TIPO", 'W', "en un PHAR, sha256 (la de siempre) o sha512"},
         {0, "comprime", "TIPO", 'Z',
          "en un PHAR, gz comprime cada fichero; no, ninguno\n(el de siempre)"},
         {'v', "detalla", nullptr, 'v',
@@ -206,6 +208,9 @@ std::string opcion_rechazada(const option* largas, char** argv, int letra) {
 // `clave` is not such an option.
 bool aplica_marca(int clave, opciones& o) {
     switch (clave) {
+        case 'G':
+            o.que.exporta = true;
+            return true;
         case 's':
             o.que.solo_php = true;
             return true;
@@ -306,7 +311,7 @@ std::string aplica_valor(int clave, const char* valor, opciones& o) {
         case 'L':
             o.alias = valor;
             return o.alias.empty() ? "se espera un nombre" : "";
-        case 'G':
+        case 'W':
             if (std::strcmp(valor, "sha256") != 0 && std::strcmp(valor, "sha512") != 0) {
                 return "se espera sha256 o sha512";
             }

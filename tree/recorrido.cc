@@ -284,6 +284,64 @@ void enlaza_entradas(std::vector<entrada>& entradas) {
 
 }  // namespace
 
+void quita_entradas(std::vector<entrada>& entradas,
+                    const std::function<bool(const entrada&)>& fuera, bool solo_php) {
+    std::vector<bool> quitada(entradas.size());
+    std::size_t hasta = 0;
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        // A folder comes before what it holds: its own fate is known.
+        const std::size_t padre = entradas[i].padre;
+        quitada[i] = (padre != kNinguna && quitada[padre]) || fuera(entradas[i]);
+        if (!quitada[i] && hasta++ != i) {
+            entradas[hasta - 1] = std::move(entradas[i]);
+        }
+    }
+    entradas.erase(entradas.begin() + static_cast<std::ptrdiff_t>(hasta), entradas.end());
+    if (solo_php) {
+        poda_carpetas_vacias(entradas);
+    }
+    for (entrada& e : entradas) {
+        e.padre = kNinguna;
+        e.principal = kNinguna;
+    }
+    enlaza_entradas(entradas);
+}
+
+int quita_exportadas(const carpeta& raiz, filtro& que, recorrido& hallado,
+                     std::vector<std::string>& avisos, std::string& ilegible) {
+    const auto sin_leer = [&hallado](const std::string& ruta) {
+        return std::any_of(hallado.fallos.begin(), hallado.fallos.end(),
+                           [&ruta](const fallo_recorrido& f) { return f.ruta == ruta; });
+    };
+    std::vector<std::string> carpetas;
+    if (!sin_leer(".")) {
+        carpetas.emplace_back();
+    }
+    for (const entrada& e : hallado.entradas) {
+        if (e.tipo == tipo_entrada::carpeta && !sin_leer(e.ruta)) {
+            carpetas.push_back(e.ruta);
+        }
+    }
+    if (const int error = lee_atributos(raiz, carpetas, que.exportacion, avisos, ilegible);
+        error != 0) {
+        return error;
+    }
+    const atributos_exportacion& atributos = que.exportacion;
+    quita_entradas(
+        hallado.entradas,
+        [&atributos](const entrada& e) {
+            return atributos.marcada(e.ruta, e.tipo == tipo_entrada::carpeta);
+        },
+        que.solo_php);
+    hallado.fallos.erase(std::remove_if(hallado.fallos.begin(), hallado.fallos.end(),
+                                        [&atributos](const fallo_recorrido& f) {
+                                            return f.ruta != "." &&
+                                                   atributos.deja_fuera(f.ruta, true);
+                                        }),
+                         hallado.fallos.end());
+    return 0;
+}
+
 bool tiene_extension(std::string_view nombre, const std::vector<std::string>& extensiones) {
     const std::size_t punto = nombre.rfind('.');
     if (punto == std::string_view::npos || punto == 0) {

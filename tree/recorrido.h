@@ -5,11 +5,13 @@
 #define KEXO_TREE_RECORRIDO_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/carpeta.h"
+#include "tree/exportacion.h"
 #include "tree/patrones.h"
 
 namespace kexo {
@@ -41,6 +43,8 @@ struct filtro {
     reglas_exclusion excluidos;            // the paths left out
     bool solo_php = false;                 // other files left out too
     reglas_exclusion sin_compactar = {};   // PHP files copied as they are, not compacted
+    bool exporta = false;                  // what `.gitattributes` marks export-ignore left out too
+    atributos_exportacion exportacion = {};  // read once the walk is done
 };
 
 // A folder that could not be read, with the system's error number, or that
@@ -83,6 +87,22 @@ struct recorrido {
 // at a time; what is found is the same on any number.
 recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& prohibidos,
                   const destino_en_origen& destino = {}, unsigned hilos = 1);
+
+// Leaves out of `entradas` (as a walk found them) those `fuera` names and
+// all that lies in a folder left out, and with `solo_php` the folders then
+// left holding no file; each entry's `padre` and `principal` stay right.
+void quita_entradas(std::vector<entrada>& entradas,
+                    const std::function<bool(const entrada&)>& fuera, bool solo_php);
+
+// Reads the `.gitattributes` of the root `raiz` and of each folder in
+// `hallado` (but those it could not read) into `que.exportacion`, and leaves
+// out of `hallado` what they mark export-ignore: with quita_entradas, and the
+// folders not read that lie there, which are then left out, not failed.
+// What git would warn of goes to `avisos`. Returns 0, or the error number of
+// a file that could not be read, whose path goes to `ilegible`; then
+// `hallado` is as it was.
+int quita_exportadas(const carpeta& raiz, filtro& que, recorrido& hallado,
+                     std::vector<std::string>& avisos, std::string& ilegible);
 
 // True when `visto` is still what the walk saw as `que`: the same kind of
 // entry and, where the system tells, the same file.

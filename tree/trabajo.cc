@@ -945,7 +945,7 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
     }
     const auto intocable = [&obra](const nodo& n) { return es_carpeta_de_origen(obra, n); };
     std::string antes;
-    // Left out by the patterns or -s: the entry of path `antes` + `ruta`.
+    // Left out by the patterns, export-ignore or -s: the entry of path `antes` + `ruta`.
     const std::function<bool(const std::string&, const nodo&)> fuera =
         [&que, &antes](const std::string& ruta, const nodo& visto) {
             const bool es_carpeta = visto.clase == clase_nodo::carpeta;
@@ -954,6 +954,7 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
                                                 ? std::string_view(ruta)
                                                 : std::string_view(ruta).substr(barra + 1);
             return que.excluidos.excluye(antes + ruta, es_carpeta) ||
+                   (que.exporta && que.exportacion.deja_fuera(antes + ruta, es_carpeta)) ||
                    (que.solo_php && !es_carpeta && !tiene_extension(nombre, que.extensiones));
         };
     for (std::size_t f = 0; f <= entradas.size(); ++f) {
