@@ -329,13 +329,20 @@ class escritor_phar final : public escritor_paquete {
         if (const int error = escribe(manifiesto())) {
             return falla(error);
         }
+        // The files' bytes, in large reads: those of files added one after
+        // another lie one after another.
         std::string trozo;
-        for (const entrada& e : entradas_) {
-            for (std::uint64_t hecho = 0; hecho < e.guardado;) {
+        for (std::size_t i = 0; i < entradas_.size();) {
+            const std::uint64_t desde = entradas_[i].posicion;
+            std::uint64_t hasta = desde + entradas_[i].guardado;
+            for (++i; i < entradas_.size() && entradas_[i].posicion == hasta; ++i) {
+                hasta += entradas_[i].guardado;
+            }
+            for (std::uint64_t hecho = desde; hecho < hasta;) {
                 const std::size_t n =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(e.guardado - hecho, kTrozo));
+                    static_cast<std::size_t>(std::min<std::uint64_t>(hasta - hecho, kTrozo));
                 trozo.resize(n);
-                if (const int error = aparte_.lee_en(e.posicion + hecho, trozo.data(), n)) {
+                if (const int error = aparte_.lee_en(hecho, trozo.data(), n)) {
                     return falla(error);
                 }
                 if (const int error = escribe(trozo)) {
