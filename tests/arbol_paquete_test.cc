@@ -304,6 +304,17 @@ std::string esperado(const fs::path& carpeta, const como_esperar& como) {
     return todo;
 }
 
+// The paths of a JSON report's entries, one line each.
+std::multiset<std::string> rutas_json(const std::string& salida) {
+    std::multiset<std::string> rutas;
+    for (const std::string& l : lineas_de(salida)) {
+        if (l.rfind("{\"ruta\":\"", 0) == 0) {
+            rutas.insert(l.substr(9, l.find('"', 9) - 9));
+        }
+    }
+    return rutas;
+}
+
 // The names beside `archivo` that a run left: its temporaries.
 std::set<std::string> restos_junto_a(const fs::path& archivo) {
     std::set<std::string> restos;
@@ -426,8 +437,9 @@ TEST_F(ArbolPaquete, LoMismoQueLaCarpeta) {
         comunes.insert(comunes.end(), f.comunes.begin(), f.comunes.end());
         // The folder the same run writes.
         std::vector<std::string> a_carpeta = comunes;
-        a_carpeta.insert(a_carpeta.end(), {"origen", "carpeta"});
-        ASSERT_EQ(0, kexo(a_carpeta).estado);
+        a_carpeta.insert(a_carpeta.end(), {"--informe=json", "origen", "carpeta"});
+        const resultado en_carpeta = kexo(a_carpeta);
+        ASSERT_EQ(0, en_carpeta.estado);
         std::vector<std::string> a_paquete = comunes;
         a_paquete.insert(a_paquete.end(), f.paquete.begin(), f.paquete.end());
         if (f.principal) {
@@ -445,6 +457,8 @@ TEST_F(ArbolPaquete, LoMismoQueLaCarpeta) {
             r.salida.find("\"paquete\":{\"ruta\":\"" + std::string(f.destino) +
                           "\",\"bytes\":" + std::to_string(bytes.size()) + ",\"escrito\":true}"))
             << r.salida;
+        EXPECT_LT(10u, rutas_json(r.salida).size());
+        EXPECT_EQ(rutas_json(en_carpeta.salida), rutas_json(r.salida)) << "a line per entry";
         // Again, its plain report; and a copy of the tree with other times.
         std::vector<std::string> texto = a_paquete;
         texto.insert(texto.end(), {"origen", f.destino});
