@@ -284,6 +284,10 @@ int comprueba_phar(const opciones& o, const std::vector<entrada>& entradas) {
              " (PHP no abre un PHAR cuyo alias tiene /, \\, :, ; o un salto de linea)");
         return kFallo;
     }
+    if (o.formato == formato_paquete::phar && entradas.empty()) {
+        dice("Nada que empaquetar en " + o.origen + ": PHP no abre un PHAR sin entradas");
+        return kFallo;
+    }
     if (!o.ruta_stub.empty() && !stub_valido(o.stub)) {
         dice("Stub no valido en " + o.ruta_stub + ": no acaba en __HALT_COMPILER();");
         return kFallo;
