@@ -3,12 +3,11 @@
 // manifest, those bytes and the signature, one after another.
 #include "salida/phar.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "common/resumen.h"
+#include "salida/deflate.h"
 
 namespace kexo {
 
@@ -48,8 +48,6 @@ constexpr std::uint64_t kPorEntrada = 4 + 6 * 4;
 
 // Bytes copied from `aparte` at a time.
 constexpr std::size_t kTrozo = std::size_t{1} << 20;
-// zlib takes 32-bit lengths: longer pieces go in parts.
-constexpr std::size_t kParteZlib = std::size_t{1} << 30;
 
 void pon_32(std::string& destino, std::uint32_t valor) {
     for (int i = 0; i < 4; ++i) {
@@ -84,6 +82,14 @@ bool blanco(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// Appends what a compresor gives to `cola`.
+std::function<int(std::string_view)> a_la_cola(std::string& cola) {
+    return [&cola](std::string_view bytes) {
+        cola.append(bytes);
+        return 0;
+    };
+}
+
 // Whether PHP reaches an entry named `ruta` through phar:// and lets it be:
 // names, none empty, `.` or `..`, between single slashes; no NUL byte; and
 // nothing in the `.phar` folder, which PHP keeps for itself.
@@ -104,70 +110,6 @@ bool ruta_valida(std::string_view ruta) {
         desde = hasta + 1;
     }
 }
-
-std::uint32_t sigue_crc(std::uint32_t crc, std::string_view bytes) {
-    uLong valor = crc;
-    while (!bytes.empty()) {
-        const std::size_t n = std::min(bytes.size(), kParteZlib);
-        valor = crc32(valor, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(n));
-        bytes.remove_prefix(n);
-    }
-    return static_cast<std::uint32_t>(valor);
-}
-
-// Raw deflate as PHP's zlib.deflate filter writes it by default (level 6,
-// a 32 KiB window, memory level 9), so that a file compresses to the same
-// bytes PHP would write, however its bytes are split.
-class compresor {
-   public:
-    compresor() {
-        listo_ =
-            deflateInit2(&z_, 6, Z_DEFLATED, -MAX_WBITS, MAX_MEM_LEVEL, Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~compresor() {
-        if (listo_) {
-            deflateEnd(&z_);
-        }
-    }
-    compresor(const compresor&) = delete;
-    compresor& operator=(const compresor&) = delete;
-
-    bool listo() const { return listo_; }
-
-    // Compresses the bytes that follow onto `salida`; with `fin`, ends the
-    // stream too. False where zlib fails.
-    bool comprime(std::string_view bytes, bool fin, std::string& salida) {
-        if (!listo_) {
-            return false;
-        }
-        do {
-            const std::size_t n = std::min(bytes.size(), kParteZlib);
-            z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-            z_.avail_in = static_cast<uInt>(n);
-            bytes.remove_prefix(n);
-            const int modo = fin && bytes.empty() ? Z_FINISH : Z_NO_FLUSH;
-            int resultado = Z_OK;
-            do {
-                unsigned char trozo[1 << 16];
-                z_.next_out = trozo;
-                z_.avail_out = sizeof trozo;
-                resultado = deflate(&z_, modo);
-                if (resultado == Z_STREAM_ERROR) {
-                    return false;
-                }
-                salida.append(reinterpret_cast<const char*>(trozo), sizeof trozo - z_.avail_out);
-            } while (z_.avail_out == 0);
-            if (modo == Z_FINISH && resultado != Z_STREAM_END) {
-                return false;
-            }
-        } while (!bytes.empty());
-        return true;
-    }
-
-   private:
-    z_stream z_{};
-    bool listo_ = false;
-};
 
 struct entrada {
     std::string nombre;  // as stored: a folder's ends in `/`
@@ -199,13 +141,13 @@ class escritor_phar final : public escritor_paquete {
     datos_pieza prepara(std::string bytes) const override {
         datos_pieza datos;
         datos.tamano = bytes.size();
-        datos.crc = sigue_crc(0, bytes);
+        datos.crc = crc32_de(bytes);
         // A file too large for the format is refused when added: no need
         // to compress it first.
         if (comprime_ && bytes.size() <= kMaximo32) {
-            compresor gz;
+            compresor gz(compresor::envoltura::ninguna);
             std::string comprimidos;
-            if (gz.comprime(bytes, true, comprimidos)) {
+            if (gz.comprime(bytes, true, a_la_cola(comprimidos)) == 0) {
                 datos.guardados = std::move(comprimidos);
                 datos.comprimidos = true;
                 return datos;
@@ -245,7 +187,7 @@ class escritor_phar final : public escritor_paquete {
             return error;
         }
         std::optional<compresor> gz;
-        if (comprime_ && !gz.emplace().listo()) {
+        if (comprime_ && !gz.emplace(compresor::envoltura::ninguna).vale()) {
             return ENOMEM;
         }
         const std::uint64_t posicion = aparte_.tamano();
@@ -264,12 +206,12 @@ class escritor_phar final : public escritor_paquete {
             if (tamano > kMaximo32) {
                 return EFBIG;
             }
-            crc = sigue_crc(crc, bloque);
+            crc = crc32_de(bloque, crc);
             std::string_view va = bloque;
             if (comprime_) {
                 comprimidos.clear();
-                if (!gz->comprime(bloque, fin, comprimidos)) {
-                    return ENOMEM;
+                if (const int error = gz->comprime(bloque, fin, a_la_cola(comprimidos))) {
+                    return error;
                 }
                 va = comprimidos;
             }

@@ -29,20 +29,6 @@ constexpr std::size_t kVentanaBytes = std::size_t{8} << 20;
 // The links followed on the way to a link's file, at most, as the system's own limit.
 constexpr int kEnlacesSeguidos = 40;
 
-informe_trabajo con(resultado_trabajo resultado) {
-    informe_trabajo informe;
-    informe.resultado = resultado;
-    return informe;
-}
-
-informe_trabajo falla(int error, bool al_leer) {
-    informe_trabajo informe;
-    informe.resultado = resultado_trabajo::fallido;
-    informe.error = error > 0 ? error : EIO;
-    informe.al_leer = al_leer;
-    return informe;
-}
-
 // An entry made ready for the writer.
 struct pieza_lista {
     informe_trabajo informe;
@@ -57,12 +43,12 @@ struct pieza_lista {
 std::string bytes_de(const espejo& obra, const entrada& que, std::string& fuente,
                      informe_trabajo& informe, taller& banco) {
     if (que.tipo != tipo_entrada::php) {
-        informe = con(resultado_trabajo::copiado);
+        informe = informe_de(resultado_trabajo::copiado);
         informe.antes = informe.despues = fuente.size();
         return std::move(fuente);
     }
     const escrito_php e = que_escribir(fuente, obra.opciones, banco.tiempos);
-    informe = con(e.resultado);
+    informe = informe_de(e.resultado);
     informe.antes = fuente.size();
     informe.linea = e.mismo.linea;
     informe.motivo = e.mismo.motivo;
@@ -80,35 +66,37 @@ void prepara_fichero(const espejo& obra, const escritor_paquete* escritor, std::
     const carpeta* carpeta = carpeta_origen(obra, que.padre, banco.origen, error);
     if (carpeta == nullptr) {
         lista.informe = error == ENOENT || error == ENOTDIR || error == ELOOP || error < 0
-                            ? con(resultado_trabajo::cambiado)
-                            : falla(error, true);
+                            ? informe_de(resultado_trabajo::cambiado)
+                            : informe_fallido(error, true);
         return;
     }
     nodo visto;
     archivo origen;
     medida leyendo(banco.tiempos, fase::lectura);
     if ((error = abre_fichero_en(*carpeta, nombre_de(que), visto, origen)) != 0) {
-        lista.informe = visto.clase != clase_nodo::ninguno ? con(resultado_trabajo::cambiado)
-                                                           : falla(error, true);
+        lista.informe = visto.clase != clase_nodo::ninguno ? informe_de(resultado_trabajo::cambiado)
+                                                           : informe_fallido(error, true);
         return;
     }
     if (!sigue_igual(que, visto)) {
-        lista.informe = con(resultado_trabajo::cambiado);
+        lista.informe = informe_de(resultado_trabajo::cambiado);
         return;
     }
     // The bits the walk saw: where the system keeps none, those it showed for them.
     lista.que.modo = modo_en_paquete(que.visto.modo);
     if (visto.tamano > kMaximoComprobado) {
         // Streamed by the writer, as it is: too large to be checked.
-        lista.informe = con(que.tipo == tipo_entrada::php ? resultado_trabajo::demasiado_grande
-                                                          : resultado_trabajo::copiado);
+        lista.informe =
+            informe_de(que.tipo == tipo_entrada::php ? resultado_trabajo::demasiado_grande
+                                                     : resultado_trabajo::copiado);
         lista.informe.antes = lista.informe.despues = static_cast<std::uint64_t>(visto.tamano);
         lista.grande = std::move(origen);
         lista.entra = true;
         return;
     }
     if ((error = lee_entero(origen.get(), banco.fuente, kMaximoComprobado, visto.tamano)) != 0) {
-        lista.informe = error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
+        lista.informe =
+            error == EFBIG ? informe_de(resultado_trabajo::cambiado) : informe_fallido(error, true);
         return;
     }
     leyendo.termina();
@@ -141,11 +129,11 @@ pieza_lista prepara_entrada(const espejo& obra, const opciones_empaquetado& como
     switch (que.tipo) {
         case tipo_entrada::carpeta:
             lista.que.clase = clase_pieza_paquete::carpeta;
-            lista.informe = con(resultado_trabajo::hecho);
+            lista.informe = informe_de(resultado_trabajo::hecho);
             lista.entra = true;
             return lista;
         case tipo_entrada::especial:
-            lista.informe = con(resultado_trabajo::omitido);
+            lista.informe = informe_de(resultado_trabajo::omitido);
             return lista;
         case tipo_entrada::enlace:
             break;
@@ -162,9 +150,10 @@ pieza_lista prepara_entrada(const espejo& obra, const opciones_empaquetado& como
         lista.que.clase = clase_pieza_paquete::enlace;
         lista.que.modo = 0777;
         const int error = lee_objetivo(obra, i, banco, lista.que.objetivo);
-        lista.informe = error == 0        ? con(resultado_trabajo::hecho)
-                        : error == EINVAL ? con(resultado_trabajo::cambiado)  // no longer a link
-                                          : falla(error, true);
+        lista.informe = error == 0 ? informe_de(resultado_trabajo::hecho)
+                        : error == EINVAL
+                            ? informe_de(resultado_trabajo::cambiado)  // no longer a link
+                            : informe_fallido(error, true);
         lista.entra = error == 0;
         return lista;
     }
@@ -176,7 +165,7 @@ pieza_lista prepara_entrada(const espejo& obra, const opciones_empaquetado& como
         },
         error);
     if (fichero == kNinguna) {
-        lista.informe = con(resultado_trabajo::fuera_del_paquete);
+        lista.informe = informe_de(resultado_trabajo::fuera_del_paquete);
         lista.informe.error = error;
         return lista;
     }
@@ -326,7 +315,7 @@ class escritor_en_orden {
         }
         dentro_[i] = error == 0 ? 1 : 0;
         if (rehusada(error)) {
-            informes_[i] = con(resultado_trabajo::fuera_del_paquete);
+            informes_[i] = informe_de(resultado_trabajo::fuera_del_paquete);
             informes_[i].error = error;
             return 0;
         }
@@ -371,11 +360,11 @@ pieza_lista a_salvo(taller& banco, Trabajo trabajo) {
     } catch (const std::bad_alloc&) {
         std::string().swap(banco.fuente);
         pieza_lista lista;
-        lista.informe = con(resultado_trabajo::sin_memoria);
+        lista.informe = informe_de(resultado_trabajo::sin_memoria);
         return lista;
     } catch (...) {
         pieza_lista lista;
-        lista.informe = falla(EIO, true);
+        lista.informe = informe_fallido(EIO, true);
         return lista;
     }
 }
@@ -541,13 +530,13 @@ empaquetado empaqueta(const espejo& obra, const opciones_empaquetado& como,
             hecho.error = ENOMEM;
         }
         if (hecho.error != 0) {
-            hecho.informes[i] = falla(hecho.error, false);
+            hecho.informes[i] = informe_fallido(hecho.error, false);
         }
         entre.libera(i + 1, bytes);
         if (hecho.error != 0) {
             // Nothing goes anywhere: the archive is not written.
             for (std::size_t j = i + 1; j < total; ++j) {
-                hecho.informes[j] = falla(hecho.error, false);
+                hecho.informes[j] = informe_fallido(hecho.error, false);
             }
         }
     }

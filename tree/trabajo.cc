@@ -35,20 +35,6 @@ constexpr int kDestinoCambiado = ESTALE;
 constexpr int kDestinoCambiado = EIO;
 #endif
 
-informe_trabajo con(resultado_trabajo resultado) {
-    informe_trabajo informe;
-    informe.resultado = resultado;
-    return informe;
-}
-
-informe_trabajo falla(int error, bool al_leer) {
-    informe_trabajo informe;
-    informe.resultado = resultado_trabajo::fallido;
-    informe.error = error > 0 ? error : EIO;
-    informe.al_leer = al_leer;
-    return informe;
-}
-
 // Lets go of the folder kept in `uso`.
 void suelta(carpeta_en_uso& uso) {
     uso.valida = false;
@@ -99,6 +85,20 @@ const carpeta* abre_en_uso(const carpeta& raiz, const std::vector<entrada>& entr
 
 }  // namespace
 
+informe_trabajo informe_de(resultado_trabajo resultado) {
+    informe_trabajo informe;
+    informe.resultado = resultado;
+    return informe;
+}
+
+informe_trabajo informe_fallido(int error, bool al_leer) {
+    informe_trabajo informe;
+    informe.resultado = resultado_trabajo::fallido;
+    informe.error = error > 0 ? error : EIO;
+    informe.al_leer = al_leer;
+    return informe;
+}
+
 const carpeta* carpeta_origen(const espejo& obra, std::size_t indice, carpeta_en_uso& uso,
                               int& error) {
     return abre_en_uso(obra.origen, obra.entradas, indice, uso, error, [&](const nodo& visto) {
@@ -133,7 +133,8 @@ bool es_carpeta_de_origen(const espejo& obra, const nodo& visto) {
 
 // The report for a source folder that could not be had.
 informe_trabajo sin_origen(int error) {
-    return error == kCambiada ? con(resultado_trabajo::cambiado) : falla(error, true);
+    return error == kCambiada ? informe_de(resultado_trabajo::cambiado)
+                              : informe_fallido(error, true);
 }
 
 // Looks the entry `que` up in its source folder, without opening it: puts
@@ -148,10 +149,10 @@ std::optional<informe_trabajo> busca_en_origen(const espejo& obra, const entrada
     }
     if ((error = examina_en(*de, nombre_de(que), visto)) != 0 ||
         visto.clase == clase_nodo::ninguno) {
-        return falla(error != 0 ? error : ENOENT, true);
+        return informe_fallido(error != 0 ? error : ENOENT, true);
     }
     if (!sigue_igual(que, visto)) {
-        return con(resultado_trabajo::cambiado);
+        return informe_de(resultado_trabajo::cambiado);
     }
     return std::nullopt;
 }
@@ -224,7 +225,7 @@ bool es_resultado_escrito(std::uint32_t resultado) {
 }
 
 informe_trabajo al_dia_segun(const marca_fichero& marca) {
-    informe_trabajo informe = con(resultado_trabajo::al_dia);
+    informe_trabajo informe = informe_de(resultado_trabajo::al_dia);
     informe.previo = static_cast<resultado_trabajo>(marca.resultado);
     informe.motivo = marca.motivo <= static_cast<std::uint32_t>(motivo_diferencia::linea)
                          ? static_cast<motivo_diferencia>(marca.motivo)
@@ -376,7 +377,7 @@ int abre_salida(const espejo& obra, const entrada& que, taller& banco, fuente_es
 // Copies `origen` as it is, in bounded pieces, as the entry `que`.
 informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE* origen,
                               const nodo& fuente, resultado_trabajo resultado, taller& banco) {
-    informe_trabajo informe = con(resultado);
+    informe_trabajo informe = informe_de(resultado);
     informe.antes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, fuente.tamano));
     informe.despues = informe.antes;
     if (obra.opciones.simula) {
@@ -390,18 +391,18 @@ informe_trabajo copia_fichero(const espejo& obra, const entrada& que, std::FILE*
                          banco.tiempos},
                         salida);
         error != 0) {
-        return falla(error, false);
+        return informe_fallido(error, false);
     }
     // The source as the copy last saw it: its attributes need no other look.
     atributos_origen vistos;
     const copia_hecha copia = copia_contenido(origen, salida.flujo(), banco.bloque, &vistos);
     copiando.termina();
     if (copia.error != 0) {
-        return falla(copia.error, copia.al_leer);
+        return informe_fallido(copia.error, copia.al_leer);
     }
     salida.conserva_atributos_de(origen, &vistos);
     if (const int error = salida.confirma(true); error != 0) {
-        return falla(error, false);
+        return informe_fallido(error, false);
     }
     informe.antes = copia.bytes;
     informe.despues = copia.bytes;
@@ -417,7 +418,7 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
     lee_esperando(descriptor_de(origen));
     std::string inicio;
     if (const int error = lee_inicio_para_aviso(origen, scopy, inicio); error != 0) {
-        return falla(error, true);
+        return informe_fallido(error, true);
     }
     const colocacion_aviso donde = coloca_aviso(scopy, inicio);
     destino salida;
@@ -427,11 +428,11 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
         if (const int error = abre_salida(obra, que, banco,
                                           {origen, nullptr,
                                            marcador(obra, que, fuente, tipo_suma::ninguna, 0,
-                                                    con(resultado_trabajo::compactado)),
+                                                    informe_de(resultado_trabajo::compactado)),
                                            nullptr},
                                           salida);
             error != 0) {
-            return falla(error, false);
+            return informe_fallido(error, false);
         }
         escritor.emplace(salida.flujo(), scopy, donde, 0);
     }
@@ -448,15 +449,15 @@ informe_trabajo compacta_por_bloques(const espejo& obra, const entrada& que, std
     lectura leida = lee_compactando(origen, tamano, compactando, recibe, nullptr);
     leida.bytes += static_cast<std::int64_t>(inicio.size());
     if (leida.error != 0) {
-        return falla(leida.error, true);
+        return informe_fallido(leida.error, true);
     }
     compactando.concluye(recibe);
-    informe_trabajo informe = con(resultado_trabajo::compactado);
+    informe_trabajo informe = informe_de(resultado_trabajo::compactado);
     informe.antes = static_cast<std::uint64_t>(leida.bytes);
     informe.despues = texto + static_cast<std::uint64_t>(bytes_anadidos(scopy, donde));
     if (escritor) {
         if (const int error = salida.confirma(escribe_destino(*escritor)); error != 0) {
-            return falla(escritor->error() != 0 ? escritor->error() : error, false);
+            return informe_fallido(escritor->error() != 0 ? escritor->error() : error, false);
         }
     }
     return informe;
@@ -547,12 +548,13 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
             lee_entero(origen, banco.fuente, kMaximoComprobado, fuente.tamano, &vistos);
         error != 0) {
         // Grown past the size it had when opened.
-        return error == EFBIG ? con(resultado_trabajo::cambiado) : falla(error, true);
+        return error == EFBIG ? informe_de(resultado_trabajo::cambiado)
+                              : informe_fallido(error, true);
     }
     leyendo.termina();
     const opciones_trabajo& opciones = obra.opciones;
     const escrito_php e = que_escribir(banco.fuente, opciones, banco.tiempos);
-    informe_trabajo informe = con(e.resultado);
+    informe_trabajo informe = informe_de(e.resultado);
     informe.antes = banco.fuente.size();
     informe.linea = e.mismo.linea;
     informe.motivo = e.mismo.motivo;
@@ -570,7 +572,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
                                        banco.tiempos},
                                       salida);
         error != 0) {
-        return falla(error, false);
+        return informe_fallido(error, false);
     }
     // Written whole or not at all, its bytes summed for its record as they go.
     escritor_destino escritor(salida.flujo(), e.aviso, e.donde, 0);
@@ -579,7 +581,7 @@ informe_trabajo compacta_entero(const espejo& obra, const entrada& que, std::FIL
     const bool escrito = escribe_destino(escritor);
     escribiendo.termina();
     if (const int error = salida.confirma(escrito); error != 0) {
-        return falla(escritor.error() != 0 ? escritor.error() : error, false);
+        return informe_fallido(escritor.error() != 0 ? escritor.error() : error, false);
     }
     return informe;
 }
@@ -603,11 +605,11 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
     abriendo.termina();
     if (error != 0) {
         // Something else than a regular file there now: never opened.
-        return visto.clase != clase_nodo::ninguno ? con(resultado_trabajo::cambiado)
-                                                  : falla(error, true);
+        return visto.clase != clase_nodo::ninguno ? informe_de(resultado_trabajo::cambiado)
+                                                  : informe_fallido(error, true);
     }
     if (!sigue_igual(que, visto)) {
-        return con(resultado_trabajo::cambiado);
+        return informe_de(resultado_trabajo::cambiado);
     }
     if (obra.opciones.suma) {
         if (auto hecho = compara_contenido(obra, que, origen.get(), visto, antes, banco)) {
@@ -615,7 +617,7 @@ informe_trabajo procesa_fichero(const espejo& obra, std::size_t i, taller& banco
         }
     }
     if ((error = despeja(obra, que, antes, banco)) != 0) {
-        return falla(error, false);
+        return informe_fallido(error, false);
     }
     if (que.tipo == tipo_entrada::otro) {
         return copia_fichero(obra, que, origen.get(), visto, resultado_trabajo::copiado, banco);
@@ -641,10 +643,10 @@ informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
     std::string objetivo;
     int error = lee_enlace_en(*de, nombre, objetivo);
     if (error == EINVAL) {
-        return con(resultado_trabajo::cambiado);  // no longer a link
+        return informe_de(resultado_trabajo::cambiado);  // no longer a link
     }
     if (error != 0) {
-        return falla(error, true);
+        return informe_fallido(error, true);
     }
     if (hay_que_mirar(obra, que.padre)) {
         const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
@@ -654,23 +656,23 @@ informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
         if (a != nullptr && examina_en(*a, nombre, antes.visto) == 0 &&
             antes.visto.clase == clase_nodo::enlace && lee_enlace_en(*a, nombre, ya) == 0 &&
             ya == objetivo && antes.visto.tiempo == que.visto.tiempo) {
-            return con(resultado_trabajo::al_dia);
+            return informe_de(resultado_trabajo::al_dia);
         }
         if ((error = despeja(obra, que, antes, banco)) != 0) {
-            return falla(error, false);
+            return informe_fallido(error, false);
         }
     }
     if (obra.opciones.simula) {
-        return con(resultado_trabajo::hecho);
+        return informe_de(resultado_trabajo::hecho);
     }
     const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
     if (a == nullptr) {
-        return falla(error, false);
+        return informe_fallido(error, false);
     }
     if ((error = coloca_enlace(*a, nombre, objetivo, *de, nombre)) != 0) {
-        return falla(error, false);
+        return informe_fallido(error, false);
     }
-    return con(resultado_trabajo::hecho);
+    return informe_de(resultado_trabajo::hecho);
 }
 
 // Does `trabajo`, and reports what it throws for the entry: nothing escapes
@@ -682,9 +684,9 @@ informe_trabajo a_salvo(taller& banco, Trabajo trabajo) {
     } catch (const std::bad_alloc&) {
         std::string().swap(banco.fuente);
         std::string().swap(banco.bloque);
-        return con(resultado_trabajo::sin_memoria);
+        return informe_de(resultado_trabajo::sin_memoria);
     } catch (...) {
-        return falla(EIO, false);
+        return informe_fallido(EIO, false);
     }
 }
 
@@ -755,10 +757,10 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
                 obra.hechas[i] = visto;
                 obra.ya_estaban[i] = 1;
             }
-            return con(resultado_trabajo::hecho);
+            return informe_de(resultado_trabajo::hecho);
         }
         if (en == nullptr) {
-            return falla(error, false);
+            return informe_fallido(error, false);
         }
         carpeta hecha;
         nodo visto;
@@ -770,16 +772,16 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
             // One made meanwhile by another run may hold its files: examined.
             bool ya_estaba = false;
             if ((error = crea_carpeta_en(*en, nombre, &ya_estaba)) != 0) {
-                return falla(error, false);
+                return informe_fallido(error, false);
             }
             obra.ya_estaban[i] = ya_estaba;
             if ((error = abre_carpeta_bajo(*en, nombre, hecha, visto)) != 0) {
-                return falla(error, false);
+                return informe_fallido(error, false);
             }
         }
         // A source folder reached through the destination (a mount): never written.
         if (es_carpeta_de_origen(obra, visto)) {
-            return falla(ELOOP, false);
+            return informe_fallido(ELOOP, false);
         }
         obra.hechas[i] = visto;
         if (obra.ya_estaban[i]) {
@@ -799,7 +801,7 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
         banco.destino.abierta = std::move(hecha);
         banco.destino.indice = i;
         banco.destino.valida = true;
-        return con(resultado_trabajo::hecho);
+        return informe_de(resultado_trabajo::hecho);
     });
 }
 
@@ -820,9 +822,9 @@ informe_trabajo procesa_entrada(const espejo& obra, std::size_t i, taller& banco
     return a_salvo(banco, [&] {
         switch (obra.entradas[i].tipo) {
             case tipo_entrada::especial:
-                return con(resultado_trabajo::omitido);
+                return informe_de(resultado_trabajo::omitido);
             case tipo_entrada::carpeta:
-                return con(resultado_trabajo::hecho);  // made beforehand
+                return informe_de(resultado_trabajo::hecho);  // made beforehand
             case tipo_entrada::enlace:
                 return copia_enlace(obra, i, banco);
             default:
@@ -851,7 +853,7 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
         int error = 0;
         const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
         if (a == nullptr) {
-            return falla(error, false);
+            return informe_fallido(error, false);
         }
         const entrada& principal = obra.entradas[que.principal];
         carpeta_en_uso otra;
@@ -889,7 +891,7 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco)
                               examina_en(obra.destino, que.ruta, ahora) == 0 &&
                               ahora.clase == clase_nodo::carpeta && mismo_nodo(ahora, al_abrirla);
         if (la_misma && atributos_iguales(que.visto, ahora)) {
-            return con(resultado_trabajo::al_dia);
+            return informe_de(resultado_trabajo::al_dia);
         }
         // Up to date when this run opened it, and nothing made, removed or
         // renamed in it since (its time is the same): it differs only by the
@@ -906,19 +908,19 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco)
         }
         const carpeta* a = carpeta_copia(obra, i, banco.destino, error);
         if (a == nullptr) {
-            return falla(error, false);
+            return informe_fallido(error, false);
         }
         if ((error = copia_atributos_carpeta(*de, *a)) != 0) {
-            return falla(error, false);
+            return informe_fallido(error, false);
         }
-        return con(solo_abierta ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
+        return informe_de(solo_abierta ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
     });
 }
 
 informe_trabajo remata_sin_escribir(const espejo& obra, std::size_t i, bool cambia) {
     const bool al_dia =
         !cambia && obra.ya_estaban[i] && atributos_iguales(obra.entradas[i].visto, obra.hechas[i]);
-    return con(al_dia ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
+    return informe_de(al_dia ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
 }
 
 bool cambia_su_carpeta(const espejo& obra, std::size_t i, const informe_trabajo& informe) {

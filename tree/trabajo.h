@@ -81,6 +81,13 @@ struct informe_trabajo {
     resultado_trabajo previo = resultado_trabajo::hecho;
 };
 
+// A report that says only `resultado`.
+informe_trabajo informe_de(resultado_trabajo resultado);
+
+// A failure with the system's error number `error` (EIO when none), on
+// reading the source or on writing.
+informe_trabajo informe_fallido(int error, bool al_leer);
+
 // What the work on every entry shares: both trees' roots, open, and what the
 // walk found.
 struct espejo {
