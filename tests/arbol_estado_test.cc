@@ -444,6 +444,37 @@ TEST(Arbol, NombresDeUnFicheroReemplazado) {
     }
 }
 
+// A copy's time is its original's as its file system keeps it: the same, or
+// on one that keeps whole seconds, the original less its fraction.
+TEST(Arbol, TiempoComoLoGuardaElDestino) {
+    constexpr std::int64_t kS = 1000000000;
+    const struct {
+        std::int64_t original;
+        std::int64_t copia;
+        bool mismo;
+    } casos[] = {
+        {10 * kS + 123456789, 10 * kS + 123456789, true},
+        {10 * kS + 123456789, 10 * kS, true},  // the fraction dropped
+        {10 * kS + 999999999, 10 * kS, true},
+        {10 * kS, 10 * kS, true},
+        {10 * kS + 123456789, 11 * kS, false},  // rounded up, not dropped
+        {10 * kS + 123456789, 9 * kS, false},
+        {10 * kS + 123456789, 10 * kS + 123456788, false},  // a fraction of its own
+        {10 * kS + 123456789, 10 * kS + 100000000, false},
+        {10 * kS, 10 * kS + 5, false},
+        {10 * kS, 9 * kS, false},
+        {-kS - 500000000, -2 * kS, true},  // before 1970: the second it starts in
+        {-kS - 500000000, -kS, false},
+        {INT64_MAX, INT64_MAX - INT64_MAX % kS, true},  // the ends, without overflowing
+        {INT64_MIN, INT64_MIN, true},
+        {INT64_MIN, 0, false},
+        {INT64_MIN + 1, INT64_MIN, false},
+    };
+    for (const auto& c : casos) {
+        EXPECT_EQ(c.mismo, mismo_tiempo(c.original, c.copia)) << c.original << " " << c.copia;
+    }
+}
+
 // The content sum: the same bytes give the same sum however they come in
 // pieces; one bit changed anywhere changes it.
 TEST(Estado, SumaEnTrozos) {

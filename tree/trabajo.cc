@@ -650,10 +650,11 @@ informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
         const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
         previo antes;
         std::string ya;
-        // The same target, and the times it was given: left alone.
+        // The same target, and the time it was given, as its file system keeps
+        // it: left alone.
         if (a != nullptr && examina_en(*a, nombre, antes.visto) == 0 &&
             antes.visto.clase == clase_nodo::enlace && lee_enlace_en(*a, nombre, ya) == 0 &&
-            ya == objetivo && antes.visto.tiempo == que.visto.tiempo) {
+            ya == objetivo && mismo_tiempo(que.visto.tiempo, antes.visto.tiempo)) {
             return con(resultado_trabajo::al_dia);
         }
         if ((error = despeja(obra, que, antes, banco)) != 0) {
