@@ -93,6 +93,12 @@ int copia_atributos_enlace(const carpeta& origen, const std::string& original,
 // Returns 0, or the error number.
 int copia_atributos_carpeta(const carpeta& original, const carpeta& copia);
 
+// True when `copia`, the modification time a copy was given, is `original`
+// as the copy's file system keeps it: the same, or `original` less its
+// fraction of a second where that system keeps whole seconds (ext4 with
+// small inodes, among others), which a time of 0 ns a fraction behind tells.
+bool mismo_tiempo(std::int64_t original, std::int64_t copia);
+
 // True when a folder seen as `copia` already has what copia_atributos_carpeta
 // would give it from one seen as `original` (access times aside: reading the
 // copy changes them).

@@ -124,7 +124,7 @@ bool atributos_iguales(const nodo& original, const nodo& copia) {
     if (!mismo_grupo) {
         modo &= ~static_cast<std::uint32_t>(S_ISGID);
     }
-    return copia.modo == modo && copia.tiempo == original.tiempo;
+    return copia.modo == modo && mismo_tiempo(original.tiempo, copia.tiempo);
 }
 
 int deja_escribir_en(const carpeta& c) {

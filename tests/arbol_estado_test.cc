@@ -360,6 +360,121 @@ TEST(Arbol, MarcaDeOtroFicheroNoVale) {
     igual_que_nueva(escena.ruta(), {}, "origen", "destino");
 }
 
+// Two names of one file replaced in the source by another file, at once or
+// one name after the other: each run reports for each name what it wrote or
+// linked (a dry run first, the same), leaves them one file with the new
+// bytes, as a fresh run does, and the next run finds both up to date.
+TEST(Arbol, NombresDeUnFicheroReemplazado) {
+    // One change to the source, and what the run after it does to each name.
+    struct paso {
+        std::function<void(const fs::path&)> cambia;
+        const char* accion_a;
+        const char* accion_b;
+    };
+    const auto nuevo = [](const fs::path& origen, const char* nombre, const char* php) {
+        escribe_fichero(origen / "n", php);
+        fs::rename(origen / "n", origen / nombre);
+    };
+    const auto enlaza = [](const fs::path& origen, const char* de, const char* a) {
+        fs::remove(origen / a);
+        fs::create_hard_link(origen / de, origen / a);
+    };
+    const struct {
+        const char* caso;
+        std::vector<paso> pasos;
+    } casos[] = {
+        {"a new file linked to both names",
+         {{[&](const fs::path& o) {
+               nuevo(o, "n2", "<?php $bb = 22; // c\n");
+               enlaza(o, "n2", "a.php");
+               enlaza(o, "n2", "b.php");
+               fs::remove(o / "n2");
+           },
+           "compactado_kexo", "compactado_kexo"}}},
+        {"the first name replaced, then the second linked to it",
+         {{[&](const fs::path& o) { nuevo(o, "a.php", "<?php $bb = 22; // c\n"); },
+           "compactado_kexo", "compactado_kexo"},
+          {[&](const fs::path& o) { enlaza(o, "a.php", "b.php"); }, "al_dia", "compactado_kexo"}}},
+        {"the second name replaced, then the first linked to it",
+         {{[&](const fs::path& o) { nuevo(o, "b.php", "<?php $bb = 22; // c\n"); }, "al_dia",
+           "compactado_kexo"},
+          {[&](const fs::path& o) { enlaza(o, "b.php", "a.php"); }, "compactado_kexo",
+           "compactado_kexo"}}},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.caso);
+        const carpeta_temporal escena;
+        if (!guarda_atributos(escena.ruta())) {
+            GTEST_SKIP() << "this file system keeps no extended attributes";
+        }
+        const fs::path origen = escena / "origen";
+        const fs::path destino = escena / "destino";
+        fs::create_directories(origen);
+        escribe_fichero(origen / "a.php", "<?php $a = 1; // c\n");
+        fs::create_hard_link(origen / "a.php", origen / "b.php");
+        ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+        const auto accion = [](const std::string& salida, const char* nombre) {
+            const std::string linea = std::string("{\"ruta\":\"") + nombre + "\",\"accion\":\"";
+            const std::size_t en = salida.find(linea);
+            return en == std::string::npos
+                       ? std::string("(none)")
+                       : salida.substr(en + linea.size(),
+                                       salida.find('"', en + linea.size()) - en - linea.size());
+        };
+        for (const paso& p : c.pasos) {
+            p.cambia(origen);
+            for (const char* opcion : {"-n", "-j2"}) {
+                SCOPED_TRACE(opcion);
+                const resultado r =
+                    arbol(escena.ruta(), {opcion, "--informe=json", "origen", "destino"});
+                EXPECT_EQ(0, r.estado) << r.salida;
+                EXPECT_EQ(p.accion_a, accion(r.salida, "a.php")) << r.salida;
+                EXPECT_EQ(p.accion_b, accion(r.salida, "b.php")) << r.salida;
+            }
+            // One file again where the source is one.
+            EXPECT_EQ(estado_de(origen / "a.php").st_ino == estado_de(origen / "b.php").st_ino,
+                      estado_de(destino / "a.php").st_ino == estado_de(destino / "b.php").st_ino);
+            igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+            const resultado otra = arbol(escena.ruta(), {"--informe=json", "origen", "destino"});
+            EXPECT_EQ("al_dia", accion(otra.salida, "a.php")) << otra.salida;
+            EXPECT_EQ("al_dia", accion(otra.salida, "b.php")) << otra.salida;
+        }
+        EXPECT_EQ(estado_de(destino / "a.php").st_ino, estado_de(destino / "b.php").st_ino);
+        EXPECT_EQ("<?php $bb = 22; ", lee_fichero(destino / "b.php").substr(0, 16));
+    }
+}
+
+// A copy's time is its original's as its file system keeps it: the same, or
+// on one that keeps whole seconds, the original less its fraction.
+TEST(Arbol, TiempoComoLoGuardaElDestino) {
+    constexpr std::int64_t kS = 1000000000;
+    const struct {
+        std::int64_t original;
+        std::int64_t copia;
+        bool mismo;
+    } casos[] = {
+        {10 * kS + 123456789, 10 * kS + 123456789, true},
+        {10 * kS + 123456789, 10 * kS, true},  // the fraction dropped
+        {10 * kS + 999999999, 10 * kS, true},
+        {10 * kS, 10 * kS, true},
+        {10 * kS + 123456789, 11 * kS, false},  // rounded up, not dropped
+        {10 * kS + 123456789, 9 * kS, false},
+        {10 * kS + 123456789, 10 * kS + 123456788, false},  // a fraction of its own
+        {10 * kS + 123456789, 10 * kS + 100000000, false},
+        {10 * kS, 10 * kS + 5, false},
+        {10 * kS, 9 * kS, false},
+        {-kS - 500000000, -2 * kS, true},  // before 1970: the second it starts in
+        {-kS - 500000000, -kS, false},
+        {INT64_MAX, INT64_MAX - INT64_MAX % kS, true},  // the ends, without overflowing
+        {INT64_MIN, INT64_MIN, true},
+        {INT64_MIN, 0, false},
+        {INT64_MIN + 1, INT64_MIN, false},
+    };
+    for (const auto& c : casos) {
+        EXPECT_EQ(c.mismo, mismo_tiempo(c.original, c.copia)) << c.original << " " << c.copia;
+    }
+}
+
 // The content sum: the same bytes give the same sum however they come in
 // pieces; one bit changed anywhere changes it.
 TEST(Estado, SumaEnTrozos) {

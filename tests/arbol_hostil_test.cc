@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -358,6 +359,64 @@ TEST(Arbol, MarcaCabeEnElNodo) {
         GTEST_SKIP() << "cannot make and mount an ext4 or XFS image here";
     }
     std::printf("measured on%s\n", medidos.c_str());  // for whoever reads the log
+}
+
+// A destination whose file system keeps whole seconds (ext4 with 128-byte
+// inodes) takes the sources' times less their fractions: a rerun still
+// finds every folder, link and file up to date, and touches none of them.
+TEST(Arbol, DestinoConSegundosEnterosAlDia) {
+    const carpeta_temporal escena;
+    montajes montados;
+    const fs::path disco = escena / "disco";
+    if (!montados.monta_imagen("ext4", escena / "imagen", 32, disco, {"-I", "128"})) {
+        GTEST_SKIP() << "cannot make and mount an ext4 image here";
+    }
+    const fs::path origen = escena / "origen";
+    fs::create_directories(origen / "d/e");
+    escribe_fichero(origen / "a.php", "<?php $a = 1; // c\n");
+    escribe_fichero(origen / "d/b.txt", "b");
+    escribe_fichero(origen / "d/e/c.php", "<?php $c = 3;\n");
+    fs::create_symlink("../a.php", origen / "d/l");
+    fs::create_symlink("c.php", origen / "d/e/m");
+    // Deepest first: a time set changes none of its folder's. Each with a
+    // fraction of a second, which the source's file system must keep.
+    long ns = 123456789;
+    for (const char* ruta : {"d/e/m", "d/e/c.php", "d/e", "d/l", "d/b.txt", "d", "a.php", "."}) {
+        const struct timespec tiempos[2] = {{1600000000, ns}, {1600000000, ns}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, (origen / ruta).c_str(), tiempos, AT_SYMLINK_NOFOLLOW));
+        if (estado_de(origen / ruta).st_mtim.tv_nsec != ns) {
+            GTEST_SKIP() << "the source's file system keeps no fractions of a second";
+        }
+        ns += 111111;
+    }
+    const fs::path destino = disco / "destino";
+    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", destino.string()}).estado);
+    // What the destination keeps: whole seconds.
+    ASSERT_EQ(0, estado_de(destino / "d").st_mtim.tv_nsec);
+    ASSERT_EQ(1600000000, estado_de(destino / "d").st_mtim.tv_sec);
+    // Change times too keep whole seconds: one set again from here on shows.
+    const auto huellas_y_raiz = [&destino] {
+        auto todas = huellas(destino);
+        todas["."] = std::to_string(estado_de(destino).st_ctim.tv_sec);
+        return todas;
+    };
+    const auto antes = huellas_y_raiz();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    for (const char* opcion : {"-n", "-j2"}) {
+        SCOPED_TRACE(opcion);
+        const resultado r =
+            arbol(escena.ruta(), {opcion, "--informe=json", "origen", destino.string()});
+        EXPECT_EQ(0, r.estado) << r.salida;
+        int al_dia = 0;
+        for (std::size_t en = 0; (en = r.salida.find("{\"ruta\":", en)) != std::string::npos;
+             ++en) {
+            const std::string linea = r.salida.substr(en, r.salida.find('\n', en) - en);
+            EXPECT_NE(std::string::npos, linea.find("\"accion\":\"al_dia\"")) << linea;
+            ++al_dia;
+        }
+        EXPECT_EQ(7, al_dia) << r.salida;  // folders, links and files alike
+        EXPECT_EQ(std::set<std::string>{}, cambiadas(antes, huellas_y_raiz()));
+    }
 }
 
 // Incremental runs: what a run over an existing destination leaves alone,

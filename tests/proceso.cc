@@ -191,7 +191,7 @@ bool montajes::monta(const std::string& tipo, const fs::path& punto, const std::
 }
 
 bool montajes::monta_imagen(const std::string& tipo, const fs::path& imagen, std::uintmax_t megas,
-                            const fs::path& punto) {
+                            const fs::path& punto, const std::vector<std::string>& opciones) {
     if (geteuid() != 0) {
         return false;
     }
@@ -202,10 +202,11 @@ bool montajes::monta_imagen(const std::string& tipo, const fs::path& imagen, std
     const std::vector<std::string> entorno =
         entorno_sin_phprc({"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
     const std::string fuerza = tipo == "xfs" ? "-f" : "-F";
-    if (ejecuta(
-            {"/bin/sh", "-c", "mkfs.\"$1\" -q \"$2\" \"$3\"", "sh", tipo, fuerza, imagen.string()},
-            entorno, "/")
-                .estado != 0 ||
+    std::vector<std::string> mkfs{"/bin/sh", "-c", "t=$1; shift; mkfs.\"$t\" -q \"$@\"",
+                                  "sh",      tipo, fuerza};
+    mkfs.insert(mkfs.end(), opciones.begin(), opciones.end());
+    mkfs.push_back(imagen.string());
+    if (ejecuta(mkfs, entorno, "/").estado != 0 ||
         ejecuta(
             {"/bin/sh", "-c", "mount -o loop \"$1\" \"$2\"", "sh", imagen.string(), punto.string()},
             entorno, "/")

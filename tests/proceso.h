@@ -81,12 +81,13 @@ class montajes {
     // machine refuses it.
     bool monta(const std::string& tipo, const std::filesystem::path& punto,
                const std::string& opciones, bool enlaza = false);
-    // Makes a `tipo` file system (ext4, xfs) with its tools' default options
-    // in a new image file `imagen` of `megas` MiB and mounts it at `punto`
-    // through a loop device. False where the tools are missing or this
-    // machine refuses it.
+    // Makes a `tipo` file system (ext4, xfs) with its tools' default options,
+    // and `opciones` after them, in a new image file `imagen` of `megas` MiB
+    // and mounts it at `punto` through a loop device. False where the tools
+    // are missing or this machine refuses it.
     bool monta_imagen(const std::string& tipo, const std::filesystem::path& imagen,
-                      std::uintmax_t megas, const std::filesystem::path& punto);
+                      std::uintmax_t megas, const std::filesystem::path& punto,
+                      const std::vector<std::string>& opciones = {});
 
    private:
     std::vector<std::filesystem::path> puntos_;

@@ -652,10 +652,11 @@ informe_trabajo copia_enlace(const espejo& obra, std::size_t i, taller& banco) {
         const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
         previo antes;
         std::string ya;
-        // The same target, and the times it was given: left alone.
+        // The same target, and the time it was given, as its file system keeps
+        // it: left alone.
         if (a != nullptr && examina_en(*a, nombre, antes.visto) == 0 &&
             antes.visto.clase == clase_nodo::enlace && lee_enlace_en(*a, nombre, ya) == 0 &&
-            ya == objetivo && antes.visto.tiempo == que.visto.tiempo) {
+            ya == objetivo && mismo_tiempo(que.visto.tiempo, antes.visto.tiempo)) {
             return informe_de(resultado_trabajo::al_dia);
         }
         if ((error = despeja(obra, que, antes, banco)) != 0) {
@@ -847,13 +848,21 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
         if (auto informe = busca_en_origen(obra, que, banco, de, visto)) {
             return *informe;
         }
-        if (obra.opciones.simula) {
-            return del_principal;
+        // Linked, the name holds what its first name's file was written as,
+        // in this run or one before: reported so, as a fresh run would.
+        informe_trabajo enlazado = del_principal;
+        if (hecho == resultado_trabajo::al_dia) {
+            enlazado.resultado = del_principal.previo;
+        }
+        // A first name written now has a new file, which no name is linked to yet.
+        if (obra.opciones.simula &&
+            (hecho != resultado_trabajo::al_dia || !hay_que_mirar(obra, que.padre))) {
+            return enlazado;
         }
         int error = 0;
         const carpeta* a = carpeta_copia(obra, que.padre, banco.destino, error);
         if (a == nullptr) {
-            return informe_fallido(error, false);
+            return obra.opciones.simula ? enlazado : informe_fallido(error, false);
         }
         const entrada& principal = obra.entradas[que.principal];
         carpeta_en_uso otra;
@@ -867,11 +876,15 @@ informe_trabajo enlaza_entrada(const espejo& obra, std::size_t i,
             este.clase == clase_nodo::fichero && mismo_nodo(este, primero)) {
             informe_trabajo informe = del_principal;
             informe.resultado = resultado_trabajo::al_dia;
+            informe.previo = enlazado.resultado;
             return informe;
+        }
+        if (obra.opciones.simula) {
+            return enlazado;
         }
         if (de_principal != nullptr &&
             coloca_enlace_duro(*de_principal, nombre_de(principal), *a, nombre) == 0) {
-            return del_principal;
+            return enlazado;
         }
         // No link to be had (another file system, say): a copy of its own.
         otra.abierta.cierra();
