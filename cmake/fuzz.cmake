@@ -51,7 +51,8 @@ foreach(target compacta aviso lexico)
       OUTPUT ${fuzzer}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/fuzz
       COMMAND ${KEXO_CLANGXX} -std=c++17 -O1 -g -I${CMAKE_CURRENT_SOURCE_DIR}
-              -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all ${sources} -o ${fuzzer}
+              -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all ${sources} ${KEXO_NETTLE}
+              -o ${fuzzer}
       DEPENDS ${sources}
       COMMENT "Building the libFuzzer target ${target}_fuzz with clang")
     add_custom_target(${target}_fuzzer ALL DEPENDS ${fuzzer})
