@@ -216,6 +216,13 @@ int ascendencia(const carpeta& c, std::vector<nodo>& cadena) {
         nodo n;
         n.clase = clase_nodo::carpeta;
         if (!camino.empty() && identidad_en(camino.u8string(), n)) {
+            // Its time and bits too, as the walk tells those of the folders below.
+            WIN32_FILE_ATTRIBUTE_DATA datos;
+            if (GetFileAttributesExA(camino.u8string().c_str(), GetFileExInfoStandard, &datos) !=
+                0) {
+                n.tiempo = tiempo_unix_ns(datos.ftLastWriteTime);
+                n.modo = bits_de(datos.dwFileAttributes);
+            }
             cadena.push_back(n);
         }
         if (!camino.has_relative_path()) {
