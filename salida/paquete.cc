@@ -6,7 +6,10 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
+#include "salida/deflate.h"
 #include "salida/phar.h"
 #include "salida/tar.h"
 #include "salida/zip.h"
@@ -34,6 +37,27 @@ bool termina_en(std::string_view texto, std::string_view final) {
 }
 
 }  // namespace
+
+datos_pieza prepara_datos(std::string bytes, bool comprime, bool solo_si_menor) {
+    datos_pieza datos;
+    datos.tamano = bytes.size();
+    datos.crc = crc32_de(bytes);
+    if (comprime) {
+        std::string comprimidos;
+        compresor z(compresor::envoltura::ninguna);
+        const int error = z.comprime(bytes, true, [&](std::string_view trozo) {
+            comprimidos += trozo;
+            return !solo_si_menor || comprimidos.size() < bytes.size() ? 0 : EFBIG;
+        });
+        if (error == 0) {
+            datos.guardados = std::move(comprimidos);
+            datos.comprimidos = true;
+            return datos;
+        }
+    }
+    datos.guardados = std::move(bytes);
+    return datos;
+}
 
 formato_paquete formato_por_nombre(std::string_view ruta) {
     if (termina_en(ruta, ".phar")) {

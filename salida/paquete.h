@@ -54,6 +54,11 @@ struct datos_pieza {
     bool comprimidos = false;
 };
 
+// `bytes` with their CRC-32, raw-deflated when `comprime`; stored as they are
+// where zlib fails, and with `solo_si_menor` where deflate does not make them
+// smaller.
+datos_pieza prepara_datos(std::string bytes, bool comprime, bool solo_si_menor);
+
 // Where an archive's bytes go: appended, and read or written again where the
 // format needs to go back. Every call returns 0 or the system's error number.
 class sumidero {

@@ -139,22 +139,11 @@ class escritor_phar final : public escritor_paquete {
     }
 
     datos_pieza prepara(std::string bytes) const override {
-        datos_pieza datos;
-        datos.tamano = bytes.size();
-        datos.crc = crc32_de(bytes);
         // A file too large for the format is refused when added: no need
-        // to compress it first.
-        if (comprime_ && bytes.size() <= kMaximo32) {
-            compresor gz(compresor::envoltura::ninguna);
-            std::string comprimidos;
-            if (gz.comprime(bytes, true, a_la_cola(comprimidos)) == 0) {
-                datos.guardados = std::move(comprimidos);
-                datos.comprimidos = true;
-                return datos;
-            }
-        }
-        datos.guardados = std::move(bytes);
-        return datos;
+        // to compress it first. PHP stores what it was asked to compress,
+        // smaller or not.
+        const bool cabe = bytes.size() <= kMaximo32;
+        return prepara_datos(std::move(bytes), comprime_ && cabe, false);
     }
 
     int anade(const pieza_paquete& que, const datos_pieza& datos) override {

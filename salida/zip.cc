@@ -74,26 +74,8 @@ class escritor_zip final : public escritor_paquete {
         : comprime_(como.comprime), salida_(salida), limites_(limites) {}
 
     datos_pieza prepara(std::string bytes) const override {
-        datos_pieza datos;
-        datos.tamano = bytes.size();
-        datos.crc = crc32_de(bytes);
-        if (comprime_ && !bytes.empty()) {
-            std::string comprimidos;
-            compresor z(compresor::envoltura::ninguna);
-            const int error = z.comprime(bytes, true, [&](std::string_view trozo) {
-                comprimidos += trozo;
-                return comprimidos.size() < bytes.size() ? 0 : EFBIG;
-            });
-            // Stored instead where deflate does not make it smaller (EFBIG
-            // above) or zlib failed.
-            if (error == 0) {
-                datos.guardados = std::move(comprimidos);
-                datos.comprimidos = true;
-                return datos;
-            }
-        }
-        datos.guardados = std::move(bytes);
-        return datos;
+        // Stored where deflate does not make a file smaller.
+        return prepara_datos(std::move(bytes), comprime_, true);
     }
 
     int anade(const pieza_paquete& que, const datos_pieza& datos) override {
