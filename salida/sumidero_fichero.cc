@@ -14,17 +14,24 @@ constexpr std::size_t kPendienteMaximo = std::size_t{1} << 20;
 
 }  // namespace
 
-int sumidero_fichero::vacia() {
-    if (error_ != 0 || pendiente_.empty()) {
-        return error_;
-    }
+int sumidero_fichero::a_fichero(std::string_view bytes) {
     errno = 0;
-    if (std::fwrite(pendiente_.data(), 1, pendiente_.size(), flujo_) != pendiente_.size() ||
+    if (std::fwrite(bytes.data(), 1, bytes.size(), flujo_) != bytes.size() ||
         std::fflush(flujo_) != 0) {
         error_ = errno != 0 ? errno : EIO;
         return error_;
     }
-    vaciados_ += pendiente_.size();
+    vaciados_ += bytes.size();
+    return 0;
+}
+
+int sumidero_fichero::vacia() {
+    if (error_ != 0 || pendiente_.empty()) {
+        return error_;
+    }
+    if (const int error = a_fichero(pendiente_); error != 0) {
+        return error;
+    }
     pendiente_.clear();
     return 0;
 }
@@ -39,14 +46,7 @@ int sumidero_fichero::escribe(std::string_view bytes) {
         }
         if (bytes.size() >= kPendienteMaximo) {
             // Large: straight to the file, not through the buffer.
-            errno = 0;
-            if (std::fwrite(bytes.data(), 1, bytes.size(), flujo_) != bytes.size() ||
-                std::fflush(flujo_) != 0) {
-                error_ = errno != 0 ? errno : EIO;
-                return error_;
-            }
-            vaciados_ += bytes.size();
-            return 0;
+            return a_fichero(bytes);
         }
     }
     pendiente_.append(bytes);

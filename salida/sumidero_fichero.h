@@ -27,6 +27,9 @@ class sumidero_fichero final : public sumidero {
     int vacia();
 
    private:
+    // Writes `bytes` to the file and flushes them; notes the first error.
+    int a_fichero(std::string_view bytes);
+
     std::FILE* flujo_;
     std::string pendiente_;       // appended bytes not yet written
     std::uint64_t vaciados_ = 0;  // bytes in the file
