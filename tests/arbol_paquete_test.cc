@@ -728,6 +728,34 @@ TEST_F(ArbolPaquete, DiscoLleno) {
     }
 }
 
+// Memory too short for the workers' threads, or for the files: the run goes
+// on with the threads it has or fails and says so, never ends on a signal,
+// and leaves nothing beside the archive.
+TEST_F(ArbolPaquete, MemoriaEscasa) {
+#if defined(KEXO_SANITIZADO)
+    GTEST_SKIP() << "the sanitizers need more address space than the limits";
+#endif
+    fs::create_directories(escena_ / "origen");
+    for (int i = 0; i < 300; ++i) {
+        escribe_fichero(escena_ / "origen" / (std::to_string(i) + ".php"),
+                        "<?php $a = " + std::to_string(i) + "; // c\n");
+    }
+    fs::create_directories(escena_ / "salida");
+    for (const char* destino : {"p.phar", "p.zip", "p.tar"}) {
+        for (const rlim_t megas : {rlim_t{12}, rlim_t{16}, rlim_t{20}, rlim_t{24}}) {
+            SCOPED_TRACE(std::string(destino) + " " + std::to_string(megas) + " MiB");
+            const std::string ruta = std::string("salida/") + destino;
+            const resultado r =
+                ejecuta(orden_de(KEXO_BINARIO_ARBOL, {"-j2", "origen", ruta}),
+                        entorno_sin_phprc({kEnEpoca}), escena_.ruta(), {megas << 20});
+            EXPECT_TRUE(r.estado == 0 || r.estado == 2) << r.estado << r.errores;
+            const std::set<std::string> quedan = nombres_en(escena_ / "salida");
+            EXPECT_TRUE(quedan.empty() || quedan == std::set<std::string>{destino});
+            fs::remove(escena_ / ruta);
+        }
+    }
+}
+
 // A run ended by a signal midway leaves the archive before as it was, and
 // nothing beside it.
 TEST_F(ArbolPaquete, SenalAMedias) {

@@ -4,11 +4,13 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "common/archivo.h"
 #include "common/ficheros.h"
@@ -189,7 +191,10 @@ lector_bloques lector_de(std::FILE* origen) {
 // order, held once finished until the writer takes them.
 class ventana {
    public:
-    explicit ventana(std::size_t total) : total_(total) {}
+    // Its slots are made here, so that handing an entry over allocates
+    // nothing: a worker out of memory still hands over its report.
+    explicit ventana(std::size_t total)
+        : listas_(std::min<std::size_t>(total, kVentanaEntradas)), total_(total) {}
 
     // The next entry for a worker, once the window has room; kNinguna when
     // none is left or the run stops.
@@ -209,7 +214,8 @@ class ventana {
     void deja(std::size_t i, pieza_lista lista) {
         const std::lock_guard<std::mutex> cerrojo(m_);
         bytes_ += lista.datos.guardados.size();
-        listas_.emplace(i, std::move(lista));
+        // At most kVentanaEntradas entries are claimed and not yet written.
+        listas_[i % listas_.size()].emplace(std::move(lista));
         if (i == escrito_) {
             listo_.notify_one();
         }
@@ -218,10 +224,10 @@ class ventana {
     // The entry `i`, the next in path order, once finished.
     pieza_lista espera(std::size_t i) {
         std::unique_lock<std::mutex> cerrojo(m_);
-        listo_.wait(cerrojo, [&] { return listas_.count(i) != 0; });
-        auto hallada = listas_.find(i);
-        pieza_lista lista = std::move(hallada->second);
-        listas_.erase(hallada);
+        std::optional<pieza_lista>& hueco = listas_[i % listas_.size()];
+        listo_.wait(cerrojo, [&] { return hueco.has_value(); });
+        pieza_lista lista = std::move(*hueco);
+        hueco.reset();
         return lista;
     }
 
@@ -243,7 +249,7 @@ class ventana {
     std::mutex m_;
     std::condition_variable hueco_;
     std::condition_variable listo_;
-    std::map<std::size_t, pieza_lista> listas_;
+    std::vector<std::optional<pieza_lista>> listas_;  // entry i in slot i % size
     std::size_t total_;
     std::size_t siguiente_ = 0;  // the next entry to claim
     std::size_t escrito_ = 0;    // the next entry to write
@@ -517,11 +523,25 @@ empaquetado empaqueta(const espejo& obra, const opciones_empaquetado& como,
         }
     };
     for (unsigned h = 0; h < hilos && total > 0; ++h) {
-        trabajadores.emplace_back(trabaja, h);
+        try {
+            trabajadores.emplace_back(trabaja, h);
+        } catch (const std::system_error&) {
+            break;  // no more threads now: those started do the work
+        }
     }
     escritor_en_orden escribe(obra, como, escritor, hecho.informes, bancos[hilos]);
     hecho.error = escribe.empieza();
     for (std::size_t i = 0; i < total && hecho.error == 0; ++i) {
+        if (trabajadores.empty()) {
+            // No thread to be had: the writer prepares each entry itself,
+            // the one it waits for, which the window never holds back.
+            if (const std::size_t j = entre.toma(); j != kNinguna) {
+                taller& banco = bancos[0];
+                entre.deja(j, a_salvo(banco, [&] {
+                               return prepara_entrada(obra, como, escritor, j, banco);
+                           }));
+            }
+        }
         pieza_lista lista = entre.espera(i);
         const std::size_t bytes = lista.datos.guardados.size();
         try {
