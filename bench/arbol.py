@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""Times kexo-arbol on a real PHP tree against `cp -r` and one kexo per file.
+"""Times kexo-arbol on trees of ordinary PHP against `cp -r`.
 
-The tree comes from Debian's PHP library packages (bench/php_real.py), once
-with its own line ends and once in CR LF. Over alternating runs it prints the
-median time of `kexo-arbol` (check on), of `kexo-arbol --modo=php`, of
-`cp -r`, and of one `kexo` per PHP file through `xargs -P$(nproc)` (its
-folders made beforehand, untimed), their ratios, where one run's time goes
-(`--tiempos`), kexo-arbol's peak memory in both modes against the largest
-file, and the share of PHP files compacted and left unchanged. It then checks every PHP file written
-is kexo's bytes or the source's, and, when `php` is installed, has PHP's own
-lexer compare the trees (bench/juez_php.php).
+The trees: Debian's PHP libraries (bench/php_real.py) without tcpdf's font
+tables, and WordPress core as Debian's `wordpress` package installs it (its
+links followed), each with its own line ends and in CR LF, copied into a
+work folder (a tmpfs, /dev/shm, when there is one). Over alternating runs,
+each into a fresh folder, it prints the median time of `kexo-arbol` (PHP's
+rules, the default), of `kexo-arbol --modo=kexo` and of `cp -r`, and their
+ratios; the speed of PHP's rules and of their check a core, from
+`--tiempos` (PHP bytes over each phase's time summed over the threads);
+peak memory; and has PHP's own lexer judge the trees written
+(bench/juez_php.php: every token on its line in the default mode).
+`--por-fichero` also times one `kexo` per PHP file through `xargs -P`.
+`--diez` measures peak memory and time on each LF tree copied ten times.
 
 Then the second deploy: over an up-to-date destination, the median time of
 a kexo-arbol run that has nothing to do against `rsync -a` over an
@@ -18,7 +21,7 @@ changed, with a check that each run rewrote nothing but that file. With
 `--arbol FOLDER` only this part runs, over FOLDER (left as it is: the file
 changed is in a copy beside it).
 
-    python3 bench/arbol.py [--runs 5] [--arbol FOLDER]
+    python3 bench/arbol.py [--runs 5] [--trabajo DIR] [--por-fichero] [--diez] [--arbol FOLDER]
 """
 import argparse
 import os
@@ -64,64 +67,120 @@ def por_fichero(kexo: str, origen: str, destino: str) -> list:
     return ["sh", "-c", f'xargs -0 -n2 -P{os.cpu_count()} "$0" < "$1"', kexo, lista]
 
 
-def mide(arbol: str, kexo: str, kexo_arbol: str, trabajo: str, runs: int, nombre: str) -> str:
-    """Times the three over `arbol`; returns the folder kexo-arbol wrote last."""
-    tiempos = {"kexo-arbol": [], "--modo=php": [], "cp -r": [], "kexo per file": []}
+def nombre_de(tamano: int) -> str:
+    return f"{tamano / 1e6:.1f} MB"
+
+
+def mide(arbol: str, kexo: str, kexo_arbol: str, trabajo: str, runs: int, nombre: str,
+         por_fichero_tambien: bool) -> tuple:
+    """Times them over `arbol`; returns the folders the two modes wrote last."""
+    ordenes = {
+        "kexo-arbol": lambda d: [kexo_arbol, "-j2", arbol, d],
+        "--modo=kexo": lambda d: [kexo_arbol, "-j2", "--modo=kexo", arbol, d],
+        "cp -r": lambda d: ["cp", "-r", arbol, d],
+    }
+    if por_fichero_tambien:
+        ordenes["kexo per file"] = None
+    tiempos = {n: [] for n in ordenes}
+    salidas = {}  # each command's last folder
     for i in range(runs):
-        # Each run writes a fresh folder: deleting one just before makes new
-        # files slower to create on ext4, for all alike.
-        salida = os.path.join(trabajo, f"{nombre}-arbol-{i}")
-        tiempos["kexo-arbol"].append(cronometra([kexo_arbol, arbol, salida]))
-        tiempos["--modo=php"].append(cronometra([kexo_arbol, "--modo=php", arbol,
-                                                 os.path.join(trabajo, f"{nombre}-php-{i}")]))
-        tiempos["cp -r"].append(cronometra(["cp", "-r", arbol, os.path.join(trabajo, f"{nombre}-cp-{i}")]))
-        orden = por_fichero(kexo, arbol, os.path.join(trabajo, f"{nombre}-kexo-{i}"))
-        tiempos["kexo per file"].append(cronometra(orden))
+        for n, orden in ordenes.items():
+            # Each run writes a fresh folder; the one before is removed, untimed.
+            if n in salidas:
+                shutil.rmtree(salidas[n])
+            salidas[n] = os.path.join(trabajo, f"{nombre}-{n.strip('-=').replace(' ', '')}-{i}")
+            orden = orden(salidas[n]) if orden else por_fichero(kexo, arbol, salidas[n])
+            tiempos[n].append(cronometra(orden))
     medianas = {n: statistics.median(t) for n, t in tiempos.items()}
     print(f"{nombre}: {runs} alternating runs, medians:")
     for n, segundos in medianas.items():
         print(f"  {n:14s} {segundos:7.3f} s")
-    print(f"  kexo-arbol / cp -r          = {medianas['kexo-arbol'] / medianas['cp -r']:.2f}  (goal: 1.5 or less)")
-    print(f"  --modo=php / cp -r          = {medianas['--modo=php'] / medianas['cp -r']:.2f}  (goal: 1.5 or less)")
-    print(f"  --modo=php / kexo-arbol     = {medianas['--modo=php'] / medianas['kexo-arbol']:.2f}  (goal: 1.2 or less)")
-    reparto = subprocess.run([kexo_arbol, "--tiempos", arbol, os.path.join(trabajo, f"{nombre}-tiempos")],
-                             check=True, capture_output=True, text=True, env=ENTORNO).stdout
-    print("  " + reparto[reparto.index("Tiempos:"):].replace("\n", "\n  ").rstrip())
-    print(f"  kexo per file / kexo-arbol  = {medianas['kexo per file'] / medianas['kexo-arbol']:.1f}  (goal: 30 or more)")
-    return salida
+    print(f"  kexo-arbol / cp -r          = {medianas['kexo-arbol'] / medianas['cp -r']:.2f}  "
+          "(goal: 1.5 or less; 1.25 or less; moonshot 1.2)")
+    print(f"  --modo=kexo / cp -r         = {medianas['--modo=kexo'] / medianas['cp -r']:.2f}")
+    if por_fichero_tambien:
+        print(f"  kexo per file / kexo-arbol  = "
+              f"{medianas['kexo per file'] / medianas['kexo-arbol']:.1f}  (goal: 30 or more)")
+    for n in ordenes:
+        if n not in ("kexo-arbol", "--modo=kexo"):
+            shutil.rmtree(salidas[n])
+    return salidas["kexo-arbol"], salidas["--modo=kexo"]
 
 
-def memoria_y_reparto(arbol: str, kexo_arbol: str, trabajo: str, nombre: str) -> None:
-    orden = [kexo_arbol, "-n", arbol, os.path.join(trabajo, "nada")]
+def velocidades(arbol: str, kexo_arbol: str, trabajo: str, runs: int) -> None:
+    """PHP's rules and their check, MB/s a core, from --tiempos (medians)."""
+    reglas, control = [], []
+    for i in range(runs):
+        salida = os.path.join(trabajo, f"tiempos-{i}")
+        texto = subprocess.run([kexo_arbol, "-j2", "--tiempos", arbol, salida], check=True,
+                               capture_output=True, text=True, env=ENTORNO).stdout
+        shutil.rmtree(salida)
+        php = int(re.search(r"PHP (\d+) -> ", texto).group(1))
+        fase = {m.group(1): float(m.group(2)) for m in re.finditer(r"(\w+) +([\d.]+) s", texto)}
+        reglas.append(php / fase["compactacion"] / 1e6)
+        control.append(php / fase["comprobacion"] / 1e6)
+        ultimo = texto
+    print("  " + ultimo[ultimo.index("Tiempos:"):].replace("\n", "\n  ").rstrip())
+    print(f"  PHP's rules {statistics.median(reglas):.0f} MB/s a core (goal: 500 or more), "
+          f"their check {statistics.median(control):.0f} MB/s (goal: 1000 or more)")
+
+
+def memoria(arbol: str, kexo_arbol: str, trabajo: str, nombre: str) -> None:
     medidor = bench.programa_estatico(trabajo, "pico", bench.PICO_C)
-    pico = bench.pico_de_memoria(medidor, orden, env=ENTORNO)
-    pico_php = bench.pico_de_memoria(medidor, [kexo_arbol, "-n", "--modo=php"] + orden[2:],
-                                     env=ENTORNO)
-    informe = subprocess.run(orden, check=True, capture_output=True, text=True, env=ENTORNO).stdout
-    mayor = max(os.path.getsize(os.path.join(c, n)) for c, _, ns in os.walk(arbol) for n in ns
-                if os.path.isfile(os.path.join(c, n)))
-    cifras = re.search(r"Compactados (\d+) \(\d+ por las reglas de PHP\), sin compactar (\d+)", informe)
-    compactados, sin = int(cifras.group(1)), int(cifras.group(2))
-    total = compactados + sin
-    print(f"  {nombre}: {total} PHP files, {compactados} compacted ({100 * compactados / total:.1f} %), "
-          f"{sin} left unchanged ({100 * sin / total:.1f} %)")
-    print(f"  kexo-arbol peak memory {int(pico) / 1024:.1f} MiB, --modo=php {int(pico_php) / 1024:.1f} MiB, "
-          f"largest file {mayor / 2**20:.1f} MiB")
+    picos = []
+    for modo in [[], ["--modo=kexo"]]:
+        salida = os.path.join(trabajo, "memoria")
+        picos.append(bench.pico_de_memoria(medidor, [kexo_arbol, "-j2"] + modo + [arbol, salida],
+                                           env=ENTORNO))
+        if not modo:
+            picos.append(bench.pico_de_memoria(medidor, [kexo_arbol, "-j2", arbol, salida],
+                                               env=ENTORNO))
+        shutil.rmtree(salida)
+    print(f"  {nombre}: peak memory -j2 {picos[0] / 1024:.1f} MiB, its no-op rerun "
+          f"{picos[1] / 1024:.1f} MiB, --modo=kexo {picos[2] / 1024:.1f} MiB (goal: under 32)")
 
 
-def comprueba(arbol: str, salida: str, kexo: str, trabajo: str) -> None:
-    """Every PHP file written is kexo's bytes or the source's; PHP agrees."""
-    distintos = 0
-    for ruta in php_real.ficheros_php(arbol):
-        copia = os.path.join(salida, os.path.relpath(ruta, arbol))
-        suyo = os.path.join(trabajo, "kexo.php")
-        subprocess.run([kexo, ruta, suyo], check=True, stdout=subprocess.DEVNULL, env=ENTORNO)
-        with open(copia, "rb") as a, open(suyo, "rb") as b, open(ruta, "rb") as c:
-            escrito = a.read()
-            distintos += escrito != b.read() and escrito != c.read()
-    print(f"  PHP files neither kexo's bytes nor the source's: {distintos}")
+def comprueba(arbol: str, por_defecto: str, kexo: str) -> None:
+    """PHP's lexer judges both trees: every token on its line in the default mode."""
     if shutil.which("php"):
-        subprocess.run(["php", os.path.join(RAIZ, "bench", "juez_php.php"), arbol, salida], check=False)
+        juez = os.path.join(RAIZ, "bench", "juez_php.php")
+        subprocess.run(["php", juez, "--lineas", arbol, por_defecto], check=False)
+        subprocess.run(["php", juez, arbol, kexo], check=False)
+
+
+def diez_veces(arbol: str, kexo_arbol: str, trabajo: str, runs: int, nombre: str) -> None:
+    """Peak memory and time on the tree copied ten times, against cp -r."""
+    grande = os.path.join(trabajo, f"{nombre}-diez")
+    os.makedirs(grande)
+    for i in range(10):
+        subprocess.run(["cp", "-a", arbol, os.path.join(grande, str(i))], check=True)
+    for salida in mide(grande, "", kexo_arbol, trabajo, runs, f"{nombre}x10", False):
+        shutil.rmtree(salida)
+    memoria(grande, kexo_arbol, trabajo, f"{nombre} x10")
+    shutil.rmtree(grande)
+
+
+def arboles(trabajo: str) -> dict:
+    """The trees, copied into `trabajo`: name to folder."""
+    todos = {}
+    libs = os.path.join(trabajo, "libs")
+    subprocess.run(["cp", "-a", php_real.arbol(), libs], check=True)
+    shutil.rmtree(os.path.join(libs, "usr/share/php/tcpdf/fonts"), ignore_errors=True)
+    todos["libs"] = libs
+    if os.path.isdir("/usr/share/wordpress"):
+        wp = os.path.join(trabajo, "wordpress")
+        subprocess.run(["cp", "-rL", "/usr/share/wordpress", wp], check=True)
+        todos["wordpress"] = wp
+    for nombre, lf in list(todos.items()):
+        crlf = lf + "-crlf"
+        subprocess.run(["cp", "-a", lf, crlf], check=True)
+        for ruta in php_real.ficheros_php(crlf):
+            with open(ruta, "rb") as f:
+                datos = f.read()
+            with open(ruta, "wb") as f:
+                f.write(php_real.con_cr_lf(datos))
+        todos[nombre + " CR LF"] = crlf
+    return todos
 
 
 def huellas(raiz: str) -> dict:
@@ -176,6 +235,10 @@ def mide_incremental(arbol: str, kexo_arbol: str, trabajo: str, runs: int) -> No
 def main() -> None:
     argumentos = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     argumentos.add_argument("--runs", type=int, default=5)
+    argumentos.add_argument("--trabajo", default="/dev/shm" if os.access("/dev/shm", os.W_OK)
+                            else php_real.SALIDA, help="where the trees and outputs go")
+    argumentos.add_argument("--por-fichero", action="store_true")
+    argumentos.add_argument("--diez", action="store_true")
     argumentos.add_argument("--arbol", help="only the second deploy, over this tree")
     opciones = argumentos.parse_args()
     build = os.path.join(RAIZ, "build-bench")
@@ -187,13 +250,22 @@ def main() -> None:
         with tempfile.TemporaryDirectory(prefix="kexo_arbol_", dir=os.path.dirname(arbol)) as trabajo:
             mide_incremental(arbol, kexo_arbol, trabajo, opciones.runs)
         return
-    arboles = {"LF tree": php_real.arbol(), "CR LF tree": php_real.arbol_cr_lf()}
-    with tempfile.TemporaryDirectory(prefix="kexo_arbol_", dir=php_real.SALIDA) as trabajo:
-        for nombre, arbol in arboles.items():
-            salida = mide(arbol, kexo, kexo_arbol, trabajo, opciones.runs, nombre.split()[0])
-            memoria_y_reparto(arbol, kexo_arbol, trabajo, nombre)
-            comprueba(arbol, salida, kexo, trabajo)
-            mide_incremental(arbol, kexo_arbol, trabajo, opciones.runs)
+    with tempfile.TemporaryDirectory(prefix="kexo_arbol_", dir=opciones.trabajo) as trabajo:
+        for nombre, arbol in arboles(trabajo).items():
+            php = sum(os.path.getsize(r) for r in php_real.ficheros_php(arbol))
+            print(f"== {nombre}: {arbol}, {nombre_de(php)} of PHP")
+            por_defecto, kexo_salida = mide(arbol, kexo, kexo_arbol, trabajo, opciones.runs,
+                                            nombre.replace(" ", ""), opciones.por_fichero)
+            velocidades(arbol, kexo_arbol, trabajo, opciones.runs)
+            memoria(arbol, kexo_arbol, trabajo, nombre)
+            comprueba(arbol, por_defecto, kexo_salida)
+            shutil.rmtree(por_defecto)
+            shutil.rmtree(kexo_salida)
+            segundo = tempfile.mkdtemp(dir=trabajo)
+            mide_incremental(arbol, kexo_arbol, segundo, opciones.runs)
+            shutil.rmtree(segundo)
+            if opciones.diez and "CR LF" not in nombre:
+                diez_veces(arbol, kexo_arbol, trabajo, opciones.runs, nombre)
 
 
 if __name__ == "__main__":

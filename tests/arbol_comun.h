@@ -64,6 +64,14 @@ inline resultado arbol(const fs::path& carpeta, const std::vector<std::string>& 
     return ejecuta(orden_de(binario, argumentos), entorno_sin_phprc(), carpeta, limite);
 }
 
+// The same, by kexo's rules where they keep the program: for the tests that
+// expect kexo's bytes.
+inline resultado arbol_kexo(const fs::path& carpeta, std::vector<std::string> argumentos,
+                            limites limite = {}, const std::string& binario = KEXO_BINARIO_ARBOL) {
+    argumentos.insert(argumentos.begin(), "--modo=kexo");
+    return arbol(carpeta, argumentos, limite, binario);
+}
+
 // A generated tree: PHP files with CR LF, text files, bits, a link in and one
 // out, a FIFO.
 class ArbolGenerado : public ::testing::Test {

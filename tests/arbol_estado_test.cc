@@ -63,9 +63,9 @@ TEST_F(ArbolGenerado, SegundaEjecucionNoReescribeNada) {
     if (!guarda_atributos(escena_.ruta())) {
         GTEST_SKIP() << "this file system keeps no extended attributes";
     }
-    ASSERT_EQ(0, arbol(escena_.ruta(), {"origen", "destino"}).estado);
+    ASSERT_EQ(0, arbol_kexo(escena_.ruta(), {"origen", "destino"}).estado);
     const auto antes = huellas(escena_ / "destino");
-    const resultado otra = arbol(escena_.ruta(), {"--informe=json", "origen", "destino"});
+    const resultado otra = arbol_kexo(escena_.ruta(), {"--informe=json", "origen", "destino"});
     EXPECT_EQ(0, otra.estado);
     // Not one entry written, nor its attributes set again.
     EXPECT_EQ(std::set<std::string>{}, cambiadas(antes, huellas(escena_ / "destino")));
@@ -78,17 +78,17 @@ TEST_F(ArbolGenerado, SegundaEjecucionNoReescribeNada) {
 
     // One source file changed: that file alone is written again.
     escribe_fichero(origen_ / "d3/1/10.php", "<?php\n  $cambiado = 1; // c\n");
-    const resultado una = arbol(escena_.ruta(), {"origen", "destino"});
+    const resultado una = arbol_kexo(escena_.ruta(), {"origen", "destino"});
     termina_con(una,
                 "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 0, al dia 179, "
                 "fallidos 0");
     // Its folder's change time moves with it: the times it shows are the source's.
     EXPECT_EQ((std::set<std::string>{"d3/1", "d3/1/10.php"}),
               cambiadas(antes, huellas(escena_ / "destino")));
-    igual_que_nueva(escena_.ruta(), {}, "origen", "destino");
+    igual_que_nueva(escena_.ruta(), {"--modo=kexo"}, "origen", "destino");
     // A dry run says the same and writes nothing.
     const auto ahora = huellas(escena_ / "destino");
-    EXPECT_NE(std::string::npos, arbol(escena_.ruta(), {"-n", "origen", "destino"})
+    EXPECT_NE(std::string::npos, arbol_kexo(escena_.ruta(), {"-n", "origen", "destino"})
                                      .salida.find("copiados 0, al dia 180, fallidos 0"));
     EXPECT_EQ(ahora, huellas(escena_ / "destino"));
 }
@@ -106,8 +106,8 @@ TEST(Arbol, OpcionesQueCambianLaSalida) {
     const std::vector<fila> filas = {
         {"notice", {}, {}, "Hecho por X\n", "Hecho por Y\n"},
         {"notice removed", {}, {}, "Hecho por X\n", nullptr},
-        {"mode php", {}, {"--modo=php"}, nullptr, nullptr},
-        {"mode kexo again", {"--modo=php"}, {}, nullptr, nullptr},
+        {"mode php, the default", {"--modo=kexo"}, {}, nullptr, nullptr},
+        {"mode kexo", {}, {"--modo=kexo"}, nullptr, nullptr},
         {"without check", {}, {"-c"}, nullptr, nullptr},
         {"extensions", {}, {"-e", "php,inc"}, nullptr, nullptr},
     };
@@ -179,7 +179,7 @@ TEST(Arbol, MarcaDanadaSoloCuestaEscribir) {
         fs::create_directories(escena / "origen");
         escribe_fichero(escena / "origen/a.php", "<?php\n  $a = 1; // c\n");
         escribe_fichero(escena / "origen/b.txt", "texto");
-        ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+        ASSERT_EQ(0, arbol_kexo(escena.ruta(), {"origen", "destino"}).estado);
         for (const char* nombre : {"a.php", "b.txt"}) {
             const fs::path copia = escena / "destino" / nombre;
             char valor[512];
@@ -193,12 +193,12 @@ TEST(Arbol, MarcaDanadaSoloCuestaEscribir) {
             }
         }
         const auto antes = huellas(escena / "destino");
-        const resultado r = arbol(escena.ruta(), {"origen", "destino"});
+        const resultado r = arbol_kexo(escena.ruta(), {"origen", "destino"});
         termina_con(
             r, "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 1, fallidos 0");
         EXPECT_EQ((std::set<std::string>{"a.php", "b.txt"}),
                   cambiadas(antes, huellas(escena / "destino")));
-        igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+        igual_que_nueva(escena.ruta(), {"--modo=kexo"}, "origen", "destino");
     }
 }
 
@@ -217,35 +217,35 @@ TEST(Arbol, SumaComparaElContenido) {
     for (const char* nombre : {"a.php", "b.txt", "c.txt"}) {
         pon_tiempo(origen / nombre, 1500000000);
     }
-    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    ASSERT_EQ(0, arbol_kexo(escena.ruta(), {"origen", "destino"}).estado);
     // The same size and time, other bytes: only --suma sees it.
     escribe_fichero(origen / "a.php", "<?php\n  $a = 2; // c\n");
     escribe_fichero(origen / "b.txt", "texto dos");
     pon_tiempo(origen / "a.php", 1500000000);
     pon_tiempo(origen / "b.txt", 1500000000);
     EXPECT_NE(std::string::npos,
-              arbol(escena.ruta(), {"origen", "destino"}).salida.find("al dia 3"));
-    const resultado r = arbol(escena.ruta(), {"--suma", "origen", "destino"});
+              arbol_kexo(escena.ruta(), {"origen", "destino"}).salida.find("al dia 3"));
+    const resultado r = arbol_kexo(escena.ruta(), {"--suma", "origen", "destino"});
     termina_con(r,
                 "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 1, al dia 1, "
                 "fallidos 0");
-    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+    igual_que_nueva(escena.ruta(), {"--modo=kexo"}, "origen", "destino");
 
     // A checkout: every time new, no byte changed.
     for (const char* nombre : {"a.php", "b.txt", "c.txt"}) {
         pon_tiempo(origen / nombre, 1600000000);
     }
     const auto antes = huellas(escena / "destino");
-    EXPECT_NE(std::string::npos, arbol(escena.ruta(), {"--suma", "origen", "destino"})
+    EXPECT_NE(std::string::npos, arbol_kexo(escena.ruta(), {"--suma", "origen", "destino"})
                                      .salida.find("copiados 0, al dia 3, fallidos 0"));
     const auto despues = huellas(escena / "destino");
     for (const char* nombre : {"a.php", "b.txt", "c.txt"}) {
         espera_no_reescrito(antes, despues, nombre);
     }
-    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+    igual_que_nueva(escena.ruta(), {"--modo=kexo"}, "origen", "destino");
     // The records follow the times: the next run without --suma leaves all alone.
     EXPECT_NE(std::string::npos,
-              arbol(escena.ruta(), {"origen", "destino"}).salida.find("al dia 3"));
+              arbol_kexo(escena.ruta(), {"origen", "destino"}).salida.find("al dia 3"));
     EXPECT_EQ(despues, huellas(escena / "destino"));
 }
 
@@ -300,7 +300,7 @@ TEST(Arbol, SumaVeUnDestinoEditado) {
     fs::create_directories(origen);
     escribe_fichero(origen / "a.php", "<?php\n  $a = 1; // comentario\n");
     escribe_fichero(origen / "b.txt", "texto b");
-    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    ASSERT_EQ(0, arbol_kexo(escena.ruta(), {"origen", "destino"}).estado);
     for (const char* nombre : {"a.php", "b.txt"}) {
         const fs::path copia = destino / nombre;
         struct stat antes {};
@@ -314,10 +314,10 @@ TEST(Arbol, SumaVeUnDestinoEditado) {
         const struct timespec tiempos[2] = {antes.st_atim, antes.st_mtim};
         ASSERT_EQ(0, utimensat(AT_FDCWD, copia.c_str(), tiempos, 0));
     }
-    const resultado r = arbol(escena.ruta(), {"--suma", "origen", "destino"});
+    const resultado r = arbol_kexo(escena.ruta(), {"--suma", "origen", "destino"});
     termina_con(r,
                 "Compactados 1 (0 por las reglas de PHP), sin compactar 0, copiados 1, fallidos 0");
-    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+    igual_que_nueva(escena.ruta(), {"--modo=kexo"}, "origen", "destino");
 }
 
 // A record holds for the file it was put on, under its name: a file moved
@@ -339,7 +339,7 @@ TEST(Arbol, MarcaDeOtroFicheroNoVale) {
     for (const char* nombre : {"a.php", "b.php", "c.txt", "d.txt"}) {
         pon_tiempo(origen / nombre, 1500000000);
     }
-    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+    ASSERT_EQ(0, arbol_kexo(escena.ruta(), {"origen", "destino"}).estado);
     // Two files swapped, their records with them.
     fs::rename(destino / "a.php", destino / "t");
     fs::rename(destino / "b.php", destino / "a.php");
@@ -353,11 +353,11 @@ TEST(Arbol, MarcaDeOtroFicheroNoVale) {
     ASSERT_EQ(0, setxattr((destino / "c.txt").c_str(), "user.kexo", valor,
                           static_cast<std::size_t>(n), 0));
     pon_tiempo(destino / "c.txt", 1500000000);
-    const resultado r = arbol(escena.ruta(), {"origen", "destino"});
+    const resultado r = arbol_kexo(escena.ruta(), {"origen", "destino"});
     termina_con(r,
                 "Compactados 2 (0 por las reglas de PHP), sin compactar 0, copiados 1, al dia 1, "
                 "fallidos 0");
-    igual_que_nueva(escena.ruta(), {}, "origen", "destino");
+    igual_que_nueva(escena.ruta(), {"--modo=kexo"}, "origen", "destino");
 }
 
 // Two names of one file replaced in the source by another file, at once or
@@ -412,7 +412,7 @@ TEST(Arbol, NombresDeUnFicheroReemplazado) {
         fs::create_directories(origen);
         escribe_fichero(origen / "a.php", "<?php $a = 1; // c\n");
         fs::create_hard_link(origen / "a.php", origen / "b.php");
-        ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}).estado);
+        ASSERT_EQ(0, arbol_kexo(escena.ruta(), {"origen", "destino"}).estado);
         const auto accion = [](const std::string& salida, const char* nombre) {
             const std::string linea = std::string("{\"ruta\":\"") + nombre + "\",\"accion\":\"";
             const std::size_t en = salida.find(linea);
@@ -426,7 +426,7 @@ TEST(Arbol, NombresDeUnFicheroReemplazado) {
             for (const char* opcion : {"-n", "-j2"}) {
                 SCOPED_TRACE(opcion);
                 const resultado r =
-                    arbol(escena.ruta(), {opcion, "--informe=json", "origen", "destino"});
+                    arbol_kexo(escena.ruta(), {opcion, "--informe=json", "origen", "destino"});
                 EXPECT_EQ(0, r.estado) << r.salida;
                 EXPECT_EQ(p.accion_a, accion(r.salida, "a.php")) << r.salida;
                 EXPECT_EQ(p.accion_b, accion(r.salida, "b.php")) << r.salida;
@@ -434,8 +434,9 @@ TEST(Arbol, NombresDeUnFicheroReemplazado) {
             // One file again where the source is one.
             EXPECT_EQ(estado_de(origen / "a.php").st_ino == estado_de(origen / "b.php").st_ino,
                       estado_de(destino / "a.php").st_ino == estado_de(destino / "b.php").st_ino);
-            igual_que_nueva(escena.ruta(), {}, "origen", "destino");
-            const resultado otra = arbol(escena.ruta(), {"--informe=json", "origen", "destino"});
+            igual_que_nueva(escena.ruta(), {"--modo=kexo"}, "origen", "destino");
+            const resultado otra =
+                arbol_kexo(escena.ruta(), {"--informe=json", "origen", "destino"});
             EXPECT_EQ("al_dia", accion(otra.salida, "a.php")) << otra.salida;
             EXPECT_EQ("al_dia", accion(otra.salida, "b.php")) << otra.salida;
         }
@@ -752,7 +753,7 @@ TEST(Arbol, EstrictoTambienSinReescribir) {
     const std::vector<std::string> entorno = {"PHPRC=" + (escena / "aviso").string()};
     escribe_fichero(escena / "origen/b.php", "<?php\r\n$t = <<<EOT\r\n  uno // dos\r\nEOT;\r\n");
     escribe_fichero(escena / "origen/a.php", "<?php\n  $a = 1; // c\n");
-    const std::vector<std::string> args = {"--estricto", "origen", "destino"};
+    const std::vector<std::string> args = {"--modo=kexo", "--estricto", "origen", "destino"};
     const resultado primera = arbol_con(escena.ruta(), args, entorno);
     EXPECT_EQ(3, primera.estado);
     const std::string motivo = "Sin compactar b.php: cambiaria el programa en la linea 2\n";
@@ -762,7 +763,8 @@ TEST(Arbol, EstrictoTambienSinReescribir) {
     EXPECT_EQ(0u, segunda.salida.find(motivo)) << segunda.salida;
     EXPECT_NE(std::string::npos, segunda.salida.find("al dia 2")) << segunda.salida;
     const resultado json =
-        arbol_con(escena.ruta(), {"--estricto", "--informe=json", "origen", "destino"}, entorno);
+        arbol_con(escena.ruta(),
+                  {"--modo=kexo", "--estricto", "--informe=json", "origen", "destino"}, entorno);
     EXPECT_EQ(3, json.estado);
     EXPECT_NE(std::string::npos,
               json.salida.find("{\"ruta\":\"b.php\",\"accion\":\"al_dia\",\"motivo\":"

@@ -45,7 +45,7 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     ASSERT_EQ(0, chown((escena_ / "destino/d3/0").c_str(), 0, 0));
     fs::permissions(escena_ / "destino/d3/0", fs::perms(0755));
     const auto programa = copia_para_todos(KEXO_BINARIO_ARBOL, escena_.ruta());
-    const resultado r = arbol(escena_.ruta(), {"origen", "destino"}, {0, 65534}, programa);
+    const resultado r = arbol_kexo(escena_.ruta(), {"origen", "destino"}, {0, 65534}, programa);
     EXPECT_EQ(2, r.estado);  // some entries failed, the rest done
     EXPECT_NE(std::string::npos,
               r.salida.find("Imposible leer d2/2/2.php: Permiso denegado (13)\n"));  // mode 0
@@ -55,7 +55,7 @@ TEST_F(ArbolGenerado, FallosSinPararYSinRastro) {
     EXPECT_EQ("<?php $a = 58;", lee_fichero(escena_ / "destino/d2/1/58.php"));
     // Again, for machines: the same failures, each with its side and number.
     const resultado json =
-        arbol(escena_.ruta(), {"--informe=json", "origen", "destino"}, {0, 65534}, programa);
+        arbol_kexo(escena_.ruta(), {"--informe=json", "origen", "destino"}, {0, 65534}, programa);
     EXPECT_EQ(2, json.estado);
     // The one that could not be read still gives its size.
     const std::string tamano = std::to_string(fs::file_size(origen_ / "d2/2/2.php"));
@@ -137,7 +137,7 @@ TEST(Arbol, CarpetasDeSoloLecturaSinPrivilegios) {
         }
     };
     solo_lectura(true);
-    ASSERT_EQ(0, arbol(escena.ruta(), {"origen", "destino"}, {0, 65534}, kexo).estado);
+    ASSERT_EQ(0, arbol_kexo(escena.ruta(), {"origen", "destino"}, {0, 65534}, kexo).estado);
     EXPECT_EQ(fs::perms(0555), fs::status(destino / "ro").permissions());
     solo_lectura(false);
     escribe_fichero(origen / "r.txt", "raiz despues");
@@ -145,7 +145,8 @@ TEST(Arbol, CarpetasDeSoloLecturaSinPrivilegios) {
     fs::remove(origen / "ro/t.txt");
     escribe_fichero(origen / "ro/u.txt", "nuevo");
     solo_lectura(true);
-    const resultado r = arbol(escena.ruta(), {"--borra", "origen", "destino"}, {0, 65534}, kexo);
+    const resultado r =
+        arbol_kexo(escena.ruta(), {"--borra", "origen", "destino"}, {0, 65534}, kexo);
     solo_lectura(false);
     EXPECT_EQ(0, r.estado) << r.salida;
     EXPECT_NE(std::string::npos, r.salida.find("Borrado ro/t.txt\n")) << r.salida;
@@ -218,10 +219,10 @@ TEST(Arbol, DosEjecucionesALaVez) {
         escribe_fichero(carpeta / (std::to_string(i) + ".php"), "<?php $a = 1; // c");
         fs::create_symlink(std::to_string(i) + ".php", carpeta / ("l" + std::to_string(i)));
     }
-    proceso uno(orden_de(KEXO_BINARIO_ARBOL, {"origen", "destino"}), entorno_sin_phprc(),
-                escena.ruta());
-    proceso otro(orden_de(KEXO_BINARIO_ARBOL, {"origen", "destino"}), entorno_sin_phprc(),
-                 escena.ruta());
+    proceso uno(orden_de(KEXO_BINARIO_ARBOL, {"--modo=kexo", "origen", "destino"}),
+                entorno_sin_phprc(), escena.ruta());
+    proceso otro(orden_de(KEXO_BINARIO_ARBOL, {"--modo=kexo", "origen", "destino"}),
+                 entorno_sin_phprc(), escena.ruta());
     // What one run finds already written by the other it leaves alone: the
     // two counts make 500, whatever each run did.
     for (const resultado& r : {uno.espera(), otro.espera()}) {
@@ -259,7 +260,7 @@ TEST(Arbol, MemoriaInsuficienteEnUnFichero) {
     escribe_fichero(escena / "origen/a.php", "<?php $a = 1; // c");
     escribe_fichero(escena / "origen/grande.php", std::string(30u << 20, 'x'));
     escribe_fichero(escena / "origen/z.txt", "z");
-    const resultado r = arbol(escena.ruta(), {"-j1", "origen", "destino"}, {60u << 20});
+    const resultado r = arbol_kexo(escena.ruta(), {"-j1", "origen", "destino"}, {60u << 20});
     EXPECT_EQ(2, r.estado);
     EXPECT_EQ(
         "Memoria insuficiente para grande.php\n"
@@ -288,7 +289,7 @@ TEST(Arbol, DiscoLleno) {
                     std::string(40u << 20, 'x'));  // copied, or compacted as read
     for (const char* opcion : {"-j2", "-c"}) {
         SCOPED_TRACE(opcion);
-        const resultado r = arbol(escena.ruta(), {opcion, "origen", "lleno/d"});
+        const resultado r = arbol_kexo(escena.ruta(), {opcion, "origen", "lleno/d"});
         EXPECT_EQ(2, r.estado);
         for (const char* nombre : {"g.php", "g.txt", "h.php"}) {
             EXPECT_NE(std::string::npos,

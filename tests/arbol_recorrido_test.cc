@@ -321,7 +321,7 @@ TEST(Arbol, ProfundoConPocosDescriptores) {
         fs::create_directories(carpeta / ruta);
         escribe_fichero(carpeta / ruta / "a.php", "<?php $a = 1; // c");
     }
-    const resultado r = arbol(escena.ruta(), {"-j8", "origen", "destino"}, {0, 0, 16});
+    const resultado r = arbol_kexo(escena.ruta(), {"-j8", "origen", "destino"}, {0, 0, 16});
     EXPECT_EQ(0, r.estado) << r.salida;
     EXPECT_EQ("<?php $a = 1;", lee_fichero(escena / "destino" / ruta / "a.php"));
 }
@@ -383,7 +383,7 @@ TEST(Arbol, SolapeATravesDeMontajes) {
     for (const auto& c : casos) {
         SCOPED_TRACE(c.destino);
         const resultado r =
-            arbol(escena.ruta(), {"-x", "dentro", "-x", "/dist", c.origen, c.destino});
+            arbol_kexo(escena.ruta(), {"-x", "dentro", "-x", "/dist", c.origen, c.destino});
         EXPECT_EQ(c.estado, r.estado);
         // The report, or why there is none; a pattern that matched nothing aside.
         std::string por_que = r.errores;
@@ -433,7 +433,7 @@ TEST(Arbol, DestinoDentroDelOrigen) {
         argumentos.insert(argumentos.end(), {"origen", c.destino});
         const auto antes = contenido(escena / "origen");
         for (int vez = 0; vez < 2; ++vez) {  // made, then there already
-            const resultado r = arbol(escena.ruta(), argumentos);
+            const resultado r = arbol_kexo(escena.ruta(), argumentos);
             EXPECT_EQ(c.admitido ? 0 : 1, r.estado) << r.salida;
         }
         if (c.admitido) {

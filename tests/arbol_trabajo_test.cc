@@ -85,8 +85,8 @@ TEST(Arbol, OpcionesMal) {
 }
 
 TEST_F(ArbolGenerado, IgualConCualquierNumeroDeHilos) {
-    const resultado uno = arbol(escena_.ruta(), {"-j", "1", "origen", "uno"});
-    const resultado cuatro = arbol(escena_.ruta(), {"-j4", "origen", "cuatro"});
+    const resultado uno = arbol_kexo(escena_.ruta(), {"-j", "1", "origen", "uno"});
+    const resultado cuatro = arbol_kexo(escena_.ruta(), {"-j4", "origen", "cuatro"});
     EXPECT_EQ(0, uno.estado);
     EXPECT_EQ(uno.salida, cuatro.salida);
     EXPECT_EQ(contenido(escena_ / "uno"), contenido(escena_ / "cuatro"));
@@ -106,7 +106,7 @@ TEST_F(ArbolGenerado, IgualConCualquierNumeroDeHilos) {
     // A second run over the mirror replaces what was changed there, and only that.
     escribe_fichero(escena_ / "uno/d0/0/0.php", "viejo");
     EXPECT_NE(std::string::npos,
-              arbol(escena_.ruta(), {"origen", "uno"})
+              arbol_kexo(escena_.ruta(), {"origen", "uno"})
                   .salida.find("Compactados 1 (0 por las reglas de PHP), sin compactar 0, "
                                "copiados 0, al dia 179, fallidos 0"));
     EXPECT_EQ(contenido(escena_ / "uno"), contenido(escena_ / "cuatro"));
@@ -156,8 +156,8 @@ TEST(Arbol, DetalleConFallos) {
     escribe_fichero(escena / "origen/b/y.php", "<?php $a = 1; // c");
     escribe_fichero(escena / "origen/b/z.txt", "z");
     fs::permissions(escena / "origen/a", fs::perms(0));
-    const resultado r = arbol(escena.ruta(), {"-v", "origen", "destino"}, {0, 65534},
-                              copia_para_todos(KEXO_BINARIO_ARBOL, escena.ruta()));
+    const resultado r = arbol_kexo(escena.ruta(), {"-v", "origen", "destino"}, {0, 65534},
+                                   copia_para_todos(KEXO_BINARIO_ARBOL, escena.ruta()));
     EXPECT_EQ(2, r.estado);
     EXPECT_EQ(0u, r.salida.rfind("!d a\n+d b\nkf b/y.php\ncf b/z.txt\nImposible leer carpeta a: "
                                  "Permiso denegado (13)\n",
@@ -312,7 +312,7 @@ TEST(Arbol, EnlacesDurosYTiemposDeEnlaces) {
     ASSERT_EQ(0, utimensat(AT_FDCWD, (origen / "l").c_str(), antiguo, AT_SYMLINK_NOFOLLOW));
     for (int vez = 0; vez < 2; ++vez) {
         SCOPED_TRACE(vez);
-        const resultado r = arbol(escena.ruta(), {"-j2", "origen", "destino"});
+        const resultado r = arbol_kexo(escena.ruta(), {"-j2", "origen", "destino"});
         EXPECT_EQ(0, r.estado) << r.salida;
         // The second run finds every name already linked as it should be.
         EXPECT_NE(std::string::npos,
@@ -333,7 +333,7 @@ TEST(Arbol, EnlacesDurosYTiemposDeEnlaces) {
     EXPECT_EQ((std::set<std::string>{"a.php", "b.php", "c.txt", "d.txt", "l", "sub"}),
               nombres_en(escena / "destino"));
     // A file written by PHP's rules is linked as one written by kexo's.
-    const resultado php = arbol(escena.ruta(), {"--modo=php", "origen", "destino-php"});
+    const resultado php = arbol_kexo(escena.ruta(), {"--modo=php", "origen", "destino-php"});
     EXPECT_EQ(0, php.estado) << php.salida;
     const struct stat a = estado_de(escena / "destino-php/a.php");
     EXPECT_EQ(3u, a.st_nlink);
@@ -501,10 +501,10 @@ TEST(Arbol, AtributosDelOrigenSoloDondeFaltan) {
             continue;  // no ACLs here
         }
         const mode_t antes = umask(c.mascara);
-        const resultado r = arbol(escena.ruta(), {"origen", "destino"});
-        const resultado otra = arbol(escena.ruta(), {"origen", "destino"});
+        const resultado r = arbol_kexo(escena.ruta(), {"origen", "destino"});
+        const resultado otra = arbol_kexo(escena.ruta(), {"origen", "destino"});
         const auto huella = huellas(destino);
-        const resultado tercera = arbol(escena.ruta(), {"origen", "destino"});
+        const resultado tercera = arbol_kexo(escena.ruta(), {"origen", "destino"});
         umask(antes);
         termina_con(r, "Compactados 2 (0 por las reglas de PHP), sin compactar 0, copiados 2");
         for (const char* f : ficheros) {

@@ -31,8 +31,8 @@ const std::vector<opcion_arbol>& opciones_arbol() {
         {'j', "hilos", "N", 'j', "N hilos de trabajo (uno por nucleo)"},
         {'n', "simula", nullptr, 'n', "no escribe nada; da el mismo informe"},
         {0, "modo", "REGLAS", 'M',
-         "kexo (las de kexo donde no cambian nada; si no, las de PHP)\no php (las de PHP: cada "
-         "pieza en su linea)"},
+         "php (las de PHP: cada pieza en su linea; las de siempre)\no kexo (las de kexo donde no "
+         "cambian nada; si no, las de PHP)"},
         {0, "informe", "FORMATO", 'I', "texto (el de siempre) o json: un objeto JSON por linea"},
         {0, "estricto", nullptr, 'E', "sale con 3 si algun fichero PHP queda sin compactar"},
         {0, "suma", nullptr, 'S',
@@ -294,6 +294,7 @@ std::string aplica_valor(int clave, const char* valor, opciones& o) {
                 return "se espera kexo o php";
             }
             o.trabajo.modo = std::strcmp(valor, "php") == 0 ? modo_reglas::php : modo_reglas::kexo;
+            o.modo_dado = true;
             return "";
         case 'F':
             o.formato_dado = true;
@@ -427,6 +428,11 @@ bool lee_opciones(int argc, char** argv, opciones& o, orden_mal& error) {
             error.de_uso = letra != 'X' && letra != 'A' && letra != 'U';  // a file not read
             return false;
         }
+    }
+    // -c alone writes kexo's bytes unchecked, as it always has; PHP's rules
+    // unchecked only when asked for.
+    if (!o.trabajo.comprueba && !o.modo_dado) {
+        o.trabajo.modo = modo_reglas::kexo;
     }
     return o.version || o.ayuda || lee_operandos(argc, argv, o, mal);
 }

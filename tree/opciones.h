@@ -41,6 +41,7 @@ struct opciones {
     bool version = false;          // print the version, and nothing else
     bool ayuda = false;            // print the usage, and nothing else
     bool aviso_dado = false;       // the notice came from --aviso, not from PHPRC
+    bool modo_dado = false;        // --modo was given
     std::string ruta_aviso;        // the file --aviso names
     bool borra = false;            // remove from the destination what the source no longer has
     bool borra_excluidos = false;  // and what the patterns leave out

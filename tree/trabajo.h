@@ -39,7 +39,7 @@ struct opciones_trabajo {
     std::string scopy;      // the notice, put before compacted code
     bool comprueba = true;  // compact only what keeps its program
     bool simula = false;    // write nothing
-    modo_reglas modo = modo_reglas::kexo;
+    modo_reglas modo = modo_reglas::php;
     std::uint64_t clave = 0;  // what the options that change output come to (estado.h)
     bool suma = false;        // compare the source's content even when its size and time agree
     // The way of scanning.

@@ -1,5 +1,3 @@
-<?php
-// N
-?>
-<?php echo 1;  
+<?php /* N */
+echo 1;
 ?>

@@ -1,4 +1,2 @@
-<?php
-// (c) 2026 Ana Ruiz
-?>
-<?php echo 1;
+<?php /* (c) 2026 Ana Ruiz */
+echo 1;

@@ -1,6 +1,3 @@
 #!/usr/bin/env php
-<?php
-// (c) 2026 Ana Ruiz
-?>
-<?php
-  echo 2;
+<?php /* (c) 2026 Ana Ruiz */
+echo 2;
