@@ -12,18 +12,9 @@ kexo_arbol=$1
 command -v php >/dev/null 2>&1 || { echo "skipped: no php (apt-get install php-cli)"; exit 77; }
 [ -f /usr/bin/composer ] && [ -d /usr/share/php/Composer ] ||
     { echo "skipped: no composer (apt-get install composer)"; exit 77; }
-trabajo=$(mktemp -d)
-trap 'rm -rf "$trabajo"' EXIT
-mkdir -p "$trabajo/lf/bin" "$trabajo/lf/share" "$trabajo/ini" "$trabajo/proyecto"
-cp /usr/bin/composer "$trabajo/lf/bin/"
-cp -r /usr/share/php "$trabajo/lf/share/"
-cp -r "$trabajo/lf" "$trabajo/crlf"
-find "$trabajo/crlf" -name '*.php' -exec sed -i 's/\r$//; s/$/\r/' {} +
-printf '%s\n' '(c) 2026 Ejemplo S.L.' > "$trabajo/ini/kexo.ini"
-cd "$trabajo/proyecto"
-printf '%s\n' '{"name":"a/b","description":"x","license":"MIT","require":{}}' > composer.json
-printf '%s\n' '{"name": "a/b", bad' > malo.json
-export COMPOSER_HOME="$trabajo/home" COMPOSER_NO_INTERACTION=1 COMPOSER_ALLOW_SUPERUSER=1
+programas=/usr/bin/composer
+# shellcheck source=tests/juez_arboles.sh
+. "$(dirname "$0")/juez_arboles.sh"
 
 # What Composer at $1 (a PHAR or bin/composer), named $2 in its traces, answers.
 respuestas() {

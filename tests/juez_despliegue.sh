@@ -12,20 +12,10 @@ command -v php >/dev/null 2>&1 || { echo "skipped: no php (apt-get install php-c
     { echo "skipped: no composer (apt-get install composer)"; exit 77; }
 [ -f /usr/bin/phpcs ] && [ -d /usr/share/php/PHP/CodeSniffer ] ||
     { echo "skipped: no phpcs (apt-get install php-codesniffer)"; exit 77; }
-trabajo=$(mktemp -d)
-trap 'rm -rf "$trabajo"' EXIT
-mkdir -p "$trabajo/lf/bin" "$trabajo/lf/share" "$trabajo/proyecto"
-cp /usr/bin/composer /usr/bin/phpcs "$trabajo/lf/bin/"
-cp -r /usr/share/php "$trabajo/lf/share/"
-cp -r "$trabajo/lf" "$trabajo/crlf"
-find "$trabajo/crlf" -name '*.php' -exec sed -i 's/\r$//; s/$/\r/' {} +
-printf '%s\n' '(c) 2026 Ejemplo S.L.' > "$trabajo/kexo.ini"
-
-cd "$trabajo/proyecto"
-printf '%s\n' '{"name":"a/b","description":"x","license":"MIT","require":{}}' > composer.json
-printf '%s\n' '{"name": "a/b", bad' > malo.json
+programas="/usr/bin/composer /usr/bin/phpcs"
+# shellcheck source=tests/juez_arboles.sh
+. "$(dirname "$0")/juez_arboles.sh"
 printf '%s\n' '<?php' 'function f( $a ){' 'return $a;}' > estilo.php
-export COMPOSER_HOME="$trabajo/home" COMPOSER_NO_INTERACTION=1 COMPOSER_ALLOW_SUPERUSER=1
 
 # Every class of Composer and of PHP_CodeSniffer, loaded by their own
 # autoloaders: each method's first and last line and its doc comment's sum.
@@ -81,7 +71,7 @@ respuestas() {
     done
     estado=0
     php "$1/bin/phpcs" --standard=PSR12 --report=full estilo.php > "$trabajo/salida" 2>&1 || estado=$?
-    cat "$trabajo/salida"
+    grep -v '^Time: ' "$trabajo/salida" || true  # how long it took
     echo "== phpcs: $estado"
     php "$trabajo/reflexion.php" "$1" 2>&1
 }
@@ -90,7 +80,7 @@ fallos=0
 for arbol in lf crlf; do
     respuestas "$trabajo/$arbol" > "$trabajo/esperado"
     rm -rf "$trabajo/despliegue"
-    "$kexo_arbol" --aviso="$trabajo/kexo.ini" -x .git/ -x .env -x 'vendor/**/tests/' \
+    "$kexo_arbol" --aviso="$trabajo/ini/kexo.ini" -x .git/ -x .env -x 'vendor/**/tests/' \
         "$trabajo/$arbol/" "$trabajo/despliegue" > /dev/null
     respuestas "$trabajo/despliegue" > "$trabajo/dado"
     if ! diff "$trabajo/esperado" "$trabajo/dado" > /dev/null; then
