@@ -146,6 +146,57 @@ bool sin_roce(char antes, char despues) {
     }
 }
 
+// True when `nombre`, the bytes of a name, is a type a cast names (`int`,
+// `array`...), in either case: `(`, spaces or tabs, such a name, spaces or
+// tabs and `)` make one token, a cast.
+bool es_tipo_de_molde(std::string_view nombre) {
+    static constexpr std::array<std::string_view, 12> kTipos = {
+        "int",  "integer", "bool",   "boolean", "float",  "double",
+        "real", "string",  "binary", "array",   "object", "unset"};
+    if (nombre.size() < 3 || nombre.size() > 7) {
+        return false;
+    }
+    for (const std::string_view tipo : kTipos) {
+        if (tipo.size() == nombre.size()) {
+            bool igual = true;
+            for (std::size_t k = 0; k < tipo.size() && igual; ++k) {
+                igual = static_cast<char>(nombre[k] | 0x20) == tipo[k];
+            }
+            if (igual) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The bytes of PHP's operators, none of which begins or ends another kind of
+// token of code.
+bool es_operador(char c) {
+    switch (c) {
+        case '<':
+        case '>':
+        case '=':
+        case '!':
+        case '*':
+        case '/':
+        case '%':
+        case '^':
+        case '|':
+        case '&':
+        case '?':
+        case ':':
+        case '~':
+        case '@':
+        case '.':
+        case '+':
+        case '-':
+            return true;
+        default:
+            return false;
+    }
+}
+
 // What the last unit written ends with, as far as the gap after it goes.
 enum class final_unidad : unsigned char {
     otro,
@@ -363,7 +414,23 @@ class compactador {
     void salta_tabla(std::size_t i);
     void deja_de_guardar();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
-    final_unidad final_de(std::size_t a) const;
+    bool se_separan(std::size_t b, bool sin_lineas) const;
+    // Whether unit b is a name that starts with `\` and a byte of a name.
+    bool es_nombre_tras_barra(std::size_t b) const {
+        const unidad& u = en(b);
+        return u.clase == clase_pieza::codigo && u.fin - u.inicio >= 2 &&
+               empieza_nombre(f_[u.inicio + 1]);
+    }
+    // Whether `<` stands before unit a as written, spaces or tabs between.
+    bool tras_menor(std::size_t a) const {
+        std::size_t k = en_salida(a);
+        while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
+            --k;
+        }
+        return k > 0 && salida_[k - 1] == '<';
+    }
+    // How unit a, a code unit, ends, unit a + 1 starting with `despues`.
+    final_unidad final_de(std::size_t a, char despues) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
     void escribe_hueco(std::string_view hueco);
     // Writes the units read but not yet written.
@@ -805,7 +872,7 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
 }
 
 // How unit a, a code unit, ends.
-final_unidad compactador::final_de(std::size_t a) const {
+final_unidad compactador::final_de(std::size_t a, char despues) const {
     const unidad& u = en(a);
     const char primero = f_[u.inicio];
     const char ultimo = f_[u.fin - 1];
@@ -844,18 +911,87 @@ final_unidad compactador::final_de(std::size_t a) const {
         return final_unidad::otro;
     }
     // Nor may it go on from what stands before it: a number (`1E` and `-3`,
-    // `1.E`) or a cast (`( int` and `)`).
+    // `1.E`: only a sign goes on with one) or a cast (`( int` and `)`).
     std::size_t k = en_salida(a);
-    if (k > 0 && (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
+    if (k > 0 && (despues == '+' || despues == '-') &&
+        (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
         return final_unidad::otro;
     }
     while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
         --k;
     }
-    if (k > 0 && salida_[k - 1] == '(') {
+    if (k > 0 && salida_[k - 1] == '(' && despues == ')' &&
+        es_tipo_de_molde(f_.substr(u.inicio, u.fin - u.inicio))) {
         return final_unidad::otro;
     }
     return final_unidad::nombre;
+}
+
+// True when unit b - 1, a token of code, and unit b, with nothing or line
+// ends alone between them, stay the tokens and kinds they were whatever
+// stands around them, by what the two units are: the commonest gaps of code
+// written with spaces inside brackets (`if ( ! empty( $a ) && $b )`).
+// - After `(`, the one token that starts with it is a cast: `(`, spaces or
+//   tabs, a type's name, spaces or tabs and `)`. Unless unit b is such a
+//   name with nothing kept before it, none forms; `(` ends no other token
+//   and begins no other construct.
+// - After `!`, `&&` or `||`, a variable, a name, `(` or `!` (and a digit
+//   after `&&` or `||`): no token runs from one into the other (`!=`,
+//   `&=`, `|=` and `||=` are not among them), and `&&` is no `&` before a
+//   variable.
+// - After a variable, any byte that no name goes on with, but `\`: it
+//   starts a token of its own, and a variable begins no construct.
+// - After a number, `)`, `]`, `,` or `;`, which no number takes.
+// - After `.`, a name: `.` grows only into `.=`, `...` or a number (`.5`),
+//   and a number's digit never stands right before a `.` of its own.
+// - After an operator, a variable (but after `&`, which a variable right
+//   after it makes another kind), a digit (but after `.`, `+` or `-`: `.5`,
+//   `1E-3`), or a quote (but after `<`: `<<<'A'` opens a nowdoc). No
+//   operator's token goes on with those bytes, nor the property name after
+//   `->`.
+bool compactador::se_separan(std::size_t b, bool sin_lineas) const {
+    const unidad& a = en(b - 1);
+    if (a.clase != clase_pieza::codigo || !a.sola || a.variante != matiz::ninguno) {
+        return false;
+    }
+    const unidad& u = en(b);
+    const char primero = f_[a.inicio];
+    const char despues = f_[u.inicio];
+    const std::size_t largo = a.fin - a.inicio;
+    if (largo == 1 && primero == '(') {
+        return !sin_lineas || u.clase != clase_pieza::codigo ||
+               !es_tipo_de_molde(f_.substr(u.inicio, u.fin - u.inicio));
+    }
+    const bool valor =
+        despues == '$' || despues == '(' || despues == '!' || empieza_nombre(despues);
+    if (largo == 1 && primero == '!') {
+        return valor;
+    }
+    if (largo == 2 && (primero == '&' || primero == '|') && f_[a.inicio + 1] == primero) {
+        return valor || (despues >= '0' && despues <= '9');
+    }
+    if (primero == '$') {
+        return largo >= 2 && !sigue_nombre(despues) && despues != '\\';
+    }
+    if (primero >= '0' && primero <= '9') {
+        return despues == ')' || despues == ']' || despues == ',' || despues == ';';
+    }
+    if (largo == 1 && primero == '.') {
+        return empieza_nombre(despues);
+    }
+    const char ultimo = f_[a.fin - 1];
+    if (es_operador(primero) && es_operador(ultimo)) {
+        if (despues == '$') {
+            return largo > 1 || primero != '&';
+        }
+        if (despues >= '0' && despues <= '9') {
+            return ultimo != '.' && ultimo != '+' && ultimo != '-';
+        }
+        if (despues == '\'' || despues == '"') {
+            return ultimo != '<';
+        }
+    }
+    return false;
 }
 
 // What stands between the last unit written and unit b, whose gap in the
@@ -870,15 +1006,21 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         return lineas;
     }
     if (hay(b)) {
-        const final_unidad final = final_de(b - 1);
-        if (final == final_unidad::barrera) {
+        if (se_separan(b, lineas.empty())) {
             return lineas;
         }
         const char despues = f_[en(b).inicio];
+        const final_unidad final = final_de(b - 1, despues);
+        if (final == final_unidad::barrera) {
+            return lineas;
+        }
         if (final == final_unidad::nombre && lineas.empty()) {
-            // Glued, a byte of a name would make the name longer: a single
-            // space, as the source has it, is what stays.
-            if (hueco == " " && sigue_nombre(despues)) {
+            // Glued, a byte of a name would make the name longer, and a
+            // name after another, `\` first, would make one name of two: a
+            // single space, as the source has it, is what stays.
+            if (hueco == " " &&
+                (sigue_nombre(despues) ||
+                 (despues == '\\' && es_nombre_tras_barra(b) && f_[en(b - 1).inicio] != '$'))) {
                 return hueco;
             }
             // Any other byte starts a token of its own after a name, but a
@@ -886,6 +1028,12 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
             if (!sigue_nombre(despues) && despues != '\\') {
                 return lineas;
             }
+        }
+        // With line ends kept, the same but where `<<<` stands before the
+        // name: with a line end after it, a heredoc would open.
+        if (final == final_unidad::nombre && !lineas.empty() && !sigue_nombre(despues) &&
+            despues != '\\' && !tras_menor(b - 1)) {
+            return lineas;
         }
         // `:` grows only into `::`.
         if (antes == ':' && despues != ':') {
