@@ -415,11 +415,31 @@ class compactador {
     void deja_de_guardar();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     bool se_separan(std::size_t b, bool sin_lineas) const;
-    // Whether unit b is a name that starts with `\` and a byte of a name.
-    bool es_nombre_tras_barra(std::size_t b) const {
-        const unidad& u = en(b);
-        return u.clase == clase_pieza::codigo && u.fin - u.inicio >= 2 &&
-               empieza_nombre(f_[u.inicio + 1]);
+    // Whether a heredoc or nowdoc opens right after unit b. The look at a gap
+    // keeps it, over-careful, where the heredoc's body reads otherwise out of
+    // the source (its closing marker's indentation looked ahead for): the
+    // gaps decided by the units alone leave it to that look, so that they
+    // write what it writes.
+    bool heredoc_tras(std::size_t b) {
+        // Most often the byte after the whitespace that follows unit b
+        // starts neither a heredoc (`<<<`, `b<<<`) nor a comment: no unit
+        // is read ahead then.
+        std::size_t k = en(b).fin;
+        while (k < f_.size() && (f_[k] == ' ' || f_[k] == '\t' || f_[k] == '\n' || f_[k] == '\r')) {
+            ++k;
+        }
+        if (k == f_.size() ||
+            (f_[k] != '<' && f_[k] != 'b' && f_[k] != 'B' && f_[k] != '/' && f_[k] != '#')) {
+            return false;
+        }
+        if (!hay(b + 1)) {
+            return false;
+        }
+        const unidad& u = en(b + 1);
+        const char primero = f_[u.inicio];
+        return u.clase == clase_pieza::cadena &&
+               (primero == '<' || ((primero == 'b' || primero == 'B') && u.fin - u.inicio > 1 &&
+                                   f_[u.inicio + 1] == '<'));
     }
     // Whether `<` stands before unit a as written, spaces or tabs between.
     bool tras_menor(std::size_t a) const {
@@ -430,7 +450,9 @@ class compactador {
         return k > 0 && salida_[k - 1] == '<';
     }
     // How unit a, a code unit, ends, unit a + 1 starting with `despues`.
-    final_unidad final_de(std::size_t a, char despues) const;
+    // `tras_numero_o_molde`: a name where a number or a cast could stand
+    // before it, which `despues` rules out.
+    final_unidad final_de(std::size_t a, char despues, bool& tras_numero_o_molde) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
     void escribe_hueco(std::string_view hueco);
     // Writes the units read but not yet written.
@@ -872,7 +894,7 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
 }
 
 // How unit a, a code unit, ends.
-final_unidad compactador::final_de(std::size_t a, char despues) const {
+final_unidad compactador::final_de(std::size_t a, char despues, bool& tras_numero_o_molde) const {
     const unidad& u = en(a);
     const char primero = f_[u.inicio];
     const char ultimo = f_[u.fin - 1];
@@ -913,16 +935,20 @@ final_unidad compactador::final_de(std::size_t a, char despues) const {
     // Nor may it go on from what stands before it: a number (`1E` and `-3`,
     // `1.E`: only a sign goes on with one) or a cast (`( int` and `)`).
     std::size_t k = en_salida(a);
-    if (k > 0 && (despues == '+' || despues == '-') &&
-        (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
-        return final_unidad::otro;
+    if (k > 0 && (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
+        if (despues == '+' || despues == '-') {
+            return final_unidad::otro;
+        }
+        tras_numero_o_molde = true;
     }
     while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
         --k;
     }
-    if (k > 0 && salida_[k - 1] == '(' && despues == ')' &&
-        es_tipo_de_molde(f_.substr(u.inicio, u.fin - u.inicio))) {
-        return final_unidad::otro;
+    if (k > 0 && salida_[k - 1] == '(') {
+        if (despues == ')' && es_tipo_de_molde(f_.substr(u.inicio, u.fin - u.inicio))) {
+            return final_unidad::otro;
+        }
+        tras_numero_o_molde = true;
     }
     return final_unidad::nombre;
 }
@@ -935,20 +961,20 @@ final_unidad compactador::final_de(std::size_t a, char despues) const {
 //   tabs, a type's name, spaces or tabs and `)`. Unless unit b is such a
 //   name with nothing kept before it, none forms; `(` ends no other token
 //   and begins no other construct.
-// - After `!`, `&&` or `||`, a variable, a name, `(` or `!` (and a digit
-//   after `&&` or `||`): no token runs from one into the other (`!=`,
-//   `&=`, `|=` and `||=` are not among them), and `&&` is no `&` before a
-//   variable.
 // - After a variable, any byte that no name goes on with, but `\`: it
 //   starts a token of its own, and a variable begins no construct.
-// - After a number, `)`, `]`, `,` or `;`, which no number takes.
-// - After `.`, a name: `.` grows only into `.=`, `...` or a number (`.5`),
-//   and a number's digit never stands right before a `.` of its own.
-// - After an operator, a variable (but after `&`, which a variable right
-//   after it makes another kind), a digit (but after `.`, `+` or `-`: `.5`,
-//   `1E-3`), or a quote (but after `<`: `<<<'A'` opens a nowdoc). No
-//   operator's token goes on with those bytes, nor the property name after
-//   `->`.
+// - After a number, `)`, `]`, `,`, `;` or an operator's byte but `.`,
+//   which no number takes (a sign goes on only after an `e`, a name).
+// - After an operator (`!`, `&&`, `.`, `->`...), no token goes on with a
+//   variable, a digit, a quote, `(`, `!`, `@`, `\` or a name, and the
+//   property state after `->` reads them as code would. But: `&` before a
+//   variable is another kind of `&`; `.`, `+` or `-` before a digit may
+//   make a number (`.5`, `1E-3`); `<` before a quote or a name may open a
+//   heredoc (`<<<'A'`); after `->`, a comment put the name back in code
+//   (where `enum` may be a keyword). `&`, `+` and `-` double, and `?` then
+//   `-` may make `?->`, so those follow other operators only. A number's
+//   digit never stands right before a `.` of its own, so `.` and a name
+//   stay two tokens.
 bool compactador::se_separan(std::size_t b, bool sin_lineas) const {
     const unidad& a = en(b - 1);
     if (a.clase != clase_pieza::codigo || !a.sola || a.variante != matiz::ninguno) {
@@ -962,34 +988,38 @@ bool compactador::se_separan(std::size_t b, bool sin_lineas) const {
         return !sin_lineas || u.clase != clase_pieza::codigo ||
                !es_tipo_de_molde(f_.substr(u.inicio, u.fin - u.inicio));
     }
-    const bool valor =
-        despues == '$' || despues == '(' || despues == '!' || empieza_nombre(despues);
-    if (largo == 1 && primero == '!') {
-        return valor;
-    }
-    if (largo == 2 && (primero == '&' || primero == '|') && f_[a.inicio + 1] == primero) {
-        return valor || (despues >= '0' && despues <= '9');
-    }
     if (primero == '$') {
         return largo >= 2 && !sigue_nombre(despues) && despues != '\\';
     }
+    const bool cifra = despues >= '0' && despues <= '9';
     if (primero >= '0' && primero <= '9') {
-        return despues == ')' || despues == ']' || despues == ',' || despues == ';';
-    }
-    if (largo == 1 && primero == '.') {
-        return empieza_nombre(despues);
+        return despues == ')' || despues == ']' || despues == ',' || despues == ';' ||
+               (es_operador(despues) && despues != '.');
     }
     const char ultimo = f_[a.fin - 1];
-    if (es_operador(primero) && es_operador(ultimo)) {
-        if (despues == '$') {
-            return largo > 1 || primero != '&';
-        }
-        if (despues >= '0' && despues <= '9') {
-            return ultimo != '.' && ultimo != '+' && ultimo != '-';
-        }
-        if (despues == '\'' || despues == '"') {
-            return ultimo != '<';
-        }
+    if (!es_operador(primero) || !es_operador(ultimo)) {
+        return false;
+    }
+    if (despues == '$') {
+        return largo > 1 || primero != '&';
+    }
+    if (cifra) {
+        return ultimo != '.' && ultimo != '+' && ultimo != '-';
+    }
+    if (despues == '\'' || despues == '"') {
+        return ultimo != '<';
+    }
+    if (despues == '(' || despues == '!' || despues == '@' || despues == '\\') {
+        return true;
+    }
+    if (empieza_nombre(despues)) {
+        return ultimo != '<' && ultimo != '>';
+    }
+    if (despues == '&' || despues == '+') {
+        return ultimo != despues;
+    }
+    if (despues == '-') {
+        return ultimo != '-' && ultimo != '?';
     }
     return false;
 }
@@ -1006,21 +1036,22 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         return lineas;
     }
     if (hay(b)) {
-        if (se_separan(b, lineas.empty())) {
+        if (se_separan(b, lineas.empty()) && !heredoc_tras(b)) {
             return lineas;
         }
         const char despues = f_[en(b).inicio];
-        const final_unidad final = final_de(b - 1, despues);
+        bool tras_numero_o_molde = false;
+        final_unidad final = final_de(b - 1, despues, tras_numero_o_molde);
+        if (tras_numero_o_molde && final == final_unidad::nombre && heredoc_tras(b)) {
+            final = final_unidad::otro;
+        }
         if (final == final_unidad::barrera) {
             return lineas;
         }
         if (final == final_unidad::nombre && lineas.empty()) {
-            // Glued, a byte of a name would make the name longer, and a
-            // name after another, `\` first, would make one name of two: a
-            // single space, as the source has it, is what stays.
-            if (hueco == " " &&
-                (sigue_nombre(despues) ||
-                 (despues == '\\' && es_nombre_tras_barra(b) && f_[en(b - 1).inicio] != '$'))) {
+            // Glued, a byte of a name would make the name longer: a single
+            // space, as the source has it, is what stays.
+            if (hueco == " " && sigue_nombre(despues)) {
                 return hueco;
             }
             // Any other byte starts a token of its own after a name, but a
@@ -1032,7 +1063,7 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         // With line ends kept, the same but where `<<<` stands before the
         // name: with a line end after it, a heredoc would open.
         if (final == final_unidad::nombre && !lineas.empty() && !sigue_nombre(despues) &&
-            despues != '\\' && !tras_menor(b - 1)) {
+            despues != '\\' && !tras_menor(b - 1) && !heredoc_tras(b)) {
             return lineas;
         }
         // `:` grows only into `::`.
