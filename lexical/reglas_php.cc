@@ -415,21 +415,39 @@ class compactador {
     void deja_de_guardar();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
     bool se_separan(std::size_t b, bool sin_lineas) const;
-    // Whether a heredoc or nowdoc opens right after unit b. The look at a gap
-    // keeps it, over-careful, where the heredoc's body reads otherwise out of
-    // the source (its closing marker's indentation looked ahead for): the
-    // gaps decided by the units alone leave it to that look, so that they
-    // write what it writes.
-    bool heredoc_tras(std::size_t b) {
+    // Whether the look at the gap before unit b may keep it out of care,
+    // where the units alone decide otherwise: the look reads from the first
+    // of the units before b that it takes, in code, where a property name
+    // after `->` may read otherwise (`yield from`, `enum`); a heredoc or
+    // nowdoc right after b reads its body otherwise out of the source (its
+    // closing marker's indentation looked ahead for); a string left open
+    // runs to the end. The gaps decided by the units alone leave those to
+    // the look, so that they write what it writes.
+    bool mirada_cauta(std::size_t b) {
+        std::size_t k = en_salida(b - n_previas_);
+        while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t' ||
+                         salida_[k - 1] == '\n' || salida_[k - 1] == '\r')) {
+            --k;
+        }
+        if (k > 1 && salida_[k - 1] == '>' && salida_[k - 2] == '-') {
+            return true;
+        }
+        if (en(b).clase == clase_pieza::cadena && en(b).fin == f_.size()) {
+            return true;
+        }
         // Most often the byte after the whitespace that follows unit b
-        // starts neither a heredoc (`<<<`, `b<<<`) nor a comment: no unit
-        // is read ahead then.
-        std::size_t k = en(b).fin;
+        // starts neither a heredoc (`<<<`, `b<<<`), a string, nor a
+        // comment: no unit is read ahead then.
+        k = en(b).fin;
         while (k < f_.size() && (f_[k] == ' ' || f_[k] == '\t' || f_[k] == '\n' || f_[k] == '\r')) {
             ++k;
         }
-        if (k == f_.size() ||
-            (f_[k] != '<' && f_[k] != 'b' && f_[k] != 'B' && f_[k] != '/' && f_[k] != '#')) {
+        if (k == f_.size()) {
+            return false;
+        }
+        const char c = f_[k];
+        if (c != '<' && c != 'b' && c != 'B' && c != '/' && c != '#' && c != '\'' && c != '"' &&
+            c != '`') {
             return false;
         }
         if (!hay(b + 1)) {
@@ -438,8 +456,9 @@ class compactador {
         const unidad& u = en(b + 1);
         const char primero = f_[u.inicio];
         return u.clase == clase_pieza::cadena &&
-               (primero == '<' || ((primero == 'b' || primero == 'B') && u.fin - u.inicio > 1 &&
-                                   f_[u.inicio + 1] == '<'));
+               (u.fin == f_.size() || primero == '<' ||
+                ((primero == 'b' || primero == 'B') && u.fin - u.inicio > 1 &&
+                 f_[u.inicio + 1] == '<'));
     }
     // Whether `<` stands before unit a as written, spaces or tabs between.
     bool tras_menor(std::size_t a) const {
@@ -1036,13 +1055,13 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         return lineas;
     }
     if (hay(b)) {
-        if (se_separan(b, lineas.empty()) && !heredoc_tras(b)) {
+        if (se_separan(b, lineas.empty()) && !mirada_cauta(b)) {
             return lineas;
         }
         const char despues = f_[en(b).inicio];
         bool tras_numero_o_molde = false;
         final_unidad final = final_de(b - 1, despues, tras_numero_o_molde);
-        if (tras_numero_o_molde && final == final_unidad::nombre && heredoc_tras(b)) {
+        if (tras_numero_o_molde && final == final_unidad::nombre && mirada_cauta(b)) {
             final = final_unidad::otro;
         }
         if (final == final_unidad::barrera) {
@@ -1063,7 +1082,7 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         // With line ends kept, the same but where `<<<` stands before the
         // name: with a line end after it, a heredoc would open.
         if (final == final_unidad::nombre && !lineas.empty() && !sigue_nombre(despues) &&
-            despues != '\\' && !tras_menor(b - 1) && !heredoc_tras(b)) {
+            despues != '\\' && !tras_menor(b - 1) && !mirada_cauta(b)) {
             return lineas;
         }
         // `:` grows only into `::`.
