@@ -146,6 +146,57 @@ bool sin_roce(char antes, char despues) {
     }
 }
 
+// True when `nombre`, the bytes of a name, is a type a cast names (`int`,
+// `array`...), in either case: `(`, spaces or tabs, such a name, spaces or
+// tabs and `)` make one token, a cast.
+bool es_tipo_de_molde(std::string_view nombre) {
+    static constexpr std::array<std::string_view, 12> kTipos = {
+        "int",  "integer", "bool",   "boolean", "float",  "double",
+        "real", "string",  "binary", "array",   "object", "unset"};
+    if (nombre.size() < 3 || nombre.size() > 7) {
+        return false;
+    }
+    for (const std::string_view tipo : kTipos) {
+        if (tipo.size() == nombre.size()) {
+            bool igual = true;
+            for (std::size_t k = 0; k < tipo.size() && igual; ++k) {
+                igual = static_cast<char>(nombre[k] | 0x20) == tipo[k];
+            }
+            if (igual) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The bytes of PHP's operators, none of which begins or ends another kind of
+// token of code.
+bool es_operador(char c) {
+    switch (c) {
+        case '<':
+        case '>':
+        case '=':
+        case '!':
+        case '*':
+        case '/':
+        case '%':
+        case '^':
+        case '|':
+        case '&':
+        case '?':
+        case ':':
+        case '~':
+        case '@':
+        case '.':
+        case '+':
+        case '-':
+            return true;
+        default:
+            return false;
+    }
+}
+
 // What the last unit written ends with, as far as the gap after it goes.
 enum class final_unidad : unsigned char {
     otro,
@@ -363,7 +414,64 @@ class compactador {
     void salta_tabla(std::size_t i);
     void deja_de_guardar();
     bool conserva_piezas(std::string_view hueco, std::size_t b);
-    final_unidad final_de(std::size_t a) const;
+    bool se_separan(std::size_t b, bool sin_lineas) const;
+    // Whether the look at the gap before unit b may keep it out of care,
+    // where the units alone decide otherwise: the look reads from the first
+    // of the units before b that it takes, in code, where a property name
+    // after `->` may read otherwise (`yield from`, `enum`); a heredoc or
+    // nowdoc right after b reads its body otherwise out of the source (its
+    // closing marker's indentation looked ahead for); a string left open
+    // runs to the end. The gaps decided by the units alone leave those to
+    // the look, so that they write what it writes.
+    bool mirada_cauta(std::size_t b) {
+        std::size_t k = en_salida(b - n_previas_);
+        while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t' ||
+                         salida_[k - 1] == '\n' || salida_[k - 1] == '\r')) {
+            --k;
+        }
+        if (k > 1 && salida_[k - 1] == '>' && salida_[k - 2] == '-') {
+            return true;
+        }
+        if (en(b).clase == clase_pieza::cadena && en(b).fin == f_.size()) {
+            return true;
+        }
+        // Most often the byte after the whitespace that follows unit b
+        // starts neither a heredoc (`<<<`, `b<<<`), a string, nor a
+        // comment: no unit is read ahead then.
+        k = en(b).fin;
+        while (k < f_.size() && (f_[k] == ' ' || f_[k] == '\t' || f_[k] == '\n' || f_[k] == '\r')) {
+            ++k;
+        }
+        if (k == f_.size()) {
+            return false;
+        }
+        const char c = f_[k];
+        if (c != '<' && c != 'b' && c != 'B' && c != '/' && c != '#' && c != '\'' && c != '"' &&
+            c != '`') {
+            return false;
+        }
+        if (!hay(b + 1)) {
+            return false;
+        }
+        const unidad& u = en(b + 1);
+        const char primero = f_[u.inicio];
+        return u.clase == clase_pieza::cadena &&
+               (u.fin == f_.size() || primero == '<' ||
+                ((primero == 'b' || primero == 'B') && u.fin - u.inicio > 1 &&
+                 f_[u.inicio + 1] == '<'));
+    }
+    // Whether `<` stands before unit a as written, spaces or tabs between.
+    bool tras_menor(std::size_t a) const {
+        std::size_t k = en_salida(a);
+        while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
+            --k;
+        }
+        return k > 0 && salida_[k - 1] == '<';
+    }
+    // How unit a, a code unit, ends, unit a + 1 starting with `despues`.
+    // `tras_numero_o_molde`: a name where a number or a cast could stand
+    // before it, which `despues` rules out.
+    final_unidad final_de(std::size_t a, char despues, bool& tras_numero_o_molde) const;
     std::string_view elige_hueco(std::string_view hueco, std::string_view lineas, std::size_t b);
     void escribe_hueco(std::string_view hueco);
     // Writes the units read but not yet written.
@@ -805,7 +913,7 @@ bool compactador::conserva_piezas(std::string_view hueco, std::size_t b) {
 }
 
 // How unit a, a code unit, ends.
-final_unidad compactador::final_de(std::size_t a) const {
+final_unidad compactador::final_de(std::size_t a, char despues, bool& tras_numero_o_molde) const {
     const unidad& u = en(a);
     const char primero = f_[u.inicio];
     const char ultimo = f_[u.fin - 1];
@@ -844,18 +952,95 @@ final_unidad compactador::final_de(std::size_t a) const {
         return final_unidad::otro;
     }
     // Nor may it go on from what stands before it: a number (`1E` and `-3`,
-    // `1.E`) or a cast (`( int` and `)`).
+    // `1.E`: only a sign goes on with one) or a cast (`( int` and `)`).
     std::size_t k = en_salida(a);
     if (k > 0 && (sigue_nombre(salida_[k - 1]) || salida_[k - 1] == '.')) {
-        return final_unidad::otro;
+        if (despues == '+' || despues == '-') {
+            return final_unidad::otro;
+        }
+        tras_numero_o_molde = true;
     }
     while (k > 0 && (salida_[k - 1] == ' ' || salida_[k - 1] == '\t')) {
         --k;
     }
     if (k > 0 && salida_[k - 1] == '(') {
-        return final_unidad::otro;
+        if (despues == ')' && es_tipo_de_molde(f_.substr(u.inicio, u.fin - u.inicio))) {
+            return final_unidad::otro;
+        }
+        tras_numero_o_molde = true;
     }
     return final_unidad::nombre;
+}
+
+// True when unit b - 1, a token of code, and unit b, with nothing or line
+// ends alone between them, stay the tokens and kinds they were whatever
+// stands around them, by what the two units are: the commonest gaps of code
+// written with spaces inside brackets (`if ( ! empty( $a ) && $b )`).
+// - After `(`, the one token that starts with it is a cast: `(`, spaces or
+//   tabs, a type's name, spaces or tabs and `)`. Unless unit b is such a
+//   name with nothing kept before it, none forms; `(` ends no other token
+//   and begins no other construct.
+// - After a variable, any byte that no name goes on with, but `\`: it
+//   starts a token of its own, and a variable begins no construct.
+// - After a number, `)`, `]`, `,`, `;` or an operator's byte but `.`,
+//   which no number takes (a sign goes on only after an `e`, a name).
+// - After an operator (`!`, `&&`, `.`, `->`...), no token goes on with a
+//   variable, a digit, a quote, `(`, `!`, `@`, `\` or a name, and the
+//   property state after `->` reads them as code would. But: `&` before a
+//   variable is another kind of `&`; `.`, `+` or `-` before a digit may
+//   make a number (`.5`, `1E-3`); `<` before a quote or a name may open a
+//   heredoc (`<<<'A'`); after `->`, a comment put the name back in code
+//   (where `enum` may be a keyword). `&`, `+` and `-` double, and `?` then
+//   `-` may make `?->`, so those follow other operators only. A number's
+//   digit never stands right before a `.` of its own, so `.` and a name
+//   stay two tokens.
+bool compactador::se_separan(std::size_t b, bool sin_lineas) const {
+    const unidad& a = en(b - 1);
+    if (a.clase != clase_pieza::codigo || !a.sola || a.variante != matiz::ninguno) {
+        return false;
+    }
+    const unidad& u = en(b);
+    const char primero = f_[a.inicio];
+    const char despues = f_[u.inicio];
+    const std::size_t largo = a.fin - a.inicio;
+    if (largo == 1 && primero == '(') {
+        return !sin_lineas || u.clase != clase_pieza::codigo ||
+               !es_tipo_de_molde(f_.substr(u.inicio, u.fin - u.inicio));
+    }
+    if (primero == '$') {
+        return largo >= 2 && !sigue_nombre(despues) && despues != '\\';
+    }
+    const bool cifra = despues >= '0' && despues <= '9';
+    if (primero >= '0' && primero <= '9') {
+        return despues == ')' || despues == ']' || despues == ',' || despues == ';' ||
+               (es_operador(despues) && despues != '.');
+    }
+    const char ultimo = f_[a.fin - 1];
+    if (!es_operador(primero) || !es_operador(ultimo)) {
+        return false;
+    }
+    if (despues == '$') {
+        return largo > 1 || primero != '&';
+    }
+    if (cifra) {
+        return ultimo != '.' && ultimo != '+' && ultimo != '-';
+    }
+    if (despues == '\'' || despues == '"') {
+        return ultimo != '<';
+    }
+    if (despues == '(' || despues == '!' || despues == '@' || despues == '\\') {
+        return true;
+    }
+    if (empieza_nombre(despues)) {
+        return ultimo != '<' && ultimo != '>';
+    }
+    if (despues == '&' || despues == '+') {
+        return ultimo != despues;
+    }
+    if (despues == '-') {
+        return ultimo != '-' && ultimo != '?';
+    }
+    return false;
 }
 
 // What stands between the last unit written and unit b, whose gap in the
@@ -870,11 +1055,18 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
         return lineas;
     }
     if (hay(b)) {
-        const final_unidad final = final_de(b - 1);
-        if (final == final_unidad::barrera) {
+        if (se_separan(b, lineas.empty()) && !mirada_cauta(b)) {
             return lineas;
         }
         const char despues = f_[en(b).inicio];
+        bool tras_numero_o_molde = false;
+        final_unidad final = final_de(b - 1, despues, tras_numero_o_molde);
+        if (tras_numero_o_molde && final == final_unidad::nombre && mirada_cauta(b)) {
+            final = final_unidad::otro;
+        }
+        if (final == final_unidad::barrera) {
+            return lineas;
+        }
         if (final == final_unidad::nombre && lineas.empty()) {
             // Glued, a byte of a name would make the name longer: a single
             // space, as the source has it, is what stays.
@@ -886,6 +1078,12 @@ std::string_view compactador::elige_hueco(std::string_view hueco, std::string_vi
             if (!sigue_nombre(despues) && despues != '\\') {
                 return lineas;
             }
+        }
+        // With line ends kept, the same but where `<<<` stands before the
+        // name: with a line end after it, a heredoc would open.
+        if (final == final_unidad::nombre && !lineas.empty() && !sigue_nombre(despues) &&
+            despues != '\\' && !tras_menor(b - 1) && !mirada_cauta(b)) {
+            return lineas;
         }
         // `:` grows only into `::`.
         if (antes == ':' && despues != ':') {

@@ -91,6 +91,7 @@ const caso kCasos[] = {
     {"<?php\r# c\nf();"sv, "<?php\r \nf();"sv},
     // << < NAME and a line end would open a heredoc: the comment stays
     {"<?php $a <<<X /* c */\nif(1);"sv, "<?php $a<<<X /* c */\nif(1);"sv},
+    {"<?php $a <<<X /* c */\n(1);"sv, "<?php $a<<<X /* c */\n(1);"sv},
     // tabs
     {"<?php\n\t\t$a = 1 ;\t// tab\n\t\treturn ;\n"sv, "<?php\n$a=1;\nreturn;\n"sv},
     // a name before a name keeps the one space it had; before a variable or a block, none
