@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +16,7 @@
 
 #include "common/resumen.h"
 #include "salida/deflate.h"
+#include "salida/nombres.h"
 
 namespace kexo {
 
@@ -51,8 +51,6 @@ constexpr std::uint64_t kPorEntrada = 4 + 6 * 4;
 constexpr std::size_t kTrozo = std::size_t{1} << 20;
 // The manifest is written in pieces of about this size.
 constexpr std::size_t kPiezaManifiesto = std::size_t{64} << 10;
-// The entries' names are stored in blocks of this size.
-constexpr std::size_t kBloqueNombres = std::size_t{64} << 10;
 // No entry: what a search of the index finds for a path not in it.
 constexpr std::uint32_t kSinEntrada = UINT32_MAX;
 
@@ -345,7 +343,8 @@ class escritor_phar final : public escritor_paquete {
         const std::uint32_t banderas = (que.modo & kPermisos) | (comprimido ? kGz : 0);
         con_gz_ = con_gz_ || comprimido;
         manifiesto_ += kPorEntrada + nombre.size();
-        entradas_.push_back({guarda_nombre(nombre), static_cast<std::uint32_t>(nombre.size()),
+        entradas_.push_back({nombres_.guarda(nombre).data(),
+                             static_cast<std::uint32_t>(nombre.size()),
                              static_cast<std::uint32_t>(tamano), tiempo,
                              static_cast<std::uint32_t>(guardado), crc, banderas, posicion});
         indexa(entradas_.size() - 1);
@@ -416,21 +415,6 @@ class escritor_phar final : public escritor_paquete {
         return escribe(m);
     }
 
-    // A copy of `nombre` in the store of names, which lives as long as the writer.
-    const char* guarda_nombre(std::string_view nombre) {
-        if (sitio_ < nombre.size()) {
-            // A name longer than a block has one of its own.
-            sitio_ = std::max(kBloqueNombres, nombre.size());
-            nombres_.push_back(std::make_unique<char[]>(sitio_));
-            libre_ = nombres_.back().get();
-        }
-        char* const copia = libre_;
-        std::copy(nombre.begin(), nombre.end(), copia);
-        libre_ += nombre.size();
-        sitio_ -= nombre.size();
-        return copia;
-    }
-
     static std::string_view nombre_de(const entrada& e) { return {e.nombre, e.largo}; }
 
     // The path the entry `e` is found by: its name, a folder's without `/`.
@@ -487,9 +471,7 @@ class escritor_phar final : public escritor_paquete {
     sumidero& salida_;
     sumidero& aparte_;
     std::vector<entrada> entradas_;
-    std::vector<std::unique_ptr<char[]>> nombres_;  // the entries' names, one after another
-    char* libre_ = nullptr;                         // the last block's room left: where
-    std::size_t sitio_ = 0;                         // it starts, and its size
+    almacen_nombres nombres_;  // the entries' names
     // The index of the entries by path (a folder's without `/`), open
     // addressing: each slot 0, or an entry's place in `entradas_` plus 1.
     std::vector<std::uint32_t> huecos_;
