@@ -10,12 +10,13 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/resumen.h"
 #include "salida/deflate.h"
+#include "salida/nombres.h"
 
 namespace kexo {
 
@@ -48,6 +49,10 @@ constexpr std::uint64_t kPorEntrada = 4 + 6 * 4;
 
 // Bytes copied from `aparte` at a time.
 constexpr std::size_t kTrozo = std::size_t{1} << 20;
+// The manifest is written in pieces of about this size.
+constexpr std::size_t kPiezaManifiesto = std::size_t{64} << 10;
+// No entry: what a search of the index finds for a path not in it.
+constexpr std::uint32_t kSinEntrada = UINT32_MAX;
 
 void pon_32(std::string& destino, std::uint32_t valor) {
     for (int i = 0; i < 4; ++i) {
@@ -111,8 +116,11 @@ bool ruta_valida(std::string_view ruta) {
     }
 }
 
+// An entry as the manifest tells of it, its name kept in the writer's
+// store of names: tens of bytes for each, as every one waits until the end.
 struct entrada {
-    std::string nombre;  // as stored: a folder's ends in `/`
+    const char* nombre;   // as stored: a folder's ends in `/`
+    std::uint32_t largo;  // of `nombre`
     std::uint32_t tamano;
     std::uint32_t tiempo;
     std::uint32_t guardado;  // the stored size
@@ -257,7 +265,7 @@ class escritor_phar final : public escritor_paquete {
         if (const int error = escribe(stub_)) {
             return falla(error);
         }
-        if (const int error = escribe(manifiesto())) {
+        if (const int error = escribe_manifiesto(escribe)) {
             return falla(error);
         }
         // The files' bytes, in large reads: those of files added one after
@@ -306,7 +314,7 @@ class escritor_phar final : public escritor_paquete {
             return EINVAL;
         }
         // PHP names a folder without its `/`: it and a file cannot share a name.
-        if (indice_.count(que.ruta) != 0) {
+        if (busca(que.ruta) != kSinEntrada) {
             return EEXIST;
         }
         if (manifiesto_ + kPorEntrada + nombre.size() > kManifiestoMaximo) {
@@ -315,7 +323,7 @@ class escritor_phar final : public escritor_paquete {
         return 0;
     }
 
-    void registra(const pieza_paquete& que, std::string nombre, std::uint64_t tamano,
+    void registra(const pieza_paquete& que, std::string_view nombre, std::uint64_t tamano,
                   std::uint64_t guardado, std::uint32_t crc, bool comprimido,
                   std::uint64_t posicion) {
         // Sizes were checked; a time outside what 32 bits hold is the nearest they do.
@@ -324,9 +332,11 @@ class escritor_phar final : public escritor_paquete {
         const std::uint32_t banderas = (que.modo & kPermisos) | (comprimido ? kGz : 0);
         con_gz_ = con_gz_ || comprimido;
         manifiesto_ += kPorEntrada + nombre.size();
-        indice_.emplace(que.ruta, entradas_.size());
-        entradas_.push_back({std::move(nombre), static_cast<std::uint32_t>(tamano), tiempo,
+        entradas_.push_back({nombres_.guarda(nombre).data(),
+                             static_cast<std::uint32_t>(nombre.size()),
+                             static_cast<std::uint32_t>(tamano), tiempo,
                              static_cast<std::uint32_t>(guardado), crc, banderas, posicion});
+        indexa(entradas_.size() - 1);
     }
 
     // Another name of a file added before: a copy of its stored bytes.
@@ -334,12 +344,12 @@ class escritor_phar final : public escritor_paquete {
         if (const int error = admite(que, que.ruta)) {
             return error;
         }
-        const auto donde = indice_.find(que.objetivo);
-        if (donde == indice_.end()) {
+        const std::uint32_t donde = busca(que.objetivo);
+        if (donde == kSinEntrada) {
             return ENOENT;
         }
-        const entrada original = entradas_[donde->second];
-        if (!original.nombre.empty() && original.nombre.back() == '/') {
+        const entrada original = entradas_[donde];
+        if (nombre_de(original).back() == '/') {
             return EINVAL;  // a folder
         }
         const std::uint64_t posicion = aparte_.tamano();
@@ -361,9 +371,11 @@ class escritor_phar final : public escritor_paquete {
         return 0;
     }
 
-    std::string manifiesto() const {
+    // Writes the manifest through `escribe`, a piece at a time, so that it is
+    // never held whole beside the entries. Returns its first error.
+    template <typename Escribe>
+    int escribe_manifiesto(const Escribe& escribe) const {
         std::string m;
-        m.reserve(static_cast<std::size_t>(manifiesto_ + 4));
         pon_32(m, static_cast<std::uint32_t>(manifiesto_));
         pon_32(m, static_cast<std::uint32_t>(entradas_.size()));
         const unsigned char* version = con_carpetas_ ? kVersionConCarpetas : kVersion;
@@ -374,8 +386,14 @@ class escritor_phar final : public escritor_paquete {
         m += alias_;
         pon_32(m, 0);  // no metadata
         for (const entrada& e : entradas_) {
-            pon_32(m, static_cast<std::uint32_t>(e.nombre.size()));
-            m += e.nombre;
+            if (m.size() >= kPiezaManifiesto) {
+                if (const int error = escribe(m)) {
+                    return error;
+                }
+                m.clear();
+            }
+            pon_32(m, e.largo);
+            m += nombre_de(e);
             pon_32(m, e.tamano);
             pon_32(m, e.tiempo);
             pon_32(m, e.guardado);
@@ -383,7 +401,50 @@ class escritor_phar final : public escritor_paquete {
             pon_32(m, e.banderas);
             pon_32(m, 0);  // no metadata
         }
-        return m;
+        return escribe(m);
+    }
+
+    static std::string_view nombre_de(const entrada& e) { return {e.nombre, e.largo}; }
+
+    // The path the entry `e` is found by: its name, a folder's without `/`.
+    static std::string_view clave_de(const entrada& e) {
+        const std::string_view nombre = nombre_de(e);
+        return nombre.back() == '/' ? nombre.substr(0, nombre.size() - 1) : nombre;
+    }
+
+    // The slot of `huecos_` that holds the entry found by `clave`, or the
+    // empty one where it would go.
+    std::size_t hueco_de(std::string_view clave) const {
+        const std::size_t mascara = huecos_.size() - 1;
+        for (std::size_t h = std::hash<std::string_view>{}(clave)&mascara;; h = (h + 1) & mascara) {
+            if (huecos_[h] == 0 || clave_de(entradas_[huecos_[h] - 1]) == clave) {
+                return h;
+            }
+        }
+    }
+
+    // The entry found by `clave`, or kSinEntrada.
+    std::uint32_t busca(std::string_view clave) const {
+        if (huecos_.empty()) {
+            return kSinEntrada;
+        }
+        const std::uint32_t en = huecos_[hueco_de(clave)];
+        return en == 0 ? kSinEntrada : en - 1;
+    }
+
+    // Puts the entry `i`, just added, in the index: kept at most half full,
+    // so that a search ends soon at an empty slot.
+    void indexa(std::size_t i) {
+        if (2 * entradas_.size() > huecos_.size()) {
+            std::vector<std::uint32_t> antes(std::max<std::size_t>(1024, 2 * huecos_.size()), 0);
+            huecos_.swap(antes);
+            for (const std::uint32_t en : antes) {
+                if (en != 0) {
+                    huecos_[hueco_de(clave_de(entradas_[en - 1]))] = en;
+                }
+            }
+        }
+        huecos_[hueco_de(clave_de(entradas_[i]))] = static_cast<std::uint32_t>(i + 1);
     }
 
     // A sink's failure: every call after it returns it.
@@ -399,7 +460,10 @@ class escritor_phar final : public escritor_paquete {
     sumidero& salida_;
     sumidero& aparte_;
     std::vector<entrada> entradas_;
-    std::unordered_map<std::string, std::size_t> indice_;  // by path, a folder's without `/`
+    almacen_nombres nombres_;  // the entries' names
+    // The index of the entries by path (a folder's without `/`), open
+    // addressing: each slot 0, or an entry's place in `entradas_` plus 1.
+    std::vector<std::uint32_t> huecos_;
     std::uint64_t manifiesto_;  // its length so far, the 4 bytes that hold it apart
     bool con_carpetas_ = false;
     bool con_gz_ = false;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "salida/deflate.h"
+#include "salida/nombres.h"
 #include "salida/utf8.h"
 
 namespace kexo {
@@ -50,7 +51,7 @@ void pon64(std::string& s, std::uint64_t v) {
 
 // An entry as its local header and its central record tell of it.
 struct entrada {
-    std::string nombre;
+    std::string_view nombre;     // in the writer's store of names
     std::uint64_t posicion = 0;  // of its local header
     std::uint64_t datos = 0;     // of its stored bytes
     std::uint64_t tamano = 0;
@@ -183,9 +184,9 @@ class escritor_zip final : public escritor_paquete {
     // A name's length is a 2-byte field (a folder's takes a `/` more).
     static bool nombre_cabe(const pieza_paquete& que) { return que.ruta.size() < 0xFFFF; }
 
-    entrada entrada_de(const pieza_paquete& que, std::string nombre, std::uint32_t tipo) const {
+    entrada entrada_de(const pieza_paquete& que, std::string_view nombre, std::uint32_t tipo) {
         entrada e;
-        e.nombre = std::move(nombre);
+        e.nombre = nombres_.guarda(nombre);
         e.modo = tipo | (que.modo & 07777);
         e.tiempo = que.tiempo;
         return e;
@@ -237,7 +238,8 @@ class escritor_zip final : public escritor_paquete {
         comunes(e, e.zip64_local, s);
         pon16(s, e.nombre.size());
         pon16(s, extra.size());
-        return s + e.nombre + extra;
+        s += e.nombre;
+        return s + extra;
     }
 
     void registro_central(const entrada& e, std::string& s) const {
@@ -370,7 +372,8 @@ class escritor_zip final : public escritor_paquete {
     sumidero& salida_;
     limites_zip limites_;
     std::vector<entrada> entradas_;
-    std::map<std::string, std::size_t> ficheros_;  // a file's name: its entry
+    almacen_nombres nombres_;                           // the entries' names
+    std::map<std::string_view, std::size_t> ficheros_;  // a file's name: its entry
 };
 
 // Days since 1970-01-01 to the civil date (Gregorian, proleptic).

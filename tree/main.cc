@@ -356,6 +356,9 @@ int ejecuta_paquete(opciones& o) {
     const carpeta ninguna;
     espejo obra(origen, ninguna, hallado.entradas, o.trabajo, sobre_origen.front());
     obra.hay_destino = false;
+    // An archive makes no folders: nothing to note of them by entry.
+    std::vector<nodo>().swap(obra.hechas);
+    std::vector<char>().swap(obra.ya_estaban);
     paquete_informado informado;
     informado.ruta = o.destino;
     empaquetado hecho;

@@ -398,6 +398,19 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
     if (pila.fallo) {
         std::rethrow_exception(pila.fallo);
     }
+    // Every thread's entries in one list just as long, each thread's freed
+    // once moved: no room to spare kept for the rest of the run.
+    std::size_t total = hallado.entradas.size();
+    for (std::size_t h = 0; h < hebras.size(); ++h) {
+        total += otros[h].hallado.entradas.size();
+    }
+    if (hallado.entradas.capacity() != total) {
+        std::vector<entrada> todas;
+        todas.reserve(total);
+        todas.insert(todas.end(), std::make_move_iterator(hallado.entradas.begin()),
+                     std::make_move_iterator(hallado.entradas.end()));
+        hallado.entradas.swap(todas);
+    }
     for (std::size_t h = 0; h < hebras.size(); ++h) {
         caminante& otro = otros[h];
         que.excluidos.suma_coincidencias(otro.que.excluidos);
@@ -406,6 +419,7 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
         hallado.entradas.insert(hallado.entradas.end(),
                                 std::make_move_iterator(otro.hallado.entradas.begin()),
                                 std::make_move_iterator(otro.hallado.entradas.end()));
+        std::vector<entrada>().swap(otro.hallado.entradas);
         hallado.fallos.insert(hallado.fallos.end(), otro.hallado.fallos.begin(),
                               otro.hallado.fallos.end());
     }
