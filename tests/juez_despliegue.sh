@@ -66,7 +66,8 @@ respuestas() {
         estado=0
         # shellcheck disable=SC2086
         php "$1/bin/composer" $orden > "$trabajo/salida" 2>&1 || estado=$?
-        sed "s#$1##g" "$trabajo/salida"
+        # Less the cache's garbage collection, which Composer runs at random.
+        grep -v '^Running cache garbage collection' "$trabajo/salida" | sed "s#$1##g" || true
         echo "== composer $orden: $estado"
     done
     estado=0
