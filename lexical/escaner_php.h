@@ -72,6 +72,11 @@ inline std::string_view sin_lo_que_toma(clase_pieza clase, std::string_view text
 // than those before it.
 std::int64_t saltos_entre(std::string_view fuente, std::size_t desde, std::size_t hasta);
 
+// True when `nombre`, a name's bytes, is a type a cast names (`int`,
+// `array`...), in any letter case: `(`, spaces or tabs, such a name, spaces
+// or tabs and `)` make one token, a cast.
+bool es_tipo_de_molde(std::string_view nombre);
+
 // The same line ends among the 64 bytes at p, a bit each, the first byte the
 // lowest. REQUIRES: p[64] can be read.
 std::uint64_t saltos_en_64(const char* p);

@@ -8,14 +8,23 @@
 
 namespace kexo {
 
+bool es_tipo_de_molde(std::string_view nombre) {
+    static constexpr std::array<std::string_view, 12> kTipos = {
+        "int",  "integer", "bool",   "boolean", "float",  "double",
+        "real", "string",  "binary", "array",   "object", "unset"};
+    for (const std::string_view tipo : kTipos) {
+        if (tipo.size() == nombre.size() && hay_palabra(nombre, 0, tipo)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 namespace {
 
 // The end of a cast at i, such as `( int )`: spaces and tabs only inside;
 // `leido`, the last byte read to tell.
 std::size_t fin_de_molde(std::string_view s, std::size_t i, std::size_t& leido) {
-    static constexpr std::array<std::string_view, 12> kTipos = {
-        "int",  "integer", "bool",   "boolean", "float",  "double",
-        "real", "string",  "binary", "array",   "object", "unset"};
     const std::size_t nombre = salta<es_espacio_o_tab>(s, i + 1);
     const std::size_t fin_nombre = fin_de_nombre(s, nombre);
     const std::size_t cierre = salta<es_espacio_o_tab>(s, fin_nombre);
@@ -23,12 +32,7 @@ std::size_t fin_de_molde(std::string_view s, std::size_t i, std::size_t& leido) 
     if (en(s, cierre) != ')') {
         return i;
     }
-    for (const std::string_view tipo : kTipos) {
-        if (tipo.size() == fin_nombre - nombre && hay_palabra(s, nombre, tipo)) {
-            return cierre + 1;
-        }
-    }
-    return i;
+    return es_tipo_de_molde(s.substr(nombre, fin_nombre - nombre)) ? cierre + 1 : i;
 }
 
 }  // namespace

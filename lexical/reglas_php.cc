@@ -146,30 +146,6 @@ bool sin_roce(char antes, char despues) {
     }
 }
 
-// True when `nombre`, the bytes of a name, is a type a cast names (`int`,
-// `array`...), in either case: `(`, spaces or tabs, such a name, spaces or
-// tabs and `)` make one token, a cast.
-bool es_tipo_de_molde(std::string_view nombre) {
-    static constexpr std::array<std::string_view, 12> kTipos = {
-        "int",  "integer", "bool",   "boolean", "float",  "double",
-        "real", "string",  "binary", "array",   "object", "unset"};
-    if (nombre.size() < 3 || nombre.size() > 7) {
-        return false;
-    }
-    for (const std::string_view tipo : kTipos) {
-        if (tipo.size() == nombre.size()) {
-            bool igual = true;
-            for (std::size_t k = 0; k < tipo.size() && igual; ++k) {
-                igual = static_cast<char>(nombre[k] | 0x20) == tipo[k];
-            }
-            if (igual) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 // The bytes of PHP's operators, none of which begins or ends another kind of
 // token of code.
 bool es_operador(char c) {
