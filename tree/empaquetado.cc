@@ -515,11 +515,19 @@ empaquetado empaqueta(const espejo& obra, const opciones_empaquetado& como,
         banco.tiempos = tiempos;
     }
     std::vector<std::thread> trabajadores;
+    // Claims the next entry and hands it over prepared; false when none is left.
+    const auto prepara_siguiente = [&](unsigned hilo) {
+        const std::size_t i = entre.toma();
+        if (i == kNinguna) {
+            return false;
+        }
+        taller& banco = bancos[hilo];
+        entre.deja(i,
+                   a_salvo(banco, [&] { return prepara_entrada(obra, como, escritor, i, banco); }));
+        return true;
+    };
     const auto trabaja = [&](unsigned hilo) {
-        for (std::size_t i; (i = entre.toma()) != kNinguna;) {
-            taller& banco = bancos[hilo];
-            entre.deja(
-                i, a_salvo(banco, [&] { return prepara_entrada(obra, como, escritor, i, banco); }));
+        while (prepara_siguiente(hilo)) {
         }
     };
     for (unsigned h = 0; h < hilos && total > 0; ++h) {
@@ -535,12 +543,7 @@ empaquetado empaqueta(const espejo& obra, const opciones_empaquetado& como,
         if (trabajadores.empty()) {
             // No thread to be had: the writer prepares each entry itself,
             // the one it waits for, which the window never holds back.
-            if (const std::size_t j = entre.toma(); j != kNinguna) {
-                taller& banco = bancos[0];
-                entre.deja(j, a_salvo(banco, [&] {
-                               return prepara_entrada(obra, como, escritor, j, banco);
-                           }));
-            }
+            prepara_siguiente(0);
         }
         pieza_lista lista = entre.espera(i);
         const std::size_t bytes = lista.datos.guardados.size();
