@@ -24,6 +24,13 @@ int crea_con_nombre(temporal& nombre, const carpeta& carpeta, Creacion crea) {
             return ENFILE;
         }
         const int error = crea(nombre.nombre());
+        if (error == 0 && cierre_en_curso()) {
+            // A signal is ending the process, and its removal may have
+            // looked before this file existed.
+            borra_entrada(nombre.carpeta(), nombre.nombre());
+            nombre.olvida();
+            return EINTR;
+        }
         if (error == 0) {
             return 0;
         }
@@ -59,8 +66,9 @@ int destino::abre(const std::string& ruta) {
         error = crea_temporal(fd);
     }
     if (error != 0) {
-        // No new file can be made beside it: write the file itself.
-        return nuevo_ ? error : abre_directo(real);
+        // No new file can be made beside it: write the file itself, unless
+        // the process is ending.
+        return nuevo_ || error == EINTR ? error : abre_directo(real);
     }
     if (original_ == nullptr) {
         prepara_temporal(fd.fd(), previo, !sin_nombre_);

@@ -18,8 +18,11 @@ std::atomic<const temporal::registro*> ranuras[kRanuras];
 // while one is, since it may have taken the name's record just before.
 std::atomic<int> leyendo{0};
 
+// Set by the first removal, before it reads any record.
+std::atomic<bool> cerrando{false};
+
 static_assert(std::atomic<const temporal::registro*>::is_always_lock_free &&
-                  std::atomic<int>::is_always_lock_free,
+                  std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "a signal handler reads them");
 
 int registra(const temporal::registro* registro) {
@@ -63,12 +66,19 @@ void temporal::olvida() {
 
 void borra_temporales(void (*borra)(int carpeta, const char* nombre)) {
     leyendo.fetch_add(1);  // before any record is taken
+    // Other threads go on until the process ends: a name recorded after its
+    // slot was read is removed by its maker (all orders here are sequential).
+    cerrando.store(true);
     for (std::atomic<const temporal::registro*>& ranura : ranuras) {
         if (const temporal::registro* registro = ranura.load(); registro != nullptr) {
             borra(registro->carpeta, registro->nombre);
         }
     }
     leyendo.fetch_sub(1);
+}
+
+bool cierre_en_curso() {
+    return cerrando.load();
 }
 
 }  // namespace kexo

@@ -44,8 +44,15 @@ class temporal {
     int ranura_ = -1;
 };
 
-// Calls `borra` with every temporary file recorded.
+// Calls `borra` with every temporary file recorded. The process is ending:
+// from then on `cierre_en_curso` answers true.
 void borra_temporales(void (*borra)(int carpeta, const char* nombre));
+
+// Asked once the file a recorded name names exists: true when a removal began
+// meanwhile, which may have looked before the file existed, so that its maker
+// is to remove it. A removal that began after this answered false finds the
+// name recorded.
+bool cierre_en_curso();
 
 }  // namespace kexo
 

@@ -1,5 +1,7 @@
 // End to end, the destination: replaced whole or left as it was, whatever
 // happens to the run, with its permission bits, links and neighbours kept.
+#include "salida/destino.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,6 +62,27 @@ void lee_nombre(int, const char* nombre) {
     if (std::string(nombre).compare(0, kPrefijoLargo.size(), kPrefijoLargo) != 0) {
         nombres_rotos.fetch_add(1);
     }
+}
+
+// A signal's removal runs on one thread while the others go on: a temporary
+// made after it looked is removed by its maker, and the old destination stays.
+TEST(Temporales, HechoTrasLaRetirada) {
+    const carpeta_temporal escena;
+    escribe_fichero(escena / "b.php", "antes");
+    EXPECT_EXIT(
+        {
+            borra_temporales([](int, const char*) {});
+            destino d;
+            int error = d.abre((escena / "b.php").string());
+            if (error == 0) {
+                std::fputs("nuevo", d.flujo());
+                error = d.confirma(true);
+            }
+            std::exit(error == EINTR ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EQ("antes", lee_fichero(escena / "b.php"));
+    EXPECT_EQ(std::set<std::string>{"b.php"}, nombres(escena.ruta()));
 }
 
 // A removal (a signal's, on any thread) reads each name it finds whole, while
