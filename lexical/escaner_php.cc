@@ -141,11 +141,13 @@ void escaner_php::tras_leer(estado antes, const pieza& leida) {
         por_explorar_ = false;
         explora();
     }
+    atento_ = (tras_halt_ > 0) || halt_leido_ || explorando_ || por_explorar_;
 }
 
 void escaner_php::explora() {
     escaner_php adelante = *this;
     adelante.explorando_ = true;
+    adelante.atento_ = true;
     adelante.error_ = false;
     adelante.anidados_.clear();
     adelante.sangria_explorada_ = 0;

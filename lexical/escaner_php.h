@@ -223,6 +223,11 @@ class escaner_php {
     // octal 08) stops it short, and the closing token spans what it learnt.
     bool por_explorar_ = false;
     bool explorando_ = false;
+    // Whether tras_leer has work after a token: tras_halt_ above 0,
+    // halt_leido_, explorando_ or por_explorar_. One byte for the hot path to
+    // test; set wherever one of those turns true, worked out again by
+    // tras_leer, the only place where they turn false.
+    bool atento_ = false;
     bool error_ = false;
     std::vector<char> anidados_;  // brackets open, while exploring
     std::size_t sangria_explorada_ = 0;

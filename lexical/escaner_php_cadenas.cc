@@ -94,6 +94,7 @@ std::size_t escaner_php::abre_heredoc(std::size_t marca) {
         }
     } else if (comilla != '\'' && !explorando_) {
         por_explorar_ = true;
+        atento_ = true;
     }
     return cuerpo;
 }

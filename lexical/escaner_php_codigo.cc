@@ -210,6 +210,7 @@ pieza escaner_php::nombre() {
     }
     if (largo == 15 && hay_palabra(f_, p_, "__halt_compiler")) {
         halt_leido_ = true;
+        atento_ = true;
     }
     if (largo == 8 && hay_palabra(f_, p_, "__line__")) {
         return crea(clase_pieza::codigo, fin, matiz::linea_magica);

@@ -559,7 +559,7 @@ inline void escaner_php::desapila() {
         estado_ == estado::codigo && tras_halt_ != 0 && p_ < f_.size() ? en_codigo() : lee();
     // Before __halt_compiler and outside a heredoc's look ahead, nothing
     // more to do: the usual case, in one test.
-    if ((tras_halt_ <= 0) & !halt_leido_ & !explorando_ & !por_explorar_) {
+    if (!atento_) {
         return leida;
     }
     tras_leer(antes, leida);

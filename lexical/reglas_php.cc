@@ -9,6 +9,7 @@
 
 #include "common/vectores.h"
 #include "lexical/escaner_php.h"
+#include "lexical/escaner_php_interno.h"
 #include "lexical/lectura_php.h"
 
 namespace kexo {
@@ -191,6 +192,12 @@ inline std::uint32_t unos(std::uint64_t m) {
     m = (m & 0x3333333333333333U) + ((m >> 2) & 0x3333333333333333U);
     m = (m + (m >> 4)) & 0x0f0f0f0f0f0f0f0fU;
     return static_cast<std::uint32_t>((m * 0x0101010101010101U) >> 56);
+}
+
+// The same for a mask that most often has one bit set or none, as a gap's
+// line ends in 16 bytes: a test, and unos only for two bits or more.
+inline std::uint32_t pocos_unos(std::uint64_t m) {
+    return (m & (m - 1)) == 0 ? (m != 0 ? 1U : 0U) : unos(m);
 }
 
 // Gives each kept token its line, as the scanner would have counted it: one
@@ -677,7 +684,8 @@ void compactador::anota(const pieza& leida, std::size_t inicio_unidad) {
         return nullptr;
     }
     for (;;) {
-        const pieza leida = escaner_.siguiente();
+        // The scanner inlined: one token a unit, most often, with no call.
+        const pieza leida = escaner_.lee_siguiente();
         if (leida.clase == clase_pieza::fin) {
             if (guardando_) {
                 guarda(leida);
@@ -771,6 +779,11 @@ std::string_view saltos(std::string_view hueco, const char* fin_fuente, std::str
     // Most gaps are a space, or a line end and indentation: their line ends
     // are counted, 16 bytes at a time while the source has 16 to read (the
     // bytes past the gap left out), with no byte written.
+    // A space or a tab alone, the usual gap between two tokens on a line:
+    // no line end, with no count.
+    if (hueco.size() == 1 && (hueco[0] == ' ' || hueco[0] == '\t')) {
+        return {kLf.data(), 0};
+    }
     std::size_t lf = 0;
     std::size_t cr = 0;
     std::size_t pares = 0;  // LFs right after a CR
@@ -787,10 +800,10 @@ std::string_view saltos(std::string_view hueco, const char* fin_fuente, std::str
                 m_lf &= dentro;
                 m_cr &= dentro;
             }
-            lf += unos(m_lf);
+            lf += pocos_unos(m_lf);
             if (m_cr != 0 || cr_antes != 0) {
-                cr += unos(m_cr);
-                pares += unos(m_lf & ((m_cr << 1) | cr_antes));
+                cr += pocos_unos(m_cr);
+                pares += pocos_unos(m_lf & ((m_cr << 1) | cr_antes));
                 cr_antes = (m_cr >> 15) & 1U;
             }
             p += std::min<std::size_t>(n, 16);
