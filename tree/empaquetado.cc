@@ -31,7 +31,7 @@ constexpr std::size_t kVentanaBytes = std::size_t{8} << 20;
 // The buffers of written entries kept for the workers' next reads, at most,
 // and the largest kept: memory already in use and as long as a file, which
 // a read writes over rather than zeroing fresh memory first.
-constexpr std::size_t kSobras = 4;
+constexpr std::size_t kSobras = 2;
 constexpr std::size_t kSobraMaxima = std::size_t{1} << 20;
 
 // The links followed on the way to a link's file, at most, as the system's own limit.
