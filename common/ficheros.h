@@ -83,6 +83,13 @@ copia_hecha copia_contenido(std::FILE* origen, std::FILE* destino, std::string& 
 // too) into `bytes`, leaving its position alone.
 leido lee_en(int fd, char* bytes, std::size_t n, std::int64_t en);
 
+// Appends `n` bytes of the file open as `de`, from `en` on, to the file open
+// as `a`, at its position, which it moves past them: inside the kernel, never
+// through this process's memory. `hechos` counts those copied. Returns 0, or
+// the error number; ENOSYS (and EXDEV, EINVAL, EOPNOTSUPP, EBADF) where the
+// system copies no more so between these files: the rest is to go another way.
+int anade_por_el_nucleo(int de, std::int64_t en, int a, std::uint64_t n, std::uint64_t& hechos);
+
 // Writes the `n` bytes at `bytes` over the file open as `fd`, from `en`
 // on, leaving its position alone. Returns 0, or the error number.
 int sobrescribe_en(int fd, const char* bytes, std::size_t n, std::int64_t en);

@@ -2,6 +2,7 @@
 // sink in memory, and the writer each format has.
 #include "salida/paquete.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -118,6 +119,24 @@ int sumidero_memoria::lee_en(std::uint64_t posicion, char* donde, std::size_t n)
     }
     if (n > 0) {
         std::memcpy(donde, bytes_.data() + posicion, n);
+    }
+    return 0;
+}
+
+int sumidero::anade_de(sumidero& origen, std::uint64_t posicion, std::uint64_t n) {
+    constexpr std::size_t kTrozo = std::size_t{1} << 20;
+    std::string trozo;
+    while (n > 0) {
+        const auto pieza = static_cast<std::size_t>(std::min<std::uint64_t>(n, kTrozo));
+        trozo.resize(pieza);
+        if (const int error = origen.lee_en(posicion, trozo.data(), pieza)) {
+            return error;
+        }
+        if (const int error = escribe(trozo)) {
+            return error;
+        }
+        posicion += pieza;
+        n -= pieza;
     }
     return 0;
 }

@@ -71,6 +71,13 @@ class sumidero {
     virtual int lee_en(std::uint64_t posicion, char* donde, std::size_t n) = 0;
     // The bytes written so far.
     virtual std::uint64_t tamano() const = 0;
+    // Appends the `n` bytes `origen` holds at `posicion`. `origen` is only
+    // read: another thread may read it meanwhile, once it was emptied
+    // (vacia). This one reads them back and writes them, a piece at a time.
+    virtual int anade_de(sumidero& origen, std::uint64_t posicion, std::uint64_t n);
+    // Puts what waits in a buffer where it goes, so that reading the bytes
+    // writes nothing. Returns 0, or the error number.
+    virtual int vacia() { return 0; }
 };
 
 // A sumidero in memory, for tests and small archives.

@@ -8,9 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -127,6 +130,19 @@ struct entrada {
     std::uint32_t crc;
     std::uint32_t banderas;
     std::uint64_t posicion;  // where its stored bytes start in `aparte`
+};
+
+// A thread joined when this ends, on every path.
+struct hilo_unido {
+    hilo_unido() = default;
+    hilo_unido(const hilo_unido&) = delete;
+    hilo_unido& operator=(const hilo_unido&) = delete;
+    ~hilo_unido() {
+        if (hilo.joinable()) {
+            hilo.join();
+        }
+    }
+    std::thread hilo;
 };
 
 class escritor_phar final : public escritor_paquete {
@@ -268,27 +284,50 @@ class escritor_phar final : public escritor_paquete {
         if (const int error = escribe_manifiesto(escribe)) {
             return falla(error);
         }
-        // The files' bytes, in large reads: those of files added one after
-        // another lie one after another.
-        std::string trozo;
-        for (std::size_t i = 0; i < entradas_.size();) {
-            const std::uint64_t desde = entradas_[i].posicion;
-            std::uint64_t hasta = desde + entradas_[i].guardado;
-            for (++i; i < entradas_.size() && entradas_[i].posicion == hasta; ++i) {
-                hasta += entradas_[i].guardado;
+        // The files' bytes go from `aparte` to the archive, through the
+        // kernel where it can, while another thread reads them back to sum
+        // them: the digest waits for nothing but those reads.
+        if (const int error = aparte_.vacia()) {
+            return falla(error);
+        }
+        int al_sumar = 0;
+        const auto suma_datos = [&]() noexcept {
+            try {
+                std::string trozo;
+                al_sumar = por_tramos([&](std::uint64_t desde, std::uint64_t n) {
+                    for (std::uint64_t hecho = 0; hecho < n;) {
+                        const auto pieza =
+                            static_cast<std::size_t>(std::min<std::uint64_t>(n - hecho, kTrozo));
+                        trozo.resize(pieza);
+                        if (const int error = aparte_.lee_en(desde + hecho, trozo.data(), pieza)) {
+                            return error;
+                        }
+                        suma.anade(trozo);
+                        hecho += pieza;
+                    }
+                    return 0;
+                });
+            } catch (const std::bad_alloc&) {
+                al_sumar = ENOMEM;
             }
-            for (std::uint64_t hecho = desde; hecho < hasta;) {
-                const std::size_t n =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(hasta - hecho, kTrozo));
-                trozo.resize(n);
-                if (const int error = aparte_.lee_en(hecho, trozo.data(), n)) {
-                    return falla(error);
-                }
-                if (const int error = escribe(trozo)) {
-                    return falla(error);
-                }
-                hecho += n;
+        };
+        int al_copiar = 0;
+        {
+            hilo_unido sumando;
+            try {
+                sumando.hilo = std::thread(suma_datos);
+            } catch (const std::system_error&) {
+                // No thread to be had: summed here, after the copy.
             }
+            al_copiar = por_tramos([&](std::uint64_t desde, std::uint64_t n) {
+                return salida_.anade_de(aparte_, desde, n);
+            });
+            if (!sumando.hilo.joinable()) {
+                suma_datos();
+            }
+        }
+        if (al_copiar != 0 || al_sumar != 0) {
+            return falla(al_copiar != 0 ? al_copiar : al_sumar);
         }
         std::string firma = suma.termina();
         if (firma.size() != largo_resumen(firma_ == firma_phar::sha256
@@ -353,21 +392,29 @@ class escritor_phar final : public escritor_paquete {
             return EINVAL;  // a folder
         }
         const std::uint64_t posicion = aparte_.tamano();
-        std::string trozo;
-        for (std::uint64_t hecho = 0; hecho < original.guardado;) {
-            const std::size_t n = static_cast<std::size_t>(
-                std::min<std::uint64_t>(original.guardado - hecho, kTrozo));
-            trozo.resize(n);
-            if (const int error = aparte_.lee_en(original.posicion + hecho, trozo.data(), n)) {
-                return falla(error);
-            }
-            if (const int error = aparte_.escribe(trozo)) {
-                return falla(error);
-            }
-            hecho += n;
+        if (const int error = aparte_.anade_de(aparte_, original.posicion, original.guardado)) {
+            return falla(error);
         }
         registra(que, que.ruta, original.tamano, original.guardado, original.crc,
                  (original.banderas & kGz) != 0, posicion);
+        return 0;
+    }
+
+    // Calls `copia` with where each run of stored bytes starts in `aparte`
+    // and its length, in the entries' order: the bytes of entries added one
+    // after another lie one after another. Returns its first error.
+    template <typename Copia>
+    int por_tramos(const Copia& copia) const {
+        for (std::size_t i = 0; i < entradas_.size();) {
+            const std::uint64_t desde = entradas_[i].posicion;
+            std::uint64_t hasta = desde + entradas_[i].guardado;
+            for (++i; i < entradas_.size() && entradas_[i].posicion == hasta; ++i) {
+                hasta += entradas_[i].guardado;
+            }
+            if (const int error = hasta > desde ? copia(desde, hasta - desde) : 0) {
+                return error;
+            }
+        }
         return 0;
     }
 

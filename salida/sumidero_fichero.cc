@@ -72,6 +72,32 @@ int sumidero_fichero::escribe_en(std::uint64_t posicion, std::string_view bytes)
     return error_;
 }
 
+int sumidero_fichero::anade_de(sumidero& origen, std::uint64_t posicion, std::uint64_t n) {
+    auto* const fichero = dynamic_cast<sumidero_fichero*>(&origen);
+    if (error_ != 0 || fichero == nullptr || fichero == this) {
+        return error_ != 0 ? error_ : sumidero::anade_de(origen, posicion, n);
+    }
+    if (posicion + n > fichero->tamano()) {
+        return EINVAL;
+    }
+    if (const int error = vacia(); error != 0) {
+        return error;
+    }
+    if (const int error = fichero->vacia(); error != 0) {
+        return error;
+    }
+    std::uint64_t hechos = 0;
+    const int error =
+        anade_por_el_nucleo(descriptor_de(fichero->flujo_), static_cast<std::int64_t>(posicion),
+                            descriptor_de(flujo_), n, hechos);
+    vaciados_ += hechos;
+    if (error == ENOSYS) {
+        return sumidero::anade_de(origen, posicion + hechos, n - hechos);
+    }
+    error_ = error;
+    return error;
+}
+
 int sumidero_fichero::lee_en(std::uint64_t posicion, char* donde, std::size_t n) {
     if (posicion + n > tamano()) {
         return EINVAL;

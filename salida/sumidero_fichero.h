@@ -22,9 +22,11 @@ class sumidero_fichero final : public sumidero {
     int escribe_en(std::uint64_t posicion, std::string_view bytes) override;
     int lee_en(std::uint64_t posicion, char* donde, std::size_t n) override;
     std::uint64_t tamano() const override { return vaciados_ + pendiente_.size(); }
+    // From another file's sink, through the kernel where the system can.
+    int anade_de(sumidero& origen, std::uint64_t posicion, std::uint64_t n) override;
 
     // Writes what the buffer holds to the file. Returns 0, or the error number.
-    int vacia();
+    int vacia() override;
 
    private:
     // Writes `bytes` to the file and flushes them; notes the first error.

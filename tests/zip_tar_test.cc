@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -375,3 +377,27 @@ TEST(PaqueteZipTar, Errores) {
 }
 
 }  // namespace kexo
+
+// The CRC-32 of every length and alignment around the folded path's limits
+// (lanes of 64 bytes, steps of 16, a tail left to tables), continuing a CRC
+// given, is zlib's byte-by-byte one.
+TEST(PaqueteZipTar, Crc32ComoZlib) {
+    std::string bytes(4200, '\0');
+    std::uint32_t semilla = 12345;
+    for (char& c : bytes) {
+        semilla = semilla * 1103515245u + 12345u;
+        c = static_cast<char>(semilla >> 24);
+    }
+    for (std::size_t desde = 0; desde < 16; ++desde) {
+        for (std::size_t n = 0; n + desde <= bytes.size(); n += n < 600 ? 1 : 97) {
+            const std::uint32_t antes = static_cast<std::uint32_t>(n * 2654435761u);
+            uLong esperado = antes;
+            for (std::size_t i = 0; i < n; ++i) {
+                esperado = crc32(esperado, reinterpret_cast<const Bytef*>(&bytes[desde + i]), 1);
+            }
+            ASSERT_EQ(kexo::crc32_de(std::string_view(bytes).substr(desde, n), antes),
+                      static_cast<std::uint32_t>(esperado))
+                << "desde " << desde << ", " << n << " bytes";
+        }
+    }
+}

@@ -28,6 +28,12 @@ namespace {
 constexpr std::size_t kVentanaEntradas = 512;
 constexpr std::size_t kVentanaBytes = std::size_t{8} << 20;
 
+// The buffers of written entries kept for the workers' next reads, at most,
+// and the largest kept: memory already in use and as long as a file, which
+// a read writes over rather than zeroing fresh memory first.
+constexpr std::size_t kSobras = 2;
+constexpr std::size_t kSobraMaxima = std::size_t{1} << 20;
+
 // The links followed on the way to a link's file, at most, as the system's own limit.
 constexpr int kEnlacesSeguidos = 40;
 
@@ -49,12 +55,14 @@ std::string bytes_de(const espejo& obra, const entrada& que, std::string& fuente
         informe.antes = informe.despues = fuente.size();
         return std::move(fuente);
     }
-    const escrito_php e = que_escribir(fuente, obra.opciones, banco.tiempos);
+    escrito_php e = que_escribir(fuente, obra.opciones, banco.tiempos);
     informe = informe_de(e.resultado);
     informe.antes = fuente.size();
     informe.linea = e.mismo.linea;
     informe.motivo = e.mismo.motivo;
-    std::string escrito = con_cabecera(e.aviso, e.donde, e.texto);
+    // Without a notice the text is written as it is: moved, not copied.
+    std::string escrito =
+        e.aviso.empty() ? std::move(e.texto) : con_cabecera(e.aviso, e.donde, e.texto);
     informe.despues = escrito.size();
     return escrito;
 }
@@ -231,12 +239,25 @@ class ventana {
         return lista;
     }
 
-    // The writer is done with the entry before `siguiente`, of `bytes`.
-    void libera(std::size_t siguiente, std::size_t bytes) {
+    // The writer is done with the entry before `siguiente`, of `bytes`;
+    // `sobra`, its buffer, may serve a worker's next read.
+    void libera(std::size_t siguiente, std::size_t bytes, std::string& sobra) {
         const std::lock_guard<std::mutex> cerrojo(m_);
         escrito_ = siguiente;
         bytes_ -= bytes;
+        if (sobra.capacity() <= kSobraMaxima && sobras_ < kSobras) {
+            sobras_por_tomar_[sobras_++].swap(sobra);
+        }
         hueco_.notify_all();
+    }
+
+    // Gives `fuente`, left without a buffer (its bytes went to the writer),
+    // one a written entry left, when there is one.
+    void recicla(std::string& fuente) {
+        const std::lock_guard<std::mutex> cerrojo(m_);
+        if (sobras_ > 0) {
+            fuente.swap(sobras_por_tomar_[--sobras_]);
+        }
     }
 
     void para() {
@@ -255,6 +276,9 @@ class ventana {
     std::size_t escrito_ = 0;    // the next entry to write
     std::size_t bytes_ = 0;      // of the finished entries held
     bool parado_ = false;
+    // Swapped in and out, never made nor freed while a run hands over.
+    std::string sobras_por_tomar_[kSobras];
+    std::size_t sobras_ = 0;  // the buffers in the first slots
 };
 
 // True for the errors of an entry the format refuses, which leave the
@@ -522,6 +546,9 @@ empaquetado empaqueta(const espejo& obra, const opciones_empaquetado& como,
             return false;
         }
         taller& banco = bancos[hilo];
+        if (banco.fuente.capacity() <= std::string().capacity()) {  // it went with its bytes
+            entre.recicla(banco.fuente);
+        }
         entre.deja(i,
                    a_salvo(banco, [&] { return prepara_entrada(obra, como, escritor, i, banco); }));
         return true;
@@ -555,7 +582,7 @@ empaquetado empaqueta(const espejo& obra, const opciones_empaquetado& como,
         if (hecho.error != 0) {
             hecho.informes[i] = informe_fallido(hecho.error, false);
         }
-        entre.libera(i + 1, bytes);
+        entre.libera(i + 1, bytes, lista.datos.guardados);
         if (hecho.error != 0) {
             // Nothing goes anywhere: the archive is not written.
             for (std::size_t j = i + 1; j < total; ++j) {
