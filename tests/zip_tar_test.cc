@@ -378,9 +378,8 @@ TEST(PaqueteZipTar, Errores) {
 
 }  // namespace kexo
 
-// The CRC-32 of every length and alignment around the folded path's limits
-// (lanes of 64 bytes, steps of 16, a tail left to tables), continuing a CRC
-// given, is zlib's byte-by-byte one.
+// The CRC-32 of every length and alignment around the vector paths' limits,
+// continuing a CRC given, is zlib's byte-by-byte one, whichever library sums.
 TEST(PaqueteZipTar, Crc32ComoZlib) {
     std::string bytes(4200, '\0');
     std::uint32_t semilla = 12345;
