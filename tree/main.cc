@@ -2,6 +2,9 @@
 // copying the other files, and leaving as they are the PHP files whose
 // program the compaction would change.
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -357,8 +360,7 @@ int ejecuta_paquete(opciones& o) {
     espejo obra(origen, ninguna, hallado.entradas, o.trabajo, sobre_origen.front());
     obra.hay_destino = false;
     // An archive makes no folders: nothing to note of them by entry.
-    std::vector<nodo>().swap(obra.hechas);
-    std::vector<char>().swap(obra.ya_estaban);
+    obra.sin_carpetas_hechas();
     paquete_informado informado;
     informado.ruta = o.destino;
     empaquetado hecho;
@@ -465,6 +467,13 @@ int ejecuta(int argc, char** argv) {
 }  // namespace kexo
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+    // A block of 2 MiB or more (a large file's text, tokens, compacted
+    // bytes) goes back to the system once freed. Left to itself, the
+    // allocator raises this bound to the largest block freed so far, and
+    // keeps such blocks from then on, on each thread, for the rest of the run.
+    mallopt(M_MMAP_THRESHOLD, 2 << 20);
+#endif
     try {
         return kexo::ejecuta(argc, argv);
     } catch (const std::bad_alloc&) {
