@@ -2,9 +2,6 @@
 // copying the other files, and leaving as they are the PHP files whose
 // program the compaction would change.
 #include <unistd.h>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -467,13 +464,6 @@ int ejecuta(int argc, char** argv) {
 }  // namespace kexo
 
 int main(int argc, char** argv) {
-#if defined(__GLIBC__)
-    // A block of 2 MiB or more (a large file's text, tokens, compacted
-    // bytes) goes back to the system once freed. Left to itself, the
-    // allocator raises this bound to the largest block freed so far, and
-    // keeps such blocks from then on, on each thread, for the rest of the run.
-    mallopt(M_MMAP_THRESHOLD, 2 << 20);
-#endif
     try {
         return kexo::ejecuta(argc, argv);
     } catch (const std::bad_alloc&) {
