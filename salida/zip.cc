@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -325,20 +324,37 @@ class escritor_zip final : public escritor_paquete {
 
     int registra(entrada e, bool fichero) {
         if (fichero) {
-            ficheros_[e.nombre] = entradas_.size();
+            en_orden_ =
+                en_orden_ && (ficheros_.empty() || entradas_[ficheros_.back()].nombre < e.nombre);
+            ficheros_.push_back(entradas_.size());
         }
         entradas_.push_back(std::move(e));
         return 0;
     }
 
+    // The file added last under the name `nombre`, or null.
+    const entrada* fichero_llamado(std::string_view nombre) const {
+        if (en_orden_) {
+            const auto cual = std::lower_bound(
+                ficheros_.begin(), ficheros_.end(), nombre,
+                [this](std::size_t i, std::string_view n) { return entradas_[i].nombre < n; });
+            return cual != ficheros_.end() && entradas_[*cual].nombre == nombre ? &entradas_[*cual]
+                                                                                : nullptr;
+        }
+        const auto cual = std::find_if(ficheros_.rbegin(), ficheros_.rend(), [&](std::size_t i) {
+            return entradas_[i].nombre == nombre;
+        });
+        return cual != ficheros_.rend() ? &entradas_[*cual] : nullptr;
+    }
+
     // Another name of a file added before: a copy of its stored bytes, read
     // back, with its CRC and sizes.
     int anade_copia(const pieza_paquete& que) {
-        const auto cual = ficheros_.find(que.objetivo);
-        if (cual == ficheros_.end()) {
+        const entrada* const hallada = fichero_llamado(que.objetivo);
+        if (hallada == nullptr) {
             return ENOENT;
         }
-        const entrada& original = entradas_[cual->second];
+        const entrada& original = *hallada;
         entrada e = entrada_de(que, que.ruta, kTipoFichero);
         e.tamano = original.tamano;
         e.guardado = original.guardado;
@@ -372,8 +388,11 @@ class escritor_zip final : public escritor_paquete {
     sumidero& salida_;
     limites_zip limites_;
     std::vector<entrada> entradas_;
-    almacen_nombres nombres_;                           // the entries' names
-    std::map<std::string_view, std::size_t> ficheros_;  // a file's name: its entry
+    almacen_nombres nombres_;  // the entries' names
+    // The files' entries, in the order added: in name order, as a tree's
+    // walk gives them, while `en_orden_`, and then found by halving.
+    std::vector<std::size_t> ficheros_;
+    bool en_orden_ = true;
 };
 
 // Days since 1970-01-01 to the civil date (Gregorian, proleptic).

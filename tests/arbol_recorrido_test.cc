@@ -127,7 +127,7 @@ TEST(Arbol, CarpetaHechaEntretantoSeExamina) {
         ++sub;
     }
     EXPECT_EQ(resultado_trabajo::hecho, crea_carpeta(obra, sub).resultado);
-    EXPECT_TRUE(obra.ya_estaban[sub]);
+    EXPECT_TRUE(obra.ya_estaba(sub));
 }
 
 // --sin-compactar: PHP files that match, or lie in a folder that matches, are

@@ -357,8 +357,7 @@ int ejecuta_paquete(opciones& o) {
     espejo obra(origen, ninguna, hallado.entradas, o.trabajo, sobre_origen.front());
     obra.hay_destino = false;
     // An archive makes no folders: nothing to note of them by entry.
-    std::vector<nodo>().swap(obra.hechas);
-    std::vector<char>().swap(obra.ya_estaban);
+    obra.sin_carpetas_hechas();
     paquete_informado informado;
     informado.ruta = o.destino;
     empaquetado hecho;

@@ -135,7 +135,7 @@ bool anade_carpeta(const carpeta& c, const std::string& relativa, bool intacta, 
         e.varios_nombres = visto.clase == clase_nodo::fichero && visto.nombres > 1;
         e.dispositivo = visto.dispositivo;
         e.numero = visto.numero;
-        e.visto = visto;
+        e.visto = visto_entrada(visto);
         if (e.tipo == tipo_entrada::carpeta) {
             pendientes.push_back({ruta, visto, sin_compactar});
         }
@@ -446,6 +446,42 @@ recorrido recorre(const carpeta& raiz, filtro& que, const std::vector<nodo>& pro
     }
     enlaza_entradas(hallado.entradas);
     return hallado;
+}
+
+namespace {
+
+// An owner or group number as an entry keeps it.
+std::uint32_t numero_guardado(std::int64_t numero) {
+    return numero >= 0 && numero < std::int64_t{UINT32_MAX} ? static_cast<std::uint32_t>(numero)
+                                                            : UINT32_MAX;
+}
+
+std::int64_t numero_leido(std::uint32_t guardado) {
+    return guardado == UINT32_MAX ? -1 : std::int64_t{guardado};
+}
+
+}  // namespace
+
+visto_entrada::visto_entrada(const nodo& n)
+    : tamano(n.tamano),
+      tiempo(n.tiempo),
+      modo(n.modo),
+      dueno(numero_guardado(n.dueno)),
+      grupo(numero_guardado(n.grupo)),
+      clase(n.clase) {}
+
+nodo visto_de(const entrada& que) {
+    nodo n;
+    n.clase = que.visto.clase;
+    n.dispositivo = que.dispositivo;
+    n.numero = que.numero;
+    n.nombres = que.varios_nombres ? 2 : 1;
+    n.tamano = que.visto.tamano;
+    n.tiempo = que.visto.tiempo;
+    n.modo = que.visto.modo;
+    n.dueno = numero_leido(que.visto.dueno);
+    n.grupo = numero_leido(que.visto.grupo);
+    return n;
 }
 
 bool sigue_igual(const entrada& que, const nodo& visto) {

@@ -27,6 +27,22 @@ enum class tipo_entrada : unsigned char {
 // An index of no entry: as the folder of an entry, the tree's root.
 inline constexpr std::size_t kNinguna = SIZE_MAX;
 
+// What the walk saw of an entry, but its identity and links, which the entry
+// keeps on its own: held for the whole run by every entry, so in less room
+// than a `nodo`. Owners and groups are 32-bit numbers where the system has
+// them; UINT32_MAX stands for none (-1), which no file is owned by.
+struct visto_entrada {
+    visto_entrada() = default;
+    explicit visto_entrada(const nodo& n);
+
+    std::int64_t tamano = 0;  // a regular file's bytes
+    std::int64_t tiempo = 0;  // its last change, in ns (0 where not told)
+    std::uint32_t modo = 0;   // its permission bits
+    std::uint32_t dueno = UINT32_MAX;
+    std::uint32_t grupo = UINT32_MAX;
+    clase_nodo clase = clase_nodo::ninguno;
+};
+
 struct entrada {
     std::string ruta;  // from the tree's root, with `/` between names
     tipo_entrada tipo;
@@ -35,8 +51,12 @@ struct entrada {
     std::uint64_t numero = 0;
     std::size_t padre = kNinguna;      // the entry of the folder holding it
     std::size_t principal = kNinguna;  // the first entry in path order that is this same file
-    nodo visto{};                      // what the walk saw: size, time, bits, owner
+    visto_entrada visto{};             // what the walk saw: size, time, bits, owner
 };
+
+// What the walk saw as `que`, as a `nodo`: its links counted 2 when it has
+// others, else 1.
+nodo visto_de(const entrada& que);
 
 struct filtro {
     std::vector<std::string> extensiones;  // of PHP files, without the dot

@@ -111,13 +111,13 @@ namespace {
 // The destination folder made for the folder of index `indice`.
 const carpeta* carpeta_copia(const espejo& obra, std::size_t indice, carpeta_en_uso& uso,
                              int& error) {
-    if (indice != kNinguna && obra.hechas[indice].clase == clase_nodo::ninguno) {
+    if (indice != kNinguna && obra.hecha(indice).clase == clase_nodo::ninguno) {
         error = ENOENT;  // it could not be made
         return nullptr;
     }
     const carpeta* abierta =
         abre_en_uso(obra.destino, obra.entradas, indice, uso, error, [&](const nodo& visto) {
-            return obra.hechas[indice].numero == 0 || mismo_nodo(visto, obra.hechas[indice]);
+            return obra.hecha(indice).numero == 0 || mismo_nodo(visto, obra.hecha(indice));
         });
     if (error == kCambiada) {
         error = kDestinoCambiado;
@@ -240,7 +240,7 @@ informe_trabajo al_dia_segun(const marca_fichero& marca) {
 // may hold something from before this run, to be looked at.
 bool hay_que_mirar(const espejo& obra, std::size_t padre) {
     return obra.hay_destino &&
-           (padre == kNinguna ? !obra.destino_nuevo : obra.ya_estaban[padre] != 0);
+           (padre == kNinguna ? !obra.destino_nuevo : obra.ya_estaba(padre) != 0);
 }
 
 // Looks at what the destination holds for the file `que` into `antes`.
@@ -263,8 +263,8 @@ std::optional<informe_trabajo> mira_destino(const espejo& obra, const entrada& q
         !es_resultado_escrito(antes.marca.resultado)) {
         return std::nullopt;
     }
-    antes.estado = vigencia_de(antes.marca, clave_de_ruta(obra.opciones.clave, que.ruta), que.visto,
-                               antes.visto);
+    antes.estado = vigencia_de(antes.marca, clave_de_ruta(obra.opciones.clave, que.ruta),
+                               visto_de(que), antes.visto);
     if (antes.estado == vigencia::al_dia && !obra.opciones.suma) {
         return al_dia_segun(antes.marca);
     }
@@ -722,19 +722,33 @@ void carpetas_compartidas::suelta(std::size_t indice, std::shared_ptr<const carp
 espejo::espejo(const carpeta& origen_, const carpeta& destino_,
                const std::vector<entrada>& entradas_, const opciones_trabajo& opciones_,
                const nodo& raiz_origen)
-    : origen(origen_),
-      destino(destino_),
-      entradas(entradas_),
-      opciones(opciones_),
-      hechas(entradas_.size()),
-      ya_estaban(entradas_.size(), 0) {
+    : origen(origen_), destino(destino_), entradas(entradas_), opciones(opciones_) {
+    const auto cuantas = static_cast<std::size_t>(
+        std::count_if(entradas.begin(), entradas.end(),
+                      [](const entrada& e) { return e.tipo == tipo_entrada::carpeta; }));
+    carpetas_.reserve(cuantas);
+    carpetas_origen.reserve(cuantas + 1);
     carpetas_origen.emplace_back(raiz_origen.dispositivo, raiz_origen.numero);
-    for (const entrada& e : entradas) {
-        if (e.tipo == tipo_entrada::carpeta) {
-            carpetas_origen.emplace_back(e.dispositivo, e.numero);
+    for (std::size_t i = 0; i < entradas.size(); ++i) {
+        if (entradas[i].tipo == tipo_entrada::carpeta) {
+            carpetas_.push_back(i);
+            carpetas_origen.emplace_back(entradas[i].dispositivo, entradas[i].numero);
         }
     }
     std::sort(carpetas_origen.begin(), carpetas_origen.end());
+    hechas.resize(cuantas);
+    ya_estaban.resize(cuantas, 0);
+}
+
+std::size_t espejo::de_carpeta(std::size_t i) const {
+    return static_cast<std::size_t>(std::lower_bound(carpetas_.begin(), carpetas_.end(), i) -
+                                    carpetas_.begin());
+}
+
+void espejo::sin_carpetas_hechas() {
+    std::vector<std::size_t>().swap(carpetas_);
+    std::vector<nodo>().swap(hechas);
+    std::vector<char>().swap(ya_estaban);
 }
 
 informe_trabajo crea_carpeta(espejo& obra, std::size_t i) {
@@ -755,8 +769,8 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
             nodo visto;
             if (en != nullptr && abre_carpeta_bajo(*en, nombre, hay, visto) == 0 &&
                 !es_carpeta_de_origen(obra, visto)) {
-                obra.hechas[i] = visto;
-                obra.ya_estaban[i] = 1;
+                obra.hecha(i) = visto;
+                obra.ya_estaba(i) = 1;
             }
             return informe_de(resultado_trabajo::hecho);
         }
@@ -767,15 +781,15 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
         nodo visto;
         // A folder already there (a run before this one) is only opened; in
         // a folder this run made, none can be.
-        obra.ya_estaban[i] =
+        obra.ya_estaba(i) =
             hay_que_mirar(obra, que.padre) && abre_carpeta_bajo(*en, nombre, hecha, visto) == 0;
-        if (!obra.ya_estaban[i]) {
+        if (!obra.ya_estaba(i)) {
             // One made meanwhile by another run may hold its files: examined.
             bool ya_estaba = false;
             if ((error = crea_carpeta_en(*en, nombre, &ya_estaba)) != 0) {
                 return informe_fallido(error, false);
             }
-            obra.ya_estaban[i] = ya_estaba;
+            obra.ya_estaba(i) = ya_estaba;
             if ((error = abre_carpeta_bajo(*en, nombre, hecha, visto)) != 0) {
                 return informe_fallido(error, false);
             }
@@ -784,8 +798,8 @@ informe_trabajo crea_carpeta(espejo& obra, std::size_t i, taller& banco) {
         if (es_carpeta_de_origen(obra, visto)) {
             return informe_fallido(ELOOP, false);
         }
-        obra.hechas[i] = visto;
-        if (obra.ya_estaban[i]) {
+        obra.hecha(i) = visto;
+        if (obra.ya_estaba(i)) {
             deja_escribir_en(hecha);  // a failure here is the writes' to tell
             // A name the source folder has is the source's, however it looks.
             borra_temporales_abandonados(hecha, [&](const std::string& de_sobra) {
@@ -899,18 +913,17 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco)
         // One made by this run still has times of its own.
         nodo ahora;
         const entrada& que = obra.entradas[i];
-        const nodo& al_abrirla = obra.hechas[i];
-        const bool la_misma = obra.ya_estaban[i] &&
-                              examina_en(obra.destino, que.ruta, ahora) == 0 &&
+        const nodo& al_abrirla = obra.hecha(i);
+        const bool la_misma = obra.ya_estaba(i) && examina_en(obra.destino, que.ruta, ahora) == 0 &&
                               ahora.clase == clase_nodo::carpeta && mismo_nodo(ahora, al_abrirla);
-        if (la_misma && atributos_iguales(que.visto, ahora)) {
+        if (la_misma && atributos_iguales(visto_de(que), ahora)) {
             return informe_de(resultado_trabajo::al_dia);
         }
         // Up to date when this run opened it, and nothing made, removed or
         // renamed in it since (its time is the same): it differs only by the
         // bits it was given to be written in (deja_escribir_en), set back
         // below, and it is reported as it was, up to date.
-        const bool solo_abierta = la_misma && atributos_iguales(que.visto, al_abrirla) &&
+        const bool solo_abierta = la_misma && atributos_iguales(visto_de(que), al_abrirla) &&
                                   ahora.tiempo == al_abrirla.tiempo &&
                                   ahora.dueno == al_abrirla.dueno &&
                                   ahora.grupo == al_abrirla.grupo;
@@ -931,14 +944,14 @@ informe_trabajo remata_carpeta(const espejo& obra, std::size_t i, taller& banco)
 }
 
 informe_trabajo remata_sin_escribir(const espejo& obra, std::size_t i, bool cambia) {
-    const bool al_dia =
-        !cambia && obra.ya_estaban[i] && atributos_iguales(obra.entradas[i].visto, obra.hechas[i]);
+    const bool al_dia = !cambia && obra.ya_estaba(i) &&
+                        atributos_iguales(visto_de(obra.entradas[i]), obra.hecha(i));
     return informe_de(al_dia ? resultado_trabajo::al_dia : resultado_trabajo::hecho);
 }
 
 bool cambia_su_carpeta(const espejo& obra, std::size_t i, const informe_trabajo& informe) {
     if (obra.entradas[i].tipo == tipo_entrada::carpeta) {
-        return !obra.ya_estaban[i];  // made in it; setting its attributes changes no name
+        return !obra.ya_estaba(i);  // made in it; setting its attributes changes no name
     }
     return es_fichero_escrito(informe.resultado) || informe.resultado == resultado_trabajo::hecho;
 }
@@ -975,7 +988,7 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
     for (std::size_t f = 0; f <= entradas.size(); ++f) {
         const bool raiz = f == entradas.size();
         if (!raiz && (entradas[f].tipo != tipo_entrada::carpeta ||
-                      obra.hechas[f].clase == clase_nodo::ninguno)) {
+                      obra.hecha(f).clase == clase_nodo::ninguno)) {
             continue;
         }
         antes = raiz ? std::string() : entradas[f].ruta + "/";
@@ -984,7 +997,7 @@ std::vector<borrado> borra_sobrantes(const espejo& obra, filtro& que, bool con_e
         if (!raiz) {
             nodo visto;
             const int error = abre_carpeta_bajo(obra.destino, entradas[f].ruta, abierta, visto);
-            if (error != 0 || !mismo_nodo(visto, obra.hechas[f])) {
+            if (error != 0 || !mismo_nodo(visto, obra.hecha(f))) {
                 borrados.push_back({entradas[f].ruta, error != 0 ? error : kDestinoCambiado});
                 continue;
             }

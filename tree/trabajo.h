@@ -69,13 +69,15 @@ enum class resultado_trabajo : unsigned char {
 // a record names and the other names of a hard link link to.
 bool es_fichero_escrito(resultado_trabajo resultado);
 
+// One is kept for every entry until the report: the small members together
+// at the end, so that no padding lies between them.
 struct informe_trabajo {
-    resultado_trabajo resultado = resultado_trabajo::hecho;
     std::uint64_t antes = 0;    // the bytes of the source
     std::uint64_t despues = 0;  // the bytes written
     std::int64_t linea = 0;     // sin_compactar: where the program would change
+    int error = 0;              // fallido: the system's error number
+    resultado_trabajo resultado = resultado_trabajo::hecho;
     motivo_diferencia motivo = motivo_diferencia::ninguno;  // sin_compactar: what would change
-    int error = 0;                                          // fallido: the system's error number
     bool al_leer = false;                                   // fallido: on reading, not writing
     // al_dia: what the file left alone was written as (and `motivo`, `linea`).
     resultado_trabajo previo = resultado_trabajo::hecho;
@@ -99,12 +101,26 @@ struct espejo {
     const carpeta& destino;  // not open when nothing is written
     const std::vector<entrada>& entradas;
     const opciones_trabajo& opciones;
-    bool hay_destino = true;       // the destination exists (a dry run may have none to look at)
-    bool destino_nuevo = false;    // made by this run: nothing in it from before to look at
-    std::vector<nodo> hechas;      // by entry: the destination folder made for a folder
-    std::vector<char> ya_estaban;  // by entry: that folder was there before this run
+    bool hay_destino = true;     // the destination exists (a dry run may have none to look at)
+    bool destino_nuevo = false;  // made by this run: nothing in it from before to look at
+    // The destination folder made for the folder entry `i`, and whether it
+    // was there before this run: kept for folders only, not for every entry.
+    nodo& hecha(std::size_t i) { return hechas[de_carpeta(i)]; }
+    const nodo& hecha(std::size_t i) const { return hechas[de_carpeta(i)]; }
+    char& ya_estaba(std::size_t i) { return ya_estaban[de_carpeta(i)]; }
+    char ya_estaba(std::size_t i) const { return ya_estaban[de_carpeta(i)]; }
+    // Nothing to note of folders made (an archive makes none).
+    void sin_carpetas_hechas();
     // Device and number of every source folder, sorted.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> carpetas_origen;
+
+   private:
+    // The place of the folder entry `i` among the folders.
+    std::size_t de_carpeta(std::size_t i) const;
+
+    std::vector<std::size_t> carpetas_;  // the folders' entries, in order
+    std::vector<nodo> hechas;            // by folder, as carpetas_
+    std::vector<char> ya_estaban;        // by folder, as carpetas_
 };
 
 // The folders of one tree that workers hold open, by entry, each opened once
