@@ -76,7 +76,11 @@ TEST_F(ArbolGenerado, SenalAMedias) {
     kexo.senal(SIGINT);
     const resultado r = kexo.espera();
     EXPECT_TRUE(r.estado == 128 + SIGINT || r.estado == 0) << r.estado;
-    // Whatever was written is whole, and nothing else is left.
+    // Whatever was written is whole, and nothing else is left (a slow start
+    // may have made no destination yet).
+    if (!fs::exists(escena_ / "destino")) {
+        return;
+    }
     for (const auto& [nombre, bytes] : contenido(escena_ / "destino")) {
         EXPECT_EQ(std::string::npos, nombre.find(".kexo-")) << nombre;
         if (nombre == "grande.php") {
