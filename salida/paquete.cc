@@ -124,15 +124,21 @@ int sumidero_memoria::lee_en(std::uint64_t posicion, char* donde, std::size_t n)
 }
 
 int sumidero::anade_de(sumidero& origen, std::uint64_t posicion, std::uint64_t n) {
+    return origen.lee_a_trozos(posicion, n,
+                               [this](std::string_view trozo) { return escribe(trozo); });
+}
+
+int sumidero::lee_a_trozos(std::uint64_t posicion, std::uint64_t n,
+                           const std::function<int(std::string_view)>& toma) {
     constexpr std::size_t kTrozo = std::size_t{1} << 20;
     std::string trozo;
     while (n > 0) {
         const auto pieza = static_cast<std::size_t>(std::min<std::uint64_t>(n, kTrozo));
         trozo.resize(pieza);
-        if (const int error = origen.lee_en(posicion, trozo.data(), pieza)) {
+        if (const int error = lee_en(posicion, trozo.data(), pieza)) {
             return error;
         }
-        if (const int error = escribe(trozo)) {
+        if (const int error = toma(trozo)) {
             return error;
         }
         posicion += pieza;

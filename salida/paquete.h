@@ -78,6 +78,11 @@ class sumidero {
     // Puts what waits in a buffer where it goes, so that reading the bytes
     // writes nothing. Returns 0, or the error number.
     virtual int vacia() { return 0; }
+    // Reads back the `n` bytes written at `posicion`, giving them to `toma`
+    // a piece of at most 1 MiB at a time. Returns the first error, its own
+    // or `toma`'s.
+    int lee_a_trozos(std::uint64_t posicion, std::uint64_t n,
+                     const std::function<int(std::string_view)>& toma);
 };
 
 // A sumidero in memory, for tests and small archives.

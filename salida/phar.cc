@@ -13,10 +13,10 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "common/hilo_esperado.h"
 #include "common/resumen.h"
 #include "salida/deflate.h"
 #include "salida/nombres.h"
@@ -50,8 +50,6 @@ constexpr std::uint64_t kManifiestoMaximo = std::uint64_t{100} << 20;
 constexpr std::uint64_t kCabecera = 4 + 2 + 4 + 4 + 4;
 constexpr std::uint64_t kPorEntrada = 4 + 6 * 4;
 
-// Bytes copied from `aparte` at a time.
-constexpr std::size_t kTrozo = std::size_t{1} << 20;
 // The manifest is written in pieces of about this size.
 constexpr std::size_t kPiezaManifiesto = std::size_t{64} << 10;
 // No entry: what a search of the index finds for a path not in it.
@@ -130,19 +128,6 @@ struct entrada {
     std::uint32_t crc;
     std::uint32_t banderas;
     std::uint64_t posicion;  // where its stored bytes start in `aparte`
-};
-
-// A thread joined when this ends, on every path.
-struct hilo_unido {
-    hilo_unido() = default;
-    hilo_unido(const hilo_unido&) = delete;
-    hilo_unido& operator=(const hilo_unido&) = delete;
-    ~hilo_unido() {
-        if (hilo.joinable()) {
-            hilo.join();
-        }
-    }
-    std::thread hilo;
 };
 
 class escritor_phar final : public escritor_paquete {
@@ -293,19 +278,11 @@ class escritor_phar final : public escritor_paquete {
         int al_sumar = 0;
         const auto suma_datos = [&]() noexcept {
             try {
-                std::string trozo;
                 al_sumar = por_tramos([&](std::uint64_t desde, std::uint64_t n) {
-                    for (std::uint64_t hecho = 0; hecho < n;) {
-                        const auto pieza =
-                            static_cast<std::size_t>(std::min<std::uint64_t>(n - hecho, kTrozo));
-                        trozo.resize(pieza);
-                        if (const int error = aparte_.lee_en(desde + hecho, trozo.data(), pieza)) {
-                            return error;
-                        }
+                    return aparte_.lee_a_trozos(desde, n, [&](std::string_view trozo) {
                         suma.anade(trozo);
-                        hecho += pieza;
-                    }
-                    return 0;
+                        return 0;
+                    });
                 });
             } catch (const std::bad_alloc&) {
                 al_sumar = ENOMEM;
@@ -313,16 +290,16 @@ class escritor_phar final : public escritor_paquete {
         };
         int al_copiar = 0;
         {
-            hilo_unido sumando;
+            hilo_esperado sumando;
             try {
-                sumando.hilo = std::thread(suma_datos);
+                sumando.lanza(suma_datos);
             } catch (const std::system_error&) {
                 // No thread to be had: summed here, after the copy.
             }
             al_copiar = por_tramos([&](std::uint64_t desde, std::uint64_t n) {
                 return salida_.anade_de(aparte_, desde, n);
             });
-            if (!sumando.hilo.joinable()) {
+            if (!sumando.lanzado()) {
                 suma_datos();
             }
         }

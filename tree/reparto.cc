@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "common/hilo_esperado.h"
 #include "common/procesos.h"
 #include "tree/informe.h"
 
@@ -94,29 +95,6 @@ class carpetas_en_curso {
     std::atomic<std::size_t> hasta_{0};
     std::mutex cerrojo_;
     std::condition_variable hechas_;
-};
-
-// A thread waited for when its owner ends, an exception's way included: a
-// std::thread still running when destroyed ends the process.
-class hilo_esperado {
-   public:
-    hilo_esperado() = default;
-    hilo_esperado(const hilo_esperado&) = delete;
-    hilo_esperado& operator=(const hilo_esperado&) = delete;
-    ~hilo_esperado() { espera(); }
-
-    template <typename Trabajo>
-    void lanza(Trabajo trabajo) {
-        hilo_ = std::thread(std::move(trabajo));
-    }
-    void espera() {
-        if (hilo_.joinable()) {
-            hilo_.join();
-        }
-    }
-
-   private:
-    std::thread hilo_;
 };
 
 // The entries each folder holds that are still to be done, counted down as
